@@ -1,0 +1,55 @@
+# Convenience driver: installs missing Debian packages (when run as root), then drives CMake.
+#   make demo   build the tool and run it on the sample files in examples/
+#   make test   build and run every test, normally and under ASan + UBSan
+#   make bench  build and run the benchmarks against giflib and libtiff
+
+JOBS ?= $(shell nproc)
+GENERATOR = -G Ninja
+PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev libgmock-dev \
+           libbenchmark-dev libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
+           python3 python3-pil file
+
+.PHONY: deps demo test test-normal test-sanitize bench fuzz format clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else echo "missing Debian packages (run as root to install): $$missing"; fi; \
+	fi
+
+demo: deps
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_TESTS=OFF
+	cmake --build build -j $(JOBS) --target qorimg_tool
+	@mkdir -p out
+	@for f in examples/*.gif examples/*.tif; do [ -e "$$f" ] || continue; \
+	  echo "== $$f"; ./build/tools/qorimg/qorimg info "$$f"; \
+	  ./build/tools/qorimg/qorimg convert -q "$$f" "out/$$(basename "$$f").png" && \
+	  echo "   -> out/$$(basename "$$f").png"; done
+
+test: deps test-normal test-sanitize
+
+test-normal:
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQORIMG_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-O1
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_BENCH=ON \
+	  -DQORIMG_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	./build-bench/bench/qorimg_bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+clean:
+	rm -rf build build-asan build-bench out

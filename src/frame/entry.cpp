@@ -1,0 +1,103 @@
+// The exported entry points: each builds a request record on its own stack, runs its worker and
+// copies the results out.
+#include <cstring>
+
+#include "frame/request.h"
+#include "host/host.h"
+
+namespace qor {
+namespace {
+
+// Zeroes the record and fills the fields every entry point sets.
+void PrepareRequest(ImageIoRequest* request, ProgressProc progress, std::uint32_t userValue,
+                    const char* fileName) {
+    std::memset(request, 0, sizeof(ImageIoRequest));
+    request->signature = kRequestSignature;
+    request->progressBlock.progress = progress;
+    request->progressBlock.info.userValue = userValue;
+    request->hostFlag1 = 1;
+    request->hostFlag2 = 0;
+    // Fixed-length copy: at most 512 bytes, stopping at the name's NUL. The zero bytes after
+    // the field terminate a name that fills it.
+    if (fileName != nullptr) {
+        for (std::size_t i = 0; i < sizeof request->fileName && fileName[i] != '\0'; ++i) {
+            request->fileName[i] = fileName[i];
+        }
+    }
+}
+
+// Takes the first layer's DIB handle out of the host's layer block, records the document and
+// frees the block. Returns the handle (0 when the block is unusable).
+HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
+    HGLOBAL block = request->layerBlock;
+    HGLOBAL first = 0;
+    auto* p = static_cast<const unsigned char*>(plat::GlobalLock(block));
+    if (p != nullptr) {
+        if (plat::GlobalSize(block) >= host::kFirstLayerOffset + 4) {
+            std::memcpy(&first, p + host::kFirstLayerOffset, 4);
+        }
+        plat::GlobalUnlock(block);
+    }
+    host::AdoptDocument(block);
+    plat::GlobalFree(block);
+    request->layerBlock = 0;
+    return first;
+}
+
+}  // namespace
+}  // namespace qor
+
+extern "C" {
+
+QOR_API int16_t QorReadGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
+                           uint32_t* result, int16_t* transparentIndex) {
+    // Null outputs are refused before any work: nothing is opened or allocated.
+    if (result == nullptr || transparentIndex == nullptr) return QOR_BAD_REQUEST;
+    alignas(qor::kRequestAlignment) qor::ImageIoRequest request;
+    qor::PrepareRequest(&request, progress, userValue, fileName);
+    request.loadPixels = 1;
+    std::int16_t status = qor::ReadGifWorker(&request);
+    if (status != 0) return status;
+    *result = qor::TakeFirstLayer(&request);
+    *transparentIndex = request.transparentIndex;
+    return 0;
+}
+
+QOR_API int16_t QorWriteGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
+                            QorHandle bitmap, uint32_t transparentOption, uint32_t interlaced,
+                            uint32_t transparentIndex) {
+    alignas(qor::kRequestAlignment) qor::ImageIoRequest request;
+    qor::PrepareRequest(&request, progress, userValue, fileName);
+    auto option = static_cast<std::uint8_t>(transparentOption & 0xFF);
+    request.writeTransparent = option;
+    request.sourceBitmap = bitmap;
+    request.writeInterlaced = interlaced;
+    if (option == 0) {
+        request.transparentIndex = -1;
+    } else if (option == 1) {
+        request.transparentIndex = static_cast<std::int16_t>(transparentIndex & 0xFFFF);
+    }
+    return qor::WriteGifWorker(&request);
+}
+
+QOR_API int16_t QorReadTIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
+                           uint32_t* result) {
+    if (result == nullptr) return QOR_BAD_REQUEST;
+    alignas(qor::kRequestAlignment) qor::ImageIoRequest request;
+    qor::PrepareRequest(&request, progress, userValue, fileName);
+    request.loadPixels = 1;
+    std::int16_t status = qor::ReadTiffWorker(&request);
+    if (status != 0) return status;
+    *result = qor::TakeFirstLayer(&request);
+    return 0;
+}
+
+QOR_API QorHandle QorGlobalAlloc(uint32_t flags, uint64_t bytes) {
+    return qor::plat::GlobalAlloc(flags, bytes);
+}
+QOR_API void* QorGlobalLock(QorHandle block) { return qor::plat::GlobalLock(block); }
+QOR_API int QorGlobalUnlock(QorHandle block) { return qor::plat::GlobalUnlock(block); }
+QOR_API QorHandle QorGlobalFree(QorHandle block) { return qor::plat::GlobalFree(block); }
+QOR_API uint64_t QorGlobalSize(QorHandle block) { return qor::plat::GlobalSize(block); }
+
+}  // extern "C"

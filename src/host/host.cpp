@@ -1,0 +1,218 @@
+#include "host/host.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace qor::host {
+namespace {
+
+using plat::GlobalAlloc;
+using plat::GlobalFree;
+using plat::GlobalLock;
+using plat::GlobalSize;
+using plat::GlobalUnlock;
+
+struct Registry {
+    std::mutex mutex;
+    std::map<HGLOBAL, std::vector<HGLOBAL>> documents;
+    std::uint32_t calls[4] = {};
+    struct Fault {
+        std::int16_t status = 0;
+        std::uint32_t nth = 0;
+    } faults[4];
+};
+
+Registry& TheRegistry() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+// Counts a call and returns the injected status for it, or 0.
+std::int16_t InjectedStatus(testing::Call call) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    auto i = static_cast<int>(call);
+    std::uint32_t n = ++r.calls[i];
+    return r.faults[i].nth == n ? r.faults[i].status : std::int16_t{0};
+}
+
+std::uint32_t LoadU32(const unsigned char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+void StoreU32(unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+
+// Allocates a layer block for `count` layers with every DIB handle 0 and records it in the
+// request. Returns 0 or 102.
+std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBAL first) {
+    HGLOBAL block = GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT,
+                                kFirstLayerOffset + 4ull * count);
+    if (block == 0) return QOR_NO_MEMORY;
+    auto* p = static_cast<unsigned char*>(GlobalLock(block));
+    if (p == nullptr) {
+        GlobalFree(block);
+        return QOR_NO_MEMORY;
+    }
+    StoreU32(p, kLayerBlockTag);
+    StoreU32(p + 4, count);
+    StoreU32(p + kFirstLayerOffset, first);
+    GlobalUnlock(block);
+    request->layerBlock = block;
+    request->layerCount = static_cast<std::uint16_t>(count);
+    return 0;
+}
+
+}  // namespace
+
+std::int16_t CreateLayerFromBitmap(ImageIoRequest* request, HGLOBAL dib, std::uint32_t) {
+    if (std::int16_t s = InjectedStatus(testing::Call::CreateLayerFromBitmap)) return s;
+    if (request == nullptr || GlobalSize(dib) == 0) return QOR_BAD_REQUEST;
+    return MakeLayerBlock(request, 1, dib);
+}
+
+std::int16_t ReserveLayers(ImageIoRequest* request, std::uint32_t layerCount, std::uint32_t) {
+    if (std::int16_t s = InjectedStatus(testing::Call::ReserveLayers)) return s;
+    if (request == nullptr || layerCount == 0 || layerCount > kMaxLayers) return QOR_BAD_REQUEST;
+    return MakeLayerBlock(request, layerCount, 0);
+}
+
+std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex, std::uint32_t,
+                               HGLOBAL bitmap, HGLOBAL) {
+    if (std::int16_t s = InjectedStatus(testing::Call::AssignLayerBitmap)) return s;
+    if (request == nullptr || GlobalSize(bitmap) == 0) return QOR_BAD_REQUEST;
+    HGLOBAL block = request->layerBlock;
+    auto* p = static_cast<unsigned char*>(GlobalLock(block));
+    if (p == nullptr) return QOR_BAD_REQUEST;
+    std::int16_t status = QOR_BAD_REQUEST;
+    if (LoadU32(p) == kLayerBlockTag && layerIndex < LoadU32(p + 4) &&
+        kFirstLayerOffset + 4ull * layerIndex + 4 <= GlobalSize(block)) {
+        StoreU32(p + kFirstLayerOffset + 4 * layerIndex, bitmap);
+        status = 0;
+    }
+    GlobalUnlock(block);
+    return status;
+}
+
+std::uint64_t PixelOffset(const unsigned char* dib, std::uint64_t blockSize) {
+    if (dib == nullptr || blockSize < 40) return 0;
+    std::uint32_t headerSize = LoadU32(dib);
+    std::uint16_t bits;
+    std::memcpy(&bits, dib + 14, 2);
+    std::uint32_t colours = LoadU32(dib + 32);
+    if (headerSize < 40) return 0;
+    std::uint64_t table = colours != 0 ? 4ull * colours : bits <= 8 ? 4ull << bits : 0;
+    std::uint64_t offset = std::uint64_t{headerSize} + table;
+    return offset <= blockSize ? offset : 0;
+}
+
+std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
+    if (std::int16_t s = InjectedStatus(testing::Call::InvertBitmap)) return s;
+    if (result == nullptr) return QOR_BAD_REQUEST;
+    std::uint64_t size = GlobalSize(dib);
+    if (size == 0) return QOR_BAD_REQUEST;
+    HGLOBAL copy = GlobalAlloc(plat::GMEM_MOVEABLE, size);
+    if (copy == 0) return QOR_NO_MEMORY;
+    auto* src = static_cast<const unsigned char*>(GlobalLock(dib));
+    auto* dst = static_cast<unsigned char*>(GlobalLock(copy));
+    std::int16_t status = QOR_NO_MEMORY;
+    if (src != nullptr && dst != nullptr) {
+        std::uint64_t pixels = PixelOffset(src, size);
+        status = static_cast<std::int16_t>(pixels == 0 ? QOR_BAD_REQUEST : 0);
+        if (status == 0) {
+            std::memcpy(dst, src, pixels);
+            for (std::uint64_t i = pixels; i < size; ++i) {
+                dst[i] = static_cast<unsigned char>(~src[i]);
+            }
+        }
+    }
+    if (src != nullptr) GlobalUnlock(dib);
+    if (dst != nullptr) GlobalUnlock(copy);
+    if (status != 0) {
+        GlobalFree(copy);
+        return status;
+    }
+    *result = copy;
+    return 0;
+}
+
+void AdoptDocument(HGLOBAL layerBlock) {
+    auto* p = static_cast<const unsigned char*>(GlobalLock(layerBlock));
+    if (p == nullptr) return;
+    std::uint64_t size = GlobalSize(layerBlock);
+    std::vector<HGLOBAL> layers;
+    if (size >= kFirstLayerOffset + 4 && LoadU32(p) == kLayerBlockTag) {
+        std::uint64_t count = LoadU32(p + 4);
+        for (std::uint64_t i = 0; i < count && kFirstLayerOffset + 4 * i + 4 <= size; ++i) {
+            layers.push_back(LoadU32(p + kFirstLayerOffset + 4 * i));
+        }
+    }
+    GlobalUnlock(layerBlock);
+    if (layers.empty() || layers.front() == 0) return;
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    r.documents[layers.front()] = std::move(layers);
+}
+
+namespace testing {
+
+void FailCall(Call call, std::int16_t status, std::uint32_t nth) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    r.faults[static_cast<int>(call)] = {status, nth};
+}
+
+void Reset() {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    for (auto& f : r.faults) f = {};
+    for (auto& c : r.calls) c = 0;
+}
+
+std::uint32_t CallCount(Call call) {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    return r.calls[static_cast<int>(call)];
+}
+
+std::uint64_t DocumentCount() {
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    return r.documents.size();
+}
+
+}  // namespace testing
+}  // namespace qor::host
+
+extern "C" {
+
+QOR_API uint32_t QorDocumentLayers(QorHandle firstDib, QorHandle* handles, uint32_t capacity) {
+    auto& r = qor::host::TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    auto it = r.documents.find(firstDib);
+    if (it == r.documents.end()) return 0;
+    const auto& layers = it->second;
+    for (std::uint32_t i = 0; handles != nullptr && i < capacity && i < layers.size(); ++i) {
+        handles[i] = layers[i];
+    }
+    return static_cast<uint32_t>(layers.size());
+}
+
+QOR_API int16_t QorReleaseDocument(QorHandle firstDib) {
+    std::vector<qor::HGLOBAL> layers;
+    {
+        auto& r = qor::host::TheRegistry();
+        std::lock_guard<std::mutex> guard(r.mutex);
+        auto it = r.documents.find(firstDib);
+        if (it == r.documents.end()) return QOR_BAD_REQUEST;
+        layers = std::move(it->second);
+        r.documents.erase(it);
+    }
+    for (qor::HGLOBAL dib : layers) qor::plat::GlobalFree(dib);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,55 @@
+// The operating-system layer: movable global memory blocks and the classic 16-bit-compatible
+// file calls, implemented on POSIX with their Windows meaning. Nothing here is exported.
+#pragma once
+
+#include <cstdint>
+
+namespace qor::plat {
+
+using HGLOBAL = std::uint32_t;  // 0 = failure / none
+using HFILE = int;              // -1 = failure
+
+inline constexpr std::uint32_t GMEM_FIXED = 0x0000;
+inline constexpr std::uint32_t GMEM_MOVEABLE = 0x0002;
+inline constexpr std::uint32_t GMEM_ZEROINIT = 0x0040;
+inline constexpr HFILE HFILE_ERROR = -1;
+
+// The largest block that can be allocated. Every size the codecs derive from a file is checked
+// against it before allocating, so that 32-bit offsets inside a block never overflow.
+inline constexpr std::uint64_t kMaxBlockSize = 0x7FFFFFFFu;
+
+// Returns 0 when the size is 0 or above kMaxBlockSize, or when memory runs out.
+HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes);
+// Returns null for an unknown handle. Locks nest; the address is stable while locked.
+void* GlobalLock(HGLOBAL block);
+// Returns the remaining lock count (0 when unlocked, or for an unknown handle).
+int GlobalUnlock(HGLOBAL block);
+// Returns 0 on success, or the handle when it is unknown.
+HGLOBAL GlobalFree(HGLOBAL block);
+// Resizes an unlocked block (GMEM_ZEROINIT zero-fills any growth). Returns the handle, which
+// stays the same, or 0 on failure, when the block stays as it was.
+HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags);
+// The size of a block in bytes, 0 for an unknown handle.
+std::uint64_t GlobalSize(HGLOBAL block);
+
+// mode 0 = read, 1 = write, 2 = read/write. Returns -1 on failure.
+HFILE _lopen(const char* path, int mode);
+// Creates or truncates a file for writing (attribute is ignored). Returns -1 on failure.
+HFILE _lcreat(const char* path, int attribute);
+// Return the number of bytes transferred (0 at the end of the file), or -1 on failure. A count
+// above 0x7FFFFFFF fails.
+std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count);
+std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count);
+// origin 0 = start, 1 = current, 2 = end. Returns the new position or -1.
+std::int32_t _llseek(HFILE file, std::int32_t offset, int origin);
+// Returns 0, or -1 for a handle that is not open.
+HFILE _lclose(HFILE file);
+// The file size (low 32 bits; the high 32 bits through `high` when it is not null), or
+// 0xFFFFFFFF on failure.
+std::uint32_t GetFileSize(HFILE file, std::uint32_t* high);
+// Returns non-zero on success.
+int DeleteFileA(const char* path);
+// Renames `from` over `to` atomically. Returns non-zero on success.
+int MoveFileReplace(const char* from, const char* to);
+
+}  // namespace qor::plat

@@ -1,0 +1,52 @@
+// Test-only accounting and fault injection for the platform layer. Production code never calls
+// these; tests use them to prove that every failure path releases every block and file.
+#pragma once
+
+#include <cstdint>
+
+namespace qor::plat::testing {
+
+enum class Op { Alloc, Lock, Read, Write, Open, Create };
+
+struct Counts {
+    std::uint64_t allocs = 0, locks = 0, reads = 0, writes = 0, opens = 0, creates = 0;
+};
+
+// Makes the n-th call (1-based, counted from the last Reset) of `op` fail: Alloc returns 0, Lock
+// returns null, Read and Write return -1, Open and Create return -1. With `shortBy` > 0 a Read or
+// Write transfers that many bytes fewer than asked (at least 0) instead of failing.
+void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy = 0);
+// Clears all injected failures and the call counters (not the live block and file counts).
+void Reset();
+// Calls made since the last Reset.
+Counts CallCounts();
+// Blocks allocated and not yet freed, and files open and not yet closed.
+std::uint64_t LiveBlocks();
+std::uint64_t OpenFiles();
+// Locks still held on a block (0 for an unknown one).
+int LockCount(std::uint32_t block);
+
+// Runs `body` once per fault position: for n = 1, 2, ... it makes the n-th `op` fail and calls
+// body(n); it stops after the first run in which that call was never reached. Returns the number
+// of runs that hit a fault.
+template <typename Body>
+std::uint64_t SweepFaults(Op op, Body body, std::uint32_t shortBy = 0) {
+    std::uint64_t n = 1;
+    for (;; ++n) {
+        Reset();
+        FailNth(op, n, shortBy);
+        body(n);
+        Counts c = CallCounts();
+        std::uint64_t made = op == Op::Alloc    ? c.allocs
+                             : op == Op::Lock   ? c.locks
+                             : op == Op::Read   ? c.reads
+                             : op == Op::Write  ? c.writes
+                             : op == Op::Open   ? c.opens
+                                                : c.creates;
+        Reset();
+        if (made < n) break;
+    }
+    return n - 1;
+}
+
+}  // namespace qor::plat::testing

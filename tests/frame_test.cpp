@@ -1,0 +1,132 @@
+// The entry points' record, as the worker sees it through the opening progress call.
+#include <cstring>
+#include <string>
+
+#include "support/test_util.h"
+
+namespace qor::test {
+namespace {
+
+struct Seen {
+    std::vector<std::uint8_t> record;  // the 4157 bytes at the first progress call
+    int calls = 0;
+};
+thread_local Seen* gSeen = nullptr;
+
+std::int32_t CaptureRecord(QorProgressInfo* info) {
+    Seen* s = gSeen;
+    if (s->calls++ == 0) {
+        // The info sits at byte 20 of the record.
+        auto* base = reinterpret_cast<const std::uint8_t*>(info) - 20;
+        s->record.assign(base, base + 4157);
+    }
+    return 0;
+}
+
+template <typename T>
+T At(const std::vector<std::uint8_t>& rec, std::size_t offset) {
+    T v;
+    std::memcpy(&v, rec.data() + offset, sizeof v);
+    return v;
+}
+
+class FrameTest : public LeakCheckedTest {};
+
+TEST_F(FrameTest, ReaderEntryFillsRecordAndCutsLongNames) {
+    Seen seen;
+    gSeen = &seen;
+    std::string longName(600, 'a');
+    longName[0] = '/';
+    std::uint32_t result = 0xDEAD;
+    std::int16_t transparent = 42;
+    std::int16_t status = QorReadGIF(CaptureRecord, 0x1234, longName.c_str(), &result, &transparent);
+    EXPECT_EQ(status, QOR_OPEN_FAILED);  // the cut path does not exist
+    ASSERT_EQ(seen.record.size(), 4157u);
+    const auto& rec = seen.record;
+    EXPECT_EQ(At<std::uint32_t>(rec, 0), 4157u);
+    EXPECT_EQ(At<std::uint32_t>(rec, 20), 0x1234u);  // userValue
+    EXPECT_EQ(At<std::uint32_t>(rec, 24), 0u);       // done
+    EXPECT_EQ(At<std::uint32_t>(rec, 28), 100u);     // total
+    EXPECT_EQ(At<std::uint32_t>(rec, 32), 1u);       // hostFlag1
+    EXPECT_EQ(At<std::uint32_t>(rec, 36), 0u);       // hostFlag2
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.data() + 108), 512),
+              longName.substr(0, 512));
+    EXPECT_EQ(rec[620], 0);  // the name is still terminated
+    EXPECT_EQ(At<std::uint32_t>(rec, 1136), 1u);  // loadPixels
+    EXPECT_EQ(result, 0xDEADu);                    // untouched on failure
+    EXPECT_EQ(transparent, 42);
+    gSeen = nullptr;
+}
+
+TEST_F(FrameTest, EmptyNameGivesOneProgressCallAndNullOutputsAreRefused) {
+    ProgressRecorder rec;
+    gRecorder = &rec;
+    std::uint32_t result = 9;
+    std::int16_t transparent = 9;
+    EXPECT_EQ(QorReadGIF(RecordProgress, 5, "", &result, &transparent), QOR_BAD_REQUEST);
+    ASSERT_EQ(rec.calls.size(), 1u);
+    EXPECT_EQ(rec.calls[0], std::make_pair(0u, 100u));
+    EXPECT_EQ(rec.userValue, 5u);
+    EXPECT_EQ(result, 9u);
+    EXPECT_EQ(transparent, 9);
+
+    rec.calls.clear();
+    EXPECT_EQ(QorReadTIF(RecordProgress, 0, "", &result), QOR_BAD_REQUEST);
+    EXPECT_EQ(rec.calls.size(), 1u);
+    rec.calls.clear();
+    EXPECT_EQ(QorWriteGIF(RecordProgress, 0, "", 0, 0, 0, 0), QOR_BAD_REQUEST);
+    EXPECT_EQ(rec.calls.size(), 1u);
+
+    // Null outputs: refused before any work, nothing opened or allocated.
+    rec.calls.clear();
+    EXPECT_EQ(QorReadGIF(RecordProgress, 0, "x.gif", nullptr, &transparent), QOR_BAD_REQUEST);
+    EXPECT_EQ(QorReadGIF(RecordProgress, 0, "x.gif", &result, nullptr), QOR_BAD_REQUEST);
+    EXPECT_EQ(QorReadTIF(RecordProgress, 0, "x.tif", nullptr), QOR_BAD_REQUEST);
+    EXPECT_TRUE(rec.calls.empty());
+    // A null file name is treated as an empty one.
+    EXPECT_EQ(QorReadTIF(nullptr, 0, nullptr, &result), QOR_BAD_REQUEST);
+    gRecorder = nullptr;
+}
+
+TEST_F(FrameTest, WorkersRefuseNullRecordsAndBadSignaturesWithoutProgress) {
+    ProgressRecorder rec;
+    gRecorder = &rec;
+    EXPECT_EQ(ReadGifWorker(nullptr), QOR_BAD_REQUEST);
+    EXPECT_EQ(WriteGifWorker(nullptr), QOR_BAD_REQUEST);
+    EXPECT_EQ(ReadTiffWorker(nullptr), QOR_BAD_REQUEST);
+    Request r("whatever", RecordProgress);
+    r->signature = 4156;
+    EXPECT_EQ(ReadGifWorker(r.get()), QOR_BAD_REQUEST);
+    EXPECT_EQ(WriteGifWorker(r.get()), QOR_BAD_REQUEST);
+    EXPECT_EQ(ReadTiffWorker(r.get()), QOR_BAD_REQUEST);
+    EXPECT_TRUE(rec.calls.empty());
+    gRecorder = nullptr;
+}
+
+TEST_F(FrameTest, WriterEntrySetsTransparencyFromTheOptionByte) {
+    struct Case {
+        std::uint32_t option, index;
+        std::uint8_t writeTransparent;
+        std::int16_t transparentIndex;
+    } cases[] = {
+        {0, 7, 0, -1},          // option 0: none
+        {1, 300, 1, 300},       // option 1: the low 16 bits of the index, even out of range
+        {0x101, 0x10005, 1, 5}, // only the low byte of the option and 16 bits of the index
+        {2, 9, 2, 0},           // any other option leaves the index 0
+    };
+    for (const Case& c : cases) {
+        Seen seen;
+        gSeen = &seen;
+        QorWriteGIF(CaptureRecord, 0, "", 0x777, c.option, 3, c.index);
+        ASSERT_EQ(seen.record.size(), 4157u);
+        EXPECT_EQ(seen.record[1198], c.writeTransparent) << c.option;
+        EXPECT_EQ(At<std::int16_t>(seen.record, 4133), c.transparentIndex) << c.option;
+        EXPECT_EQ(At<std::uint32_t>(seen.record, 1207), 3u);
+        EXPECT_EQ(At<std::uint32_t>(seen.record, 4145), 0x777u);
+        EXPECT_EQ(At<std::uint32_t>(seen.record, 1136), 0u);  // the writer leaves loadPixels 0
+    }
+    gSeen = nullptr;
+}
+
+}  // namespace
+}  // namespace qor::test

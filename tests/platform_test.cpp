@@ -1,0 +1,112 @@
+#include <cstring>
+
+#include "platform/platform.h"
+#include "support/test_util.h"
+
+namespace qor::test {
+namespace {
+
+using namespace qor::plat;
+namespace pt = qor::plat::testing;
+
+class PlatformTest : public LeakCheckedTest {};
+
+TEST_F(PlatformTest, BlocksLockResizeAndFree) {
+    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 1000);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(GlobalSize(h), 1000u);
+    auto* p = static_cast<unsigned char*>(GlobalLock(h));
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(p[i], 0) << i;
+    p[999] = 7;
+    EXPECT_EQ(GlobalLock(h), p);  // locks nest, address stable while locked
+    EXPECT_EQ(pt::LockCount(h), 2);
+    EXPECT_EQ(GlobalReAlloc(h, 2000, GMEM_MOVEABLE), 0u);  // a locked block does not move
+    EXPECT_EQ(GlobalUnlock(h), 1);
+    EXPECT_EQ(GlobalUnlock(h), 0);
+    EXPECT_EQ(GlobalReAlloc(h, 2000, GMEM_MOVEABLE | GMEM_ZEROINIT), h);
+    EXPECT_EQ(GlobalSize(h), 2000u);
+    p = static_cast<unsigned char*>(GlobalLock(h));
+    EXPECT_EQ(p[999], 7);
+    EXPECT_EQ(p[1999], 0);
+    GlobalUnlock(h);
+    EXPECT_EQ(GlobalReAlloc(h, 10, GMEM_MOVEABLE), h);
+    EXPECT_EQ(GlobalSize(h), 10u);
+    EXPECT_EQ(GlobalFree(h), 0u);
+    // A stale handle is refused everywhere, and a new block never takes it over.
+    EXPECT_EQ(GlobalFree(h), h);
+    EXPECT_EQ(GlobalLock(h), nullptr);
+    EXPECT_EQ(GlobalSize(h), 0u);
+    HGLOBAL again = GlobalAlloc(GMEM_MOVEABLE, 10);
+    EXPECT_NE(again, h);
+    GlobalFree(again);
+    // Sizes that no block can hold.
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, 0), 0u);
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, kMaxBlockSize + 1), 0u);
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, 1ull << 40), 0u);
+}
+
+TEST_F(PlatformTest, FilesReadWriteSeekAndSize) {
+    TempDir dir;
+    std::string path = dir.Path("f.bin");
+    HFILE f = _lcreat(path.c_str(), 0);
+    ASSERT_NE(f, HFILE_ERROR);
+    EXPECT_EQ(pt::OpenFiles(), filesBefore_ + 1);
+    EXPECT_EQ(_lwrite(f, "hello world", 11), 11);
+    EXPECT_EQ(_lclose(f), 0);
+    EXPECT_EQ(_lclose(f), HFILE_ERROR);  // closed once only
+    f = _lopen(path.c_str(), 0);
+    ASSERT_NE(f, HFILE_ERROR);
+    EXPECT_EQ(GetFileSize(f, nullptr), 11u);
+    char buf[32] = {};
+    EXPECT_EQ(_llseek(f, 6, 0), 6);
+    EXPECT_EQ(_lread(f, buf, 32), 5);
+    EXPECT_STREQ(buf, "world");
+    EXPECT_EQ(_lread(f, buf, 32), 0);  // end of file
+    EXPECT_EQ(_llseek(f, -5, 1), 6);
+    EXPECT_EQ(_llseek(f, 0, 2), 11);
+    EXPECT_EQ(_llseek(f, -100, 1), -1);
+    EXPECT_EQ(_lclose(f), 0);
+    EXPECT_EQ(_lread(f, buf, 1), -1);  // not open any more
+    EXPECT_EQ(_lopen(dir.Path("missing").c_str(), 0), HFILE_ERROR);
+    EXPECT_EQ(_lopen(dir.dir().c_str(), 0), HFILE_ERROR);  // a directory is not a file
+    EXPECT_NE(DeleteFileA(path.c_str()), 0);
+    EXPECT_FALSE(FileExists(path));
+}
+
+TEST_F(PlatformTest, FaultInjectionCountsAndFailsTheNthCall) {
+    TempDir dir;
+    WriteFile(dir.Path("f"), Bytes(100, 1));
+    pt::FailNth(pt::Op::Alloc, 2);
+    HGLOBAL a = GlobalAlloc(GMEM_MOVEABLE, 4);
+    HGLOBAL b = GlobalAlloc(GMEM_MOVEABLE, 4);
+    HGLOBAL c = GlobalAlloc(GMEM_MOVEABLE, 4);
+    EXPECT_NE(a, 0u);
+    EXPECT_EQ(b, 0u);
+    EXPECT_NE(c, 0u);
+    pt::FailNth(pt::Op::Lock, 1);
+    EXPECT_EQ(GlobalLock(a), nullptr);
+    EXPECT_NE(GlobalLock(a), nullptr);
+    GlobalUnlock(a);
+    GlobalFree(a);
+    GlobalFree(c);
+
+    pt::FailNth(pt::Op::Read, 2, 30);  // the second read comes up 30 bytes short
+    HFILE f = _lopen(dir.Path("f").c_str(), 0);
+    char buf[100];
+    EXPECT_EQ(_lread(f, buf, 40), 40);
+    EXPECT_EQ(_lread(f, buf, 40), 10);
+    pt::FailNth(pt::Op::Read, 3);
+    EXPECT_EQ(_lread(f, buf, 40), -1);
+    EXPECT_EQ(pt::CallCounts().reads, 3u);
+    _lclose(f);
+
+    // A sweep runs once per reachable call and stops at the first run that never reaches it.
+    std::uint64_t runs = pt::SweepFaults(pt::Op::Alloc, [](std::uint64_t) {
+        for (int i = 0; i < 3; ++i) GlobalFree(GlobalAlloc(GMEM_MOVEABLE, 8));
+    });
+    EXPECT_EQ(runs, 3u);
+}
+
+}  // namespace
+}  // namespace qor::test

@@ -1,0 +1,90 @@
+// Shared helpers for the test suites: temporary files, DIB access, the leak check.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "frame/request.h"
+#include "host/host.h"
+#include "platform/testing.h"
+
+namespace qor::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh directory under the system temporary directory, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    const std::filesystem::path& dir() const { return dir_; }
+
+private:
+    std::filesystem::path dir_;
+};
+
+void WriteFile(const std::string& path, const Bytes& data);
+Bytes ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// Paths of the committed test data and of the third-party corpora (empty when absent).
+std::string DataPath(const std::string& name);
+std::string CorporaDir();
+
+// A request as an entry point builds it, for calling workers directly.
+struct Request {
+    alignas(kRequestAlignment) ImageIoRequest r;
+    Request(const std::string& fileName, ProgressProc progress = nullptr,
+            std::uint32_t userValue = 0);
+    ImageIoRequest* operator->() { return &r; }
+    ImageIoRequest* get() { return &r; }
+};
+
+// A decoded packed DIB copied out of its block: header fields, palette and top-down pixels
+// (one value per pixel, whatever the bit depth).
+struct Image {
+    std::int32_t width = 0, height = 0;
+    int bits = 0;
+    std::uint32_t clrUsed = 0;
+    std::vector<std::uint32_t> palette;  // 0x00RRGGBB
+    std::vector<std::uint32_t> pixels;   // index for <= 8 bits, 0x00RRGGBB for 24 bits
+    std::uint32_t At(int x, int y) const {
+        return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                      static_cast<std::size_t>(x)];
+    }
+};
+
+// Reads a packed DIB block (bottom-up rows) into an Image; fails the test on a malformed block.
+Image ReadDib(HGLOBAL dib);
+// Builds a packed DIB block of 1, 4 or 8 bits from top-down indices and a palette.
+HGLOBAL MakeDib(std::int32_t width, std::int32_t height, int bits,
+                const std::vector<std::uint32_t>& palette, const std::vector<std::uint8_t>& pixels);
+
+// Resets the platform and host fault injection before each test and checks afterwards that the
+// test left no live block and no open file.
+class LeakCheckedTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::uint64_t blocksBefore_ = 0;
+    std::uint64_t filesBefore_ = 0;
+};
+
+// RecordProgress is a progress callback that appends every call to *gRecorder (when set) and
+// cancels on call number `cancelAt` (1-based, 0 = never).
+struct ProgressRecorder {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // (done, total)
+    std::uint32_t cancelAt = 0;
+    std::uint32_t userValue = 0;
+};
+extern thread_local ProgressRecorder* gRecorder;
+std::int32_t RecordProgress(QorProgressInfo* info);
+
+}  // namespace qor::test
