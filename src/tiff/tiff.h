@@ -76,17 +76,19 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
 std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                              TiffPage* page);
 
-// Where a decoder writes: the pixel area of a locked page DIB and its geometry. Row strides and
-// offsets are 64-bit; the driver has already checked that the block holds every row.
+// Where a decoder writes: the pixel area of a locked page DIB and its geometry, in 64-bit
+// arithmetic. The driver has already checked that the block holds `rows` rows of `stride`.
 struct DibRows {
     std::uint8_t* pixels = nullptr;  // first byte of the bottom memory row
-    std::uint64_t stride = 0;        // bytes per DIB row (a multiple of 4)
-    std::uint64_t rowBytes = 0;      // bytes of file data per image row
+    std::uint64_t stride = 0;        // bytes per DIB row: ((imageWidth * bitsPerPixel + 31) / 32) * 4
+    std::uint64_t rowBytes = 0;      // bytes of file data per image row; 0 for an unsupported
+                                     // bitsPerPixel (not 1, 4, 8, 16, 24 or 32)
     std::uint32_t rows = 0;          // imageLength
     // Image row r (0 = first in the file) is memory row rows - 1 - r.
     std::uint8_t* Row(std::uint32_t r) const { return pixels + stride * (rows - 1 - r); }
 };
-// Locates the pixel area of `dib` for `page` (using page.bitsPerPixel).
+// Locates the pixel area of a locked page DIB (after biSize and the colour table) for `page`,
+// using the page's bitsPerPixel and imageWidth.
 DibRows LocateRows(std::uint8_t* dib, const TiffPage& page);
 
 }  // namespace qor::tiff
