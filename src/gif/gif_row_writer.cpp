@@ -1,0 +1,82 @@
+// The GIF row writer: normal and interlaced row order into bottom-up DIB rows.
+#include "gif/gif_decode.h"
+
+namespace qor::gif {
+
+namespace {
+
+// Interlace passes 1 to 4: the first image row of each pass and the step between its rows.
+constexpr std::int32_t kPassStart[5] = {0, 0, 4, 2, 1};
+constexpr std::int32_t kPassStep[5] = {0, 8, 8, 4, 2};
+
+}  // namespace
+
+void GifRowWriter::Start(std::uint8_t* pixelArea, std::uint64_t rowStride, std::int16_t w,
+                         std::int16_t h, std::uint8_t bitsPerPixel, bool isInterlaced) {
+    pixels = pixelArea;
+    stride = rowStride;
+    width = w;
+    height = h;
+    bits = bitsPerPixel;
+    interlaced = isInterlaced;
+    column = 0;
+    k = 0;
+    r = static_cast<std::int16_t>(h - 1);
+    pass = 1;
+    imageRow = 0;
+    // Image row 0 is the last row in memory.
+    rowPointer = pixels + stride * static_cast<std::uint64_t>(h - 1);
+}
+
+void GifRowWriter::AlignPartialByte() {
+    if (k == 0) return;
+    int shift = bits == 1 ? 8 - k : 4;
+    *rowPointer = static_cast<std::uint8_t>(*rowPointer << shift);
+    k = 0;
+}
+
+bool GifRowWriter::NextRow() {
+    AlignPartialByte();
+    if (r < 0) return false;  // already complete: r stays at -1
+    --r;
+    if (r < 0) return false;
+    std::int32_t next = imageRow;
+    if (!interlaced) {
+        ++next;
+    } else {
+        next += kPassStep[pass];
+        while (next >= height) {
+            if (++pass > 4) break;
+            next = kPassStart[pass];
+        }
+    }
+    if (next >= height || pass > 4) {
+        // The row count and the pass order always agree; this only guards the pointer.
+        pass = 5;
+        r = -1;
+        return false;
+    }
+    imageRow = next;
+    rowPointer = pixels + stride * static_cast<std::uint64_t>(height - 1 - imageRow);
+    column = 0;
+    return true;
+}
+
+std::int16_t ComputeGifGeometry(std::uint64_t width, std::uint64_t height, std::uint32_t bits,
+                                GifGeometry* geometry) {
+    if (bits > 8 || width > 0xFFFFFFFFu || height > 0xFFFFFFFFu) return QOR_NO_MEMORY;
+    std::uint64_t stride = ((width * bits + 31) / 32) * 4;
+    if (stride > plat::kMaxBlockSize) return QOR_NO_MEMORY;
+    std::uint64_t pixelBytes = stride * height;  // below 2^63
+    std::uint64_t paletteSize = std::uint64_t{1} << bits;
+    if (pixelBytes > plat::kMaxBlockSize) return QOR_NO_MEMORY;
+    std::uint64_t dibBytes = 40 + 4 * paletteSize + pixelBytes;
+    if (dibBytes > plat::kMaxBlockSize) return QOR_NO_MEMORY;
+    geometry->stride = stride;
+    geometry->pixelBytes = pixelBytes;
+    geometry->paletteSize = paletteSize;
+    geometry->dibBytes = dibBytes;
+    return 0;
+}
+
+}  // namespace qor::gif

@@ -1,0 +1,221 @@
+// The GIF reader against giflib: files written by ImageMagick, Pillow and giflib, and a public
+// decoder test corpus, decode to the indices and palette that giflib reads for the first image.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "support/test_util.h"
+
+#ifdef QORIMG_HAVE_GIFLIB
+#include <gif_lib.h>
+#endif
+
+namespace qor::test {
+namespace {
+
+#ifdef QORIMG_HAVE_GIFLIB
+
+// The first image as giflib decodes it.
+struct PeerImage {
+    bool ok = false;
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> indices;   // top-down, one per pixel
+    std::vector<std::uint32_t> palette;  // 0x00RRGGBB; empty without a table
+    int transparent = -1;
+};
+
+PeerImage DecodeWithGiflib(const std::string& path) {
+    PeerImage out;
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    if (gif == nullptr) return out;
+    if (DGifSlurp(gif) == GIF_OK && gif->ImageCount >= 1) {
+        const SavedImage& image = gif->SavedImages[0];
+        out.width = image.ImageDesc.Width;
+        out.height = image.ImageDesc.Height;
+        std::size_t n = std::size_t(out.width) * std::size_t(out.height);
+        if (image.RasterBits != nullptr && n > 0) {
+            out.indices.assign(image.RasterBits, image.RasterBits + n);
+            const ColorMapObject* map =
+                image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
+            if (map != nullptr) {
+                for (int i = 0; i < map->ColorCount; ++i) {
+                    const GifColorType& c = map->Colors[i];
+                    out.palette.push_back(std::uint32_t{c.Red} << 16 | std::uint32_t{c.Green} << 8 |
+                                          c.Blue);
+                }
+            }
+            GraphicsControlBlock gcb;
+            if (DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK)
+                out.transparent = gcb.TransparentColor;
+            out.ok = true;
+        }
+    }
+    DGifCloseFile(gif, &error);
+    return out;
+}
+
+// Reads through the public entry point; releases the document.
+struct OurImage {
+    std::int16_t status = -1;
+    std::int16_t transparent = -1;
+    Image image;
+};
+
+OurImage DecodeWithQor(const std::string& path) {
+    OurImage out;
+    QorHandle dib = 0;
+    out.status = QorReadGIF(nullptr, 0, path.c_str(), &dib, &out.transparent);
+    if (out.status != 0) return out;
+    out.image = ReadDib(dib);
+    EXPECT_EQ(QorReleaseDocument(dib), 0);
+    return out;
+}
+
+// Indices are compared after cutting giflib's to the DIB's bits; the palette entries that the
+// file's table gives must match.
+void ExpectSameImage(const OurImage& ours, const PeerImage& peer, const std::string& what) {
+    SCOPED_TRACE(what);
+    ASSERT_EQ(ours.image.width, peer.width);
+    ASSERT_EQ(ours.image.height, peer.height);
+    const std::uint32_t mask = (1u << ours.image.bits) - 1;
+    std::size_t mismatches = 0, first = 0;
+    for (std::size_t i = 0; i < peer.indices.size(); ++i) {
+        if (ours.image.pixels[i] != (peer.indices[i] & mask)) {
+            if (mismatches++ == 0) first = i;
+        }
+    }
+    EXPECT_EQ(mismatches, 0u) << "first at pixel " << first;
+    std::size_t entries = std::min(peer.palette.size(), ours.image.palette.size());
+    for (std::size_t i = 0; i < entries; ++i) {
+        EXPECT_EQ(ours.image.palette[i], peer.palette[i]) << "palette entry " << i;
+    }
+}
+
+class GifDifferentialTest : public LeakCheckedTest {};
+
+TEST_F(GifDifferentialTest, PeerWrittenFilesMatchGiflib) {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(DataPath("gif"))) {
+        if (entry.path().extension() == ".gif") files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 10u) << "run tests/data/gif/make.sh";
+    for (const std::string& path : files) {
+        PeerImage peer = DecodeWithGiflib(path);
+        ASSERT_TRUE(peer.ok) << path;
+        OurImage ours = DecodeWithQor(path);
+        ASSERT_EQ(ours.status, 0) << path;
+        ExpectSameImage(ours, peer, path);
+        EXPECT_EQ(ours.transparent, peer.transparent) << path;
+    }
+}
+
+// Writes a GIF with giflib's encoder: `bits` per pixel table, rows in interlaced order when
+// asked. Returns the top-down indices written.
+std::vector<std::uint8_t> WriteWithGiflib(const std::string& path, int width, int height, int bits,
+                                          bool interlaced, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    const int colours = 1 << bits;
+    std::vector<std::uint8_t> pixels(std::size_t(width) * std::size_t(height));
+    // Smooth areas with noise, like a dithered photo.
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            int v = (x * 3 + y * 2) / 5 + static_cast<int>(random() % 7);
+            pixels[std::size_t(y) * std::size_t(width) + std::size_t(x)] =
+                static_cast<std::uint8_t>(v % colours);
+        }
+    }
+    std::vector<GifColorType> colors(static_cast<std::size_t>(colours));
+    for (int i = 0; i < colours; ++i) {
+        colors[std::size_t(i)] = {static_cast<GifByteType>(i * 37),
+                                  static_cast<GifByteType>(255 - i),
+                                  static_cast<GifByteType>(i * 11 + 5)};
+    }
+    int error = 0;
+    GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
+    EXPECT_NE(gif, nullptr);
+    ColorMapObject* map = GifMakeMapObject(colours, colors.data());
+    EXPECT_EQ(EGifPutScreenDesc(gif, width, height, bits, 0, map), GIF_OK);
+    EXPECT_EQ(EGifPutImageDesc(gif, 0, 0, width, height, interlaced, nullptr), GIF_OK);
+    std::vector<int> order;
+    if (interlaced) {
+        const int starts[4] = {0, 4, 2, 1}, steps[4] = {8, 8, 4, 2};
+        for (int p = 0; p < 4; ++p) {
+            for (int y = starts[p]; y < height; y += steps[p]) order.push_back(y);
+        }
+    } else {
+        for (int y = 0; y < height; ++y) order.push_back(y);
+    }
+    for (int y : order) {
+        EXPECT_EQ(EGifPutLine(gif, &pixels[std::size_t(y) * std::size_t(width)], width), GIF_OK);
+    }
+    EXPECT_EQ(EGifCloseFile(gif, &error), GIF_OK);
+    GifFreeMapObject(map);
+    return pixels;
+}
+
+TEST_F(GifDifferentialTest, GiflibWrittenImagesOfEveryDepthMatch) {
+    TempDir dir;
+    struct Case {
+        int width, height, bits;
+        bool interlaced;
+    };
+    const Case cases[] = {{1, 1, 1, false},     {10, 7, 1, true},      {33, 9, 2, false},
+                          {33, 20, 3, true},    {101, 13, 4, false},   {64, 64, 5, true},
+                          {257, 3, 8, false},   {129, 77, 8, true},    {1500, 1100, 8, false},
+                          {1201, 901, 8, true}, {2000, 1000, 1, false}};
+    std::uint32_t seed = 1;
+    for (const Case& c : cases) {
+        std::string what = std::to_string(c.width) + "x" + std::to_string(c.height) + " bits " +
+                           std::to_string(c.bits) + (c.interlaced ? " interlaced" : "");
+        std::string path = dir.Path("giflib.gif");
+        std::vector<std::uint8_t> written =
+            WriteWithGiflib(path, c.width, c.height, c.bits, c.interlaced, seed++);
+        PeerImage peer = DecodeWithGiflib(path);
+        ASSERT_TRUE(peer.ok) << what;
+        ASSERT_EQ(peer.indices, written) << what;
+        OurImage ours = DecodeWithQor(path);
+        ASSERT_EQ(ours.status, 0) << what;
+        EXPECT_EQ(ours.image.bits, c.bits == 1 ? 1 : c.bits <= 4 ? 4 : 8) << what;
+        ExpectSameImage(ours, peer, what);
+    }
+}
+
+TEST_F(GifDifferentialTest, PublicCorpusDecodesSafelyAndMatchesGiflib) {
+    std::string corpora = CorporaDir();
+    if (corpora.empty() || !std::filesystem::is_directory(corpora + "/pygif")) {
+        GTEST_SKIP() << "the pygif corpus is not present (set QORIMG_CORPORA)";
+    }
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(corpora + "/pygif")) {
+        if (entry.path().extension() == ".gif") files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 50u);
+    std::size_t compared = 0;
+    for (const std::string& path : files) {
+        std::uint64_t blocks = plat::testing::LiveBlocks();
+        OurImage ours = DecodeWithQor(path);
+        EXPECT_EQ(plat::testing::LiveBlocks(), blocks) << path;
+        EXPECT_EQ(plat::testing::OpenFiles(), 0u) << path;
+        if (ours.status != 0) {
+            std::cout << "[ refused  ] " << std::filesystem::path(path).filename().string() << ": "
+                      << ours.status << "\n";
+            continue;
+        }
+        PeerImage peer = DecodeWithGiflib(path);
+        if (!peer.ok) continue;
+        ExpectSameImage(ours, peer, path);
+        EXPECT_EQ(ours.transparent, peer.transparent) << path;
+        ++compared;
+    }
+    EXPECT_GE(compared, 40u);
+}
+
+#endif  // QORIMG_HAVE_GIFLIB
+
+}  // namespace
+}  // namespace qor::test
