@@ -1,11 +1,255 @@
-// Placeholder until this worker is written: it refuses every request.
-#include "frame/request.h"
+// ReadTiffWorker: opens the file, parses every directory of the chain, decodes each page that
+// can be decoded into its own DIB and hands all of them to the host as the layers of one
+// document.
+#include <cstring>
+
+#include "host/host.h"
+#include "tiff/reader.h"
 
 namespace qor {
+namespace {
+
+using tiff::TiffPage;
+
+// 2^shift with the shift taken modulo 32.
+std::uint64_t PowerOfTwo(std::uint32_t shift) {
+    return 1ull << (shift & 31);
+}
+
+std::uint32_t Saturate32(std::uint64_t v) {
+    return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(v);
+}
+
+void FillInformation(ImageIoRequest* request, const TiffPage& first, HFILE file) {
+    request->infoVersion = 0;
+    request->infoEncoding = first.compression;
+    request->infoWidth = first.imageWidth;
+    request->infoHeight = first.imageLength;
+    request->infoBitsPerSample = first.bitsPerSample;
+    request->infoBitsPerSample2 = first.bitsPerSample;
+    request->infoSamplesPerPixel = first.samplesPerPixel;
+    request->infoSamplesPerPixel2 = first.samplesPerPixel;
+    const std::uint64_t b = first.bitsPerSample, w = first.imageWidth, h = first.imageLength;
+    // Computed in 64 bits; a count that does not fit 32 bits reads as 0xFFFFFFFF.
+    if (first.samplesPerPixel == 1 || first.samplesPerPixel == 2) {
+        request->infoColorCount = static_cast<std::uint32_t>(PowerOfTwo(first.bitsPerSample));
+        request->infoImageBytes = Saturate32((w * b + 31) / 32 * h * 4);
+    } else {
+        request->infoColorCount = static_cast<std::uint32_t>(PowerOfTwo(3u * first.bitsPerSample));
+        request->infoImageBytes = Saturate32((3 * w * b + 31) / 32 * h * 4);
+    }
+    request->infoFileSize = plat::GetFileSize(file, nullptr);
+}
+
+// Writes entry 0 = black and entry 1 = white into the colour table of an unlocked 1-bit DIB.
+std::int16_t SetBlackWhite(HGLOBAL dib) {
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+    if (p == nullptr) return QOR_NO_MEMORY;
+    std::uint32_t headerSize;
+    std::memcpy(&headerSize, p, 4);
+    const std::uint8_t table[8] = {0, 0, 0, 0, 255, 255, 255, 0};
+    std::memcpy(p + headerSize, table, sizeof table);
+    plat::GlobalUnlock(dib);
+    return 0;
+}
+
+// Inverts a 1-bit DIB through the host; the source is freed whatever the outcome.
+std::int16_t Invert(ProgressBlock* progress, HGLOBAL dib, HGLOBAL* inverted) {
+    *inverted = 0;
+    std::int16_t status = host::InvertBitmap(progress, dib, inverted);
+    plat::GlobalFree(dib);
+    if (status != 0) {
+        // A refusal leaves nothing of its own behind.
+        if (*inverted != 0) plat::GlobalFree(*inverted);
+        *inverted = 0;
+    }
+    return status;
+}
+
+// Turns a decoded, unlocked DIB into the page's bitmap. On 0 page->bitmap holds the result; on
+// failure every block of the page is freed.
+std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib) {
+    HGLOBAL result = dib;
+    std::int16_t status = 0;
+    switch (page->bitsPerPixel) {
+        case 1: {
+            const bool fax =
+                page->compression == 2 || page->compression == 3 || page->compression == 4;
+            if (page->photometric == 0 && fax) {
+                status = SetBlackWhite(dib);
+                if (status != 0) plat::GlobalFree(dib);
+            } else if (page->photometric == 0) {
+                status = Invert(progress, dib, &result);
+                if (status == 0) {
+                    status = SetBlackWhite(result);
+                    if (status != 0) plat::GlobalFree(result);
+                }
+            } else if (page->photometric == 1 && page->compression != 2) {
+                auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+                if (p == nullptr) {
+                    plat::GlobalFree(dib);
+                    return QOR_NO_MEMORY;
+                }
+                std::uint32_t headerSize;
+                std::memcpy(&headerSize, p, 4);
+                const bool blueFirst = p[headerSize] != 0;
+                plat::GlobalUnlock(dib);
+                if (blueFirst) {
+                    status = SetBlackWhite(dib);
+                    if (status != 0) {
+                        plat::GlobalFree(dib);
+                    } else {
+                        status = Invert(progress, dib, &result);
+                    }
+                }
+            }
+            break;
+        }
+        case 16:
+            result = tiff::ConvertGreyAlphaToGrey(dib);
+            break;
+        case 24:
+            status = tiff::ConvertRgbToBgr(dib, &result);
+            plat::GlobalFree(dib);
+            break;
+        case 32:
+            if (page->photometric == 2) {
+                result = tiff::ConvertRgbaToBgr(dib);
+            } else if (page->photometric == 5) {
+                result = tiff::ConvertCmykToBgr(dib);
+            }
+            break;
+        default:
+            break;
+    }
+    if (status != 0) return status;
+    if (result == 0) {
+        // A conversion that yields no block leaves the decoded one to us.
+        plat::GlobalFree(dib);
+        return QOR_NO_MEMORY;
+    }
+    page->bitmap = result;
+    return 0;
+}
+
+// Decodes one valid page into page->bitmap.
+std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page) {
+    HGLOBAL dib = 0;
+    std::uint8_t* bits = nullptr;
+    if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits)) return status;
+    tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
+    std::int16_t status = decoder != nullptr ? decoder(progress, bits, file, page)
+                                             : static_cast<std::int16_t>(QOR_TIFF_COMPRESSION);
+    plat::GlobalUnlock(dib);
+    if (status != 0) {
+        plat::GlobalFree(dib);
+        return status;
+    }
+    return FinishPage(progress, page, dib);
+}
+
+void FreeBitmaps(TiffPage* pages, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (pages[i].bitmap != 0) plat::GlobalFree(pages[i].bitmap);
+        pages[i].bitmap = 0;
+    }
+}
+
+void ReleaseLayerBlock(ImageIoRequest* request) {
+    if (request->layerBlock != 0) plat::GlobalFree(request->layerBlock);
+    request->layerBlock = 0;
+    request->layerCount = 0;
+}
+
+// Hands the decoded pages to the host. On failure the host's layer block and every page's DIB
+// are freed.
+std::int16_t DeliverPages(ImageIoRequest* request, TiffPage* pages, std::uint32_t count,
+                          std::uint32_t decoded) {
+    std::int16_t status = host::ReserveLayers(request, decoded, 1);
+    if (status == 0) {
+        request->multiPage = decoded != 1 ? 1 : 0;
+        std::uint32_t layer = 0;
+        for (std::uint32_t i = 0; i < count && status == 0; ++i) {
+            if (pages[i].status != 0 || pages[i].bitmap == 0) continue;
+            status =
+                host::AssignLayerBitmap(request, layer, layer == 0 ? 1 : 0, pages[i].bitmap, 0);
+            if (status == 0) ++layer;
+        }
+        if (status == 0) return 0;
+    }
+    ReleaseLayerBlock(request);
+    FreeBitmaps(pages, count);
+    return status;
+}
+
+}  // namespace
+
+namespace tiff {
+
+StripDecoder SelectStripDecoder(std::uint16_t compression) {
+    switch (compression) {
+        case 1:
+            return DecodeUncompressedStrips;
+        case 5:
+            return DecodeLzwStrips;
+        case 32773:
+            return DecodePackBitsStrips;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace tiff
 
 std::int16_t ReadTiffWorker(ImageIoRequest* request) {
     if (std::int16_t status = BeginWork(request)) return status;
-    return QOR_BAD_REQUEST;
+    ProgressBlock* progress = ProgressBlockOf(request);
+    request->layerCount = 0;
+    request->layerBlock = 0;
+
+    HFILE file = plat::_lopen(request->fileName, 0);
+    if (file == plat::HFILE_ERROR) return QOR_OPEN_FAILED;
+    std::uint16_t byteOrder = 0;
+    std::uint32_t offset = 0;
+    if (std::int16_t status = tiff::ReadTiffHeader(file, &byteOrder, &offset)) {
+        plat::_lclose(file);
+        return status;
+    }
+    const std::uint16_t count = tiff::CountTiffPages(file, offset, byteOrder);
+    if (count == 0) {
+        plat::_lclose(file);
+        return QOR_BAD_REQUEST;
+    }
+    HGLOBAL pageArray =
+        plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizeof(TiffPage) * count);
+    auto* pages = static_cast<TiffPage*>(pageArray != 0 ? plat::GlobalLock(pageArray) : nullptr);
+    if (pages == nullptr) {
+        if (pageArray != 0) plat::GlobalFree(pageArray);
+        plat::_lclose(file);
+        return QOR_NO_MEMORY;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        pages[i].byteOrder = byteOrder;
+        tiff::ParseTiffDirectory(file, &pages[i], &offset);
+    }
+    FillInformation(request, pages[0], file);
+
+    std::int16_t status = 0;
+    std::uint32_t decoded = 0;
+    for (std::uint32_t i = 0; i < count && status == 0; ++i) {
+        pages[i].status = static_cast<std::uint16_t>(tiff::ValidateTiffPage(pages[i]));
+        if (pages[i].status != 0) continue;
+        status = DecodePage(progress, file, &pages[i]);
+        if (status == 0) ++decoded;
+    }
+    plat::_lclose(file);
+
+    if (status == 0 && decoded == 0) status = static_cast<std::int16_t>(pages[0].status);
+    if (status == 0) status = DeliverPages(request, pages, count, decoded);
+    if (status != 0) FreeBitmaps(pages, count);
+    plat::GlobalUnlock(pageArray);
+    plat::GlobalFree(pageArray);
+    return status;
 }
 
 }  // namespace qor

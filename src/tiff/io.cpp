@@ -49,13 +49,21 @@ DibRows LocateRows(std::uint8_t* dib, const TiffPage& page) {
     std::uint64_t width = page.imageWidth;
     rows.stride = ((width * page.bitsPerPixel + 31) / 32) * 4;
     switch (page.bitsPerPixel) {
-        case 1: rows.rowBytes = (width + 7) / 8; break;
-        case 4: rows.rowBytes = (width + 1) / 2; break;
+        case 1:
+            rows.rowBytes = (width + 7) / 8;
+            break;
+        case 4:
+            rows.rowBytes = (width + 1) / 2;
+            break;
         case 8:
         case 16:
         case 24:
-        case 32: rows.rowBytes = width * (page.bitsPerPixel / 8u); break;
-        default: rows.rowBytes = 0; break;
+        case 32:
+            rows.rowBytes = width * (page.bitsPerPixel / 8u);
+            break;
+        default:
+            rows.rowBytes = 0;
+            break;
     }
     rows.rows = page.imageLength;
     return rows;

@@ -1,0 +1,161 @@
+// Post-decode conversions: 16-bit grey-plus-alpha rows to 8-bit rows, 24-bit RGB to BGR, and
+// 32-bit RGBA or CMYK to 24-bit BGR. Rows stay bottom-up; row r of the input is row r of the
+// output.
+#include <cstring>
+
+#include "tiff/reader.h"
+
+namespace qor::tiff {
+namespace {
+
+std::uint32_t Get32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+std::uint64_t Stride(std::uint64_t width, std::uint32_t bits) {
+    return ((width * bits + 31) / 32) * 4;
+}
+
+// The geometry of a locked DIB block as the conversions read it.
+struct Layout {
+    std::uint16_t bitCount = 0;
+    std::uint64_t width = 0, height = 0;
+    std::uint64_t pixels = 0;  // offset of the pixel area
+};
+
+// Reads the header. `emptyTable` is the colour table size assumed when biClrUsed is 0. False
+// when the header's numbers cannot describe rows of `inBits` inside a block of `size` bytes.
+bool ReadLayout(const std::uint8_t* p, std::uint64_t size, std::uint64_t emptyTable,
+                std::uint32_t inBits, Layout* out) {
+    if (size < 40) return false;
+    std::int32_t w, h;
+    std::memcpy(&w, p + 4, 4);
+    std::memcpy(&h, p + 8, 4);
+    std::memcpy(&out->bitCount, p + 14, 2);
+    if (w < 0 || h < 0) return false;
+    out->width = static_cast<std::uint64_t>(w);
+    out->height = static_cast<std::uint64_t>(h);
+    std::uint32_t clrUsed = Get32(p + 32);
+    out->pixels = Get32(p) + (clrUsed != 0 ? 4ull * clrUsed : emptyTable);
+    return out->pixels + Stride(out->width, inBits) * out->height <= size;
+}
+
+enum class InPlace { GreyAlpha, Rgba, Cmyk };
+
+std::uint8_t InkToLight(std::uint32_t ink, std::uint32_t black) {
+    std::uint32_t sum = ink + black;
+    return static_cast<std::uint8_t>(255 - (sum > 255 ? 255 : sum));
+}
+
+HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
+    if (dib == 0) return 0;
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+    if (p == nullptr) return 0;
+    const bool grey = kind == InPlace::GreyAlpha;
+    const std::uint16_t expected = grey ? 8 : 24;
+    std::uint16_t bitCount;
+    std::memcpy(&bitCount, p + 14, 2);
+    if (bitCount != expected) {
+        plat::GlobalUnlock(dib);
+        return dib;
+    }
+    Layout l;
+    const std::uint32_t inBits = grey ? 16 : 32;
+    if (!ReadLayout(p, plat::GlobalSize(dib), grey ? 1024 : 0, inBits, &l)) {
+        plat::GlobalUnlock(dib);
+        return 0;
+    }
+    const std::uint64_t inStride = Stride(l.width, inBits);
+    const std::uint64_t outStride = Stride(l.width, expected);
+    std::uint8_t* base = p + l.pixels;
+    for (std::uint64_t r = 0; r < l.height; ++r) {
+        const std::uint8_t* src = base + r * inStride;
+        std::uint8_t* dst = base + r * outStride;
+        switch (kind) {
+            case InPlace::GreyAlpha:
+                for (std::uint64_t x = 0; x < l.width; ++x) dst[x] = src[2 * x];
+                break;
+            case InPlace::Rgba:
+                for (std::uint64_t x = 0; x < l.width; ++x, src += 4, dst += 3) {
+                    std::uint8_t red = src[0], green = src[1], blue = src[2];
+                    dst[0] = blue;
+                    dst[1] = green;
+                    dst[2] = red;
+                }
+                break;
+            case InPlace::Cmyk:
+                for (std::uint64_t x = 0; x < l.width; ++x, src += 4, dst += 3) {
+                    std::uint32_t c = src[0], m = src[1], y = src[2], k = src[3];
+                    dst[0] = InkToLight(y, k);
+                    dst[1] = InkToLight(m, k);
+                    dst[2] = InkToLight(c, k);
+                }
+                break;
+        }
+    }
+    const std::uint64_t newSize = l.pixels + outStride * l.height;
+    plat::GlobalUnlock(dib);
+    // A failed shrink keeps the larger block, which holds the same rows.
+    HGLOBAL shrunk = plat::GlobalReAlloc(dib, newSize, plat::GMEM_MOVEABLE);
+    return shrunk != 0 ? shrunk : dib;
+}
+
+}  // namespace
+
+std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
+    if (dib == 0 || outImage == nullptr) return QOR_BAD_REQUEST;
+    *outImage = 0;
+    const std::uint64_t size = plat::GlobalSize(dib);
+    HGLOBAL copy = plat::GlobalAlloc(plat::GMEM_MOVEABLE, size);
+    if (copy == 0) return QOR_NO_MEMORY;
+    auto* src = static_cast<const std::uint8_t*>(plat::GlobalLock(dib));
+    auto* dst = static_cast<std::uint8_t*>(plat::GlobalLock(copy));
+    std::int16_t status = QOR_NO_MEMORY;
+    Layout l;
+    if (src != nullptr && dst != nullptr) {
+        status = QOR_BAD_REQUEST;
+        if (ReadLayout(src, size, 0, 24, &l) && l.bitCount == 24) status = 0;
+    }
+    if (status == 0) {
+        // One pass: the header and whatever follows the rows are copied, each row is copied
+        // with its first and third bytes exchanged in every pixel.
+        std::memcpy(dst, src, l.pixels);
+        const std::uint64_t stride = Stride(l.width, 24);
+        const std::uint64_t end = l.pixels + stride * l.height;
+        std::memcpy(dst + end, src + end, size - end);
+        for (std::uint64_t r = 0; r < l.height; ++r) {
+            const std::uint8_t* s = src + l.pixels + r * stride;
+            std::uint8_t* d = dst + l.pixels + r * stride;
+            std::uint64_t x = 0;
+            for (; x < l.width; ++x, s += 3, d += 3) {
+                d[0] = s[2];
+                d[1] = s[1];
+                d[2] = s[0];
+            }
+            // Row padding.
+            std::memcpy(d, s, stride - 3 * l.width);
+        }
+    }
+    if (src != nullptr) plat::GlobalUnlock(dib);
+    if (dst != nullptr) plat::GlobalUnlock(copy);
+    if (status != 0) {
+        plat::GlobalFree(copy);
+        return status;
+    }
+    *outImage = copy;
+    return 0;
+}
+
+HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib) {
+    return ConvertInPlace(dib, InPlace::GreyAlpha);
+}
+HGLOBAL ConvertRgbaToBgr(HGLOBAL dib) {
+    return ConvertInPlace(dib, InPlace::Rgba);
+}
+HGLOBAL ConvertCmykToBgr(HGLOBAL dib) {
+    return ConvertInPlace(dib, InPlace::Cmyk);
+}
+
+}  // namespace qor::tiff

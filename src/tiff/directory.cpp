@@ -1,0 +1,246 @@
+// The TIFF header, the IFD chain and the directory parser. Every value is read from the file when
+// it is needed; a short read yields 0 and the parse goes on.
+#include <unordered_set>
+
+#include "tiff/reader.h"
+
+namespace qor::tiff {
+namespace {
+
+// Seeks to an absolute offset; false when the offset is not reachable with a 32-bit seek.
+bool SeekTo(HFILE file, std::uint64_t offset) {
+    return offset <= 0x7FFFFFFF && plat::_llseek(file, static_cast<std::int32_t>(offset), 0) >= 0;
+}
+
+// The 16 bits stored in the first two bytes of a raw value field.
+std::uint16_t FirstShort(std::uint32_t raw, bool littleEndian) {
+    return static_cast<std::uint16_t>(littleEndian ? raw & 0xFFFF : raw >> 16);
+}
+
+std::uint16_t Low16(std::uint32_t v) {
+    return static_cast<std::uint16_t>(v & 0xFFFF);
+}
+
+void WriteDefaults(TiffPage* page) {
+    page->newSubfileType = 0;
+    page->subfileType = 0;
+    page->imageWidth = 0;
+    page->imageLength = 0;
+    page->bitsPerSample = 1;
+    page->compression = 1;
+    page->photometric = 10;
+    page->fillOrder = 1;
+    page->stripOffsets = 0;
+    page->stripOffsetSize = 4;
+    page->samplesPerPixel = 1;
+    page->rowsPerStrip = 0;
+    page->stripByteCounts = 0;
+    page->planarConfig = 1;
+    page->t4Options = 0;
+    page->t6Options = 0;
+    page->grayResponseUnit = 0;
+    page->pageNumber = 0;
+    page->pageTotal = 0;
+    page->predictor = 1;
+    page->colorMapOffset = 0;
+    page->colorMapCount = 2;
+    page->stripCount = 0;
+    page->extraSamples = 0;
+}
+
+constexpr std::uint16_t kShort = 3;
+constexpr std::uint16_t kLong = 4;
+constexpr std::uint32_t kMaxValues = 10;
+
+// One directory entry as read from the file.
+struct Entry {
+    std::uint16_t tag, type;
+    std::uint32_t count, raw;
+    std::uint64_t at;  // file offset of the entry
+};
+
+// Loads the entry's values into `values`. `next` is where the following entry starts; the file
+// is left there. Returns false when the file position could not be restored.
+bool LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint16_t byteOrder,
+                std::uint32_t* values, std::uint64_t next) {
+    if ((e.type != kShort && e.type != kLong) || e.count == 0 || e.count > kMaxValues) return true;
+    if (e.count == 1) {
+        values[0] = e.type == kShort ? FirstShort(e.raw, littleEndian) : e.raw;
+        return true;
+    }
+    if (e.count == 2 && e.type == kShort) {
+        values[0] = FirstShort(e.raw, littleEndian);
+        values[1] = littleEndian ? e.raw >> 16 : e.raw & 0xFFFF;
+        return true;
+    }
+    bool reachable = SeekTo(file, e.raw);
+    for (std::uint32_t k = 0; k < e.count; ++k) {
+        if (!reachable) {
+            values[k] = 0;
+        } else {
+            values[k] =
+                e.type == kShort ? ReadTiffShort(file, byteOrder) : ReadTiffLong(file, byteOrder);
+        }
+    }
+    return SeekTo(file, next);
+}
+
+void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint32_t* values) {
+    std::uint32_t first = values[0];
+    switch (e.tag) {
+        case 254:
+            page->newSubfileType = first;
+            break;
+        case 255:
+            page->subfileType = Low16(first);
+            break;
+        case 256:
+            page->imageWidth = first;
+            break;
+        case 257:
+            page->imageLength = first;
+            break;
+        case 258: {
+            page->bitsPerSample = Low16(first);
+            if (e.count > kMaxValues) {
+                // More values than the array holds: none were loaded, so they cannot be known
+                // to agree.
+                page->bitsPerSample = 0;
+                break;
+            }
+            for (std::uint32_t k = 0; k < e.count; ++k) {
+                if (values[k] != first) page->bitsPerSample = 0;
+            }
+            break;
+        }
+        case 259:
+            page->compression = Low16(first);
+            break;
+        case 262:
+            page->photometric = Low16(first);
+            break;
+        case 266:
+            page->fillOrder = Low16(first);
+            break;
+        case 273:
+            if (e.type == kLong) {
+                page->stripOffsets = e.raw;
+                page->stripCount = e.count;
+                page->stripOffsetSize = 4;
+            } else {
+                if (e.count == 1) {
+                    page->stripOffsets = FirstShort(e.raw, littleEndian);
+                } else if (e.count == 2) {
+                    // Two 16-bit offsets fit in the value field itself: the offset array is
+                    // the entry's own value field.
+                    page->stripOffsets = static_cast<std::uint32_t>(e.at + 8);
+                } else {
+                    page->stripOffsets = e.raw;
+                }
+                page->stripCount = Low16(e.count);
+                page->stripOffsetSize = 2;
+            }
+            break;
+        case 277:
+            page->samplesPerPixel = Low16(first);
+            break;
+        case 278:
+            page->rowsPerStrip = first;
+            break;
+        case 279:
+            page->stripByteCounts = first;
+            break;
+        case 284:
+            page->planarConfig = Low16(first);
+            break;
+        case 290:
+            page->grayResponseUnit = Low16(first);
+            break;
+        case 291:
+            page->colorMapOffset = e.raw;
+            page->colorMapCount = Low16(e.count);
+            break;
+        case 292:
+            page->t4Options = first;
+            break;
+        case 293:
+            page->t6Options = first;
+            break;
+        case 297:
+            page->pageNumber = Low16(first);
+            page->pageTotal = Low16(values[1]);
+            break;
+        case 317:
+            page->predictor = Low16(first);
+            break;
+        case 320:
+            page->colorMapOffset = e.raw;
+            page->colorMapCount = Low16(e.count);
+            page->grayResponseUnit = 0;
+            break;
+        case 338:
+            page->extraSamples = e.count > 1 ? Low16(e.count) : Low16(first);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t* firstOffset) {
+    std::uint8_t mark[2];
+    if (plat::_lread(file, mark, 2) != 2) return QOR_READ_FAILED;
+    if (mark[0] != 'I' && mark[0] != 'M') return QOR_NOT_TIFF;
+    std::uint16_t order = static_cast<std::uint16_t>(mark[0] | mark[1] << 8);
+    if (ReadTiffShort(file, order) != 42) return QOR_TIFF_MAGIC_OR_OPTIONS;
+    *byteOrder = order;
+    *firstOffset = ReadTiffLong(file, order);
+    return 0;
+}
+
+std::uint16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder) {
+    // A chain that leads back to a directory already counted ends there.
+    std::unordered_set<std::uint32_t> seen;
+    std::uint16_t count = 0;
+    std::uint32_t offset = firstOffset;
+    while (offset != 0 && count < 0xFFFF && seen.insert(offset).second) {
+        ++count;
+        std::uint32_t next = 0;
+        if (SeekTo(file, offset)) {
+            std::uint16_t n = ReadTiffShort(file, byteOrder);
+            if (SeekTo(file, std::uint64_t{offset} + 2 + 12ull * n)) {
+                next = ReadTiffLong(file, byteOrder);
+            }
+        }
+        offset = next;
+    }
+    return count;
+}
+
+void ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset) {
+    WriteDefaults(page);
+    const std::uint16_t order = page->byteOrder;
+    const bool littleEndian = IsLittleEndian(order);
+    std::uint32_t values[kMaxValues] = {};
+    const std::uint64_t ifd = *offset;
+    std::uint32_t next = 0;
+    if (SeekTo(file, ifd)) {
+        std::uint16_t n = ReadTiffShort(file, order);
+        bool inPlace = true;
+        for (std::uint16_t i = 0; i < n && inPlace; ++i) {
+            Entry e;
+            e.at = ifd + 2 + 12ull * i;
+            e.tag = ReadTiffShort(file, order);
+            e.type = ReadTiffShort(file, order);
+            e.count = ReadTiffLong(file, order);
+            e.raw = ReadTiffLong(file, order);
+            inPlace = LoadValues(file, e, littleEndian, order, values, e.at + 12);
+            ApplyTag(page, e, littleEndian, values);
+        }
+        if (inPlace && SeekTo(file, ifd + 2 + 12ull * n)) next = ReadTiffLong(file, order);
+    }
+    *offset = next;
+}
+
+}  // namespace qor::tiff

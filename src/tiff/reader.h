@@ -1,0 +1,40 @@
+// The TIFF reader's own routines behind ReadTiffWorker: header check, page validation, DIB set-up
+// and colour table, and the post-decode pixel conversions.
+#pragma once
+
+#include <cstdint>
+
+#include "tiff/tiff.h"
+
+namespace qor::tiff {
+
+// Reads the 8-byte header at the start of the file. On 0, *byteOrder holds the two order bytes
+// (first byte in the low half) and *firstOffset the first IFD's offset (0 when the file ends
+// before it). Otherwise 202 (short), 318 (no 'I'/'M') or 537 (magic not 42).
+std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t* firstOffset);
+
+// 0 when the page can be decoded, else the refusal code.
+std::int16_t ValidateTiffPage(const TiffPage& page);
+
+// Sets the page's bitsPerPixel, allocates the zero-filled DIB block sized for it, writes the
+// header and colour table. On 0, *dib is the block, locked, and *bits its address. On failure
+// nothing is left allocated: 534 for a sample layout without a DIB form, 102 when the block cannot
+// be had (including pages too large for one block), 202 when the colour table read is short.
+std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits);
+
+// Fills the colour table of a locked DIB block whose header is written. 0, or 202.
+std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);
+
+// The decoder for a compression, or null when there is none.
+StripDecoder SelectStripDecoder(std::uint16_t compression);
+
+// Post-decode conversions of unlocked DIB blocks. ConvertRgbToBgr makes a new block (*outImage)
+// and leaves the input to the caller; the others convert in place and return the block, the
+// input unchanged when its bit count is not the expected one, or null when the input is null or
+// cannot be locked (the input then stays the caller's).
+std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage);
+HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib);
+HGLOBAL ConvertRgbaToBgr(HGLOBAL dib);
+HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
+
+}  // namespace qor::tiff

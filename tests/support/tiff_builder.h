@@ -1,0 +1,194 @@
+// A small TIFF file builder for the tests: header, directories with SHORT/LONG or raw entries,
+// out-of-line values and strip data, in either byte order.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace qor::test {
+
+class TiffBuilder {
+  public:
+    struct Entry {
+        std::uint16_t tag = 0, type = 0;
+        std::uint32_t count = 0;
+        std::vector<std::uint32_t> values;  // SHORT or LONG values
+        bool rawField = false;              // write `field` as the value field as it stands
+        std::uint32_t field = 0;
+    };
+
+    explicit TiffBuilder(bool bigEndian) : big_(bigEndian) {
+        data_ = {static_cast<std::uint8_t>(big_ ? 'M' : 'I'),
+                 static_cast<std::uint8_t>(big_ ? 'M' : 'I')};
+        Put16(42);
+        linkAt_ = data_.size();
+        Put32(0);
+    }
+
+    bool bigEndian() const { return big_; }
+    std::uint32_t size() const { return static_cast<std::uint32_t>(data_.size()); }
+
+    // Appends bytes (word-aligned) and returns their offset.
+    std::uint32_t Append(const Bytes& bytes) {
+        if (data_.size() % 2 != 0) data_.push_back(0);
+        auto at = size();
+        data_.insert(data_.end(), bytes.begin(), bytes.end());
+        return at;
+    }
+    std::uint32_t AppendShorts(const std::vector<std::uint32_t>& v) {
+        if (data_.size() % 2 != 0) data_.push_back(0);
+        auto at = size();
+        for (auto x : v) Put16(static_cast<std::uint16_t>(x));
+        return at;
+    }
+    std::uint32_t AppendLongs(const std::vector<std::uint32_t>& v) {
+        if (data_.size() % 2 != 0) data_.push_back(0);
+        auto at = size();
+        for (auto x : v) Put32(x);
+        return at;
+    }
+    // Pads the file with zero bytes up to `offset`.
+    void PadTo(std::uint32_t offset) {
+        if (data_.size() < offset) data_.resize(offset, 0);
+    }
+
+    static Entry Short(std::uint16_t tag, std::vector<std::uint32_t> v) {
+        return Entry{tag, 3, static_cast<std::uint32_t>(v.size()), std::move(v), false, 0};
+    }
+    static Entry Long(std::uint16_t tag, std::vector<std::uint32_t> v) {
+        return Entry{tag, 4, static_cast<std::uint32_t>(v.size()), std::move(v), false, 0};
+    }
+    // An entry whose value field is written as the 32-bit number `field` in the file's order.
+    static Entry Raw(std::uint16_t tag, std::uint16_t type, std::uint32_t count,
+                     std::uint32_t field) {
+        return Entry{tag, type, count, {}, true, field};
+    }
+
+    // Writes a directory (out-of-line values first), links it to the chain and returns its
+    // offset. Entries are written in the order given.
+    std::uint32_t AddIfd(const std::vector<Entry>& entries) {
+        std::vector<std::uint32_t> fields;
+        for (const Entry& e : entries) fields.push_back(e.rawField ? e.field : Field(e));
+        if (data_.size() % 2 != 0) data_.push_back(0);
+        std::uint32_t at = size();
+        Patch32(linkAt_, at);
+        Put16(static_cast<std::uint16_t>(entries.size()));
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const Entry& e = entries[i];
+            Put16(e.tag);
+            Put16(e.type);
+            Put32(e.count);
+            if (!e.rawField && Fits(e)) {
+                // In the value field, left-justified.
+                if (e.type == 3) {
+                    Put16(static_cast<std::uint16_t>(e.values.size() > 0 ? e.values[0] : 0));
+                    Put16(static_cast<std::uint16_t>(e.values.size() > 1 ? e.values[1] : 0));
+                } else {
+                    Put32(e.values.empty() ? 0 : e.values[0]);
+                }
+            } else {
+                Put32(fields[i]);
+            }
+        }
+        linkAt_ = data_.size();
+        ifdLinks_.push_back(linkAt_);
+        Put32(0);
+        return at;
+    }
+    // Points the next-IFD field of directory `index` (0-based) at `offset`.
+    void SetNext(std::size_t index, std::uint32_t offset) { Patch32(ifdLinks_[index], offset); }
+
+    const Bytes& bytes() const { return data_; }
+
+    void Put16(std::uint16_t v) {
+        if (big_) {
+            data_.push_back(static_cast<std::uint8_t>(v >> 8));
+            data_.push_back(static_cast<std::uint8_t>(v));
+        } else {
+            data_.push_back(static_cast<std::uint8_t>(v));
+            data_.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+    }
+    void Put32(std::uint32_t v) {
+        if (big_) {
+            for (int s = 24; s >= 0; s -= 8) data_.push_back(static_cast<std::uint8_t>(v >> s));
+        } else {
+            for (int s = 0; s < 32; s += 8) data_.push_back(static_cast<std::uint8_t>(v >> s));
+        }
+    }
+
+  private:
+    static bool Fits(const Entry& e) {
+        return (e.type == 3 && e.values.size() <= 2) || (e.type == 4 && e.values.size() <= 1);
+    }
+    std::uint32_t Field(const Entry& e) {
+        if (Fits(e)) return 0;
+        return e.type == 3 ? AppendShorts(e.values) : AppendLongs(e.values);
+    }
+    void Patch32(std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            int s = big_ ? 24 - 8 * i : 8 * i;
+            data_[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> s);
+        }
+    }
+
+    bool big_;
+    Bytes data_;
+    std::size_t linkAt_ = 0;
+    std::vector<std::size_t> ifdLinks_;
+};
+
+// A page description for whole files: the common tags are written from it, `extra` entries are
+// added, and all are sorted by tag.
+struct TiffPageSpec {
+    std::uint32_t width = 1, height = 1;
+    std::vector<std::uint32_t> bits = {8};  // one per sample
+    int photometric = 1;                    // -1: no tag
+    std::uint32_t compression = 1;
+    std::uint32_t rowsPerStrip = 0;  // 0: no tag
+    std::vector<Bytes> strips;
+    bool shortOffsets = false;
+    std::vector<std::uint32_t> colorMap;  // 3 x 2^bits values; empty: no tag
+    std::vector<TiffBuilder::Entry> extra;
+};
+
+// Adds a page's strips and directory to `b`; returns the directory's offset.
+inline std::uint32_t AddTiffPage(TiffBuilder& b, const TiffPageSpec& p) {
+    using E = TiffBuilder;
+    std::vector<std::uint32_t> offsets, counts;
+    for (const Bytes& s : p.strips) {
+        offsets.push_back(b.Append(s));
+        counts.push_back(static_cast<std::uint32_t>(s.size()));
+    }
+    std::vector<E::Entry> e;
+    e.push_back(E::Long(256, {p.width}));
+    e.push_back(E::Long(257, {p.height}));
+    e.push_back(E::Short(258, p.bits));
+    e.push_back(E::Short(259, {p.compression}));
+    if (p.photometric >= 0) e.push_back(E::Short(262, {static_cast<std::uint32_t>(p.photometric)}));
+    e.push_back(p.shortOffsets ? E::Short(273, offsets) : E::Long(273, offsets));
+    e.push_back(E::Short(277, {static_cast<std::uint32_t>(p.bits.size())}));
+    if (p.rowsPerStrip != 0) e.push_back(E::Long(278, {p.rowsPerStrip}));
+    e.push_back(E::Long(279, counts));
+    if (!p.colorMap.empty()) e.push_back(E::Short(320, p.colorMap));
+    for (const auto& x : p.extra) {
+        e.erase(
+            std::remove_if(e.begin(), e.end(), [&](const E::Entry& y) { return y.tag == x.tag; }),
+            e.end());
+        e.push_back(x);
+    }
+    std::stable_sort(e.begin(), e.end(),
+                     [](const E::Entry& a, const E::Entry& c) { return a.tag < c.tag; });
+    return b.AddIfd(e);
+}
+
+inline Bytes MakeTiff(const std::vector<TiffPageSpec>& pages, bool bigEndian = false) {
+    TiffBuilder b(bigEndian);
+    for (const auto& p : pages) AddTiffPage(b, p);
+    return b.bytes();
+}
+
+}  // namespace qor::test
