@@ -1,0 +1,290 @@
+// Helpers for the GIF writer suites: an independent parser for the files the writer produces,
+// an independent LZW code reader, pixel generators and the giflib oracle.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+#ifdef QORIMG_HAVE_GIFLIB
+#include <gif_lib.h>
+#endif
+
+namespace qor::test::gifw {
+
+// ---- File structure ----
+
+struct GifFile {
+    bool ok = false;
+    std::string error;
+    std::string version;  // "87a" or "89a"
+    int screenWidth = 0, screenHeight = 0, screenFlags = 0;
+    std::vector<std::uint8_t> globalTable;  // raw triplets
+    bool hasControl = false;
+    std::vector<std::uint8_t> control;  // the 8 bytes from 0x21 to the block terminator
+    std::size_t controlOffset = 0;      // file offset of the 0x21
+    int left = -1, top = -1, width = 0, height = 0, imageFlags = 0;
+    int minCodeSize = 0;
+    std::vector<int> blockCounts;    // the count byte of every data sub-block
+    std::vector<std::uint8_t> data;  // the sub-blocks' data bytes, joined
+    bool trailer = false;            // 0x00 0x3B end the file exactly
+};
+
+inline int U16(const Bytes& f, std::size_t at) {
+    return f[at] | f[at + 1] << 8;
+}
+
+// Parses a single-image GIF as this writer lays it out; stops at the first surprise.
+inline GifFile ParseGif(const Bytes& f) {
+    GifFile g;
+    auto fail = [&](const std::string& why) {
+        g.error = why;
+        return g;
+    };
+    if (f.size() < 13) return fail("short header");
+    if (f[0] != 'G' || f[1] != 'I' || f[2] != 'F') return fail("no signature");
+    g.version.assign(f.begin() + 3, f.begin() + 6);
+    g.screenWidth = U16(f, 6);
+    g.screenHeight = U16(f, 8);
+    g.screenFlags = f[10];
+    std::size_t at = 13;
+    if (g.screenFlags & 0x80) {
+        std::size_t n = 3u << ((g.screenFlags & 7) + 1);
+        if (f.size() < at + n) return fail("short colour table");
+        g.globalTable.assign(f.begin() + long(at), f.begin() + long(at + n));
+        at += n;
+    }
+    while (at < f.size() && f[at] == 0x21) {
+        if (f.size() < at + 8) return fail("short extension");
+        if (f[at + 1] != 0xF9) return fail("unexpected extension");
+        g.hasControl = true;
+        g.controlOffset = at;
+        g.control.assign(f.begin() + long(at), f.begin() + long(at + 8));
+        at += 8;
+    }
+    if (f.size() < at + 11 || f[at] != 0x2C) return fail("no image descriptor");
+    g.left = U16(f, at + 1);
+    g.top = U16(f, at + 3);
+    g.width = U16(f, at + 5);
+    g.height = U16(f, at + 7);
+    g.imageFlags = f[at + 9];
+    g.minCodeSize = f[at + 10];
+    at += 11;
+    for (;;) {
+        if (at >= f.size()) return fail("data runs past the end");
+        int n = f[at++];
+        if (n == 0) break;
+        if (f.size() < at + std::size_t(n)) return fail("short sub-block");
+        g.blockCounts.push_back(n);
+        g.data.insert(g.data.end(), f.begin() + long(at), f.begin() + long(at) + n);
+        at += std::size_t(n);
+    }
+    g.trailer = at + 1 == f.size() && f[at] == 0x3B;
+    g.ok = true;
+    return g;
+}
+
+// ---- Code stream ----
+
+struct CodeStream {
+    bool ok = false;
+    std::string error;
+    std::vector<int> codes;   // every code read, clear and end included
+    std::vector<int> widths;  // the width each was read at
+    std::vector<std::uint8_t> pixels;
+    bool endSeen = false;
+    std::size_t bitsUsed = 0;
+};
+
+// Reads LZW codes least significant bit first and decodes them: after each code past the first
+// since a clear, one string is added; the width grows when the next free code reaches 1 << width
+// (at most 12 bits).
+inline CodeStream ReadCodes(const std::vector<std::uint8_t>& data, int minCodeSize) {
+    CodeStream s;
+    const int clear = 1 << minCodeSize, end = clear + 1;
+    std::vector<int> prefix(4096, -1);
+    std::vector<std::uint8_t> suffix(4096, 0), first(4096, 0);
+    for (int i = 0; i < clear; ++i) {
+        suffix[std::size_t(i)] = std::uint8_t(i);
+        first[std::size_t(i)] = std::uint8_t(i);
+    }
+    int width = minCodeSize + 1, next = clear + 2, prev = -1;
+    std::size_t bit = 0, total = data.size() * 8;
+    auto expand = [&](int code, std::vector<std::uint8_t>& out) {
+        std::vector<std::uint8_t> tmp;
+        while (code >= 0 && tmp.size() <= 4096) {
+            tmp.push_back(suffix[std::size_t(code)]);
+            code = prefix[std::size_t(code)];
+        }
+        out.insert(out.end(), tmp.rbegin(), tmp.rend());
+    };
+    while (bit + std::size_t(width) <= total) {
+        int code = 0;
+        for (int i = 0; i < width; ++i, ++bit) {
+            code |= ((data[bit / 8] >> (bit % 8)) & 1) << i;
+        }
+        s.codes.push_back(code);
+        s.widths.push_back(width);
+        if (code == clear) {
+            width = minCodeSize + 1;
+            next = clear + 2;
+            prev = -1;
+            continue;
+        }
+        if (code == end) {
+            s.endSeen = true;
+            break;
+        }
+        if (prev < 0) {
+            if (code >= clear) {
+                s.error = "first code after a clear is not a literal";
+                return s;
+            }
+            expand(code, s.pixels);
+            prev = code;
+            continue;
+        }
+        if (code > next) {
+            s.error = "code " + std::to_string(code) + " not yet defined";
+            return s;
+        }
+        std::uint8_t head = code == next ? first[std::size_t(prev)] : first[std::size_t(code)];
+        if (next < 4096) {
+            prefix[std::size_t(next)] = prev;
+            suffix[std::size_t(next)] = head;
+            first[std::size_t(next)] = first[std::size_t(prev)];
+            ++next;
+        }
+        expand(code, s.pixels);
+        prev = code;
+        if (next == (1 << width) && width < 12) ++width;
+    }
+    s.bitsUsed = bit;
+    s.ok = s.endSeen;
+    if (!s.ok) s.error = "no end code";
+    return s;
+}
+
+// ---- Pixels ----
+
+// Top-down indices below 2^bits.
+inline std::vector<std::uint8_t> FlatPixels(int w, int h, int bits) {
+    return std::vector<std::uint8_t>(std::size_t(w) * std::size_t(h),
+                                     std::uint8_t((1 << bits) - 1));
+}
+
+inline std::vector<std::uint8_t> RandomPixels(int w, int h, int bits, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> p(std::size_t(w) * std::size_t(h));
+    for (auto& v : p) v = std::uint8_t(rng() & ((1u << bits) - 1));
+    return p;
+}
+
+// Smooth gradients with a little noise, like a scanned photograph reduced to a palette.
+inline std::vector<std::uint8_t> PhotoPixels(int w, int h, int bits, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> p(std::size_t(w) * std::size_t(h));
+    const int levels = 1 << bits;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            double v = 0.5 + 0.25 * std::sin(x * 0.013 + y * 0.007) +
+                       0.2 * std::cos(std::hypot(x - w * 0.3, y - h * 0.6) * 0.02);
+            int q = int(v * levels) + int(rng() % 3) - 1;
+            q = q < 0 ? 0 : q >= levels ? levels - 1 : q;
+            p[std::size_t(y) * std::size_t(w) + std::size_t(x)] = std::uint8_t(q);
+        }
+    }
+    return p;
+}
+
+inline std::vector<std::uint32_t> RampPalette(int bits) {
+    std::vector<std::uint32_t> pal;
+    int n = 1 << bits;
+    for (int i = 0; i < n; ++i) {
+        auto c = std::uint32_t(i * 255 / (n > 1 ? n - 1 : 1));
+        pal.push_back(c << 16 | (255 - c) << 8 | std::uint32_t((i * 37) & 255));
+    }
+    return pal;
+}
+
+// Image rows in the order an interlaced file stores them.
+inline std::vector<int> InterlacedOrder(int h) {
+    std::vector<int> rows;
+    const int start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
+    for (int p = 0; p < 4; ++p) {
+        for (int y = start[p]; y < h; y += step[p]) rows.push_back(y);
+    }
+    return rows;
+}
+
+// Top-down pixels in file order for a stored image.
+inline std::vector<std::uint8_t> InFileOrder(const std::vector<std::uint8_t>& pixels, int w, int h,
+                                             bool interlaced) {
+    if (!interlaced) return pixels;
+    std::vector<std::uint8_t> out;
+    out.reserve(pixels.size());
+    for (int y : InterlacedOrder(h)) {
+        auto row = pixels.begin() + long(y) * w;
+        out.insert(out.end(), row, row + w);
+    }
+    return out;
+}
+
+// ---- giflib ----
+
+#ifdef QORIMG_HAVE_GIFLIB
+struct GiflibImage {
+    bool ok = false;
+    int error = 0;
+    int width = 0, height = 0;
+    bool interlaced = false;
+    int colourCount = 0;
+    std::vector<std::uint8_t> palette;  // triplets
+    std::vector<std::uint8_t> raster;   // as stored in the file
+    int transparent = -1;
+};
+
+inline GiflibImage GiflibDecode(const std::string& path) {
+    GiflibImage out;
+    int err = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &err);
+    if (gif == nullptr) {
+        out.error = err;
+        return out;
+    }
+    if (DGifSlurp(gif) == GIF_OK && gif->ImageCount >= 1) {
+        const SavedImage& im = gif->SavedImages[0];
+        out.width = im.ImageDesc.Width;
+        out.height = im.ImageDesc.Height;
+        out.interlaced = im.ImageDesc.Interlace;
+        if (gif->SColorMap != nullptr) {
+            out.colourCount = gif->SColorMap->ColorCount;
+            for (int i = 0; i < gif->SColorMap->ColorCount; ++i) {
+                const GifColorType& c = gif->SColorMap->Colors[i];
+                out.palette.insert(out.palette.end(), {c.Red, c.Green, c.Blue});
+            }
+        }
+        out.raster.assign(im.RasterBits, im.RasterBits + std::size_t(out.width) * out.height);
+        GraphicsControlBlock gcb;
+        if (DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK) out.transparent = gcb.TransparentColor;
+        out.ok = true;
+    } else {
+        out.error = gif->Error;
+    }
+    DGifCloseFile(gif, &err);
+    return out;
+}
+#endif
+
+// Exit status of a shell command.
+inline int RunCommand(const std::string& command) {
+    return std::system(command.c_str());
+}
+
+}  // namespace qor::test::gifw
