@@ -223,19 +223,6 @@ inline std::vector<int> InterlacedOrder(int h) {
     return rows;
 }
 
-// Top-down pixels in file order for a stored image.
-inline std::vector<std::uint8_t> InFileOrder(const std::vector<std::uint8_t>& pixels, int w, int h,
-                                             bool interlaced) {
-    if (!interlaced) return pixels;
-    std::vector<std::uint8_t> out;
-    out.reserve(pixels.size());
-    for (int y : InterlacedOrder(h)) {
-        auto row = pixels.begin() + long(y) * w;
-        out.insert(out.end(), row, row + w);
-    }
-    return out;
-}
-
 // ---- giflib ----
 
 #ifdef QORIMG_HAVE_GIFLIB
@@ -246,7 +233,7 @@ struct GiflibImage {
     bool interlaced = false;
     int colourCount = 0;
     std::vector<std::uint8_t> palette;  // triplets
-    std::vector<std::uint8_t> raster;   // as stored in the file
+    std::vector<std::uint8_t> raster;   // top-down, de-interlaced
     int transparent = -1;
 };
 
