@@ -1,0 +1,401 @@
+// The uncompressed and PackBits strip decoders, called as the driver calls them.
+#include <cstring>
+#include <random>
+
+#include "support/test_util.h"
+#include "support/tiff_builder.h"
+#include "tiff/reader.h"
+
+namespace qor::test {
+namespace {
+
+using tiff::TiffPage;
+namespace pt = qor::plat::testing;
+
+// PackBits-encodes one row: replicate runs for 3 or more equal bytes, literals otherwise.
+void PackRow(const std::uint8_t* row, std::size_t n, Bytes* out) {
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t run = 1;
+        while (i + run < n && run < 128 && row[i + run] == row[i]) ++run;
+        if (run >= 3) {
+            out->push_back(static_cast<std::uint8_t>(257 - run));
+            out->push_back(row[i]);
+            i += run;
+            continue;
+        }
+        std::size_t start = i, len = 0;
+        while (i < n && len < 128) {
+            if (i + 2 < n && row[i] == row[i + 1] && row[i] == row[i + 2]) break;
+            ++i;
+            ++len;
+        }
+        out->push_back(static_cast<std::uint8_t>(len - 1));
+        out->insert(out->end(), row + start, row + start + len);
+    }
+}
+
+Bytes PackRows(const Bytes& data, std::size_t rowBytes, std::size_t first, std::size_t count) {
+    Bytes out;
+    for (std::size_t r = first; r < first + count; ++r) {
+        PackRow(data.data() + r * rowBytes, rowBytes, &out);
+    }
+    return out;
+}
+
+// Deterministic pixel bytes with runs and noise.
+Bytes Pixels(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (std::size_t i = 0; i < n;) {
+        std::size_t len = 1 + rng() % 9;
+        std::uint8_t v = static_cast<std::uint8_t>(rng());
+        bool run = rng() % 2 == 0;
+        for (std::size_t k = 0; k < len && i < n; ++k, ++i) {
+            b[i] = run ? v : static_cast<std::uint8_t>(rng());
+        }
+    }
+    return b;
+}
+
+class TiffStripsTest : public LeakCheckedTest {
+  protected:
+    TempDir dir_;
+
+    struct Decoded {
+        std::int16_t status = -1;
+        std::vector<Bytes> rows;  // each whole DIB row, top (first file row) first
+        std::uint64_t rowBytes = 0;
+        TiffPage page{};
+    };
+
+    // Parses the file's first page, sets up its DIB and runs `decoder`. `adjust` may change the
+    // page after the set-up.
+    template <typename Adjust>
+    Decoded Decode(const Bytes& file, tiff::StripDecoder decoder, Adjust adjust,
+                   ProgressProc progress = nullptr) {
+        std::string path = dir_.Path("s.tif");
+        WriteFile(path, file);
+        Decoded d;
+        HFILE f = plat::_lopen(path.c_str(), 0);
+        std::uint16_t order = 0;
+        std::uint32_t offset = 0;
+        EXPECT_EQ(tiff::ReadTiffHeader(f, &order, &offset), 0);
+        d.page.byteOrder = order;
+        tiff::ParseTiffDirectory(f, &d.page, &offset);
+        EXPECT_EQ(tiff::ValidateTiffPage(d.page), 0);
+        HGLOBAL dib = 0;
+        std::uint8_t* p = nullptr;
+        EXPECT_EQ(tiff::SetUpPageDib(f, &d.page, &dib, &p), 0);
+        if (dib == 0) {
+            plat::_lclose(f);
+            return d;
+        }
+        adjust(d.page);
+        Request r("x", progress);
+        d.status = decoder(ProgressBlockOf(r.get()), p, f, &d.page);
+        tiff::DibRows rows = tiff::LocateRows(p, d.page);
+        d.rowBytes = rows.rowBytes;
+        for (std::uint32_t i = 0; i < rows.rows; ++i) {
+            d.rows.emplace_back(rows.Row(i), rows.Row(i) + rows.stride);
+        }
+        plat::GlobalUnlock(dib);
+        plat::GlobalFree(dib);
+        plat::_lclose(f);
+        return d;
+    }
+    Decoded Decode(const Bytes& file, tiff::StripDecoder decoder, ProgressProc progress = nullptr) {
+        return Decode(
+            file, decoder, [](TiffPage&) {}, progress);
+    }
+};
+
+// Expects each DIB row to start with the matching file row and to be zero after it.
+void ExpectRows(const std::vector<Bytes>& rows, const Bytes& data, std::size_t rowBytes,
+                const char* what) {
+    ASSERT_EQ(rows.size() * rowBytes, data.size()) << what;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        Bytes want(data.begin() + static_cast<std::ptrdiff_t>(r * rowBytes),
+                   data.begin() + static_cast<std::ptrdiff_t>((r + 1) * rowBytes));
+        want.resize(rows[r].size(), 0);
+        EXPECT_EQ(rows[r], want) << what << " row " << r;
+    }
+}
+
+TiffPageSpec Spec(std::uint32_t w, std::uint32_t h, std::vector<std::uint32_t> bits,
+                  int photometric = 1) {
+    TiffPageSpec p;
+    p.width = w;
+    p.height = h;
+    p.bits = std::move(bits);
+    p.photometric = photometric;
+    return p;
+}
+
+TEST_F(TiffStripsTest, RowLengthsAndBottomUpPlacementForEveryDepth) {
+    struct Case {
+        std::vector<std::uint32_t> bits;
+        int photometric;
+        std::uint32_t width;
+        std::size_t fileRow, dibRow;
+    } cases[] = {{{1}, 1, 13, 2, 4},           {{4}, 1, 13, 7, 8},
+                 {{8}, 1, 13, 13, 16},         {{8, 8}, 1, 13, 26, 28},
+                 {{8, 8, 8}, 2, 13, 39, 40},   {{8, 8, 8, 8}, 2, 13, 52, 52},
+                 {{8, 8, 8, 8}, 5, 3, 12, 12}, {{1, 1, 1, 1}, 2, 9, 5, 8}};
+    for (const Case& c : cases) {
+        for (bool big : {false, true}) {
+            Bytes data = Pixels(c.fileRow * 5, 7);
+            TiffPageSpec s = Spec(c.width, 5, c.bits, c.photometric);
+            s.strips = {data};
+            Decoded u = Decode(MakeTiff({s}, big), tiff::DecodeUncompressedStrips);
+            ASSERT_EQ(u.status, 0);
+            EXPECT_EQ(u.rowBytes, c.fileRow);
+            ASSERT_EQ(u.rows.size(), 5u);
+            EXPECT_EQ(u.rows[0].size(), c.dibRow);
+            ExpectRows(u.rows, data, c.fileRow, "uncompressed");
+
+            s.compression = 32773;
+            s.strips = {PackRows(data, c.fileRow, 0, 5)};
+            Decoded p = Decode(MakeTiff({s}, big), tiff::DecodePackBitsStrips);
+            ASSERT_EQ(p.status, 0);
+            ExpectRows(p.rows, data, c.fileRow, "packbits");
+            EXPECT_EQ(p.page.rowsPerStrip, 5u);  // a single strip holds every row
+        }
+    }
+}
+
+// Records every progress call.
+std::vector<std::uint32_t> Dones(const ProgressRecorder& r) {
+    std::vector<std::uint32_t> v;
+    for (auto& c : r.calls) {
+        EXPECT_EQ(c.second, 100u);
+        v.push_back(c.first);
+    }
+    return v;
+}
+
+TEST_F(TiffStripsTest, TenRowsInStripsOfFour) {
+    Bytes data = Pixels(10 * 7, 3);
+    for (bool shortOffsets : {false, true}) {
+        TiffPageSpec s = Spec(7, 10, {8});
+        s.rowsPerStrip = 4;
+        s.shortOffsets = shortOffsets;
+        s.strips = {Bytes(data.begin(), data.begin() + 28),
+                    Bytes(data.begin() + 28, data.begin() + 56),
+                    Bytes(data.begin() + 56, data.end())};
+        ProgressRecorder rec;
+        gRecorder = &rec;
+        Decoded u =
+            Decode(MakeTiff({s}, shortOffsets), tiff::DecodeUncompressedStrips, RecordProgress);
+        ASSERT_EQ(u.status, 0);
+        ExpectRows(u.rows, data, 7, "uncompressed");
+        // Once per strip, then a closing 100.
+        EXPECT_EQ(Dones(rec), (std::vector<std::uint32_t>{0, 10, 50, 90, 100}));
+
+        s.compression = 32773;
+        s.strips = {PackRows(data, 7, 0, 4), PackRows(data, 7, 4, 4), PackRows(data, 7, 8, 2)};
+        rec = {};
+        Decoded p = Decode(MakeTiff({s}, shortOffsets), tiff::DecodePackBitsStrips, RecordProgress);
+        gRecorder = nullptr;
+        ASSERT_EQ(p.status, 0);
+        ExpectRows(p.rows, data, 7, "packbits");
+        // Once per row, no closing call.
+        EXPECT_EQ(Dones(rec),
+                  (std::vector<std::uint32_t>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+    }
+    // A single strip decodes the same whatever RowsPerStrip says.
+    TiffPageSpec one = Spec(7, 10, {8});
+    one.rowsPerStrip = 3;
+    one.strips = {data};
+    ExpectRows(Decode(MakeTiff({one}), tiff::DecodeUncompressedStrips).rows, data, 7, "single");
+    one.compression = 32773;
+    one.strips = {PackRows(data, 7, 0, 10)};
+    ExpectRows(Decode(MakeTiff({one}), tiff::DecodePackBitsStrips).rows, data, 7, "single pb");
+}
+
+TEST_F(TiffStripsTest, StripsWithoutRowsDecodeNothing) {
+    for (auto decoder : {tiff::DecodeUncompressedStrips, tiff::DecodePackBitsStrips}) {
+        // No strips at all.
+        TiffPageSpec s = Spec(4, 3, {8});
+        s.extra = {TiffBuilder::Raw(273, 4, 0, 8)};
+        ProgressRecorder rec;
+        gRecorder = &rec;
+        Decoded d = Decode(MakeTiff({s}), decoder, RecordProgress);
+        gRecorder = nullptr;
+        EXPECT_EQ(d.status, 0);
+        for (const Bytes& row : d.rows) EXPECT_EQ(row, Bytes(4, 0));
+        if (decoder == tiff::DecodeUncompressedStrips) {
+            EXPECT_EQ(Dones(rec), (std::vector<std::uint32_t>{0, 100}));
+        }
+        // Very many strips of no rows end at once.
+        s.extra = {TiffBuilder::Raw(273, 4, 0x7FFFFFFF, 8), TiffBuilder::Long(278, {0})};
+        EXPECT_EQ(Decode(MakeTiff({s}), decoder).status, 0);
+        // A count negative as a signed number is no strip.
+        s.extra = {TiffBuilder::Raw(273, 4, 0x80000000u, 8), TiffBuilder::Long(278, {1})};
+        EXPECT_EQ(Decode(MakeTiff({s}), decoder).status, 0);
+    }
+}
+
+TEST_F(TiffStripsTest, PackBitsOperations) {
+    // Row 0 (6 bytes): no-op, replicate 0x41 twice, literal of three, replicate of 128 of
+    // which one byte fits. Row 1: a literal of 8 whose last two bytes cross the row end
+    // and are dropped. Row 2: replicate 6.
+    Bytes stream = {0x80, 0xFF, 0x41, 0x02, 1,  2,  3,  0x81, 9,    0x07,
+                    10,   11,   12,   13,   14, 15, 16, 17,   0xFB, 5};
+    TiffPageSpec s = Spec(6, 3, {8});
+    s.compression = 32773;
+    s.strips = {stream};
+    Decoded d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+    ASSERT_EQ(d.status, 0);
+    Bytes want = {0x41, 0x41, 1, 2, 3, 9, 10, 11, 12, 13, 14, 15, 5, 5, 5, 5, 5, 5};
+    ExpectRows(d.rows, want, 6, "ops");
+    // A run of 128 copies in a row with 5 bytes left fills those 5; the next row starts with
+    // the next header byte.
+    s.width = 7;
+    s.height = 2;
+    s.strips = {{0x01, 1, 2, 0x81, 8, 0xFA, 4}};
+    d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+    ASSERT_EQ(d.status, 0);
+    ExpectRows(d.rows, {1, 2, 8, 8, 8, 8, 8, 4, 4, 4, 4, 4, 4, 4}, 7, "long run");
+}
+
+TEST_F(TiffStripsTest, PackBitsAcrossBlockBoundaries) {
+    // Wide rows, many of them: runs and literals fall across every 10240-byte boundary.
+    const std::size_t width = 997, height = 60;
+    Bytes data = Pixels(width * height, 11);
+    Bytes stream = PackRows(data, width, 0, height);
+    ASSERT_GT(stream.size(), 3 * 10240u);
+    // Shift the stream with leading no-ops so that a replicate header is the last byte of the
+    // first block and its value byte the first of the next.
+    std::size_t header = 0;
+    for (std::size_t i = 0; i < stream.size() && i <= 10239;) {
+        std::uint8_t n = stream[i];
+        if (n > 128) header = i;
+        i += n < 128 ? n + 2u : n > 128 ? 2u : 1u;
+    }
+    ASSERT_GT(header, 10000u);
+    stream.insert(stream.begin(), 10239 - header, 0x80);
+    ASSERT_GT(stream[10239], 128);
+    TiffPageSpec s =
+        Spec(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), {8});
+    s.compression = 32773;
+    s.strips = {stream};
+    Decoded d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+    ASSERT_EQ(d.status, 0);
+    ExpectRows(d.rows, data, width, "shifted");
+    // The same with a literal header as the last byte of a block.
+    stream = PackRows(data, width, 0, height);
+    for (std::size_t i = 0, last = 0; i < stream.size() && i <= 10239;) {
+        std::uint8_t n = stream[i];
+        if (n < 128) last = i;
+        i += n < 128 ? n + 2u : n > 128 ? 2u : 1u;
+        if (i > 10239) stream.insert(stream.begin(), 10239 - last, 0x80);
+    }
+    ASSERT_LT(stream[10239], 128);
+    s.strips = {stream};
+    ExpectRows(Decode(MakeTiff({s}), tiff::DecodePackBitsStrips).rows, data, width, "literal");
+}
+
+TEST_F(TiffStripsTest, RowsLongerThan65535Bytes) {
+    // 24-bit rows of 66000 bytes and 32-bit rows of 88000 bytes, accepted by validation.
+    for (std::vector<std::uint32_t> bits :
+         {std::vector<std::uint32_t>{8, 8, 8}, std::vector<std::uint32_t>{8, 8, 8, 8}}) {
+        const std::size_t width = 22000, row = width * bits.size();
+        Bytes data = Pixels(row * 3, 5);
+        TiffPageSpec s = Spec(static_cast<std::uint32_t>(width), 3, bits, 2);
+        s.strips = {data};
+        Decoded u = Decode(MakeTiff({s}), tiff::DecodeUncompressedStrips);
+        ASSERT_EQ(u.status, 0);
+        ExpectRows(u.rows, data, row, "uncompressed");
+        s.compression = 32773;
+        s.strips = {PackRows(data, row, 0, 3)};
+        Decoded p = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+        ASSERT_EQ(p.status, 0);
+        ExpectRows(p.rows, data, row, "packbits");
+    }
+}
+
+// A one-strip 8-bit page whose strip is the last thing in the file.
+Bytes StripAtEnd(std::uint32_t width, std::uint32_t height, std::uint32_t compression,
+                 const Bytes& strip) {
+    using E = TiffBuilder;
+    TiffBuilder b(false);
+    // Header (8) + 7 entries of 12 + count and link: the strip starts at 98.
+    b.AddIfd({E::Long(256, {width}), E::Long(257, {height}), E::Short(258, {8}),
+              E::Short(259, {compression}), E::Short(262, {1}), E::Long(273, {98}),
+              E::Short(277, {1})});
+    EXPECT_EQ(b.size(), 98u);
+    b.Append(strip);
+    return b.bytes();
+}
+
+TEST_F(TiffStripsTest, TruncatedStripsEndWith202) {
+    // A file that ends in the middle of an uncompressed row.
+    Bytes data = Pixels(5 * 300, 9);
+    data.resize(3 * 300 + 150);
+    EXPECT_EQ(Decode(StripAtEnd(300, 5, 1, data), tiff::DecodeUncompressedStrips).status,
+              QOR_READ_FAILED);
+    data.resize(5 * 300);
+    EXPECT_EQ(Decode(StripAtEnd(300, 5, 1, data), tiff::DecodeUncompressedStrips).status, 0);
+
+    // PackBits literals that promise more than the file holds, cut anywhere: 202, never a
+    // decode of what an earlier block left in the buffer, never a hang.
+    for (std::size_t keep : {0, 1, 2, 10239, 10240, 10241, 20000}) {
+        Bytes stream(keep, 0x33);
+        for (std::size_t i = 0; i < stream.size(); i += 129) stream[i] = 127;
+        Decoded d = Decode(StripAtEnd(32767, 3, 32773, stream), tiff::DecodePackBitsStrips);
+        EXPECT_EQ(d.status, QOR_READ_FAILED) << keep;
+    }
+    // A strip of nothing but no-op headers.
+    EXPECT_EQ(
+        Decode(StripAtEnd(10, 2, 32773, Bytes(15000, 0x80)), tiff::DecodePackBitsStrips).status,
+        QOR_READ_FAILED);
+    // A complete stream whose last block is short decodes to the end.
+    Bytes rows = Pixels(3 * 5000, 4);
+    Decoded ok =
+        Decode(StripAtEnd(5000, 3, 32773, PackRows(rows, 5000, 0, 3)), tiff::DecodePackBitsStrips);
+    EXPECT_EQ(ok.status, 0);
+    ExpectRows(ok.rows, rows, 5000, "complete");
+    // A read failure in the middle of the strip is 202 as well.
+    Bytes file = StripAtEnd(5000, 3, 32773, PackRows(rows, 5000, 0, 3));
+    ASSERT_GT(file.size(), 98u + 10240u);
+    pt::Reset();
+    Decode(file, tiff::DecodePackBitsStrips);
+    std::uint64_t lastRead = pt::CallCounts().reads;  // the second block refill
+    pt::Reset();
+    pt::FailNth(pt::Op::Read, lastRead);
+    Decoded failed = Decode(file, tiff::DecodePackBitsStrips);
+    pt::Reset();
+    EXPECT_EQ(failed.status, QOR_READ_FAILED);
+}
+
+TEST_F(TiffStripsTest, UnsupportedDepthAndCancellation) {
+    TiffPageSpec s = Spec(4, 4, {8});
+    s.strips = {Pixels(16, 1)};
+    for (auto decoder : {tiff::DecodeUncompressedStrips, tiff::DecodePackBitsStrips}) {
+        pt::Reset();
+        Decoded d = Decode(MakeTiff({s}), decoder, [](TiffPage& p) { p.bitsPerPixel = 12; });
+        EXPECT_EQ(d.status, QOR_TIFF_UNSUPPORTED);
+        EXPECT_EQ(pt::CallCounts().allocs, 1u);  // the DIB only
+        for (std::uint32_t at : {2u, 3u}) {
+            ProgressRecorder rec;
+            rec.cancelAt = at;
+            gRecorder = &rec;
+            EXPECT_EQ(Decode(MakeTiff({s}), decoder, RecordProgress).status, QOR_CANCELLED);
+            gRecorder = nullptr;
+        }
+    }
+    // The PackBits buffer cannot be had: 102.
+    s.compression = 32773;
+    s.strips = {PackRows(Pixels(16, 1), 4, 0, 4)};
+    pt::Reset();
+    pt::FailNth(pt::Op::Alloc, 2);
+    EXPECT_EQ(Decode(MakeTiff({s}), tiff::DecodePackBitsStrips).status, QOR_NO_MEMORY);
+    pt::Reset();
+    pt::FailNth(pt::Op::Lock, 2);
+    EXPECT_EQ(Decode(MakeTiff({s}), tiff::DecodePackBitsStrips).status, QOR_NO_MEMORY);
+    pt::Reset();
+}
+
+}  // namespace
+}  // namespace qor::test
