@@ -1,5 +1,8 @@
 // The GIF reader, row writer and LZW decoder on hand-made streams.
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <string>
 
@@ -53,7 +56,7 @@ class GifReadTest : public LeakCheckedTest {
     TempDir dir_;
 };
 
-[[maybe_unused]] std::vector<std::uint8_t> Ramp(std::size_t n, unsigned modulo) {
+std::vector<std::uint8_t> Ramp(std::size_t n, unsigned modulo) {
     std::vector<std::uint8_t> v(n);
     for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 7 + i / 5) % modulo);
     return v;
@@ -243,6 +246,671 @@ TEST_F(GifReadTest, CodesAssembleAcrossSubBlocksOfEverySize) {
         ASSERT_EQ(r.status, 0) << "block size " << block;
         EXPECT_EQ(r.image.pixels, expected) << "block size " << block;
     }
+}
+
+TEST_F(GifReadTest, FullTableWithoutClearKeepsDecodingWithTheFrozenTable) {
+    // Literals only: the j-th table entry (code 258 + j) is literal j followed by literal j + 1.
+    CodeStream cs(8);
+    cs.Clear();
+    std::vector<std::uint8_t> literals;
+    for (int i = 0; cs.next() < 4096 || literals.size() < 3839; ++i) {
+        literals.push_back(static_cast<std::uint8_t>((i * 13 + i / 256) % 256));
+        cs.Code(literals.back());
+    }
+    ASSERT_EQ(literals.size(), 3839u);  // 3838 entries fill codes 258 to 4095
+    ASSERT_EQ(cs.width(), 12);
+    std::vector<std::uint32_t> expected = Widen(literals);
+    for (int v : {200, 7, 31}) {
+        cs.Code(v);
+        expected.push_back(std::uint32_t(v));
+    }
+    // Entries written after the table filled up would have replaced these.
+    for (int code : {4095, 258, 4000, 4095}) {
+        cs.Code(code);
+        std::size_t j = std::size_t(code - 258);
+        expected.push_back(literals[j]);
+        expected.push_back(literals[j + 1]);
+    }
+    cs.End();
+    auto width = static_cast<std::uint16_t>(expected.size());
+    GifRead r = ReadWithWorker(Write(GifAround(width, 1, 8, cs.bytes())));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image.pixels, expected);
+}
+
+TEST_F(GifReadTest, DataThatEndsEarlyDeliversTheCompleteSubBlocks) {
+    for (int tableBits : {8, 1}) {
+        const std::uint16_t width = tableBits == 8 ? 20 : 13, height = 10;
+        std::vector<std::uint8_t> pixels(std::size_t(width) * height);
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            pixels[i] = tableBits == 8 ? static_cast<std::uint8_t>(1 + i % 200) : 1;
+        }
+        std::vector<std::uint64_t> endBits;
+        const int minCodeSize = tableBits == 8 ? 8 : 2;
+        CodeStream cs = gifb::LiteralCodes(minCodeSize, pixels, &endBits);
+        const std::size_t blockSize = 10;
+        Bytes whole;
+        gifb::Header(whole, width, height, tableBits == 8 ? 0xF7 : 0x80);
+        gifb::ColorTable(whole, 1u << tableBits);
+        gifb::ImageDescriptor(whole, width, height, 0);
+        const std::size_t dataStart = whole.size() + 1;  // after the code size byte
+        gifb::ImageData(whole, std::uint8_t(minCodeSize), cs.bytes(), blockSize);
+        for (std::size_t complete :
+             {std::size_t(0), std::size_t(1), std::size_t(3), std::size_t(6)}) {
+            for (std::size_t extra : {std::size_t(0), std::size_t(1), std::size_t(7)}) {
+                SCOPED_TRACE(testing::Message() << "bits " << tableBits << " blocks " << complete
+                                                << " extra " << extra);
+                // The file ends `extra` bytes into sub-block `complete` (0 = its size byte).
+                Bytes gif(whole.begin(),
+                          whole.begin() + static_cast<std::ptrdiff_t>(
+                                              dataStart + complete * (blockSize + 1) + extra));
+                std::size_t decoded = static_cast<std::size_t>(
+                    std::count_if(endBits.begin(), endBits.end(),
+                                  [&](std::uint64_t b) { return b <= complete * blockSize * 8; }));
+                GifRead r = ReadWithWorker(Write(gif));
+                ASSERT_EQ(r.status, 0);
+                ASSERT_EQ(r.image.pixels.size(), pixels.size());
+                for (std::size_t i = 0; i < pixels.size(); ++i) {
+                    ASSERT_EQ(r.image.pixels[i], i < decoded ? pixels[i] : 0u) << "pixel " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(GifReadTest, CorruptedPrefixChainOverflowsTheStack) {
+    // A code beyond the next free one becomes the previous code of the next entry, which then
+    // names itself as its own prefix.
+    CodeStream cs(2);
+    cs.Clear();
+    for (int c : {1, 7, 1, 7}) cs.Code(c);
+    cs.End();
+    ProgressRecorder rec;
+    gRecorder = &rec;
+    GifRead r = ReadWithWorker(Write(GifAround(50, 4, 2, cs.bytes())), RecordProgress);
+    gRecorder = nullptr;
+    EXPECT_EQ(r.status, QOR_GIF_CODE_OVERFLOW);
+    EXPECT_EQ(host::testing::CallCount(host::testing::Call::CreateLayerFromBitmap), 0u);
+    ASSERT_FALSE(rec.calls.empty());
+    EXPECT_NE(rec.calls.back(), std::make_pair(100u, 100u)) << "no closing call on failure";
+}
+
+TEST_F(GifReadTest, ProgressReportsRowsBegunOncePerSubBlock) {
+    const std::uint16_t width = 7, height = 13;
+    std::vector<std::uint8_t> pixels(std::size_t(width) * height);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = std::uint8_t(i % 16);
+    std::vector<std::uint64_t> endBits;
+    CodeStream cs = gifb::LiteralCodes(4, pixels, &endBits);
+    Bytes gif;
+    gifb::Header(gif, width, height, 0xB3);  // 4-bit table
+    gifb::ColorTable(gif, 16);
+    gifb::ImageDescriptor(gif, width, height, 0);
+    const std::size_t blockSize = 3;
+    gifb::ImageData(gif, 4, cs.bytes(), blockSize);
+    const std::size_t blocks = (cs.bytes().size() + blockSize - 1) / blockSize;
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {{0, 100}};
+    for (std::size_t j = 0; j < blocks; ++j) {
+        // Pixels placed before sub-block j; a row is begun when its first pixel arrives, and
+        // row 0 counts as begun from the start.
+        auto placed = static_cast<std::uint32_t>(
+            std::count_if(endBits.begin(), endBits.end(),
+                          [&](std::uint64_t b) { return b <= j * blockSize * 8; }));
+        std::uint32_t begun = placed == 0 ? 1 : 1 + (placed - 1) / width;
+        expected.emplace_back(begun * 100 / height, 100);
+    }
+    expected.emplace_back(100, 100);
+
+    ProgressRecorder rec;
+    gRecorder = &rec;
+    Request req(Write(gif), RecordProgress, 0xC0FFEE);
+    EXPECT_EQ(ReadGifWorker(req.get()), 0);
+    gRecorder = nullptr;
+    EXPECT_EQ(rec.calls, expected);
+    EXPECT_EQ(rec.userValue, 0xC0FFEEu);
+    EXPECT_EQ(expected[1].first, 100u / height);
+    // Release what the host received.
+    HGLOBAL dib = 0;
+    auto* p = static_cast<const std::uint8_t*>(plat::GlobalLock(req->layerBlock));
+    std::memcpy(&dib, p + host::kFirstLayerOffset, 4);
+    plat::GlobalUnlock(req->layerBlock);
+    plat::GlobalFree(dib);
+    plat::GlobalFree(req->layerBlock);
+}
+
+TEST_F(GifReadTest, CancellingCallbackStopsTheReadAndOnlyTheOpeningAndClosingCallsAreIgnored) {
+    Bytes gif = gifb::SimpleGif(30, 20, Ramp(600, 256), 8, false, 40);
+    std::string path = Write(gif);
+    for (std::uint32_t cancelAt : {2u, 3u, 5u}) {
+        ProgressRecorder rec;
+        rec.cancelAt = cancelAt;
+        gRecorder = &rec;
+        GifRead r = ReadWithWorker(path, RecordProgress);
+        gRecorder = nullptr;
+        EXPECT_EQ(r.status, QOR_CANCELLED) << "cancel at " << cancelAt;
+        EXPECT_EQ(rec.calls.size(), cancelAt);
+        EXPECT_EQ(host::testing::CallCount(host::testing::Call::CreateLayerFromBitmap), 0u);
+        EXPECT_EQ(plat::testing::OpenFiles(), 0u);
+    }
+    // A non-zero result from the opening or the closing call changes nothing.
+    ProgressRecorder count;
+    gRecorder = &count;
+    ASSERT_EQ(ReadWithWorker(path, RecordProgress).status, 0);
+    for (std::uint32_t at : {1u, std::uint32_t(count.calls.size())}) {
+        ProgressRecorder rec;
+        rec.cancelAt = at;
+        gRecorder = &rec;
+        GifRead r = ReadWithWorker(path, RecordProgress);
+        EXPECT_EQ(r.status, 0) << "cancel at " << at;
+        EXPECT_EQ(r.image.pixels, Widen(Ramp(600, 256)));
+    }
+    gRecorder = nullptr;
+}
+
+TEST_F(GifReadTest, SignatureAtOffset128AndVersionDigits) {
+    std::vector<std::uint8_t> pixels = Ramp(12 * 5, 16);
+    Bytes plain = gifb::SimpleGif(12, 5, pixels, 4);
+    GifRead base = ReadWithWorker(Write(plain));
+    ASSERT_EQ(base.status, 0);
+    EXPECT_EQ(base.image.pixels, Widen(pixels));
+    EXPECT_EQ(base.request.infoVersion, 9);
+
+    Bytes prefixed(128);
+    for (std::size_t i = 0; i < prefixed.size(); ++i) prefixed[i] = std::uint8_t(i * 29 + 1);
+    prefixed.insert(prefixed.end(), plain.begin(), plain.end());
+    GifRead shifted = ReadWithWorker(Write(prefixed));
+    ASSERT_EQ(shifted.status, 0);
+    EXPECT_EQ(shifted.dib, base.dib);
+
+    Bytes odd = plain;
+    odd[4] = 'x';  // "GIF8xa"
+    GifRead oddVersion = ReadWithWorker(Write(odd));
+    ASSERT_EQ(oddVersion.status, 0);
+    EXPECT_EQ(oddVersion.request.infoVersion, 'x' - '0');
+    odd[4] = '7';
+    EXPECT_EQ(ReadWithWorker(Write(odd)).request.infoVersion, 7);
+
+    Bytes notGif = plain;
+    notGif[5] = 'b';  // no signature at 0, and none at 128 (file long enough to read there)
+    notGif.resize(300, 0);
+    EXPECT_EQ(ReadWithWorker(Write(notGif)).status, QOR_NOT_GIF);
+    Bytes late(129, 0);  // a signature at 129 is not looked for
+    late.insert(late.end(), plain.begin(), plain.end());
+    EXPECT_EQ(ReadWithWorker(Write(late)).status, QOR_NOT_GIF);
+    EXPECT_EQ(ReadWithWorker(Write(Bytes(plain.begin(), plain.begin() + 12))).status,
+              QOR_READ_FAILED);
+    EXPECT_EQ(ReadWithWorker(Write(Bytes(40, 'G'))).status, QOR_READ_FAILED);
+    EXPECT_EQ(ReadWithWorker(dir_.Path("missing.gif")).status, QOR_OPEN_FAILED);
+}
+
+TEST_F(GifReadTest, BlockWalkSkipsExtensionsAndRefusesWhatIsNotAnImage) {
+    auto build = [](const std::function<void(Bytes&)>& between) {
+        Bytes gif;
+        gifb::Header(gif, 4, 2, 0x80);
+        gifb::ColorTable(gif, 2);
+        between(gif);
+        gifb::ImageDescriptor(gif, 4, 2, 0);
+        gifb::ImageData(gif, 2, gifb::LiteralCodes(2, {1, 0, 1, 1, 0, 1, 0, 0}).bytes());
+        return gif;
+    };
+    Bytes withExtensions = build([](Bytes& g) {
+        gifb::Extension(g, 0xFE, {Bytes(200, 'c'), Bytes(3, 'x')});
+        gifb::Extension(
+            g, 0xFF,
+            {Bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'}, Bytes{1, 0, 0}});
+        gifb::Extension(g, 0x01, {Bytes(12, 0), Bytes(5, 't')});
+        gifb::Extension(g, 0xFE, {});
+    });
+    GifRead r = ReadWithWorker(Write(withExtensions));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0}));
+    EXPECT_EQ(r.request.transparentIndex, -1);
+
+    // A trailer, an unknown introducer or an unknown extension label where the image should be.
+    for (std::uint8_t bad : {std::uint8_t(0x3B), std::uint8_t(0x00), std::uint8_t(0x2D)}) {
+        Bytes gif = build([&](Bytes& g) { g.insert(g.end(), {bad, 0, 0, 0, 0, 0, 0, 0, 0, 0}); });
+        EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_NOT_GIF) << int(bad);
+    }
+    for (std::uint8_t label : {std::uint8_t(0x00), std::uint8_t(0x2A), std::uint8_t(0xF8)}) {
+        Bytes gif = build([&](Bytes& g) { gifb::Extension(g, label, {Bytes(4, 1)}); });
+        EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_NOT_GIF) << int(label);
+    }
+    // A file that ends inside an extension, or before the image descriptor is complete.
+    Bytes cut = build([](Bytes& g) { gifb::Extension(g, 0xFE, {Bytes(100, 'c')}); });
+    cut.resize(13 + 6 + 2 + 1 + 50);
+    cut.resize(cut.size() + 10, 0xFF);  // enough for the 10-byte read, not for the comment
+    EXPECT_EQ(ReadWithWorker(Write(cut)).status, QOR_READ_FAILED);
+    Bytes noImage;
+    gifb::Header(noImage, 4, 2, 0x80);
+    gifb::ColorTable(noImage, 2);
+    gifb::Trailer(noImage);
+    EXPECT_EQ(ReadWithWorker(Write(noImage)).status, QOR_READ_FAILED);
+    Bytes shortTable;
+    gifb::Header(shortTable, 4, 2, 0xF7);
+    gifb::ColorTable(shortTable, 100);
+    EXPECT_EQ(ReadWithWorker(Write(shortTable)).status, QOR_READ_FAILED);
+}
+
+TEST_F(GifReadTest, OnlyTheFirstImageIsRead) {
+    Bytes gif;
+    gifb::Header(gif, 3, 1, 0x80);
+    gifb::ColorTable(gif, 2);
+    gifb::ImageDescriptor(gif, 3, 1, 0);
+    gifb::ImageData(gif, 2, gifb::LiteralCodes(2, {1, 0, 1}).bytes());
+    // A second image with a bad code size and no trailer: never looked at.
+    gifb::ImageDescriptor(gif, 3, 1, 0);
+    gif.push_back(40);
+    gif.insert(gif.end(), {0x21, 0x00, 0x05});
+    GifRead r = ReadWithWorker(Write(gif));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1}));
+}
+
+TEST_F(GifReadTest, TransparencyComesFromTheLastGraphicControlExtensionThatSetsIt) {
+    struct Case {
+        std::vector<std::array<std::uint8_t, 3>> controls;  // flags, index, block size
+        std::int16_t expected;
+    };
+    const Case cases[] = {
+        {{}, -1},
+        {{{1, 3, 4}}, 3},
+        {{{1, 3, 4}, {1, 7, 4}}, 7},
+        {{{1, 200, 4}, {0, 9, 4}}, 200},
+        {{{0, 9, 4}}, -1},
+        {{{1, 5, 6}}, 5},
+        {{{1, 4, 4}, {1, 8, 3}}, 4},  // a block too short to hold an index names none
+        {{{1, 8, 0}}, -1},
+    };
+    for (const Case& c : cases) {
+        Bytes gif;
+        gifb::Header(gif, 2, 1, 0xF7);
+        gifb::ColorTable(gif, 256);
+        for (const auto& gce : c.controls) gifb::GraphicControl(gif, gce[0], gce[1], gce[2]);
+        gifb::ImageDescriptor(gif, 2, 1, 0);
+        gifb::ImageData(gif, 8, gifb::LiteralCodes(8, {9, 250}).bytes());
+        std::string path = Write(gif);
+        GifRead r = ReadWithWorker(path);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.request.transparentIndex, c.expected) << c.controls.size();
+        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{9, 250}));
+        QorHandle dib = 0;
+        std::int16_t transparent = 1234;
+        ASSERT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent), 0);
+        EXPECT_EQ(transparent, c.expected);
+        EXPECT_EQ(QorReleaseDocument(dib), 0);
+    }
+}
+
+TEST_F(GifReadTest, ScreenFlagsSetTheDepthPaletteAndInformationFields) {
+    struct Case {
+        std::uint8_t flags;
+        int bits;
+        std::uint32_t filled;  // palette entries from the table
+    };
+    const Case cases[] = {{0xF7, 8, 256}, {0x91, 4, 4}, {0x80, 1, 2}, {0xA2, 4, 8},
+                          {0xC0, 8, 2},   {0x07, 8, 0}, {0x00, 1, 0}, {0xB3, 4, 16}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "flags " << int(c.flags));
+        const std::uint16_t width = 9, height = 3;
+        Bytes gif;
+        gifb::Header(gif, width, height, c.flags, "87a");
+        if (c.flags & 0x80) gifb::ColorTable(gif, 2u << (c.flags & 7));
+        gifb::ImageDescriptor(gif, 0, 0, 0);  // the screen's size
+        std::vector<std::uint8_t> pixels(std::size_t(width) * height);
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            pixels[i] = std::uint8_t(i % (1u << c.bits));
+        }
+        gifb::ImageData(gif, std::uint8_t(c.bits < 2 ? 2 : c.bits),
+                        gifb::LiteralCodes(c.bits < 2 ? 2 : c.bits, pixels).bytes());
+        GifRead r = ReadWithWorker(Write(gif));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.image.bits, c.bits);
+        EXPECT_EQ(r.image.width, width);
+        EXPECT_EQ(r.image.height, height);
+        EXPECT_EQ(r.image.pixels, Widen(pixels));
+        ASSERT_EQ(r.image.palette.size(), 1u << c.bits);
+        EXPECT_EQ(r.image.clrUsed, 1u << c.bits);
+        for (std::uint32_t i = 0; i < r.image.palette.size(); ++i) {
+            EXPECT_EQ(r.image.palette[i], i < c.filled ? gifb::TestColor(i) : 0u) << i;
+        }
+        const ImageIoRequest& q = r.request;
+        const std::uint32_t stride = ((width * std::uint32_t(c.bits) + 31) / 32) * 4;
+        EXPECT_EQ(q.infoVersion, 7);
+        EXPECT_EQ(q.infoEncoding, 0);
+        EXPECT_EQ(q.infoWidth, width);
+        EXPECT_EQ(q.infoHeight, height);
+        EXPECT_EQ(q.infoBitsPerSample, c.bits);
+        EXPECT_EQ(q.infoBitsPerSample2, c.bits);
+        EXPECT_EQ(q.infoSamplesPerPixel, 1);
+        EXPECT_EQ(q.infoSamplesPerPixel2, 1);
+        EXPECT_EQ(q.infoColorCount, 1u << c.bits);
+        EXPECT_EQ(q.infoImageBytes, stride * height);
+        EXPECT_EQ(q.infoFileSize, gif.size());
+        EXPECT_EQ(q.layerCount, 1);
+        EXPECT_EQ(r.dib.size(), 40 + 4 * (1u << c.bits) + stride * height);
+        std::uint32_t sizeImage;
+        std::memcpy(&sizeImage, r.dib.data() + 20, 4);
+        EXPECT_EQ(sizeImage, stride * height);
+    }
+}
+
+TEST_F(GifReadTest, LocalTablesReplaceThePaletteAndWidenTheDepthWhenLarger) {
+    std::vector<std::uint8_t> pixels = {0, 255, 17, 128, 3, 200};
+    auto local = [](std::uint32_t i) { return gifb::TestColor(255 - i) ^ 0x101010u; };
+    {
+        // A 2-colour screen and a 256-colour local table: an 8-bit DIB with the local palette.
+        Bytes gif;
+        gifb::Header(gif, 6, 1, 0x80);
+        gifb::ColorTable(gif, 2);
+        gifb::ImageDescriptor(gif, 6, 1, 0x87);
+        gifb::ColorTable(gif, 256, local);
+        gifb::ImageData(gif, 8, gifb::LiteralCodes(8, pixels).bytes());
+        GifRead r = ReadWithWorker(Write(gif));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.image.bits, 8);
+        EXPECT_EQ(r.request.infoBitsPerSample, 8);
+        EXPECT_EQ(r.image.pixels, Widen(pixels));
+        ASSERT_EQ(r.image.palette.size(), 256u);
+        for (std::uint32_t i = 0; i < 256; ++i) EXPECT_EQ(r.image.palette[i], local(i)) << i;
+    }
+    {
+        // A smaller local table replaces the global one; the depth follows the screen.
+        Bytes gif;
+        gifb::Header(gif, 6, 1, 0xF7);
+        gifb::ColorTable(gif, 256);
+        gifb::ImageDescriptor(gif, 6, 1, 0x81);
+        gifb::ColorTable(gif, 4, local);
+        gifb::ImageData(gif, 8, gifb::LiteralCodes(8, pixels).bytes());
+        GifRead r = ReadWithWorker(Write(gif));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.image.bits, 8);
+        EXPECT_EQ(r.image.pixels, Widen(pixels));
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            EXPECT_EQ(r.image.palette[i], i < 4 ? local(i) : 0u) << i;
+        }
+        // A local table that is cut short.
+        gif.resize(13 + 768 + 10 + 5);
+        EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_READ_FAILED);
+    }
+}
+
+TEST_F(GifReadTest, PixelValuesWiderThanTheDepthNeverTouchTheirNeighbours) {
+    {
+        // 1-bit DIB, 2-bit literals (and a literal above the end code after a clear).
+        CodeStream cs(2);
+        cs.Clear();
+        cs.Code(7);  // not a root code: passed on, cut to one bit
+        cs.Clear();
+        for (int v : {1, 3, 0, 2, 1, 1, 0, 3, 1, 2}) {
+            cs.Code(v);
+            cs.Clear();
+        }
+        cs.End();
+        Bytes gif;
+        gifb::Header(gif, 11, 1, 0x80);
+        gifb::ColorTable(gif, 2);
+        gifb::ImageDescriptor(gif, 11, 1, 0);
+        gifb::ImageData(gif, 2, cs.bytes());
+        GifRead r = ReadWithWorker(Write(gif));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 1, 1, 0, 0, 1, 1, 0, 1, 1, 0}));
+    }
+    {
+        // 4-bit DIB, minimum code size 5.
+        Bytes gif;
+        gifb::Header(gif, 5, 1, 0x91);
+        gifb::ColorTable(gif, 4);
+        gifb::ImageDescriptor(gif, 5, 1, 0);
+        gifb::ImageData(gif, 5, gifb::LiteralCodes(5, {31, 16, 5, 17, 2}).bytes());
+        GifRead r = ReadWithWorker(Write(gif));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{15, 0, 5, 1, 2}));
+    }
+}
+
+TEST_F(GifReadTest, MinimumCodeSizesOutsideTwoToElevenAreRefused) {
+    for (int size : {0, 1, 12, 13, 255}) {
+        Bytes gif;
+        gifb::Header(gif, 4, 1, 0xF7);
+        gifb::ColorTable(gif, 256);
+        gifb::ImageDescriptor(gif, 4, 1, 0);
+        gif.push_back(std::uint8_t(size));
+        gif.insert(gif.end(), {4, 0xFF, 0xFF, 0xFF, 0xFF, 0});
+        ProgressRecorder rec;
+        gRecorder = &rec;
+        EXPECT_EQ(ReadWithWorker(Write(gif), RecordProgress).status, QOR_NOT_GIF) << size;
+        gRecorder = nullptr;
+        EXPECT_EQ(rec.calls.size(), 1u) << "refused before the first sub-block";
+    }
+    for (int size : {9, 10, 11}) {
+        std::vector<std::uint8_t> low = {1, 2, 3};
+        CodeStream cs(size);
+        cs.Clear();
+        for (int v : {0x1F3, 0x100 + 1, 2, 3}) cs.Code(v);
+        cs.End();
+        GifRead r = ReadWithWorker(Write(GifAround(4, 1, size, cs.bytes())));
+        ASSERT_EQ(r.status, 0) << size;
+        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{0xF3, 1, 2, 3})) << size;
+    }
+}
+
+TEST_F(GifReadTest, SizesOutsideOneTo32767AreRefusedBeforeTheBitmapIsMade) {
+    struct Case {
+        std::uint16_t screenW, screenH, imageW, imageH;
+        std::int16_t status;
+        std::uint32_t width, height;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 0, QOR_NOT_GIF, 0, 0},
+        {5, 0, 0, 0, QOR_NOT_GIF, 0, 0},
+        {5, 5, 0x8000, 2, QOR_NOT_GIF, 0, 0},
+        {5, 5, 2, 0xFFFF, QOR_NOT_GIF, 0, 0},
+        {40000, 3, 0, 0, QOR_NOT_GIF, 0, 0},
+        {6, 4, 0, 0, 0, 6, 4},
+        {6, 4, 3, 0, 0, 3, 4},
+        {1, 1, 0x7FFF, 1, 0, 0x7FFF, 1},
+        {0, 0, 2, 3, 0, 2, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.screenW << "x" << c.screenH << " image " << c.imageW << "x" << c.imageH);
+        Bytes gif;
+        gifb::Header(gif, c.screenW, c.screenH, 0x80);
+        gifb::ColorTable(gif, 2);
+        gifb::ImageDescriptor(gif, c.imageW, c.imageH, 0);
+        gifb::ImageData(gif, 2, gifb::LiteralCodes(2, {1, 1, 1}).bytes());
+        plat::testing::Reset();
+        GifRead r = ReadWithWorker(Write(gif));
+        EXPECT_EQ(r.status, c.status);
+        if (c.status != 0) {
+            EXPECT_EQ(plat::testing::CallCounts().allocs, 1u) << "only the colour buffer";
+            continue;
+        }
+        EXPECT_EQ(r.image.width, std::int32_t(c.width));
+        EXPECT_EQ(r.image.height, std::int32_t(c.height));
+        EXPECT_EQ(r.image.At(0, 0), 1u);
+        EXPECT_EQ(r.image.At(2 % int(c.width), 2 / int(c.width)), 1u);
+    }
+    gif::GifGeometry g;
+    EXPECT_EQ(gif::ComputeGifGeometry(32767, 32767, 8, &g), 0);
+    EXPECT_EQ(g.stride, 32768u);
+    EXPECT_EQ(g.dibBytes, 40u + 1024u + 32768ull * 32767ull);
+    EXPECT_EQ(gif::ComputeGifGeometry(10, 3, 1, &g), 0);
+    EXPECT_EQ(g.stride, 4u);
+    EXPECT_EQ(g.pixelBytes, 12u);
+    EXPECT_EQ(gif::ComputeGifGeometry(70000, 40000, 8, &g), QOR_NO_MEMORY);
+    EXPECT_EQ(gif::ComputeGifGeometry(1ull << 40, 1, 1, &g), QOR_NO_MEMORY);
+    EXPECT_EQ(gif::ComputeGifGeometry(0x7FFFFFFFull, 0x7FFFFFFFull, 8, &g), QOR_NO_MEMORY);
+}
+
+TEST_F(GifReadTest, CodeSizeByteAtTheEndOfTheFileGivesAnEmptyImage) {
+    Bytes gif;
+    gifb::Header(gif, 5, 2, 0xF7);
+    gifb::ColorTable(gif, 256);
+    gifb::ImageDescriptor(gif, 5, 2, 0);
+    gif.push_back(8);
+    GifRead r = ReadWithWorker(Write(gif));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image.pixels, std::vector<std::uint32_t>(10, 0));
+    gif.pop_back();
+    EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_READ_FAILED);
+    // Data exactly up to a 10240-byte boundary, then the end: the aligned first fill reads
+    // nothing and the first refill finds the end.
+    Bytes padded;
+    gifb::Header(padded, 5, 2, 0xF7);
+    gifb::ColorTable(padded, 256);
+    // Comments fill the file up to 10240 bytes minus the descriptor and the code size byte.
+    for (std::size_t left = 10240 - padded.size() - 11; left > 0;) {
+        std::size_t n = std::min<std::size_t>(200, left - 4);
+        gifb::Extension(padded, 0xFE, {Bytes(n, 'p')});
+        left -= n + 4;
+    }
+    ASSERT_EQ(padded.size() + 11, 10240u);
+    gifb::ImageDescriptor(padded, 5, 2, 0);
+    gifb::ImageData(padded, 8, gifb::LiteralCodes(8, Ramp(10, 256)).bytes());
+    GifRead aligned = ReadWithWorker(Write(padded));
+    ASSERT_EQ(aligned.status, 0);
+    EXPECT_EQ(aligned.image.pixels, Widen(Ramp(10, 256)));
+}
+
+TEST_F(GifReadTest, HostRefusalIsPassedOnAndTheBitmapFreed) {
+    std::string path = Write(gifb::SimpleGif(8, 8, Ramp(64, 2), 1));
+    host::testing::FailCall(host::testing::Call::CreateLayerFromBitmap, 4242);
+    EXPECT_EQ(ReadWithWorker(path).status, 4242);
+    EXPECT_EQ(host::testing::CallCount(host::testing::Call::CreateLayerFromBitmap), 1u);
+    QorHandle dib = 77;
+    std::int16_t transparent = 5;
+    host::testing::Reset();
+    host::testing::FailCall(host::testing::Call::CreateLayerFromBitmap, -3);
+    EXPECT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent), -3);
+    EXPECT_EQ(dib, 77u);
+    EXPECT_EQ(transparent, 5);
+}
+
+TEST_F(GifReadTest, EntryPointDeliversTheDocumentsOnlyLayer) {
+    std::vector<std::uint8_t> pixels = Ramp(40 * 30, 16);
+    std::string path = Write(gifb::SimpleGif(40, 30, pixels, 4, true));
+    std::uint64_t before = plat::testing::LiveBlocks();
+    QorHandle dib = 0;
+    std::int16_t transparent = 0;
+    ASSERT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent), 0);
+    EXPECT_EQ(transparent, -1);
+    QorHandle layers[4] = {};
+    ASSERT_EQ(QorDocumentLayers(dib, layers, 4), 1u);
+    EXPECT_EQ(layers[0], dib);
+    EXPECT_EQ(ReadDib(dib).pixels, Widen(pixels));
+    EXPECT_EQ(plat::testing::LiveBlocks(), before + 1) << "only the DIB stays";
+    EXPECT_EQ(QorReleaseDocument(dib), 0);
+    EXPECT_EQ(plat::testing::LiveBlocks(), before);
+}
+
+// The sample for the failure sweeps: a global and a local table, a graphic control and a comment
+// extension, and enough image data for several buffer refills.
+Bytes SweepSample(std::vector<std::uint8_t>* pixels) {
+    const std::uint16_t width = 300, height = 200;
+    *pixels = Ramp(std::size_t(width) * height, 256);
+    Bytes gif;
+    gifb::Header(gif, width, height, 0xF7);
+    gifb::ColorTable(gif, 256);
+    gifb::GraphicControl(gif, 1, 12);
+    gifb::Extension(gif, 0xFE, {Bytes(30, 'c')});
+    gifb::ImageDescriptor(gif, width, height, 0x87);
+    gifb::ColorTable(gif, 256);
+    gifb::ImageData(gif, 8, gifb::LiteralCodes(8, *pixels).bytes());
+    gifb::Trailer(gif);
+    return gif;
+}
+
+// Reads before the image data, as the reader makes them: header, global table, 10-byte block,
+// label, size, data and terminator of the graphic control extension, 10-byte block, label, size,
+// data and closing size byte of the comment, image descriptor, local table, code size byte.
+constexpr std::uint64_t kReadsBeforeImageData = 15;
+
+// Runs the reader once per fault position of `op`. `check` gets the fault position, whether
+// the reader reached it, and the result; leaks are checked after each run.
+template <typename Check>
+std::uint64_t SweepReader(const std::string& path, plat::testing::Op op, std::uint32_t shortBy,
+                          std::uint64_t blocksBefore, Check check) {
+    return plat::testing::SweepFaults(
+        op,
+        [&](std::uint64_t n) {
+            Request req(path);
+            GifRead r;
+            r.status = ReadGifWorker(req.get());
+            plat::testing::Counts c = plat::testing::CallCounts();
+            std::uint64_t made = op == plat::testing::Op::Alloc  ? c.allocs
+                                 : op == plat::testing::Op::Lock ? c.locks
+                                                                 : c.reads;
+            // No fault for what the test itself does afterwards.
+            plat::testing::FailNth(op, ~std::uint64_t{0});
+            std::memcpy(&r.request, req.get(), sizeof(ImageIoRequest));
+            if (r.status == 0) {
+                auto* p = static_cast<const std::uint8_t*>(plat::GlobalLock(req->layerBlock));
+                HGLOBAL dib = 0;
+                std::memcpy(&dib, p + host::kFirstLayerOffset, 4);
+                plat::GlobalUnlock(req->layerBlock);
+                r.image = ReadDib(dib);
+                plat::GlobalFree(dib);
+                plat::GlobalFree(req->layerBlock);
+            }
+            check(n, made >= n, r);
+            EXPECT_EQ(plat::testing::LiveBlocks(), blocksBefore) << "fault " << n;
+            EXPECT_EQ(plat::testing::OpenFiles(), 0u) << "fault " << n;
+        },
+        shortBy);
+}
+
+TEST_F(GifReadTest, EveryFailedAllocationOrLockGives102AndReleasesEverything) {
+    std::vector<std::uint8_t> pixels;
+    std::string path = Write(SweepSample(&pixels));
+    for (plat::testing::Op op : {plat::testing::Op::Alloc, plat::testing::Op::Lock}) {
+        std::uint64_t hits = 0;
+        SweepReader(path, op, 0, blocksBefore_, [&](std::uint64_t n, bool hit, const GifRead& r) {
+            hits += hit ? 1 : 0;
+            EXPECT_EQ(r.status, hit ? QOR_NO_MEMORY : 0) << "fault " << n;
+            if (!hit) {
+                EXPECT_EQ(r.image.pixels, Widen(pixels));
+            }
+        });
+        // Colour buffer, DIB, three tables, read buffer, and the host's layer block.
+        EXPECT_EQ(hits, 7u);
+    }
+}
+
+TEST_F(GifReadTest, EveryFailedOrShortReadGivesItsStatusAndReleasesEverything) {
+    std::vector<std::uint8_t> pixels;
+    std::string path = Write(SweepSample(&pixels));
+    std::uint64_t hits = 0;
+    SweepReader(path, plat::testing::Op::Read, 0, blocksBefore_,
+                [&](std::uint64_t n, bool hit, const GifRead& r) {
+                    hits += hit ? 1 : 0;
+                    // Up to the first buffer fill a failed read is an error; later the data
+                    // just ends.
+                    EXPECT_EQ(r.status, hit && n <= kReadsBeforeImageData + 1 ? QOR_READ_FAILED : 0)
+                        << "read " << n;
+                    if (r.status != 0) return;
+                    EXPECT_EQ(r.image.width, 300);
+                    EXPECT_EQ(r.request.transparentIndex, 12);
+                    if (hit) {
+                        EXPECT_NE(r.image.pixels, Widen(pixels)) << "ended early: read " << n;
+                    } else {
+                        EXPECT_EQ(r.image.pixels, Widen(pixels));
+                    }
+                });
+    EXPECT_GT(hits, kReadsBeforeImageData + 3) << "several buffer refills";
+
+    hits = 0;
+    SweepReader(path, plat::testing::Op::Read, 1, blocksBefore_,
+                [&](std::uint64_t n, bool hit, const GifRead& r) {
+                    hits += hit ? 1 : 0;
+                    EXPECT_EQ(r.status, hit && n <= kReadsBeforeImageData ? QOR_READ_FAILED : 0)
+                        << "read " << n;
+                    // A short buffer fill only means that the next one starts earlier.
+                    if (r.status == 0) {
+                        EXPECT_EQ(r.image.pixels, Widen(pixels)) << "read " << n;
+                    }
+                });
+    EXPECT_GT(hits, kReadsBeforeImageData + 3);
 }
 
 }  // namespace
