@@ -97,7 +97,7 @@ TEST_F(GifReadTest, InterlacedRowsLandInPassOrderAtEveryDepth) {
             GifRead r = ReadWithWorker(
                 Write(gifb::SimpleGif(width, std::uint16_t(height), sent, tableBits, true)));
             ASSERT_EQ(r.status, 0);
-            EXPECT_EQ(r.request.infoEncoding, 1);
+            EXPECT_EQ(+r.request.infoEncoding, 1);
             ASSERT_EQ(r.image.height, height);
             for (std::size_t i = 0; i < order.size(); ++i) {
                 for (int x = 0; x < width; ++x) {
@@ -132,7 +132,7 @@ TEST_F(GifReadTest, OneBitRowsOfWidthTenPackTheirLastTwoPixelsIntoTopBits) {
         EXPECT_EQ(bytes[2], 0);
         EXPECT_EQ(bytes[3], 0);
     }
-    EXPECT_EQ(r.request.infoImageBytes, 12u);
+    EXPECT_EQ(+r.request.infoImageBytes, 12u);
 }
 
 // A GIF with an 8-bit screen and table around the given code stream.
@@ -413,7 +413,7 @@ TEST_F(GifReadTest, SignatureAtOffset128AndVersionDigits) {
     GifRead base = ReadWithWorker(Write(plain));
     ASSERT_EQ(base.status, 0);
     EXPECT_EQ(base.image.pixels, Widen(pixels));
-    EXPECT_EQ(base.request.infoVersion, 9);
+    EXPECT_EQ(+base.request.infoVersion, 9);
 
     Bytes prefixed(128);
     for (std::size_t i = 0; i < prefixed.size(); ++i) prefixed[i] = std::uint8_t(i * 29 + 1);
@@ -426,9 +426,9 @@ TEST_F(GifReadTest, SignatureAtOffset128AndVersionDigits) {
     odd[4] = 'x';  // "GIF8xa"
     GifRead oddVersion = ReadWithWorker(Write(odd));
     ASSERT_EQ(oddVersion.status, 0);
-    EXPECT_EQ(oddVersion.request.infoVersion, 'x' - '0');
+    EXPECT_EQ(+oddVersion.request.infoVersion, 'x' - '0');
     odd[4] = '7';
-    EXPECT_EQ(ReadWithWorker(Write(odd)).request.infoVersion, 7);
+    EXPECT_EQ(+ReadWithWorker(Write(odd)).request.infoVersion, 7);
 
     Bytes notGif = plain;
     notGif[5] = 'b';  // no signature at 0, and none at 128 (file long enough to read there)
@@ -464,7 +464,7 @@ TEST_F(GifReadTest, BlockWalkSkipsExtensionsAndRefusesWhatIsNotAnImage) {
     GifRead r = ReadWithWorker(Write(withExtensions));
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0}));
-    EXPECT_EQ(r.request.transparentIndex, -1);
+    EXPECT_EQ(+r.request.transparentIndex, -1);
 
     // A trailer, an unknown introducer or an unknown extension label where the image should be.
     for (std::uint8_t bad : {std::uint8_t(0x3B), std::uint8_t(0x00), std::uint8_t(0x2D)}) {
@@ -531,7 +531,7 @@ TEST_F(GifReadTest, TransparencyComesFromTheLastGraphicControlExtensionThatSetsI
         std::string path = Write(gif);
         GifRead r = ReadWithWorker(path);
         ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.request.transparentIndex, c.expected) << c.controls.size();
+        EXPECT_EQ(+r.request.transparentIndex, c.expected) << c.controls.size();
         EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{9, 250}));
         QorHandle dib = 0;
         std::int16_t transparent = 1234;
@@ -575,18 +575,18 @@ TEST_F(GifReadTest, ScreenFlagsSetTheDepthPaletteAndInformationFields) {
         }
         const ImageIoRequest& q = r.request;
         const std::uint32_t stride = ((width * std::uint32_t(c.bits) + 31) / 32) * 4;
-        EXPECT_EQ(q.infoVersion, 7);
-        EXPECT_EQ(q.infoEncoding, 0);
-        EXPECT_EQ(q.infoWidth, width);
-        EXPECT_EQ(q.infoHeight, height);
-        EXPECT_EQ(q.infoBitsPerSample, c.bits);
-        EXPECT_EQ(q.infoBitsPerSample2, c.bits);
-        EXPECT_EQ(q.infoSamplesPerPixel, 1);
-        EXPECT_EQ(q.infoSamplesPerPixel2, 1);
-        EXPECT_EQ(q.infoColorCount, 1u << c.bits);
-        EXPECT_EQ(q.infoImageBytes, stride * height);
-        EXPECT_EQ(q.infoFileSize, gif.size());
-        EXPECT_EQ(q.layerCount, 1);
+        EXPECT_EQ(+q.infoVersion, 7);
+        EXPECT_EQ(+q.infoEncoding, 0);
+        EXPECT_EQ(+q.infoWidth, width);
+        EXPECT_EQ(+q.infoHeight, height);
+        EXPECT_EQ(+q.infoBitsPerSample, c.bits);
+        EXPECT_EQ(+q.infoBitsPerSample2, c.bits);
+        EXPECT_EQ(+q.infoSamplesPerPixel, 1);
+        EXPECT_EQ(+q.infoSamplesPerPixel2, 1);
+        EXPECT_EQ(+q.infoColorCount, 1u << c.bits);
+        EXPECT_EQ(+q.infoImageBytes, stride * height);
+        EXPECT_EQ(+q.infoFileSize, gif.size());
+        EXPECT_EQ(+q.layerCount, 1);
         EXPECT_EQ(r.dib.size(), 40 + 4 * (1u << c.bits) + stride * height);
         std::uint32_t sizeImage;
         std::memcpy(&sizeImage, r.dib.data() + 20, 4);
@@ -608,7 +608,7 @@ TEST_F(GifReadTest, LocalTablesReplaceThePaletteAndWidenTheDepthWhenLarger) {
         GifRead r = ReadWithWorker(Write(gif));
         ASSERT_EQ(r.status, 0);
         EXPECT_EQ(r.image.bits, 8);
-        EXPECT_EQ(r.request.infoBitsPerSample, 8);
+        EXPECT_EQ(+r.request.infoBitsPerSample, 8);
         EXPECT_EQ(r.image.pixels, Widen(pixels));
         ASSERT_EQ(r.image.palette.size(), 256u);
         for (std::uint32_t i = 0; i < 256; ++i) EXPECT_EQ(r.image.palette[i], local(i)) << i;
@@ -890,7 +890,7 @@ TEST_F(GifReadTest, EveryFailedOrShortReadGivesItsStatusAndReleasesEverything) {
                         << "read " << n;
                     if (r.status != 0) return;
                     EXPECT_EQ(r.image.width, 300);
-                    EXPECT_EQ(r.request.transparentIndex, 12);
+                    EXPECT_EQ(+r.request.transparentIndex, 12);
                     if (hit) {
                         EXPECT_NE(r.image.pixels, Widen(pixels)) << "ended early: read " << n;
                     } else {

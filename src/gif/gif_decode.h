@@ -51,14 +51,16 @@ struct GifRowWriter {
                 *rowPointer++ = static_cast<std::uint8_t>(value);
                 break;
             case 4:
-                *rowPointer = static_cast<std::uint8_t>((*rowPointer << 4) | (value & 0x0F));
+                *rowPointer =
+                    static_cast<std::uint8_t>((unsigned{*rowPointer} << 4) | (value & 0x0Fu));
                 if (++k == 2) {
                     ++rowPointer;
                     k = 0;
                 }
                 break;
             default:
-                *rowPointer = static_cast<std::uint8_t>((*rowPointer << 1) | (value & 0x01));
+                *rowPointer =
+                    static_cast<std::uint8_t>((unsigned{*rowPointer} << 1) | (value & 0x01u));
                 if (++k == 8) {
                     ++rowPointer;
                     k = 0;
