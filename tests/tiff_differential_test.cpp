@@ -1,0 +1,384 @@
+// Pixels of whole TIFF files compared with libtiff's reading of the same files: the committed
+// files made by Pillow, ImageMagick and tiffcp, and the public corpora (where every file must
+// also be read without a crash, a hang or a leak).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+
+#include "support/test_util.h"
+#include "tiff/reader.h"
+
+#ifdef QORIMG_HAVE_LIBTIFF
+#include <tiffio.h>
+#endif
+#ifdef QORIMG_HAVE_LIBPNG
+#include <png.h>
+#endif
+
+namespace qor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// An image as RGB colours, row-major from the top.
+struct Rgb {
+    std::uint32_t width = 0, height = 0;
+    std::vector<std::uint32_t> pixels;  // 0xRRGGBB
+};
+
+struct OurRead {
+    std::int16_t status = -1;
+    std::vector<Rgb> layers;
+    std::vector<int> pageOfLayer;  // directory index of each layer
+};
+
+Rgb ColoursOf(const Image& img) {
+    Rgb out;
+    out.width = static_cast<std::uint32_t>(img.width);
+    out.height = static_cast<std::uint32_t>(img.height);
+    for (std::uint32_t v : img.pixels) {
+        out.pixels.push_back(img.bits <= 8 ? (v < img.palette.size() ? img.palette[v] : 0xBAD) : v);
+    }
+    return out;
+}
+
+// Reads a file with ReadTiffWorker; also works out which directory each layer came from.
+OurRead ReadWithQor(const std::string& path) {
+    OurRead o;
+    Request r(path);
+    o.status = ReadTiffWorker(r.get());
+    if (r->layerBlock != 0) {
+        auto* p = static_cast<const std::uint8_t*>(plat::GlobalLock(r->layerBlock));
+        for (std::uint32_t i = 0; i < r->layerCount; ++i) {
+            HGLOBAL h;
+            std::memcpy(&h, p + 260 + 4 * i, 4);
+            o.layers.push_back(ColoursOf(ReadDib(h)));
+            plat::GlobalFree(h);
+        }
+        plat::GlobalUnlock(r->layerBlock);
+        plat::GlobalFree(r->layerBlock);
+    }
+    if (o.status == 0) {
+        HFILE f = plat::_lopen(path.c_str(), 0);
+        std::uint16_t order = 0;
+        std::uint32_t offset = 0;
+        if (tiff::ReadTiffHeader(f, &order, &offset) == 0) {
+            std::uint16_t n = tiff::CountTiffPages(f, offset, order);
+            for (int i = 0; i < n; ++i) {
+                tiff::TiffPage page{};
+                page.byteOrder = order;
+                tiff::ParseTiffDirectory(f, &page, &offset);
+                if (tiff::ValidateTiffPage(page) == 0) o.pageOfLayer.push_back(i);
+            }
+        }
+        plat::_lclose(f);
+    }
+    return o;
+}
+
+#ifdef QORIMG_HAVE_LIBTIFF
+
+void Quiet(const char*, const char*, va_list) {}
+
+// What a directory should look like after this library's documented conversions, computed from
+// libtiff's raw scanlines. Empty when libtiff cannot read it or the page is one whose result is
+// not a plain picture of its samples (noted in `why`).
+std::optional<Rgb> ExpectedFromLibtiff(const std::string& path, int dir, std::string* why) {
+    TIFFSetWarningHandler(Quiet);
+    TIFFSetErrorHandler(Quiet);
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (t == nullptr) return std::nullopt;
+    std::optional<Rgb> result;
+    std::uint32_t w = 0, h = 0;
+    std::uint16_t bps = 1, spp = 1, photometric = 0, fill = 1, planar = 1;
+    std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+    bool haveMap = false;
+    if (!TIFFSetDirectory(t, static_cast<tdir_t>(dir)) || TIFFIsTiled(t) ||
+        !TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h)) {
+        *why = "libtiff cannot read it as strips";
+        TIFFClose(t);
+        return std::nullopt;
+    }
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(t, TIFFTAG_FILLORDER, &fill);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = 10;
+    haveMap = TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue) != 0;
+    if (fill != 1) *why = "FillOrder 2";
+    if ((spp == 4 || spp == 3) && bps != 8) *why = "no plain DIB form";
+    if (bps == 1 && photometric == 1 && haveMap && (blue[0] >> 8) != 0) *why = "mapped BlackIsZero";
+    if (!why->empty()) {
+        TIFFClose(t);
+        return std::nullopt;
+    }
+    auto grey = [&](std::uint32_t v) -> std::uint32_t {
+        std::uint32_t g;
+        if (bps == 1) {
+            bool white = photometric == 0 ? v == 0 : v == 1;
+            if (photometric != 0 && photometric != 1 && haveMap) {
+                return (red[v] >> 8u) << 16 | (green[v] >> 8u) << 8 | blue[v] >> 8u;
+            }
+            g = white ? 255 : 0;
+        } else if (photometric == 0) {
+            g = bps == 8 ? 255 - v : (15 - v) * 16;
+        } else if (photometric == 1 || !haveMap) {
+            g = bps == 8 ? v : v * 16;
+        } else {
+            return (red[v] >> 8u) << 16 | (green[v] >> 8u) << 8 | blue[v] >> 8u;
+        }
+        return g << 16 | g << 8 | g;
+    };
+    Rgb img;
+    img.width = w;
+    img.height = h;
+    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize(t)) + 16);
+    bool ok = true;
+    for (std::uint32_t y = 0; y < h && ok; ++y) {
+        if (TIFFReadScanline(t, line.data(), y, 0) < 0) {
+            ok = false;
+            break;
+        }
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const std::uint8_t* s = line.data();
+            std::uint32_t c = 0;
+            if (spp == 3) {
+                c = std::uint32_t{s[3 * x]} << 16 | std::uint32_t{s[3 * x + 1]} << 8 | s[3 * x + 2];
+            } else if (spp == 4 && photometric == 5) {
+                auto light = [](std::uint32_t ink, std::uint32_t k) {
+                    return 255 - std::min<std::uint32_t>(255, ink + k);
+                };
+                const std::uint8_t* q = s + 4 * x;
+                c = light(q[0], q[3]) << 16 | light(q[1], q[3]) << 8 | light(q[2], q[3]);
+            } else if (spp == 4) {
+                const std::uint8_t* q = s + 4 * x;
+                c = std::uint32_t{q[0]} << 16 | std::uint32_t{q[1]} << 8 | q[2];
+            } else if (bps == 8) {
+                c = grey(s[spp * x]);
+            } else if (bps == 4) {
+                c = grey((s[x / 2] >> (x % 2 == 0 ? 4 : 0)) & 15u);
+            } else {
+                c = grey((s[x / 8] >> (7 - x % 8)) & 1u);
+            }
+            img.pixels.push_back(c);
+        }
+    }
+    TIFFClose(t);
+    if (ok)
+        result = std::move(img);
+    else
+        *why = "libtiff read error";
+    return result;
+}
+
+int LibtiffDirectories(const std::string& path) {
+    TIFFSetWarningHandler(Quiet);
+    TIFFSetErrorHandler(Quiet);
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (t == nullptr) return 0;
+    int n = TIFFNumberOfDirectories(t);
+    TIFFClose(t);
+    return n;
+}
+
+// Compares two images; reports the first few differences.
+void ExpectSameRgb(const Rgb& ours, const Rgb& want, const std::string& what) {
+    ASSERT_EQ(ours.width, want.width) << what;
+    ASSERT_EQ(ours.height, want.height) << what;
+    int reported = 0;
+    std::size_t bad = 0;
+    for (std::size_t i = 0; i < want.pixels.size(); ++i) {
+        if (ours.pixels[i] == want.pixels[i]) continue;
+        ++bad;
+        if (reported++ < 3) {
+            ADD_FAILURE() << what << ": pixel (" << i % want.width << "," << i / want.width
+                          << ") is " << std::hex << ours.pixels[i] << ", expected "
+                          << want.pixels[i];
+        }
+    }
+    EXPECT_EQ(bad, 0u) << what;
+}
+
+class TiffDifferentialTest : public LeakCheckedTest {};
+
+TEST_F(TiffDifferentialTest, CommittedFilesMatchLibtiff) {
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(DataPath("tiff"))) {
+        if (e.path().extension() == ".tif") files.push_back(e.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 25u);
+    for (const std::string& path : files) {
+        std::string name = fs::path(path).filename().string();
+        OurRead ours = ReadWithQor(path);
+        ASSERT_EQ(ours.status, 0) << name;
+        int dirs = LibtiffDirectories(path);
+        ASSERT_EQ(static_cast<int>(ours.layers.size()), dirs) << name;
+        for (int d = 0; d < dirs; ++d) {
+            std::string why;
+            auto want = ExpectedFromLibtiff(path, d, &why);
+            ASSERT_TRUE(want.has_value()) << name << " page " << d << ": " << why;
+            ExpectSameRgb(ours.layers[static_cast<std::size_t>(d)], *want,
+                          name + " page " + std::to_string(d));
+        }
+    }
+}
+
+// A reference picture next to a corpus file, as RGB; empty when there is none.
+std::optional<Rgb> ReadPnm(const std::string& path) {
+    Bytes b = ReadFile(path);
+    if (b.size() < 3 || b[0] != 'P') return std::nullopt;
+    char kind = static_cast<char>(b[1]);
+    std::size_t at = 2;
+    auto number = [&]() {
+        std::uint32_t v = 0;
+        while (at < b.size()) {
+            if (b[at] == '#') {
+                while (at < b.size() && b[at] != '\n') ++at;
+            } else if (std::isspace(b[at])) {
+                ++at;
+            } else {
+                break;
+            }
+        }
+        while (at < b.size() && std::isdigit(b[at])) v = v * 10 + (b[at++] - '0');
+        return v;
+    };
+    Rgb img;
+    img.width = number();
+    img.height = number();
+    std::uint32_t max = kind == '4' ? 1 : number();
+    ++at;
+    if (max != 1 && max != 255) return std::nullopt;
+    for (std::uint32_t y = 0; y < img.height; ++y) {
+        for (std::uint32_t x = 0; x < img.width; ++x) {
+            std::uint32_t c;
+            if (kind == '4') {
+                std::size_t row = (img.width + 7) / 8;
+                std::uint8_t byte = b[at + y * row + x / 8];
+                c = (byte >> (7 - x % 8)) & 1 ? 0 : 0xFFFFFF;
+            } else if (kind == '5') {
+                std::uint32_t g = b[at + y * img.width + x];
+                c = g << 16 | g << 8 | g;
+            } else if (kind == '6') {
+                const std::uint8_t* q = &b[at + 3 * (y * img.width + x)];
+                c = std::uint32_t{q[0]} << 16 | std::uint32_t{q[1]} << 8 | q[2];
+            } else {
+                return std::nullopt;
+            }
+            img.pixels.push_back(c);
+        }
+    }
+    return img;
+}
+
+std::optional<Rgb> ReadPng(const std::string& path) {
+#ifdef QORIMG_HAVE_LIBPNG
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return std::nullopt;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> buf(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, buf.data(), 0, nullptr)) return std::nullopt;
+    Rgb img;
+    img.width = image.width;
+    img.height = image.height;
+    for (std::size_t i = 0; i + 2 < buf.size(); i += 3) {
+        img.pixels.push_back(std::uint32_t{buf[i]} << 16 | std::uint32_t{buf[i + 1]} << 8 |
+                             buf[i + 2]);
+    }
+    return img;
+#else
+    (void)path;
+    return std::nullopt;
+#endif
+}
+
+// The reference picture of a corpus file: same stem with a PNM extension, or the PNG that its
+// name starts with (not for grey or palette variants, whose pixels differ from the picture).
+std::optional<Rgb> Reference(const fs::path& file) {
+    for (const char* ext : {".pgm", ".ppm", ".pbm"}) {
+        fs::path p = file;
+        p.replace_extension(ext);
+        if (fs::exists(p)) return ReadPnm(p.string());
+    }
+    std::string name = file.filename().string();
+    for (const char* variant : {"gray", "grey", "palett", "invert"}) {
+        if (name.find(variant) != std::string::npos) return std::nullopt;
+    }
+    for (const auto& e : fs::directory_iterator(file.parent_path())) {
+        if (e.path().extension() != ".png") continue;
+        std::string stem = e.path().stem().string();
+        if (name.rfind(stem, 0) == 0 || (stem == "bw-gopher" && name.rfind("bw-", 0) == 0)) {
+            return ReadPng(e.path().string());
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(TiffDifferentialTest, CorporaReadSafelyAndMatchWhereInScope) {
+    std::string corpora = CorporaDir();
+    if (corpora.empty()) GTEST_SKIP() << "the corpora are not present (set QORIMG_CORPORA)";
+    TempDir tmp;
+    std::vector<fs::path> files;
+    for (const char* sub : {"libtiff", "x-image/tiff"}) {
+        fs::path dir = fs::path(corpora) / sub;
+        if (!fs::is_directory(dir)) continue;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            std::string ext = e.path().extension().string();
+            if (ext == ".tif" || ext == ".tiff") files.push_back(e.path());
+            if (ext == ".bz2" && e.path().stem().extension() == ".tiff") {
+                // Unpacked into the temporary directory.
+                fs::path out = fs::path(tmp.Path(e.path().stem().string()));
+                std::string cmd = "bzip2 -dc '" + e.path().string() + "' > '" + out.string() + "'";
+                if (std::system(cmd.c_str()) == 0) files.push_back(out);
+            }
+        }
+    }
+    if (files.empty()) GTEST_SKIP() << "no TIFF corpus under " << corpora;
+    std::sort(files.begin(), files.end());
+    std::size_t decoded = 0, compared = 0, referenced = 0;
+    for (const fs::path& file : files) {
+        std::string name = file.filename().string();
+        std::uint64_t blocks = plat::testing::LiveBlocks();
+        auto start = std::chrono::steady_clock::now();
+        OurRead ours = ReadWithQor(file.string());
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 10.0) << name;
+        EXPECT_EQ(plat::testing::LiveBlocks(), blocks) << name;
+        EXPECT_EQ(plat::testing::OpenFiles(), 0u) << name;
+        std::cout << "[ " << (ours.status == 0 ? "decoded " : "refused ") << " ] " << name << ": "
+                  << ours.status << ", " << ours.layers.size() << " layers\n";
+        if (ours.status != 0) continue;
+        ++decoded;
+        ASSERT_EQ(ours.layers.size(), ours.pageOfLayer.size()) << name;
+        for (std::size_t i = 0; i < ours.layers.size(); ++i) {
+            std::string why;
+            auto want = ExpectedFromLibtiff(file.string(), ours.pageOfLayer[i], &why);
+            if (!want) {
+                std::cout << "    page " << ours.pageOfLayer[i] << " not compared: " << why << "\n";
+                continue;
+            }
+            ExpectSameRgb(ours.layers[i], *want, name + " page " + std::to_string(i));
+            ++compared;
+        }
+        if (auto ref = Reference(file)) {
+            ExpectSameRgb(ours.layers[0], *ref, name + " against its reference picture");
+            ++referenced;
+        }
+    }
+    std::cout << decoded << " decoded, " << compared << " pages compared with libtiff, "
+              << referenced << " with reference pictures\n";
+    EXPECT_GE(decoded, 8u);
+}
+
+#endif  // QORIMG_HAVE_LIBTIFF
+
+}  // namespace
+}  // namespace qor::test
