@@ -13,13 +13,21 @@ namespace {
 using gifw::CodeStream;
 using gifw::ReadCodes;
 
+// Hands out the pixels in runs of varying length, so that strings cross run boundaries.
 struct VectorSource {
     const std::vector<std::uint8_t>* pixels;
     std::size_t at = 0;
     std::size_t cancelAt = SIZE_MAX;
-    int NextPixel() {
+    std::size_t turn = 0;
+    int NextSpan(const std::uint8_t** span) {
         if (at == cancelAt) return kGifCancelled;
-        return at < pixels->size() ? (*pixels)[at++] : kGifEndOfImage;
+        if (at >= pixels->size()) return kGifEndOfImage;
+        static constexpr std::size_t kRuns[] = {1, 3, 64, 1000, 2};
+        std::size_t n = std::min(kRuns[turn++ % 5], pixels->size() - at);
+        if (cancelAt > at) n = std::min(n, cancelAt - at);
+        *span = pixels->data() + at;
+        at += n;
+        return int(n);
     }
 };
 

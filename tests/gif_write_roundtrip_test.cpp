@@ -1,5 +1,6 @@
 // Files written by QorWriteGIF, read back by other decoders: giflib, Pillow and giftext must see
 // the pixels and colours that went in.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -91,6 +92,48 @@ TEST_F(GifWriteRoundTripTest, GiflibReadsBackLargeAndExtremeImages) {
     }
 }
 #endif
+
+TEST_F(GifWriteRoundTripTest, OurReaderReadsBackWhatWasWritten) {
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 2}, {10, 10}, {33, 17}, {301, 203}};
+    std::uint32_t seed = 900;
+    auto check = [&](int w, int h, int bits, bool interlaced, Content c, std::uint32_t option,
+                     std::uint32_t index) {
+        SCOPED_TRACE(std::to_string(bits) + " bits " + std::to_string(w) + "x" + std::to_string(h) +
+                     (interlaced ? " interlaced" : "") + " content " + std::to_string(int(c)));
+        auto pixels = MakePixels(c, w, h, bits, ++seed);
+        auto palette = gifw::RampPalette(bits);
+        HGLOBAL dib = MakeDib(w, h, bits, palette, pixels);
+        std::string path = dir_.Path("ours.gif");
+        ASSERT_EQ(QorWriteGIF(nullptr, 0, path.c_str(), dib, option, interlaced, index), 0);
+        plat::GlobalFree(dib);
+        std::uint32_t read = 0;
+        std::int16_t transparent = 99;
+        ASSERT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &read, &transparent), 0);
+        Image img = ReadDib(read);
+        EXPECT_EQ(QorReleaseDocument(read), 0);
+        EXPECT_EQ(img.width, w);
+        EXPECT_EQ(img.height, h);
+        EXPECT_EQ(img.bits, bits);
+        EXPECT_EQ(transparent, option == 2 ? 0 : option == 1 && index <= 255 ? int(index) : -1);
+        ASSERT_GE(img.palette.size(), palette.size());
+        for (std::size_t i = 0; i < palette.size(); ++i) EXPECT_EQ(img.palette[i], palette[i]);
+        ASSERT_EQ(img.pixels.size(), pixels.size());
+        EXPECT_TRUE(std::equal(img.pixels.begin(), img.pixels.end(), pixels.begin()))
+            << "pixels differ";
+    };
+    for (int bits : {1, 4, 8}) {
+        for (bool interlaced : {false, true}) {
+            for (auto [w, h] : sizes) {
+                for (Content c : {Content::Flat, Content::Random, Content::Photo}) {
+                    check(w, h, bits, interlaced, c, seed % 3, seed % 2 ? 5 : 300);
+                }
+            }
+        }
+    }
+    check(4000, 3000, 8, false, Content::Photo, 0, 0);
+    check(4000, 3000, 4, true, Content::Random, 2, 0);
+    check(4001, 3001, 1, true, Content::Photo, 1, 1);
+}
 
 // Runs a command and returns its standard output.
 std::string Capture(const std::string& command, int* status) {

@@ -6,27 +6,24 @@ void StartGifCodePacker(GifCodePacker* packer, std::uint8_t* buffer, plat::HFILE
                         std::uint8_t width) {
     packer->buffer = buffer;
     packer->length = 1;  // byte 0 is the first sub-block's count
+    packer->blockEnd = kGifSubBlockSpan;
     packer->file = file;
-    packer->free = 8;
+    packer->pending = 0;
     packer->used = 0;
-    packer->partial = 0;
-    packer->out = 0;
     packer->width = width;
 }
 
-int WriteGifBatch(GifCodePacker* packer) {
-    std::int32_t written = plat::_lwrite(packer->file, packer->buffer, kGifBatchBytes);
-    packer->length = 1;
-    return written == kGifBatchBytes ? 0 : 1;
+int WriteGifBatch(const std::uint8_t* buffer, plat::HFILE file) {
+    return plat::_lwrite(file, buffer, kGifBatchBytes) == kGifBatchBytes ? 0 : 1;
 }
 
 int FinishGifCodePacker(GifCodePacker* packer) {
-    if (packer->used > 0) {
-        // The unfilled high bits of the last byte are already 0.
-        if (StoreGifByte(packer, packer->partial) != 0) return 1;
-        packer->used = 0;
-        packer->free = 8;
-        packer->partial = 0;
+    while (packer->used > 0) {
+        if (StoreGifByte(packer, static_cast<std::uint8_t>(packer->pending & 0xFF)) != 0) {
+            return 1;
+        }
+        packer->pending >>= 8;
+        packer->used = static_cast<std::uint8_t>(packer->used > 8 ? packer->used - 8 : 0);
     }
     if (packer->length <= 1) return 0;  // nothing since the last batch
     int m = packer->length % kGifSubBlockSpan;
@@ -41,6 +38,7 @@ int FinishGifCodePacker(GifCodePacker* packer) {
     auto count = static_cast<std::uint32_t>(packer->length);
     std::int32_t written = plat::_lwrite(packer->file, packer->buffer, count);
     packer->length = 1;
+    packer->blockEnd = kGifSubBlockSpan;
     return written == static_cast<std::int32_t>(count) ? 0 : 1;
 }
 

@@ -29,85 +29,105 @@ inline constexpr std::uint32_t kGifProbeLimit = (kGifHashSlots + 1) / 2;
 
 inline constexpr std::uint32_t kGifMaxCode = 4096;
 
-// What a pixel source's NextPixel returns besides a colour index.
+// What a pixel source's NextSpan returns instead of a pixel count.
 inline constexpr int kGifEndOfImage = -1;
 inline constexpr int kGifCancelled = -2;
 
+// The packer state. Codes are gathered least significant bit first in `pending` and stored
+// four bytes at a time into `buffer`, where byte 0 and every 255th byte after it are kept for
+// the count byte of a sub-block of 254 data bytes.
 struct GifCodePacker {
-    std::uint8_t* buffer;  // at least kGifBatchBytes bytes
-    std::int16_t length;   // next write position in buffer
+    std::uint8_t* buffer;   // at least kGifBatchBytes bytes
+    std::int16_t length;    // next write position in buffer
+    std::int16_t blockEnd;  // the count position that ends the current sub-block
     plat::HFILE file;
-    std::uint8_t free;     // bits still free in `partial`
-    std::uint8_t used;     // bits of `partial` already filled
-    std::uint8_t partial;  // the byte being assembled
-    std::uint8_t out;      // the finished byte being stored
-    std::uint8_t width;    // current code width, changed by the encoder
+    std::uint64_t pending;  // bits not yet stored, the oldest in bit 0
+    std::uint8_t used;      // how many bits of `pending` are filled (below 32 between codes)
+    std::uint8_t width;     // current code width, changed by the encoder
 };
 
 // Sets the packer up to write into `buffer` (of which byte 0 is the first count byte).
 void StartGifCodePacker(GifCodePacker* packer, std::uint8_t* buffer, plat::HFILE file,
                         std::uint8_t width);
 
-// Writes the full buffer of kGifBatchBytes bytes. Returns 1 when the write came up short.
-int WriteGifBatch(GifCodePacker* packer);
+// Writes a full buffer of kGifBatchBytes bytes. Returns 1 when the write came up short.
+int WriteGifBatch(const std::uint8_t* buffer, plat::HFILE file);
 
-// Stores one finished data byte, filling in the count byte of each completed sub-block and
-// writing each full batch. Returns 0, or 1 when a batch write came up short.
+// Called when `length` has reached `blockEnd`: fills in the count byte of the sub-block just
+// completed, writes the buffer when it holds a full batch, and skips the next count position.
+// Returns 0, or 1 when the batch write came up short.
+inline int CloseGifSubBlock(GifCodePacker* packer) {
+    packer->buffer[packer->length - kGifSubBlockSpan] = kGifSubBlockData;
+    if (packer->length == kGifBatchBytes) {
+        packer->length = 1;
+        packer->blockEnd = kGifSubBlockSpan;
+        return WriteGifBatch(packer->buffer, packer->file);
+    }
+    packer->length = static_cast<std::int16_t>(packer->length + 1);
+    packer->blockEnd = static_cast<std::int16_t>(packer->blockEnd + kGifSubBlockSpan);
+    return 0;
+}
+
+// Stores one finished data byte. Returns 0, or 1 when a batch write came up short.
 inline int StoreGifByte(GifCodePacker* packer, std::uint8_t byte) {
     packer->buffer[packer->length] = byte;
     packer->length = static_cast<std::int16_t>(packer->length + 1);
-    if (packer->length % kGifSubBlockSpan == 0) {
-        packer->buffer[packer->length - kGifSubBlockSpan] = kGifSubBlockData;
-        if (packer->length == kGifBatchBytes) return WriteGifBatch(packer);
-        // Skip the count position of the next sub-block.
-        packer->length = static_cast<std::int16_t>(packer->length + 1);
+    return packer->length == packer->blockEnd ? CloseGifSubBlock(packer) : 0;
+}
+
+// Stores the oldest 32 pending bits as four data bytes. Returns 0, or 1 when a batch write
+// came up short.
+inline int StoreGifWord(GifCodePacker* packer) {
+    const auto word = static_cast<std::uint32_t>(packer->pending);
+    packer->pending >>= 32;
+    packer->used = static_cast<std::uint8_t>(packer->used - 32);
+    if (packer->blockEnd - packer->length >= 4) {
+        std::uint8_t* at = packer->buffer + packer->length;
+        at[0] = static_cast<std::uint8_t>(word);
+        at[1] = static_cast<std::uint8_t>(word >> 8);
+        at[2] = static_cast<std::uint8_t>(word >> 16);
+        at[3] = static_cast<std::uint8_t>(word >> 24);
+        packer->length = static_cast<std::int16_t>(packer->length + 4);
+        return packer->length == packer->blockEnd ? CloseGifSubBlock(packer) : 0;
+    }
+    for (int i = 0; i < 32; i += 8) {
+        if (StoreGifByte(packer, static_cast<std::uint8_t>(word >> i)) != 0) return 1;
     }
     return 0;
 }
 
-// Appends one code of `width` bits, least significant bit first. Returns 0, or 1 when a batch
-// write came up short.
+// Appends one code of `width` bits. Returns 0, or 1 when a batch write came up short.
 inline int EmitGifCode(GifCodePacker* packer, std::uint32_t code) {
+    packer->pending |= std::uint64_t{code} << packer->used;
     packer->used = static_cast<std::uint8_t>(packer->used + packer->width);
-    if (packer->used < 8) {
-        packer->partial = static_cast<std::uint8_t>(packer->partial + (code << (8 - packer->free)));
-        packer->free = static_cast<std::uint8_t>(packer->free - packer->width);
-        return 0;
-    }
-    packer->used = static_cast<std::uint8_t>(packer->used - 8);
-    std::uint32_t mask = (1u << packer->free) - 1;
-    packer->out =
-        static_cast<std::uint8_t>(packer->partial + ((code & mask) << (8 - packer->free)));
-    std::uint32_t rest = code >> packer->free;
-    for (;;) {
-        if (StoreGifByte(packer, packer->out) != 0) return 1;
-        if (packer->used >= 8) {
-            packer->out = static_cast<std::uint8_t>(rest & 0xFF);
-            packer->used = static_cast<std::uint8_t>(packer->used - 8);
-            rest >>= 8;
-            continue;
-        }
-        packer->partial = static_cast<std::uint8_t>(rest & 0xFF);
-        packer->free = static_cast<std::uint8_t>(8 - packer->used);
-        return 0;
-    }
+    return packer->used >= 32 ? StoreGifWord(packer) : 0;
 }
 
-// Stores the partly filled byte, closes the last sub-block and writes what the buffer holds.
-// Returns 0, or 1 when a write came up short.
+// Stores the pending bits (the last byte padded with 0 bits), closes the last sub-block and writes
+// what the buffer holds. Returns 0, or 1 when a write came up short.
 int FinishGifCodePacker(GifCodePacker* packer);
 
+// Writes the clear code, the codes of the pixels of `source` and the end code.
 // Compresses the pixels of `source` into `packer`, whose width must be minCodeSize + 1.
-// `table` holds kGifHashEntries zeroed entries. `source.NextPixel()` returns a colour index
-// below 1 << minCodeSize, kGifEndOfImage or kGifCancelled. Returns 0, QOR_WRITE_FAILED (a short
+// `table` holds kGifHashEntries zeroed entries. `source.NextSpan(&pixels)` points `pixels` at
+// the next run of colour indices (each below 1 << minCodeSize) and returns how many there are
+// (at least 1), or returns kGifEndOfImage or kGifCancelled. Returns 0, QOR_WRITE_FAILED (a short
 // write) or QOR_CANCELLED.
 //
 // When a string is neither found nor given a slot within kGifProbeLimit probes, it is written
 // as it stands and its new code is used up without being stored: the decoder's table keeps in
 // step with ours, and the code is simply never referred to.
 template <typename Source>
-std::int16_t EncodeGifImage(GifCodePacker* packer, std::uint8_t minCodeSize, std::uint32_t* table,
-                            Source& source) {
+std::int16_t EncodeGifCodes(GifCodePacker* packerState, std::uint8_t minCodeSize,
+                            std::uint32_t* table, Source& source) {
+    // The codes go through a local copy of the packer, whose fields the compiler can keep in
+    // registers while bytes are stored into the buffer; it is copied back on every way out.
+    GifCodePacker local = *packerState;
+    GifCodePacker* packer = &local;
+    auto leave = [&](std::int16_t status) {
+        *packerState = local;
+        return status;
+    };
     constexpr auto kWriteFailed = static_cast<std::int16_t>(QOR_WRITE_FAILED);
     constexpr auto kCancelled = static_cast<std::int16_t>(QOR_CANCELLED);
     const std::uint32_t clearCode = 1u << minCodeSize;
@@ -115,58 +135,82 @@ std::int16_t EncodeGifImage(GifCodePacker* packer, std::uint8_t minCodeSize, std
     const auto initialWidth = static_cast<std::uint8_t>(minCodeSize + 1);
     std::uint32_t next = clearCode + 2;
 
-    if (EmitGifCode(packer, clearCode) != 0) return kWriteFailed;
-    int first = source.NextPixel();
-    if (first == kGifCancelled) return kCancelled;
-    if (first >= 0) {
-        auto ent = static_cast<std::uint32_t>(first);
+    if (EmitGifCode(packer, clearCode) != 0) return leave(kWriteFailed);
+    const std::uint8_t* span = nullptr;
+    int count = source.NextSpan(&span);
+    if (count == kGifCancelled) return leave(kCancelled);
+    if (count > 0) {
+        auto ent = static_cast<std::uint32_t>(span[0]);
+        // The next code whose assignment needs attention: the one equal to 1 << width (the
+        // width grows) or, at 12 bits, 4095 (the last one before the table starts again).
+        std::uint32_t event = 1u << packer->width;
+        int at = 1;
         for (;;) {
-            int pixel = source.NextPixel();
-            if (pixel < 0) {
-                if (pixel == kGifCancelled) return kCancelled;
+            while (at < count) {
+                const std::uint32_t c = span[at++];
+                const std::uint32_t key = (ent << 8) | c;
+                // (c << 5) ^ ent is below 8192 < 2 * 5003: one subtraction reduces it.
+                std::uint32_t h = (c << 5) ^ ent;
+                if (h >= kGifHashSlots) h -= kGifHashSlots;
+                std::uint32_t entry = table[h];
+                if (entry != 0) {
+                    if ((entry & 0xFFFFF) == key) {
+                        ent = entry >> 20;
+                        continue;
+                    }
+                    // Probe offsets 1, 4, 9, ... from the first slot; step stays below 5005,
+                    // so one subtraction keeps h below 5003.
+                    for (std::uint32_t step = 1; step < 2 * kGifProbeLimit - 1;) {
+                        h += step;
+                        if (h >= kGifHashSlots) h -= kGifHashSlots;
+                        step += 2;
+                        entry = table[h];
+                        if (entry == 0 || (entry & 0xFFFFF) == key) break;
+                    }
+                    if (entry != 0 && (entry & 0xFFFFF) == key) {
+                        ent = entry >> 20;
+                        continue;
+                    }
+                    // Otherwise either an empty slot, or every reachable slot is taken.
+                }
+                if (EmitGifCode(packer, ent) != 0) return leave(kWriteFailed);
+                if (entry == 0) table[h] = (next << 20) | key;
+                ent = c;
+                if (next++ == event) {
+                    if (next == kGifMaxCode) {
+                        // 4095 was assigned: the table is full and starts again.
+                        if (EmitGifCode(packer, clearCode) != 0) return leave(kWriteFailed);
+                        packer->width = initialWidth;
+                        next = clearCode + 2;
+                        std::memset(table, 0, kGifHashTableBytes);
+                    } else {
+                        // The code just assigned equals 1 << width.
+                        packer->width = static_cast<std::uint8_t>(packer->width + 1);
+                    }
+                    event = packer->width < 12 ? 1u << packer->width : kGifMaxCode - 1;
+                }
+            }
+            count = source.NextSpan(&span);
+            if (count <= 0) {
+                if (count == kGifCancelled) return leave(kCancelled);
                 break;
             }
-            const auto c = static_cast<std::uint32_t>(pixel);
-            const std::uint32_t key = (ent << 8) | c;
-            std::uint32_t h = ((c << 5) ^ ent) % kGifHashSlots;
-            std::uint32_t step = 1;
-            std::uint32_t probes = 1;
-            std::uint32_t entry;
-            bool found = false;
-            while ((entry = table[h]) != 0) {
-                if ((entry & 0xFFFFF) == key) {
-                    found = true;
-                    break;
-                }
-                if (probes == kGifProbeLimit) break;  // every reachable slot is taken
-                ++probes;
-                h += step;
-                if (h >= kGifHashSlots) h -= kGifHashSlots;
-                step += 2;
-                if (step >= kGifHashSlots) step -= kGifHashSlots;
-            }
-            if (found) {
-                ent = entry >> 20;
-                continue;
-            }
-            if (EmitGifCode(packer, ent) != 0) return kWriteFailed;
-            if (entry == 0) table[h] = (next << 20) | key;
-            ent = c;
-            ++next;
-            if (next == kGifMaxCode) {
-                if (EmitGifCode(packer, clearCode) != 0) return kWriteFailed;
-                packer->width = initialWidth;
-                next = clearCode + 2;
-                std::memset(table, 0, kGifHashTableBytes);
-            } else if (next - 1 == (1u << packer->width)) {
-                packer->width = static_cast<std::uint8_t>(packer->width + 1);
-            }
+            at = 0;
         }
-        if (EmitGifCode(packer, ent) != 0) return kWriteFailed;
+        if (EmitGifCode(packer, ent) != 0) return leave(kWriteFailed);
     }
-    if (EmitGifCode(packer, endCode) != 0) return kWriteFailed;
-    if (FinishGifCodePacker(packer) != 0) return kWriteFailed;
-    return 0;
+    if (EmitGifCode(packer, endCode) != 0) return leave(kWriteFailed);
+    return leave(0);
+}
+
+template <typename Source>
+std::int16_t EncodeGifImage(GifCodePacker* packer, std::uint8_t minCodeSize, std::uint32_t* table,
+                            Source& source) {
+    std::int16_t status = EncodeGifCodes(packer, minCodeSize, table, source);
+    if (status == 0 && FinishGifCodePacker(packer) != 0) {
+        status = static_cast<std::int16_t>(QOR_WRITE_FAILED);
+    }
+    return status;
 }
 
 }  // namespace qor

@@ -31,6 +31,11 @@ bool DescribeGifSourceDib(const std::uint8_t* dib, std::uint64_t blockSize, GifS
 void ConvertGifColourTable(const std::uint8_t* dib, const GifSourceDib& source,
                            std::uint8_t* triplets);
 
+// Hands out the DIB's colour indices row by row, in normal or interlaced order, with one
+// progress call at the end of every row. 8-bit rows are handed out where they lie; 1- and 4-bit
+// rows are unpacked to one byte per pixel, kGifUnpackChunk pixels at a time.
+inline constexpr int kGifUnpackChunk = 1024;
+
 struct GifRowReader {
     const std::uint8_t* pixels;  // the pixel area: memory row 0 is image row H - 1
     const std::uint8_t* row;     // start of the current image row
@@ -44,23 +49,11 @@ struct GifRowReader {
     std::uint8_t bits;
     bool interlaced;
     ImageIoRequest* request;  // for the progress calls, may be null
+    std::uint8_t unpacked[kGifUnpackChunk];
 
-    // Returns the next colour index, kGifEndOfImage or kGifCancelled.
-    int NextPixel() {
-        if (column == width) {
-            if (int status = FinishRow(); status != 0) return status;
-        }
-        int x = column;
-        column = static_cast<std::int16_t>(column + 1);
-        switch (bits) {
-            case 8:
-                return row[x];
-            case 4:
-                return (row[x >> 1] >> ((~x & 1) << 2)) & 0x0F;
-            default:
-                return (row[x >> 3] >> (7 - (x & 7))) & 1;
-        }
-    }
+    // Points *span at the next pixels of the current row (moving to the next row first when
+    // this one is finished) and returns their count, or kGifEndOfImage or kGifCancelled.
+    int NextSpan(const std::uint8_t** span);
 
     // The end of a row: reports progress and moves to the next row in order. Returns 0, or
     // kGifEndOfImage or kGifCancelled.

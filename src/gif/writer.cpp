@@ -253,6 +253,27 @@ void StartGifRowReader(GifRowReader* reader, const std::uint8_t* dib, const GifS
     reader->row = reader->pixels + reader->stride * (source.height - 1);
 }
 
+int GifRowReader::NextSpan(const std::uint8_t** span) {
+    if (column == width) {
+        if (int status = FinishRow(); status != 0) return status;
+    }
+    int x = column;
+    int count = width - x;
+    if (bits == 8) {
+        *span = row + x;
+    } else {
+        if (count > kGifUnpackChunk) count = kGifUnpackChunk;
+        for (int i = 0; i < count; ++i, ++x) {
+            unpacked[i] = bits == 4
+                              ? static_cast<std::uint8_t>((row[x >> 1] >> ((~x & 1) << 2)) & 0x0F)
+                              : static_cast<std::uint8_t>((row[x >> 3] >> (7 - (x & 7))) & 1);
+        }
+        *span = unpacked;
+    }
+    column = static_cast<std::int16_t>(column + count);
+    return count;
+}
+
 int GifRowReader::FinishRow() {
     if (imageRow >= height) return kGifEndOfImage;  // asked again after the end
     if (request != nullptr) {
