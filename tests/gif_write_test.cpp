@@ -224,6 +224,8 @@ TEST_F(GifWriteTest, UnusableDibsAreRefusedWithoutAFile) {
         {"top-down rows", [](HGLOBAL d) { SetU32(d, 8, std::uint32_t(-30)); }},
         {"height 40000", [](HGLOBAL d) { SetU32(d, 8, 40000); }},
         {"rows beyond the block", [](HGLOBAL d) { SetU32(d, 8, 31); }},
+        {"run-length coded 8-bit pixels", [](HGLOBAL d) { SetU32(d, 16, 1); }},
+        {"run-length coded 4-bit pixels", [](HGLOBAL d) { SetU32(d, 16, 2); }},
         {"header of 12 bytes", [](HGLOBAL d) { SetU32(d, 0, 12); }},
         {"header beyond the block", [](HGLOBAL d) { SetU32(d, 0, 0xFFFFFFF0u); }},
         {"colour table beyond the block", [](HGLOBAL d) { SetU32(d, 32, 0x40000000u); }},

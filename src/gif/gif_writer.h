@@ -22,8 +22,9 @@ struct GifSourceDib {
 
 // Reads and checks the header of a locked DIB of `blockSize` bytes. Returns false (the request
 // is refused with QOR_BAD_REQUEST) when the header is shorter than 40 bytes, the bit depth is
-// not 1, 4 or 8, the width or height is outside 1 to 32767, or the header, colour table and
-// rows claim more bytes than the block holds.
+// not 1, 4 or 8, the pixels are compressed (biCompression not BI_RGB), the width or height is
+// outside 1 to 32767, or the header, colour table and rows claim more bytes than the block
+// holds.
 bool DescribeGifSourceDib(const std::uint8_t* dib, std::uint64_t blockSize, GifSourceDib* out);
 
 // Writes the 2^bits RGB triplets of the GIF colour table into `triplets`. Entries past the

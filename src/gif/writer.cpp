@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -203,10 +204,13 @@ bool DescribeGifSourceDib(const std::uint8_t* dib, std::uint64_t blockSize, GifS
     std::memcpy(&width, dib + 4, 4);
     std::memcpy(&height, dib + 8, 4);
     std::memcpy(&bits, dib + 14, 2);
+    std::uint32_t compression = LoadU32(dib + 16);
     std::uint32_t clrUsed = LoadU32(dib + 32);
     // A shorter header (12-byte core headers) has none of these fields where they are read.
     if (headerSize < 40) return false;
     if (bits != 1 && bits != 4 && bits != 8) return false;
+    // Run-length coded pixels (or any other coding) are not rows that can be read as they lie.
+    if (compression != 0) return false;
     if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) return false;
     GifSourceDib d;
     d.width = width;
@@ -345,9 +349,16 @@ std::int16_t WriteGifWorker(ImageIoRequest* request) {
     }
 
     OutputFile out;
-    if (!CreateOutputFile(request->fileName, &out)) {
+    std::int16_t created = kCreateFailed;
+    try {
+        if (CreateOutputFile(request->fileName, &out)) created = kOk;
+    } catch (const std::bad_alloc&) {
+        created = kNoMemory;  // no room for the names
+    }
+    if (created != kOk) {
+        if (out.file != plat::HFILE_ERROR) CloseOutputFile(&out, false);
         plat::GlobalUnlock(dibBlock);
-        return kCreateFailed;
+        return created;
     }
     std::int16_t status = WriteGifStream(request, dib, source, out.file);
     if (!CloseOutputFile(&out, status == kOk) && status == kOk) status = kCreateFailed;
