@@ -1,5 +1,6 @@
 // The GIF writer through QorWriteGIF and its worker: file structure, transparency, interlacing,
 // refused DIBs, progress and cancellation, and every failure path.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -487,6 +488,22 @@ TEST_F(GifWriteTest, TheTargetIsReplacedOnlyWhenItCanBe) {
         EXPECT_EQ(QorWriteGIF(nullptr, 0, locked.c_str(), dib, 0, 0, 0), QOR_CREATE_FAILED);
         EXPECT_EQ(ReadFile(locked), (Bytes{9, 9}));
     }
+
+    // A pipe is written in place (a device would be too): it stays a pipe. The image fits in
+    // the pipe's buffer, so the write does not wait for the reader.
+    std::string pipe = dir_.Path("pipe.gif");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    int reader = ::open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(QorWriteGIF(nullptr, 0, pipe.c_str(), dib, 0, 0, 0), 0);
+    Bytes piped(65536);
+    ssize_t got = ::read(reader, piped.data(), piped.size());
+    ::close(reader);
+    ASSERT_GT(got, 0);
+    piped.resize(std::size_t(got));
+    EXPECT_EQ(DecodedPixels(ParseGif(piped)), pixels);
+    EXPECT_TRUE(fs::is_fifo(pipe));
+    fs::remove(pipe);
 
     // A relative name writes into the working directory.
     std::error_code ec;

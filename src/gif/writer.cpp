@@ -66,6 +66,7 @@ struct OutputFile {
     std::string target;     // the name the finished file gets (symbolic links resolved)
     std::string temporary;  // where it is written until then
     bool replaces = false;  // a file of the target's name exists
+    bool direct = false;    // written in place (a device or a pipe)
     plat::HFILE file = plat::HFILE_ERROR;
 };
 
@@ -81,7 +82,16 @@ bool CreateOutputFile(const char* fileName, OutputFile* out) {
         if (!ec) target = resolved;
     }
     out->target = target.string();
-    out->replaces = fs::exists(fs::status(target, ec));
+    fs::file_status status = fs::status(target, ec);
+    out->replaces = fs::exists(status);
+    if (out->replaces && !fs::is_regular_file(status) && !fs::is_directory(status)) {
+        // A device or a pipe is written in place: it holds nothing to keep, and renaming a
+        // file over it would replace the device itself.
+        out->direct = true;
+        out->temporary = out->target;
+        out->file = plat::_lcreat(out->target.c_str(), 0);
+        return out->file != plat::HFILE_ERROR;
+    }
     if (out->replaces) {
         // A file we could not open for writing (read-only, a directory) is not replaced.
         plat::HFILE probe = plat::_lopen(out->target.c_str(), 1);
@@ -104,6 +114,7 @@ bool CreateOutputFile(const char* fileName, OutputFile* out) {
 bool CloseOutputFile(OutputFile* out, bool commit) {
     if (out->file != plat::HFILE_ERROR) plat::_lclose(out->file);
     out->file = plat::HFILE_ERROR;
+    if (out->direct) return commit;
     if (commit) {
         if (out->replaces) {
             // The new file keeps the permissions of the one it replaces.
