@@ -1,0 +1,714 @@
+// The TIFF LZW strip decoder: code widths, strings, strips, Predictor 2, damaged and truncated
+// data, failure paths; and, through QorReadTIF, files written by other TIFF writers.
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "support/test_util.h"
+#include "tiff/tiff.h"
+
+namespace qor::test {
+namespace {
+
+using namespace qor::plat;
+using namespace qor::tiff;
+namespace pt = qor::plat::testing;
+
+// ---- A TIFF-flavoured LZW encoder: MSB-first codes whose width grows one code early. ----
+
+class CodeWriter {
+  public:
+    void Put(std::uint32_t code, std::uint32_t width) {
+        for (std::uint32_t i = width; i-- > 0;) {
+            acc_ = static_cast<std::uint8_t>(acc_ << 1 | ((code >> i) & 1));
+            if (++n_ == 8) {
+                bytes_.push_back(acc_);
+                acc_ = 0;
+                n_ = 0;
+            }
+        }
+    }
+    Bytes Finish() {
+        if (n_ != 0) bytes_.push_back(static_cast<std::uint8_t>(acc_ << (8 - n_)));
+        acc_ = 0;
+        n_ = 0;
+        return bytes_;
+    }
+
+  private:
+    Bytes bytes_;
+    std::uint8_t acc_ = 0;
+    int n_ = 0;
+};
+
+// The width a decoder reads its next code with, given the number of codes it has taken since
+// the last ClearCode: the smallest width whose largest code stays above the next free code + 1.
+std::uint32_t WidthAfter(std::uint32_t codesSinceClear) {
+    std::uint32_t nextFree = 258 + (codesSinceClear == 0 ? 0 : codesSinceClear - 1);
+    if (nextFree > 4096) nextFree = 4096;
+    for (std::uint32_t w = 9; w < 12; ++w) {
+        if (nextFree + 1 < (1u << w)) return w;
+    }
+    return 12;
+}
+
+// Writes a code sequence with the widths a decoder expects (ClearCode restarts the count).
+Bytes PackCodes(const std::vector<std::uint32_t>& codes) {
+    CodeWriter w;
+    std::uint32_t since = 0;
+    for (std::uint32_t c : codes) {
+        w.Put(c, WidthAfter(since));
+        since = c == 256 ? 0 : since + 1;
+    }
+    return w.Finish();
+}
+
+// Encodes `data` as one strip: ClearCode, codes, EndOfInformation (unless `withEoi` is false).
+// The table is cleared when it reaches `clearAt` entries.
+std::vector<std::uint32_t> LzwCodes(const Bytes& data, bool withEoi = true,
+                                    std::uint32_t clearAt = 4093) {
+    std::vector<std::uint32_t> codes{256};
+    std::map<std::uint32_t, std::uint32_t> dict;  // (prefix << 8 | byte) -> code
+    std::uint32_t nextFree = 258;
+    std::int64_t w = -1;
+    for (std::uint8_t c : data) {
+        if (w < 0) {
+            w = c;
+            continue;
+        }
+        auto it = dict.find(static_cast<std::uint32_t>(w) << 8 | c);
+        if (it != dict.end()) {
+            w = it->second;
+            continue;
+        }
+        codes.push_back(static_cast<std::uint32_t>(w));
+        dict[static_cast<std::uint32_t>(w) << 8 | c] = nextFree++;
+        if (nextFree == clearAt) {
+            codes.push_back(256);
+            dict.clear();
+            nextFree = 258;
+        }
+        w = c;
+    }
+    if (w >= 0) codes.push_back(static_cast<std::uint32_t>(w));
+    if (withEoi) codes.push_back(257);
+    return codes;
+}
+
+Bytes EncodeLzw(const Bytes& data, bool withEoi = true) {
+    return PackCodes(LzwCodes(data, withEoi));
+}
+
+// ---- Pages built by hand: a file of strips, a TiffPage and a DIB. ----
+
+struct Layout {
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t bitsPerPixel = 8;
+    std::uint16_t predictor = 1;
+    std::uint32_t rowsPerStrip = 0;
+    bool bigEndian = false;
+    bool shortOffsets = false;
+    std::uint32_t pad = 0;  // bytes between the header and the first strip
+};
+
+std::uint64_t RowBytes(const Layout& l) {
+    return (std::uint64_t{l.width} * l.bitsPerPixel + 7) / 8;
+}
+
+struct Built {
+    Bytes file;
+    TiffPage page{};
+};
+
+// Lays out `strips` after an 8-byte header (and `pad` bytes), then the offset array.
+Built BuildFile(const Layout& l, const std::vector<Bytes>& strips) {
+    Built b;
+    b.file = {static_cast<std::uint8_t>(l.bigEndian ? 'M' : 'I'),
+              static_cast<std::uint8_t>(l.bigEndian ? 'M' : 'I'),
+              0,
+              0,
+              0,
+              0,
+              0,
+              0};
+    b.file.resize(8 + l.pad, 0x5A);
+    std::vector<std::uint32_t> offsets;
+    for (const Bytes& s : strips) {
+        offsets.push_back(static_cast<std::uint32_t>(b.file.size()));
+        b.file.insert(b.file.end(), s.begin(), s.end());
+    }
+    std::uint32_t arrayAt = static_cast<std::uint32_t>(b.file.size());
+    for (std::uint32_t o : offsets) {
+        int n = l.shortOffsets ? 2 : 4;
+        for (int i = 0; i < n; ++i) {
+            int shift = l.bigEndian ? 8 * (n - 1 - i) : 8 * i;
+            b.file.push_back(static_cast<std::uint8_t>(o >> shift));
+        }
+    }
+    TiffPage& p = b.page;
+    p.imageWidth = l.width;
+    p.imageLength = l.height;
+    p.bitsPerPixel = l.bitsPerPixel;
+    p.predictor = l.predictor;
+    p.rowsPerStrip = l.rowsPerStrip;
+    p.stripCount = static_cast<std::uint32_t>(strips.size());
+    p.stripOffsets = strips.size() == 1 ? offsets[0] : arrayAt;
+    p.stripOffsetSize = l.shortOffsets ? 2 : 4;
+    p.byteOrder = l.bigEndian ? 0x4D4D : 0x4949;
+    p.compression = 5;
+    return b;
+}
+
+constexpr std::size_t kGuard = 64;
+
+// A DIB as the driver sets it up, followed by guard bytes that must stay untouched.
+struct PageDib {
+    Bytes block;
+    std::size_t pixels = 0;
+    std::uint64_t stride = 0;
+    std::uint32_t rows = 0;
+    explicit PageDib(const TiffPage& p) {
+        std::uint16_t bitCount = p.bitsPerPixel >= 24   ? 24
+                                 : p.bitsPerPixel == 16 ? 8
+                                                        : p.bitsPerPixel;
+        std::uint32_t colours = bitCount == 24 ? 0 : 1u << bitCount;
+        stride = ((std::uint64_t{p.imageWidth} * p.bitsPerPixel + 31) / 32) * 4;
+        rows = p.imageLength;
+        pixels = 40 + 4 * colours;
+        block.assign(pixels + stride * rows + kGuard, 0);
+        std::fill(block.end() - kGuard, block.end(), 0xEE);
+        std::uint32_t v32 = 40;
+        std::memcpy(&block[0], &v32, 4);
+        std::int32_t w = static_cast<std::int32_t>(p.imageWidth),
+                     h = static_cast<std::int32_t>(rows);
+        std::memcpy(&block[4], &w, 4);
+        std::memcpy(&block[8], &h, 4);
+        std::uint16_t planes = 1;
+        std::memcpy(&block[12], &planes, 2);
+        std::memcpy(&block[14], &bitCount, 2);
+        std::memcpy(&block[32], &colours, 4);
+    }
+    // Image row r (0 = first in the file), `count` bytes.
+    Bytes Row(std::uint32_t r, std::uint64_t count) const {
+        auto at = block.begin() + static_cast<std::ptrdiff_t>(pixels + stride * (rows - 1 - r));
+        return Bytes(at, at + static_cast<std::ptrdiff_t>(count));
+    }
+    bool GuardIntact() const {
+        return std::all_of(block.end() - kGuard, block.end(),
+                           [](std::uint8_t b) { return b == 0xEE; });
+    }
+    // Every padding byte past `rowBytes` is still zero.
+    bool PaddingZero(std::uint64_t rowBytes) const {
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            Bytes full = Row(r, stride);
+            for (std::uint64_t i = rowBytes; i < stride; ++i) {
+                if (full[i] != 0) return false;
+            }
+        }
+        return true;
+    }
+};
+
+struct Decoded {
+    std::int16_t status = -1;
+    Bytes pixels;  // top-down file rows, rowBytes each
+    bool guardIntact = false, paddingZero = false;
+};
+
+Decoded DecodeFile(const std::string& path, TiffPage page, const Layout& l,
+                   ProgressProc progress = nullptr) {
+    Decoded out;
+    PageDib dib(page);
+    HFILE f = _lopen(path.c_str(), 0);
+    EXPECT_NE(f, HFILE_ERROR);
+    if (f == HFILE_ERROR) return out;
+    alignas(kRequestAlignment) ImageIoRequest request{};
+    request.progressBlock.progress = progress;
+    out.status = DecodeLzwStrips(progress != nullptr ? &request.progressBlock : nullptr,
+                                 dib.block.data(), f, &page);
+    _lclose(f);
+    std::uint64_t rb = RowBytes(l);
+    for (std::uint32_t r = 0; r < l.height; ++r) {
+        Bytes row = dib.Row(r, rb);
+        out.pixels.insert(out.pixels.end(), row.begin(), row.end());
+    }
+    out.guardIntact = dib.GuardIntact();
+    out.paddingZero = dib.PaddingZero(rb);
+    return out;
+}
+
+Decoded Decode(const Layout& l, const std::vector<Bytes>& strips, ProgressProc progress = nullptr,
+               std::uint32_t truncateTo = 0) {
+    TempDir dir;
+    Built b = BuildFile(l, strips);
+    if (truncateTo != 0) b.file.resize(truncateTo);
+    WriteFile(dir.Path("p.tif"), b.file);
+    return DecodeFile(dir.Path("p.tif"), b.page, l, progress);
+}
+
+Bytes Noise(std::size_t n, std::uint32_t seed, int levels = 256) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& v : b) v = static_cast<std::uint8_t>(rng() % static_cast<unsigned>(levels));
+    return b;
+}
+
+// Photo-like bytes: smooth ramps with a little noise, which give long and short strings.
+Bytes Smooth(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i / 7) % 200 + rng() % 3);
+    return b;
+}
+
+// Cuts `data` into strips of rowsPerStrip rows, each encoded on its own.
+std::vector<Bytes> EncodeStrips(const Bytes& data, std::uint64_t rowBytes,
+                                std::uint32_t rowsPerStrip, bool eoi = true) {
+    std::vector<Bytes> strips;
+    std::uint64_t per = rowBytes * rowsPerStrip;
+    for (std::uint64_t at = 0; at < data.size(); at += per) {
+        std::uint64_t end = std::min<std::uint64_t>(data.size(), at + per);
+        strips.push_back(EncodeLzw(Bytes(data.begin() + static_cast<std::ptrdiff_t>(at),
+                                         data.begin() + static_cast<std::ptrdiff_t>(end)),
+                                   eoi));
+    }
+    return strips;
+}
+
+class TiffLzwTest : public LeakCheckedTest {};
+
+TEST_F(TiffLzwTest, ShortCodeSequencesAndTheirTableEntries) {
+    Layout l{.width = 4, .height = 1};
+    Decoded d = Decode(l, {PackCodes({256, 65, 66, 258, 257})});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, (Bytes{65, 66, 65, 66}));
+
+    // 258 arrives before it is defined: the previous string plus its own first byte.
+    l.width = 3;
+    d = Decode(l, {PackCodes({256, 65, 258})});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, (Bytes{65, 65, 65}));
+    // ... and entry 258 then stands for 65 65.
+    l.width = 7;
+    d = Decode(l, {PackCodes({256, 65, 258, 258, 66, 257})});
+    EXPECT_EQ(d.pixels, (Bytes{65, 65, 65, 65, 65, 66, 0}));
+
+    // A strip that does not begin with ClearCode starts from the table a ClearCode leaves.
+    l.width = 4;
+    d = Decode(l, {PackCodes({65, 66, 258, 257})});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, (Bytes{65, 66, 65, 66}));
+
+    // EndOfInformation before the rows are complete ends a single-strip page; the rest is zero.
+    l.width = 4;
+    l.height = 3;
+    d = Decode(l, {PackCodes({256, 1, 2, 3, 4, 5, 257})});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, (Bytes{1, 2, 3, 4, 5, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(d.guardIntact);
+    EXPECT_TRUE(d.paddingZero);
+}
+
+TEST_F(TiffLzwTest, CodeWidthGrowsAfterEntries510_1022_2046AndTheTableStopsAtItsEnd) {
+    // Literal codes only: each adds one entry, and every code is read with the width that the
+    // entries so far call for. A width change one code off garbles everything after it.
+    Bytes literals = Noise(4200, 7);
+    std::vector<std::uint32_t> codes{256};
+    for (std::uint8_t b : literals) codes.push_back(b);
+    // No ClearCode ever comes: the table fills at 4095 and keeps its entries. Entry 4095 was
+    // defined by literals 3837 and 3838 (0-based) and 300 by literals 42 and 43.
+    codes.push_back(4095);
+    codes.push_back(300);
+    codes.push_back(257);
+    Bytes expect = literals;
+    expect.insert(expect.end(), {literals[3837], literals[3838], literals[42], literals[43]});
+    Layout l{.width = static_cast<std::uint32_t>(expect.size()), .height = 1};
+    Decoded d = Decode(l, {PackCodes(codes)});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, expect);
+
+    // The same around each width change, with the boundary code carrying a string.
+    for (std::uint32_t n : {253u, 254u, 255u, 765u, 766u, 767u, 1789u, 1790u, 1791u}) {
+        std::vector<std::uint32_t> c{256};
+        for (std::uint32_t i = 0; i < n; ++i) c.push_back(literals[i]);
+        c.push_back(258);  // literals 0 and 1
+        c.push_back(literals[n]);
+        c.push_back(257);
+        Bytes e(literals.begin(), literals.begin() + n);
+        e.insert(e.end(), {literals[0], literals[1], literals[n]});
+        Layout m{.width = static_cast<std::uint32_t>(e.size()), .height = 1};
+        Decoded r = Decode(m, {PackCodes(c)});
+        EXPECT_EQ(r.pixels, e) << n;
+    }
+}
+
+TEST_F(TiffLzwTest, RoundTripsAcrossBlockBoundariesAndClears) {
+    // Long strips whose codes straddle every 10240-byte block boundary at varied bit offsets,
+    // with tables cleared many times and strings long and short.
+    for (std::uint32_t pad = 0; pad < 12; pad += 3) {
+        Bytes data = pad % 2 == 0 ? Noise(120000, pad) : Smooth(120000, pad);
+        Bytes strip = EncodeLzw(data);
+        ASSERT_GT(strip.size(), 3 * TIFF_READ_BLOCK);
+        Layout l{.width = 400, .height = 300, .pad = pad};
+        Decoded d = Decode(l, {strip});
+        EXPECT_EQ(d.status, 0) << pad;
+        EXPECT_EQ(d.pixels, data) << pad;
+        EXPECT_TRUE(d.guardIntact);
+    }
+    // Narrow 1-bit and 4-bit rows, where nearly every string crosses a row end.
+    for (std::uint16_t bpp : {1, 4}) {
+        Layout l{.width = 13, .height = 900, .bitsPerPixel = bpp};
+        Bytes data = Smooth(RowBytes(l) * l.height, bpp);
+        Decoded d = Decode(l, {EncodeLzw(data)});
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(d.pixels, data);
+        EXPECT_TRUE(d.paddingZero);
+        EXPECT_TRUE(d.guardIntact);
+    }
+}
+
+TEST_F(TiffLzwTest, Predictor2SumsEachChannelAndRestartsEveryRow) {
+    Layout l{.width = 4, .height = 2, .predictor = 2};
+    Decoded d = Decode(l, {EncodeLzw({10, 1, 1, 1, 200, 100, 0, 255})});
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, (Bytes{10, 11, 12, 13, 200, 44, 44, 43}));
+
+    // 8, 16, 24 and 32 bits: differences of a known image, summed per channel per row.
+    for (std::uint16_t bpp : {8, 16, 24, 32}) {
+        std::uint32_t ch = bpp / 8u;
+        Layout p{.width = 37, .height = 23, .bitsPerPixel = bpp, .predictor = 2, .rowsPerStrip = 5};
+        std::uint64_t rb = RowBytes(p);
+        Bytes image = Noise(rb * p.height, bpp), diff(image.size());
+        for (std::uint64_t r = 0; r < p.height; ++r) {
+            for (std::uint64_t i = 0; i < rb; ++i) {
+                std::uint8_t left = i >= ch ? image[r * rb + i - ch] : 0;
+                diff[r * rb + i] = static_cast<std::uint8_t>(image[r * rb + i] - left);
+            }
+        }
+        Decoded r = Decode(p, EncodeStrips(diff, rb, p.rowsPerStrip));
+        EXPECT_EQ(r.status, 0) << bpp;
+        EXPECT_EQ(r.pixels, image) << bpp;
+        // Without the predictor the same strips come out as the differences.
+        p.predictor = 1;
+        EXPECT_EQ(Decode(p, EncodeStrips(diff, rb, p.rowsPerStrip)).pixels, diff) << bpp;
+    }
+}
+
+TEST_F(TiffLzwTest, StripsEndingWithAndWithoutEndOfInformation) {
+    Layout l{.width = 50, .height = 10, .rowsPerStrip = 4};
+    Bytes data = Smooth(500, 3);
+    for (bool bigEndian : {false, true}) {
+        for (bool shortOffsets : {false, true}) {
+            l.bigEndian = bigEndian;
+            l.shortOffsets = shortOffsets;
+            Decoded d = Decode(l, EncodeStrips(data, 50, 4));
+            EXPECT_EQ(d.status, 0);
+            EXPECT_EQ(d.pixels, data);
+        }
+    }
+    // The last strip without EndOfInformation, ending at the end of the file.
+    std::vector<Bytes> strips = EncodeStrips(data, 50, 4);
+    strips.back() = EncodeLzw(Bytes(data.begin() + 400, data.end()), false);
+    Decoded d = Decode(l, strips);
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, data);
+
+    // A strip that ends inside a row: the next strip continues that row.
+    strips = {EncodeLzw(Bytes(data.begin(), data.begin() + 175)),
+              EncodeLzw(Bytes(data.begin() + 175, data.begin() + 375)),
+              EncodeLzw(Bytes(data.begin() + 375, data.end()))};
+    d = Decode(l, strips);
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, data);
+}
+
+TEST_F(TiffLzwTest, StripsThatOverrunRowsPerStripAreCut) {
+    // Every strip, the first included, holds at most rowsPerStrip rows: the extra row of the
+    // overrunning strip is lost and the next strip's rows keep their places.
+    Layout l{.width = 30, .height = 9, .rowsPerStrip = 3};
+    Bytes data = Noise(270, 11);
+    for (std::size_t overrun = 0; overrun < 3; ++overrun) {
+        std::vector<Bytes> strips;
+        for (std::size_t s = 0; s < 3; ++s) {
+            Bytes rows(data.begin() + static_cast<std::ptrdiff_t>(90 * s),
+                       data.begin() + static_cast<std::ptrdiff_t>(90 * s + 90));
+            if (s == overrun) {
+                Bytes extra = Noise(45, 99);
+                rows.insert(rows.end(), extra.begin(), extra.end());
+            }
+            strips.push_back(EncodeLzw(rows, s != overrun));
+        }
+        Decoded d = Decode(l, strips);
+        EXPECT_EQ(d.status, 0) << overrun;
+        EXPECT_EQ(d.pixels, data) << overrun;
+    }
+}
+
+TEST_F(TiffLzwTest, RowsOf32768BytesAndMore) {
+    for (std::uint16_t bpp : {16, 24, 32}) {
+        Layout l{.width = 16384 + 3, .height = 3, .bitsPerPixel = bpp, .rowsPerStrip = 2};
+        std::uint64_t rb = RowBytes(l);
+        ASSERT_GE(rb, 32768u);
+        Bytes data = Smooth(rb * l.height, bpp);
+        Decoded d = Decode(l, EncodeStrips(data, rb, 2));
+        EXPECT_EQ(d.status, 0) << bpp;
+        EXPECT_EQ(d.pixels, data) << bpp;
+        EXPECT_TRUE(d.guardIntact);
+    }
+}
+
+TEST_F(TiffLzwTest, TruncatedFilesEndWith202UnlessEveryRowIsWritten) {
+    Layout l{.width = 200, .height = 200};
+    Bytes data = Noise(40000, 5);
+    Bytes strip = EncodeLzw(data, false);
+    std::uint32_t full = 8 + static_cast<std::uint32_t>(strip.size());
+    for (std::uint32_t cut : {full - 1, full - 2000, full - 20000, 9u}) {
+        auto start = std::chrono::steady_clock::now();
+        Decoded d = Decode(l, {strip}, nullptr, cut);
+        EXPECT_EQ(d.status, QOR_READ_FAILED) << cut;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        // What arrived before the end is in place.
+        if (cut > 10000) {
+            EXPECT_TRUE(std::equal(d.pixels.begin(), d.pixels.begin() + 1000, data.begin()));
+        }
+    }
+    // The file ends right after the last code: every row is there.
+    EXPECT_EQ(Decode(l, {strip}).status, 0);
+    // A strip whose offset entry lies beyond the end of the file.
+    Layout m{.width = 10, .height = 4, .rowsPerStrip = 2};
+    Bytes small = Noise(40, 2);
+    TempDir dir;
+    Built b = BuildFile(m, EncodeStrips(small, 10, 2));
+    b.file.resize(b.file.size() - 4);
+    WriteFile(dir.Path("t.tif"), b.file);
+    EXPECT_EQ(DecodeFile(dir.Path("t.tif"), b.page, m).status, QOR_READ_FAILED);
+}
+
+// The decoding rules in their plainest form, one byte at a time: the oracle for damaged data.
+struct ModelResult {
+    std::int16_t status;
+    Bytes pixels;
+};
+ModelResult DecodeModel(const Bytes& strip, std::uint64_t total) {
+    ModelResult m{0, Bytes(total, 0)};
+    std::vector<std::uint16_t> prefix(4100, 0);
+    Bytes suffix(4100, 0);
+    std::uint32_t width = 9, nextFree = 258, limit = 512, prev = 0;
+    std::uint8_t prevFirst = 0;
+    bool afterClear = true;
+    std::uint64_t bit = 0, o = 0;
+    auto put = [&](std::uint8_t b) {
+        m.pixels[o++] = b;
+        return o == total;
+    };
+    for (;;) {
+        if (bit + width > strip.size() * 8) return {QOR_READ_FAILED, m.pixels};
+        std::uint32_t code = 0;
+        for (std::uint32_t i = 0; i < width; ++i, ++bit) {
+            code = code << 1 | ((strip[bit / 8] >> (7 - bit % 8)) & 1);
+        }
+        if (code == 257) return m;
+        if (code == 256) {
+            width = 9, nextFree = 258, limit = 512, afterClear = true;
+            continue;
+        }
+        if (afterClear) {
+            afterClear = false;
+            prev = code;
+            prevFirst = static_cast<std::uint8_t>(code);
+            if (put(prevFirst)) return m;
+            continue;
+        }
+        Bytes stack;
+        std::uint32_t c = code;
+        if (code >= nextFree) {
+            stack.push_back(prevFirst);
+            c = prev;
+        }
+        while (c > 257 && stack.size() < 4100) {
+            stack.push_back(suffix[c]);
+            c = prefix[c];
+        }
+        if (stack.size() >= 4100) return {QOR_READ_FAILED, m.pixels};
+        stack.push_back(static_cast<std::uint8_t>(c));
+        std::uint8_t first = stack.back();
+        for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+            if (put(*it)) return m;
+        }
+        if (nextFree < 4096) {
+            prefix[nextFree] = static_cast<std::uint16_t>(prev);
+            suffix[nextFree] = first;
+            ++nextFree;
+            if (nextFree + 1 >= limit && width < 12) ++width, limit <<= 1;
+        }
+        prev = code;
+        prevFirst = first;
+    }
+}
+
+TEST_F(TiffLzwTest, DamagedDataDecodesAsTheRulesSayAndEnds) {
+    // Random bytes and corrupted real strips: undefined codes, stale entries, entries whose
+    // prefix lies above them. Whatever the decoder's shortcuts, the bytes are the rules' bytes.
+    Layout l{.width = 96, .height = 40};
+    std::uint64_t total = 96 * 40;
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 300; ++round) {
+        Bytes strip;
+        if (round % 2 == 0) {
+            strip = Noise(600 + rng() % 3000, static_cast<std::uint32_t>(round));
+        } else {
+            strip = EncodeLzw(Smooth(total, static_cast<std::uint32_t>(round)));
+            for (int k = 0; k < 3; ++k)
+                strip[rng() % strip.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+        }
+        ModelResult want = DecodeModel(strip, total);
+        Decoded got = Decode(l, {strip}, nullptr, 8 + static_cast<std::uint32_t>(strip.size()));
+        ASSERT_EQ(got.status, want.status) << round;
+        auto diff = std::mismatch(got.pixels.begin(), got.pixels.end(), want.pixels.begin());
+        ASSERT_TRUE(diff.first == got.pixels.end())
+            << "round " << round << ": first difference at byte "
+            << (diff.first - got.pixels.begin());
+        ASSERT_TRUE(got.guardIntact);
+    }
+
+    // A prefix chain that loops: entry 299 is made by an undefined code 300, so entry 300 gets
+    // prefix 300. Expanding 300 never reaches a byte: the page ends with 202, at once.
+    std::vector<std::uint32_t> codes{256};
+    for (std::uint32_t i = 0; i < 42; ++i) codes.push_back(65 + i % 20);
+    codes.insert(codes.end(), {300, 66, 300, 67, 257});
+    Layout big{.width = 1000, .height = 1000};
+    auto start = std::chrono::steady_clock::now();
+    Decoded d = Decode(big, {PackCodes(codes)});
+    EXPECT_EQ(d.status, QOR_READ_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(d.guardIntact);
+}
+
+TEST_F(TiffLzwTest, ProgressAtEveryRefillAndStripChange) {
+    Layout l{.width = 100, .height = 400, .rowsPerStrip = 100};
+    Bytes data = Noise(40000, 8);
+    std::vector<Bytes> strips = EncodeStrips(data, 100, 100);
+    std::size_t blocks = 0;
+    for (const Bytes& s : strips) blocks += (s.size() + TIFF_READ_BLOCK - 1) / TIFF_READ_BLOCK;
+    ProgressRecorder rec;
+    gRecorder = &rec;
+    Decoded d = Decode(l, strips, RecordProgress);
+    gRecorder = nullptr;
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, data);
+    // Opening 0, one report per block read, closing 100.
+    ASSERT_EQ(rec.calls.size(), blocks + 2);
+    EXPECT_EQ(rec.calls.front(), std::make_pair(0u, 100u));
+    EXPECT_EQ(rec.calls.back(), std::make_pair(100u, 100u));
+    for (std::size_t i = 1; i < rec.calls.size(); ++i) {
+        EXPECT_GE(rec.calls[i].first, rec.calls[i - 1].first);
+        EXPECT_LE(rec.calls[i].first, 100u);
+        EXPECT_EQ(rec.calls[i].second, 100u);
+    }
+    // The first block is read before any row is complete.
+    EXPECT_EQ(rec.calls[1].first, 0u);
+
+    // Every report between the first and the last is a cancellation point.
+    for (std::uint32_t at = 2; at < rec.calls.size(); ++at) {
+        ProgressRecorder cancel;
+        cancel.cancelAt = at;
+        gRecorder = &cancel;
+        Decoded c = Decode(l, strips, RecordProgress);
+        gRecorder = nullptr;
+        EXPECT_EQ(c.status, QOR_CANCELLED) << at;
+        EXPECT_EQ(cancel.calls.size(), at);
+        EXPECT_EQ(pt::LiveBlocks(), blocksBefore_);
+    }
+    // The opening and closing reports cannot cancel.
+    for (std::uint32_t at : {1u, static_cast<std::uint32_t>(rec.calls.size())}) {
+        ProgressRecorder cancel;
+        cancel.cancelAt = at;
+        gRecorder = &cancel;
+        EXPECT_EQ(Decode(l, strips, RecordProgress).status, 0);
+        gRecorder = nullptr;
+    }
+}
+
+TEST_F(TiffLzwTest, FailureSweepsReleaseEverything) {
+    Layout l{.width = 120, .height = 300, .predictor = 2, .rowsPerStrip = 100};
+    Bytes data = Noise(36000, 9);
+    TempDir dir;
+    Built b = BuildFile(l, EncodeStrips(data, 120, 100));
+    WriteFile(dir.Path("s.tif"), b.file);
+    std::string path = dir.Path("s.tif");
+
+    auto run = [&](pt::Op op, std::int16_t expect) {
+        return [&, op, expect](std::uint64_t n) {
+            PageDib dib(b.page);
+            TiffPage page = b.page;
+            HFILE f = _lopen(path.c_str(), 0);
+            ASSERT_NE(f, HFILE_ERROR);
+            std::int16_t s = DecodeLzwStrips(nullptr, dib.block.data(), f, &page);
+            _lclose(f);
+            pt::Counts c = pt::CallCounts();
+            std::uint64_t made = op == pt::Op::Alloc  ? c.allocs
+                                 : op == pt::Op::Lock ? c.locks
+                                                      : c.reads;
+            EXPECT_EQ(s, made >= n ? expect : 0) << n;
+            EXPECT_EQ(pt::LiveBlocks(), blocksBefore_) << n;
+            EXPECT_EQ(pt::OpenFiles(), filesBefore_) << n;
+            EXPECT_TRUE(dib.GuardIntact());
+        };
+    };
+    EXPECT_EQ(pt::SweepFaults(pt::Op::Alloc, run(pt::Op::Alloc, QOR_NO_MEMORY)), 4u);
+    EXPECT_EQ(pt::SweepFaults(pt::Op::Lock, run(pt::Op::Lock, QOR_NO_MEMORY)), 4u);
+    EXPECT_GT(pt::SweepFaults(pt::Op::Read, run(pt::Op::Read, QOR_READ_FAILED)), 5u);
+
+    // Short reads lose nothing: the stream goes on where the read stopped.
+    for (std::uint32_t shortBy : {1u, 7u, 5000u}) {
+        int whole = 0;
+        pt::SweepFaults(
+            pt::Op::Read,
+            [&](std::uint64_t n) {
+                PageDib dib(b.page);
+                TiffPage page = b.page;
+                HFILE f = _lopen(path.c_str(), 0);
+                ASSERT_NE(f, HFILE_ERROR);
+                std::int16_t s = DecodeLzwStrips(nullptr, dib.block.data(), f, &page);
+                _lclose(f);
+                // A short read of a strip offset yields no offset; a short block is fine.
+                if (s == 0) {
+                    Bytes got;
+                    for (std::uint32_t r = 0; r < 300; ++r) {
+                        Bytes row = dib.Row(r, 120);
+                        got.insert(got.end(), row.begin(), row.end());
+                    }
+                    Bytes want = data;
+                    for (std::size_t i = 0; i < want.size(); ++i) {
+                        if (i % 120 != 0)
+                            want[i] = static_cast<std::uint8_t>(want[i] + want[i - 1]);
+                    }
+                    EXPECT_EQ(got, want) << n;
+                    ++whole;
+                } else {
+                    EXPECT_EQ(s, QOR_READ_FAILED) << n;
+                }
+            },
+            shortBy);
+        EXPECT_GT(whole, 3) << shortBy;
+    }
+}
+
+TEST_F(TiffLzwTest, UnsupportedDepthAndEmptyPages) {
+    Layout l{.width = 4, .height = 1, .bitsPerPixel = 12};
+    EXPECT_EQ(Decode(l, {PackCodes({256, 1, 257})}).status, QOR_TIFF_UNSUPPORTED);
+    EXPECT_EQ(pt::CallCounts().allocs, 0u);
+    // A page without strips decodes nothing.
+    l.bitsPerPixel = 8;
+    TempDir dir;
+    Built b = BuildFile(l, {PackCodes({256, 1, 257})});
+    b.page.stripCount = 0;
+    WriteFile(dir.Path("e.tif"), b.file);
+    Decoded d = DecodeFile(dir.Path("e.tif"), b.page, l);
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, (Bytes{0, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace qor::test
