@@ -2,15 +2,15 @@
 // the code width raised one code early, ClearCode 256 and EndOfInformation 257, optional
 // horizontal differencing (Predictor 2). Rows go into the bottom-up DIB as the file stores them.
 //
-// The string table is kept twice. The defining form is one prefix code and one suffix byte per
-// entry; a string is found by walking the prefix chain. Beside it, every entry that was built in
-// the current table from a single byte or from another such entry also keeps its string in
-// pieces of up to eight bytes: `tail` holds the last ((length - 1) mod 8) + 1 bytes and `link`
-// names the entry whose string is all the bytes before them (a multiple of eight), so a string
-// is written eight bytes per step, back to front, straight into the row. Well-formed data only
-// ever meets such entries. Damaged data can name entries that are stale, undefined or that
-// refer to codes above themselves; those are expanded through the prefix chain into the string
-// stack, with the chain's length bounded by the stack.
+// Every entry of the string table holds what defines it, a prefix code and a suffix byte, and a
+// string is found by walking the prefix chain. Every entry that was built in the current table
+// from a single byte or from another such entry also keeps its string in pieces of up to eight
+// bytes: `tail` holds the last ((length - 1) mod 8) + 1 bytes and `link` names the entry whose
+// string is all the bytes before them (a multiple of eight), so such a string is written eight
+// bytes per step, back to front, straight into the row. Well-formed data only ever meets such
+// entries. Damaged data can name entries that are stale, undefined or that refer to codes above
+// themselves; those are expanded through the prefix chain into the string stack, the chain's
+// length bounded by the stack.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -31,18 +31,38 @@ constexpr std::uint32_t kMaxCodeWidth = 12;
 constexpr std::uint32_t kStackSize = 4100;
 // A string written in eight-byte pieces may store up to 7 bytes past its end.
 constexpr std::uint64_t kSpill = 7;
+// Working memory: the input block, the string table and the string stack.
+constexpr int kBlocks = 3;
 
-struct PrefixTable {
-    std::uint16_t prefix[kTableSize];  // the code of the string that the entry extends
-    std::uint16_t length[kTableSize];  // the string's length; 0 when only its chain can tell
-    std::uint16_t link[kTableSize];    // the entry holding the string without its tail
+// One table entry: the string's last ((length - 1) mod 8) + 1 bytes (`tail`, earliest byte
+// lowest) and, packed in `meta`, the string's length (0 when only the prefix chain can tell),
+// the entry holding the string without its tail, the prefix code, the string's first byte and
+// the suffix byte.
+struct Entry {
+    std::uint64_t tail;
+    std::uint64_t meta;
 };
-
-struct SuffixTable {
-    std::uint64_t tail[kTableSize];   // the string's last bytes, its earliest in the low byte
-    std::uint8_t suffix[kTableSize];  // the byte that the entry appends to its prefix string
-    std::uint8_t first[kTableSize];   // the string's first byte
-};
+constexpr std::uint64_t MakeMeta(std::uint32_t length, std::uint32_t link, std::uint32_t prefix,
+                                 std::uint8_t first, std::uint8_t suffix) {
+    return std::uint64_t{length} | std::uint64_t{link} << 16 | std::uint64_t{prefix} << 32 |
+           std::uint64_t{first} << 48 | std::uint64_t{suffix} << 56;
+}
+constexpr std::uint32_t LengthOf(std::uint64_t meta) {
+    return meta & 0xFFFF;
+}
+constexpr std::uint32_t LinkOf(std::uint64_t meta) {
+    return (meta >> 16) & 0xFFFF;
+}
+constexpr std::uint32_t PrefixOf(std::uint64_t meta) {
+    return (meta >> 32) & 0xFFFF;
+}
+constexpr std::uint8_t FirstOf(std::uint64_t meta) {
+    return static_cast<std::uint8_t>(meta >> 48);
+}
+constexpr std::uint8_t SuffixOf(std::uint64_t meta) {
+    return static_cast<std::uint8_t>(meta >> 56);
+}
+static_assert(sizeof(Entry) == 16);
 
 // How a run of the decoder ended.
 enum class Stop : std::uint8_t {
@@ -59,8 +79,7 @@ struct LzwDecoder {
     TiffPage* page = nullptr;
     DibRows rows;
     std::uint8_t* input = nullptr;
-    PrefixTable* prefixes = nullptr;
-    SuffixTable* suffixes = nullptr;
+    Entry* table = nullptr;
     std::uint8_t* stack = nullptr;
     // Output: image row `imageRow` (0 = first in the file) at `row`, `rowPos` bytes of it
     // written; `rowsInStrip` rows begun in the current strip.
@@ -84,33 +103,18 @@ inline std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
     return v;
 }
 
-// Writes the string of a well-formed entry, `length` bytes, at `dst`; up to kSpill bytes past
-// its end may be overwritten.
-inline void WriteString(std::uint8_t* dst, const PrefixTable* prefixes, const SuffixTable* suffixes,
-                        std::uint32_t code, std::uint32_t length) {
+// Writes a well-formed string of `length` bytes whose last piece is `tail` and whose earlier
+// pieces start at entry `link`, at `dst`; up to kSpill bytes past its end may be overwritten.
+inline void WriteString(std::uint8_t* dst, const Entry* table, std::uint64_t tail,
+                        std::uint32_t link, std::uint32_t length) {
     std::uint8_t* at = dst + length - (((length - 1) & 7) + 1);
-    Store64(at, suffixes->tail[code]);
-    while (at > dst) {
-        code = prefixes->link[code];
-        at -= 8;
-        Store64(at, suffixes->tail[code]);
-    }
-}
-
-// Adds the well-formed entry `code` = string of `prefix` (well-formed) followed by `byte`.
-inline void AddPiecewise(PrefixTable* prefixes, SuffixTable* suffixes, std::uint32_t code,
-                         std::uint32_t prefix, std::uint8_t byte) {
-    std::uint32_t prefixLength = prefixes->length[prefix];
-    prefixes->length[code] = static_cast<std::uint16_t>(prefixLength + 1);
-    suffixes->first[code] = suffixes->first[prefix];
-    std::uint32_t used = prefixLength & 7;
-    if (used != 0) {
-        suffixes->tail[code] = suffixes->tail[prefix] | std::uint64_t{byte} << (8 * used);
-        prefixes->link[code] = prefixes->link[prefix];
-    } else {
-        suffixes->tail[code] = byte;
-        prefixes->link[code] = static_cast<std::uint16_t>(prefix);
-    }
+    Store64(at, tail);
+    while (at > dst) [[unlikely]] {
+            const Entry& p = table[link];
+            at -= 8;
+            Store64(at, p.tail);
+            link = LinkOf(p.meta);
+        }
 }
 
 bool RowsComplete(const LzwDecoder& d) {
@@ -125,9 +129,38 @@ bool ReportRows(const LzwDecoder& d) {
 
 // Turns the differences of the first `count` bytes of a row into sample values, one running sum
 // per channel, starting from 0 at the row's start.
+template <unsigned kChannels>
+void SumChannels(std::uint8_t* row, std::uint64_t count) {
+    std::uint8_t sum[kChannels] = {};
+    std::uint64_t i = 0;
+    for (; i + kChannels <= count; i += kChannels) {
+        for (unsigned c = 0; c < kChannels; ++c) {
+            sum[c] = static_cast<std::uint8_t>(sum[c] + row[i + c]);
+            row[i + c] = sum[c];
+        }
+    }
+    for (unsigned c = 0; i < count; ++i, ++c) {
+        sum[c] = static_cast<std::uint8_t>(sum[c] + row[i]);
+        row[i] = sum[c];
+    }
+}
+
 void UndoDifferencing(std::uint8_t* row, std::uint64_t count, unsigned channels) {
-    for (std::uint64_t i = channels; i < count; ++i) {
-        row[i] = static_cast<std::uint8_t>(row[i] + row[i - channels]);
+    switch (channels) {
+        case 1:
+            SumChannels<1>(row, count);
+            break;
+        case 2:
+            SumChannels<2>(row, count);
+            break;
+        case 3:
+            SumChannels<3>(row, count);
+            break;
+        case 4:
+            SumChannels<4>(row, count);
+            break;
+        default:
+            break;
     }
 }
 
@@ -192,8 +225,7 @@ Stop ChangeStrip(LzwDecoder& d, std::uint32_t* filled) {
 
 // The decoding loop proper, from the start of strip 0 to the end of the page.
 Stop Run(LzwDecoder& d) {
-    PrefixTable* const prefixes = d.prefixes;
-    SuffixTable* const suffixes = d.suffixes;
+    Entry* const table = d.table;
     std::uint8_t* const stack = d.stack;
     const std::uint8_t* const input = d.input;
 
@@ -204,16 +236,20 @@ Stop Run(LzwDecoder& d) {
 
     // Bit reader: the next bits of the stream at the top of `bits`, `bitCount` of them counted.
     const std::uint8_t* in = input;
-    const std::uint8_t* inEnd = input + filled;
+    const std::uint8_t* inEnd = input;
     std::uint64_t bits = 0;
     std::uint32_t bitCount = 0;
-    // The table starts as a ClearCode leaves it.
+    // The table starts as a ClearCode leaves it. Entries are added below `addLimit`, which is
+    // 0 for the first code after a ClearCode: that code adds none.
     std::uint32_t width = 9;
     std::uint32_t nextFree = kFirstFreeCode;
-    std::uint32_t widthLimit = 512;
-    bool afterClear = true;
+    std::uint32_t addLimit = 0;
+    // The previous code, the first byte of its string, and its pieces when it is well formed
+    // (prevLength not 0).
     std::uint32_t prevCode = 0;
     std::uint8_t prevFirst = 0;
+    std::uint64_t prevTail = 0;
+    std::uint64_t prevMeta = 0;
     // Output position in the current row and the end of its file bytes.
     std::uint8_t* out = d.row + d.rowPos;
     std::uint8_t* rowEnd = d.row + d.rows.rowBytes;
@@ -223,20 +259,23 @@ Stop Run(LzwDecoder& d) {
         out = d.row + d.rowPos;
         rowEnd = d.row + d.rows.rowBytes;
     };
+    auto clearTable = [&] {
+        width = 9;
+        nextFree = kFirstFreeCode;
+        addLimit = 0;
+        prevMeta = 0;
+    };
     auto newStrip = [&] {
         in = input;
         inEnd = input + filled;
         bits = 0;
         bitCount = 0;
-        width = 9;
-        nextFree = kFirstFreeCode;
-        widthLimit = 512;
-        afterClear = true;
+        clearTable();
     };
 
     for (;;) {
         if (bitCount < width) {
-            if (inEnd - in >= 8) {
+            if (inEnd - in >= 8) [[likely]] {
                 bits |= LoadBigEndian64(in) >> bitCount;
                 std::uint32_t take = (63 - bitCount) >> 3;
                 in += take;
@@ -262,56 +301,57 @@ Stop Run(LzwDecoder& d) {
         bits <<= width;
         bitCount -= width;
 
-        if (code == kEndOfInformation) {
-            saveRow();
-            stop = ChangeStrip(d, &filled);
-            if (stop != Stop::kRunning) return stop;
-            newStrip();
-            continue;
-        }
-        if (code == kClearCode) {
-            width = 9;
-            nextFree = kFirstFreeCode;
-            widthLimit = 512;
-            afterClear = true;
-            continue;
-        }
-        if (afterClear) {
-            // The first code of a table stands for its own low byte; no entry is added.
-            afterClear = false;
-            prevCode = code;
-            prevFirst = static_cast<std::uint8_t>(code);
-            stack[0] = prevFirst;
-            saveRow();
-            stop = Emit(d, stack, 1);
-            if (stop == Stop::kStripCut) {
+        // The string of this code: well formed (`tail` and `meta`, plus prevFirst when the
+        // code is not yet defined), or else the bytes of its prefix chain in the stack.
+        std::uint64_t tail;
+        std::uint64_t meta;
+        std::uint32_t length;
+        std::uint8_t firstByte;
+        bool appendPrevFirst = false;
+        const std::uint8_t* chain = nullptr;
+        if (code < nextFree && LengthOf(table[code].meta) != 0) [[likely]] {
+            tail = table[code].tail;
+            meta = table[code].meta;
+            length = LengthOf(meta);
+            firstByte = FirstOf(meta);
+        } else if (code >= nextFree && LengthOf(prevMeta) != 0) {
+            tail = prevTail;
+            meta = prevMeta;
+            length = LengthOf(prevMeta) + 1;
+            firstByte = prevFirst;
+            appendPrevFirst = true;
+        } else {
+            if (code == kEndOfInformation) {
+                saveRow();
                 stop = ChangeStrip(d, &filled);
                 if (stop != Stop::kRunning) return stop;
                 newStrip();
-            } else if (stop != Stop::kRunning) {
-                return stop;
+                continue;
             }
-            loadRow();
-            continue;
-        }
-
-        // The string of this code: a well-formed entry (`source`, plus prevFirst when the code
-        // is not yet defined), or else the bytes of its chain in the stack.
-        std::uint32_t source;
-        std::uint32_t length;
-        bool appendPrevFirst = false;
-        std::uint8_t firstByte;
-        const std::uint8_t* chain = nullptr;
-        if (code < nextFree && prefixes->length[code] != 0) {
-            source = code;
-            length = prefixes->length[code];
-            firstByte = suffixes->first[code];
-        } else if (code >= nextFree && prevCode < nextFree && prefixes->length[prevCode] != 0) {
-            source = prevCode;
-            length = prefixes->length[prevCode] + 1u;
-            appendPrevFirst = true;
-            firstByte = suffixes->first[prevCode];
-        } else {
+            if (code == kClearCode) {
+                clearTable();
+                continue;
+            }
+            if (addLimit == 0) {
+                // The first code of a table stands for its own low byte.
+                addLimit = kTableEnd;
+                prevCode = code;
+                prevFirst = static_cast<std::uint8_t>(code);
+                prevTail = code;
+                prevMeta = code < 256 ? table[code].meta : 0;
+                stack[0] = prevFirst;
+                saveRow();
+                stop = Emit(d, stack, 1);
+                if (stop == Stop::kStripCut) {
+                    stop = ChangeStrip(d, &filled);
+                    if (stop != Stop::kRunning) return stop;
+                    newStrip();
+                } else if (stop != Stop::kRunning) {
+                    return stop;
+                }
+                loadRow();
+                continue;
+            }
             // Walk the prefix chain, last byte first, from the top of the stack down.
             std::uint8_t* top = stack + kStackSize;
             std::uint8_t* at = top;
@@ -321,8 +361,8 @@ Stop Run(LzwDecoder& d) {
                 c = prevCode;
             }
             while (c > kEndOfInformation && at != stack) {
-                *--at = suffixes->suffix[c];
-                c = prefixes->prefix[c];
+                *--at = SuffixOf(table[c].meta);
+                c = PrefixOf(table[c].meta);
             }
             if (at == stack) {
                 // Longer than any string of a table can be: the chain loops or is garbage.
@@ -331,32 +371,34 @@ Stop Run(LzwDecoder& d) {
             }
             *--at = static_cast<std::uint8_t>(c);
             firstByte = *at;
-            source = 0;
             length = static_cast<std::uint32_t>(top - at);
             chain = at;
+            tail = 0;
+            meta = 0;
         }
 
-        if (chain == nullptr && std::uint64_t{length} + kSpill <= std::uint64_t(rowEnd - out)) {
+        if (chain == nullptr && out + length + kSpill <= rowEnd) [[likely]] {
             if (appendPrevFirst) {
-                WriteString(out, prefixes, suffixes, source, length - 1);
+                WriteString(out, table, tail, LinkOf(meta), length - 1);
                 out[length - 1] = prevFirst;
             } else {
-                WriteString(out, prefixes, suffixes, source, length);
+                WriteString(out, table, tail, LinkOf(meta), length);
             }
             out += length;
         } else {
             // Near the row's end: assemble the string in the stack and write it row by row.
-            if (chain == nullptr) {
+            const std::uint8_t* src = chain;
+            if (src == nullptr) {
                 if (appendPrevFirst) {
-                    WriteString(stack, prefixes, suffixes, source, length - 1);
+                    WriteString(stack, table, tail, LinkOf(meta), length - 1);
                     stack[length - 1] = prevFirst;
                 } else {
-                    WriteString(stack, prefixes, suffixes, source, length);
+                    WriteString(stack, table, tail, LinkOf(meta), length);
                 }
-                chain = stack;
+                src = stack;
             }
             saveRow();
-            stop = Emit(d, chain, length);
+            stop = Emit(d, src, length);
             if (stop == Stop::kStripCut) {
                 // The strip is cut here; this code adds no entry.
                 stop = ChangeStrip(d, &filled);
@@ -369,19 +411,33 @@ Stop Run(LzwDecoder& d) {
             loadRow();
         }
 
-        if (nextFree < kTableEnd) {
-            prefixes->prefix[nextFree] = static_cast<std::uint16_t>(prevCode);
-            suffixes->suffix[nextFree] = firstByte;
-            if (prevCode < nextFree && prefixes->length[prevCode] != 0) {
-                AddPiecewise(prefixes, suffixes, nextFree, prevCode, firstByte);
-            } else {
-                prefixes->length[nextFree] = 0;
-            }
-            ++nextFree;
-            if (nextFree + 1 >= widthLimit && width < kMaxCodeWidth) {
-                ++width;
-                widthLimit <<= 1;
-            }
+        // The new entry: the previous string followed by this string's first byte.
+        const std::uint32_t added = nextFree;
+        const bool adding = added < addLimit;
+        const std::uint32_t prevLength = LengthOf(prevMeta);
+        const std::uint32_t used = prevLength & 7;
+        const std::uint64_t newTail =
+            used != 0 ? prevTail | std::uint64_t{firstByte} << (8 * used) : firstByte;
+        const std::uint64_t newMeta =
+            MakeMeta(prevLength + (prevLength != 0), used != 0 ? LinkOf(prevMeta) : prevCode,
+                     prevCode, prevFirst, firstByte);
+        if (adding) {
+            table[added].tail = newTail;
+            table[added].meta = newMeta;
+            nextFree = added + 1;
+            // The width grows when the next free code reaches 511, 1023 and 2047.
+            if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
+        }
+        addLimit = kTableEnd;
+        // This code becomes the previous one.
+        if (chain != nullptr) {
+            prevMeta = 0;  // damaged: its string is known only through its chain
+        } else if (appendPrevFirst) {
+            prevTail = newTail;
+            prevMeta = code == added && adding ? newMeta : 0;
+        } else {
+            prevTail = tail;
+            prevMeta = meta;
         }
         prevCode = code;
         prevFirst = firstByte;
@@ -417,18 +473,18 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     }
     if (page->predictor == 2 && page->bitsPerPixel >= 8) d.channels = page->bitsPerPixel / 8u;
 
-    const std::uint64_t sizes[4] = {TIFF_READ_BLOCK, sizeof(PrefixTable), sizeof(SuffixTable),
-                                    kStackSize + 16};
-    plat::HGLOBAL blocks[4] = {};
-    void* locked[4] = {};
+    const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
+                                          kStackSize + 16};
+    plat::HGLOBAL blocks[kBlocks] = {};
+    void* locked[kBlocks] = {};
     bool ready = true;
-    for (int i = 0; i < 4 && ready; ++i) {
+    for (int i = 0; i < kBlocks && ready; ++i) {
         blocks[i] = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizes[i]);
         if (blocks[i] != 0) locked[i] = plat::GlobalLock(blocks[i]);
         ready = locked[i] != nullptr;
     }
     auto release = [&] {
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < kBlocks; ++i) {
             if (locked[i] != nullptr) plat::GlobalUnlock(blocks[i]);
             if (blocks[i] != 0) plat::GlobalFree(blocks[i]);
         }
@@ -438,13 +494,12 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
         return QOR_NO_MEMORY;
     }
     d.input = static_cast<std::uint8_t*>(locked[0]);
-    d.prefixes = static_cast<PrefixTable*>(locked[1]);
-    d.suffixes = static_cast<SuffixTable*>(locked[2]);
-    d.stack = static_cast<std::uint8_t*>(locked[3]);
+    d.table = static_cast<Entry*>(locked[1]);
+    d.stack = static_cast<std::uint8_t*>(locked[2]);
+    // Codes below 256 stand for their own byte; ClearCode and EndOfInformation have no string.
     for (std::uint32_t c = 0; c < 256; ++c) {
-        d.prefixes->length[c] = 1;
-        d.suffixes->first[c] = static_cast<std::uint8_t>(c);
-        d.suffixes->tail[c] = c;
+        d.table[c].tail = c;
+        d.table[c].meta = MakeMeta(1, 0, 0, static_cast<std::uint8_t>(c), 0);
     }
 
     // The first row of the file is the top row of the DIB; it is the first row of strip 0.
