@@ -239,17 +239,16 @@ Stop Run(LzwDecoder& d) {
     const std::uint8_t* inEnd = input;
     std::uint64_t bits = 0;
     std::uint32_t bitCount = 0;
-    // The table starts as a ClearCode leaves it. Entries are added below `addLimit`, which is
-    // 0 for the first code after a ClearCode: that code adds none.
+    // The table starts as a ClearCode leaves it; the first code after a ClearCode adds no entry.
     std::uint32_t width = 9;
     std::uint32_t nextFree = kFirstFreeCode;
-    std::uint32_t addLimit = 0;
-    // The previous code, the first byte of its string, and its pieces when it is well formed
-    // (prevLength not 0).
+    bool afterClear = true;
+    // The previous code and its entry when its string is well formed (length not 0); else
+    // prevFirst is the first byte of its string.
     std::uint32_t prevCode = 0;
-    std::uint8_t prevFirst = 0;
     std::uint64_t prevTail = 0;
     std::uint64_t prevMeta = 0;
+    std::uint8_t prevFirst = 0;
     // Output position in the current row and the end of its file bytes.
     std::uint8_t* out = d.row + d.rowPos;
     std::uint8_t* rowEnd = d.row + d.rows.rowBytes;
@@ -262,7 +261,7 @@ Stop Run(LzwDecoder& d) {
     auto clearTable = [&] {
         width = 9;
         nextFree = kFirstFreeCode;
-        addLimit = 0;
+        afterClear = true;
         prevMeta = 0;
     };
     auto newStrip = [&] {
@@ -271,6 +270,16 @@ Stop Run(LzwDecoder& d) {
         bits = 0;
         bitCount = 0;
         clearTable();
+    };
+    // Adds entry nextFree (slot kTableEnd is a spare that a full table writes to in vain).
+    auto addEntry = [&](std::uint64_t tail, std::uint64_t meta) {
+        table[nextFree].tail = tail;
+        table[nextFree].meta = meta;
+        if (nextFree < kTableEnd) {
+            ++nextFree;
+            // The width grows when the next free code reaches 511, 1023 and 2047.
+            if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
+        }
     };
 
     for (;;) {
@@ -301,63 +310,88 @@ Stop Run(LzwDecoder& d) {
         bits <<= width;
         bitCount -= width;
 
-        // The string of this code: well formed (`tail` and `meta`, plus prevFirst when the
-        // code is not yet defined), or else the bytes of its prefix chain in the stack.
-        std::uint64_t tail;
-        std::uint64_t meta;
+        // The common case: a defined, well-formed code after a well-formed one, with room in
+        // the row for its string and the spill.
+        if (code < nextFree) [[likely]] {
+            const std::uint64_t meta = table[code].meta;
+            const std::uint32_t length = LengthOf(meta);
+            const std::uint32_t prevLength = LengthOf(prevMeta);
+            if (length != 0 && prevLength != 0 &&
+                length + kSpill <= static_cast<std::uint64_t>(rowEnd - out)) [[likely]] {
+                const std::uint64_t tail = table[code].tail;
+                WriteString(out, table, tail, LinkOf(meta), length);
+                out += length;
+                const std::uint8_t firstByte = FirstOf(meta);
+                const std::uint32_t used = prevLength & 7;
+                addEntry(used != 0 ? prevTail | std::uint64_t{firstByte} << (8 * used) : firstByte,
+                         MakeMeta(prevLength + 1, used != 0 ? LinkOf(prevMeta) : prevCode, prevCode,
+                                  FirstOf(prevMeta), firstByte));
+                prevCode = code;
+                prevTail = tail;
+                prevMeta = meta;
+                continue;
+            }
+        }
+
+        // Every other case, one step at a time.
+        const std::uint32_t prevLength = LengthOf(prevMeta);
+        const std::uint8_t prevFirstByte = prevLength != 0 ? FirstOf(prevMeta) : prevFirst;
+        std::uint64_t tail = 0;
+        std::uint64_t meta = 0;
         std::uint32_t length;
         std::uint8_t firstByte;
         bool appendPrevFirst = false;
         const std::uint8_t* chain = nullptr;
-        if (code < nextFree && LengthOf(table[code].meta) != 0) [[likely]] {
+        if (code == kEndOfInformation) {
+            saveRow();
+            stop = ChangeStrip(d, &filled);
+            if (stop != Stop::kRunning) return stop;
+            newStrip();
+            continue;
+        }
+        if (code == kClearCode) {
+            clearTable();
+            continue;
+        }
+        if (afterClear) {
+            // The first code of a table stands for its own low byte.
+            afterClear = false;
+            prevCode = code;
+            prevFirst = static_cast<std::uint8_t>(code);
+            prevTail = code;
+            prevMeta = code < 256 ? table[code].meta : 0;
+            stack[0] = prevFirst;
+            saveRow();
+            stop = Emit(d, stack, 1);
+            if (stop == Stop::kStripCut) {
+                stop = ChangeStrip(d, &filled);
+                if (stop != Stop::kRunning) return stop;
+                newStrip();
+            } else if (stop != Stop::kRunning) {
+                return stop;
+            }
+            loadRow();
+            continue;
+        }
+        if (code < nextFree && LengthOf(table[code].meta) != 0) {
             tail = table[code].tail;
             meta = table[code].meta;
             length = LengthOf(meta);
             firstByte = FirstOf(meta);
-        } else if (code >= nextFree && LengthOf(prevMeta) != 0) {
+        } else if (code >= nextFree && prevLength != 0) {
+            // Not defined yet: the previous string and its own first byte.
             tail = prevTail;
             meta = prevMeta;
-            length = LengthOf(prevMeta) + 1;
-            firstByte = prevFirst;
+            length = prevLength + 1;
+            firstByte = prevFirstByte;
             appendPrevFirst = true;
         } else {
-            if (code == kEndOfInformation) {
-                saveRow();
-                stop = ChangeStrip(d, &filled);
-                if (stop != Stop::kRunning) return stop;
-                newStrip();
-                continue;
-            }
-            if (code == kClearCode) {
-                clearTable();
-                continue;
-            }
-            if (addLimit == 0) {
-                // The first code of a table stands for its own low byte.
-                addLimit = kTableEnd;
-                prevCode = code;
-                prevFirst = static_cast<std::uint8_t>(code);
-                prevTail = code;
-                prevMeta = code < 256 ? table[code].meta : 0;
-                stack[0] = prevFirst;
-                saveRow();
-                stop = Emit(d, stack, 1);
-                if (stop == Stop::kStripCut) {
-                    stop = ChangeStrip(d, &filled);
-                    if (stop != Stop::kRunning) return stop;
-                    newStrip();
-                } else if (stop != Stop::kRunning) {
-                    return stop;
-                }
-                loadRow();
-                continue;
-            }
-            // Walk the prefix chain, last byte first, from the top of the stack down.
+            // Damaged data. Walk the prefix chain, last byte first, from the top of the stack.
             std::uint8_t* top = stack + kStackSize;
             std::uint8_t* at = top;
             std::uint32_t c = code;
             if (code >= nextFree) {
-                *--at = prevFirst;
+                *--at = prevFirstByte;
                 c = prevCode;
             }
             while (c > kEndOfInformation && at != stack) {
@@ -373,14 +407,12 @@ Stop Run(LzwDecoder& d) {
             firstByte = *at;
             length = static_cast<std::uint32_t>(top - at);
             chain = at;
-            tail = 0;
-            meta = 0;
         }
 
-        if (chain == nullptr && out + length + kSpill <= rowEnd) [[likely]] {
+        if (chain == nullptr && length + kSpill <= static_cast<std::uint64_t>(rowEnd - out)) {
             if (appendPrevFirst) {
                 WriteString(out, table, tail, LinkOf(meta), length - 1);
-                out[length - 1] = prevFirst;
+                out[length - 1] = prevFirstByte;
             } else {
                 WriteString(out, table, tail, LinkOf(meta), length);
             }
@@ -391,7 +423,7 @@ Stop Run(LzwDecoder& d) {
             if (src == nullptr) {
                 if (appendPrevFirst) {
                     WriteString(stack, table, tail, LinkOf(meta), length - 1);
-                    stack[length - 1] = prevFirst;
+                    stack[length - 1] = prevFirstByte;
                 } else {
                     WriteString(stack, table, tail, LinkOf(meta), length);
                 }
@@ -411,30 +443,22 @@ Stop Run(LzwDecoder& d) {
             loadRow();
         }
 
-        // The new entry: the previous string followed by this string's first byte.
+        // The new entry: the previous string followed by this string's first byte; well
+        // formed when the previous string is.
         const std::uint32_t added = nextFree;
-        const bool adding = added < addLimit;
-        const std::uint32_t prevLength = LengthOf(prevMeta);
         const std::uint32_t used = prevLength & 7;
         const std::uint64_t newTail =
             used != 0 ? prevTail | std::uint64_t{firstByte} << (8 * used) : firstByte;
         const std::uint64_t newMeta =
             MakeMeta(prevLength + (prevLength != 0), used != 0 ? LinkOf(prevMeta) : prevCode,
-                     prevCode, prevFirst, firstByte);
-        if (adding) {
-            table[added].tail = newTail;
-            table[added].meta = newMeta;
-            nextFree = added + 1;
-            // The width grows when the next free code reaches 511, 1023 and 2047.
-            if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
-        }
-        addLimit = kTableEnd;
+                     prevCode, prevFirstByte, firstByte);
+        addEntry(newTail, newMeta);
         // This code becomes the previous one.
         if (chain != nullptr) {
             prevMeta = 0;  // damaged: its string is known only through its chain
         } else if (appendPrevFirst) {
             prevTail = newTail;
-            prevMeta = code == added && adding ? newMeta : 0;
+            prevMeta = code == added && added < kTableEnd ? newMeta : 0;
         } else {
             prevTail = tail;
             prevMeta = meta;
