@@ -215,6 +215,38 @@ TEST_F(GifDifferentialTest, PublicCorpusDecodesSafelyAndMatchesGiflib) {
     EXPECT_GE(compared, 40u);
 }
 
+// Written by this library's own writer and read back: the same indices, palette and
+// transparent index.
+TEST_F(GifDifferentialTest, OwnWriterRoundTripsThroughTheReader) {
+    TempDir dir;
+    std::mt19937 random(99);
+    for (int bits : {1, 4, 8}) {
+        for (bool interlaced : {false, true}) {
+            const std::int32_t width = 3 + static_cast<std::int32_t>(random() % 200);
+            const std::int32_t height = 1 + static_cast<std::int32_t>(random() % 150);
+            std::vector<std::uint32_t> palette(1u << bits);
+            for (auto& c : palette) c = random() & 0xFFFFFF;
+            std::vector<std::uint8_t> pixels(std::size_t(width) * std::size_t(height));
+            for (std::size_t i = 0; i < pixels.size(); ++i) {
+                pixels[i] = static_cast<std::uint8_t>((i / 3 + random() % 3) % palette.size());
+            }
+            HGLOBAL source = MakeDib(width, height, bits, palette, pixels);
+            std::string path = dir.Path("own.gif");
+            const std::uint32_t transparent = bits == 1 ? 1 : 5;
+            ASSERT_EQ(
+                QorWriteGIF(nullptr, 0, path.c_str(), source, 1, interlaced ? 1 : 0, transparent),
+                0);
+            plat::GlobalFree(source);
+            OurImage ours = DecodeWithQor(path);
+            ASSERT_EQ(ours.status, 0) << bits << " " << interlaced;
+            EXPECT_EQ(ours.image.bits, bits);
+            EXPECT_EQ(ours.image.pixels, std::vector<std::uint32_t>(pixels.begin(), pixels.end()));
+            EXPECT_EQ(ours.image.palette, palette);
+            EXPECT_EQ(ours.transparent, std::int16_t(transparent));
+        }
+    }
+}
+
 #endif  // QORIMG_HAVE_GIFLIB
 
 }  // namespace
