@@ -1,12 +1,20 @@
 // The TIFF LZW strip decoder: code widths, strings, strips, Predictor 2, damaged and truncated
 // data, failure paths; and, through QorReadTIF, files written by other TIFF writers.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 
+#include "qorimg/qorimg.h"
 #include "support/test_util.h"
+#include "tiff/reader.h"
 #include "tiff/tiff.h"
+
+#ifdef QORIMG_HAVE_LIBTIFF
+#include <tiffio.h>
+#endif
 
 namespace qor::test {
 namespace {
@@ -709,6 +717,261 @@ TEST_F(TiffLzwTest, UnsupportedDepthAndEmptyPages) {
     EXPECT_EQ(d.status, 0);
     EXPECT_EQ(d.pixels, (Bytes{0, 0, 0, 0}));
 }
+
+// ---- Whole files, through the reader and against libtiff. ----
+
+namespace fs = std::filesystem;
+
+// Every layer of a file read with QorReadTIF; the document is released again.
+struct FileRead {
+    std::int16_t status = -1;
+    std::vector<Image> layers;
+};
+
+FileRead ReadTif(const std::string& path) {
+    FileRead r;
+    std::uint32_t first = 0;
+    r.status = QorReadTIF(nullptr, 0, path.c_str(), &first);
+    if (r.status != 0) return r;
+    std::vector<QorHandle> handles(QorDocumentLayers(first, nullptr, 0));
+    QorDocumentLayers(first, handles.data(), static_cast<std::uint32_t>(handles.size()));
+    for (QorHandle h : handles) r.layers.push_back(ReadDib(h));
+    EXPECT_EQ(QorReleaseDocument(first), 0);
+    return r;
+}
+
+std::vector<std::string> LzwDataFiles() {
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(DataPath("tifflzw"))) {
+        std::string name = e.path().filename().string();
+        if (name.find("-lzw") != std::string::npos) files.push_back(e.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST_F(TiffLzwTest, CommittedFilesReadLikeTheirUncompressedTwins) {
+    // The same pictures written LZW-coded and uncompressed by Pillow, ImageMagick and tiffcp
+    // (RGB, RGBA, CMYK, grey, grey plus alpha, palette, bilevel; Predictor 1 and 2; strips;
+    // both byte orders; a file mixing LZW with uncompressed and PackBits pages) must give the
+    // same documents.
+    std::vector<std::string> files = LzwDataFiles();
+    ASSERT_GE(files.size(), 20u);
+    for (const std::string& path : files) {
+        std::string twin = path.substr(0, path.rfind("-lzw")) + "-none.tif";
+        std::string name = fs::path(path).filename().string();
+        FileRead lzw = ReadTif(path), plain = ReadTif(twin);
+        ASSERT_EQ(lzw.status, 0) << name;
+        ASSERT_EQ(plain.status, 0) << twin;
+        ASSERT_EQ(lzw.layers.size(), plain.layers.size()) << name;
+        for (std::size_t i = 0; i < lzw.layers.size(); ++i) {
+            const Image &a = lzw.layers[i], &b = plain.layers[i];
+            EXPECT_EQ(a.width, b.width) << name << " " << i;
+            EXPECT_EQ(a.height, b.height) << name << " " << i;
+            EXPECT_EQ(a.bits, b.bits) << name << " " << i;
+            EXPECT_EQ(a.palette, b.palette) << name << " " << i;
+            EXPECT_TRUE(a.pixels == b.pixels) << name << " layer " << i;
+        }
+    }
+}
+
+#ifdef QORIMG_HAVE_LIBTIFF
+
+void QuietTiff(const char*, const char*, va_list) {}
+
+// Decodes every LZW page of a file with DecodeLzwStrips and compares the raw rows with what
+// libtiff's TIFFReadEncodedStrip delivers (samples in file order, differencing undone). Pages
+// that validation refuses, and strips in the old bit order, are only decoded. Returns the
+// number of pages compared.
+int CompareLzwPagesWithLibtiff(const std::string& path) {
+    std::string name = fs::path(path).filename().string();
+    TIFFSetWarningHandler(QuietTiff);
+    TIFFSetErrorHandler(QuietTiff);
+    HFILE f = _lopen(path.c_str(), 0);
+    EXPECT_NE(f, HFILE_ERROR) << name;
+    if (f == HFILE_ERROR) return 0;
+    std::uint16_t order = 0;
+    std::uint32_t offset = 0;
+    int compared = 0;
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (ReadTiffHeader(f, &order, &offset) == 0) {
+        std::uint16_t n = CountTiffPages(f, offset, order);
+        for (int i = 0; i < n; ++i) {
+            TiffPage page{};
+            page.byteOrder = order;
+            ParseTiffDirectory(f, &page, &offset);
+            if (page.compression != 5 || ValidateTiffPage(page) != 0) continue;
+            page.bitsPerPixel =
+                static_cast<std::uint16_t>(page.bitsPerSample * page.samplesPerPixel);
+            Layout l{.width = page.imageWidth,
+                     .height = page.imageLength,
+                     .bitsPerPixel = page.bitsPerPixel};
+            PageDib dib(page);
+            std::int16_t status = DecodeLzwStrips(nullptr, dib.block.data(), f, &page);
+            EXPECT_TRUE(dib.GuardIntact()) << name;
+            if (t == nullptr || !TIFFSetDirectory(t, static_cast<tdir_t>(i)) || TIFFIsTiled(t)) {
+                continue;
+            }
+            std::uint64_t rb = RowBytes(l);
+            Bytes want(rb * l.height + 64);
+            bool ok = true, oldOrder = false;
+            std::uint64_t at = 0;
+            for (tstrip_t s = 0; s < TIFFNumberOfStrips(t) && at < rb * l.height; ++s) {
+                tmsize_t got = TIFFReadEncodedStrip(t, s, want.data() + at,
+                                                    static_cast<tmsize_t>(want.size() - at));
+                ok = ok && got > 0;
+                at += got > 0 ? static_cast<std::uint64_t>(got) : 0;
+                uint64_t* counts = nullptr;
+                if (TIFFGetField(t, TIFFTAG_STRIPBYTECOUNTS, &counts) && counts[s] >= 2) {
+                    Bytes head(2);
+                    TIFFReadRawStrip(t, s, head.data(), 2);
+                    oldOrder = oldOrder || (head[0] == 0 && (head[1] & 1) != 0);
+                }
+            }
+            if (!ok || oldOrder) continue;
+            EXPECT_EQ(status, 0) << name << " page " << i;
+            for (std::uint32_t r = 0; r < l.height; ++r) {
+                Bytes row(want.begin() + static_cast<std::ptrdiff_t>(r * rb),
+                          want.begin() + static_cast<std::ptrdiff_t>(r * rb + rb));
+                if (dib.Row(r, rb) != row) {
+                    ADD_FAILURE() << name << " page " << i << ": row " << r << " differs";
+                    break;
+                }
+            }
+            EXPECT_TRUE(dib.PaddingZero(rb)) << name;
+            ++compared;
+        }
+    }
+    if (t != nullptr) TIFFClose(t);
+    _lclose(f);
+    return compared;
+}
+
+TEST_F(TiffLzwTest, CommittedFilesMatchLibtiffStripByStrip) {
+    int compared = 0;
+    for (const std::string& path : LzwDataFiles()) {
+        int n = CompareLzwPagesWithLibtiff(path);
+        EXPECT_GE(n, 1) << path;
+        compared += n;
+    }
+    EXPECT_GE(compared, 24);
+}
+
+// Writes an LZW page with libtiff.
+void WriteWithLibtiff(const std::string& path, std::uint32_t w, std::uint32_t h, int spp,
+                      int predictor, std::uint32_t rowsPerStrip, const Bytes& pixels,
+                      bool bigEndian) {
+    TIFF* t = TIFFOpen(path.c_str(), bigEndian ? "wb" : "wl");
+    ASSERT_NE(t, nullptr);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    if (spp == 4) {
+        std::uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(t, TIFFTAG_PREDICTOR, predictor);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    std::size_t row = std::size_t{w} * static_cast<std::size_t>(spp);
+    for (std::uint32_t y = 0; y < h; ++y) {
+        // libtiff differences the row it is given in place.
+        Bytes copy(pixels.begin() + static_cast<std::ptrdiff_t>(y * row),
+                   pixels.begin() + static_cast<std::ptrdiff_t>(y * row + row));
+        ASSERT_EQ(TIFFWriteScanline(t, copy.data(), y, 0), 1);
+    }
+    TIFFClose(t);
+}
+
+TEST_F(TiffLzwTest, LargeLibtiffPagesDecodeExactly) {
+    // Pages of up to a few megabytes, written by libtiff in the test: strips of many sizes,
+    // both byte orders, Predictor 1 and 2, rows past 32768 bytes.
+    struct Case {
+        std::uint32_t w, h;
+        int spp, predictor;
+        std::uint32_t rowsPerStrip;
+        bool bigEndian;
+    };
+    TempDir dir;
+    int n = 0;
+    for (Case c : {Case{1500, 700, 3, 2, 64, false}, Case{1500, 700, 3, 1, 700, true},
+                   Case{2000, 900, 1, 1, 1, false}, Case{11000, 40, 3, 2, 16, true},
+                   Case{9000, 30, 4, 2, 7, false}}) {
+        Bytes pixels = n % 2 == 0 ? Smooth(std::size_t{c.w} * c.h * c.spp, c.w)
+                                  : Noise(std::size_t{c.w} * c.h * c.spp, c.w, 16);
+        std::string path = dir.Path("big" + std::to_string(n++) + ".tif");
+        WriteWithLibtiff(path, c.w, c.h, c.spp, c.predictor, c.rowsPerStrip, pixels, c.bigEndian);
+        ASSERT_EQ(CompareLzwPagesWithLibtiff(path), 1) << path;
+        // And the whole reader delivers the picture.
+        FileRead r = ReadTif(path);
+        ASSERT_EQ(r.status, 0) << path;
+        ASSERT_EQ(r.layers.size(), 1u);
+        const Image& img = r.layers[0];
+        ASSERT_EQ(img.width, static_cast<std::int32_t>(c.w));
+        std::size_t probe = 0;
+        for (std::uint32_t y = 0; y < c.h; y += 7) {
+            for (std::uint32_t x = 0; x < c.w; x += 13, ++probe) {
+                const std::uint8_t* s = &pixels[(std::size_t{y} * c.w + x) * c.spp];
+                std::uint32_t want =
+                    c.spp >= 3 ? std::uint32_t{s[0]} << 16 | s[1] << 8 | s[2] : img.palette[s[0]];
+                std::uint32_t got =
+                    c.spp >= 3 ? img.At(static_cast<int>(x), static_cast<int>(y))
+                               : img.palette[img.At(static_cast<int>(x), static_cast<int>(y))];
+                if (c.spp == 4) continue;  // alpha handling belongs to the conversions
+                ASSERT_EQ(got, want) << path << " at " << x << "," << y;
+            }
+        }
+        EXPECT_GT(probe, 100u);
+    }
+}
+
+TEST_F(TiffLzwTest, CorpusLzwFilesReadSafelyAndMatchWhereInScope) {
+    std::string corpora = CorporaDir();
+    if (corpora.empty()) GTEST_SKIP() << "the corpora are not present (set QORIMG_CORPORA)";
+    std::vector<std::string> files;
+    for (const char* sub : {"libtiff", "x-image/tiff"}) {
+        fs::path d = fs::path(corpora) / sub;
+        if (!fs::is_directory(d)) continue;
+        for (const auto& e : fs::directory_iterator(d)) {
+            std::string ext = e.path().extension().string();
+            if (ext == ".tif" || ext == ".tiff") files.push_back(e.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    int lzwFiles = 0, compared = 0;
+    for (const std::string& path : files) {
+        // Only files with an LZW page.
+        bool lzw = false;
+        HFILE f = _lopen(path.c_str(), 0);
+        std::uint16_t order = 0;
+        std::uint32_t offset = 0;
+        if (f != HFILE_ERROR && ReadTiffHeader(f, &order, &offset) == 0) {
+            std::uint16_t n = CountTiffPages(f, offset, order);
+            for (int i = 0; i < n; ++i) {
+                TiffPage page{};
+                page.byteOrder = order;
+                ParseTiffDirectory(f, &page, &offset);
+                lzw = lzw || page.compression == 5;
+            }
+        }
+        if (f != HFILE_ERROR) _lclose(f);
+        if (!lzw) continue;
+        ++lzwFiles;
+        auto start = std::chrono::steady_clock::now();
+        FileRead r = ReadTif(path);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << path;
+        EXPECT_EQ(pt::LiveBlocks(), blocksBefore_) << path;
+        EXPECT_EQ(pt::OpenFiles(), filesBefore_) << path;
+        compared += CompareLzwPagesWithLibtiff(path);
+    }
+    if (lzwFiles == 0) GTEST_SKIP() << "no LZW file in the corpora";
+    EXPECT_GE(compared, 2);
+}
+
+#endif  // QORIMG_HAVE_LIBTIFF
 
 }  // namespace
 }  // namespace qor::test
