@@ -2,6 +2,7 @@
 // copies the results out.
 #include <cstring>
 
+#include "frame/read_info.h"
 #include "frame/request.h"
 #include "host/host.h"
 
@@ -45,22 +46,47 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
 }
 
 }  // namespace
+
+std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
+                          const char* fileName, ReadInfo* info, std::uint32_t* result) {
+    // Null outputs are refused before any work: nothing is opened or allocated.
+    if (result == nullptr) return QOR_BAD_REQUEST;
+    alignas(kRequestAlignment) ImageIoRequest request;
+    PrepareRequest(&request, progress, userValue, fileName);
+    request.loadPixels = 1;
+    std::int16_t status =
+        format == ReadFormat::Gif ? ReadGifWorker(&request) : ReadTiffWorker(&request);
+    if (info != nullptr) {
+        info->version = request.infoVersion;
+        info->encoding = request.infoEncoding;
+        info->width = request.infoWidth;
+        info->height = request.infoHeight;
+        info->bitsPerSample = request.infoBitsPerSample;
+        info->samplesPerPixel = request.infoSamplesPerPixel;
+        info->colorCount = request.infoColorCount;
+        info->imageBytes = request.infoImageBytes;
+        info->fileSize = request.infoFileSize;
+        info->transparentIndex = request.transparentIndex;
+        info->multiPage = request.multiPage;
+        info->layerCount = request.layerCount;
+    }
+    if (status != 0) return status;
+    *result = TakeFirstLayer(&request);
+    return 0;
+}
+
 }  // namespace qor
 
 extern "C" {
 
 QOR_API int16_t QorReadGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
                            uint32_t* result, int16_t* transparentIndex) {
-    // Null outputs are refused before any work: nothing is opened or allocated.
-    if (result == nullptr || transparentIndex == nullptr) return QOR_BAD_REQUEST;
-    alignas(qor::kRequestAlignment) qor::ImageIoRequest request;
-    qor::PrepareRequest(&request, progress, userValue, fileName);
-    request.loadPixels = 1;
-    std::int16_t status = qor::ReadGifWorker(&request);
-    if (status != 0) return status;
-    *result = qor::TakeFirstLayer(&request);
-    *transparentIndex = request.transparentIndex;
-    return 0;
+    if (transparentIndex == nullptr) return QOR_BAD_REQUEST;
+    qor::ReadInfo info;
+    std::int16_t status =
+        qor::ReadWithInfo(qor::ReadFormat::Gif, progress, userValue, fileName, &info, result);
+    if (status == 0) *transparentIndex = info.transparentIndex;
+    return status;
 }
 
 QOR_API int16_t QorWriteGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
@@ -82,22 +108,23 @@ QOR_API int16_t QorWriteGIF(QorProgressProc progress, uint32_t userValue, const 
 
 QOR_API int16_t QorReadTIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
                            uint32_t* result) {
-    if (result == nullptr) return QOR_BAD_REQUEST;
-    alignas(qor::kRequestAlignment) qor::ImageIoRequest request;
-    qor::PrepareRequest(&request, progress, userValue, fileName);
-    request.loadPixels = 1;
-    std::int16_t status = qor::ReadTiffWorker(&request);
-    if (status != 0) return status;
-    *result = qor::TakeFirstLayer(&request);
-    return 0;
+    return qor::ReadWithInfo(qor::ReadFormat::Tiff, progress, userValue, fileName, nullptr, result);
 }
 
 QOR_API QorHandle QorGlobalAlloc(uint32_t flags, uint64_t bytes) {
     return qor::plat::GlobalAlloc(flags, bytes);
 }
-QOR_API void* QorGlobalLock(QorHandle block) { return qor::plat::GlobalLock(block); }
-QOR_API int QorGlobalUnlock(QorHandle block) { return qor::plat::GlobalUnlock(block); }
-QOR_API QorHandle QorGlobalFree(QorHandle block) { return qor::plat::GlobalFree(block); }
-QOR_API uint64_t QorGlobalSize(QorHandle block) { return qor::plat::GlobalSize(block); }
+QOR_API void* QorGlobalLock(QorHandle block) {
+    return qor::plat::GlobalLock(block);
+}
+QOR_API int QorGlobalUnlock(QorHandle block) {
+    return qor::plat::GlobalUnlock(block);
+}
+QOR_API QorHandle QorGlobalFree(QorHandle block) {
+    return qor::plat::GlobalFree(block);
+}
+QOR_API uint64_t QorGlobalSize(QorHandle block) {
+    return qor::plat::GlobalSize(block);
+}
 
 }  // extern "C"

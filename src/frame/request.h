@@ -36,42 +36,42 @@ struct ProgressBlock {
 #endif
 
 struct ImageIoRequest {
-    std::uint32_t signature;               // 0
-    std::uint8_t reserved4[8];             // 4
-    ProgressBlock progressBlock;           // 12: progress at 12, progressInfo at 20
-    std::uint32_t hostFlag1;               // 32
-    std::uint32_t hostFlag2;               // 36
-    std::uint8_t reserved40[68];           // 40
-    char fileName[512];                    // 108
-    std::uint8_t reserved620[516];         // 620: stays zero, terminates a 512-byte name
-    std::uint32_t loadPixels;              // 1136
-    std::uint32_t maskOption;              // 1140
-    std::uint8_t reserved1144[54];         // 1144
-    std::uint8_t writeTransparent;         // 1198
-    std::uint8_t reserved1199[8];          // 1199
-    std::uint32_t writeInterlaced;         // 1207
-    std::uint8_t reserved1211[15];         // 1211
-    std::uint16_t infoVersion;             // 1226
-    std::uint16_t infoEncoding;            // 1228
-    std::uint32_t infoWidth;               // 1230
-    std::uint32_t infoHeight;              // 1234
-    std::uint8_t reserved1238[9];          // 1238
-    std::uint16_t infoBitsPerSample;       // 1247
-    std::uint16_t infoBitsPerSample2;      // 1249
-    std::uint16_t infoSamplesPerPixel;     // 1251
-    std::uint16_t infoSamplesPerPixel2;    // 1253
-    std::uint32_t infoColorCount;          // 1255
-    std::uint32_t infoImageBytes;          // 1259
-    std::uint32_t infoFileSize;            // 1263
-    std::uint8_t reserved1267[2858];       // 1267
-    std::uint32_t multiPage;               // 4125
-    std::uint8_t reserved4129[4];          // 4129
-    std::int16_t transparentIndex;         // 4133
-    std::uint16_t layerCount;              // 4135
-    std::uint8_t reserved4137[4];          // 4137
-    HGLOBAL layerBlock;                    // 4141
-    HGLOBAL sourceBitmap;                  // 4145
-    std::uint8_t reserved4149[8];          // 4149
+    std::uint32_t signature;             // 0
+    std::uint8_t reserved4[8];           // 4
+    ProgressBlock progressBlock;         // 12: progress at 12, progressInfo at 20
+    std::uint32_t hostFlag1;             // 32
+    std::uint32_t hostFlag2;             // 36
+    std::uint8_t reserved40[68];         // 40
+    char fileName[512];                  // 108
+    std::uint8_t reserved620[516];       // 620: stays zero, terminates a 512-byte name
+    std::uint32_t loadPixels;            // 1136
+    std::uint32_t maskOption;            // 1140
+    std::uint8_t reserved1144[54];       // 1144
+    std::uint8_t writeTransparent;       // 1198
+    std::uint8_t reserved1199[8];        // 1199
+    std::uint32_t writeInterlaced;       // 1207
+    std::uint8_t reserved1211[15];       // 1211
+    std::uint16_t infoVersion;           // 1226
+    std::uint16_t infoEncoding;          // 1228
+    std::uint32_t infoWidth;             // 1230
+    std::uint32_t infoHeight;            // 1234
+    std::uint8_t reserved1238[9];        // 1238
+    std::uint16_t infoBitsPerSample;     // 1247
+    std::uint16_t infoBitsPerSample2;    // 1249
+    std::uint16_t infoSamplesPerPixel;   // 1251
+    std::uint16_t infoSamplesPerPixel2;  // 1253
+    std::uint32_t infoColorCount;        // 1255
+    std::uint32_t infoImageBytes;        // 1259
+    std::uint32_t infoFileSize;          // 1263
+    std::uint8_t reserved1267[2858];     // 1267
+    std::uint32_t multiPage;             // 4125
+    std::uint8_t reserved4129[4];        // 4129
+    std::int16_t transparentIndex;       // 4133
+    std::uint16_t layerCount;            // 4135
+    std::uint8_t reserved4137[4];        // 4137
+    HGLOBAL layerBlock;                  // 4141
+    HGLOBAL sourceBitmap;                // 4145
+    std::uint8_t reserved4149[8];        // 4149
 };
 
 #pragma pack(pop)

@@ -1,0 +1,34 @@
+// Internal form of the reader entry points that also hands back the information fields that the
+// reader wrote into the request. The command-line tool uses it; it is not exported.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/request.h"
+
+namespace qor {
+
+struct ReadInfo {
+    std::uint16_t version = 0;   // GIF: the version digit (7 or 9); TIFF: 0
+    std::uint16_t encoding = 0;  // GIF: 1 when interlaced; TIFF: the first page's compression
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint16_t bitsPerSample = 0;
+    std::uint16_t samplesPerPixel = 0;
+    std::uint32_t colorCount = 0;
+    std::uint32_t imageBytes = 0;
+    std::uint32_t fileSize = 0;
+    std::int16_t transparentIndex = -1;
+    std::uint32_t multiPage = 0;
+    std::uint16_t layerCount = 0;
+};
+
+enum class ReadFormat { Gif, Tiff };
+
+// Runs the reader for `format` exactly as QorReadGIF / QorReadTIF do. The information fields are
+// copied to *info whatever the status (they may be partly filled after a failure); *result is
+// written only on success.
+std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
+                          const char* fileName, ReadInfo* info, std::uint32_t* result);
+
+}  // namespace qor
