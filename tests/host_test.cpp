@@ -21,7 +21,7 @@ TEST_F(HostTest, LayersDocumentsAndRelease) {
     Request r("x");
     HGLOBAL dib = MakeDib(3, 2, 8, {0x112233}, {1, 2, 3, 4, 5, 6});
     ASSERT_EQ(host::CreateLayerFromBitmap(r.get(), dib, 0), 0);
-    EXPECT_EQ(r->layerCount, 1);
+    EXPECT_EQ(std::uint16_t{r->layerCount}, 1);
     EXPECT_EQ(LayerHandle(r->layerBlock, 0), dib);
     host::AdoptDocument(r->layerBlock);
     plat::GlobalFree(r->layerBlock);
@@ -33,7 +33,7 @@ TEST_F(HostTest, LayersDocumentsAndRelease) {
     HGLOBAL pages[3];
     for (auto& p : pages) p = MakeDib(1, 1, 1, {}, {1});
     ASSERT_EQ(host::ReserveLayers(t.get(), 3, 1), 0);
-    EXPECT_EQ(t->layerCount, 3);
+    EXPECT_EQ(std::uint16_t{t->layerCount}, 3);
     for (std::uint32_t i = 0; i < 3; ++i) {
         ASSERT_EQ(host::AssignLayerBitmap(t.get(), i, i == 0, pages[i], 0), 0);
     }
@@ -75,7 +75,7 @@ TEST_F(HostTest, InjectedStatusesComeBackWithoutSideEffects) {
     plat::GlobalFree(r->layerBlock);
     r->layerBlock = 0;
     EXPECT_EQ(host::CreateLayerFromBitmap(r.get(), dib, 0), 777);
-    EXPECT_EQ(r->layerBlock, 0u);
+    EXPECT_EQ(HGLOBAL{r->layerBlock}, 0u);
     EXPECT_EQ(ht::CallCount(ht::Call::CreateLayerFromBitmap), 2u);
     ht::FailCall(ht::Call::InvertBitmap, -3);
     HGLOBAL out = 0;

@@ -77,14 +77,22 @@ im.putdata([random.randrange(256) for _ in range(97 * 61)])
 im.save(f"{w}/pal8.png"); im.save(f"{w}/pal8.bmp")
 g = Image.new("L", (33, 17)); g.putdata([(x * 37) % 256 for x in range(33 * 17)])
 g.save(f"{w}/grey8.png")
+# A 4-bit palette of 5 colours.
+p4 = Image.new("P", (13, 7)); p4.putpalette([10, 20, 30, 200, 0, 0, 0, 200, 0, 0, 0, 200, 255, 255, 255])
+p4.putdata([x % 5 for x in range(13 * 7)]); p4.save(f"{w}/pal4.png", bits=4)
 b = Image.new("1", (45, 9)); b.putdata([(x * 7) % 3 == 0 for x in range(45 * 9)])
 b.save(f"{w}/bilevel.png"); b.save(f"{w}/bilevel.bmp")
 Image.new("RGB", (8, 8), (1, 2, 3)).save(f"{w}/rgb.png")
 Image.new("RGB", (8, 8), (1, 2, 3)).save(f"{w}/rgb.bmp")
 PY
-for src in pal8.png pal8.bmp grey8.png bilevel.png bilevel.bmp; do
+convert -size 21x5 gradient: -colorspace Gray -depth 2 -define png:bit-depth=2 \
+  -define png:color-type=0 "$work/grey2.png"
+file "$work/grey2.png" | grep -q "2-bit grayscale" || fail "could not make a 2-bit grey PNG"
+file "$work/pal4.png" | grep -q "4-bit colormap" || fail "could not make a 4-bit palette PNG"
+for src in pal8.png pal8.bmp grey8.png grey2.png pal4.png bilevel.png bilevel.bmp; do
   expect_exit 0 "encode $src" -- "$QORIMG" convert -q "$work/$src" "$work/$src.gif"
   same_pixels "$work/$src" "$work/$src.gif"
+  giftext "$work/$src.gif" >/dev/null 2>&1 || fail "giftext refuses $src.gif"
   expect_exit 0 "encode $src interlaced" -- "$QORIMG" convert -q --interlace "$work/$src" "$work/$src.i.gif"
   same_pixels "$work/$src" "$work/$src.i.gif"
 done
