@@ -147,6 +147,46 @@ TEST_F(TiffConvertTest, RgbMakesASwappedCopyOfTheSameSize) {
     plat::GlobalFree(b);
 }
 
+TEST_F(TiffConvertTest, RgbSwapForEveryWidthInACopyAndInPlace) {
+    // Widths around the vectorised steps, rows padded to multiples of 4.
+    for (std::int32_t w = 1; w <= 41; ++w) {
+        std::vector<Bytes> in;
+        for (int r = 0; r < 3; ++r) {
+            Bytes row(3 * static_cast<std::size_t>(w));
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                row[i] = static_cast<std::uint8_t>(i * 13 + static_cast<std::size_t>(r) * 101 + 5);
+            }
+            in.push_back(row);
+        }
+        std::vector<Bytes> want = in;
+        for (Bytes& row : want) {
+            for (std::size_t i = 0; i < row.size(); i += 3) std::swap(row[i], row[i + 2]);
+        }
+        std::uint64_t stride = Stride(static_cast<std::uint64_t>(w), 24);
+        HGLOBAL b = MakeDecoded(w, 3, 24, 0, 24, in);
+        HGLOBAL copy = 0;
+        ASSERT_EQ(tiff::ConvertRgbToBgr(b, &copy), 0);
+        EXPECT_EQ(RowsOf(copy, 0, 24, 3 * static_cast<std::size_t>(w)), want) << w;
+        // Padding bytes are carried over untouched.
+        std::vector<Bytes> padded = RowsOf(b, 0, 24, stride);
+        for (std::size_t r = 0; r < 3; ++r)
+            std::copy(want[r].begin(), want[r].end(), padded[r].begin());
+        EXPECT_EQ(RowsOf(copy, 0, 24, stride), padded) << w;
+        HGLOBAL same = tiff::ConvertRgbToBgrInPlace(b);
+        EXPECT_EQ(same, b);
+        EXPECT_EQ(plat::GlobalSize(same), plat::GlobalSize(copy));
+        EXPECT_EQ(RowsOf(same, 0, 24, stride), RowsOf(copy, 0, 24, stride)) << w;
+        plat::GlobalFree(copy);
+        plat::GlobalFree(same);
+    }
+    // The in-place form refuses other bit counts like its siblings.
+    HGLOBAL eight = MakeDecoded(4, 1, 8, 256, 8, {{1, 2, 3, 4}});
+    EXPECT_EQ(tiff::ConvertRgbToBgrInPlace(eight), eight);
+    EXPECT_EQ(RowsOf(eight, 256, 8, 4)[0], (Bytes{1, 2, 3, 4}));
+    plat::GlobalFree(eight);
+    EXPECT_EQ(tiff::ConvertRgbToBgrInPlace(0), 0u);
+}
+
 TEST_F(TiffConvertTest, RefusalsAndFailures) {
     HGLOBAL out = 7;
     EXPECT_EQ(tiff::ConvertRgbToBgr(0, &out), QOR_BAD_REQUEST);

@@ -5,6 +5,11 @@
 
 #include "tiff/reader.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QOR_HAVE_SSSE3_PATH 1
+#endif
+
 namespace qor::tiff {
 namespace {
 
@@ -42,7 +47,46 @@ bool ReadLayout(const std::uint8_t* p, std::uint64_t size, std::uint64_t emptyTa
     return out->pixels + Stride(out->width, inBits) * out->height <= size;
 }
 
-enum class InPlace { GreyAlpha, Rgba, Cmyk };
+// Copies `pixels` 3-byte pixels from `src` to `dst` with the first and third byte of each
+// exchanged. `dst` is either `src` itself or does not overlap it.
+void SwapCopyScalar(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels) {
+    for (std::uint64_t x = 0; x < pixels; ++x, src += 3, dst += 3) {
+        std::uint8_t first = src[0], second = src[1], third = src[2];
+        dst[0] = third;
+        dst[1] = second;
+        dst[2] = first;
+    }
+}
+
+#ifdef QOR_HAVE_SSSE3_PATH
+__attribute__((target("ssse3"))) void SwapCopySsse3(const std::uint8_t* src, std::uint8_t* dst,
+                                                    std::uint64_t pixels) {
+    // Four pixels (12 bytes) per step from a 16-byte load, stored as 8 + 4 bytes so that no
+    // store overlaps a later load (in place, the next load starts where this store ends).
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15);
+    std::uint64_t x = 0;
+    for (; x + 6 <= pixels; x += 4, src += 12, dst += 12) {
+        __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), order);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), v);
+        auto high = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
+        std::memcpy(dst + 8, &high, 4);
+    }
+    SwapCopyScalar(src, dst, pixels - x);
+}
+#endif
+
+void SwapCopy(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels) {
+#ifdef QOR_HAVE_SSSE3_PATH
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) {
+        SwapCopySsse3(src, dst, pixels);
+        return;
+    }
+#endif
+    SwapCopyScalar(src, dst, pixels);
+}
+
+enum class InPlace { GreyAlpha, Rgb, Rgba, Cmyk };
 
 std::uint8_t InkToLight(std::uint32_t ink, std::uint32_t black) {
     std::uint32_t sum = ink + black;
@@ -55,6 +99,7 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
     if (p == nullptr) return 0;
     const bool grey = kind == InPlace::GreyAlpha;
     const std::uint16_t expected = grey ? 8 : 24;
+    const std::uint32_t inBits = grey ? 16 : kind == InPlace::Rgb ? 24 : 32;
     std::uint16_t bitCount;
     std::memcpy(&bitCount, p + 14, 2);
     if (bitCount != expected) {
@@ -62,7 +107,6 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
         return dib;
     }
     Layout l;
-    const std::uint32_t inBits = grey ? 16 : 32;
     if (!ReadLayout(p, plat::GlobalSize(dib), grey ? 1024 : 0, inBits, &l)) {
         plat::GlobalUnlock(dib);
         return 0;
@@ -76,6 +120,9 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
         switch (kind) {
             case InPlace::GreyAlpha:
                 for (std::uint64_t x = 0; x < l.width; ++x) dst[x] = src[2 * x];
+                break;
+            case InPlace::Rgb:
+                SwapCopy(src, dst, l.width);
                 break;
             case InPlace::Rgba:
                 for (std::uint64_t x = 0; x < l.width; ++x, src += 4, dst += 3) {
@@ -97,6 +144,7 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
     }
     const std::uint64_t newSize = l.pixels + outStride * l.height;
     plat::GlobalUnlock(dib);
+    if (newSize == plat::GlobalSize(dib)) return dib;
     // A failed shrink keeps the larger block, which holds the same rows.
     HGLOBAL shrunk = plat::GlobalReAlloc(dib, newSize, plat::GMEM_MOVEABLE);
     return shrunk != 0 ? shrunk : dib;
@@ -128,14 +176,9 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
         for (std::uint64_t r = 0; r < l.height; ++r) {
             const std::uint8_t* s = src + l.pixels + r * stride;
             std::uint8_t* d = dst + l.pixels + r * stride;
-            std::uint64_t x = 0;
-            for (; x < l.width; ++x, s += 3, d += 3) {
-                d[0] = s[2];
-                d[1] = s[1];
-                d[2] = s[0];
-            }
+            SwapCopy(s, d, l.width);
             // Row padding.
-            std::memcpy(d, s, stride - 3 * l.width);
+            std::memcpy(d + 3 * l.width, s + 3 * l.width, stride - 3 * l.width);
         }
     }
     if (src != nullptr) plat::GlobalUnlock(dib);
@@ -148,6 +191,9 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     return 0;
 }
 
+HGLOBAL ConvertRgbToBgrInPlace(HGLOBAL dib) {
+    return ConvertInPlace(dib, InPlace::Rgb);
+}
 HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib) {
     return ConvertInPlace(dib, InPlace::GreyAlpha);
 }

@@ -109,8 +109,9 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib) {
             result = tiff::ConvertGreyAlphaToGrey(dib);
             break;
         case 24:
-            status = tiff::ConvertRgbToBgr(dib, &result);
-            plat::GlobalFree(dib);
+            // Red and blue are exchanged in the decoded block itself rather than in a copy:
+            // the delivered pixels are the same, without a second block of the page's size.
+            result = tiff::ConvertRgbToBgrInPlace(dib);
             break;
         case 32:
             if (page->photometric == 2) {

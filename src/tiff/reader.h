@@ -33,6 +33,9 @@ StripDecoder SelectStripDecoder(std::uint16_t compression);
 // input unchanged when its bit count is not the expected one, or null when the input is null or
 // cannot be locked (the input then stays the caller's).
 std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage);
+// The same exchange as ConvertRgbToBgr, done in the block itself (what the driver uses: it
+// spares a second page-sized block).
+HGLOBAL ConvertRgbToBgrInPlace(HGLOBAL dib);
 HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib);
 HGLOBAL ConvertRgbaToBgr(HGLOBAL dib);
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
