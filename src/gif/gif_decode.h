@@ -71,6 +71,21 @@ struct GifRowWriter {
         return true;
     }
 
+    // Places stack[count - 1] down to stack[0], in that order. Returns false when every row is
+    // full before all of them are placed.
+    bool PutReversed(const std::uint8_t* stack, int count) {
+        if (bits == 8 && column + count <= width) {
+            // The whole string fits in the current row.
+            for (int i = count - 1; i >= 0; --i) *rowPointer++ = stack[i];
+            column = static_cast<std::int16_t>(column + count);
+            return true;
+        }
+        while (count > 0) {
+            if (!Put(stack[--count])) return false;
+        }
+        return true;
+    }
+
     // Moves a partly filled byte's pixels to its top bits, where the row's order puts them.
     void AlignPartialByte();
 

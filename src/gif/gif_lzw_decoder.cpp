@@ -137,9 +137,7 @@ GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_
                 }
                 stack[top++] = static_cast<std::uint8_t>(code);
                 if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
-                while (top > 0) {
-                    if (!sink->Put(stack[--top])) return GifDecodeOutcome::Finished;
-                }
+                if (!sink->PutReversed(stack, top)) return GifDecodeOutcome::Finished;
                 if (next < kMaxCodes) {
                     prefix[next] = static_cast<std::uint16_t>(oldCode);
                     suffix[next] = static_cast<std::uint8_t>(code);
