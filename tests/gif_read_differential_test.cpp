@@ -205,8 +205,9 @@ TEST_F(GifDifferentialTest, PublicCorpusDecodesSafelyAndMatchesGiflib) {
             // Say whether giflib reads what this reader refuses (small screens only: giflib
             // allocates the whole screen).
             Bytes head = ReadFile(path);
-            bool small = head.size() >= 10 &&
-                         (head[6] | head[7] << 8) * (head[8] | head[9] << 8) <= (1 << 24);
+            bool small = head.size() >= 10 && std::uint64_t(head[6] | head[7] << 8) *
+                                                      std::uint64_t(head[8] | head[9] << 8) <=
+                                                  (1u << 24);
             bool peerReads = small && DecodeWithGiflib(path).ok;
             std::cout << "[ refused  ] " << std::filesystem::path(path).filename().string() << ": "
                       << ours.status << (peerReads ? " (giflib reads it)" : "") << "\n";
