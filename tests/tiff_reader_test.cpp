@@ -236,6 +236,66 @@ TEST_F(TiffReaderTest, SixteenAndThirtyTwoBitPagesAreConverted) {
     EXPECT_EQ(o.layers[2].At(1, 0), 0x009B9Bu);  // cyan 200 + black 100 saturates
 }
 
+TEST_F(TiffReaderTest, InformationFieldsComeFromTheFirstPageEvenWhenTheReadFails) {
+    TiffPageSpec packed = Grey(6, 4, 0);
+    packed.compression = 7;
+    Outcome o = Read(Write(MakeTiff({packed, Rgb(2, 2)})));
+    EXPECT_EQ(o.status, QOR_TIFF_COMPRESSION);
+    EXPECT_EQ(o.encoding, 7);
+    EXPECT_EQ(o.width, 6u);
+    EXPECT_EQ(o.height, 4u);
+    EXPECT_EQ(o.colorCount, 256u);
+    EXPECT_EQ(o.imageBytes, 8u * 4);
+
+    // Sizes beyond 32 bits saturate; shift counts wrap at 32.
+    TiffPageSpec huge = Rgb(1, 1);
+    huge.width = 0x40000000;
+    huge.height = 0x40000;
+    huge.bits = {16, 16, 16};
+    o = Read(Write(MakeTiff({huge}), "huge.tif"));
+    EXPECT_EQ(o.status, QOR_TIFF_TOO_LARGE);
+    EXPECT_EQ(o.imageBytes, 0xFFFFFFFFu);
+    EXPECT_EQ(o.colorCount, 65536u);  // 2^(48 mod 32)
+    TiffPageSpec wide = Grey(1, 1, 0);
+    wide.bits = {32};
+    o = Read(Write(MakeTiff({wide}), "w.tif"));
+    EXPECT_EQ(o.status, QOR_TIFF_UNSUPPORTED);
+    EXPECT_EQ(o.colorCount, 1u);  // 2^(32 mod 32)
+}
+
+TEST_F(TiffReaderTest, LayoutsWithoutDibFormAreRefusedBeforeAnyPageBlock) {
+    for (std::uint32_t bits : {1u, 4u}) {
+        TiffPageSpec three = Grey(5, 2, 0);
+        three.bits = {bits, bits, bits};
+        three.photometric = 2;
+        three.strips = {Bytes(40, 0x5A)};
+        pt::Reset();
+        Outcome o = Read(Write(MakeTiff({Grey(2, 2, 1), three})));
+        EXPECT_EQ(o.status, QOR_TIFF_UNSUPPORTED);
+        EXPECT_TRUE(o.layers.empty());
+        // The page array and the first page's DIB only.
+        EXPECT_EQ(o.calls.allocs, 2u);
+    }
+}
+
+TEST_F(TiffReaderTest, TwoShortStripOffsetsInTheValueField) {
+    for (bool big : {false, true}) {
+        TiffPageSpec p = Grey(3, 4, 0);
+        Bytes all = p.strips[0];
+        p.rowsPerStrip = 2;
+        p.shortOffsets = true;  // two SHORTs: held in the entry's own value field
+        p.strips = {Bytes(all.begin(), all.begin() + 6), Bytes(all.begin() + 6, all.end())};
+        Outcome o = Read(Write(MakeTiff({p}, big)));
+        ASSERT_EQ(o.status, 0);
+        ASSERT_EQ(o.layers.size(), 1u);
+        for (int y = 0; y < 4; ++y) {
+            for (int x = 0; x < 3; ++x) {
+                EXPECT_EQ(o.layers[0].At(x, y), all[static_cast<std::size_t>(3 * y + x)]);
+            }
+        }
+    }
+}
+
 TEST_F(TiffReaderTest, ChainsThatLoopBackEnd) {
     for (int target : {0, 1}) {
         TiffBuilder b(false);

@@ -1,5 +1,6 @@
 // The TIFF header, the IFD chain and the directory parser. Every value is read from the file when
 // it is needed; a short read yields 0 and the parse goes on.
+#include <algorithm>
 #include <unordered_set>
 
 #include "tiff/reader.h"
@@ -59,30 +60,36 @@ struct Entry {
     std::uint64_t at;  // file offset of the entry
 };
 
-// Loads the entry's values into `values`. `next` is where the following entry starts; the file
-// is left there. Returns false when the file position could not be restored.
-bool LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint16_t byteOrder,
-                std::uint32_t* values, std::uint64_t next) {
-    if ((e.type != kShort && e.type != kLong) || e.count == 0 || e.count > kMaxValues) return true;
+// The value of `size` (2 or 4) bytes at `p` in the given order.
+std::uint32_t Assemble(const std::uint8_t* p, std::uint32_t size, bool littleEndian) {
+    std::uint32_t v = 0;
+    for (std::uint32_t k = 0; k < size; ++k) {
+        v |= std::uint32_t{p[k]} << (8 * (littleEndian ? k : size - 1 - k));
+    }
+    return v;
+}
+
+// Loads the entry's values into `values`. Values read from the file are 0 where the read came
+// up short. The file position is left anywhere.
+void LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint32_t* values) {
+    if ((e.type != kShort && e.type != kLong) || e.count == 0 || e.count > kMaxValues) return;
     if (e.count == 1) {
         values[0] = e.type == kShort ? FirstShort(e.raw, littleEndian) : e.raw;
-        return true;
+        return;
     }
     if (e.count == 2 && e.type == kShort) {
         values[0] = FirstShort(e.raw, littleEndian);
         values[1] = littleEndian ? e.raw >> 16 : e.raw & 0xFFFF;
-        return true;
+        return;
     }
-    bool reachable = SeekTo(file, e.raw);
+    const std::uint32_t size = e.type == kShort ? 2 : 4;
+    std::uint8_t bytes[4 * kMaxValues];
+    std::int32_t got = SeekTo(file, e.raw) ? plat::_lread(file, bytes, size * e.count) : 0;
     for (std::uint32_t k = 0; k < e.count; ++k) {
-        if (!reachable) {
-            values[k] = 0;
-        } else {
-            values[k] =
-                e.type == kShort ? ReadTiffShort(file, byteOrder) : ReadTiffLong(file, byteOrder);
-        }
+        values[k] = static_cast<std::int64_t>(size) * (k + 1) <= got
+                        ? Assemble(bytes + size * k, size, littleEndian)
+                        : 0;
     }
-    return SeekTo(file, next);
 }
 
 void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint32_t* values) {
@@ -226,19 +233,37 @@ void ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset) {
     const std::uint64_t ifd = *offset;
     std::uint32_t next = 0;
     if (SeekTo(file, ifd)) {
-        std::uint16_t n = ReadTiffShort(file, order);
-        bool inPlace = true;
-        for (std::uint16_t i = 0; i < n && inPlace; ++i) {
+        const std::uint16_t n = ReadTiffShort(file, order);
+        // Entries wholly past the end of the file read as zeros and change nothing.
+        const std::uint32_t fileSize = plat::GetFileSize(file, nullptr);
+        // Entries are read a chunk at a time; a field whose bytes did not all arrive is 0.
+        constexpr std::uint32_t kChunkEntries = 64;
+        std::uint8_t chunk[12 * kChunkEntries];
+        std::uint64_t chunkAt = 0;
+        std::int64_t chunkBytes = -1;  // nothing read yet
+        for (std::uint32_t i = 0; i < n; ++i) {
             Entry e;
             e.at = ifd + 2 + 12ull * i;
-            e.tag = ReadTiffShort(file, order);
-            e.type = ReadTiffShort(file, order);
-            e.count = ReadTiffLong(file, order);
-            e.raw = ReadTiffLong(file, order);
-            inPlace = LoadValues(file, e, littleEndian, order, values, e.at + 12);
+            if (fileSize != 0xFFFFFFFFu && e.at >= fileSize) break;
+            if (chunkBytes < 0 || e.at >= chunkAt + 12 * kChunkEntries) {
+                chunkAt = e.at;
+                std::uint32_t entries = std::min<std::uint32_t>(kChunkEntries, n - i);
+                chunkBytes = SeekTo(file, chunkAt) ? plat::_lread(file, chunk, 12 * entries) : 0;
+            }
+            const auto rel = static_cast<std::int64_t>(e.at - chunkAt);
+            auto field = [&](std::int64_t at, std::uint32_t size) {
+                return rel + at + size <= chunkBytes
+                           ? Assemble(chunk + rel + at, size, littleEndian)
+                           : 0u;
+            };
+            e.tag = static_cast<std::uint16_t>(field(0, 2));
+            e.type = static_cast<std::uint16_t>(field(2, 2));
+            e.count = field(4, 4);
+            e.raw = field(8, 4);
+            LoadValues(file, e, littleEndian, values);
             ApplyTag(page, e, littleEndian, values);
         }
-        if (inPlace && SeekTo(file, ifd + 2 + 12ull * n)) next = ReadTiffLong(file, order);
+        if (SeekTo(file, ifd + 2 + 12ull * n)) next = ReadTiffLong(file, order);
     }
     *offset = next;
 }
