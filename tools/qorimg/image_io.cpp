@@ -123,11 +123,11 @@ void PutIndex(std::uint8_t* row, std::uint32_t x, unsigned bits, unsigned v) {
 unsigned GetIndex(const std::uint8_t* row, std::uint32_t x, unsigned bits) {
     switch (bits) {
         case 1:
-            return (row[x / 8] >> (7 - x % 8)) & 1u;
+            return (unsigned{row[x / 8]} >> (7 - x % 8)) & 1u;
         case 2:
-            return (row[x / 4] >> (6 - 2 * (x % 4))) & 3u;
+            return (unsigned{row[x / 4]} >> (6 - 2 * (x % 4))) & 3u;
         case 4:
-            return (row[x / 2] >> (x % 2 ? 0 : 4)) & 15u;
+            return (unsigned{row[x / 2]} >> (x % 2 ? 0 : 4)) & 15u;
         default:
             return row[x];
     }
