@@ -181,16 +181,27 @@ HFILE _lcreat(const char* path, int /*attribute*/) {
     return OpenWith(testing::Op::Create, path, O_RDWR | O_CREAT | O_TRUNC);
 }
 
-std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
+namespace {
+
+// The checks and fault injection shared by reads and writes. Returns false when the transfer
+// must fail; otherwise *count is what is to be transferred (less when a short one is injected).
+bool BeginTransfer(testing::Op op, HFILE file, const void* buffer, std::uint32_t* count) {
     std::uint32_t shortBy = 0;
     {
         State& s = TheState();
         std::lock_guard<std::mutex> guard(s.mutex);
-        if (!CountCall(s, testing::Op::Read, &shortBy)) return -1;
-        if (s.files.count(file) == 0) return -1;
+        if (!CountCall(s, op, &shortBy)) return false;
+        if (s.files.count(file) == 0) return false;
     }
-    if (count > 0x7FFFFFFFu || (buffer == nullptr && count > 0)) return -1;
-    count = shortBy >= count ? 0 : count - shortBy;
+    if (*count > 0x7FFFFFFFu || (buffer == nullptr && *count > 0)) return false;
+    *count = shortBy >= *count ? 0 : *count - shortBy;
+    return true;
+}
+
+}  // namespace
+
+std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
+    if (!BeginTransfer(testing::Op::Read, file, buffer, &count)) return -1;
     std::uint32_t done = 0;
     auto* out = static_cast<unsigned char*>(buffer);
     while (done < count) {
@@ -204,15 +215,7 @@ std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
 }
 
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {
-    std::uint32_t shortBy = 0;
-    {
-        State& s = TheState();
-        std::lock_guard<std::mutex> guard(s.mutex);
-        if (!CountCall(s, testing::Op::Write, &shortBy)) return -1;
-        if (s.files.count(file) == 0) return -1;
-    }
-    if (count > 0x7FFFFFFFu || (buffer == nullptr && count > 0)) return -1;
-    count = shortBy >= count ? 0 : count - shortBy;
+    if (!BeginTransfer(testing::Op::Write, file, buffer, &count)) return -1;
     std::uint32_t done = 0;
     const auto* in = static_cast<const unsigned char*>(buffer);
     while (done < count) {
