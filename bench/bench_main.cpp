@@ -1,5 +1,6 @@
 // Runs every registered benchmark, then prints for each case "<Case>/qorimg" measured together
-// with peers "<Case>/<peer>" the ratio of qorimg's real time to each peer's.
+// with peers "<Case>/<peer>" the ratio of qorimg's real time to each peer's, and of CPU time
+// (steadier than real time on a busy machine).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -22,20 +23,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
             const std::string& name = run.run_name.function_name;
             if (run.run_type == Run::RT_Aggregate) {
                 if (run.aggregate_name != "mean") continue;
-                times_[name] = {run.GetAdjustedRealTime(), true};
+                times_[name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime(), true};
             } else if (!times_[name].fromMean) {
-                times_[name] = {run.GetAdjustedRealTime(), false};
+                times_[name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime(), false};
             }
         }
         benchmark::ConsoleReporter::ReportRuns(runs);
     }
 
     void PrintRatios() const {
-        std::map<std::string, std::map<std::string, double>> cases;
+        std::map<std::string, std::map<std::string, Time>> cases;
         for (const auto& [name, time] : times_) {
             std::size_t slash = name.rfind('/');
             if (slash == std::string::npos || time.value <= 0) continue;
-            cases[name.substr(0, slash)][name.substr(slash + 1)] = time.value;
+            cases[name.substr(0, slash)][name.substr(slash + 1)] = time;
         }
         bool header = false;
         for (const auto& [name, who] : cases) {
@@ -47,8 +48,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
                     std::printf("\nqorimg against its peers (real time, same run):\n");
                     header = true;
                 }
-                std::printf("%s: qorimg time / %s time = %.2f\n", name.c_str(), peer.c_str(),
-                            ours->second / time);
+                std::printf("%s: qorimg time / %s time = %.2f (CPU time: %.2f)\n", name.c_str(),
+                            peer.c_str(), ours->second.value / time.value,
+                            time.cpu > 0 ? ours->second.cpu / time.cpu : 0.0);
             }
         }
         std::fflush(stdout);
@@ -56,7 +58,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   private:
     struct Time {
-        double value = 0;
+        double value = 0;  // real time
+        double cpu = 0;
         bool fromMean = false;
     };
     std::map<std::string, Time> times_;
