@@ -20,3 +20,4 @@ PY
 convert -size 120x90 plasma: -depth 8 plasma-rgb.tif
 tiffcp -c packbits -r 16 plasma-rgb.tif plasma-rgb-packbits.tif
 convert -size 120x90 plasma: -monochrome -type bilevel -depth 1 -compress none bilevel.tif
+tiffcp -c lzw:2 -r 16 plasma-rgb.tif plasma-rgb-lzw-predictor.tif
