@@ -2,13 +2,14 @@
 // the code width raised one code early, ClearCode 256 and EndOfInformation 257, optional
 // horizontal differencing (Predictor 2). Rows go into the bottom-up DIB as the file stores them.
 //
-// Every entry of the string table holds what defines it, a prefix code and a suffix byte, and a
-// string is found by walking the prefix chain. Every entry that was built in the current table
-// from a single byte or from another such entry also keeps its string in pieces of up to eight
-// bytes: `tail` holds the last ((length - 1) mod 8) + 1 bytes and `link` names the entry whose
-// string is all the bytes before them (a multiple of eight), so such a string is written eight
-// bytes per step, back to front, straight into the row. Well-formed data only ever meets such
-// entries. Damaged data can name entries that are stale, undefined or that refer to codes above
+// Decoded bytes are first appended to an output window, and complete rows are copied from there
+// into the DIB. Every entry of the string table holds what defines it, a prefix code and a
+// suffix byte, so that a string can always be found by walking the prefix chain. An entry that
+// was built in the current table from a single byte or from another such entry (a well-formed
+// entry) also knows where its string was last written in the window: it is the previous
+// string, still in place, followed by the first byte of the string written after it. Such a
+// string is copied sixteen bytes per step. Well-formed data only ever meets such entries.
+// Damaged data can name entries that are stale, undefined or that refer to codes above
 // themselves; those are expanded through the prefix chain into the string stack, the chain's
 // length bounded by the stack.
 #include <algorithm>
@@ -29,39 +30,25 @@ constexpr std::uint32_t kTableSize = 4100;
 constexpr std::uint32_t kTableEnd = 4096;
 constexpr std::uint32_t kMaxCodeWidth = 12;
 constexpr std::uint32_t kStackSize = 4100;
-// A string written in eight-byte pieces may store up to 7 bytes past its end.
-constexpr std::uint64_t kSpill = 7;
-// Working memory: the input block, the string table and the string stack.
-constexpr int kBlocks = 3;
+// The window: the 256 single bytes, then the output of the strips. A string is appended only
+// when the window has room for the longest one and the copy's overrun past it.
+constexpr std::uint64_t kDataStart = 256;
+constexpr std::uint64_t kWindowSlack = kStackSize + 64;
+// When the window is full, at least this much of the latest output stays in it.
+constexpr std::uint64_t kWindowKeep = 64 * 1024;
+// Where an entry's string is when it is no longer in the window.
+constexpr std::uint64_t kGone = ~std::uint64_t{0} >> 1;
+// Working memory: the input block, the string table, the string stack and the window.
+constexpr int kBlocks = 4;
 
-// One table entry: the string's last ((length - 1) mod 8) + 1 bytes (`tail`, earliest byte
-// lowest) and, packed in `meta`, the string's length (0 when only the prefix chain can tell),
-// the entry holding the string without its tail, the prefix code, the string's first byte and
-// the suffix byte.
 struct Entry {
-    std::uint64_t tail;
-    std::uint64_t meta;
+    std::uint64_t pos;     // where the string was last written in the window, or kGone
+    std::uint16_t length;  // the string's length; 0 when only the prefix chain can tell
+    std::uint16_t prefix;  // the code of the string that the entry extends
+    std::uint8_t first;    // the string's first byte
+    std::uint8_t suffix;   // the byte that the entry appends to its prefix string
+    std::uint8_t unused[2];
 };
-constexpr std::uint64_t MakeMeta(std::uint32_t length, std::uint32_t link, std::uint32_t prefix,
-                                 std::uint8_t first, std::uint8_t suffix) {
-    return std::uint64_t{length} | std::uint64_t{link} << 16 | std::uint64_t{prefix} << 32 |
-           std::uint64_t{first} << 48 | std::uint64_t{suffix} << 56;
-}
-constexpr std::uint32_t LengthOf(std::uint64_t meta) {
-    return meta & 0xFFFF;
-}
-constexpr std::uint32_t LinkOf(std::uint64_t meta) {
-    return (meta >> 16) & 0xFFFF;
-}
-constexpr std::uint32_t PrefixOf(std::uint64_t meta) {
-    return (meta >> 32) & 0xFFFF;
-}
-constexpr std::uint8_t FirstOf(std::uint64_t meta) {
-    return static_cast<std::uint8_t>(meta >> 48);
-}
-constexpr std::uint8_t SuffixOf(std::uint64_t meta) {
-    return static_cast<std::uint8_t>(meta >> 56);
-}
 static_assert(sizeof(Entry) == 16);
 
 // How a run of the decoder ended.
@@ -81,44 +68,30 @@ struct LzwDecoder {
     std::uint8_t* input = nullptr;
     Entry* table = nullptr;
     std::uint8_t* stack = nullptr;
-    // Output: image row `imageRow` (0 = first in the file) at `row`, `rowPos` bytes of it
-    // written; `rowsInStrip` rows begun in the current strip.
-    std::uint8_t* row = nullptr;
-    std::uint64_t rowPos = 0;
+    std::uint8_t* window = nullptr;
+    std::uint64_t windowEnd = 0;  // appending stops here: the rest is slack
+    // Output: image row `imageRow` (0 = first in the file) starts at window offset `rowStart`;
+    // `rowBegun` once a byte of it has arrived. `rowsInStrip` rows begun in the current strip.
+    std::uint64_t rowStart = kDataStart;
+    bool rowBegun = true;
+    bool complete = false;  // every row is in the DIB
+    std::uint64_t end = 0;  // where the output in the window ended
     std::uint32_t imageRow = 0;
     std::uint64_t rowsInStrip = 0;
     std::uint32_t strip = 0;
     unsigned channels = 0;  // interleaved 8-bit samples summed by Predictor 2; 0 without it
 };
 
-inline void Store64(std::uint8_t* at, std::uint64_t v) {
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    std::memcpy(at, &v, 8);
-}
-
-inline std::uint64_t LoadBigEndian64(const std::uint8_t* at) {
-    std::uint64_t v;
-    std::memcpy(&v, at, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-}
-
-// Writes a well-formed string of `length` bytes whose last piece is `tail` and whose earlier
-// pieces start at entry `link`, at `dst`; up to kSpill bytes past its end may be overwritten.
-inline void WriteString(std::uint8_t* dst, const Entry* table, std::uint64_t tail,
-                        std::uint32_t link, std::uint32_t length) {
-    std::uint8_t* at = dst + length - (((length - 1) & 7) + 1);
-    Store64(at, tail);
-    while (at > dst) [[unlikely]] {
-            const Entry& p = table[link];
-            at -= 8;
-            Store64(at, p.tail);
-            link = LinkOf(p.meta);
-        }
-}
-
-bool RowsComplete(const LzwDecoder& d) {
-    return d.imageRow + 1 == d.rows.rows && d.rowPos == d.rows.rowBytes;
+// Copies `count` bytes (at least 1) from `src` to `dst` sixteen at a time; the source ends at or
+// before `dst`, and up to 15 bytes past the end of the copy may be overwritten.
+inline void CopyString(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t count) {
+    std::uint8_t chunk[16];
+    std::memcpy(chunk, src, 16);
+    std::memcpy(dst, chunk, 16);
+    for (std::uint32_t i = 16; i < count; i += 16) {
+        std::memcpy(chunk, src + i, 16);
+        std::memcpy(dst + i, chunk, 16);
+    }
 }
 
 // Reports the share of rows begun; true when the callback asks to stop.
@@ -164,32 +137,39 @@ void UndoDifferencing(std::uint8_t* row, std::uint64_t count, unsigned channels)
     }
 }
 
-// Writes bytes into the rows, beginning new rows as needed. Stops with kFinished when the last
-// row is complete, or with kStripCut (the byte that would begin the row and all after it
-// dropped) when a strip of a multi-strip page begins more rows than rowsPerStrip.
-Stop Emit(LzwDecoder& d, const std::uint8_t* src, std::uint64_t count) {
+// Copies the first `count` bytes of the current row from the window into the DIB.
+void StoreRow(LzwDecoder& d, std::uint64_t count) {
+    std::uint8_t* row = d.rows.Row(d.imageRow);
+    std::memcpy(row, d.window + d.rowStart, count);
+    if (d.channels != 0) UndoDifferencing(row, count, d.channels);
+}
+
+// Moves the rows that the window holds up to offset `end` into the DIB. A byte past a complete
+// row begins the next one; when a strip of a multi-strip page begins more rows than
+// rowsPerStrip, that byte and everything after it are dropped (*end moves back) and the strip is
+// cut. kFinished when the last row is stored.
+Stop StoreRows(LzwDecoder& d, std::uint64_t* end) {
     const std::uint64_t rowBytes = d.rows.rowBytes;
-    while (count != 0) {
-        if (d.rowPos == rowBytes) {
+    for (;;) {
+        if (!d.rowBegun) {
+            if (*end == d.rowStart) return Stop::kRunning;
             ++d.rowsInStrip;
             if (d.page->stripCount > 1 && d.rowsInStrip > d.page->rowsPerStrip) {
+                *end = d.rowStart;
                 return Stop::kStripCut;
             }
             ++d.imageRow;
-            d.row = d.rows.Row(d.imageRow);
-            d.rowPos = 0;
+            d.rowBegun = true;
         }
-        std::uint64_t n = std::min(count, rowBytes - d.rowPos);
-        std::memcpy(d.row + d.rowPos, src, n);
-        d.rowPos += n;
-        src += n;
-        count -= n;
-        if (d.rowPos == rowBytes) {
-            if (d.channels != 0) UndoDifferencing(d.row, rowBytes, d.channels);
-            if (d.imageRow + 1 == d.rows.rows) return Stop::kFinished;
+        if (*end - d.rowStart < rowBytes) return Stop::kRunning;
+        StoreRow(d, rowBytes);
+        if (d.imageRow + 1 == d.rows.rows) {
+            d.complete = true;
+            return Stop::kFinished;
         }
+        d.rowStart += rowBytes;
+        d.rowBegun = false;
     }
-    return Stop::kRunning;
 }
 
 // Reads the next block of the strip into the input buffer: its byte count, 0 at the end of the
@@ -227,7 +207,9 @@ Stop ChangeStrip(LzwDecoder& d, std::uint32_t* filled) {
 Stop Run(LzwDecoder& d) {
     Entry* const table = d.table;
     std::uint8_t* const stack = d.stack;
+    std::uint8_t* const window = d.window;
     const std::uint8_t* const input = d.input;
+    const std::uint64_t rowBytes = d.rows.rowBytes;
 
     // Strip 0 starts with an empty input buffer: its first code reads the first block.
     std::uint32_t filled = 0;
@@ -243,26 +225,25 @@ Stop Run(LzwDecoder& d) {
     std::uint32_t width = 9;
     std::uint32_t nextFree = kFirstFreeCode;
     bool afterClear = true;
-    // The previous code and its entry when its string is well formed (length not 0); else
-    // prevFirst is the first byte of its string.
+    // The previous code, the first byte of its string, and where its string is in the window
+    // when it is well formed (prevLength not 0).
     std::uint32_t prevCode = 0;
-    std::uint64_t prevTail = 0;
-    std::uint64_t prevMeta = 0;
     std::uint8_t prevFirst = 0;
-    // Output position in the current row and the end of its file bytes.
-    std::uint8_t* out = d.row + d.rowPos;
-    std::uint8_t* rowEnd = d.row + d.rows.rowBytes;
+    std::uint64_t prevPos = 0;
+    std::uint32_t prevLength = 0;
+    // The window offset where the next string goes, and below which it must end for the
+    // current row to stay incomplete and the window to keep its slack.
+    std::uint64_t w = d.rowStart;
+    std::uint64_t limit = 0;
 
-    auto saveRow = [&] { d.rowPos = static_cast<std::uint64_t>(out - d.row); };
-    auto loadRow = [&] {
-        out = d.row + d.rowPos;
-        rowEnd = d.row + d.rows.rowBytes;
+    auto setLimit = [&] {
+        limit = d.rowBegun ? std::min(d.rowStart + rowBytes, d.windowEnd) : d.rowStart;
     };
     auto clearTable = [&] {
         width = 9;
         nextFree = kFirstFreeCode;
         afterClear = true;
-        prevMeta = 0;
+        prevLength = 0;
     };
     auto newStrip = [&] {
         in = input;
@@ -271,21 +252,38 @@ Stop Run(LzwDecoder& d) {
         bitCount = 0;
         clearTable();
     };
-    // Adds entry nextFree (slot kTableEnd is a spare that a full table writes to in vain).
-    auto addEntry = [&](std::uint64_t tail, std::uint64_t meta) {
-        table[nextFree].tail = tail;
-        table[nextFree].meta = meta;
-        if (nextFree < kTableEnd) {
-            ++nextFree;
-            // The width grows when the next free code reaches 511, 1023 and 2047.
-            if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
+    // When the window is full: keeps the current row and the latest output, moved down to the
+    // start of the data; strings of entries that fall out are found through their chains.
+    auto slide = [&] {
+        std::uint64_t from = std::min(d.rowStart, w - std::min(w - kDataStart, kWindowKeep));
+        std::uint64_t shift = from - kDataStart;
+        if (shift == 0) return;
+        std::memmove(window + kDataStart, window + from, w - from);
+        w -= shift;
+        d.rowStart -= shift;
+        prevPos = prevPos >= from ? prevPos - shift : kGone;
+        for (std::uint32_t c = kFirstFreeCode; c < nextFree; ++c) {
+            table[c].pos =
+                table[c].pos >= from && table[c].pos != kGone ? table[c].pos - shift : kGone;
         }
+    };
+    setLimit();
+
+    // Every way out leaves the window offset that the output reached.
+    auto finish = [&](Stop s) {
+        d.end = w;
+        return s;
     };
 
     for (;;) {
         if (bitCount < width) {
             if (inEnd - in >= 8) [[likely]] {
-                bits |= LoadBigEndian64(in) >> bitCount;
+                std::uint64_t v;
+                std::memcpy(&v, in, 8);
+                if constexpr (std::endian::native == std::endian::little) {
+                    v = __builtin_bswap64(v);
+                }
+                bits |= v >> bitCount;
                 std::uint32_t take = (63 - bitCount) >> 3;
                 in += take;
                 bitCount += take * 8;
@@ -297,9 +295,8 @@ Stop Run(LzwDecoder& d) {
                 if (bitCount < width) {
                     // The block is used up: carry the remaining bits into the next one.
                     filled = FillInput(d);
-                    saveRow();
-                    if (ReportRows(d)) return Stop::kCancelled;
-                    if (filled == 0) return Stop::kDataEnded;
+                    if (ReportRows(d)) return finish(Stop::kCancelled);
+                    if (filled == 0) return finish(Stop::kDataEnded);
                     in = input;
                     inEnd = input + filled;
                     continue;
@@ -310,42 +307,37 @@ Stop Run(LzwDecoder& d) {
         bits <<= width;
         bitCount -= width;
 
-        // The common case: a defined, well-formed code after a well-formed one, with room in
-        // the row for its string and the spill.
+        // The common case: a defined, well-formed code after a well-formed one, whose string
+        // leaves the current row incomplete.
         if (code < nextFree) [[likely]] {
-            const std::uint64_t meta = table[code].meta;
-            const std::uint32_t length = LengthOf(meta);
-            const std::uint32_t prevLength = LengthOf(prevMeta);
-            if (length != 0 && prevLength != 0 &&
-                length + kSpill <= static_cast<std::uint64_t>(rowEnd - out)) [[likely]] {
-                const std::uint64_t tail = table[code].tail;
-                WriteString(out, table, tail, LinkOf(meta), length);
-                out += length;
-                const std::uint8_t firstByte = FirstOf(meta);
-                const std::uint32_t used = prevLength & 7;
-                addEntry(used != 0 ? prevTail | std::uint64_t{firstByte} << (8 * used) : firstByte,
-                         MakeMeta(prevLength + 1, used != 0 ? LinkOf(prevMeta) : prevCode, prevCode,
-                                  FirstOf(prevMeta), firstByte));
+            const Entry& e = table[code];
+            const std::uint32_t length = e.length;
+            if (length != 0 && prevLength != 0 && e.pos < w && w + length < limit) [[likely]] {
+                CopyString(window + w, window + e.pos, length);
+                Entry& n = table[nextFree];  // at a full table, the spare entry kTableEnd
+                n.pos = prevPos;
+                n.length = static_cast<std::uint16_t>(prevLength + 1);
+                n.prefix = static_cast<std::uint16_t>(prevCode);
+                n.first = prevFirst;
+                n.suffix = e.first;
+                if (nextFree < kTableEnd) {
+                    ++nextFree;
+                    // The width grows when the next free code reaches 511, 1023 and 2047.
+                    if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
+                }
                 prevCode = code;
-                prevTail = tail;
-                prevMeta = meta;
+                prevFirst = e.first;
+                prevPos = w;
+                prevLength = length;
+                w += length;
                 continue;
             }
         }
 
         // Every other case, one step at a time.
-        const std::uint32_t prevLength = LengthOf(prevMeta);
-        const std::uint8_t prevFirstByte = prevLength != 0 ? FirstOf(prevMeta) : prevFirst;
-        std::uint64_t tail = 0;
-        std::uint64_t meta = 0;
-        std::uint32_t length;
-        std::uint8_t firstByte;
-        bool appendPrevFirst = false;
-        const std::uint8_t* chain = nullptr;
         if (code == kEndOfInformation) {
-            saveRow();
             stop = ChangeStrip(d, &filled);
-            if (stop != Stop::kRunning) return stop;
+            if (stop != Stop::kRunning) return finish(stop);
             newStrip();
             continue;
         }
@@ -353,118 +345,102 @@ Stop Run(LzwDecoder& d) {
             clearTable();
             continue;
         }
+        const std::uint64_t start = w;
+        std::uint32_t length;
+        std::uint8_t firstByte;
+        bool wellFormed;
+        bool adds = !afterClear;
         if (afterClear) {
             // The first code of a table stands for its own low byte.
             afterClear = false;
-            prevCode = code;
-            prevFirst = static_cast<std::uint8_t>(code);
-            prevTail = code;
-            prevMeta = code < 256 ? table[code].meta : 0;
-            stack[0] = prevFirst;
-            saveRow();
-            stop = Emit(d, stack, 1);
-            if (stop == Stop::kStripCut) {
-                stop = ChangeStrip(d, &filled);
-                if (stop != Stop::kRunning) return stop;
-                newStrip();
-            } else if (stop != Stop::kRunning) {
-                return stop;
+            firstByte = static_cast<std::uint8_t>(code);
+            window[w] = firstByte;
+            length = 1;
+            wellFormed = code < 256;
+        } else if (code < nextFree && table[code].length != 0) {
+            Entry& e = table[code];
+            length = e.length;
+            firstByte = e.first;
+            if (e.pos < w) {
+                CopyString(window + w, window + e.pos, length);
+            } else {
+                // Its string has left the window: the chain of a well-formed entry is short.
+                std::uint8_t* at = stack + length;
+                for (std::uint32_t c = code; c > kEndOfInformation && at > stack + 1;
+                     c = table[c].prefix) {
+                    *--at = table[c].suffix;
+                }
+                *--at = firstByte;
+                std::memcpy(window + w, stack, length);
+                e.pos = w;
             }
-            loadRow();
-            continue;
-        }
-        if (code < nextFree && LengthOf(table[code].meta) != 0) {
-            tail = table[code].tail;
-            meta = table[code].meta;
-            length = LengthOf(meta);
-            firstByte = FirstOf(meta);
+            wellFormed = true;
         } else if (code >= nextFree && prevLength != 0) {
             // Not defined yet: the previous string and its own first byte.
-            tail = prevTail;
-            meta = prevMeta;
+            CopyString(window + w, window + prevPos, prevLength);
+            window[w + prevLength] = prevFirst;
             length = prevLength + 1;
-            firstByte = prevFirstByte;
-            appendPrevFirst = true;
+            firstByte = prevFirst;
+            wellFormed = code == nextFree && nextFree < kTableEnd;
         } else {
             // Damaged data. Walk the prefix chain, last byte first, from the top of the stack.
             std::uint8_t* top = stack + kStackSize;
             std::uint8_t* at = top;
             std::uint32_t c = code;
             if (code >= nextFree) {
-                *--at = prevFirstByte;
+                *--at = prevFirst;
                 c = prevCode;
             }
             while (c > kEndOfInformation && at != stack) {
-                *--at = SuffixOf(table[c].meta);
-                c = PrefixOf(table[c].meta);
+                *--at = table[c].suffix;
+                c = table[c].prefix;
             }
-            if (at == stack) {
-                // Longer than any string of a table can be: the chain loops or is garbage.
-                saveRow();
-                return Stop::kDataEnded;
-            }
+            // Longer than any string of a table can be: the chain loops or is garbage.
+            if (at == stack) return finish(Stop::kDataEnded);
             *--at = static_cast<std::uint8_t>(c);
             firstByte = *at;
             length = static_cast<std::uint32_t>(top - at);
-            chain = at;
+            std::memcpy(window + w, at, length);
+            wellFormed = false;
         }
-
-        if (chain == nullptr && length + kSpill <= static_cast<std::uint64_t>(rowEnd - out)) {
-            if (appendPrevFirst) {
-                WriteString(out, table, tail, LinkOf(meta), length - 1);
-                out[length - 1] = prevFirstByte;
-            } else {
-                WriteString(out, table, tail, LinkOf(meta), length);
-            }
-            out += length;
-        } else {
-            // Near the row's end: assemble the string in the stack and write it row by row.
-            const std::uint8_t* src = chain;
-            if (src == nullptr) {
-                if (appendPrevFirst) {
-                    WriteString(stack, table, tail, LinkOf(meta), length - 1);
-                    stack[length - 1] = prevFirstByte;
-                } else {
-                    WriteString(stack, table, tail, LinkOf(meta), length);
-                }
-                src = stack;
-            }
-            saveRow();
-            stop = Emit(d, src, length);
+        w += length;
+        std::uint64_t shift = 0;
+        if (w >= limit) {
+            stop = StoreRows(d, &w);
             if (stop == Stop::kStripCut) {
                 // The strip is cut here; this code adds no entry.
                 stop = ChangeStrip(d, &filled);
-                if (stop != Stop::kRunning) return stop;
+                if (stop != Stop::kRunning) return finish(stop);
                 newStrip();
-                loadRow();
+                setLimit();
                 continue;
             }
-            if (stop != Stop::kRunning) return stop;
-            loadRow();
+            if (stop != Stop::kRunning) return finish(stop);
+            if (w >= d.windowEnd) {
+                std::uint64_t before = w;
+                slide();
+                shift = before - w;
+            }
+            setLimit();
         }
 
-        // The new entry: the previous string followed by this string's first byte; well
-        // formed when the previous string is.
-        const std::uint32_t added = nextFree;
-        const std::uint32_t used = prevLength & 7;
-        const std::uint64_t newTail =
-            used != 0 ? prevTail | std::uint64_t{firstByte} << (8 * used) : firstByte;
-        const std::uint64_t newMeta =
-            MakeMeta(prevLength + (prevLength != 0), used != 0 ? LinkOf(prevMeta) : prevCode,
-                     prevCode, prevFirstByte, firstByte);
-        addEntry(newTail, newMeta);
-        // This code becomes the previous one.
-        if (chain != nullptr) {
-            prevMeta = 0;  // damaged: its string is known only through its chain
-        } else if (appendPrevFirst) {
-            prevTail = newTail;
-            prevMeta = code == added && added < kTableEnd ? newMeta : 0;
-        } else {
-            prevTail = tail;
-            prevMeta = meta;
+        // The new entry: the previous string followed by this string's first byte.
+        if (adds) {
+            Entry& n = table[nextFree];
+            n.pos = prevPos;
+            n.length = static_cast<std::uint16_t>(prevLength == 0 ? 0 : prevLength + 1);
+            n.prefix = static_cast<std::uint16_t>(prevCode);
+            n.first = prevFirst;
+            n.suffix = firstByte;
+            if (nextFree < kTableEnd) {
+                ++nextFree;
+                if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
+            }
         }
         prevCode = code;
         prevFirst = firstByte;
+        prevPos = start - shift;
+        prevLength = wellFormed ? length : 0;
     }
 }
 
@@ -497,8 +473,12 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     }
     if (page->predictor == 2 && page->bitsPerPixel >= 8) d.channels = page->bitsPerPixel / 8u;
 
+    // The window holds a row and the kept output twice over, so that sliding frees at least
+    // half of it.
+    d.windowEnd =
+        std::max<std::uint64_t>(1 << 20, kDataStart + 4 * (d.rows.rowBytes + kWindowKeep));
     const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
-                                          kStackSize + 16};
+                                          kStackSize + 16, d.windowEnd + kWindowSlack};
     plat::HGLOBAL blocks[kBlocks] = {};
     void* locked[kBlocks] = {};
     bool ready = true;
@@ -520,34 +500,35 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     d.input = static_cast<std::uint8_t*>(locked[0]);
     d.table = static_cast<Entry*>(locked[1]);
     d.stack = static_cast<std::uint8_t*>(locked[2]);
-    // Codes below 256 stand for their own byte; ClearCode and EndOfInformation have no string.
+    d.window = static_cast<std::uint8_t*>(locked[3]);
+    // Codes below 256 stand for their own byte, kept at the start of the window; ClearCode and
+    // EndOfInformation have no string.
     for (std::uint32_t c = 0; c < 256; ++c) {
-        d.table[c].tail = c;
-        d.table[c].meta = MakeMeta(1, 0, 0, static_cast<std::uint8_t>(c), 0);
+        d.window[c] = static_cast<std::uint8_t>(c);
+        d.table[c].pos = c;
+        d.table[c].length = 1;
+        d.table[c].first = static_cast<std::uint8_t>(c);
     }
 
     // The first row of the file is the top row of the DIB; it is the first row of strip 0.
     d.imageRow = 0;
-    d.row = d.rows.Row(0);
-    d.rowPos = 0;
+    d.rowStart = kDataStart;
+    d.rowBegun = true;
     d.rowsInStrip = 1;
 
     Stop stop = Run(d);
-
-    // A row left unfinished keeps zeros past its last byte, with its sums undone so far.
-    if (d.rowPos < d.rows.rowBytes) {
-        std::uint64_t rest = d.rows.rowBytes - d.rowPos;
-        std::memset(d.row + d.rowPos, 0, std::min(rest, kSpill));
-        if (d.channels != 0) UndoDifferencing(d.row, d.rowPos, d.channels);
+    // A row left unfinished keeps what arrived of it.
+    if (!d.complete && d.rowBegun && d.end > d.rowStart) {
+        StoreRow(d, std::min(d.end - d.rowStart, d.rows.rowBytes));
     }
+
     std::int16_t status = 0;
     if (stop == Stop::kCancelled) {
         status = QOR_CANCELLED;
-    } else if (stop == Stop::kDataEnded && !RowsComplete(d)) {
+    } else if (stop == Stop::kDataEnded && !d.complete) {
         status = QOR_READ_FAILED;
-    } else {
-        ReportProgress(progress, 100);
     }
+    if (status == 0) ReportProgress(progress, 100);
     release();
     return status;
 }
