@@ -19,6 +19,9 @@
 #include "platform/platform.h"
 #include "tiff/tiff.h"
 
+// The decoding loop's helpers are inlined so that its state stays in registers.
+#define QOR_INLINE __attribute__((always_inline))
+
 namespace qor::tiff {
 namespace {
 
@@ -36,20 +39,39 @@ constexpr std::uint64_t kDataStart = 256;
 constexpr std::uint64_t kWindowSlack = kStackSize + 64;
 // When the window is full, at least this much of the latest output stays in it.
 constexpr std::uint64_t kWindowKeep = 64 * 1024;
-// Where an entry's string is when it is no longer in the window.
-constexpr std::uint64_t kGone = ~std::uint64_t{0} >> 1;
+// Where an entry's string is when it is no longer in the window; window offsets stay below.
+constexpr std::uint32_t kGone = 0xFFFFFF;
 // Working memory: the input block, the string table, the string stack and the window.
 constexpr int kBlocks = 4;
 
 struct Entry {
-    std::uint64_t pos;     // where the string was last written in the window, or kGone
+    std::uint32_t place;   // the suffix byte (top 8 bits), the byte that the entry appends to its
+                           // prefix string, and where the string was last written in the window
+                           // (low 24 bits), or kGone
     std::uint16_t length;  // the string's length; 0 when only the prefix chain can tell
     std::uint16_t prefix;  // the code of the string that the entry extends
-    std::uint8_t first;    // the string's first byte
-    std::uint8_t suffix;   // the byte that the entry appends to its prefix string
-    std::uint8_t unused[2];
+    std::uint64_t head;    // the string's first eight bytes (fewer when it is shorter), the
+                           // first in the low byte
 };
 static_assert(sizeof(Entry) == 16);
+
+constexpr std::uint32_t PosOf(std::uint32_t place) {
+    return place & kGone;
+}
+constexpr std::uint8_t SuffixOf(std::uint32_t place) {
+    return static_cast<std::uint8_t>(place >> 24);
+}
+constexpr std::uint32_t Place(std::uint64_t pos, std::uint8_t suffix) {
+    return static_cast<std::uint32_t>(pos) | std::uint32_t{suffix} << 24;
+}
+// The head of a string extended by one byte.
+constexpr std::uint64_t Extend(std::uint64_t head, std::uint32_t length, std::uint8_t byte) {
+    return length < 8 ? head | std::uint64_t{byte} << (8 * length) : head;
+}
+inline void Store64(std::uint8_t* at, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(at, &v, 8);
+}
 
 // How a run of the decoder ended.
 enum class Stop : std::uint8_t {
@@ -203,6 +225,89 @@ Stop ChangeStrip(LzwDecoder& d, std::uint32_t* filled) {
     return *filled == 0 ? Stop::kDataEnded : Stop::kRunning;
 }
 
+// The state of the decoding loop that the common case touches.
+struct Cursor {
+    // Bit reader: the next bits of the stream at the top of `bits`, `bitCount` of them counted.
+    const std::uint8_t* in;
+    const std::uint8_t* inEnd;
+    std::uint64_t bits;
+    std::uint32_t bitCount;
+    std::uint32_t width;
+    std::uint32_t nextFree;
+    // The previous code; when its string is well formed (prevLength not 0) where it is in the
+    // window and its head.
+    std::uint32_t prevCode;
+    std::uint32_t prevLength;
+    std::uint64_t prevPos;
+    std::uint64_t prevHead;
+    // The window offset where the next string goes, and below which it must end for the
+    // current row to stay incomplete and the window to keep its slack.
+    std::uint64_t w;
+    std::uint64_t limit;
+};
+
+constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
+
+// Decodes codes for as long as they take the common path: a defined, well-formed code after a
+// well-formed one, whose string leaves the current row incomplete. Returns the first code that
+// does not (already taken from the bit reader), or kNeedBits when the input block runs low.
+[[gnu::noinline]] std::uint32_t FastCodes(Cursor& cursor, Entry* const table,
+                                          std::uint8_t* const window) {
+    Cursor c = cursor;
+    std::uint32_t code;
+    for (;;) {
+        if (c.bitCount < c.width) {
+            if (c.inEnd - c.in < 8) [[unlikely]] {
+                code = kNeedBits;
+                break;
+            }
+            std::uint64_t v;
+            std::memcpy(&v, c.in, 8);
+            if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+            c.bits |= v >> c.bitCount;
+            std::uint32_t take = (63 - c.bitCount) >> 3;
+            c.in += take;
+            c.bitCount += take * 8;
+        }
+        code = static_cast<std::uint32_t>(c.bits >> (64 - c.width));
+        c.bits <<= c.width;
+        c.bitCount -= c.width;
+        if (code >= c.nextFree) [[unlikely]]
+            break;
+        const Entry& e = table[code];
+        const std::uint32_t length = e.length;
+        const std::uint64_t head = e.head;
+        if (length == 0 || c.prevLength == 0 || c.w + length >= c.limit ||
+            (length > 8 && PosOf(e.place) >= c.w)) [[unlikely]] {
+            break;
+        }
+        // Short strings come from the entry itself, longer ones from the window.
+        if (length <= 8) {
+            Store64(window + c.w, head);
+        } else {
+            CopyString(window + c.w, window + PosOf(e.place), length);
+        }
+        const std::uint8_t firstByte = static_cast<std::uint8_t>(head);
+        Entry& n = table[c.nextFree];  // at a full table, the spare entry kTableEnd
+        n.place = Place(c.prevPos, firstByte);
+        n.length = static_cast<std::uint16_t>(c.prevLength + 1);
+        n.prefix = static_cast<std::uint16_t>(c.prevCode);
+        n.head = Extend(c.prevHead, c.prevLength, firstByte);
+        if (c.nextFree < kTableEnd) {
+            ++c.nextFree;
+            // The width grows when the next free code reaches 511, 1023 and 2047.
+            if (((c.nextFree + 1) & c.nextFree) == 0 && c.width < kMaxCodeWidth) ++c.width;
+        }
+        c.prevCode = code;
+        c.prevPos = c.w;
+        c.prevLength = length;
+        c.prevHead = head;
+        c.w += length;
+    }
+    cursor = c;
+    return code;
+}
+
 // The decoding loop proper, from the start of strip 0 to the end of the page.
 Stop Run(LzwDecoder& d) {
     Entry* const table = d.table;
@@ -216,36 +321,34 @@ Stop Run(LzwDecoder& d) {
     Stop stop = SeekStrip(d);
     if (stop != Stop::kRunning) return stop;
 
-    // Bit reader: the next bits of the stream at the top of `bits`, `bitCount` of them counted.
-    const std::uint8_t* in = input;
-    const std::uint8_t* inEnd = input;
-    std::uint64_t bits = 0;
-    std::uint32_t bitCount = 0;
+    Cursor cursor{input, input, 0, 0, 9, kFirstFreeCode, 0, 0, 0, 0, d.rowStart, 0};
+    const std::uint8_t*& in = cursor.in;
+    const std::uint8_t*& inEnd = cursor.inEnd;
+    std::uint64_t& bits = cursor.bits;
+    std::uint32_t& bitCount = cursor.bitCount;
+    std::uint32_t& width = cursor.width;
+    std::uint32_t& nextFree = cursor.nextFree;
+    std::uint32_t& prevCode = cursor.prevCode;
+    std::uint32_t& prevLength = cursor.prevLength;
+    std::uint64_t& prevPos = cursor.prevPos;
+    std::uint64_t& prevHead = cursor.prevHead;
+    std::uint64_t& w = cursor.w;
+    std::uint64_t& limit = cursor.limit;
     // The table starts as a ClearCode leaves it; the first code after a ClearCode adds no entry.
-    std::uint32_t width = 9;
-    std::uint32_t nextFree = kFirstFreeCode;
     bool afterClear = true;
-    // The previous code, the first byte of its string, and where its string is in the window
-    // when it is well formed (prevLength not 0).
-    std::uint32_t prevCode = 0;
+    // The first byte of the previous code's string when it is not well formed.
     std::uint8_t prevFirst = 0;
-    std::uint64_t prevPos = 0;
-    std::uint32_t prevLength = 0;
-    // The window offset where the next string goes, and below which it must end for the
-    // current row to stay incomplete and the window to keep its slack.
-    std::uint64_t w = d.rowStart;
-    std::uint64_t limit = 0;
 
-    auto setLimit = [&] {
+    auto setLimit = [&]() QOR_INLINE {
         limit = d.rowBegun ? std::min(d.rowStart + rowBytes, d.windowEnd) : d.rowStart;
     };
-    auto clearTable = [&] {
+    auto clearTable = [&]() QOR_INLINE {
         width = 9;
         nextFree = kFirstFreeCode;
         afterClear = true;
         prevLength = 0;
     };
-    auto newStrip = [&] {
+    auto newStrip = [&]() QOR_INLINE {
         in = input;
         inEnd = input + filled;
         bits = 0;
@@ -254,84 +357,47 @@ Stop Run(LzwDecoder& d) {
     };
     // When the window is full: keeps the current row and the latest output, moved down to the
     // start of the data; strings of entries that fall out are found through their chains.
-    auto slide = [&] {
+    auto slide = [&]() QOR_INLINE {
         std::uint64_t from = std::min(d.rowStart, w - std::min(w - kDataStart, kWindowKeep));
         std::uint64_t shift = from - kDataStart;
         if (shift == 0) return;
         std::memmove(window + kDataStart, window + from, w - from);
         w -= shift;
         d.rowStart -= shift;
-        prevPos = prevPos >= from ? prevPos - shift : kGone;
+        prevPos = prevPos >= from ? prevPos - shift : kGone;  // replaced by the caller
         for (std::uint32_t c = kFirstFreeCode; c < nextFree; ++c) {
-            table[c].pos =
-                table[c].pos >= from && table[c].pos != kGone ? table[c].pos - shift : kGone;
+            std::uint32_t pos = PosOf(table[c].place);
+            table[c].place =
+                Place(pos >= from && pos != kGone ? pos - shift : kGone, SuffixOf(table[c].place));
         }
     };
     setLimit();
 
     // Every way out leaves the window offset that the output reached.
-    auto finish = [&](Stop s) {
+    auto finish = [&](Stop s) QOR_INLINE {
         d.end = w;
         return s;
     };
 
     for (;;) {
-        if (bitCount < width) {
-            if (inEnd - in >= 8) [[likely]] {
-                std::uint64_t v;
-                std::memcpy(&v, in, 8);
-                if constexpr (std::endian::native == std::endian::little) {
-                    v = __builtin_bswap64(v);
-                }
-                bits |= v >> bitCount;
-                std::uint32_t take = (63 - bitCount) >> 3;
-                in += take;
-                bitCount += take * 8;
-            } else {
-                while (bitCount <= 56 && in < inEnd) {
-                    bits |= std::uint64_t{*in++} << (56 - bitCount);
-                    bitCount += 8;
-                }
-                if (bitCount < width) {
-                    // The block is used up: carry the remaining bits into the next one.
-                    filled = FillInput(d);
-                    if (ReportRows(d)) return finish(Stop::kCancelled);
-                    if (filled == 0) return finish(Stop::kDataEnded);
-                    in = input;
-                    inEnd = input + filled;
-                    continue;
-                }
+        std::uint32_t code = FastCodes(cursor, table, window);
+        if (code == kNeedBits) {
+            while (bitCount <= 56 && in < inEnd) {
+                bits |= std::uint64_t{*in++} << (56 - bitCount);
+                bitCount += 8;
             }
-        }
-        const std::uint32_t code = static_cast<std::uint32_t>(bits >> (64 - width));
-        bits <<= width;
-        bitCount -= width;
-
-        // The common case: a defined, well-formed code after a well-formed one, whose string
-        // leaves the current row incomplete.
-        if (code < nextFree) [[likely]] {
-            const Entry& e = table[code];
-            const std::uint32_t length = e.length;
-            if (length != 0 && prevLength != 0 && e.pos < w && w + length < limit) [[likely]] {
-                CopyString(window + w, window + e.pos, length);
-                Entry& n = table[nextFree];  // at a full table, the spare entry kTableEnd
-                n.pos = prevPos;
-                n.length = static_cast<std::uint16_t>(prevLength + 1);
-                n.prefix = static_cast<std::uint16_t>(prevCode);
-                n.first = prevFirst;
-                n.suffix = e.first;
-                if (nextFree < kTableEnd) {
-                    ++nextFree;
-                    // The width grows when the next free code reaches 511, 1023 and 2047.
-                    if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
-                }
-                prevCode = code;
-                prevFirst = e.first;
-                prevPos = w;
-                prevLength = length;
-                w += length;
+            if (bitCount < width) {
+                // The block is used up: carry the remaining bits into the next one.
+                filled = FillInput(d);
+                if (ReportRows(d)) return finish(Stop::kCancelled);
+                if (filled == 0) return finish(Stop::kDataEnded);
+                in = input;
+                inEnd = input + filled;
                 continue;
             }
+            code = static_cast<std::uint32_t>(bits >> (64 - width));
+            bits <<= width;
+            bitCount -= width;
         }
 
         // Every other case, one step at a time.
@@ -346,6 +412,8 @@ Stop Run(LzwDecoder& d) {
             continue;
         }
         const std::uint64_t start = w;
+        if (prevLength != 0) prevFirst = static_cast<std::uint8_t>(prevHead);
+        std::uint64_t head = 0;
         std::uint32_t length;
         std::uint8_t firstByte;
         bool wellFormed;
@@ -356,23 +424,27 @@ Stop Run(LzwDecoder& d) {
             firstByte = static_cast<std::uint8_t>(code);
             window[w] = firstByte;
             length = 1;
+            head = firstByte;
             wellFormed = code < 256;
         } else if (code < nextFree && table[code].length != 0) {
             Entry& e = table[code];
             length = e.length;
-            firstByte = e.first;
-            if (e.pos < w) {
-                CopyString(window + w, window + e.pos, length);
+            head = e.head;
+            firstByte = static_cast<std::uint8_t>(head);
+            if (length <= 8) {
+                Store64(window + w, head);
+            } else if (PosOf(e.place) < w) {
+                CopyString(window + w, window + PosOf(e.place), length);
             } else {
                 // Its string has left the window: the chain of a well-formed entry is short.
                 std::uint8_t* at = stack + length;
                 for (std::uint32_t c = code; c > kEndOfInformation && at > stack + 1;
                      c = table[c].prefix) {
-                    *--at = table[c].suffix;
+                    *--at = SuffixOf(table[c].place);
                 }
                 *--at = firstByte;
                 std::memcpy(window + w, stack, length);
-                e.pos = w;
+                e.place = Place(w, SuffixOf(e.place));
             }
             wellFormed = true;
         } else if (code >= nextFree && prevLength != 0) {
@@ -381,6 +453,7 @@ Stop Run(LzwDecoder& d) {
             window[w + prevLength] = prevFirst;
             length = prevLength + 1;
             firstByte = prevFirst;
+            head = Extend(prevHead, prevLength, prevFirst);
             wellFormed = code == nextFree && nextFree < kTableEnd;
         } else {
             // Damaged data. Walk the prefix chain, last byte first, from the top of the stack.
@@ -392,7 +465,7 @@ Stop Run(LzwDecoder& d) {
                 c = prevCode;
             }
             while (c > kEndOfInformation && at != stack) {
-                *--at = table[c].suffix;
+                *--at = SuffixOf(table[c].place);
                 c = table[c].prefix;
             }
             // Longer than any string of a table can be: the chain loops or is garbage.
@@ -427,11 +500,10 @@ Stop Run(LzwDecoder& d) {
         // The new entry: the previous string followed by this string's first byte.
         if (adds) {
             Entry& n = table[nextFree];
-            n.pos = prevPos;
+            n.place = Place(prevLength != 0 ? prevPos : kGone, firstByte);
             n.length = static_cast<std::uint16_t>(prevLength == 0 ? 0 : prevLength + 1);
             n.prefix = static_cast<std::uint16_t>(prevCode);
-            n.first = prevFirst;
-            n.suffix = firstByte;
+            n.head = Extend(prevHead, prevLength, firstByte);
             if (nextFree < kTableEnd) {
                 ++nextFree;
                 if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
@@ -441,6 +513,7 @@ Stop Run(LzwDecoder& d) {
         prevFirst = firstByte;
         prevPos = start - shift;
         prevLength = wellFormed ? length : 0;
+        prevHead = head;
     }
 }
 
@@ -477,6 +550,9 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     // half of it.
     d.windowEnd =
         std::max<std::uint64_t>(1 << 20, kDataStart + 4 * (d.rows.rowBytes + kWindowKeep));
+    // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page that
+    // validation accepts) cannot be held.
+    if (d.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
     const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
                                           kStackSize + 16, d.windowEnd + kWindowSlack};
     plat::HGLOBAL blocks[kBlocks] = {};
@@ -505,9 +581,9 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     // EndOfInformation have no string.
     for (std::uint32_t c = 0; c < 256; ++c) {
         d.window[c] = static_cast<std::uint8_t>(c);
-        d.table[c].pos = c;
+        d.table[c].place = Place(c, 0);
         d.table[c].length = 1;
-        d.table[c].first = static_cast<std::uint8_t>(c);
+        d.table[c].head = c;
     }
 
     // The first row of the file is the top row of the DIB; it is the first row of strip 0.
