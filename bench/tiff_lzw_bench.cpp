@@ -1,6 +1,8 @@
 // TIFF LZW decoding: qorimg's reader (QorReadTIF, the whole read into a delivered DIB) against
 // libtiff (TIFFReadEncodedStrip of every strip into one buffer) on the same large photo-like
-// pages: 24-bit RGB without and with horizontal differencing, and an 8-bit palette page.
+// pages: 24-bit RGB without and with horizontal differencing, and an 8-bit palette page. The
+// "Strips" cases time the strip decoding alone: DecodeLzwStrips into a DIB set up once, against
+// TIFFReadEncodedStrip into a buffer allocated once.
 #include <benchmark/benchmark.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "qorimg/qorimg.h"
+#include "tiff/reader.h"
+#include "tiff/tiff.h"
 
 namespace {
 
@@ -180,5 +184,26 @@ BENCHMARK(LzwPaletteQorimg)
     ->UseRealTime();
 BENCHMARK(LzwPaletteLibtiff)
     ->Name("TiffLzwPalette/libtiff")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(StripsQorimg)->Name("TiffLzwStrips/qorimg")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(StripsLibtiff)
+    ->Name("TiffLzwStrips/libtiff")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(StripsPredQorimg)
+    ->Name("TiffLzwPredStrips/qorimg")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(StripsPredLibtiff)
+    ->Name("TiffLzwPredStrips/libtiff")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(StripsPaletteQorimg)
+    ->Name("TiffLzwPaletteStrips/qorimg")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(StripsPaletteLibtiff)
+    ->Name("TiffLzwPaletteStrips/libtiff")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -433,6 +433,19 @@ TEST_F(TiffLzwTest, StripsEndingWithAndWithoutEndOfInformation) {
     EXPECT_EQ(d.status, 0);
     EXPECT_EQ(d.pixels, data);
 
+    // Strips that do not begin with ClearCode: each starts from the table a ClearCode leaves,
+    // with 9-bit codes.
+    strips.clear();
+    for (int s = 0; s < 3; ++s) {
+        std::vector<std::uint32_t> codes =
+            LzwCodes(Bytes(data.begin() + 200 * s, data.begin() + std::min(500, 200 * s + 200)));
+        codes.erase(codes.begin());
+        strips.push_back(PackCodes(codes));
+    }
+    d = Decode(l, strips);
+    EXPECT_EQ(d.status, 0);
+    EXPECT_EQ(d.pixels, data);
+
     // A strip that ends inside a row: the next strip continues that row.
     strips = {EncodeLzw(Bytes(data.begin(), data.begin() + 175)),
               EncodeLzw(Bytes(data.begin() + 175, data.begin() + 375)),
