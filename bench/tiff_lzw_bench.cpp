@@ -150,6 +150,62 @@ void ReadLibtiff(benchmark::State& state, const LzwPage& page) {
     state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
 }
 
+void DecodeQorimg(benchmark::State& state, const LzwPage& source) {
+    namespace plat = qor::plat;
+    namespace tiff = qor::tiff;
+    plat::HFILE file = plat::_lopen(source.path().c_str(), 0);
+    std::uint16_t order = 0;
+    std::uint32_t offset = 0;
+    tiff::TiffPage page{};
+    plat::HGLOBAL dib = 0;
+    std::uint8_t* bits = nullptr;
+    if (file == plat::HFILE_ERROR || tiff::ReadTiffHeader(file, &order, &offset) != 0) {
+        state.SkipWithError("cannot open the page");
+    } else {
+        page.byteOrder = order;
+        tiff::ParseTiffDirectory(file, &page, &offset);
+        if (tiff::SetUpPageDib(file, &page, &dib, &bits) != 0) state.SkipWithError("no DIB");
+    }
+    for (auto _ : state) {
+        if (bits == nullptr) break;
+        tiff::TiffPage copy = page;
+        if (tiff::DecodeLzwStrips(nullptr, bits, file, &copy) != 0) {
+            state.SkipWithError("DecodeLzwStrips failed");
+            break;
+        }
+        benchmark::DoNotOptimize(bits);
+    }
+    if (dib != 0) {
+        plat::GlobalUnlock(dib);
+        plat::GlobalFree(dib);
+    }
+    if (file != plat::HFILE_ERROR) plat::_lclose(file);
+    state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+}
+
+void DecodeLibtiff(benchmark::State& state, const LzwPage& source) {
+    TIFFSetWarningHandler(Quiet);
+    TIFF* t = TIFFOpen(source.path().c_str(), "r");
+    if (t == nullptr) {
+        state.SkipWithError("TIFFOpen failed");
+        return;
+    }
+    tmsize_t size = TIFFStripSize(t);
+    tstrip_t strips = TIFFNumberOfStrips(t);
+    std::vector<std::uint8_t> image(std::size_t(size) * strips);
+    for (auto _ : state) {
+        for (tstrip_t s = 0; s < strips; ++s) {
+            if (TIFFReadEncodedStrip(t, s, image.data() + std::size_t(size) * s, size) < 0) {
+                state.SkipWithError("TIFFReadEncodedStrip failed");
+                break;
+            }
+        }
+        benchmark::DoNotOptimize(image.data());
+    }
+    TIFFClose(t);
+    state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+}
+
 void LzwQorimg(benchmark::State& state) {
     ReadQorimg(state, Rgb());
 }
@@ -167,6 +223,24 @@ void LzwPaletteQorimg(benchmark::State& state) {
 }
 void LzwPaletteLibtiff(benchmark::State& state) {
     ReadLibtiff(state, Palette());
+}
+void StripsQorimg(benchmark::State& state) {
+    DecodeQorimg(state, Rgb());
+}
+void StripsLibtiff(benchmark::State& state) {
+    DecodeLibtiff(state, Rgb());
+}
+void StripsPredQorimg(benchmark::State& state) {
+    DecodeQorimg(state, RgbDifferenced());
+}
+void StripsPredLibtiff(benchmark::State& state) {
+    DecodeLibtiff(state, RgbDifferenced());
+}
+void StripsPaletteQorimg(benchmark::State& state) {
+    DecodeQorimg(state, Palette());
+}
+void StripsPaletteLibtiff(benchmark::State& state) {
+    DecodeLibtiff(state, Palette());
 }
 
 }  // namespace

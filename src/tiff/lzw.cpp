@@ -272,20 +272,37 @@ constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
         code = static_cast<std::uint32_t>(c.bits >> (64 - c.width));
         c.bits <<= c.width;
         c.bitCount -= c.width;
-        if (code >= c.nextFree) [[unlikely]]
-            break;
-        const Entry& e = table[code];
-        const std::uint32_t length = e.length;
-        const std::uint64_t head = e.head;
-        if (length == 0 || c.prevLength == 0 || c.w + length >= c.limit ||
-            (length > 8 && PosOf(e.place) >= c.w)) [[unlikely]] {
-            break;
-        }
-        // Short strings come from the entry itself, longer ones from the window.
-        if (length <= 8) {
-            Store64(window + c.w, head);
+        std::uint32_t length;
+        std::uint64_t head;
+        std::uint8_t* const dst = window + c.w;
+        if (code < c.nextFree) [[likely]] {
+            const Entry& e = table[code];
+            length = e.length;
+            head = e.head;
+            if (length == 0 || c.prevLength == 0 || c.w + length >= c.limit ||
+                (length > 8 && PosOf(e.place) >= c.w)) [[unlikely]] {
+                break;
+            }
+            // Short strings come from the entry itself, longer ones from the window.
+            if (length <= 8) {
+                Store64(dst, head);
+            } else {
+                CopyString(dst, window + PosOf(e.place), length);
+            }
         } else {
-            CopyString(window + c.w, window + PosOf(e.place), length);
+            // The code about to be defined: the previous string and its own first byte, which
+            // is also what the new entry will be.
+            if (code != c.nextFree || c.prevLength == 0) break;
+            length = c.prevLength + 1;
+            if (c.w + length >= c.limit) break;
+            const std::uint8_t prevFirst = static_cast<std::uint8_t>(c.prevHead);
+            head = Extend(c.prevHead, c.prevLength, prevFirst);
+            if (length <= 8) {
+                Store64(dst, head);
+            } else {
+                CopyString(dst, window + c.prevPos, c.prevLength);
+                dst[c.prevLength] = prevFirst;
+            }
         }
         const std::uint8_t firstByte = static_cast<std::uint8_t>(head);
         Entry& n = table[c.nextFree];  // at a full table, the spare entry kTableEnd
