@@ -270,6 +270,32 @@ TEST_F(TiffDirectoryTest, ChainsAreCountedAndEndOnLoops) {
     std::uint32_t only = self.AddIfd({E::Short(256, {1})});
     self.SetNext(0, only);
     EXPECT_EQ(Parse(self.bytes()).size(), 1u);
+    // A directory that starts inside one already counted, or whose entries cover the start of
+    // one, ends the chain too.
+    TiffBuilder inside = b;
+    inside.SetNext(1, second + 2 + 12 / 2);
+    EXPECT_EQ(Parse(inside.bytes()).size(), 2u);
+    TiffBuilder covering(false);
+    covering.PadTo(200);
+    std::uint32_t later = covering.AddIfd({E::Short(256, {1})});
+    std::uint32_t earlier = covering.AddIfd({E::Short(256, {2})});
+    ASSERT_GT(earlier, later);
+    covering.SetNext(0, later - 12);  // its 5 entries would run over `later`
+    Bytes bytes = covering.bytes();
+    bytes[later - 12] = 5;
+    bytes[later - 11] = 0;
+    EXPECT_EQ(Parse(bytes).size(), 1u);
+    // Overlapping directories that each claim 65535 entries end at the first overlap.
+    TiffBuilder many(false);
+    many.PadTo(8 + 4 * 1000 + 786430);
+    Bytes overlapping = many.bytes();
+    overlapping[4] = 8;  // the first directory
+    for (std::uint32_t k = 0; k < 1000; ++k) {
+        overlapping[8 + 4 * k] = overlapping[9 + 4 * k] = 0xFF;
+        std::uint32_t link = 12 + 4 * k;
+        std::memcpy(&overlapping[786430 + 4 * k], &link, 4);
+    }
+    EXPECT_EQ(Parse(overlapping).size(), 1u);
     // A truncated directory is a page all the same; it keeps its defaults where reads fail.
     Bytes cut = b.bytes();
     cut.resize(first + 8);

@@ -1,7 +1,8 @@
 // The TIFF header, the IFD chain and the directory parser. Every value is read from the file when
 // it is needed; a short read yields 0 and the parse goes on.
 #include <algorithm>
-#include <unordered_set>
+#include <iterator>
+#include <map>
 
 #include "tiff/reader.h"
 
@@ -207,19 +208,32 @@ std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t*
 }
 
 std::uint16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder) {
-    // A chain that leads back to a directory already counted ends there.
-    std::unordered_set<std::uint32_t> seen;
+    // The chain ends at a directory whose bytes meet those of a directory already counted: an
+    // offset visited before (a loop), or one inside an earlier directory. Directories of a chain
+    // that goes on therefore never overlap, and the entries of all of them together are bounded
+    // by the size of the file.
+    const std::uint64_t fileSize = plat::GetFileSize(file, nullptr);
+    std::map<std::uint64_t, std::uint64_t> counted;  // start -> end of each directory's bytes
     std::uint16_t count = 0;
     std::uint32_t offset = firstOffset;
-    while (offset != 0 && count < 0xFFFF && seen.insert(offset).second) {
-        ++count;
+    while (offset != 0 && count < 0xFFFF) {
+        std::uint16_t n = 0;
         std::uint32_t next = 0;
         if (SeekTo(file, offset)) {
-            std::uint16_t n = ReadTiffShort(file, byteOrder);
+            n = ReadTiffShort(file, byteOrder);
             if (SeekTo(file, std::uint64_t{offset} + 2 + 12ull * n)) {
                 next = ReadTiffLong(file, byteOrder);
             }
         }
+        const std::uint64_t start = offset;
+        const std::uint64_t claimed = start + 6 + 12ull * n;
+        const std::uint64_t inFile = std::max<std::uint64_t>(fileSize, start);
+        const std::uint64_t end = std::max<std::uint64_t>(start + 1, std::min(claimed, inFile));
+        auto after = counted.lower_bound(start);
+        if (after != counted.end() && after->first < end) break;
+        if (after != counted.begin() && std::prev(after)->second > start) break;
+        counted.emplace(start, end);
+        ++count;
         offset = next;
     }
     return count;

@@ -58,7 +58,7 @@ std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* po
 std::uint32_t ReadStripOffset(HFILE file, const TiffPage& page, std::uint32_t j);
 
 // The number of IFDs in the chain that starts at firstOffset. Ends at the first offset already
-// visited and at 65535 directories.
+// visited, at a directory that overlaps one already counted, and at 65535 directories.
 std::uint16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder);
 // Reads the IFD at *offset into `page` (whose byteOrder is set) and leaves the next IFD's offset
 // in *offset (0 at the end of the chain).
