@@ -149,10 +149,9 @@ TEST_F(TiffReaderTest, PagesRefusedByValidationAreSkipped) {
 }
 
 TEST_F(TiffReaderTest, CompressionWithoutDecoderEndsTheRead) {
-    for (std::uint32_t c : {2u, 3u, 4u, 7u, 6u, 32946u}) {
+    for (std::uint32_t c : {7u, 6u, 32946u}) {
         TiffPageSpec bad = Grey(2, 2, 0);
         bad.compression = c;
-        if (c <= 4) bad.bits = {1};
         Outcome o = Read(Write(MakeTiff({Grey(3, 3, 0), bad})));
         EXPECT_EQ(o.status, QOR_TIFF_COMPRESSION) << c;
         EXPECT_TRUE(o.layers.empty());

@@ -191,6 +191,12 @@ StripDecoder SelectStripDecoder(std::uint16_t compression) {
     switch (compression) {
         case 1:
             return DecodeUncompressedStrips;
+        case 2:
+            return DecodeModifiedHuffmanStrips;
+        case 3:
+            return DecodeGroup3Strips;
+        case 4:
+            return DecodeGroup4Strips;
         case 5:
             return DecodeLzwStrips;
         case 32773:

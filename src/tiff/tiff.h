@@ -75,6 +75,13 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
                                   TiffPage* page);
 std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                              TiffPage* page);
+// The CCITT fax decoders (src/fax): compressions 2, 3 and 4, one bit per pixel, white as 1.
+std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                         TiffPage* page);
+std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                TiffPage* page);
+std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                TiffPage* page);
 
 // Where a decoder writes: the pixel area of a locked page DIB and its geometry, in 64-bit
 // arithmetic. The driver has already checked that the block holds `rows` rows of `stride`.

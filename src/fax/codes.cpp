@@ -1,0 +1,280 @@
+// The T.4 run-length code words, their lookup tables, white-run painting, the bit reader, the
+// working blocks and the strip frame shared by the CCITT decoders.
+#include <cstring>
+
+#include "fax/fax.h"
+
+namespace qor::fax {
+
+// Terminating codes 0-63, make-up codes 64-1728, extended make-up codes 1792-2560 (the same
+// code words for both colours).
+const std::uint8_t kWhiteCodeLength[kCodeCount] = {
+    8, 6, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6,  6,  6,  6,  6,  7,  7,  7,  7,  7,  7,  7,  7,
+    7, 7, 7, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,  8,  8,  8,  8,  8,  8,  8,  8,  8,  8,  8,  8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 5, 5,  6,  7,  8,  8,  8,  8,  8,  8,  9,  9,  9,  9,
+    9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 6, 9, 11, 11, 11, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12,
+};
+const std::uint8_t kWhiteCodeValue[kCodeCount] = {
+    0b00110101,     0b000111,       0b0111,         0b1000,         0b1011,         0b1100,
+    0b1110,         0b1111,         0b10011,        0b10100,        0b00111,        0b01000,
+    0b001000,       0b000011,       0b110100,       0b110101,       0b101010,       0b101011,
+    0b0100111,      0b0001100,      0b0001000,      0b0010111,      0b0000011,      0b0000100,
+    0b0101000,      0b0101011,      0b0010011,      0b0100100,      0b0011000,      0b00000010,
+    0b00000011,     0b00011010,     0b00011011,     0b00010010,     0b00010011,     0b00010100,
+    0b00010101,     0b00010110,     0b00010111,     0b00101000,     0b00101001,     0b00101010,
+    0b00101011,     0b00101100,     0b00101101,     0b00000100,     0b00000101,     0b00001010,
+    0b00001011,     0b01010010,     0b01010011,     0b01010100,     0b01010101,     0b00100100,
+    0b00100101,     0b01011000,     0b01011001,     0b01011010,     0b01011011,     0b01001010,
+    0b01001011,     0b00110010,     0b00110011,     0b00110100,     0b11011,        0b10010,
+    0b010111,       0b0110111,      0b00110110,     0b00110111,     0b01100100,     0b01100101,
+    0b01101000,     0b01100111,     0b011001100,    0b011001101,    0b011010010,    0b011010011,
+    0b011010100,    0b011010101,    0b011010110,    0b011010111,    0b011011000,    0b011011001,
+    0b011011010,    0b011011011,    0b010011000,    0b010011001,    0b010011010,    0b011000,
+    0b010011011,    0b00000001000,  0b00000001100,  0b00000001101,  0b000000010010, 0b000000010011,
+    0b000000010100, 0b000000010101, 0b000000010110, 0b000000010111, 0b000000011100, 0b000000011101,
+    0b000000011110, 0b000000011111,
+};
+const std::uint8_t kBlackCodeLength[kCodeCount] = {
+    10, 3,  2,  2,  3,  4,  4,  5,  6,  6,  7,  7,  7,  8,  8,  9,  10, 10, 10, 11, 11,
+    11, 11, 11, 11, 11, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12,
+    12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12,
+    12, 10, 12, 12, 12, 12, 12, 12, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13, 13,
+    13, 13, 13, 13, 13, 13, 13, 11, 11, 11, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12,
+};
+const std::uint8_t kBlackCodeValue[kCodeCount] = {
+    0b0000110111,
+    0b010,
+    0b11,
+    0b10,
+    0b011,
+    0b0011,
+    0b0010,
+    0b00011,
+    0b000101,
+    0b000100,
+    0b0000100,
+    0b0000101,
+    0b0000111,
+    0b00000100,
+    0b00000111,
+    0b000011000,
+    0b0000010111,
+    0b0000011000,
+    0b0000001000,
+    0b00001100111,
+    0b00001101000,
+    0b00001101100,
+    0b00000110111,
+    0b00000101000,
+    0b00000010111,
+    0b00000011000,
+    0b000011001010,
+    0b000011001011,
+    0b000011001100,
+    0b000011001101,
+    0b000001101000,
+    0b000001101001,
+    0b000001101010,
+    0b000001101011,
+    0b000011010010,
+    0b000011010011,
+    0b000011010100,
+    0b000011010101,
+    0b000011010110,
+    0b000011010111,
+    0b000001101100,
+    0b000001101101,
+    0b000011011010,
+    0b000011011011,
+    0b000001010100,
+    0b000001010101,
+    0b000001010110,
+    0b000001010111,
+    0b000001100100,
+    0b000001100101,
+    0b000001010010,
+    0b000001010011,
+    0b000000100100,
+    0b000000110111,
+    0b000000111000,
+    0b000000100111,
+    0b000000101000,
+    0b000001011000,
+    0b000001011001,
+    0b000000101011,
+    0b000000101100,
+    0b000001011010,
+    0b000001100110,
+    0b000001100111,
+    0b0000001111,
+    0b000011001000,
+    0b000011001001,
+    0b000001011011,
+    0b000000110011,
+    0b000000110100,
+    0b000000110101,
+    0b0000001101100,
+    0b0000001101101,
+    0b0000001001010,
+    0b0000001001011,
+    0b0000001001100,
+    0b0000001001101,
+    0b0000001110010,
+    0b0000001110011,
+    0b0000001110100,
+    0b0000001110101,
+    0b0000001110110,
+    0b0000001110111,
+    0b0000001010010,
+    0b0000001010011,
+    0b0000001010100,
+    0b0000001010101,
+    0b0000001011010,
+    0b0000001011011,
+    0b0000001100100,
+    0b0000001100101,
+    0b00000001000,
+    0b00000001100,
+    0b00000001101,
+    0b000000010010,
+    0b000000010011,
+    0b000000010100,
+    0b000000010101,
+    0b000000010110,
+    0b000000010111,
+    0b000000011100,
+    0b000000011101,
+    0b000000011110,
+    0b000000011111,
+};
+
+const std::uint8_t kReversedBits[256] = {
+    0x00, 0x80, 0x40, 0xC0, 0x20, 0xA0, 0x60, 0xE0, 0x10, 0x90, 0x50, 0xD0, 0x30, 0xB0, 0x70, 0xF0,
+    0x08, 0x88, 0x48, 0xC8, 0x28, 0xA8, 0x68, 0xE8, 0x18, 0x98, 0x58, 0xD8, 0x38, 0xB8, 0x78, 0xF8,
+    0x04, 0x84, 0x44, 0xC4, 0x24, 0xA4, 0x64, 0xE4, 0x14, 0x94, 0x54, 0xD4, 0x34, 0xB4, 0x74, 0xF4,
+    0x0C, 0x8C, 0x4C, 0xCC, 0x2C, 0xAC, 0x6C, 0xEC, 0x1C, 0x9C, 0x5C, 0xDC, 0x3C, 0xBC, 0x7C, 0xFC,
+    0x02, 0x82, 0x42, 0xC2, 0x22, 0xA2, 0x62, 0xE2, 0x12, 0x92, 0x52, 0xD2, 0x32, 0xB2, 0x72, 0xF2,
+    0x0A, 0x8A, 0x4A, 0xCA, 0x2A, 0xAA, 0x6A, 0xEA, 0x1A, 0x9A, 0x5A, 0xDA, 0x3A, 0xBA, 0x7A, 0xFA,
+    0x06, 0x86, 0x46, 0xC6, 0x26, 0xA6, 0x66, 0xE6, 0x16, 0x96, 0x56, 0xD6, 0x36, 0xB6, 0x76, 0xF6,
+    0x0E, 0x8E, 0x4E, 0xCE, 0x2E, 0xAE, 0x6E, 0xEE, 0x1E, 0x9E, 0x5E, 0xDE, 0x3E, 0xBE, 0x7E, 0xFE,
+    0x01, 0x81, 0x41, 0xC1, 0x21, 0xA1, 0x61, 0xE1, 0x11, 0x91, 0x51, 0xD1, 0x31, 0xB1, 0x71, 0xF1,
+    0x09, 0x89, 0x49, 0xC9, 0x29, 0xA9, 0x69, 0xE9, 0x19, 0x99, 0x59, 0xD9, 0x39, 0xB9, 0x79, 0xF9,
+    0x05, 0x85, 0x45, 0xC5, 0x25, 0xA5, 0x65, 0xE5, 0x15, 0x95, 0x55, 0xD5, 0x35, 0xB5, 0x75, 0xF5,
+    0x0D, 0x8D, 0x4D, 0xCD, 0x2D, 0xAD, 0x6D, 0xED, 0x1D, 0x9D, 0x5D, 0xDD, 0x3D, 0xBD, 0x7D, 0xFD,
+    0x03, 0x83, 0x43, 0xC3, 0x23, 0xA3, 0x63, 0xE3, 0x13, 0x93, 0x53, 0xD3, 0x33, 0xB3, 0x73, 0xF3,
+    0x0B, 0x8B, 0x4B, 0xCB, 0x2B, 0xAB, 0x6B, 0xEB, 0x1B, 0x9B, 0x5B, 0xDB, 0x3B, 0xBB, 0x7B, 0xFB,
+    0x07, 0x87, 0x47, 0xC7, 0x27, 0xA7, 0x67, 0xE7, 0x17, 0x97, 0x57, 0xD7, 0x37, 0xB7, 0x77, 0xF7,
+    0x0F, 0x8F, 0x4F, 0xCF, 0x2F, 0xAF, 0x6F, 0xEF, 0x1F, 0x9F, 0x5F, 0xDF, 0x3F, 0xBF, 0x7F, 0xFF,
+};
+
+void BuildFaxCodeTable(std::uint8_t* table, const std::uint8_t* lengths,
+                       const std::uint8_t* values) {
+    std::memset(table, NO_CODE, kCodeTableSize);
+    for (std::uint32_t i = 0; i < kCodeCount; ++i) {
+        const std::uint32_t spare = 13u - lengths[i];
+        const std::uint32_t first = std::uint32_t{values[i]} << spare;
+        std::memset(table + first, static_cast<int>(i), std::size_t{1} << spare);
+    }
+}
+
+void BuildCodeTables(FaxBlocks* blocks) {
+    BuildFaxCodeTable(blocks->data[0], kWhiteCodeLength, kWhiteCodeValue);
+    BuildFaxCodeTable(blocks->data[1], kBlackCodeLength, kBlackCodeValue);
+}
+
+void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n) {
+    if (n == 0) return;
+    const std::uint32_t last = p + n - 1;
+    const std::uint32_t first = p >> 3, lastByte = last >> 3;
+    const auto head = static_cast<std::uint8_t>(0xFFu >> (p & 7));
+    const auto tail = static_cast<std::uint8_t>(0xFFu << (7 - (last & 7)));
+    if (first == lastByte) {
+        row[first] = static_cast<std::uint8_t>(row[first] | (head & tail));
+        return;
+    }
+    row[first] = static_cast<std::uint8_t>(row[first] | head);
+    if (lastByte > first + 1) std::memset(row + first + 1, 0xFF, lastByte - first - 1);
+    row[lastByte] = static_cast<std::uint8_t>(row[lastByte] | tail);
+}
+
+void FaxBitReader::Fill() {
+    while (count <= 56) {
+        std::uint32_t byte = 0;
+        if (position >= size && !ended) {
+            size = tiff::FillReadBuffer(file, buffer, &position);
+            if (size == 0) ended = true;
+        }
+        if (ended) {
+            padding += 8;
+        } else {
+            byte = buffer[position++];
+            if (reverse != nullptr) byte = reverse[byte];
+        }
+        bits |= std::uint64_t{byte} << (56 - count);
+        count += 8;
+    }
+}
+
+bool FaxBlocks::Acquire(const std::uint32_t* sizes, int n) {
+    for (int i = 0; i < n; ++i) {
+        handle[i] = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizes[i]);
+        if (handle[i] == 0) {
+            count = i;
+            Release();
+            return false;
+        }
+    }
+    count = n;
+    for (int i = 0; i < n; ++i) {
+        data[i] = static_cast<std::uint8_t*>(plat::GlobalLock(handle[i]));
+        if (data[i] == nullptr) {
+            Release();
+            return false;
+        }
+    }
+    return true;
+}
+
+void FaxBlocks::Release() {
+    for (int i = 0; i < count; ++i) {
+        if (data[i] != nullptr) plat::GlobalUnlock(handle[i]);
+        plat::GlobalFree(handle[i]);
+        data[i] = nullptr;
+        handle[i] = 0;
+    }
+    count = 0;
+}
+
+std::int16_t PrepareFaxPage(std::uint8_t* dib, tiff::TiffPage* page, FaxPage* out) {
+    // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.
+    if (page->bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
+    // Page validation keeps both dimensions within 32767; nothing larger is decoded.
+    if (page->imageWidth > 0x7FFF || page->imageLength > 0x7FFF) return QOR_TIFF_TOO_LARGE;
+    const tiff::DibRows rows = tiff::LocateRows(dib, *page);
+    std::int32_t biHeight;
+    std::memcpy(&biHeight, dib + 8, 4);
+    out->pixels = rows.pixels;
+    out->stride = rows.stride;
+    out->width = page->imageWidth;
+    out->height = page->imageLength;
+    out->biHeight = biHeight > 0 ? static_cast<std::uint32_t>(biHeight) : 1;
+    if (page->stripCount == 1) page->rowsPerStrip = page->imageLength;
+    // Counts above 2^31 - 1 are read as none, as the other strip decoders read them.
+    out->strips = page->stripCount > 0x7FFFFFFF || out->width == 0 ? 0 : page->stripCount;
+    out->rowsPerStrip = page->rowsPerStrip > 0x7FFFFFFF ? 0 : page->rowsPerStrip;
+    return 0;
+}
+
+std::int16_t SeekToStrip(HFILE file, const tiff::TiffPage& page, std::uint32_t j) {
+    const std::uint32_t offset = tiff::ReadStripOffset(file, page, j);
+    if (offset > 0x7FFFFFFF || plat::_llseek(file, static_cast<std::int32_t>(offset), 0) < 0) {
+        return QOR_READ_FAILED;
+    }
+    return 0;
+}
+
+std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t biHeight) {
+    return ReportProgress(progress, (row & 0xFFFFu) * 100u / biHeight);
+}
+
+}  // namespace qor::fax

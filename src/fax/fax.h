@@ -1,0 +1,124 @@
+// The machinery that the three CCITT strip decoders share: the T.4 run-length code words and
+// their 13-bit lookup tables, the bit reader that feeds them from a page's strips in either fill
+// order, the painting of white runs into 1-bit rows, the working blocks and the page frame.
+#pragma once
+
+#include <cstdint>
+
+#include "tiff/tiff.h"
+
+namespace qor::fax {
+
+// A table entry that begins no code word of its colour.
+inline constexpr std::uint8_t NO_CODE = 255;
+// Entries of a FaxCodeTable: one per 13-bit window value.
+inline constexpr std::uint32_t kCodeTableSize = 8192;
+// Code indices: 0-63 terminating, 64-90 make-up 64..1728, 91-103 extended make-up 1792..2560.
+inline constexpr std::uint32_t kCodeCount = 104;
+
+// Code word lengths (bits) and values (the code word read as a number, first bit most
+// significant) by code index, for white and black runs.
+extern const std::uint8_t kWhiteCodeLength[kCodeCount];
+extern const std::uint8_t kWhiteCodeValue[kCodeCount];
+extern const std::uint8_t kBlackCodeLength[kCodeCount];
+extern const std::uint8_t kBlackCodeValue[kCodeCount];
+
+// Fills a FaxCodeTable of kCodeTableSize entries: entry w holds the index of the code word that
+// the 13 bits w begin with, or NO_CODE.
+void BuildFaxCodeTable(std::uint8_t* table, const std::uint8_t* lengths,
+                       const std::uint8_t* values);
+
+// The run length of a code index: the index itself for terminating codes, else a multiple of 64.
+inline std::uint32_t RunOfCode(std::uint32_t index) {
+    return index < 64 ? index : (index - 63) * 64;
+}
+
+// Sets pixels p to p + n - 1 of a 1-bit row to 1 (white); the first pixel is the most
+// significant bit of byte 0. The caller keeps p + n within the row.
+void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n);
+
+// The byte with its eight bits in reverse order (fill order 2 input).
+extern const std::uint8_t kReversedBits[256];
+
+// The compressed input of one strip, read in blocks of TIFF_READ_BLOCK bytes and handed out bit
+// by bit through a 64-bit accumulator. Past the end of the file it supplies zero bits, so that
+// the last code words of the data can still be looked at through a full 13-bit window, but it
+// counts them: consuming one of them means the data ended early.
+struct FaxBitReader {
+    HFILE file = 0;
+    std::uint8_t* buffer = nullptr;
+    const std::uint8_t* reverse = nullptr;  // kReversedBits for fill order 2, else null
+    std::uint32_t size = 0;                 // valid bytes in the buffer
+    std::uint16_t position = 0;             // next byte of the buffer
+    bool ended = false;                     // the file gave no more bytes
+    std::uint64_t bits = 0;                 // stream bits, the earliest most significant
+    std::uint32_t count = 0;                // bits held in `bits`
+    std::uint32_t padding = 0;              // of those, zero bits supplied past the end
+
+    // Empties the reader for a strip that starts at the current file position.
+    void Restart() {
+        size = position = 0;
+        ended = false;
+        bits = 0;
+        count = padding = 0;
+    }
+    // Tops the accumulator up to at least 57 bits.
+    void Fill();
+    // The next 13 bits of the stream.
+    std::uint32_t Peek13() {
+        if (count < 13) Fill();
+        return static_cast<std::uint32_t>(bits >> 51);
+    }
+    // Drops n (at most 13) bits; false when that takes bits from past the end of the data.
+    bool Consume(std::uint32_t n) {
+        if (count < n) Fill();
+        if (n > count - padding) return false;
+        bits <<= n;
+        count -= n;
+        return true;
+    }
+    // True when the next 13 bits reach past the end of the data.
+    bool WindowPastEnd() const { return padding > 0 && count - padding < 13; }
+    // Skips to the next byte boundary of the stream; false when the data ended before it.
+    bool AlignToByte() { return Consume(count % 8); }
+};
+
+// The working blocks of one decoder call: allocated in order, locked once all are obtained,
+// unlocked and freed on every way out.
+struct FaxBlocks {
+    static constexpr int kMax = 5;
+    HGLOBAL handle[kMax] = {};
+    std::uint8_t* data[kMax] = {};
+    int count = 0;
+
+    // False (with nothing left allocated) when a block cannot be allocated or locked.
+    bool Acquire(const std::uint32_t* sizes, int n);
+    void Release();
+};
+
+// How a decoder walks the strips of a page: where they are and which rows they hold.
+struct FaxPage {
+    std::uint8_t* pixels = nullptr;  // first byte of the bottom memory row
+    std::uint64_t stride = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;  // imageLength
+    std::uint32_t biHeight = 0;
+    std::uint32_t strips = 0;
+    std::uint32_t rowsPerStrip = 0;
+    // Row number r (1 = first in the file) of the page.
+    std::uint8_t* Row(std::uint32_t r) const { return pixels + stride * (height - r); }
+};
+
+// Checks the page and sets up `out`. 0, or 534 for a page that is not one bit per pixel. With a
+// single strip the page's rowsPerStrip becomes imageLength.
+std::int16_t PrepareFaxPage(std::uint8_t* dib, tiff::TiffPage* page, FaxPage* out);
+// Positions the file at strip j. 0, or 202 when the offset cannot be reached.
+std::int16_t SeekToStrip(HFILE file, const tiff::TiffPage& page, std::uint32_t j);
+// Reports row `row` of the page (taken as a 16-bit count) as row * 100 / biHeight. Non-zero when
+// the callback asks to stop.
+std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t biHeight);
+
+// Builds the white and black FaxCodeTables at the start of `blocks`.
+void BuildCodeTables(FaxBlocks* blocks);
+
+}  // namespace qor::fax

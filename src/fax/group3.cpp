@@ -1,0 +1,107 @@
+// DecodeGroup3Strips: TIFF compression 3, one-dimensional T.4 coding with an EOL before every row
+// and any number of zero fill bits before each EOL.
+#include "fax/fax.h"
+
+namespace qor::tiff {
+
+std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                TiffPage* page) {
+    using namespace fax;
+    ReportProgress(progress, 0);
+    FaxPage frame;
+    if (std::int16_t status = PrepareFaxPage(dib, page, &frame)) return status;
+    FaxBlocks blocks;
+    const std::uint32_t sizes[3] = {kCodeTableSize, kCodeTableSize, TIFF_READ_BLOCK};
+    if (!blocks.Acquire(sizes, 3)) return QOR_NO_MEMORY;
+    BuildCodeTables(&blocks);
+    const std::uint8_t* tables[2] = {blocks.data[1], blocks.data[0]};  // by colour: 0 black
+    const std::uint8_t* lengths[2] = {kBlackCodeLength, kWhiteCodeLength};
+
+    FaxBitReader in;
+    in.file = file;
+    in.buffer = blocks.data[2];
+    in.reverse = page->fillOrder == 2 ? kReversedBits : nullptr;
+    const std::uint32_t width = frame.width;
+    std::uint32_t eols = 0;  // EOLs met: the number of the row being decoded
+    std::int16_t status = 0;
+    for (std::uint32_t j = 0; j < frame.strips && frame.rowsPerStrip > 0; ++j) {
+        // Every strip is decodable by itself: it starts with an empty window at its own offset.
+        if ((status = SeekToStrip(file, *page, j)) != 0) break;
+        in.Restart();
+        bool eolAhead = false;  // an EOL cut the previous row short and introduces this one
+        for (std::uint32_t k = 0; k < frame.rowsPerStrip; ++k) {
+            // All rows done: what follows (the return-to-control codes, or nothing) is not read.
+            if (eols >= frame.height) goto done;
+            if (ReportRow(progress, eols, frame.biHeight) != 0) {
+                status = QOR_CANCELLED;
+                goto done;
+            }
+            bool awaitingEol = true;
+            std::uint8_t* out = nullptr;
+            if (eolAhead) {
+                eolAhead = false;
+                awaitingEol = false;
+                out = frame.Row(++eols);
+            }
+            std::uint32_t colour = 1, position = 0;
+            std::uint64_t pending = 0;
+            while (position < width) {
+                const std::uint32_t window = in.Peek13();
+                if (window < 2) {
+                    // Twelve or more zero bits: fill before an EOL, passed one bit at a time.
+                    if (!in.Consume(1)) {
+                        status = QOR_READ_FAILED;
+                        goto done;
+                    }
+                    continue;
+                }
+                if (window < 4) {
+                    if (!in.Consume(12)) {
+                        status = QOR_READ_FAILED;
+                        goto done;
+                    }
+                    if (!awaitingEol) {
+                        // The row was coded too short: its rest stays black, and this EOL
+                        // introduces the next row of the strip.
+                        eolAhead = true;
+                        break;
+                    }
+                    awaitingEol = false;
+                    if (++eols > frame.height) goto done;
+                    out = frame.Row(eols);
+                    continue;
+                }
+                if (awaitingEol) {
+                    status = in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
+                    goto done;
+                }
+                const std::uint32_t index = tables[colour][window];
+                if (index == NO_CODE) {
+                    status = in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
+                    goto done;
+                }
+                if (!in.Consume(lengths[colour][index])) {
+                    status = QOR_READ_FAILED;
+                    goto done;
+                }
+                pending += RunOfCode(index);
+                if (index >= 64) continue;
+                // A run that carries the row past its end is damage: nothing of it is painted.
+                if (pending > width - position) {
+                    status = QOR_FAX_BAD_DATA;
+                    goto done;
+                }
+                const auto run = static_cast<std::uint32_t>(pending);
+                if (colour != 0) PaintWhiteRun(out, position, run);
+                position += run;
+                colour ^= 1;
+                pending = 0;
+            }
+        }
+    }
+done:
+    blocks.Release();
+    return status;
+}
+
+}  // namespace qor::tiff
