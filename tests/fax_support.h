@@ -26,19 +26,18 @@ struct Bilevel {
     }
 };
 
-// The first layer of a file read with ReadTiffWorker, white where its colour is white.
-inline Bilevel ReadWithQorimg(const std::string& path, std::int16_t* status,
-                              std::uint32_t* layers = nullptr) {
+// Takes the document out of a finished read: the first layer as a page (when `pixels`), every
+// DIB and the layer block freed. A lock that an injected fault refuses is tried once more.
+inline Bilevel TakeDocument(ImageIoRequest* r, bool pixels = true) {
     Bilevel page;
-    Request r(path);
-    *status = ReadTiffWorker(r.get());
-    if (layers != nullptr) *layers = r->layerCount;
     if (r->layerBlock == 0) return page;
     auto* p = static_cast<const std::uint8_t*>(plat::GlobalLock(r->layerBlock));
-    for (std::uint32_t i = 0; i < r->layerCount; ++i) {
+    if (p == nullptr) p = static_cast<const std::uint8_t*>(plat::GlobalLock(r->layerBlock));
+    EXPECT_NE(p, nullptr);
+    for (std::uint32_t i = 0; p != nullptr && i < r->layerCount; ++i) {
         HGLOBAL h;
         std::memcpy(&h, p + 260 + 4 * i, 4);
-        if (i == 0) {
+        if (i == 0 && pixels) {
             Image img = ReadDib(h);
             page.width = static_cast<std::uint32_t>(img.width);
             page.height = static_cast<std::uint32_t>(img.height);
@@ -48,9 +47,17 @@ inline Bilevel ReadWithQorimg(const std::string& path, std::int16_t* status,
         }
         plat::GlobalFree(h);
     }
-    plat::GlobalUnlock(r->layerBlock);
+    if (p != nullptr) plat::GlobalUnlock(r->layerBlock);
     plat::GlobalFree(r->layerBlock);
+    r->layerBlock = 0;
     return page;
+}
+
+// The first layer of a file read with ReadTiffWorker, white where its colour is white.
+inline Bilevel ReadWithQorimg(const std::string& path, std::int16_t* status) {
+    Request r(path);
+    *status = ReadTiffWorker(r.get());
+    return TakeDocument(r.get());
 }
 
 // Text-like pages: margins, lines of glyph-like blobs, rules, some noise, and rows with white

@@ -258,16 +258,25 @@ std::int16_t PrepareFaxPage(std::uint8_t* dib, tiff::TiffPage* page, FaxPage* ou
     out->width = page->imageWidth;
     out->height = page->imageLength;
     out->biHeight = biHeight > 0 ? static_cast<std::uint32_t>(biHeight) : 1;
+    // A page without strips has no data to decode: an empty page is no result.
+    if (page->stripCount == 0) return QOR_READ_FAILED;
     if (page->stripCount == 1) page->rowsPerStrip = page->imageLength;
+    // Without RowsPerStrip (or with an unreadable one) every row is in the first strip, as the
+    // tag's default says; decoding no row at all would report an empty page as decoded.
+    const std::uint32_t rowsPerStrip =
+        page->rowsPerStrip == 0 ? page->imageLength : page->rowsPerStrip;
     // Counts above 2^31 - 1 are read as none, as the other strip decoders read them.
     out->strips = page->stripCount > 0x7FFFFFFF || out->width == 0 ? 0 : page->stripCount;
-    out->rowsPerStrip = page->rowsPerStrip > 0x7FFFFFFF ? 0 : page->rowsPerStrip;
+    out->rowsPerStrip = rowsPerStrip > 0x7FFFFFFF ? 0 : rowsPerStrip;
     return 0;
 }
 
 std::int16_t SeekToStrip(HFILE file, const tiff::TiffPage& page, std::uint32_t j) {
+    // Offset 0 is the file header: no strip starts there, and it is what an unreadable entry of
+    // the offset array yields.
     const std::uint32_t offset = tiff::ReadStripOffset(file, page, j);
-    if (offset > 0x7FFFFFFF || plat::_llseek(file, static_cast<std::int32_t>(offset), 0) < 0) {
+    if (offset == 0 || offset > 0x7FFFFFFF ||
+        plat::_llseek(file, static_cast<std::int32_t>(offset), 0) < 0) {
         return QOR_READ_FAILED;
     }
     return 0;

@@ -109,10 +109,10 @@ struct FaxPage {
     std::uint8_t* Row(std::uint32_t r) const { return pixels + stride * (height - r); }
 };
 
-// Checks the page and sets up `out`. 0, or 534 for a page that is not one bit per pixel. With a
-// single strip the page's rowsPerStrip becomes imageLength.
+// Checks the page and sets up `out`. 0, or 534 for a page that is not one bit per pixel, 202 for
+// a page without strips. With a single strip the page's rowsPerStrip becomes imageLength.
 std::int16_t PrepareFaxPage(std::uint8_t* dib, tiff::TiffPage* page, FaxPage* out);
-// Positions the file at strip j. 0, or 202 when the offset cannot be reached.
+// Positions the file at strip j. 0, or 202 when the offset cannot be read or reached.
 std::int16_t SeekToStrip(HFILE file, const tiff::TiffPage& page, std::uint32_t j);
 // Reports row `row` of the page (taken as a 16-bit count) as row * 100 / biHeight. Non-zero when
 // the callback asks to stop.
