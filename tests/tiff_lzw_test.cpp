@@ -799,6 +799,27 @@ TEST_F(TiffLzwTest, CommittedFilesReadLikeTheirUncompressedTwins) {
     }
 }
 
+TEST_F(TiffLzwTest, WholeReadFailuresReleaseEverything) {
+    // A multi-page file mixing LZW with other codings, read whole while one allocation or read
+    // fails: the read fails (or, for a read that only a skipped page needed, succeeds) and
+    // leaves no block and no file behind.
+    std::string path = DataPath("tifflzw/cp-mixed-be-lzw.tif");
+    for (pt::Op op : {pt::Op::Alloc, pt::Op::Read}) {
+        std::uint64_t runs = pt::SweepFaults(op, [&](std::uint64_t n) {
+            std::uint32_t first = 0;
+            std::int16_t status = QorReadTIF(nullptr, 0, path.c_str(), &first);
+            pt::Counts c = pt::CallCounts();
+            if (op == pt::Op::Alloc && c.allocs >= n) {
+                EXPECT_NE(status, 0) << n;
+            }
+            if (status == 0) QorReleaseDocument(first);
+            EXPECT_EQ(pt::LiveBlocks(), blocksBefore_) << n;
+            EXPECT_EQ(pt::OpenFiles(), filesBefore_) << n;
+        });
+        EXPECT_GT(runs, 4u);
+    }
+}
+
 #ifdef QORIMG_HAVE_LIBTIFF
 
 void QuietTiff(const char*, const char*, va_list) {}
