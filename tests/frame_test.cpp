@@ -39,7 +39,8 @@ TEST_F(FrameTest, ReaderEntryFillsRecordAndCutsLongNames) {
     longName[0] = '/';
     std::uint32_t result = 0xDEAD;
     std::int16_t transparent = 42;
-    std::int16_t status = QorReadGIF(CaptureRecord, 0x1234, longName.c_str(), &result, &transparent);
+    std::int16_t status =
+        QorReadGIF(CaptureRecord, 0x1234, longName.c_str(), &result, &transparent);
     EXPECT_EQ(status, QOR_OPEN_FAILED);  // the cut path does not exist
     ASSERT_EQ(seen.record.size(), 4157u);
     const auto& rec = seen.record;
@@ -51,9 +52,9 @@ TEST_F(FrameTest, ReaderEntryFillsRecordAndCutsLongNames) {
     EXPECT_EQ(At<std::uint32_t>(rec, 36), 0u);       // hostFlag2
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.data() + 108), 512),
               longName.substr(0, 512));
-    EXPECT_EQ(rec[620], 0);  // the name is still terminated
+    EXPECT_EQ(rec[620], 0);                       // the name is still terminated
     EXPECT_EQ(At<std::uint32_t>(rec, 1136), 1u);  // loadPixels
-    EXPECT_EQ(result, 0xDEADu);                    // untouched on failure
+    EXPECT_EQ(result, 0xDEADu);                   // untouched on failure
     EXPECT_EQ(transparent, 42);
     gSeen = nullptr;
 }
@@ -109,10 +110,10 @@ TEST_F(FrameTest, WriterEntrySetsTransparencyFromTheOptionByte) {
         std::uint8_t writeTransparent;
         std::int16_t transparentIndex;
     } cases[] = {
-        {0, 7, 0, -1},          // option 0: none
-        {1, 300, 1, 300},       // option 1: the low 16 bits of the index, even out of range
-        {0x101, 0x10005, 1, 5}, // only the low byte of the option and 16 bits of the index
-        {2, 9, 2, 0},           // any other option leaves the index 0
+        {0, 7, 0, -1},           // option 0: none
+        {1, 300, 1, 300},        // option 1: the low 16 bits of the index, even out of range
+        {0x101, 0x10005, 1, 5},  // only the low byte of the option and 16 bits of the index
+        {2, 9, 2, 0},            // any other option leaves the index 0
     };
     for (const Case& c : cases) {
         Seen seen;
@@ -126,6 +127,40 @@ TEST_F(FrameTest, WriterEntrySetsTransparencyFromTheOptionByte) {
         EXPECT_EQ(At<std::uint32_t>(seen.record, 1136), 0u);  // the writer leaves loadPixels 0
     }
     gSeen = nullptr;
+}
+
+}  // namespace
+}  // namespace qor::test
+
+namespace qor::test {
+namespace {
+
+class EntryFaultTest : public LeakCheckedTest {};
+
+// Whichever lock fails, including the entry point's own lock of the layer block, a read either
+// fails with nothing left behind or delivers a document whose release leaves nothing behind.
+TEST_F(EntryFaultTest, EveryLockFailureLeavesNothingOrAWholeDocument) {
+    for (const char* name : {"plasma256.gif", "plasma-rgb.tif"}) {
+        std::string path = std::string(QORIMG_TEST_DATA) + "/../../examples/" + name;
+        bool gif = std::string(name).ends_with(".gif");
+        std::uint64_t runs =
+            plat::testing::SweepFaults(plat::testing::Op::Lock, [&](std::uint64_t n) {
+                std::uint32_t dib = 0;
+                std::int16_t transparent = 0;
+                std::int16_t status = gif ? QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent)
+                                          : QorReadTIF(nullptr, 0, path.c_str(), &dib);
+                if (status == 0) {
+                    EXPECT_NE(dib, 0u) << name << " lock " << n;
+                    EXPECT_EQ(QorDocumentLayers(dib, nullptr, 0), 1u) << name << " lock " << n;
+                    EXPECT_EQ(QorReleaseDocument(dib), 0) << name << " lock " << n;
+                } else {
+                    EXPECT_EQ(status, QOR_NO_MEMORY) << name << " lock " << n;
+                }
+                EXPECT_EQ(plat::testing::LiveBlocks(), blocksBefore_) << name << " lock " << n;
+                EXPECT_EQ(plat::testing::OpenFiles(), filesBefore_) << name << " lock " << n;
+            });
+        EXPECT_GE(runs, 3u) << name;
+    }
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ void PrepareRequest(ImageIoRequest* request, ProgressProc progress, std::uint32_
 }
 
 // Takes the first layer's DIB handle out of the host's layer block, records the document and
-// frees the block. Returns the handle (0 when the block is unusable).
+// frees the block. When the block cannot be locked, the host's own record of its layers gives
+// the handle, so a successful read never loses its DIBs.
 HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
     HGLOBAL block = request->layerBlock;
     HGLOBAL first = 0;
@@ -39,7 +40,8 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
         }
         plat::GlobalUnlock(block);
     }
-    host::AdoptDocument(block);
+    HGLOBAL recorded = host::AdoptDocument(block);
+    if (p == nullptr) first = recorded;
     plat::GlobalFree(block);
     request->layerBlock = 0;
     return first;

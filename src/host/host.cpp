@@ -17,6 +17,8 @@ using plat::GlobalUnlock;
 struct Registry {
     std::mutex mutex;
     std::map<HGLOBAL, std::vector<HGLOBAL>> documents;
+    // The DIBs of every layer block handed out and not yet adopted, by layer block handle.
+    std::map<HGLOBAL, std::vector<HGLOBAL>> pending;
     std::uint32_t calls[4] = {};
     struct Fault {
         std::int16_t status = 0;
@@ -44,13 +46,15 @@ std::uint32_t LoadU32(const unsigned char* p) {
     return v;
 }
 
-void StoreU32(unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+void StoreU32(unsigned char* p, std::uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
 
 // Allocates a layer block for `count` layers with every DIB handle 0 and records it in the
 // request. Returns 0 or 102.
 std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBAL first) {
-    HGLOBAL block = GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT,
-                                kFirstLayerOffset + 4ull * count);
+    HGLOBAL block =
+        GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, kFirstLayerOffset + 4ull * count);
     if (block == 0) return QOR_NO_MEMORY;
     auto* p = static_cast<unsigned char*>(GlobalLock(block));
     if (p == nullptr) {
@@ -63,6 +67,14 @@ std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBA
     GlobalUnlock(block);
     request->layerBlock = block;
     request->layerCount = static_cast<std::uint16_t>(count);
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    // A reader that failed after its layers were made frees the layer block itself: forget
+    // such blocks here (handles are not reused soon, so a freed one is never mistaken).
+    std::erase_if(r.pending, [](const auto& entry) { return GlobalSize(entry.first) == 0; });
+    std::vector<HGLOBAL> layers(count, 0);
+    layers[0] = first;
+    r.pending[block] = std::move(layers);
     return 0;
 }
 
@@ -86,7 +98,7 @@ std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex
     if (request == nullptr || GlobalSize(bitmap) == 0) return QOR_BAD_REQUEST;
     HGLOBAL block = request->layerBlock;
     auto* p = static_cast<unsigned char*>(GlobalLock(block));
-    if (p == nullptr) return QOR_BAD_REQUEST;
+    if (p == nullptr) return QOR_NO_MEMORY;
     std::int16_t status = QOR_BAD_REQUEST;
     if (LoadU32(p) == kLayerBlockTag && layerIndex < LoadU32(p + 4) &&
         kFirstLayerOffset + 4ull * layerIndex + 4 <= GlobalSize(block)) {
@@ -94,6 +106,14 @@ std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex
         status = 0;
     }
     GlobalUnlock(block);
+    if (status == 0) {
+        Registry& r = TheRegistry();
+        std::lock_guard<std::mutex> guard(r.mutex);
+        auto it = r.pending.find(block);
+        if (it != r.pending.end() && layerIndex < it->second.size()) {
+            it->second[layerIndex] = bitmap;
+        }
+    }
     return status;
 }
 
@@ -139,22 +159,36 @@ std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
     return 0;
 }
 
-void AdoptDocument(HGLOBAL layerBlock) {
-    auto* p = static_cast<const unsigned char*>(GlobalLock(layerBlock));
-    if (p == nullptr) return;
-    std::uint64_t size = GlobalSize(layerBlock);
+HGLOBAL AdoptDocument(HGLOBAL layerBlock) {
     std::vector<HGLOBAL> layers;
-    if (size >= kFirstLayerOffset + 4 && LoadU32(p) == kLayerBlockTag) {
-        std::uint64_t count = LoadU32(p + 4);
-        for (std::uint64_t i = 0; i < count && kFirstLayerOffset + 4 * i + 4 <= size; ++i) {
-            layers.push_back(LoadU32(p + kFirstLayerOffset + 4 * i));
+    {
+        Registry& r = TheRegistry();
+        std::lock_guard<std::mutex> guard(r.mutex);
+        auto it = r.pending.find(layerBlock);
+        if (it != r.pending.end()) {
+            layers = std::move(it->second);
+            r.pending.erase(it);
         }
     }
-    GlobalUnlock(layerBlock);
-    if (layers.empty() || layers.front() == 0) return;
+    if (layers.empty()) {
+        // A block the host did not make: take the layers from its contents.
+        auto* p = static_cast<const unsigned char*>(GlobalLock(layerBlock));
+        if (p == nullptr) return 0;
+        std::uint64_t size = GlobalSize(layerBlock);
+        if (size >= kFirstLayerOffset + 4 && LoadU32(p) == kLayerBlockTag) {
+            std::uint64_t count = LoadU32(p + 4);
+            for (std::uint64_t i = 0; i < count && kFirstLayerOffset + 4 * i + 4 <= size; ++i) {
+                layers.push_back(LoadU32(p + kFirstLayerOffset + 4 * i));
+            }
+        }
+        GlobalUnlock(layerBlock);
+    }
+    if (layers.empty() || layers.front() == 0) return 0;
+    HGLOBAL first = layers.front();
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.mutex);
-    r.documents[layers.front()] = std::move(layers);
+    r.documents[first] = std::move(layers);
+    return first;
 }
 
 namespace testing {

@@ -27,8 +27,10 @@ std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex
 std::int16_t InvertBitmap(ProgressBlock* progress, HGLOBAL dib, HGLOBAL* result);
 
 // Called by a reader entry point just before it frees the layer block of a successful read:
-// records the block's layers as one document keyed by its first DIB handle.
-void AdoptDocument(HGLOBAL layerBlock);
+// records the block's layers as one document keyed by its first DIB handle, and returns that
+// handle (0 when the block is unknown and unreadable). The host keeps its own list of each layer
+// block's DIBs, so this works even when the block cannot be locked.
+HGLOBAL AdoptDocument(HGLOBAL layerBlock);
 
 // The byte offset of the pixel rows in a locked packed DIB of `blockSize` bytes, or 0 when the
 // header is not a usable BITMAPINFOHEADER or claims more than the block holds.
