@@ -21,3 +21,4 @@ convert -size 120x90 plasma: -depth 8 plasma-rgb.tif
 tiffcp -c packbits -r 16 plasma-rgb.tif plasma-rgb-packbits.tif
 convert -size 120x90 plasma: -monochrome -type bilevel -depth 1 -compress none bilevel.tif
 tiffcp -c lzw:2 -r 16 plasma-rgb.tif plasma-rgb-lzw-predictor.tif
+tiffcp -c g4 bilevel.tif bilevel-g4.tif

@@ -139,8 +139,8 @@ inline bool WriteWithLibtiff(const std::string& path, const Bilevel& page, const
     return ok;
 }
 
-// The first page of a file as libtiff decodes it (code white where libtiff gives a 0 bit).
-// False when libtiff reports an error.
+// The first page of a file as libtiff decodes it, white where the pixel is white: a 0 bit in a
+// WhiteIsZero page, a 1 bit in a BlackIsZero one. False when libtiff reports an error.
 inline bool ReadWithLibtiff(const std::string& path, Bilevel* page) {
     TIFFSetWarningHandler(QuietLibtiff);
     TIFFSetErrorHandler(QuietLibtiff);
@@ -151,13 +151,16 @@ inline bool ReadWithLibtiff(const std::string& path, Bilevel* page) {
     TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
     page->width = w;
     page->height = h;
+    std::uint16_t photometric = PHOTOMETRIC_MINISWHITE;
+    TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+    const unsigned whiteBit = photometric == PHOTOMETRIC_MINISBLACK ? 1 : 0;
     page->white.assign(std::size_t{w} * h, 1);
     std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize(t)) + 8);
     bool ok = true;
     for (std::uint32_t y = 0; y < h && ok; ++y) {
         ok = TIFFReadScanline(t, line.data(), y, 0) >= 0;
         for (std::uint32_t x = 0; ok && x < w; ++x) {
-            page->white[std::size_t{y} * w + x] = ((line[x / 8] >> (7 - x % 8)) & 1) == 0;
+            page->white[std::size_t{y} * w + x] = ((line[x / 8] >> (7 - x % 8)) & 1u) == whiteBit;
         }
     }
     TIFFClose(t);

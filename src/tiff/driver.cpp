@@ -84,7 +84,16 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib) {
                     status = SetBlackWhite(result);
                     if (status != 0) plat::GlobalFree(result);
                 }
-            } else if (page->photometric == 1 && page->compression != 2) {
+            } else if (page->photometric == 1 && fax) {
+                // The fax decoders paint the code's white runs as 1 bits. A BlackIsZero page
+                // stores those runs as 0 bits, which it shows black: deliver it inverted.
+                status = SetBlackWhite(dib);
+                if (status != 0) {
+                    plat::GlobalFree(dib);
+                } else {
+                    status = Invert(progress, dib, &result);
+                }
+            } else if (page->photometric == 1) {
                 auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
                 if (p == nullptr) {
                     plat::GlobalFree(dib);
