@@ -121,4 +121,28 @@ std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t
 // Builds the white and black FaxCodeTables at the start of `blocks`.
 void BuildCodeTables(FaxBlocks* blocks);
 
+// The run-length code lookups by colour (0 black, 1 white) of blocks that BuildCodeTables filled.
+struct RunCodes {
+    const std::uint8_t* table[2];
+    const std::uint8_t* length[2];
+};
+RunCodes RunCodesOf(const FaxBlocks& blocks);
+
+// One row of one-dimensional run-length codes being decoded.
+struct CodedRow {
+    std::uint8_t* out = nullptr;
+    std::uint32_t width = 0;
+    std::uint32_t colour = 1;    // of the next run: 1 white, 0 black
+    std::uint32_t position = 0;  // pixels done
+    std::uint64_t pending = 0;   // make-up lengths of the current run read so far
+    bool Done() const { return position >= width; }
+};
+
+// Decodes the run-length code at the front of `window` (the reader's 13-bit window) for the
+// row's colour: a make-up code adds to the run; a terminating code ends it, paints it when it is
+// white and switches colour. Returns 0, or the status that ends the page: 532 for a window that
+// holds no code or a run past the row's end (nothing of it is painted), 202 when the data ran out.
+std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
+                         CodedRow* row);
+
 }  // namespace qor::fax

@@ -14,8 +14,7 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
     const std::uint32_t sizes[3] = {kCodeTableSize, kCodeTableSize, TIFF_READ_BLOCK};
     if (!blocks.Acquire(sizes, 3)) return QOR_NO_MEMORY;
     BuildCodeTables(&blocks);
-    const std::uint8_t* tables[2] = {blocks.data[1], blocks.data[0]};  // by colour: 0 black
-    const std::uint8_t* lengths[2] = {kBlackCodeLength, kWhiteCodeLength};
+    const RunCodes codes = RunCodesOf(blocks);
 
     FaxBitReader in;
     in.file = file;
@@ -37,15 +36,14 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                 goto done;
             }
             bool awaitingEol = true;
-            std::uint8_t* out = nullptr;
+            CodedRow coded;
+            coded.width = width;
             if (eolAhead) {
                 eolAhead = false;
                 awaitingEol = false;
-                out = frame.Row(++eols);
+                coded.out = frame.Row(++eols);
             }
-            std::uint32_t colour = 1, position = 0;
-            std::uint64_t pending = 0;
-            while (position < width) {
+            while (!coded.Done()) {
                 const std::uint32_t window = in.Peek13();
                 if (window < 2) {
                     // Twelve or more zero bits: fill before an EOL, passed one bit at a time.
@@ -68,34 +66,14 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                     }
                     awaitingEol = false;
                     if (++eols > frame.height) goto done;
-                    out = frame.Row(eols);
+                    coded.out = frame.Row(eols);
                     continue;
                 }
                 if (awaitingEol) {
                     status = in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
                     goto done;
                 }
-                const std::uint32_t index = tables[colour][window];
-                if (index == NO_CODE) {
-                    status = in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-                    goto done;
-                }
-                if (!in.Consume(lengths[colour][index])) {
-                    status = QOR_READ_FAILED;
-                    goto done;
-                }
-                pending += RunOfCode(index);
-                if (index >= 64) continue;
-                // A run that carries the row past its end is damage: nothing of it is painted.
-                if (pending > width - position) {
-                    status = QOR_FAX_BAD_DATA;
-                    goto done;
-                }
-                const auto run = static_cast<std::uint32_t>(pending);
-                if (colour != 0) PaintWhiteRun(out, position, run);
-                position += run;
-                colour ^= 1;
-                pending = 0;
+                if ((status = TakeRunCode(&in, window, codes, &coded)) != 0) goto done;
             }
         }
     }
