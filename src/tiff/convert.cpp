@@ -152,6 +152,10 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
 
 }  // namespace
 
+void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels) {
+    SwapCopy(row, row, pixels);
+}
+
 std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     if (dib == 0 || outImage == nullptr) return QOR_BAD_REQUEST;
     *outImage = 0;

@@ -66,9 +66,10 @@ std::int16_t Invert(ProgressBlock* progress, HGLOBAL dib, HGLOBAL* inverted) {
     return status;
 }
 
-// Turns a decoded, unlocked DIB into the page's bitmap. On 0 page->bitmap holds the result; on
+// Turns a decoded, unlocked DIB into the page's bitmap. `rowsInBgr`: the decoder has already
+// exchanged red and blue in the rows of a 24-bit page. On 0 page->bitmap holds the result; on
 // failure every block of the page is freed.
-std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib) {
+std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bool rowsInBgr) {
     HGLOBAL result = dib;
     std::int16_t status = 0;
     switch (page->bitsPerPixel) {
@@ -118,6 +119,7 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib) {
             result = tiff::ConvertGreyAlphaToGrey(dib);
             break;
         case 24:
+            if (rowsInBgr) break;
             // Red and blue are exchanged in the decoded block itself rather than in a copy:
             // the delivered pixels are the same, without a second block of the page's size.
             result = tiff::ConvertRgbToBgrInPlace(dib);
@@ -148,6 +150,16 @@ std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page) {
     std::uint8_t* bits = nullptr;
     if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits)) return status;
     tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
+    // The uncompressed and PackBits decoders exchange red and blue row by row while each row is
+    // still in the cache, which spares a second pass over the whole page.
+    bool rowsInBgr = false;
+    if (page->bitsPerPixel == 24 && page->compression == 1) {
+        decoder = tiff::DecodeUncompressedStripsToBgr;
+        rowsInBgr = true;
+    } else if (page->bitsPerPixel == 24 && page->compression == 32773) {
+        decoder = tiff::DecodePackBitsStripsToBgr;
+        rowsInBgr = true;
+    }
     std::int16_t status = decoder != nullptr ? decoder(progress, bits, file, page)
                                              : static_cast<std::int16_t>(QOR_TIFF_COMPRESSION);
     plat::GlobalUnlock(dib);
@@ -155,7 +167,7 @@ std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page) {
         plat::GlobalFree(dib);
         return status;
     }
-    return FinishPage(progress, page, dib);
+    return FinishPage(progress, page, dib, rowsInBgr);
 }
 
 void FreeBitmaps(TiffPage* pages, std::uint32_t count) {

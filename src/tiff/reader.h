@@ -28,6 +28,18 @@ std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);
 // The decoder for a compression, or null when there is none.
 StripDecoder SelectStripDecoder(std::uint16_t compression);
 
+// The uncompressed and PackBits decoders as the driver runs them on 24-bit pages: each row is
+// delivered with the first and third byte of every pixel exchanged (the same rows as
+// DecodeUncompressedStrips or DecodePackBitsStrips followed by ConvertRgbToBgrInPlace). Pages of
+// other depths decode exactly as with those two.
+std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                           TiffPage* page);
+std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                       TiffPage* page);
+
+// Exchanges the first and third byte of each of the `pixels` 3-byte pixels at `row`.
+void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels);
+
 // Post-decode conversions of unlocked DIB blocks. ConvertRgbToBgr makes a new block (*outImage)
 // and leaves the input to the caller; the others convert in place and return the block, the
 // input unchanged when its bit count is not the expected one, or null when the input is null or

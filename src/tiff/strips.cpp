@@ -1,5 +1,6 @@
 // The uncompressed and PackBits strip decoders. Rows land in the DIB exactly as the file stores
-// them, at the page's own bits per pixel, bottom-up.
+// them, at the page's own bits per pixel, bottom-up; the ...ToBgr forms exchange red and blue in
+// each 24-bit row as soon as it is complete, while it is still in the cache.
 #include <cstring>
 
 #include "tiff/reader.h"
@@ -67,10 +68,15 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
     return 0;
 }
 
-}  // namespace
+// Reads one row of `rowBytes` bytes into `row`, then exchanges red and blue in it when `bgr`.
+bool ReadRow(HFILE file, std::uint8_t* row, std::uint32_t rowBytes, bool bgr) {
+    if (plat::_lread(file, row, rowBytes) != static_cast<std::int32_t>(rowBytes)) return false;
+    if (bgr) ExchangeRedBlue(row, rowBytes / 3u);
+    return true;
+}
 
-std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                                      TiffPage* page) {
+std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                TiffPage* page, bool bgr) {
     ReportProgress(progress, 0);
     const DibRows rows = LocateRows(dib, *page);
     if (rows.rowBytes == 0) return QOR_TIFF_UNSUPPORTED;
@@ -81,9 +87,7 @@ std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib
         if (!SeekTo(file, page->stripOffsets)) return QOR_READ_FAILED;
         for (std::uint32_t r = 0; r < height; ++r) {
             if (ReportProgress(progress, Percent(r + 1ull, height)) != 0) return QOR_CANCELLED;
-            if (plat::_lread(file, rows.Row(r), rowBytes) != static_cast<std::int32_t>(rowBytes)) {
-                return QOR_READ_FAILED;
-            }
+            if (!ReadRow(file, rows.Row(r), rowBytes, bgr)) return QOR_READ_FAILED;
         }
     } else {
         const std::uint32_t strips = SignedCount(page->stripCount);
@@ -94,10 +98,7 @@ std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib
             if (ReportProgress(progress, Percent(done + 1ull, height)) != 0) return QOR_CANCELLED;
             if (!SeekTo(file, ReadStripOffset(file, *page, j))) return QOR_READ_FAILED;
             for (std::uint32_t k = 0; k < perStrip && done < height; ++k, ++done) {
-                if (plat::_lread(file, rows.Row(done), rowBytes) !=
-                    static_cast<std::int32_t>(rowBytes)) {
-                    return QOR_READ_FAILED;
-                }
+                if (!ReadRow(file, rows.Row(done), rowBytes, bgr)) return QOR_READ_FAILED;
             }
         }
     }
@@ -105,8 +106,8 @@ std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib
     return 0;
 }
 
-std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                                  TiffPage* page) {
+std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
+                            bool bgr) {
     ReportProgress(progress, 0);
     const DibRows rows = LocateRows(dib, *page);
     if (rows.rowBytes == 0) return QOR_TIFF_UNSUPPORTED;
@@ -139,13 +140,37 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
                 status = QOR_CANCELLED;
                 break;
             }
-            status = DecodePackBitsRow(in, rows.Row(done), rows.rowBytes);
+            std::uint8_t* row = rows.Row(done);
+            status = DecodePackBitsRow(in, row, rows.rowBytes);
             if (status != 0) break;
+            if (bgr) ExchangeRedBlue(row, rows.rowBytes / 3u);
         }
     }
     plat::GlobalUnlock(block);
     plat::GlobalFree(block);
     return status;
+}
+
+}  // namespace
+
+std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                      TiffPage* page) {
+    return DecodeUncompressed(progress, dib, file, page, false);
+}
+
+std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                  TiffPage* page) {
+    return DecodePackBits(progress, dib, file, page, false);
+}
+
+std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                           TiffPage* page) {
+    return DecodeUncompressed(progress, dib, file, page, page->bitsPerPixel == 24);
+}
+
+std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                       TiffPage* page) {
+    return DecodePackBits(progress, dib, file, page, page->bitsPerPixel == 24);
 }
 
 }  // namespace qor::tiff
