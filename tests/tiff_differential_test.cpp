@@ -378,6 +378,51 @@ TEST_F(TiffDifferentialTest, CorporaReadSafelyAndMatchWhereInScope) {
     EXPECT_GE(decoded, 8u);
 }
 
+// RGB pages written by libtiff, uncompressed and PackBits, in one strip or many, with rows of
+// every length modulo 4 and rows both shorter and longer than the reader's 64 KiB row buffer.
+TEST_F(TiffDifferentialTest, RgbPagesOfManyShapesMatchLibtiff) {
+    TempDir tmp;
+    struct Shape {
+        std::uint32_t width, height, rowsPerStrip;
+    } shapes[] = {{1, 3, 1},      {2, 17, 5},     {3, 40, 40},   {6, 33, 8},
+                  {4000, 45, 16}, {2731, 30, 30}, {21845, 5, 2}, {21846, 4, 3}};
+    for (const Shape& s : shapes) {
+        for (std::uint16_t compression : {COMPRESSION_NONE, COMPRESSION_PACKBITS}) {
+            std::string name = std::to_string(s.width) + "x" + std::to_string(s.height) + "-" +
+                               std::to_string(s.rowsPerStrip) + "-" + std::to_string(compression) +
+                               ".tif";
+            std::string path = tmp.Path(name);
+            TIFF* t = TIFFOpen(path.c_str(), "w");
+            ASSERT_NE(t, nullptr);
+            TIFFSetField(t, TIFFTAG_IMAGEWIDTH, s.width);
+            TIFFSetField(t, TIFFTAG_IMAGELENGTH, s.height);
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+            TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+            TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, s.rowsPerStrip);
+            std::vector<std::uint8_t> line(3u * s.width);
+            for (std::uint32_t y = 0; y < s.height; ++y) {
+                for (std::size_t i = 0; i < line.size(); ++i) {
+                    // Runs for PackBits, and red, green and blue all different.
+                    line[i] =
+                        static_cast<std::uint8_t>((i / 7 + y * 31) * (i % 3 + 1) + i % 3 * 85);
+                }
+                ASSERT_EQ(TIFFWriteScanline(t, line.data(), y, 0), 1);
+            }
+            TIFFClose(t);
+            OurRead ours = ReadWithQor(path);
+            ASSERT_EQ(ours.status, 0) << name;
+            ASSERT_EQ(ours.layers.size(), 1u) << name;
+            std::string why;
+            auto want = ExpectedFromLibtiff(path, 0, &why);
+            ASSERT_TRUE(want.has_value()) << name << ": " << why;
+            ExpectSameRgb(ours.layers[0], *want, name);
+        }
+    }
+}
+
 #endif  // QORIMG_HAVE_LIBTIFF
 
 }  // namespace

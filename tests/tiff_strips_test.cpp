@@ -398,5 +398,156 @@ TEST_F(TiffStripsTest, UnsupportedDepthAndCancellation) {
     pt::Reset();
 }
 
+// The file rows with the first and third byte of every 3-byte pixel exchanged.
+Bytes Exchanged(Bytes data) {
+    for (std::size_t i = 0; i + 2 < data.size(); i += 3) std::swap(data[i], data[i + 2]);
+    return data;
+}
+
+// Splits `data` into strips of `perStrip` rows, PackBits-encoded when `packed`.
+std::vector<Bytes> Strips(const Bytes& data, std::size_t rowBytes, std::size_t height,
+                          std::size_t perStrip, bool packed) {
+    std::vector<Bytes> out;
+    for (std::size_t first = 0; first < height; first += perStrip) {
+        std::size_t n = std::min(perStrip, height - first);
+        if (packed) {
+            out.push_back(PackRows(data, rowBytes, first, n));
+        } else {
+            auto at = data.begin() + static_cast<std::ptrdiff_t>(first * rowBytes);
+            out.emplace_back(at, at + static_cast<std::ptrdiff_t>(n * rowBytes));
+        }
+    }
+    return out;
+}
+
+TEST_F(TiffStripsTest, RgbRowsDeliveredWithRedAndBlueExchanged) {
+    // Widths whose rows are 3 bytes, not a multiple of 4 (padding must stay zero), several to
+    // a 64 KiB buffer, exactly one (65535 bytes) and too long for it (65538 bytes).
+    struct Case {
+        std::uint32_t width, height, perStrip;
+    } cases[] = {{1, 9, 2},     {5, 40, 3},    {7, 10, 0},    {4000, 23, 16}, {4000, 30, 0},
+                 {1365, 50, 7}, {21845, 4, 3}, {21846, 5, 2}, {21846, 3, 0}};
+    for (const Case& c : cases) {
+        const std::size_t rowBytes = 3u * c.width;
+        Bytes data = Pixels(rowBytes * c.height, c.width);
+        for (bool packed : {false, true}) {
+            std::string what = std::to_string(c.width) + "x" + std::to_string(c.height) + "/" +
+                               std::to_string(c.perStrip) + (packed ? " packbits" : " none");
+            TiffPageSpec s = Spec(c.width, c.height, {8, 8, 8}, 2);
+            s.compression = packed ? 32773 : 1;
+            s.rowsPerStrip = c.perStrip;
+            s.strips =
+                Strips(data, rowBytes, c.height, c.perStrip != 0 ? c.perStrip : c.height, packed);
+            auto decoder =
+                packed ? tiff::DecodePackBitsStripsToBgr : tiff::DecodeUncompressedStripsToBgr;
+            ProgressRecorder rec;
+            gRecorder = &rec;
+            Decoded d = Decode(MakeTiff({s}), decoder, RecordProgress);
+            ProgressRecorder plainRec;
+            gRecorder = &plainRec;
+            Decoded plain = Decode(
+                MakeTiff({s}), packed ? tiff::DecodePackBitsStrips : tiff::DecodeUncompressedStrips,
+                RecordProgress);
+            gRecorder = nullptr;
+            ASSERT_EQ(d.status, 0) << what;
+            ExpectRows(d.rows, Exchanged(data), rowBytes, what.c_str());
+            ASSERT_EQ(plain.status, 0) << what;
+            ExpectRows(plain.rows, data, rowBytes, what.c_str());
+            // The host sees the same progress as from the file-order decoder.
+            EXPECT_EQ(Dones(rec), Dones(plainRec)) << what;
+        }
+    }
+    // Other depths come out exactly as the file stores them.
+    for (std::vector<std::uint32_t> bits :
+         {std::vector<std::uint32_t>{8}, std::vector<std::uint32_t>{8, 8},
+          std::vector<std::uint32_t>{8, 8, 8, 8}}) {
+        const std::size_t rowBytes = 11 * bits.size();
+        Bytes data = Pixels(rowBytes * 6, 2);
+        TiffPageSpec s = Spec(11, 6, bits, bits.size() == 4 ? 2 : 1);
+        s.rowsPerStrip = 4;
+        s.strips = Strips(data, rowBytes, 6, 4, false);
+        ExpectRows(Decode(MakeTiff({s}), tiff::DecodeUncompressedStripsToBgr).rows, data, rowBytes,
+                   "other depth");
+        s.compression = 32773;
+        s.strips = Strips(data, rowBytes, 6, 4, true);
+        ExpectRows(Decode(MakeTiff({s}), tiff::DecodePackBitsStripsToBgr).rows, data, rowBytes,
+                   "other depth packbits");
+    }
+}
+
+TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
+    const std::uint32_t width = 1001, height = 40;  // 3003-byte rows, 21 to the buffer
+    const std::size_t rowBytes = 3u * width;
+    Bytes data = Pixels(rowBytes * height, 8);
+    for (std::uint32_t perStrip : {0u, 16u}) {
+        TiffPageSpec s = Spec(width, height, {8, 8, 8}, 2);
+        s.rowsPerStrip = perStrip;
+        s.strips = Strips(data, rowBytes, height, perStrip != 0 ? perStrip : height, false);
+        const Bytes file = MakeTiff({s});
+        // The row buffer's block or its lock refused: 102, like every allocation failure.
+        for (pt::Op op : {pt::Op::Alloc, pt::Op::Lock}) {
+            pt::Reset();
+            pt::FailNth(op, 2);
+            Decoded d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
+            pt::Reset();
+            EXPECT_EQ(d.status, QOR_NO_MEMORY);
+        }
+        // Every read of the decoder refused in turn: 202 (nothing left behind, which the test
+        // checks at its end). With several strips a refused read of a strip offset reads as
+        // offset 0, which is a place to read rows from like any other.
+        pt::Reset();
+        Decode(file,
+               [](ProgressBlock*, std::uint8_t*, HFILE, TiffPage*) -> std::int16_t { return 0; });
+        const std::uint64_t setUpReads = pt::CallCounts().reads;
+        pt::Reset();
+        Decode(file, tiff::DecodeUncompressedStripsToBgr);
+        const std::uint64_t reads = pt::CallCounts().reads;
+        ASSERT_GT(reads, setUpReads + 1);
+        for (std::uint64_t n = setUpReads + 1; n <= reads; ++n) {
+            pt::Reset();
+            pt::FailNth(pt::Op::Read, n);
+            Decoded d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
+            pt::Reset();
+            if (perStrip == 0 || d.status != 0) {
+                EXPECT_EQ(d.status, QOR_READ_FAILED) << n;
+            }
+        }
+        // Cancelled at each progress call after the opening 0 and before the closing 100: 801,
+        // with no call after the cancelling one.
+        ProgressRecorder all;
+        gRecorder = &all;
+        Decode(file, tiff::DecodeUncompressedStripsToBgr, RecordProgress);
+        for (std::uint32_t at = 2; at < all.calls.size(); ++at) {
+            ProgressRecorder rec;
+            rec.cancelAt = at;
+            gRecorder = &rec;
+            EXPECT_EQ(Decode(file, tiff::DecodeUncompressedStripsToBgr, RecordProgress).status,
+                      QOR_CANCELLED)
+                << "cancelled at call " << at;
+            EXPECT_EQ(rec.calls.size(), at);
+        }
+        gRecorder = nullptr;
+    }
+    // A single strip that is the last thing in the file, cut in the middle of a buffer load,
+    // at a load's end, in a row of the next load, or one byte short: 202. Whole: 0.
+    for (std::size_t keep : {std::size_t{0}, rowBytes * 10 + 7, rowBytes * 21, rowBytes * 21 + 5,
+                             rowBytes * height - 1, rowBytes * height}) {
+        using E = TiffBuilder;
+        TiffBuilder b(false);
+        // Header (8), the BitsPerSample values (6), then 7 entries: the strip starts at 104.
+        b.AddIfd({E::Long(256, {width}), E::Long(257, {height}), E::Short(258, {8, 8, 8}),
+                  E::Short(259, {1}), E::Short(262, {2}), E::Long(273, {104}), E::Short(277, {3})});
+        ASSERT_EQ(b.size(), 104u);
+        b.Append(Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep)));
+        Decoded d = Decode(b.bytes(), tiff::DecodeUncompressedStripsToBgr);
+        if (keep == rowBytes * height) {
+            ASSERT_EQ(d.status, 0);
+            ExpectRows(d.rows, Exchanged(data), rowBytes, "whole");
+        } else {
+            EXPECT_EQ(d.status, QOR_READ_FAILED) << keep;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qor::test

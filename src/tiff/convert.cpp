@@ -156,6 +156,10 @@ void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels) {
     SwapCopy(row, row, pixels);
 }
 
+void CopyExchangingRedBlue(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels) {
+    SwapCopy(src, dst, pixels);
+}
+
 std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     if (dib == 0 || outImage == nullptr) return QOR_BAD_REQUEST;
     *outImage = 0;

@@ -68,11 +68,80 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
     return 0;
 }
 
-// Reads one row of `rowBytes` bytes into `row`, then exchanges red and blue in it when `bgr`.
-bool ReadRow(HFILE file, std::uint8_t* row, std::uint32_t rowBytes, bool bgr) {
-    if (plat::_lread(file, row, rowBytes) != static_cast<std::int32_t>(rowBytes)) return false;
-    if (bgr) ExchangeRedBlue(row, rowBytes / 3u);
-    return true;
+// Uncompressed 24-bit rows that fit go through a buffer of this size, small enough to stay in
+// the cache: one read brings in as many whole rows as it holds, and each row is then copied to its
+// place in the DIB with red and blue exchanged. The DIB is written once and never read back.
+constexpr std::uint32_t kRowBufferBytes = 65536;
+
+// Where uncompressed rows come from and how they are stored.
+struct RowSource {
+    HFILE file;
+    std::uint8_t* buffer;  // the row buffer, or null: each row is read straight into the DIB
+    std::uint32_t rowBytes;
+    bool bgr;  // exchange red and blue in every 24-bit row
+};
+
+// Reads `count` rows from the file position into image rows first, first + 1, ... (count is at
+// most rows.rows - first). `perRow`: progress is reported before each row is read. 0, 202 on a
+// short read, or 801 when the host cancels.
+std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibRows& rows,
+                      std::uint32_t first, std::uint32_t count, bool perRow) {
+    const std::uint32_t height = rows.rows;
+    const std::uint32_t fit = in.buffer != nullptr ? kRowBufferBytes / in.rowBytes : 0;
+    const std::uint32_t end = first + count;
+    for (std::uint32_t r = first; r < end;) {
+        if (fit == 0) {
+            if (perRow && ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
+                return QOR_CANCELLED;
+            }
+            std::uint8_t* row = rows.Row(r);
+            if (plat::_lread(in.file, row, in.rowBytes) != static_cast<std::int32_t>(in.rowBytes)) {
+                return QOR_READ_FAILED;
+            }
+            if (in.bgr) ExchangeRedBlue(row, in.rowBytes / 3u);
+            ++r;
+            continue;
+        }
+        const std::uint32_t n = end - r < fit ? end - r : fit;
+        for (std::uint32_t i = 0; perRow && i < n; ++i) {
+            if (ReportProgress(progress, Percent(r + i + 1ull, height)) != 0) return QOR_CANCELLED;
+        }
+        // At most kRowBufferBytes.
+        const std::uint32_t bytes = n * in.rowBytes;
+        if (plat::_lread(in.file, in.buffer, bytes) != static_cast<std::int32_t>(bytes)) {
+            return QOR_READ_FAILED;
+        }
+        for (std::uint32_t i = 0; i < n; ++i, ++r) {
+            const std::uint8_t* src = in.buffer + std::uint64_t{i} * in.rowBytes;
+            if (in.bgr) {
+                CopyExchangingRedBlue(src, rows.Row(r), in.rowBytes / 3u);
+            } else {
+                std::memcpy(rows.Row(r), src, in.rowBytes);
+            }
+        }
+    }
+    return 0;
+}
+
+std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibRows& rows, TiffPage* page,
+                              const RowSource& in) {
+    const std::uint32_t height = page->imageLength;
+    if (page->stripCount == 1) {
+        if (!SeekTo(in.file, page->stripOffsets)) return QOR_READ_FAILED;
+        return ReadRows(progress, in, rows, 0, height, true);
+    }
+    const std::uint32_t strips = SignedCount(page->stripCount);
+    const std::uint32_t perStrip = SignedCount(page->rowsPerStrip);
+    std::uint32_t done = 0;
+    // Strips of no rows can never finish the page: they are not walked.
+    for (std::uint32_t j = 0; j < strips && perStrip > 0 && done < height; ++j) {
+        if (ReportProgress(progress, Percent(done + 1ull, height)) != 0) return QOR_CANCELLED;
+        if (!SeekTo(in.file, ReadStripOffset(in.file, *page, j))) return QOR_READ_FAILED;
+        const std::uint32_t n = perStrip < height - done ? perStrip : height - done;
+        if (std::int16_t status = ReadRows(progress, in, rows, done, n, false)) return status;
+        done += n;
+    }
+    return 0;
 }
 
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
@@ -80,30 +149,23 @@ std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFIL
     ReportProgress(progress, 0);
     const DibRows rows = LocateRows(dib, *page);
     if (rows.rowBytes == 0) return QOR_TIFF_UNSUPPORTED;
-    const auto rowBytes = static_cast<std::uint32_t>(rows.rowBytes);
-    const std::uint32_t height = page->imageLength;
-
-    if (page->stripCount == 1) {
-        if (!SeekTo(file, page->stripOffsets)) return QOR_READ_FAILED;
-        for (std::uint32_t r = 0; r < height; ++r) {
-            if (ReportProgress(progress, Percent(r + 1ull, height)) != 0) return QOR_CANCELLED;
-            if (!ReadRow(file, rows.Row(r), rowBytes, bgr)) return QOR_READ_FAILED;
-        }
-    } else {
-        const std::uint32_t strips = SignedCount(page->stripCount);
-        const std::uint32_t perStrip = SignedCount(page->rowsPerStrip);
-        std::uint32_t done = 0;
-        // Strips of no rows can never finish the page: they are not walked.
-        for (std::uint32_t j = 0; j < strips && perStrip > 0 && done < height; ++j) {
-            if (ReportProgress(progress, Percent(done + 1ull, height)) != 0) return QOR_CANCELLED;
-            if (!SeekTo(file, ReadStripOffset(file, *page, j))) return QOR_READ_FAILED;
-            for (std::uint32_t k = 0; k < perStrip && done < height; ++k, ++done) {
-                if (!ReadRow(file, rows.Row(done), rowBytes, bgr)) return QOR_READ_FAILED;
-            }
+    RowSource in{file, nullptr, static_cast<std::uint32_t>(rows.rowBytes), bgr};
+    // Rows too long for the buffer are read into the DIB and exchanged there.
+    HGLOBAL block = 0;
+    if (bgr && rows.rowBytes <= kRowBufferBytes) {
+        block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, kRowBufferBytes);
+        if (block == 0) return QOR_NO_MEMORY;
+        in.buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
+        if (in.buffer == nullptr) {
+            plat::GlobalFree(block);
+            return QOR_NO_MEMORY;
         }
     }
-    ReportProgress(progress, 100);
-    return 0;
+    std::int16_t status = DecodeStoredRows(progress, rows, page, in);
+    if (in.buffer != nullptr) plat::GlobalUnlock(block);
+    if (block != 0) plat::GlobalFree(block);
+    if (status == 0) ReportProgress(progress, 100);
+    return status;
 }
 
 std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
