@@ -61,10 +61,39 @@ void SwapCopyScalar(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pi
 #ifdef QOR_HAVE_SSSE3_PATH
 __attribute__((target("ssse3"))) void SwapCopySsse3(const std::uint8_t* src, std::uint8_t* dst,
                                                     std::uint64_t pixels) {
-    // Four pixels (12 bytes) per step from a 16-byte load, stored as 8 + 4 bytes so that no
+    std::uint64_t x = 0;
+    // Sixteen pixels (48 bytes) per step: three loads, each output vector gathered from the
+    // input vectors it draws on (an index of -128 yields zero), three stores. Every load comes
+    // before the stores, so the step is safe in place as well.
+    {
+        const __m128i a0 = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, -128);
+        const __m128i b0 = _mm_setr_epi8(-128, -128, -128, -128, -128, -128, -128, -128, -128, -128,
+                                         -128, -128, -128, -128, -128, 1);
+        const __m128i a1 = _mm_setr_epi8(-128, 15, -128, -128, -128, -128, -128, -128, -128, -128,
+                                         -128, -128, -128, -128, -128, -128);
+        const __m128i b1 = _mm_setr_epi8(0, -128, 4, 3, 2, 7, 6, 5, 10, 9, 8, 13, 12, 11, -128, 15);
+        const __m128i c1 = _mm_setr_epi8(-128, -128, -128, -128, -128, -128, -128, -128, -128, -128,
+                                         -128, -128, -128, -128, 0, -128);
+        const __m128i b2 = _mm_setr_epi8(14, -128, -128, -128, -128, -128, -128, -128, -128, -128,
+                                         -128, -128, -128, -128, -128, -128);
+        const __m128i c2 = _mm_setr_epi8(-128, 3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13);
+        for (; x + 16 <= pixels; x += 16, src += 48, dst += 48) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+            const __m128i o0 = _mm_or_si128(_mm_shuffle_epi8(a, a0), _mm_shuffle_epi8(b, b0));
+            const __m128i o1 =
+                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, a1), _mm_shuffle_epi8(b, b1)),
+                             _mm_shuffle_epi8(c, c1));
+            const __m128i o2 = _mm_or_si128(_mm_shuffle_epi8(b, b2), _mm_shuffle_epi8(c, c2));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), o0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), o1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 32), o2);
+        }
+    }
+    // Then four pixels (12 bytes) per step from a 16-byte load, stored as 8 + 4 bytes so that no
     // store overlaps a later load (in place, the next load starts where this store ends).
     const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15);
-    std::uint64_t x = 0;
     for (; x + 6 <= pixels; x += 4, src += 12, dst += 12) {
         __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), order);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), v);
