@@ -39,6 +39,7 @@ std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* di
 
 // Exchanges the first and third byte of each of the `pixels` 3-byte pixels at `row`.
 void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels);
+// The same exchange while copying `pixels` pixels from `src` to `dst`, which do not overlap.
 void CopyExchangingRedBlue(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels);
 
 // Post-decode conversions of unlocked DIB blocks. ConvertRgbToBgr makes a new block (*outImage)

@@ -82,8 +82,8 @@ struct RowSource {
 };
 
 // Reads `count` rows from the file position into image rows first, first + 1, ... (count is at
-// most rows.rows - first). `perRow`: progress is reported before each row is read. 0, 202 on a
-// short read, or 801 when the host cancels.
+// most rows.rows - first). `perRow`: progress is reported for each row before the read that
+// brings it in. 0, 202 on a short read, or 801 when the host cancels.
 std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibRows& rows,
                       std::uint32_t first, std::uint32_t count, bool perRow) {
     const std::uint32_t height = rows.rows;
