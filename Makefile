@@ -1,6 +1,7 @@
 # Convenience driver: installs missing Debian packages (when run as root), then drives CMake.
 #   make demo   build the tool and run it on the sample files in examples/
-#   make test   build and run every test, normally and under ASan + UBSan
+#   make test   build and run every test, normally and under ASan + UBSan, and the
+#               concurrency test under TSan
 #   make bench  build and run the benchmarks against giflib and libtiff
 
 JOBS ?= $(shell nproc)
@@ -9,7 +10,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev 
            libbenchmark-dev libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
            python3 python3-pil file
 
-.PHONY: deps demo test test-normal test-sanitize bench fuzz format clean
+.PHONY: deps demo test test-normal test-sanitize test-thread bench fuzz format clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -28,7 +29,7 @@ demo: deps
 	  ./build/tools/qorimg/qorimg convert -q "$$f" "out/$$(basename "$$f").png" && \
 	  echo "   -> out/$$(basename "$$f").png"; done
 
-test: deps test-normal test-sanitize
+test: deps test-normal test-sanitize test-thread
 
 test-normal:
 	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -42,6 +43,13 @@ test-sanitize:
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# The concurrent readers and writers under ThreadSanitizer.
+test-thread:
+	cmake -S . -B build-tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQORIMG_SANITIZE=thread \
+	  -DCMAKE_CXX_FLAGS=-O1 -DQORIMG_BUILD_TOOL=OFF
+	cmake --build build-tsan -j $(JOBS) --target qorimg_tests
+	bash tests/run_tsan.sh ./build-tsan/tests/qorimg_tests
+
 bench: deps
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_BENCH=ON \
 	  -DQORIMG_BUILD_TESTS=OFF
@@ -52,4 +60,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf build build-asan build-bench out
+	rm -rf build build-asan build-tsan build-bench out

@@ -1,6 +1,8 @@
 // The entry points' record, as the worker sees it through the opening progress call.
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "support/test_util.h"
 
@@ -161,6 +163,74 @@ TEST_F(EntryFaultTest, EveryLockFailureLeavesNothingOrAWholeDocument) {
             });
         EXPECT_GE(runs, 3u) << name;
     }
+}
+
+}  // namespace
+}  // namespace qor::test
+
+namespace qor::test {
+namespace {
+
+class ConcurrencyTest : public LeakCheckedTest {};
+
+// Reads and writes on different files from several threads give the same pixels as one thread:
+// the only shared state is the block table and the document registry.
+TEST_F(ConcurrencyTest, ReadersAndWritersOnDifferentFilesDoNotInterfere) {
+    const std::string examples = std::string(QORIMG_TEST_DATA) + "/../../examples/";
+    const std::vector<std::string> files = {"plasma256.gif", "plasma16-interlaced.gif",
+                                            "plasma-rgb-packbits.tif",
+                                            "plasma-rgb-lzw-predictor.tif", "bilevel-g4.tif"};
+    auto read = [&](const std::string& name, Image* out) {
+        std::uint32_t dib = 0;
+        std::int16_t transparent = 0;
+        std::string path = examples + name;
+        std::int16_t status = name.ends_with(".gif")
+                                  ? QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent)
+                                  : QorReadTIF(nullptr, 0, path.c_str(), &dib);
+        if (status != 0) return status;
+        *out = ReadDib(dib);
+        QorReleaseDocument(dib);
+        return status;
+    };
+    std::vector<Image> expected(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) ASSERT_EQ(read(files[i], &expected[i]), 0);
+
+    TempDir dir;
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 10; ++round) {
+                std::size_t i = static_cast<std::size_t>(t + round) % files.size();
+                Image got;
+                if (read(files[i], &got) != 0 || got.pixels != expected[i].pixels ||
+                    got.palette != expected[i].palette) {
+                    ++mismatches;
+                }
+                // Each thread also writes its own GIF and reads it back.
+                if (expected[0].bits == 8) {
+                    std::vector<std::uint8_t> indices(expected[0].pixels.begin(),
+                                                      expected[0].pixels.end());
+                    HGLOBAL dib = MakeDib(expected[0].width, expected[0].height, 8,
+                                          expected[0].palette, indices);
+                    std::string out = dir.Path("t" + std::to_string(t) + ".gif");
+                    if (QorWriteGIF(nullptr, 0, out.c_str(), dib, 0, round % 2, 0) != 0) {
+                        ++mismatches;
+                    }
+                    plat::GlobalFree(dib);
+                    std::uint32_t back = 0;
+                    std::int16_t tr = 0;
+                    if (QorReadGIF(nullptr, 0, out.c_str(), &back, &tr) != 0 ||
+                        ReadDib(back).pixels != expected[0].pixels) {
+                        ++mismatches;
+                    }
+                    QorReleaseDocument(back);
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace
