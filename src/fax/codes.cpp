@@ -236,6 +236,20 @@ void FaxBitReader::Fill() {
     }
 }
 
+bool AcquireFaxBlocks(FaxBlocks* blocks, const std::uint32_t* extraSizes, int extraCount,
+                      HFILE file, const tiff::TiffPage& page, FaxBitReader* in) {
+    std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableSize, kCodeTableSize, tiff::TIFF_READ_BLOCK};
+    if (extraCount < 0 || extraCount > FaxBlocks::kMax - 3) return false;
+    for (int i = 0; i < extraCount; ++i) sizes[3 + i] = extraSizes[i];
+    if (!blocks->Acquire(sizes, 3 + extraCount)) return false;
+    BuildCodeTables(blocks);
+    in->file = file;
+    in->buffer = blocks->data[2];
+    // Bytes stored least significant bit first are reversed, in every fax coding.
+    in->reverse = page.fillOrder == 2 ? kReversedBits : nullptr;
+    return true;
+}
+
 bool FaxBlocks::Acquire(const std::uint32_t* sizes, int n) {
     for (int i = 0; i < n; ++i) {
         handle[i] = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizes[i]);

@@ -128,6 +128,13 @@ struct RunCodes {
 };
 RunCodes RunCodesOf(const FaxBlocks& blocks);
 
+// The common start of every fax decoder: acquires the two code tables (and builds them), the
+// input buffer and `extraCount` more blocks of the given sizes (blocks 3 on), and sets the
+// reader up on the buffer in the page's fill order. False, with nothing left allocated, when a
+// block cannot be had.
+bool AcquireFaxBlocks(FaxBlocks* blocks, const std::uint32_t* extraSizes, int extraCount,
+                      HFILE file, const tiff::TiffPage& page, FaxBitReader* in);
+
 // One row of one-dimensional run-length codes being decoded.
 struct CodedRow {
     std::uint8_t* out = nullptr;

@@ -11,15 +11,9 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
     FaxPage frame;
     if (std::int16_t status = PrepareFaxPage(dib, page, &frame)) return status;
     FaxBlocks blocks;
-    const std::uint32_t sizes[3] = {kCodeTableSize, kCodeTableSize, TIFF_READ_BLOCK};
-    if (!blocks.Acquire(sizes, 3)) return QOR_NO_MEMORY;
-    BuildCodeTables(&blocks);
-    const RunCodes codes = RunCodesOf(blocks);
-
     FaxBitReader in;
-    in.file = file;
-    in.buffer = blocks.data[2];
-    in.reverse = page->fillOrder == 2 ? kReversedBits : nullptr;
+    if (!AcquireFaxBlocks(&blocks, nullptr, 0, file, *page, &in)) return QOR_NO_MEMORY;
+    const RunCodes codes = RunCodesOf(blocks);
     const std::uint32_t width = frame.width;
     std::uint32_t eols = 0;  // EOLs met: the number of the row being decoded
     std::int16_t status = 0;

@@ -43,19 +43,13 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
     const std::uint32_t maxChanges = width + 4;
     const std::uint32_t listBytes = (width + 8) * 4;
     FaxBlocks blocks;
-    const std::uint32_t sizes[5] = {kCodeTableSize, kCodeTableSize, TIFF_READ_BLOCK, listBytes,
-                                    listBytes};
-    if (!blocks.Acquire(sizes, 5)) return QOR_NO_MEMORY;
-    BuildCodeTables(&blocks);
-    const std::uint8_t* tables[2] = {blocks.data[1], blocks.data[0]};  // by colour: 0 black
-    const std::uint8_t* lengths[2] = {kBlackCodeLength, kWhiteCodeLength};
+    FaxBitReader in;
+    const std::uint32_t listSizes[2] = {listBytes, listBytes};
+    if (!AcquireFaxBlocks(&blocks, listSizes, 2, file, *page, &in)) return QOR_NO_MEMORY;
+    const RunCodes codes = RunCodesOf(blocks);
     auto* lists0 = reinterpret_cast<std::uint32_t*>(blocks.data[3]);
     auto* lists1 = reinterpret_cast<std::uint32_t*>(blocks.data[4]);
 
-    FaxBitReader in;
-    in.file = file;
-    in.buffer = blocks.data[2];
-    in.reverse = page->fillOrder == 2 ? kReversedBits : nullptr;
     std::uint32_t row = 0;
     std::int16_t status = 0;
     for (std::uint32_t j = 0; j < frame.strips && frame.rowsPerStrip > 0; ++j) {
@@ -108,7 +102,7 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                     }
                     for (int half = 0; half < 2; ++half) {
                         std::uint64_t run;
-                        status = ReadRun(in, tables[colour], lengths[colour], &run);
+                        status = ReadRun(in, codes.table[colour], codes.length[colour], &run);
                         if (status != 0) goto done;
                         // A run longer than the rest of the row is cut at the row's end.
                         if (run > width - a0) run = width - a0;
