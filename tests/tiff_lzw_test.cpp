@@ -617,6 +617,54 @@ TEST_F(TiffLzwTest, DamagedDataDecodesAsTheRulesSayAndEnds) {
     EXPECT_TRUE(d.guardIntact);
 }
 
+// Repeats of a short pattern (period 1 to 16), each long enough to give strings of every
+// length up to a few hundred bytes, broken by a stray byte now and then.
+Bytes Repeats(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b;
+    b.reserve(n);
+    while (b.size() < n) {
+        std::uint32_t period = 1 + rng() % 16;
+        Bytes pattern = Noise(period, rng(), 5);
+        std::size_t length = 1 + rng() % 700;
+        for (std::size_t i = 0; i < length && b.size() < n; ++i) b.push_back(pattern[i % period]);
+        if (rng() % 3 == 0 && b.size() < n) b.push_back(static_cast<std::uint8_t>(rng()));
+    }
+    return b;
+}
+
+TEST_F(TiffLzwTest, LongStringsOfShortPeriodsAcrossRowsStripsAndTheWindow) {
+    // Long strings, many of them naming the code about to be defined, copied in chunks: rows
+    // of odd widths that strings keep crossing, strips that cut them, and enough output for
+    // the working window to slide several times.
+    for (std::uint32_t width : {1u, 15u, 16u, 17u, 33u, 61u, 1000u}) {
+        Layout l{
+            .width = width, .height = 2600000 / width / (width < 20 ? 8 : 1), .rowsPerStrip = 7};
+        if (width == 1000) l.rowsPerStrip = l.height;
+        std::uint64_t rb = RowBytes(l);
+        Bytes data = Repeats(rb * l.height, width);
+        Decoded d = Decode(l, EncodeStrips(data, rb, l.rowsPerStrip));
+        EXPECT_EQ(d.status, 0) << width;
+        EXPECT_TRUE(d.pixels == data) << width;
+        EXPECT_TRUE(d.guardIntact) << width;
+        EXPECT_TRUE(d.paddingZero) << width;
+    }
+    // The same kind of strip, damaged: the bytes are still the rules' bytes.
+    Layout l{.width = 97, .height = 60};
+    std::uint64_t total = 97 * 60;
+    std::mt19937 rng(99);
+    for (int round = 0; round < 200; ++round) {
+        Bytes strip = EncodeLzw(Repeats(total, static_cast<std::uint32_t>(round)));
+        for (int k = 0; k < 2; ++k)
+            strip[rng() % strip.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+        ModelResult want = DecodeModel(strip, total);
+        Decoded got = Decode(l, {strip}, nullptr, 8 + static_cast<std::uint32_t>(strip.size()));
+        ASSERT_EQ(got.status, want.status) << round;
+        ASSERT_TRUE(got.pixels == want.pixels) << round;
+        ASSERT_TRUE(got.guardIntact) << round;
+    }
+}
+
 TEST_F(TiffLzwTest, ProgressAtEveryRefillAndStripChange) {
     Layout l{.width = 100, .height = 400, .rowsPerStrip = 100};
     Bytes data = Noise(40000, 8);
