@@ -126,25 +126,17 @@ class FaxDecoderTest : public LeakCheckedTest {
         const std::string path = dir_.Path("f.tif");
         WriteFile(path, file);
         Decoded d;
-        HFILE f = plat::_lopen(path.c_str(), 0);
-        std::uint16_t order = 0;
-        std::uint32_t offset = 0;
-        EXPECT_EQ(tiff::ReadTiffHeader(f, &order, &offset), 0);
-        d.page.byteOrder = order;
-        tiff::ParseTiffDirectory(f, &d.page, &offset);
-        EXPECT_EQ(tiff::ValidateTiffPage(d.page), 0);
-        HGLOBAL dib = 0;
-        std::uint8_t* p = nullptr;
-        EXPECT_EQ(tiff::SetUpPageDib(f, &d.page, &dib, &p), 0);
-        if (dib == 0) {
-            plat::_lclose(f);
+        PreparedPage prepared(path);
+        if (prepared.dib == 0) {
+            d.page = prepared.page;
             return d;
         }
         Request r("x", progress);
-        tiff::StripDecoder decoder = tiff::SelectStripDecoder(d.page.compression);
+        tiff::StripDecoder decoder = tiff::SelectStripDecoder(prepared.page.compression);
         EXPECT_NE(decoder, nullptr);
-        d.status = decoder(ProgressBlockOf(r.get()), p, f, &d.page);
-        const tiff::DibRows rows = tiff::LocateRows(p, d.page);
+        d.status = decoder(ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
+        d.page = prepared.page;
+        const tiff::DibRows rows = tiff::LocateRows(prepared.bits, d.page);
         for (std::uint32_t i = 0; i < rows.rows; ++i) {
             const std::uint8_t* row = rows.Row(i);
             std::string s;
@@ -157,9 +149,6 @@ class FaxDecoderTest : public LeakCheckedTest {
             }
             d.rows.push_back(s);
         }
-        plat::GlobalUnlock(dib);
-        plat::GlobalFree(dib);
-        plat::_lclose(f);
         return d;
     }
 };

@@ -77,32 +77,21 @@ class TiffStripsTest : public LeakCheckedTest {
         std::string path = dir_.Path("s.tif");
         WriteFile(path, file);
         Decoded d;
-        HFILE f = plat::_lopen(path.c_str(), 0);
-        std::uint16_t order = 0;
-        std::uint32_t offset = 0;
-        EXPECT_EQ(tiff::ReadTiffHeader(f, &order, &offset), 0);
-        d.page.byteOrder = order;
-        tiff::ParseTiffDirectory(f, &d.page, &offset);
-        EXPECT_EQ(tiff::ValidateTiffPage(d.page), 0);
-        HGLOBAL dib = 0;
-        std::uint8_t* p = nullptr;
-        EXPECT_EQ(tiff::SetUpPageDib(f, &d.page, &dib, &p), 0);
-        if (dib == 0) {
-            plat::_lclose(f);
+        PreparedPage prepared(path);
+        if (prepared.dib == 0) {
+            d.page = prepared.page;
             return d;
         }
-        adjust(d.page);
+        adjust(prepared.page);
         Request r("x", progress);
-        d.status = decoder(ProgressBlockOf(r.get()), p, f, &d.page);
-        tiff::DibRows rows = tiff::LocateRows(p, d.page);
+        d.status = decoder(ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
+        d.page = prepared.page;
+        tiff::DibRows rows = tiff::LocateRows(prepared.bits, d.page);
         d.rowBytes = rows.rowBytes;
         // Rows are only read back from a page whose geometry the set-up made room for.
         for (std::uint32_t i = 0; d.status == 0 && i < rows.rows; ++i) {
             d.rows.emplace_back(rows.Row(i), rows.Row(i) + rows.stride);
         }
-        plat::GlobalUnlock(dib);
-        plat::GlobalFree(dib);
-        plat::_lclose(f);
         return d;
     }
     Decoded Decode(const Bytes& file, tiff::StripDecoder decoder, ProgressProc progress = nullptr) {

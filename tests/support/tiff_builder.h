@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/test_util.h"
+#include "tiff/reader.h"
 
 namespace qor::test {
 
@@ -190,5 +191,35 @@ inline Bytes MakeTiff(const std::vector<TiffPageSpec>& pages, bool bigEndian = f
     for (const auto& p : pages) AddTiffPage(b, p);
     return b.bytes();
 }
+
+// The first page of a TIFF file made ready for a strip decoder as the driver does it: the file
+// opened, the directory parsed and validated, the page's DIB set up and locked. Unlocks and frees
+// the DIB and closes the file when it goes.
+struct PreparedPage {
+    HFILE file = -1;
+    HGLOBAL dib = 0;
+    std::uint8_t* bits = nullptr;
+    tiff::TiffPage page{};
+
+    explicit PreparedPage(const std::string& path) {
+        file = plat::_lopen(path.c_str(), 0);
+        std::uint16_t order = 0;
+        std::uint32_t offset = 0;
+        EXPECT_EQ(tiff::ReadTiffHeader(file, &order, &offset), 0);
+        page.byteOrder = order;
+        tiff::ParseTiffDirectory(file, &page, &offset);
+        EXPECT_EQ(tiff::ValidateTiffPage(page), 0);
+        EXPECT_EQ(tiff::SetUpPageDib(file, &page, &dib, &bits), 0);
+    }
+    ~PreparedPage() {
+        if (dib != 0) {
+            plat::GlobalUnlock(dib);
+            plat::GlobalFree(dib);
+        }
+        plat::_lclose(file);
+    }
+    PreparedPage(const PreparedPage&) = delete;
+    PreparedPage& operator=(const PreparedPage&) = delete;
+};
 
 }  // namespace qor::test
