@@ -2,15 +2,21 @@
 #   make demo   build the tool and run it on the sample files in examples/
 #   make test   build and run every test, normally and under ASan + UBSan, and the
 #               concurrency test under TSan
-#   make bench  build and run the benchmarks against giflib and libtiff
+#   make bench  build and run the benchmarks against giflib and libtiff; writes
+#               build-bench/bench-results.json
+#   make chart  turn those results into docs/speed.svg
 
 JOBS ?= $(shell nproc)
 GENERATOR = -G Ninja
 PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev libgmock-dev \
-           libbenchmark-dev libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
+           libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
            python3 python3-pil file
+# Only the benchmark chart needs these.
+BENCH_PACKAGES = python3-matplotlib
+# Debian's interpreter, which sees Debian's matplotlib.
+PYTHON ?= /usr/bin/python3
 
-.PHONY: deps demo test test-normal test-sanitize test-thread bench fuzz format clean
+.PHONY: deps deps-bench demo test test-normal test-sanitize test-thread bench chart fuzz format clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -19,6 +25,9 @@ deps:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	  else echo "missing Debian packages (run as root to install): $$missing"; fi; \
 	fi
+
+deps-bench:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
 
 demo: deps
 	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_TESTS=OFF
@@ -50,11 +59,14 @@ test-thread:
 	cmake --build build-tsan -j $(JOBS) --target qorimg_tests
 	bash tests/run_tsan.sh ./build-tsan/tests/qorimg_tests
 
-bench: deps
+bench: deps-bench
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_BENCH=ON \
-	  -DQORIMG_BUILD_TESTS=OFF
-	cmake --build build-bench -j $(JOBS)
-	./build-bench/bench/qorimg_bench
+	  -DQORIMG_BUILD_TESTS=OFF -DQORIMG_BUILD_TOOL=OFF
+	cmake --build build-bench -j $(JOBS) --target qorimg_bench
+	./build-bench/bench/qorimg_bench --json build-bench/bench-results.json
+
+chart: deps-bench
+	$(PYTHON) bench/plot.py build-bench/bench-results.json docs/speed.svg
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

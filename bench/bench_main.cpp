@@ -1,78 +1,237 @@
-// Runs every registered benchmark, then prints for each case "<Case>/qorimg" measured together
-// with peers "<Case>/<peer>" the ratio of qorimg's real time to each peer's, and of CPU time
-// (steadier than real time on a busy machine).
-#include <benchmark/benchmark.h>
+// The benchmark program: runs every case in one process, qorimg and its peer alternately after
+// one warm-up run each, and takes the median of the timed runs. Prints one line per case
+// (qorimg's time, the peer's, peer / qorimg, the goal, and the peak memory that qorimg's run
+// held above the DIBs it delivered) and writes the same as JSON.
+//
+//   qorimg_bench [--runs N] [--json FILE] [--only TEXT]
+#include <sys/utsname.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench.h"
+#include "platform/testing.h"
+#include "qorimg/qorimg.h"
+
+namespace qor::bench {
+
+TempFile::TempFile(const char* suffix) {
+    std::string pattern = "/tmp/qorimg-bench-XXXXXX";
+    pattern += suffix;
+    int fd = mkstemps(pattern.data(), static_cast<int>(std::strlen(suffix)));
+    if (fd < 0) throw std::runtime_error("mkstemps failed");
+    close(fd);
+    path_ = pattern;
+}
+
+TempFile::~TempFile() {
+    std::remove(path_.c_str());
+}
+
+void TempFile::Write(const std::vector<std::uint8_t>& bytes) const {
+    std::FILE* f = std::fopen(path_.c_str(), "wb");
+    bool ok = f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f != nullptr && std::fclose(f) != 0) ok = false;
+    if (!ok) throw std::runtime_error("cannot write " + path_);
+}
+
 namespace {
 
-// Real time per iteration of every finished run, by family name ("<Case>/<who>"). With
-// repetitions, the mean replaces the single runs.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    bool ReportContext(const Context& context) override {
-        return benchmark::ConsoleReporter::ReportContext(context);
-    }
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            const std::string& name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name != "mean") continue;
-                times_[name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime(), true};
-            } else if (!times_[name].fromMean) {
-                times_[name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime(), false};
-            }
-        }
-        benchmark::ConsoleReporter::ReportRuns(runs);
-    }
-
-    void PrintRatios() const {
-        std::map<std::string, std::map<std::string, Time>> cases;
-        for (const auto& [name, time] : times_) {
-            std::size_t slash = name.rfind('/');
-            if (slash == std::string::npos || time.value <= 0) continue;
-            cases[name.substr(0, slash)][name.substr(slash + 1)] = time;
-        }
-        bool header = false;
-        for (const auto& [name, who] : cases) {
-            auto ours = who.find("qorimg");
-            if (ours == who.end()) continue;
-            for (const auto& [peer, time] : who) {
-                if (peer == "qorimg") continue;
-                if (!header) {
-                    std::printf("\nqorimg against its peers (real time, same run):\n");
-                    header = true;
-                }
-                std::printf("%s: qorimg time / %s time = %.2f (CPU time: %.2f)\n", name.c_str(),
-                            peer.c_str(), ours->second.value / time.value,
-                            time.cpu > 0 ? ours->second.cpu / time.cpu : 0.0);
-            }
-        }
-        std::fflush(stdout);
-    }
-
-  private:
-    struct Time {
-        double value = 0;  // real time
-        double cpu = 0;
-        bool fromMean = false;
-    };
-    std::map<std::string, Time> times_;
-};
+// Called after the read, so that `dib` holds what it delivered.
+bool Deliver(std::int16_t status, QorHandle dib, std::uint64_t* delivered) {
+    if (status != QOR_OK) return false;
+    QorHandle layers[64];
+    std::uint32_t count = QorDocumentLayers(dib, layers, 64);
+    *delivered = 0;
+    for (std::uint32_t i = 0; i < count && i < 64; ++i) *delivered += QorGlobalSize(layers[i]);
+    QorReleaseDocument(dib);
+    return true;
+}
 
 }  // namespace
 
+bool ReadGifWithQorimg(const std::string& path, std::uint64_t* delivered) {
+    QorHandle dib = 0;
+    std::int16_t transparent = 0;
+    std::int16_t status = QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent);
+    return Deliver(status, dib, delivered);
+}
+
+bool ReadTiffWithQorimg(const std::string& path, std::uint64_t* delivered) {
+    QorHandle dib = 0;
+    std::int16_t status = QorReadTIF(nullptr, 0, path.c_str(), &dib);
+    return Deliver(status, dib, delivered);
+}
+
+namespace {
+
+struct Result {
+    const BenchCase* source = nullptr;
+    double ours = 0;              // median seconds
+    double theirs = 0;            // median seconds, 0 without a peer
+    std::int64_t peakAbove = -1;  // bytes above the delivered DIBs; -1 when not measured
+    bool failed = false;
+};
+
+double Seconds(const Run& run, std::uint64_t* delivered, bool* failed) {
+    auto start = std::chrono::steady_clock::now();
+    if (!run(delivered)) *failed = true;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+Result Measure(const BenchCase& c, int runs) {
+    Result r;
+    r.source = &c;
+    std::uint64_t delivered = 0;
+    // The warm-up run of qorimg also measures its memory: everything that the platform layer
+    // held at its peak, less what was live before and what the run delivered.
+    const std::uint64_t before = plat::testing::LiveBytes();
+    plat::testing::ResetPeak();
+    Seconds(c.ours, &delivered, &r.failed);
+    const std::uint64_t peak = plat::testing::PeakBytes() - before;
+    r.peakAbove = static_cast<std::int64_t>(peak) - static_cast<std::int64_t>(delivered);
+    if (c.theirs) Seconds(c.theirs, &delivered, &r.failed);
+    std::vector<double> ours, theirs;
+    for (int i = 0; i < runs && !r.failed; ++i) {
+        ours.push_back(Seconds(c.ours, &delivered, &r.failed));
+        if (c.theirs) theirs.push_back(Seconds(c.theirs, &delivered, &r.failed));
+    }
+    if (r.failed) return r;
+    r.ours = Median(ours);
+    if (c.theirs) r.theirs = Median(theirs);
+    return r;
+}
+
+std::string Mebibytes(std::int64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+void PrintLine(const Result& r) {
+    const BenchCase& c = *r.source;
+    std::string title = c.name + (c.peer.empty() ? "" : ", vs " + c.peer);
+    if (r.failed) {
+        std::printf("%-66s  FAILED\n", title.c_str());
+    } else if (c.theirs) {
+        std::printf("%-66s %8.4f %8.4f %7.2f %6.2f %11s\n", title.c_str(), r.ours, r.theirs,
+                    r.theirs / r.ours, c.goal, Mebibytes(r.peakAbove).c_str());
+    } else {
+        char goal[16];
+        std::snprintf(goal, sizeof goal, "<=%.2fs", c.goal);
+        std::printf("%-66s %8.4f %8s %7s %6s %11s\n", title.c_str(), r.ours, "-", "-", goal,
+                    Mebibytes(r.peakAbove).c_str());
+    }
+    std::fflush(stdout);
+}
+
+std::string JsonText(const std::string& s) {
+    std::string out = "\"";
+    for (char ch : s) {
+        if (ch == '"' || ch == '\\') out += '\\';
+        out += ch;
+    }
+    return out + "\"";
+}
+
+std::string Machine() {
+    std::string cpu = "unknown CPU";
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    utsname name{};
+    uname(&name);
+    return cpu + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + name.sysname +
+           " " + name.release;
+}
+
+void WriteJson(const std::string& path, const std::vector<Result>& results, int runs,
+               std::int64_t worstPeak) {
+    std::ofstream out(path);
+    char date[32];
+    std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    out << "{\n  \"machine\": " << JsonText(Machine()) << ",\n  \"date\": " << JsonText(date)
+        << ",\n  \"runs\": " << runs << ",\n  \"peak_above_dibs_worst_bytes\": " << worstPeak
+        << ",\n  \"peak_above_dibs_goal_bytes\": " << (1 << 20) << ",\n  \"cases\": [";
+    const char* separator = "\n";
+    for (const Result& r : results) {
+        const BenchCase& c = *r.source;
+        out << separator << "    {\"name\": " << JsonText(c.name)
+            << ", \"peer\": " << JsonText(c.peer)
+            << ", \"failed\": " << (r.failed ? "true" : "false")
+            << ", \"qorimg_seconds\": " << r.ours << ", \"peer_seconds\": " << r.theirs
+            << ", \"ratio\": " << (c.theirs && r.ours > 0 ? r.theirs / r.ours : 0)
+            << ", \"goal\": " << c.goal << ", \"goal_kind\": \"" << (c.theirs ? "ratio" : "seconds")
+            << "\", \"read\": " << (c.read ? "true" : "false")
+            << ", \"peak_above_dibs_bytes\": " << r.peakAbove << "}";
+        separator = ",\n";
+    }
+    out << "\n  ]\n}\n";
+    if (!out) std::fprintf(stderr, "cannot write %s\n", path.c_str());
+}
+
+}  // namespace
+}  // namespace qor::bench
+
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    using namespace qor::bench;
+    int runs = 7;
+    std::string json = "bench-results.json";
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--json" && i + 1 < argc) {
+            json = argv[++i];
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--runs N] [--json FILE] [--only TEXT]\n", argv[0]);
+            return 2;
+        }
+    }
+    std::vector<BenchCase> cases;
+    AddGifCases(&cases);
+    AddTiffCases(&cases);
+    AddFaxCases(&cases);
+
+    std::printf("%s; median of %d alternating runs, times in seconds\n", Machine().c_str(), runs);
+    std::printf("%-66s %8s %8s %7s %6s %11s\n", "case", "qorimg", "peer", "peer/q", "goal",
+                "peak>DIBs");
+    std::vector<Result> results;
+    std::int64_t worstPeak = 0;
+    bool failed = false;
+    for (const BenchCase& c : cases) {
+        if (!only.empty() && c.name.find(only) == std::string::npos) continue;
+        results.push_back(Measure(c, runs));
+        PrintLine(results.back());
+        failed = failed || results.back().failed;
+        if (c.read) worstPeak = std::max(worstPeak, results.back().peakAbove);
+    }
+    std::printf("%-66s %46s\n", "peak memory of a read above its DIBs (worst case), goal <= 1 MiB",
+                Mebibytes(worstPeak).c_str());
+    WriteJson(json, results, runs, worstPeak);
+    std::printf("results written to %s\n", json.c_str());
+    return failed ? 1 : 0;
 }

@@ -1,6 +1,7 @@
+#include "platform/platform.h"
+
 #include <cstring>
 
-#include "platform/platform.h"
 #include "support/test_util.h"
 
 namespace qor::test {
@@ -12,6 +13,8 @@ namespace pt = qor::plat::testing;
 class PlatformTest : public LeakCheckedTest {};
 
 TEST_F(PlatformTest, BlocksLockResizeAndFree) {
+    const std::uint64_t before = pt::LiveBytes();
+    pt::ResetPeak();
     HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 1000);
     ASSERT_NE(h, 0u);
     EXPECT_EQ(GlobalSize(h), 1000u);
@@ -32,7 +35,11 @@ TEST_F(PlatformTest, BlocksLockResizeAndFree) {
     GlobalUnlock(h);
     EXPECT_EQ(GlobalReAlloc(h, 10, GMEM_MOVEABLE), h);
     EXPECT_EQ(GlobalSize(h), 10u);
+    // The byte accounting follows resizes; the peak stays at the largest size.
+    EXPECT_EQ(pt::LiveBytes() - before, 10u);
+    EXPECT_EQ(pt::PeakBytes() - before, 2000u);
     EXPECT_EQ(GlobalFree(h), 0u);
+    EXPECT_EQ(pt::LiveBytes(), before);
     // A stale handle is refused everywhere, and a new block never takes it over.
     EXPECT_EQ(GlobalFree(h), h);
     EXPECT_EQ(GlobalLock(h), nullptr);

@@ -37,7 +37,14 @@ struct State {
     std::unordered_set<int> files;
     testing::Counts counts;
     Fault faults[6];
+    std::uint64_t liveBytes = 0;  // the sizes of all live blocks
+    std::uint64_t peakBytes = 0;  // the most that liveBytes reached since the last ResetPeak
 };
+
+void AddLiveBytes(State& s, std::uint64_t added, std::uint64_t removed) {
+    s.liveBytes = s.liveBytes + added - removed;
+    if (s.liveBytes > s.peakBytes) s.peakBytes = s.liveBytes;
+}
 
 State& TheState() {
     static State* state = new State;  // never destroyed: blocks may be freed at exit
@@ -46,12 +53,18 @@ State& TheState() {
 
 std::uint64_t& Counter(testing::Counts& c, testing::Op op) {
     switch (op) {
-        case testing::Op::Alloc: return c.allocs;
-        case testing::Op::Lock: return c.locks;
-        case testing::Op::Read: return c.reads;
-        case testing::Op::Write: return c.writes;
-        case testing::Op::Open: return c.opens;
-        case testing::Op::Create: break;
+        case testing::Op::Alloc:
+            return c.allocs;
+        case testing::Op::Lock:
+            return c.locks;
+        case testing::Op::Read:
+            return c.reads;
+        case testing::Op::Write:
+            return c.writes;
+        case testing::Op::Open:
+            return c.opens;
+        case testing::Op::Create:
+            break;
     }
     return c.creates;
 }
@@ -83,6 +96,7 @@ HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
         h = s.nextHandle++;
     } while (h == 0 || s.blocks.count(h) != 0);
     s.blocks.emplace(h, Block{data, bytes, 0});
+    AddLiveBytes(s, bytes, 0);
     return h;
 }
 
@@ -111,6 +125,7 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     auto it = s.blocks.find(block);
     if (it == s.blocks.end()) return block;
     std::free(it->second.data);
+    AddLiveBytes(s, 0, it->second.size);
     s.blocks.erase(it);
     return 0;
 }
@@ -128,6 +143,7 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags) {
     if ((flags & GMEM_ZEROINIT) != 0 && bytes > b.size) {
         std::memset(static_cast<unsigned char*>(data) + b.size, 0, bytes - b.size);
     }
+    AddLiveBytes(s, bytes, b.size);
     b.data = data;
     b.size = bytes;
     return block;
@@ -254,7 +270,9 @@ std::uint32_t GetFileSize(HFILE file, std::uint32_t* high) {
     return static_cast<std::uint32_t>(size);
 }
 
-int DeleteFileA(const char* path) { return path != nullptr && ::unlink(path) == 0 ? 1 : 0; }
+int DeleteFileA(const char* path) {
+    return path != nullptr && ::unlink(path) == 0 ? 1 : 0;
+}
 
 int MoveFileReplace(const char* from, const char* to) {
     return from != nullptr && to != nullptr && std::rename(from, to) == 0 ? 1 : 0;
@@ -291,6 +309,24 @@ std::uint64_t OpenFiles() {
     State& s = TheState();
     std::lock_guard<std::mutex> guard(s.mutex);
     return s.files.size();
+}
+
+std::uint64_t LiveBytes() {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return s.liveBytes;
+}
+
+std::uint64_t PeakBytes() {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return s.peakBytes;
+}
+
+void ResetPeak() {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.peakBytes = s.liveBytes;
 }
 
 int LockCount(std::uint32_t block) {

@@ -23,6 +23,11 @@ Counts CallCounts();
 // Blocks allocated and not yet freed, and files open and not yet closed.
 std::uint64_t LiveBlocks();
 std::uint64_t OpenFiles();
+// The bytes of all live blocks, and the most they reached since the last ResetPeak (which
+// starts the peak again from what is live now).
+std::uint64_t LiveBytes();
+std::uint64_t PeakBytes();
+void ResetPeak();
 // Locks still held on a block (0 for an unknown one).
 int LockCount(std::uint32_t block);
 
@@ -37,12 +42,12 @@ std::uint64_t SweepFaults(Op op, Body body, std::uint32_t shortBy = 0) {
         FailNth(op, n, shortBy);
         body(n);
         Counts c = CallCounts();
-        std::uint64_t made = op == Op::Alloc    ? c.allocs
-                             : op == Op::Lock   ? c.locks
-                             : op == Op::Read   ? c.reads
-                             : op == Op::Write  ? c.writes
-                             : op == Op::Open   ? c.opens
-                                                : c.creates;
+        std::uint64_t made = op == Op::Alloc   ? c.allocs
+                             : op == Op::Lock  ? c.locks
+                             : op == Op::Read  ? c.reads
+                             : op == Op::Write ? c.writes
+                             : op == Op::Open  ? c.opens
+                                               : c.creates;
         Reset();
         if (made < n) break;
     }

@@ -1,0 +1,53 @@
+// The benchmark program's cases: each one times qorimg and, where there is one, a peer library
+// on the same input. bench_main.cpp runs them alternately and prints the table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qor::bench {
+
+// One timed run. Returns false when it failed; a read sets *delivered to the bytes of the DIBs
+// it delivered (before it releases them), so that its peak memory can be told apart from them.
+using Run = std::function<bool(std::uint64_t* delivered)>;
+
+struct BenchCase {
+    std::string name;  // what is measured, as the table shows it
+    std::string peer;  // the peer and its call; empty when qorimg is timed alone
+    Run ours;
+    Run theirs;  // empty when there is no peer
+    // The goal: peer time / qorimg time with a peer, otherwise qorimg's time in seconds.
+    double goal = 0;
+    // Whether the case is a read, whose peak memory above its DIBs counts towards the goal.
+    bool read = true;
+};
+
+void AddGifCases(std::vector<BenchCase>* cases);
+void AddTiffCases(std::vector<BenchCase>* cases);
+void AddFaxCases(std::vector<BenchCase>* cases);
+
+// A file in the temporary directory, removed when this goes away.
+class TempFile {
+  public:
+    explicit TempFile(const char* suffix);
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::string& path() const { return path_; }
+    void Write(const std::vector<std::uint8_t>& bytes) const;
+
+  private:
+    std::string path_;
+};
+
+// A read through QorReadGIF or QorReadTIF: sets *delivered to the size of every layer's DIB and
+// releases the document.
+bool ReadGifWithQorimg(const std::string& path, std::uint64_t* delivered);
+bool ReadTiffWithQorimg(const std::string& path, std::uint64_t* delivered);
+// The peer's read: every strip of the first page with TIFFReadEncodedStrip into one buffer
+// malloc'ed for this read.
+bool ReadTiffWithLibtiff(const std::string& path);
+
+}  // namespace qor::bench

@@ -1,0 +1,116 @@
+// Fax cases: one A4 text page at 300 dpi (2480 x 3508) coded by libtiff's own encoders as
+// Modified Huffman, Group 3 one-dimensional data with fill bits, and Group 4, in one strip.
+#include <tiffio.h>
+
+#include <memory>
+#include <random>
+#include <stdexcept>
+
+#include "bench.h"
+
+namespace qor::bench {
+namespace {
+
+constexpr std::uint32_t kWidth = 2480;
+constexpr std::uint32_t kHeight = 3508;
+
+// A page of text: margins, lines of words made of glyph-like strokes, a few rules and a
+// picture-like block of halftone dots. Rows are 1 bit per pixel, 1 = black (libtiff's fax
+// coders take 0 as white).
+std::vector<std::uint8_t> TextPage() {
+    const std::uint32_t rowBytes = (kWidth + 7) / 8;
+    std::vector<std::uint8_t> bits(std::size_t{rowBytes} * kHeight, 0);
+    auto black = [&](std::uint32_t x, std::uint32_t y) {
+        if (x < kWidth && y < kHeight) bits[std::size_t{y} * rowBytes + x / 8] |= 0x80 >> x % 8;
+    };
+    std::mt19937 rng(300);
+    for (std::uint32_t line = 0; line < 60; ++line) {
+        const std::uint32_t top = 200 + line * 52;
+        std::uint32_t x = 236;
+        while (x < kWidth - 236) {
+            const std::uint32_t letters = 2 + rng() % 9;
+            for (std::uint32_t c = 0; c < letters && x < kWidth - 236; ++c) {
+                // A glyph: two or three strokes in a 20 x 30 box.
+                const std::uint32_t strokes = 2 + rng() % 2;
+                for (std::uint32_t s = 0; s < strokes; ++s) {
+                    const bool vertical = rng() % 2 == 0;
+                    const std::uint32_t ox = rng() % 16, oy = rng() % 26;
+                    const std::uint32_t len = 6 + rng() % 24;
+                    for (std::uint32_t k = 0; k < len; ++k) {
+                        for (std::uint32_t t = 0; t < 3; ++t) {
+                            if (vertical) {
+                                black(x + ox + t, top + (oy + k) % 30);
+                            } else {
+                                black(x + (ox + k) % 20, top + oy + t);
+                            }
+                        }
+                    }
+                }
+                x += 22;
+            }
+            x += 18;
+        }
+        if (line % 17 == 16) {
+            for (std::uint32_t k = 236; k < kWidth - 236; ++k) black(k, top + 40);
+        }
+    }
+    for (std::uint32_t y = 3300; y < 3450; ++y) {
+        for (std::uint32_t x = 400; x < 1400; ++x) {
+            if ((x / 3 + y / 3) % 4 == 0 && (x + y) % 7 < 4) black(x, y);
+        }
+    }
+    return bits;
+}
+
+void WriteFaxPage(const std::string& path, const std::vector<std::uint8_t>& page,
+                  std::uint16_t compression, std::uint32_t t4Options) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (t == nullptr) throw std::runtime_error("cannot create the benchmark TIFF");
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+    if (compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, t4Options);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kHeight);
+    const std::uint32_t rowBytes = (kWidth + 7) / 8;
+    std::vector<std::uint8_t> line(rowBytes);
+    for (std::uint32_t y = 0; y < kHeight; ++y) {
+        std::copy(page.begin() + std::ptrdiff_t{y} * rowBytes,
+                  page.begin() + std::ptrdiff_t{y + 1} * rowBytes, line.begin());
+        if (TIFFWriteScanline(t, line.data(), y, 0) != 1) {
+            throw std::runtime_error("cannot write the benchmark TIFF");
+        }
+    }
+    TIFFClose(t);
+}
+
+}  // namespace
+
+void AddFaxCases(std::vector<BenchCase>* cases) {
+    const std::vector<std::uint8_t> page = TextPage();
+    struct Kind {
+        const char* name;
+        std::uint16_t compression;
+        std::uint32_t t4Options;
+    };
+    const Kind kinds[] = {
+        {"A4 300-dpi text page, Modified Huffman", COMPRESSION_CCITTRLE, 0},
+        {"A4 300-dpi text page, Group 3", COMPRESSION_CCITTFAX3, GROUP3OPT_FILLBITS},
+        {"A4 300-dpi text page, Group 4", COMPRESSION_CCITTFAX4, 0},
+    };
+    for (const Kind& kind : kinds) {
+        auto file = std::make_shared<TempFile>(".tif");
+        WriteFaxPage(file->path(), page, kind.compression, kind.t4Options);
+        cases->push_back({kind.name, "libtiff TIFFReadEncodedStrip",
+                          [file](std::uint64_t* delivered) {
+                              return ReadTiffWithQorimg(file->path(), delivered);
+                          },
+                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
+                          1.5});
+    }
+}
+
+}  // namespace qor::bench

@@ -1,0 +1,178 @@
+// GIF cases: decoding against giflib's DGifSlurp and encoding against giflib's EGifPutLine on
+// one photo-like 256-colour image, and, timed alone, a code stream that fills 1 GB of pixels
+// with no end code and a megabyte of extension blocks before a small image.
+#include <gif_lib.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <stdexcept>
+
+#include "bench.h"
+#include "gif_builder.h"
+#include "qorimg/qorimg.h"
+
+namespace qor::bench {
+namespace {
+
+constexpr int kWidth = 2400;
+constexpr int kHeight = 1600;
+
+// Smooth gradients, edges and dither noise in 256 colours: 3 bits of red, 3 of green, 2 of blue.
+struct PhotoImage {
+    std::vector<std::uint8_t> pixels;  // top-down colour indices
+    std::vector<GifColorType> colors;
+
+    PhotoImage() : pixels(std::size_t{kWidth} * kHeight), colors(256) {
+        for (int i = 0; i < 256; ++i) {
+            colors[std::size_t(i)] = {static_cast<GifByteType>((i & 0xE0) | 0x10),
+                                      static_cast<GifByteType>(((i << 3) & 0xE0) | 0x10),
+                                      static_cast<GifByteType>((i << 6) & 0xC0)};
+        }
+        std::mt19937 random(2024);
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                double v = 0.5 + 0.25 * std::sin(x * 0.004 + y * 0.002) +
+                           0.2 * std::cos(std::hypot(x - 900.0, y - 700.0) * 0.01);
+                int r = static_cast<int>(v * 7.0 + (random() % 100) / 180.0) & 7;
+                int g = static_cast<int>((x + y) * 7 / (kWidth + kHeight) + (random() % 3) / 2) & 7;
+                int b = (x / 300 + y / 400) & 3;
+                pixels[std::size_t(y) * kWidth + std::size_t(x)] =
+                    static_cast<std::uint8_t>(r << 5 | g << 2 | b);
+            }
+        }
+    }
+};
+
+// The image through giflib's encoder, one EGifPutLine per row.
+bool WriteWithGiflib(const PhotoImage& image, const std::string& path) {
+    int error = 0;
+    GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
+    if (gif == nullptr) return false;
+    ColorMapObject* map = GifMakeMapObject(256, image.colors.data());
+    bool ok = map != nullptr && EGifPutScreenDesc(gif, kWidth, kHeight, 8, 0, map) == GIF_OK &&
+              EGifPutImageDesc(gif, 0, 0, kWidth, kHeight, false, nullptr) == GIF_OK;
+    // EGifPutLine takes a non-const line; it does not change it.
+    auto* rows = const_cast<GifPixelType*>(image.pixels.data());
+    for (int y = 0; ok && y < kHeight; ++y) {
+        ok = EGifPutLine(gif, rows + std::size_t(y) * kWidth, kWidth) == GIF_OK;
+    }
+    if (map != nullptr) GifFreeMapObject(map);
+    return EGifCloseFile(gif, &error) == GIF_OK && ok;
+}
+
+bool ReadWithGiflib(const std::string& path) {
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    if (gif == nullptr) return false;
+    bool ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount > 0;
+    DGifCloseFile(gif, &error);
+    return ok;
+}
+
+// The image as an 8-bit packed DIB (bottom-up rows) in a block of the library's.
+struct PhotoDib {
+    QorHandle handle = 0;
+
+    explicit PhotoDib(const PhotoImage& image) {
+        const std::uint64_t stride = (kWidth + 3u) & ~3u;
+        handle = QorGlobalAlloc(0x42, 40 + 1024 + stride * kHeight);
+        auto* p = static_cast<std::uint8_t*>(QorGlobalLock(handle));
+        if (p == nullptr) throw std::runtime_error("cannot allocate the benchmark DIB");
+        const std::uint32_t header[10] = {40, kWidth, kHeight, 1u | (8u << 16), 0, 0, 0,
+                                          0,  256,    256};
+        std::memcpy(p, header, sizeof header);
+        for (std::size_t i = 0; i < 256; ++i) {
+            p[40 + 4 * i] = image.colors[i].Blue;
+            p[40 + 4 * i + 1] = image.colors[i].Green;
+            p[40 + 4 * i + 2] = image.colors[i].Red;
+        }
+        for (std::size_t y = 0; y < kHeight; ++y) {
+            std::memcpy(p + 1064 + stride * (kHeight - 1 - y), &image.pixels[y * kWidth], kWidth);
+        }
+        QorGlobalUnlock(handle);
+    }
+    ~PhotoDib() { QorGlobalFree(handle); }
+};
+
+// A constant image of 32000 x 31250 pixels (1 GB at one byte each) coded with the longest
+// strings the table can hold: each new code is the previous string and one more pixel, until the
+// table is full, then its last code over and over. The data stops without an end code.
+std::vector<std::uint8_t> GigabyteGif() {
+    namespace gifb = qor::test::gifb;
+    constexpr std::uint16_t kW = 32000, kH = 31250;
+    gifb::Bytes out;
+    gifb::Header(out, kW, kH, 0xF7);
+    gifb::ColorTable(out, 256);
+    gifb::ImageDescriptor(out, kW, kH, 0);
+    gifb::CodeStream codes(8);
+    codes.Clear();
+    codes.Code(0);
+    std::uint64_t pixels = 1;
+    while (pixels < std::uint64_t{kW} * kH) {
+        int code = codes.next() < 4096 ? codes.next() : 4095;
+        codes.Code(code);
+        pixels += static_cast<std::uint64_t>(code - 256);
+    }
+    gifb::ImageData(out, 8, codes.bytes());
+    gifb::Trailer(out);
+    return out;
+}
+
+// A megabyte of empty comment extensions (three bytes each) before a 16 x 16 image.
+std::vector<std::uint8_t> ExtensionsGif() {
+    namespace gifb = qor::test::gifb;
+    gifb::Bytes out;
+    gifb::Header(out, 16, 16, 0xF7);
+    gifb::ColorTable(out, 256);
+    while (out.size() < (1u << 20)) gifb::Extension(out, 0xFE, {});
+    std::vector<std::uint8_t> pixels(256);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i);
+    gifb::ImageDescriptor(out, 16, 16, 0);
+    gifb::CodeStream codes = gifb::LiteralCodes(8, pixels);
+    gifb::ImageData(out, 8, codes.bytes());
+    gifb::Trailer(out);
+    return out;
+}
+
+}  // namespace
+
+void AddGifCases(std::vector<BenchCase>* cases) {
+    auto image = std::make_shared<PhotoImage>();
+    auto photo = std::make_shared<TempFile>(".gif");
+    if (!WriteWithGiflib(*image, photo->path())) throw std::runtime_error("cannot write a GIF");
+    cases->push_back(
+        {"GIF decode 2400x1600 photo-like, 256 colours", "giflib DGifSlurp",
+         [photo](std::uint64_t* delivered) { return ReadGifWithQorimg(photo->path(), delivered); },
+         [photo](std::uint64_t*) { return ReadWithGiflib(photo->path()); }, 3.0});
+
+    auto dib = std::make_shared<PhotoDib>(*image);
+    auto ours = std::make_shared<TempFile>(".gif");
+    auto theirs = std::make_shared<TempFile>(".gif");
+    cases->push_back(
+        {"GIF encode, same image", "giflib EGifPutLine",
+         [dib, ours](std::uint64_t*) {
+             return QorWriteGIF(nullptr, 0, ours->path().c_str(), dib->handle, 0, 0, 0) == QOR_OK;
+         },
+         [image, theirs](std::uint64_t*) { return WriteWithGiflib(*image, theirs->path()); }, 2.0,
+         false});
+
+    auto gigabyte = std::make_shared<TempFile>(".gif");
+    gigabyte->Write(GigabyteGif());
+    cases->push_back({"GIF of 1 GB of pixels, no end code", "",
+                      [gigabyte](std::uint64_t* delivered) {
+                          return ReadGifWithQorimg(gigabyte->path(), delivered);
+                      },
+                      nullptr, 1.5});
+
+    auto extensions = std::make_shared<TempFile>(".gif");
+    extensions->Write(ExtensionsGif());
+    cases->push_back({"GIF with 1 MB of extension blocks before the image", "",
+                      [extensions](std::uint64_t* delivered) {
+                          return ReadGifWithQorimg(extensions->path(), delivered);
+                      },
+                      nullptr, 0.05});
+}
+
+}  // namespace qor::bench

@@ -1,0 +1,140 @@
+// TIFF cases: one photo-like 4000 x 3000 RGB page, uncompressed, PackBits, LZW and LZW with
+// horizontal differencing, and the same page reduced to 256 colours as an LZW palette page.
+// libtiff decodes every strip with TIFFReadEncodedStrip into a buffer malloc'ed for each read,
+// as a caller that keeps the image must.
+#include <tiffio.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <stdexcept>
+
+#include "bench.h"
+
+namespace qor::bench {
+namespace {
+
+constexpr std::uint32_t kWidth = 4000;
+constexpr std::uint32_t kHeight = 3000;
+constexpr std::uint32_t kRowsPerStrip = 16;
+
+void Quiet(const char*, const char*, va_list) {}
+
+// Soft gradients and shapes, hard edges between regions, and a little sensor noise that most
+// samples do not get. Top-down RGB rows.
+std::vector<std::uint8_t> PhotoRgb() {
+    std::vector<std::uint8_t> rgb(std::size_t{kWidth} * kHeight * 3);
+    std::mt19937 random(2024);
+    for (std::uint32_t y = 0; y < kHeight; ++y) {
+        for (std::uint32_t x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                double fx = x, fy = y;
+                double v = 120 + 55 * std::sin(fx * 0.0021 + c * 1.3) * std::cos(fy * 0.0017) +
+                           35 * std::cos(std::hypot(fx - 2600.0, fy - 1100.0) * 0.006 + c);
+                if (((x / 700) + (y / 500)) % 3 == 0) v = v * 0.6 + 60;  // regions of other light
+                int noise = static_cast<int>(random() % 8);
+                v += noise == 0 ? -1 : noise == 1 ? 1 : 0;
+                rgb[(std::size_t{y} * kWidth + x) * 3 + std::size_t(c)] =
+                    static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, v))));
+            }
+        }
+    }
+    return rgb;
+}
+
+// Writes the page with libtiff: RGB, or with `palette` 3 bits of red, 3 of green and 2 of blue.
+void WritePage(const std::string& path, const std::vector<std::uint8_t>& rgb,
+               std::uint16_t compression, std::uint16_t predictor, bool palette) {
+    TIFFSetWarningHandler(Quiet);
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (t == nullptr) throw std::runtime_error("cannot create the benchmark TIFF");
+    const int samples = palette ? 1 : 3;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+    if (compression == COMPRESSION_LZW) TIFFSetField(t, TIFFTAG_PREDICTOR, predictor);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kRowsPerStrip);
+    std::vector<std::uint16_t> map(3 * 256);
+    if (palette) {
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+        for (int i = 0; i < 256; ++i) {
+            map[std::size_t(i)] = static_cast<std::uint16_t>((i & 0xE0) << 8);
+            map[std::size_t(256 + i)] = static_cast<std::uint16_t>((i & 0x1C) << 11);
+            map[std::size_t(512 + i)] = static_cast<std::uint16_t>((i & 0x03) << 14);
+        }
+        TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), map.data() + 256, map.data() + 512);
+    } else {
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    }
+    std::vector<std::uint8_t> row(std::size_t{kWidth} * std::size_t(samples));
+    for (std::uint32_t y = 0; y < kHeight; ++y) {
+        const std::uint8_t* source = &rgb[std::size_t{y} * kWidth * 3];
+        if (palette) {
+            for (std::uint32_t x = 0; x < kWidth; ++x) {
+                const std::uint8_t* p = source + 3 * x;
+                row[x] = static_cast<std::uint8_t>((p[0] >> 5) << 5 | (p[1] >> 5) << 2 | p[2] >> 6);
+            }
+        } else {
+            std::copy(source, source + row.size(), row.begin());
+        }
+        if (TIFFWriteScanline(t, row.data(), y, 0) != 1) {
+            throw std::runtime_error("cannot write the benchmark TIFF");
+        }
+    }
+    TIFFClose(t);
+}
+
+}  // namespace
+
+// Every strip of the first page into one buffer malloc'ed for this read.
+bool ReadTiffWithLibtiff(const std::string& path) {
+    TIFFSetWarningHandler(Quiet);
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (t == nullptr) return false;
+    const tmsize_t stripSize = TIFFStripSize(t);
+    const tstrip_t strips = TIFFNumberOfStrips(t);
+    auto* image = static_cast<std::uint8_t*>(std::malloc(std::size_t(stripSize) * strips));
+    bool ok = image != nullptr;
+    std::size_t at = 0;
+    for (tstrip_t s = 0; ok && s < strips; ++s) {
+        tmsize_t n = TIFFReadEncodedStrip(t, s, image + at, stripSize);
+        ok = n >= 0;
+        at += static_cast<std::size_t>(n);
+    }
+    std::free(image);
+    TIFFClose(t);
+    return ok;
+}
+
+void AddTiffCases(std::vector<BenchCase>* cases) {
+    const std::vector<std::uint8_t> rgb = PhotoRgb();
+    struct Kind {
+        const char* name;
+        std::uint16_t compression, predictor;
+        bool palette;
+        double goal;
+    };
+    const Kind kinds[] = {
+        {"TIFF 4000x3000 RGB uncompressed", COMPRESSION_NONE, 1, false, 2.0},
+        {"TIFF 4000x3000 RGB PackBits", COMPRESSION_PACKBITS, 1, false, 1.5},
+        {"TIFF 4000x3000 RGB LZW", COMPRESSION_LZW, 1, false, 1.5},
+        {"TIFF 4000x3000 RGB LZW, Predictor 2", COMPRESSION_LZW, 2, false, 2.0},
+        {"TIFF 4000x3000 8-bit palette LZW", COMPRESSION_LZW, 1, true, 2.0},
+    };
+    for (const Kind& kind : kinds) {
+        auto file = std::make_shared<TempFile>(".tif");
+        WritePage(file->path(), rgb, kind.compression, kind.predictor, kind.palette);
+        cases->push_back({kind.name, "libtiff TIFFReadEncodedStrip",
+                          [file](std::uint64_t* delivered) {
+                              return ReadTiffWithQorimg(file->path(), delivered);
+                          },
+                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
+                          kind.goal});
+    }
+}
+
+}  // namespace qor::bench
