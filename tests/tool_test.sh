@@ -39,9 +39,6 @@ expect_exit 2 "no arguments" -- "$QORIMG"
 expect_exit 2 "unknown option" -- "$QORIMG" --frobnicate info x.gif
 expect_exit 2 "bad output extension" -- "$QORIMG" convert "$examples/plasma256.gif" "$work/x.jpg"
 expect_exit 2 "transparent index out of range" -- "$QORIMG" convert --transparent 300 a.png b.gif
-expect_exit 1 "missing input" -- "$QORIMG" convert "$work/missing.gif" "$work/x.png"
-grep -q "missing.gif" "$work/err" && grep -q "status 201" "$work/err" ||
-  fail "missing input: message must name the file and the status: $(cat "$work/err")"
 head -c 400 /dev/zero | tr '\0' 'x' >"$work/text.gif"  # long enough for both signature checks
 expect_exit 1 "not a GIF" -- "$QORIMG" convert -q "$work/text.gif" "$work/x.png"
 grep -q "status 304" "$work/err" || fail "not a GIF: $(cat "$work/err")"
@@ -132,6 +129,86 @@ tiffcp "$examples/plasma-rgb.tif" "$work/sep.tif" "$work/mixed.tif" 2>/dev/null
 expect_exit 0 "skipped page" -- "$QORIMG" convert -q "$work/mixed.tif" "$work/mixed.png"
 grep -q "page 2 skipped" "$work/err" || fail "a refused page is named on stderr: $(cat "$work/err")"
 [ -e "$work/mixed.png" ] && [ ! -e "$work/mixed-2.png" ] || fail "skipped page numbering"
+
+# Refusals name their cause and keep the status number. Each row: file, what the message says.
+tiffcp -t -w 16 -l 16 "$examples/plasma-rgb.tif" "$work/tiled.tif"
+tiffcp -c zip:2 "$examples/plasma-rgb.tif" "$work/zip.tif"
+tiffcp -c g3:2d "$examples/bilevel.tif" "$work/g32d.tif"
+printf 'II*\0' >"$work/four.tif"
+printf 'GIF89a\377\377\20\0\200\0\0\0\0\0\377\377\377,\0\0\0\0\0\0\0\0\0\2\2D\1\0;' >"$work/wide.gif"
+while IFS='|' read -r file says; do
+  expect_exit 1 "refuse $file" -- "$QORIMG" convert -q "$work/$file" "$work/refused.png"
+  grep -q "$says (status [0-9]*)$" "$work/err" || fail "$file: wanted '$says': $(cat "$work/err")"
+done <<'ROWS'
+tiled.tif|tiled TIFF pages are not supported
+zip.tif|compression 8 (Deflate) is not supported
+g32d.tif|2-D Group 3 coding is not supported
+four.tif|too short to be a GIF or TIFF file
+wide.gif|65535 pixels wide; at most 32767
+missing.gif|No such file or directory
+ROWS
+[ ! -e "$work/refused.png" ] || fail "a refused read must not leave an output file"
+expect_exit 2 "one-line usage error" -- "$QORIMG" convert a.gif
+[ "$(wc -l <"$work/err")" = 1 ] && grep -q "see qorimg --help" "$work/err" || fail "usage: $(cat "$work/err")"
+
+# info takes several files of every kind; --json prints one object per file that parses.
+expect_exit 1 "info of several files" -- "$QORIMG" info --json "$examples/frames-transparent.gif" \
+  "$work/three.tif" "$work/pal8.png" "$work/pal8.bmp" "$work/tiled.tif"
+"$py" -m json.tool --json-lines "$work/out" >/dev/null || fail "info --json: $(cat "$work/out")"
+"$py" - "$work/out" <<'PY' || fail "info --json content"
+import json, sys
+objs = [json.loads(line) for line in open(sys.argv[1])]
+assert [o["format"] for o in objs] == ["GIF", "TIFF", "PNG", "BMP", "TIFF"], objs
+assert objs[0]["frames"] == 2 and objs[0]["transparentIndex"] == 0
+assert len(objs[1]["pages"]) == 3 and objs[4]["status"] == 318, objs[4]
+PY
+
+# PNG input: a single fully transparent tRNS entry is kept; --transparent beyond the palette is a
+# usage error; 16-bit input is refused as 16-bit.
+"$py" - "$work" <<'PY'
+import sys
+from PIL import Image
+w = sys.argv[1]
+p = Image.new("P", (9, 4)); p.putpalette([0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255])
+p.putdata([x % 4 for x in range(36)]); p.save(f"{w}/trns.png", transparency=bytes([255, 255, 0, 255]))
+Image.new("I;16", (5, 5)).save(f"{w}/grey16.png")
+PY
+expect_exit 0 "tRNS kept" -- "$QORIMG" convert -q "$work/trns.png" "$work/trns.gif"
+"$py" -c "
+import sys; from PIL import Image
+sys.exit(0 if Image.open('$work/trns.gif').info.get('transparency') == 2 else 'tRNS lost')" || fail "tRNS"
+expect_exit 2 "--transparent beyond the colours" -- "$QORIMG" convert --transparent 200 "$work/pal4.png" "$work/x.gif"
+expect_exit 1 "16-bit PNG" -- "$QORIMG" convert -q "$work/grey16.png" "$work/x.gif"
+grep -q "16-bit grey" "$work/err" || fail "16-bit PNG: $(cat "$work/err")"
+
+# Several inputs into a folder, standard input to standard output, and the frames left out.
+mkdir "$work/folder"
+expect_exit 0 "into a folder" -- "$QORIMG" convert -q --to bmp "$examples/plasma256.gif" "$examples/bilevel.tif" "$work/folder/"
+same_pixels "$examples/plasma256.gif" "$work/folder/plasma256.bmp"
+same_pixels "$examples/bilevel.tif" "$work/folder/bilevel.bmp"
+"$QORIMG" convert -q --to png - - <"$examples/frames-transparent.gif" >"$work/piped.png" 2>"$work/err" ||
+  fail "standard input to standard output: $(cat "$work/err")"
+same_pixels "$examples/frames-transparent.gif" "$work/piped.png"
+grep -q "2 frames; only the first is converted" "$work/err" || fail "frames warning: $(cat "$work/err")"
+
+# A large conversion on a terminal: a bounded amount of progress output, all of it cleared.
+"$py" -c "
+import os; from PIL import Image
+im = Image.frombytes('P', (4000, 3000), os.urandom(12000000)); im.putpalette(list(range(256)) * 3)
+im.save('$work/big.gif')"
+script -qec "'$QORIMG' convert '$work/big.gif' '$work/big.png'" /dev/null >"$work/tty" ||
+  fail "conversion on a terminal"
+[ "$(wc -c <"$work/tty")" -lt 20000 ] || fail "progress output of $(wc -c <"$work/tty") bytes"
+"$py" - "$work/tty" <<'PY' || fail "progress lines left on screen"
+import re, sys
+screen = []
+for line in open(sys.argv[1], "rb").read().decode().split("\n"):
+    shown = ""
+    for part in re.split(r"(\r|\x1b\[K)", line):
+        shown = "" if part == "\r" else shown if part == "\x1b[K" else shown + part
+    screen.append(shown)
+sys.exit("%" in "".join(screen))
+PY
 
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "tool: all checks passed"

@@ -2,107 +2,57 @@
 
 #include <png.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <vector>
+
+#include "platform/bytes.h"
+#include "platform/dib.h"
+#include "progress.h"
 
 namespace qorimg_tool {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint32_t kMaxSide = 32767;
 
-std::uint32_t U32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-std::uint64_t Stride(std::uint64_t width, unsigned bits) {
-    return ((width * bits + 31) / 32) * 4;
-}
-
-// A locked packed DIB, checked against its block size. Unlocks on destruction.
-class DibView {
+// A locked packed DIB of a depth the writers handle. Unlocks on destruction.
+class LockedDib {
   public:
-    explicit DibView(QorHandle dib) : dib_(dib) {
-        std::uint64_t size = QorGlobalSize(dib);
-        base_ = static_cast<const std::uint8_t*>(QorGlobalLock(dib));
-        if (base_ == nullptr || size < 40) return;
-        std::uint32_t headerSize = U32(base_);
-        auto w = static_cast<std::int32_t>(U32(base_ + 4));
-        auto h = static_cast<std::int32_t>(U32(base_ + 8));
-        bits = U16(base_ + 14);
-        std::uint32_t used = U32(base_ + 32);
-        if (headerSize < 40 || w <= 0 || h <= 0) return;
-        if (bits != 1 && bits != 4 && bits != 8 && bits != 24) return;
-        colours = bits == 24 ? 0 : used != 0 ? used : 1u << bits;
-        width = static_cast<std::uint32_t>(w);
-        height = static_cast<std::uint32_t>(h);
-        stride = Stride(width, bits);
-        std::uint64_t offset = std::uint64_t{headerSize} + 4ull * colours;
-        if (colours > 256 || offset + stride * height > size) return;
-        palette = base_ + headerSize;
-        pixels = base_ + offset;
-        ok = true;
+    explicit LockedDib(QorHandle dib) : dib_(dib) {
+        void* base = QorGlobalLock(dib);
+        if (base == nullptr) return;
+        locked_ = true;
+        ok = qor::ViewDib(base, QorGlobalSize(dib), &view) && view.compression == 0 &&
+             (view.bits == 1 || view.bits == 4 || view.bits == 8 || view.bits == 24) &&
+             view.colours <= 256;
     }
-    ~DibView() {
-        if (base_ != nullptr) QorGlobalUnlock(dib_);
+    ~LockedDib() {
+        if (locked_) QorGlobalUnlock(dib_);
     }
-    DibView(const DibView&) = delete;
-    DibView& operator=(const DibView&) = delete;
-    // Image row y (0 = top); rows are stored bottom-up.
-    const std::uint8_t* Row(std::uint32_t y) const { return pixels + stride * (height - 1 - y); }
-    const std::uint8_t* base() const { return base_; }
+    LockedDib(const LockedDib&) = delete;
+    LockedDib& operator=(const LockedDib&) = delete;
 
     bool ok = false;
-    std::uint32_t width = 0, height = 0, colours = 0;
-    unsigned bits = 0;
-    std::uint64_t stride = 0;
-    const std::uint8_t* palette = nullptr;  // RGBQUAD entries
-    const std::uint8_t* pixels = nullptr;
+    qor::DibView view;
 
   private:
     QorHandle dib_;
-    const std::uint8_t* base_ = nullptr;
+    bool locked_ = false;
 };
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f != nullptr) std::fclose(f);
+// A new zeroed packed DIB with 2^bits palette entries, locked; *view describes it.
+QorHandle NewDib(std::uint32_t width, std::uint32_t height, unsigned bits, qor::DibView* view) {
+    QorHandle dib =
+        QorGlobalAlloc(QOR_GMEM_MOVEABLE | QOR_GMEM_ZEROINIT, qor::DibSize(width, height, bits));
+    void* p = dib != 0 ? QorGlobalLock(dib) : nullptr;
+    if (p == nullptr) {
+        if (dib != 0) QorGlobalFree(dib);
+        return 0;
     }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// A new zeroed packed DIB with a BITMAPINFOHEADER and 2^bits palette entries.
-QorHandle NewDib(std::uint32_t width, std::uint32_t height, unsigned bits, std::uint8_t** pixels,
-                 std::uint8_t** palette) {
-    std::uint64_t colours = 1ull << bits;
-    std::uint64_t image = Stride(width, bits) * height;
-    QorHandle dib = QorGlobalAlloc(QOR_GMEM_MOVEABLE | QOR_GMEM_ZEROINIT, 40 + 4 * colours + image);
-    if (dib == 0) return 0;
-    auto* p = static_cast<std::uint8_t*>(QorGlobalLock(dib));
-    Put32(p, 40);
-    Put32(p + 4, width);
-    Put32(p + 8, height);
-    Put16(p + 12, 1);
-    Put16(p + 14, static_cast<std::uint16_t>(bits));
-    Put32(p + 20, static_cast<std::uint32_t>(image));
-    Put32(p + 32, static_cast<std::uint32_t>(colours));
-    Put32(p + 36, static_cast<std::uint32_t>(colours));
-    *palette = p + 40;
-    *pixels = p + 40 + 4 * colours;
+    *view = qor::WriteDibHeader(p, width, height, bits);
     return dib;
 }
 
@@ -133,149 +83,269 @@ unsigned GetIndex(const std::uint8_t* row, std::uint32_t x, unsigned bits) {
     }
 }
 
-std::string ReadBmp(const Bytes& file, QorHandle* out) {
+bool WriteAll(std::FILE* out, const void* data, std::size_t n) {
+    return std::fwrite(data, 1, n, out) == n;
+}
+
+// ---- BMP ----
+
+struct BmpHeader {
+    std::uint32_t headerSize = 0, compression = 0, used = 0;
+    std::int32_t width = 0, height = 0;
+    unsigned bits = 0;
+    std::uint64_t pixelsAt = 0;
+};
+
+std::string ParseBmpHeader(const Bytes& file, BmpHeader* h) {
     if (file.size() < 14 + 40) return "BMP file too short";
-    const std::uint8_t* h = file.data() + 14;
-    std::uint32_t headerSize = U32(h);
-    if (headerSize < 40 || 14ull + headerSize > file.size()) {
+    const std::uint8_t* p = file.data() + 14;
+    h->headerSize = qor::LoadLE32(p);
+    if (h->headerSize < 40 || 14ull + h->headerSize > file.size()) {
         return "unsupported BMP header (only BITMAPINFOHEADER and later)";
     }
-    auto w = static_cast<std::int32_t>(U32(h + 4));
-    auto hh = static_cast<std::int32_t>(U32(h + 8));
-    unsigned bits = U16(h + 14);
-    std::uint32_t compression = U32(h + 16);
-    std::uint32_t used = U32(h + 32);
-    if (bits > 8) {
-        return "true-colour BMP (" + std::to_string(bits) +
-               " bits per pixel): GIF output needs 1, 4 or 8 bits; qorimg does not quantise";
-    }
-    if (bits != 1 && bits != 4 && bits != 8) return "unsupported BMP bit depth";
-    if (compression != 0) return "compressed BMP files are not supported";
-    bool topDown = hh < 0;
-    std::int64_t height64 = hh < 0 ? -std::int64_t{hh} : hh;
-    if (w <= 0 || height64 == 0 || w > 32767 || height64 > 32767) return "unsupported BMP size";
-    auto width = static_cast<std::uint32_t>(w);
-    auto height = static_cast<std::uint32_t>(height64);
-    std::uint32_t colours = used != 0 ? used : 1u << bits;
-    if (colours > (1u << bits)) colours = 1u << bits;
-    std::uint64_t paletteAt = 14ull + headerSize;
-    std::uint64_t pixelsAt = U32(file.data() + 10);
-    std::uint64_t stride = Stride(width, bits);
-    if (paletteAt + 4ull * colours > file.size() || pixelsAt + stride * height > file.size()) {
-        return "BMP file is truncated";
-    }
-    std::uint8_t *pixels, *palette;
-    QorHandle dib = NewDib(width, height, bits, &pixels, &palette);
-    if (dib == 0) return "out of memory";
-    std::memcpy(palette, file.data() + paletteAt, 4ull * colours);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        // Both are stored bottom-up unless the BMP says top-down.
-        std::uint32_t src = topDown ? height - 1 - y : y;
-        std::memcpy(pixels + stride * y, file.data() + pixelsAt + stride * src, stride);
-    }
-    QorGlobalUnlock(dib);
-    *out = dib;
+    h->width = static_cast<std::int32_t>(qor::LoadLE32(p + 4));
+    h->height = static_cast<std::int32_t>(qor::LoadLE32(p + 8));
+    h->bits = qor::LoadLE16(p + 14);
+    h->compression = qor::LoadLE32(p + 16);
+    h->used = qor::LoadLE32(p + 32);
+    h->pixelsAt = qor::LoadLE32(file.data() + 10);
     return {};
 }
 
-struct PngReadState {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    ~PngReadState() { png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr); }
+std::string ReadFile(const std::string& path, Bytes* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "cannot open";
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return {};
+}
+
+std::string ReadBmp(const Bytes& file, PaletteImage* out) {
+    BmpHeader h;
+    if (std::string why = ParseBmpHeader(file, &h); !why.empty()) return why;
+    if (h.bits > 8) {
+        return "true-colour BMP (" + std::to_string(h.bits) +
+               " bits per pixel): GIF output needs 1, 4 or 8 bits; qorimg does not quantise";
+    }
+    if (h.bits != 1 && h.bits != 4 && h.bits != 8) return "unsupported BMP bit depth";
+    if (h.compression != 0) return "compressed BMP files are not supported";
+    bool topDown = h.height < 0;
+    std::int64_t height64 = topDown ? -std::int64_t{h.height} : h.height;
+    if (h.width <= 0 || height64 == 0 || h.width > 32767 || height64 > 32767) {
+        return "unsupported BMP size";
+    }
+    auto width = static_cast<std::uint32_t>(h.width);
+    auto height = static_cast<std::uint32_t>(height64);
+    std::uint32_t colours = std::min(h.used != 0 ? h.used : 1u << h.bits, 1u << h.bits);
+    std::uint64_t paletteAt = 14ull + h.headerSize;
+    std::uint64_t stride = qor::DibStride(width, h.bits);
+    if (paletteAt + 4ull * colours > file.size() || h.pixelsAt + stride * height > file.size()) {
+        return "BMP file is truncated";
+    }
+    qor::DibView v;
+    QorHandle dib = NewDib(width, height, h.bits, &v);
+    if (dib == 0) return "out of memory";
+    std::memcpy(v.palette, file.data() + paletteAt, 4ull * colours);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        // Both are stored bottom-up unless the BMP says top-down.
+        std::uint32_t src = topDown ? height - 1 - y : y;
+        std::memcpy(v.pixels + stride * y, file.data() + h.pixelsAt + stride * src, stride);
+    }
+    QorGlobalUnlock(dib);
+    out->dib = dib;
+    out->colours = colours;
+    return {};
+}
+
+// ---- PNG ----
+
+// libpng's error messages are kept for ours; its warnings are not shown.
+struct PngErrors {
+    char message[200] = "damaged PNG file";
 };
 
-std::string ReadPng(const std::string& path, QorHandle* out) {
-    File f(std::fopen(path.c_str(), "rb"));
-    if (!f) return "cannot open";
-    PngReadState s;
-    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (s.png == nullptr) return "out of memory";
-    s.info = png_create_info_struct(s.png);
+extern "C" void OnPngError(png_structp png, png_const_charp message) {
+    auto* errors = static_cast<PngErrors*>(png_get_error_ptr(png));
+    std::snprintf(errors->message, sizeof errors->message, "damaged PNG file (%s)", message);
+    png_longjmp(png, 1);
+}
+extern "C" void OnPngWarning(png_structp, png_const_charp) {}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct PngRead {
+    PngErrors errors;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    File file;
+    PngRead() {
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, OnPngWarning);
+        if (png != nullptr) info = png_create_info_struct(png);
+    }
+    ~PngRead() { png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr); }
+    PngRead(const PngRead&) = delete;
+    PngRead& operator=(const PngRead&) = delete;
+};
+
+const char* PngColourType(int type) {
+    switch (type) {
+        case PNG_COLOR_TYPE_PALETTE:
+            return "palette";
+        case PNG_COLOR_TYPE_GRAY:
+            return "grey";
+        case PNG_COLOR_TYPE_GRAY_ALPHA:
+            return "grey with alpha";
+        case PNG_COLOR_TYPE_RGB:
+            return "RGB";
+        default:
+            return "RGBA";
+    }
+}
+
+// The one entry that a palette PNG's tRNS makes fully transparent, or the grey level that a
+// grey PNG's tRNS names; -1 otherwise. *partial counts entries that are only partly transparent.
+int PngTransparentIndex(png_structp png, png_infop info, int* partial) {
+    *partial = 0;
+    png_bytep alpha = nullptr;
+    int count = 0;
+    png_color_16p grey = nullptr;
+    if (png_get_tRNS(png, info, &alpha, &count, &grey) == 0) return -1;
+    if (png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
+        int levels = 1 << png_get_bit_depth(png, info);
+        return grey != nullptr && grey->gray < levels ? grey->gray : -1;
+    }
+    if (alpha == nullptr) return -1;
+    int found = -1, zeros = 0;
+    for (int i = 0; i < count; ++i) {
+        if (alpha[i] == 0) {
+            found = i;
+            ++zeros;
+        } else if (alpha[i] != 255) {
+            ++*partial;
+        }
+    }
+    return zeros == 1 ? found : -1;
+}
+
+std::string ReadPng(const std::string& path, PaletteImage* out) {
+    PngRead s;
     if (s.info == nullptr) return "out of memory";
+    s.file.reset(std::fopen(path.c_str(), "rb"));
+    if (!s.file) return "cannot open";
     QorHandle dib = 0;
-    std::vector<png_bytep> rows;
     Bytes image;
+    std::vector<png_bytep> rows;
     if (setjmp(png_jmpbuf(s.png))) {
         if (dib != 0) {
             QorGlobalUnlock(dib);
             QorGlobalFree(dib);
         }
-        return "damaged PNG file";
+        return s.errors.message;
     }
-    png_init_io(s.png, f.get());
+    png_init_io(s.png, s.file.get());
     png_read_info(s.png, s.info);
     png_uint_32 width = png_get_image_width(s.png, s.info);
     png_uint_32 height = png_get_image_height(s.png, s.info);
     int depth = png_get_bit_depth(s.png, s.info);
     int type = png_get_color_type(s.png, s.info);
-    if (type != PNG_COLOR_TYPE_PALETTE && !(type == PNG_COLOR_TYPE_GRAY && depth <= 8)) {
-        return "true-colour PNG: GIF output needs a palette of at most 256 colours or 1- to "
-               "8-bit grey; qorimg does not quantise";
+    if (depth == 16) {
+        return std::string("16-bit ") + PngColourType(type) +
+               " PNG: GIF output needs 1 to 8 bits; qorimg does not reduce bit depth";
     }
-    if (width == 0 || height == 0 || width > 32767 || height > 32767) return "unsupported PNG size";
-    if (png_get_interlace_type(s.png, s.info) != PNG_INTERLACE_NONE) {
-        png_set_interlace_handling(s.png);
+    if (type == PNG_COLOR_TYPE_RGB || type == PNG_COLOR_TYPE_RGB_ALPHA) {
+        return std::string("true-colour PNG (") + PngColourType(type) +
+               "): GIF output needs a palette of at most 256 colours or 1- to 8-bit grey; qorimg "
+               "does not quantise";
     }
+    if (type == PNG_COLOR_TYPE_GRAY_ALPHA) {
+        return "grey PNG with an alpha channel: GIF output needs a palette or 1- to 8-bit grey "
+               "without alpha";
+    }
+    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
+        return "unsupported PNG size";
+    }
+    int partial = 0;
+    out->transparent = PngTransparentIndex(s.png, s.info, &partial);
+    if (partial != 0) {
+        out->warnings.push_back(std::to_string(partial) +
+                                " partly transparent palette entries become opaque");
+    }
+    int passes = png_set_interlace_handling(s.png);
     png_read_update_info(s.png, s.info);
     std::size_t rowBytes = png_get_rowbytes(s.png, s.info);
     image.resize(rowBytes * height);
     rows.resize(height);
     for (png_uint_32 y = 0; y < height; ++y) rows[y] = image.data() + rowBytes * y;
-    png_read_image(s.png, rows.data());
+    for (int pass = 0; pass < passes; ++pass) {
+        for (png_uint_32 y = 0; y < height; ++y) {
+            if (Cancelled()) return "cancelled";
+            png_read_row(s.png, rows[y], nullptr);
+        }
+    }
+    png_read_end(s.png, nullptr);
 
     unsigned bits = depth == 1 ? 1 : depth <= 4 ? 4 : 8;
-    std::uint8_t *pixels, *palette;
-    dib = NewDib(width, height, bits, &pixels, &palette);
+    qor::DibView v;
+    dib = NewDib(width, height, bits, &v);
     if (dib == 0) return "out of memory";
     if (type == PNG_COLOR_TYPE_PALETTE) {
         png_colorp entries = nullptr;
         int count = 0;
         png_get_PLTE(s.png, s.info, &entries, &count);
-        for (int i = 0; i < count && i < (1 << bits); ++i) {
-            palette[4 * i] = entries[i].blue;
-            palette[4 * i + 1] = entries[i].green;
-            palette[4 * i + 2] = entries[i].red;
+        count = std::min(count, 1 << bits);
+        for (int i = 0; i < count; ++i) {
+            v.palette[4 * i] = entries[i].blue;
+            v.palette[4 * i + 1] = entries[i].green;
+            v.palette[4 * i + 2] = entries[i].red;
         }
+        out->colours = static_cast<std::uint32_t>(count);
     } else {
         int levels = 1 << depth;
         for (int i = 0; i < levels; ++i) {
             auto g = static_cast<std::uint8_t>(i * 255 / (levels - 1));
-            palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = g;
+            v.palette[4 * i] = v.palette[4 * i + 1] = v.palette[4 * i + 2] = g;
         }
+        out->colours = static_cast<std::uint32_t>(levels);
     }
-    std::uint64_t stride = Stride(width, bits);
     for (png_uint_32 y = 0; y < height; ++y) {
-        std::uint8_t* row = pixels + stride * (height - 1 - y);
+        std::uint8_t* row = v.Row(y);
         for (png_uint_32 x = 0; x < width; ++x) {
             PutIndex(row, x, bits, GetIndex(rows[y], x, static_cast<unsigned>(depth)));
         }
     }
     QorGlobalUnlock(dib);
-    *out = dib;
+    out->dib = dib;
     return {};
 }
 
-struct PngWriteState {
+struct PngWrite {
+    PngErrors errors;
     png_structp png = nullptr;
     png_infop info = nullptr;
-    ~PngWriteState() { png_destroy_write_struct(&png, info != nullptr ? &info : nullptr); }
+    PngWrite() {
+        png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, OnPngWarning);
+        if (png != nullptr) info = png_create_info_struct(png);
+    }
+    ~PngWrite() { png_destroy_write_struct(&png, info != nullptr ? &info : nullptr); }
+    PngWrite(const PngWrite&) = delete;
+    PngWrite& operator=(const PngWrite&) = delete;
 };
 
 }  // namespace
 
-std::string WritePng(const std::string& path, QorHandle dib, int transparentIndex) {
-    DibView v(dib);
-    if (!v.ok) return "the delivered bitmap is malformed";
-    File f(std::fopen(path.c_str(), "wb"));
-    if (!f) return "cannot create " + path;
-    PngWriteState s;
-    s.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (s.png == nullptr) return "out of memory";
-    s.info = png_create_info_struct(s.png);
+std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex) {
+    LockedDib locked(dib);
+    if (!locked.ok) return "the delivered bitmap is malformed";
+    const qor::DibView& v = locked.view;
+    PngWrite s;
     if (s.info == nullptr) return "out of memory";
     Bytes row;
-    if (setjmp(png_jmpbuf(s.png))) return "cannot write " + path;
-    png_init_io(s.png, f.get());
+    std::vector<png_color> palette;
+    std::vector<png_byte> alpha;
+    if (setjmp(png_jmpbuf(s.png))) return std::strerror(errno != 0 ? errno : EIO);
+    png_init_io(s.png, out);
     if (v.bits == 24) {
         png_set_IHDR(s.png, s.info, v.width, v.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -285,7 +355,7 @@ std::string WritePng(const std::string& path, QorHandle dib, int transparentInde
                      PNG_FILTER_TYPE_DEFAULT);
         // PNG allows no more palette entries than the bit depth can index.
         std::uint32_t n = std::min(v.colours, 1u << v.bits);
-        std::vector<png_color> palette(n == 0 ? 1 : n);
+        palette.resize(n == 0 ? 1 : n);
         for (std::uint32_t i = 0; i < n; ++i) {
             palette[i].blue = v.palette[4 * i];
             palette[i].green = v.palette[4 * i + 1];
@@ -293,7 +363,7 @@ std::string WritePng(const std::string& path, QorHandle dib, int transparentInde
         }
         png_set_PLTE(s.png, s.info, palette.data(), static_cast<int>(palette.size()));
         if (transparentIndex >= 0 && transparentIndex < static_cast<int>(palette.size())) {
-            std::vector<png_byte> alpha(static_cast<std::size_t>(transparentIndex) + 1, 255);
+            alpha.assign(static_cast<std::size_t>(transparentIndex) + 1, 255);
             alpha.back() = 0;
             png_set_tRNS(s.png, s.info, alpha.data(), static_cast<int>(alpha.size()), nullptr);
         }
@@ -301,6 +371,7 @@ std::string WritePng(const std::string& path, QorHandle dib, int transparentInde
     png_write_info(s.png, s.info);
     row.resize(v.bits == 24 ? 3ull * v.width : v.stride);
     for (std::uint32_t y = 0; y < v.height; ++y) {
+        if (!ReportProgress(y, v.height)) return "cancelled";
         const std::uint8_t* src = v.Row(y);
         if (v.bits == 24) {
             for (std::uint32_t x = 0; x < v.width; ++x) {
@@ -314,37 +385,90 @@ std::string WritePng(const std::string& path, QorHandle dib, int transparentInde
         png_write_row(s.png, row.data());
     }
     png_write_end(s.png, nullptr);
-    if (std::fflush(f.get()) != 0 || std::ferror(f.get())) return "cannot write " + path;
+    ReportProgress(v.height, v.height);
+    if (std::fflush(out) != 0 || std::ferror(out)) return std::strerror(errno != 0 ? errno : EIO);
     return {};
 }
 
-std::string WriteBmp(const std::string& path, QorHandle dib) {
-    DibView v(dib);
-    if (!v.ok) return "the delivered bitmap is malformed";
-    auto headerAndPalette = static_cast<std::uint64_t>(v.pixels - v.base());
-    std::uint64_t total = 14 + headerAndPalette + v.stride * v.height;
+std::string WriteBmp(std::FILE* out, QorHandle dib) {
+    LockedDib locked(dib);
+    if (!locked.ok) return "the delivered bitmap is malformed";
+    const qor::DibView& v = locked.view;
+    std::uint64_t total = 14 + v.pixelOffset + v.stride * v.height;
     std::uint8_t fileHeader[14] = {'B', 'M'};
-    Put32(fileHeader + 2, static_cast<std::uint32_t>(total));
-    Put32(fileHeader + 10, static_cast<std::uint32_t>(14 + headerAndPalette));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(fileHeader), 14);
-    out.write(reinterpret_cast<const char*>(v.base()),
-              static_cast<std::streamsize>(headerAndPalette + v.stride * v.height));
-    return out ? std::string() : "cannot write " + path;
+    qor::StoreLE32(fileHeader + 2, static_cast<std::uint32_t>(total));
+    qor::StoreLE32(fileHeader + 10, static_cast<std::uint32_t>(14 + v.pixelOffset));
+    bool written = WriteAll(out, fileHeader, 14) && WriteAll(out, v.base, v.pixelOffset);
+    // Rows go out in slices, so that a cancellation is seen within a fraction of the image.
+    constexpr std::uint32_t kSlices = 64;
+    std::uint32_t step = std::max<std::uint32_t>(1, v.height / kSlices);
+    for (std::uint32_t y = 0; written && y < v.height; y += step) {
+        if (!ReportProgress(y, v.height)) return "cancelled";
+        std::uint32_t n = std::min(step, v.height - y);
+        written = WriteAll(out, v.pixels + v.stride * y, v.stride * n);
+    }
+    if (!written || std::fflush(out) != 0) return std::strerror(errno != 0 ? errno : EIO);
+    ReportProgress(v.height, v.height);
+    return {};
 }
 
-std::string ReadPaletteImage(const std::string& path, QorHandle* dib) {
+std::string ReadPaletteImage(const std::string& path, PaletteImage* image) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "cannot open";
-    Bytes head(8);
-    in.read(reinterpret_cast<char*>(head.data()), 8);
+    std::uint8_t head[8] = {};
+    in.read(reinterpret_cast<char*>(head), 8);
     if (in.gcount() >= 2 && head[0] == 'B' && head[1] == 'M') {
-        in.seekg(0);
-        Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return ReadBmp(file, dib);
+        Bytes file;
+        if (std::string why = ReadFile(path, &file); !why.empty()) return why;
+        return ReadBmp(file, image);
     }
-    if (in.gcount() == 8 && png_sig_cmp(head.data(), 0, 8) == 0) return ReadPng(path, dib);
+    if (in.gcount() == 8 && png_sig_cmp(head, 0, 8) == 0) return ReadPng(path, image);
     return "not a BMP or PNG file";
+}
+
+std::string DescribePng(const std::string& path, ImageDescription* d) {
+    PngRead s;
+    if (s.info == nullptr) return "out of memory";
+    s.file.reset(std::fopen(path.c_str(), "rb"));
+    if (!s.file) return "cannot open";
+    if (setjmp(png_jmpbuf(s.png))) return s.errors.message;
+    png_init_io(s.png, s.file.get());
+    png_read_info(s.png, s.info);
+    d->width = png_get_image_width(s.png, s.info);
+    d->height = png_get_image_height(s.png, s.info);
+    d->bitDepth = png_get_bit_depth(s.png, s.info);
+    int type = png_get_color_type(s.png, s.info);
+    d->colourType = PngColourType(type);
+    png_colorp entries = nullptr;
+    int count = 0;
+    if (type == PNG_COLOR_TYPE_PALETTE && png_get_PLTE(s.png, s.info, &entries, &count) != 0) {
+        d->colours = static_cast<std::uint32_t>(count);
+    }
+    bool interlaced = png_get_interlace_type(s.png, s.info) != PNG_INTERLACE_NONE;
+    d->compression = interlaced ? "interlaced" : "not interlaced";
+    int partial = 0;
+    d->transparent = PngTransparentIndex(s.png, s.info, &partial);
+    return {};
+}
+
+std::string DescribeBmp(const std::string& path, ImageDescription* d) {
+    // The headers are all we need: at most the file header and a version 5 header.
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "cannot open";
+    Bytes head(14 + 124);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    BmpHeader h;
+    if (std::string why = ParseBmpHeader(head, &h); !why.empty()) return why;
+    d->width = static_cast<std::uint32_t>(h.width < 0 ? -std::int64_t{h.width} : h.width);
+    d->height = static_cast<std::uint32_t>(h.height < 0 ? -std::int64_t{h.height} : h.height);
+    d->bitDepth = h.bits;
+    d->colourType = h.bits <= 8 ? "palette" : "RGB";
+    d->colours = h.bits <= 8 ? (h.used != 0 ? h.used : 1u << h.bits) : 0;
+    static const char* const kCompression[] = {"none", "RLE8", "RLE4", "bit fields"};
+    d->compression = h.compression < 4 ? kCompression[h.compression]
+                                       : "compression " + std::to_string(h.compression);
+    return {};
 }
 
 }  // namespace qorimg_tool

@@ -1,0 +1,281 @@
+// qorimg convert: GIF and TIFF to PNG or BMP, BMP and PNG to GIF; one file, several into a
+// folder, or through standard input and output.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "frame/read_info.h"
+#include "image_io.h"
+#include "inspect.h"
+#include "progress.h"
+#include "spool.h"
+#include "tool.h"
+
+namespace qorimg_tool {
+namespace {
+
+constexpr const char* kStandardOutput = "standard output";
+
+std::string BaseName(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// OUT for page 1, OUT with "-N" before the extension for page N.
+std::string PagePath(const std::string& out, std::uint32_t page) {
+    if (page <= 1) return out;
+    std::size_t dot = ExtensionAt(out);
+    if (dot == std::string::npos) return out + "-" + std::to_string(page);
+    return out.substr(0, dot) + "-" + std::to_string(page) + out.substr(dot);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsFormat(const std::string& s) {
+    return s == "png" || s == "bmp" || s == "gif";
+}
+
+// Why an output could not be created or written, with the system's reason where it has one.
+std::string OutputFailure(const std::string& target, int status, int writeErrno) {
+    std::string text = QorStatusText(status);
+    if (status == QOR_WRITE_FAILED &&
+        (writeErrno == EFBIG || writeErrno == ENOSPC || writeErrno == EDQUOT)) {
+        return text + ": " + std::strerror(writeErrno);
+    }
+    if (status != QOR_CREATE_FAILED) return text;
+    if (IsDirectory(target)) return text + ": " + std::strerror(EISDIR);
+    std::size_t slash = target.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    if (::access(folder.c_str(), W_OK) != 0) return text + ": " + std::strerror(errno);
+    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) {
+        return text + ": " + std::strerror(errno);
+    }
+    return text;
+}
+
+// Writes `target` through `write`, which fills an open stream.
+std::string WriteOutputFile(const std::string& target,
+                            const std::function<std::string(std::FILE*)>& write) {
+    std::FILE* f = std::fopen(target.c_str(), "wb");
+    if (f == nullptr) return std::string("cannot create: ") + std::strerror(errno);
+    std::string why = write(f);
+    if (std::fclose(f) != 0 && why.empty()) why = std::strerror(errno);
+    return why;
+}
+
+// One output: a named file, or standard output through a spool file.
+struct Destination {
+    std::string path;   // what the user named ("-" for standard output)
+    std::string shown;  // how messages name it
+    bool toStdout() const { return path == "-"; }
+};
+
+// Writes one decoded page as PNG or BMP.
+int WritePage(const Destination& out, const std::string& format, QorHandle dib, int transparent) {
+    auto write = [&](std::FILE* f) {
+        return format == "bmp" ? WriteBmp(f, dib) : WritePng(f, dib, transparent);
+    };
+    BeginPhase("writing " + BaseName(out.shown));
+    std::string why;
+    if (out.toStdout()) {
+        SpoolFile spool;
+        why = spool.Create("." + format);
+        if (why.empty()) why = WriteOutputFile(spool.path(), write);
+        EndPhase();
+        if (why.empty()) why = CopyToStandardOutput(spool.path());
+    } else {
+        why = WriteOutputFile(out.path, write);
+    }
+    EndPhase();
+    if (Cancelled()) return CancelExitCode();
+    return why.empty() ? kExitOk : Failed(out.shown, why);
+}
+
+int Decode(const std::string& in, const std::string& path, const Probe& probe,
+           const Destination& out, const std::string& format) {
+    BeginPhase("reading " + BaseName(Shown(in)));
+    qor::ReadInfo info;
+    std::uint32_t first = 0;
+    auto readFormat = probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
+    int status = qor::ReadWithInfo(readFormat, LibraryProgress, 0, path.c_str(), &info, &first);
+    EndPhase();
+    if (status != 0) {
+        if (Cancelled()) return CancelExitCode();
+        return Refused(in, ExplainReadFailure(path, probe, status), status);
+    }
+    std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
+    QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
+    if (layers.empty()) layers.push_back(first);  // a document the registry does not know
+
+    // Outputs are numbered by page in the file, so that a skipped page leaves a gap.
+    std::vector<std::uint32_t> pageNumbers;
+    if (probe.kind == Kind::Gif) {
+        GifSummary gif = InspectGif(path);
+        if (gif.frames > 1) {
+            Warn(in, std::to_string(gif.frames) + " frames; only the first is converted");
+        }
+    } else {
+        TiffSummary tiff = InspectTiff(path);
+        for (std::size_t i = 0; i < tiff.pages.size(); ++i) {
+            const auto& page = tiff.pages[i];
+            if (page.status == 0) {
+                pageNumbers.push_back(static_cast<std::uint32_t>(i + 1));
+            } else {
+                Warn(in, "page " + std::to_string(i + 1) + " skipped: " + ExplainTiffPage(page) +
+                             " (status " + std::to_string(page.status) + ")");
+            }
+        }
+    }
+    int rc = kExitOk;
+    for (std::size_t i = 0; i < layers.size() && rc == kExitOk; ++i) {
+        std::uint32_t page =
+            i < pageNumbers.size() ? pageNumbers[i] : static_cast<std::uint32_t>(i + 1);
+        if (out.toStdout() && i > 0) {
+            Warn(in, std::to_string(layers.size() - 1) +
+                         " more page(s) not written: standard output takes one image");
+            break;
+        }
+        Destination pageOut{PagePath(out.path, page), PagePath(out.shown, page)};
+        rc = WritePage(pageOut, format, layers[i], info.transparentIndex);
+    }
+    if (QorReleaseDocument(first) != 0) QorGlobalFree(first);
+    return rc;
+}
+
+int Encode(const Options& opt, const std::string& in, const std::string& path,
+           const Destination& out) {
+    PaletteImage image;
+    std::string why = ReadPaletteImage(path, &image);
+    if (Cancelled()) {
+        if (image.dib != 0) QorGlobalFree(image.dib);
+        return CancelExitCode();
+    }
+    if (!why.empty()) return Failed(in, why);
+    for (const auto& warning : image.warnings) Warn(in, warning);
+    if (opt.transparent >= 0 && static_cast<std::uint32_t>(opt.transparent) >= image.colours) {
+        QorGlobalFree(image.dib);
+        return Usage("--transparent " + std::to_string(opt.transparent) + " is beyond the " +
+                     std::to_string(image.colours) + " colours of " + Shown(in) + " (0 to " +
+                     std::to_string(image.colours - 1) + ")");
+    }
+    int transparent = opt.transparent >= 0 ? opt.transparent : image.transparent;
+    SpoolFile spool;
+    std::string target = out.path;
+    if (out.toStdout()) {
+        if (std::string failed = spool.Create(".gif"); !failed.empty()) {
+            QorGlobalFree(image.dib);
+            return Failed(out.shown, failed);
+        }
+        target = spool.path();
+    }
+    BeginPhase("writing " + BaseName(out.shown));
+    errno = 0;
+    int status = QorWriteGIF(LibraryProgress, 0, target.c_str(), image.dib,
+                             transparent >= 0 ? 1 : 0, opt.interlace ? 1 : 0,
+                             static_cast<std::uint32_t>(transparent >= 0 ? transparent : 0));
+    int writeErrno = errno;
+    EndPhase();
+    QorGlobalFree(image.dib);
+    if (Cancelled()) return CancelExitCode();
+    if (status != 0) return Refused(out.shown, OutputFailure(target, status, writeErrno), status);
+    if (out.toStdout()) {
+        why = CopyToStandardOutput(target);
+        if (Cancelled()) return CancelExitCode();
+        if (!why.empty()) return Failed(out.shown, why);
+    }
+    return kExitOk;
+}
+
+// Converts one input. `out` is the output path, or a folder (ending in '/') when `intoFolder`.
+int ConvertOne(const Options& opt, const std::string& in, Destination out, std::string format,
+               bool intoFolder, std::set<std::string>* written) {
+    SpoolFile spool;
+    std::string path = in;
+    if (in == "-") {
+        if (std::string why = SpoolStandardInput(&spool); !why.empty()) {
+            return Cancelled() ? CancelExitCode() : Failed(in, why);
+        }
+        path = spool.path();
+    }
+    Probe probe = ProbeFile(path);
+    if (probe.openError != 0) {
+        return Refused(in, ExplainReadFailure(path, probe, QOR_OPEN_FAILED), QOR_OPEN_FAILED);
+    }
+    bool decodes = probe.kind == Kind::Gif || probe.kind == Kind::Tiff;
+    if (intoFolder) {
+        if (format.empty()) format = decodes ? "png" : "gif";
+        std::string name = in == "-" ? "stdin" : BaseName(in);
+        std::size_t dot = ExtensionAt(name);
+        out.path += (dot == std::string::npos ? name : name.substr(0, dot)) + "." + format;
+        out.shown = out.path;
+        if (!written->insert(out.path).second) {
+            return Failed(in, "skipped: " + out.path + " was written from an earlier input");
+        }
+    }
+    if (format == "gif") {
+        if (decodes) {
+            return Failed(in,
+                          "GIF output takes a BMP or PNG of at most 256 colours; convert to "
+                          "PNG first");
+        }
+        return Encode(opt, in, path, out);
+    }
+    if (opt.interlace || opt.transparent >= 0) {
+        return Usage("--interlace and --transparent apply to GIF output only");
+    }
+    if (!decodes) {
+        if (probe.kind == Kind::Bmp || probe.kind == Kind::Png) {
+            return Failed(in, std::string(KindName(probe.kind)) + " input converts to GIF only");
+        }
+        if (probe.size < 14) return Failed(in, "too short to be a GIF or TIFF file");
+        return Failed(in, "not a GIF or TIFF file");
+    }
+    return Decode(in, path, probe, out, format);
+}
+
+}  // namespace
+
+int Convert(const Options& opt) {
+    std::vector<std::string> inputs(opt.args.begin() + 1, opt.args.end() - 1);
+    std::string last = opt.args.back();
+    bool intoFolder = last != "-" && (IsDirectory(last) || last.back() == '/');
+    if (inputs.size() > 1 && !intoFolder) {
+        return Usage("several inputs need a folder as the last argument");
+    }
+    int stdinCount = 0;
+    for (const auto& in : inputs) stdinCount += in == "-" ? 1 : 0;
+    if (stdinCount > 1) return Usage("standard input can be read once only");
+    std::string format = opt.to;
+    if (last == "-") {
+        if (format.empty()) return Usage("standard output needs --to png, bmp or gif");
+        if (::isatty(STDOUT_FILENO) != 0) return Usage("will not write an image to a terminal");
+    } else if (intoFolder) {
+        if (!IsDirectory(last)) return Failed(last, std::strerror(ENOENT));
+        if (last.back() != '/') last += '/';
+    } else if (format.empty()) {
+        format = Extension(last);
+        if (!IsFormat(format)) return Usage("OUT must end in .png, .bmp or .gif, or give --to");
+    }
+    std::set<std::string> written;
+    int rc = kExitOk;
+    for (const auto& in : inputs) {
+        Destination out{last, last == "-" ? kStandardOutput : last};
+        int one = ConvertOne(opt, in, out, format, intoFolder, &written);
+        if (Cancelled()) return CancelExitCode();
+        if (one == kExitUsage) return one;
+        if (one != kExitOk) rc = one;
+    }
+    return rc;
+}
+
+}  // namespace qorimg_tool

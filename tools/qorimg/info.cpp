@@ -1,0 +1,258 @@
+// qorimg info: what each file holds, as lines of text or one JSON object per file.
+#include <cstdio>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "frame/read_info.h"
+#include "image_io.h"
+#include "inspect.h"
+#include "progress.h"
+#include "spool.h"
+#include "tool.h"
+
+namespace qorimg_tool {
+namespace {
+
+class JsonObject {
+  public:
+    JsonObject& Add(const char* key, const std::string& value) {
+        Key(key);
+        text_ += '"';
+        for (char c : value) {
+            auto u = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                text_ += '\\';
+                text_ += c;
+            } else if (u < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                text_ += escaped;
+            } else {
+                text_ += c;
+            }
+        }
+        text_ += '"';
+        return *this;
+    }
+    JsonObject& Add(const char* key, const char* value) { return Add(key, std::string(value)); }
+    JsonObject& Add(const char* key, bool value) { return Raw(key, value ? "true" : "false"); }
+    template <typename T>
+    requires std::is_integral_v<T> JsonObject& Add(const char* key, T value) {
+        return Raw(key, std::to_string(value));
+    }
+    JsonObject& Raw(const char* key, const std::string& json) {
+        Key(key);
+        text_ += json;
+        return *this;
+    }
+    std::string Text() const { return text_ + "}"; }
+
+  private:
+    void Key(const char* key) {
+        text_ += text_.size() > 1 ? ",\"" : "\"";
+        text_ += key;
+        text_ += "\":";
+    }
+    std::string text_ = "{";
+};
+
+std::string JsonArray(const std::vector<std::string>& items) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) text += (i != 0 ? "," : "") + items[i];
+    return text + "]";
+}
+
+// What one file reports, gathered once and printed as text or JSON.
+struct Report {
+    std::string file;
+    Probe probe;
+    int status = 0;
+    std::string why;  // the cause of a non-zero status
+    qor::ReadInfo read;
+    std::uint32_t delivered = 0;
+    GifSummary gif;
+    TiffSummary tiff;
+    ImageDescription image;
+};
+
+void ReadWithLibrary(const std::string& path, Report* r) {
+    std::uint32_t first = 0;
+    auto format = r->probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
+    r->status = qor::ReadWithInfo(format, LibraryProgress, 0, path.c_str(), &r->read, &first);
+    if (r->status == 0) {
+        r->delivered = QorDocumentLayers(first, nullptr, 0);
+        QorReleaseDocument(first);
+    } else {
+        r->why = ExplainReadFailure(path, r->probe, r->status);
+    }
+}
+
+Report Gather(const std::string& shownName, const std::string& path) {
+    Report r;
+    r.file = shownName;
+    r.probe = ProbeFile(path);
+    if (r.probe.openError != 0) {
+        r.status = QOR_OPEN_FAILED;
+        r.why = ExplainReadFailure(path, r.probe, r.status);
+        return r;
+    }
+    switch (r.probe.kind) {
+        case Kind::Gif:
+            ReadWithLibrary(path, &r);
+            r.gif = InspectGif(path);
+            break;
+        case Kind::Tiff:
+            ReadWithLibrary(path, &r);
+            r.tiff = InspectTiff(path);
+            break;
+        case Kind::Png:
+        case Kind::Bmp:
+            r.why = r.probe.kind == Kind::Png ? DescribePng(path, &r.image)
+                                              : DescribeBmp(path, &r.image);
+            // Not a library status: the file is one the tool reads itself.
+            if (!r.why.empty()) r.status = QOR_READ_FAILED;
+            break;
+        default:
+            r.status = QOR_NOT_GIF;
+            r.why = r.probe.size < 14 ? "too short to be an image file"
+                                      : "not a GIF, TIFF, BMP or PNG file";
+            break;
+    }
+    return r;
+}
+
+void PrintText(const Report& r) {
+    const char* name = r.file.c_str();
+    if (r.probe.kind == Kind::Gif && r.gif.parsed && r.read.width != 0) {
+        const GifSummary& g = r.gif;
+        std::printf("%s: GIF version 8%ca, %u frame%s, logical screen %u x %u\n", name, g.version,
+                    g.frames, g.frames == 1 ? "" : "s", g.screenWidth, g.screenHeight);
+        std::printf("  first image: %u x %u at (%u, %u), %u bits per pixel, %u colours, %s\n",
+                    r.read.width, r.read.height, g.left, g.top, r.read.bitsPerSample,
+                    r.read.colorCount, g.interlaced ? "interlaced" : "not interlaced");
+        std::printf("  image bytes %u, file size %u\n", r.read.imageBytes, r.read.fileSize);
+        if (r.read.transparentIndex >= 0) {
+            std::printf("  transparent index %d\n", r.read.transparentIndex);
+        } else {
+            std::printf("  no transparent colour\n");
+        }
+    } else if (r.probe.kind == Kind::Tiff && !r.tiff.pages.empty()) {
+        const auto& pages = r.tiff.pages;
+        std::printf("%s: TIFF, %zu page%s, %u delivered\n", name, pages.size(),
+                    pages.size() == 1 ? "" : "s", r.delivered);
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const auto& p = pages[i];
+            std::string state = p.status == 0 ? "ok" : ExplainTiffPage(p);
+            std::printf(
+                "  page %zu: %u x %u, %u bits x %u samples, photometric %u, compression %u "
+                "(%s), %u strip%s: %s\n",
+                i + 1, p.width, p.height, p.bitsPerSample, p.samplesPerPixel, p.photometric,
+                p.compression, CompressionName(p.compression), p.strips, p.strips == 1 ? "" : "s",
+                state.c_str());
+        }
+    } else if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
+        const ImageDescription& d = r.image;
+        std::printf("%s: %s, %u x %u, %u-bit %s", name, KindName(r.probe.kind), d.width, d.height,
+                    d.bitDepth, d.colourType.c_str());
+        if (d.colours != 0) std::printf(" of %u colours", d.colours);
+        std::printf(", %s\n", d.compression.c_str());
+        if (d.transparent >= 0) std::printf("  transparent index %d\n", d.transparent);
+    }
+    if (r.status != 0) Refused(r.file, r.why, r.status);
+}
+
+std::string PagesJson(const Report& r) {
+    std::vector<std::string> pages;
+    if (r.probe.kind == Kind::Gif && r.gif.parsed && r.read.width != 0) {
+        pages.push_back(JsonObject()
+                            .Add("width", r.read.width)
+                            .Add("height", r.read.height)
+                            .Add("left", r.gif.left)
+                            .Add("top", r.gif.top)
+                            .Add("bitsPerPixel", r.read.bitsPerSample)
+                            .Add("colours", r.read.colorCount)
+                            .Add("interlaced", r.gif.interlaced)
+                            .Add("status", r.status)
+                            .Add("message", r.status == 0 ? "ok" : r.why)
+                            .Text());
+    }
+    for (const auto& p : r.tiff.pages) {
+        pages.push_back(JsonObject()
+                            .Add("width", p.width)
+                            .Add("height", p.height)
+                            .Add("bitsPerSample", p.bitsPerSample)
+                            .Add("samplesPerPixel", p.samplesPerPixel)
+                            .Add("photometric", p.photometric)
+                            .Add("compression", p.compression)
+                            .Add("compressionName", CompressionName(p.compression))
+                            .Add("strips", p.strips)
+                            .Add("status", p.status)
+                            .Add("message", p.status == 0 ? "ok" : ExplainTiffPage(p))
+                            .Text());
+    }
+    if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
+        pages.push_back(JsonObject()
+                            .Add("width", r.image.width)
+                            .Add("height", r.image.height)
+                            .Add("bitDepth", r.image.bitDepth)
+                            .Add("colourType", r.image.colourType)
+                            .Add("colours", r.image.colours)
+                            .Add("status", 0)
+                            .Add("message", "ok")
+                            .Text());
+    }
+    return JsonArray(pages);
+}
+
+void PrintJson(const Report& r) {
+    JsonObject o;
+    o.Add("file", r.file).Add("format", KindName(r.probe.kind));
+    o.Add("status", r.status).Add("message", r.status == 0 ? "ok" : r.why);
+    o.Add("fileSize", r.probe.size);
+    if (r.probe.kind == Kind::Gif && r.gif.parsed) {
+        o.Add("version", std::string("8") + r.gif.version + "a");
+        o.Raw(
+            "screen",
+            JsonObject().Add("width", r.gif.screenWidth).Add("height", r.gif.screenHeight).Text());
+        o.Add("frames", r.gif.frames).Add("transparentIndex", r.read.transparentIndex);
+    } else if (r.probe.kind == Kind::Png) {
+        o.Add("transparentIndex", r.image.transparent);
+    }
+    o.Raw("pages", PagesJson(r));
+    std::printf("%s\n", o.Text().c_str());
+}
+
+}  // namespace
+
+int Info(const Options& opt) {
+    int rc = kExitOk;
+    bool stdinUsed = false;
+    for (std::size_t i = 1; i < opt.args.size(); ++i) {
+        const std::string& file = opt.args[i];
+        SpoolFile spool;
+        std::string path = file;
+        if (file == "-") {
+            if (stdinUsed) return Usage("standard input can be read once only");
+            stdinUsed = true;
+            if (std::string why = SpoolStandardInput(&spool); !why.empty()) {
+                if (Cancelled()) return CancelExitCode();
+                rc = Failed(file, why);
+                continue;
+            }
+            path = spool.path();
+        }
+        Report r = Gather(Shown(file), path);
+        if (Cancelled()) return CancelExitCode();
+        if (opt.json) {
+            PrintJson(r);
+        } else {
+            PrintText(r);
+        }
+        std::fflush(stdout);
+        if (r.status != 0) rc = kExitRefused;
+    }
+    return rc;
+}
+
+}  // namespace qorimg_tool

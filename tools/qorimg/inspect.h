@@ -1,0 +1,69 @@
+// What the tool learns by looking at a file itself, with the library's internal parsers where
+// it has them: the kind of file, a GIF's block structure, a TIFF's pages, and why a read that
+// the library refused failed. The library's status stays as it is; these only name the cause.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qorimg_tool {
+
+enum class Kind { Unknown, Gif, Tiff, Bmp, Png };
+
+const char* KindName(Kind kind);
+
+// Where the extension of the last path component starts (its dot), or npos; and the extension
+// in lower case without the dot ("" when there is none).
+std::size_t ExtensionAt(const std::string& path);
+std::string Extension(const std::string& path);
+
+struct Probe {
+    Kind kind = Kind::Unknown;
+    std::uint64_t size = 0;
+    int openError = 0;  // errno when the file cannot be opened, else 0
+};
+
+// The kind by signature (a GIF may also start after a 128-byte prefix), then by extension.
+Probe ProbeFile(const std::string& path);
+
+struct GifSummary {
+    bool parsed = false;  // the header and logical screen were read
+    char version = '7';   // the digit of 87a or 89a
+    std::uint32_t screenWidth = 0, screenHeight = 0;
+    std::uint32_t frames = 0;  // image descriptors before the trailer or the end of the data
+    // The first image's place on the screen, its size as the reader takes it (zero means the
+    // screen's) and its interlace flag.
+    std::uint32_t left = 0, top = 0, width = 0, height = 0;
+    bool interlaced = false;
+    std::string problem;  // why the reader refuses the file, when the walk can tell
+};
+
+GifSummary InspectGif(const std::string& path);
+
+struct TiffPageSummary {
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t bitsPerSample = 0, samplesPerPixel = 0, photometric = 0, compression = 0;
+    std::uint16_t planarConfig = 1, predictor = 1;
+    std::uint32_t t4Options = 0, t6Options = 0;
+    std::uint32_t strips = 0, rowsPerStrip = 0;
+    bool tiled = false;  // the directory has tile tags
+    int status = 0;      // 0 when the reader decodes the page, else its refusal
+};
+
+struct TiffSummary {
+    std::string problem;  // why the header or chain could not be walked; empty when it could
+    int status = 0;       // that problem's status
+    std::vector<TiffPageSummary> pages;
+};
+
+TiffSummary InspectTiff(const std::string& path);
+
+// A page's refusal in words ("tiled TIFF pages are not supported"); empty for a good page.
+std::string ExplainTiffPage(const TiffPageSummary& page);
+const char* CompressionName(unsigned compression);
+
+// Why the library refused `path` with `status`, in words, without the status number.
+std::string ExplainReadFailure(const std::string& path, const Probe& probe, int status);
+
+}  // namespace qorimg_tool

@@ -1,0 +1,39 @@
+// The tool's session with the terminal: cancellation by SIGINT and SIGTERM, and the progress bar.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "qorimg/qorimg.h"
+
+namespace qorimg_tool {
+
+// Installs the handlers: SIGINT and SIGTERM only set a flag, which every long loop and the
+// library's progress callback look at; SIGXFSZ and SIGPIPE are ignored, so that a file-size
+// limit or a closed pipe is a failed write that we clean up after, not a kill.
+void InstallSignalHandlers();
+
+// The signal that asked us to stop (SIGINT or SIGTERM), or 0.
+int CancelSignal();
+inline bool Cancelled() {
+    return CancelSignal() != 0;
+}
+
+// Exit status for a cancelled run: 128 + the signal number (130 for SIGINT, 143 for SIGTERM).
+int CancelExitCode();
+
+// The bar is drawn on stderr only when it is a terminal and the user did not ask for quiet.
+void EnableProgress(bool enabled);
+
+// Starts a labelled phase ("reading photo.gif"): the bar shows from the first report.
+void BeginPhase(const std::string& label);
+// Reports `done` of `total`. Redraws only when the shown percentage changes, and at most about
+// ten times a second. Returns false once the run is cancelled.
+bool ReportProgress(std::uint64_t done, std::uint64_t total);
+// Clears the bar's line, so that only the lines we print on purpose stay on screen.
+void EndPhase();
+
+// The library's progress callback: reports and returns non-zero to cancel.
+std::int32_t LibraryProgress(QorProgressInfo* info);
+
+}  // namespace qorimg_tool

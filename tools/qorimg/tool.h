@@ -1,0 +1,37 @@
+// What the commands of the tool share: options, exit codes and the messages they print.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qorimg_tool {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;
+
+struct Options {
+    bool quiet = false;
+    bool interlace = false;
+    bool json = false;
+    int transparent = -1;
+    std::string to;  // "png", "bmp", "gif" or empty
+    std::vector<std::string> args;
+};
+
+// "qorimg: FILE: WHY (status N)" on stderr; returns kExitRefused.
+int Refused(const std::string& file, const std::string& why, int status);
+// "qorimg: FILE: WHY" on stderr; returns kExitRefused.
+int Failed(const std::string& file, const std::string& why);
+// "qorimg: FILE: warning: WHAT" on stderr.
+void Warn(const std::string& file, const std::string& what);
+// One line and the hint to see --help; returns kExitUsage.
+int Usage(const std::string& message);
+
+// The name a file is shown by: "standard input" and "standard output" for "-".
+std::string Shown(const std::string& path);
+
+int Info(const Options& options);
+int Convert(const Options& options);
+
+}  // namespace qorimg_tool
