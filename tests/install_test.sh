@@ -33,4 +33,8 @@ flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs qorimg)
 # shellcheck disable=SC2086
 cc "$work/consumer/main.c" -o "$work/pc-consumer" $flags
 LD_LIBRARY_PATH="$(find "$work/prefix" -name 'libqorimg*' -printf '%h\n' | head -1)" "$work/pc-consumer" >/dev/null
+# The tool's man page goes with the tool.
+if [ -e "$work/prefix/bin/qorimg" ]; then
+  [ -f "$work/prefix/share/man/man1/qorimg.1" ] || { echo "qorimg.1 not installed"; exit 1; }
+fi
 echo "install: find_package and pkg-config consumers built and ran"
