@@ -461,13 +461,30 @@ TEST_F(GifWriteTest, TheTargetIsReplacedOnlyWhenItCanBe) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(Listing(dir_), std::vector<std::string>{"out.gif"});
 
-    // A symbolic link: the file it names is written, the link stays.
-    std::string real = dir_.Path("real.gif"), link = dir_.Path("link.gif");
-    WriteFile(real, Bytes{1, 2, 3});
-    fs::create_symlink(real, link);
-    ASSERT_EQ(QorWriteGIF(nullptr, 0, link.c_str(), dib, 0, 0, 0), 0);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(DecodedPixels(ParseGif(ReadFile(real))), pixels);
+    // A close that fails (a delayed write error) is a failed write, and the old file stays. The
+    // first close is the check that the old file can be written.
+    WriteFile(out_, Bytes{7, 7});
+    plat::testing::Reset();
+    plat::testing::FailNth(plat::testing::Op::Close, 2);
+    EXPECT_EQ(Write(dib), QOR_WRITE_FAILED);
+    EXPECT_EQ(ReadFile(out_), (Bytes{7, 7}));
+    plat::testing::Reset();
+
+    // Symbolic links, relative, chained or naming a file not yet made: the file they name is
+    // written and keeps its permissions, and the links stay links.
+    WriteFile(dir_.Path("real.gif"), Bytes{1, 2, 3});
+    ::chmod(dir_.Path("real.gif").c_str(), 0604);
+    fs::create_symlink("real.gif", dir_.Path("link.gif"));
+    fs::create_symlink("link.gif", dir_.Path("chain.gif"));
+    fs::create_symlink("new.gif", dir_.Path("dangling.gif"));
+    for (auto [link, file] : {std::pair{"link.gif", "real.gif"}, std::pair{"chain.gif", "real.gif"},
+                              std::pair{"dangling.gif", "new.gif"}}) {
+        ASSERT_EQ(QorWriteGIF(nullptr, 0, dir_.Path(link).c_str(), dib, 0, 0, 0), 0) << link;
+        EXPECT_TRUE(fs::is_symlink(dir_.Path(link))) << link;
+        EXPECT_EQ(DecodedPixels(ParseGif(ReadFile(dir_.Path(file)))), pixels) << link;
+    }
+    ASSERT_EQ(::stat(dir_.Path("real.gif").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u);
 
     // A directory of that name is not replaced; a missing directory cannot hold the file.
     std::string sub = dir_.Path("sub");

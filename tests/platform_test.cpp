@@ -1,7 +1,10 @@
 #include "platform/platform.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
+#include "platform/atomic_file.h"
 #include "support/test_util.h"
 
 namespace qor::test {
@@ -113,6 +116,58 @@ TEST_F(PlatformTest, FaultInjectionCountsAndFailsTheNthCall) {
         for (int i = 0; i < 3; ++i) GlobalFree(GlobalAlloc(GMEM_MOVEABLE, 8));
     });
     EXPECT_EQ(runs, 3u);
+}
+
+// The atomic-file writer as the tool uses it, through the descriptor or a stdio stream: a failed
+// sync or close of the temporary file keeps the old file, a failed sync of the directory after
+// the rename is reported with the new file in place, and nothing but the target remains.
+TEST_F(PlatformTest, AtomicFileCommitsWholeOrKeepsTheOldFile) {
+    TempDir dir;
+    const std::string target = dir.Path("out.bin");
+    using R = AtomicResult;
+    struct Case {
+        pt::Op op;
+        std::uint64_t nth;  // 0: no fault
+        R want;
+        bool replaced;
+    };
+    // The first close is Begin's check that the old file can be written.
+    for (Case c : {Case{pt::Op::Sync, 0, R::Ok, true}, Case{pt::Op::Sync, 1, R::WriteFailed, false},
+                   Case{pt::Op::Sync, 2, R::WriteFailed, true},
+                   Case{pt::Op::Close, 2, R::WriteFailed, false}}) {
+        for (bool stream : {false, true}) {
+            SCOPED_TRACE(std::to_string(int(c.op)) + "/" + std::to_string(c.nth) +
+                         (stream ? " stream" : ""));
+            WriteFile(target, Bytes{'o', 'l', 'd'});
+            pt::Reset();
+            pt::FailNth(c.op, c.nth);
+            AtomicFile f;
+            ASSERT_EQ(BeginAtomicFile(target.c_str(), &f), R::Ok);
+            if (stream) {
+                ASSERT_EQ(std::fputs("new", AtomicFileStream(&f)), 1);
+            } else {
+                ASSERT_EQ(_lwrite(f.file, "new", 3), 3);
+            }
+            EXPECT_EQ(CommitAtomicFile(&f), c.want);
+            EXPECT_EQ(ReadFile(target),
+                      c.replaced ? (Bytes{'n', 'e', 'w'}) : (Bytes{'o', 'l', 'd'}));
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.dir()), {}), 1);
+        }
+    }
+    pt::Reset();
+    AtomicFile f;
+    ASSERT_EQ(BeginAtomicFile(target.c_str(), &f), R::Ok);
+    std::fputs("partial", AtomicFileStream(&f));
+    AbortAtomicFile(&f);
+    EXPECT_EQ(ReadFile(target), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.dir()), {}), 1);
+
+    // The temporary file is created exclusively: a name taken by a file or a planted link is
+    // never opened.
+    ASSERT_EQ(::symlink(target.c_str(), dir.Path("planted").c_str()), 0);
+    EXPECT_EQ(CreateNewFile(target.c_str()), HFILE_ERROR);
+    EXPECT_EQ(CreateNewFile(dir.Path("planted").c_str()), HFILE_ERROR);
+    EXPECT_EQ(ReadFile(target), (Bytes{'o', 'l', 'd'}));
 }
 
 }  // namespace

@@ -1,20 +1,14 @@
 // The GIF writer: one packed DIB of 1, 4 or 8 bits per pixel becomes a single-image GIF file,
 // version 87a, or 89a with a graphic control extension when transparency is asked for.
 //
-// The file is first written under a fresh temporary name in the target's directory and renamed
-// over the target only once everything is written, so a failed or cancelled write leaves
-// whatever was there before untouched and no partial file behind.
-#include <atomic>
-#include <chrono>
+// The file goes through the atomic-file writer: a failed or cancelled write leaves whatever was
+// there before untouched and no partial file behind.
 #include <cstring>
-#include <filesystem>
-#include <new>
-#include <string>
-#include <system_error>
 
 #include "frame/request.h"
 #include "gif/gif_lzw_encoder.h"
 #include "gif/gif_writer.h"
+#include "platform/atomic_file.h"
 
 namespace qor {
 namespace {
@@ -42,90 +36,21 @@ bool WriteAll(plat::HFILE file, const void* data, std::uint32_t count) {
     return plat::_lwrite(file, data, count) == static_cast<std::int32_t>(count);
 }
 
-// ---- The output file and its temporary stand-in ----
-
-// A file name that no other writer, in this process or another, picks at the same time.
-std::string TemporaryName(const std::filesystem::path& directory) {
-    static std::atomic<std::uint64_t> counter{0};
-    std::uint64_t x = counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
-    x ^= static_cast<std::uint64_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
-    x ^= reinterpret_cast<std::uintptr_t>(&counter) << 16;
-    // Finalise (splitmix64) so that neighbouring inputs give unrelated names.
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string name = ".qorimg-";
-    for (int i = 60; i >= 0; i -= 4) name += kHex[(x >> i) & 15];
-    name += ".tmp";
-    return (directory / name).string();
-}
-
-struct OutputFile {
-    std::string target;     // the name the finished file gets (symbolic links resolved)
-    std::string temporary;  // where it is written until then
-    bool replaces = false;  // a file of the target's name exists
-    bool direct = false;    // written in place (a device or a pipe)
-    plat::HFILE file = plat::HFILE_ERROR;
-};
-
-// Creates the temporary file beside the target. Returns false (status QOR_CREATE_FAILED) when
-// the target cannot be replaced or the temporary file cannot be created.
-bool CreateOutputFile(const char* fileName, OutputFile* out) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path target(fileName);
-    // Writing to a symbolic link writes the file it names, as writing in place would.
-    if (fs::is_symlink(fs::symlink_status(target, ec))) {
-        fs::path resolved = fs::canonical(target, ec);
-        if (!ec) target = resolved;
+// A file that cannot be created or put in place is 200; one whose data could not be flushed to
+// its device is a failed write, 203.
+std::int16_t StatusOf(plat::AtomicResult result) {
+    switch (result) {
+        case plat::AtomicResult::Ok:
+            return kOk;
+        case plat::AtomicResult::NoMemory:
+            return kNoMemory;
+        case plat::AtomicResult::WriteFailed:
+            return kWriteFailed;
+        case plat::AtomicResult::CreateFailed:
+        case plat::AtomicResult::RenameFailed:
+            break;
     }
-    out->target = target.string();
-    fs::file_status status = fs::status(target, ec);
-    out->replaces = fs::exists(status);
-    if (out->replaces && !fs::is_regular_file(status) && !fs::is_directory(status)) {
-        // A device or a pipe is written in place: it holds nothing to keep, and renaming a
-        // file over it would replace the device itself.
-        out->direct = true;
-        out->temporary = out->target;
-        out->file = plat::_lcreat(out->target.c_str(), 0);
-        return out->file != plat::HFILE_ERROR;
-    }
-    if (out->replaces) {
-        // A file we could not open for writing (read-only, a directory) is not replaced.
-        plat::HFILE probe = plat::_lopen(out->target.c_str(), 1);
-        if (probe == plat::HFILE_ERROR) return false;
-        plat::_lclose(probe);
-    }
-    fs::path directory = target.parent_path();
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string name = TemporaryName(directory);
-        if (fs::exists(fs::symlink_status(name, ec))) continue;
-        out->temporary = name;
-        out->file = plat::_lcreat(name.c_str(), 0);
-        return out->file != plat::HFILE_ERROR;
-    }
-    return false;
-}
-
-// Closes the temporary file and either renames it over the target (commit) or removes it.
-// Returns false when the rename fails; the temporary file is then removed too.
-bool CloseOutputFile(OutputFile* out, bool commit) {
-    if (out->file != plat::HFILE_ERROR) plat::_lclose(out->file);
-    out->file = plat::HFILE_ERROR;
-    if (out->direct) return commit;
-    if (commit) {
-        if (out->replaces) {
-            // The new file keeps the permissions of the one it replaces.
-            std::error_code ec;
-            auto perms = std::filesystem::status(out->target, ec).permissions();
-            if (!ec) std::filesystem::permissions(out->temporary, perms, ec);
-        }
-        if (plat::MoveFileReplace(out->temporary.c_str(), out->target.c_str()) != 0) return true;
-    }
-    plat::DeleteFileA(out->temporary.c_str());
-    return false;
+    return kCreateFailed;
 }
 
 // ---- Writing ----
@@ -359,20 +284,16 @@ std::int16_t WriteGifWorker(ImageIoRequest* request) {
         return kBadRequest;
     }
 
-    OutputFile out;
-    std::int16_t created = kCreateFailed;
-    try {
-        if (CreateOutputFile(request->fileName, &out)) created = kOk;
-    } catch (const std::bad_alloc&) {
-        created = kNoMemory;  // no room for the names
+    plat::AtomicFile out;
+    std::int16_t status = StatusOf(plat::BeginAtomicFile(request->fileName, &out));
+    if (status == kOk) {
+        status = WriteGifStream(request, dib, source, out.file);
+        if (status == kOk) {
+            status = StatusOf(plat::CommitAtomicFile(&out));
+        } else {
+            plat::AbortAtomicFile(&out);
+        }
     }
-    if (created != kOk) {
-        if (out.file != plat::HFILE_ERROR) CloseOutputFile(&out, false);
-        plat::GlobalUnlock(dibBlock);
-        return created;
-    }
-    std::int16_t status = WriteGifStream(request, dib, source, out.file);
-    if (!CloseOutputFile(&out, status == kOk) && status == kOk) status = kCreateFailed;
     plat::GlobalUnlock(dibBlock);
     if (status == kOk) ReportProgress(request, 100, 100);
     return status;

@@ -36,7 +36,7 @@ struct State {
     HGLOBAL nextHandle = 0x1000;
     std::unordered_set<int> files;
     testing::Counts counts;
-    Fault faults[6];
+    Fault faults[8];
     std::uint64_t liveBytes = 0;  // the sizes of all live blocks
     std::uint64_t peakBytes = 0;  // the most that liveBytes reached since the last ResetPeak
 };
@@ -64,9 +64,13 @@ std::uint64_t& Counter(testing::Counts& c, testing::Op op) {
         case testing::Op::Open:
             return c.opens;
         case testing::Op::Create:
+            return c.creates;
+        case testing::Op::Sync:
+            return c.syncs;
+        case testing::Op::Close:
             break;
     }
-    return c.creates;
+    return c.closes;
 }
 
 // Counts one call of `op` (the state's mutex must be held) and reports an injected fault:
@@ -162,7 +166,10 @@ HFILE OpenWith(testing::Op op, const char* path, int flags) {
     State& s = TheState();
     {
         std::lock_guard<std::mutex> guard(s.mutex);
-        if (!CountCall(s, op)) return HFILE_ERROR;
+        if (!CountCall(s, op)) {
+            errno = EIO;
+            return HFILE_ERROR;
+        }
     }
     if (path == nullptr) return HFILE_ERROR;
     int fd;
@@ -195,6 +202,10 @@ HFILE _lopen(const char* path, int mode) {
 
 HFILE _lcreat(const char* path, int /*attribute*/) {
     return OpenWith(testing::Op::Create, path, O_RDWR | O_CREAT | O_TRUNC);
+}
+
+HFILE CreateNewFile(const char* path) {
+    return OpenWith(testing::Op::Create, path, O_RDWR | O_CREAT | O_EXCL);
 }
 
 namespace {
@@ -253,12 +264,48 @@ std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
 
 HFILE _lclose(HFILE file) {
     State& s = TheState();
+    bool fail = false;
     {
         std::lock_guard<std::mutex> guard(s.mutex);
         if (s.files.erase(file) == 0) return HFILE_ERROR;
+        fail = !CountCall(s, testing::Op::Close);
     }
-    ::close(file);
-    return 0;
+    // Linux releases the descriptor even when close reports EINTR, so it is never retried. A
+    // delayed write error (a full disk on a network file system) shows up here.
+    if (::close(file) != 0 && errno != EINTR) fail = true;
+    return fail ? HFILE_ERROR : 0;
+}
+
+namespace {
+
+bool CountSync() {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return CountCall(s, testing::Op::Sync);
+}
+
+bool SyncDescriptor(int fd) {
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+}  // namespace
+
+int FlushFileBuffers(HFILE file) {
+    return CountSync() && IsOpen(file) && SyncDescriptor(file) ? 1 : 0;
+}
+
+int FlushDirectory(const char* path) {
+    if (!CountSync() || path == nullptr) return 0;
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    // Some file systems cannot sync a directory at all; their renames are as safe as they get.
+    bool ok = SyncDescriptor(fd) || errno == EINVAL || errno == ENOTSUP;
+    ::close(fd);
+    return ok ? 1 : 0;
 }
 
 std::uint32_t GetFileSize(HFILE file, std::uint32_t* high) {

@@ -36,14 +36,23 @@ std::uint64_t GlobalSize(HGLOBAL block);
 HFILE _lopen(const char* path, int mode);
 // Creates or truncates a file for writing (attribute is ignored). Returns -1 on failure.
 HFILE _lcreat(const char* path, int attribute);
+// Creates a file that does not exist yet, for reading and writing. Fails (-1, errno EEXIST) when
+// anything of that name exists, a symbolic link included.
+HFILE CreateNewFile(const char* path);
 // Return the number of bytes transferred (0 at the end of the file), or -1 on failure. A count
 // above 0x7FFFFFFF fails.
 std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count);
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count);
 // origin 0 = start, 1 = current, 2 = end. Returns the new position or -1.
 std::int32_t _llseek(HFILE file, std::int32_t offset, int origin);
-// Returns 0, or -1 for a handle that is not open.
+// Returns 0, or -1 for a handle that is not open or when the system reports that the close
+// failed (the handle is released either way).
 HFILE _lclose(HFILE file);
+// Writes the file's data and metadata through to its device. Returns non-zero on success.
+int FlushFileBuffers(HFILE file);
+// The same for a directory's entries (after a rename into it). Returns non-zero on success, and
+// also where the file system cannot sync a directory.
+int FlushDirectory(const char* path);
 // The file size (low 32 bits; the high 32 bits through `high` when it is not null), or
 // 0xFFFFFFFF on failure.
 std::uint32_t GetFileSize(HFILE file, std::uint32_t* high);

@@ -6,14 +6,16 @@
 
 namespace qor::plat::testing {
 
-enum class Op { Alloc, Lock, Read, Write, Open, Create };
+enum class Op { Alloc, Lock, Read, Write, Open, Create, Sync, Close };
 
 struct Counts {
-    std::uint64_t allocs = 0, locks = 0, reads = 0, writes = 0, opens = 0, creates = 0;
+    std::uint64_t allocs = 0, locks = 0, reads = 0, writes = 0, opens = 0, creates = 0, syncs = 0,
+                  closes = 0;
 };
 
 // Makes the n-th call (1-based, counted from the last Reset) of `op` fail: Alloc returns 0, Lock
-// returns null, Read and Write return -1, Open and Create return -1. With `shortBy` > 0 a Read or
+// returns null, Read and Write return -1, Open and Create return -1, Sync (of a file or a
+// directory) returns 0, and Close closes the file but returns -1. With `shortBy` > 0 a Read or
 // Write transfers that many bytes fewer than asked (at least 0) instead of failing.
 void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy = 0);
 // Clears all injected failures and the call counters (not the live block and file counts).
@@ -42,12 +44,14 @@ std::uint64_t SweepFaults(Op op, Body body, std::uint32_t shortBy = 0) {
         FailNth(op, n, shortBy);
         body(n);
         Counts c = CallCounts();
-        std::uint64_t made = op == Op::Alloc   ? c.allocs
-                             : op == Op::Lock  ? c.locks
-                             : op == Op::Read  ? c.reads
-                             : op == Op::Write ? c.writes
-                             : op == Op::Open  ? c.opens
-                                               : c.creates;
+        std::uint64_t made = op == Op::Alloc    ? c.allocs
+                             : op == Op::Lock   ? c.locks
+                             : op == Op::Read   ? c.reads
+                             : op == Op::Write  ? c.writes
+                             : op == Op::Open   ? c.opens
+                             : op == Op::Create ? c.creates
+                             : op == Op::Sync   ? c.syncs
+                                                : c.closes;
         Reset();
         if (made < n) break;
     }
