@@ -37,6 +37,22 @@ class TiffDirectoryTest : public LeakCheckedTest {
         plat::_lclose(f);
         return pages;
     }
+    // The offsets and byte counts that the strip walk finds in the file at `path`, taking each
+    // of the page's StripOffsets values as a strip of one row.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> Walk(const std::string& path,
+                                                              TiffPage page) {
+        page.imageLength = page.stripCount;
+        page.rowsPerStrip = 1;
+        HFILE f = plat::_lopen(path.c_str(), 0);
+        tiff::StripWalker strips;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+        EXPECT_EQ(strips.Start(f, page), 0);
+        for (tiff::StripSpan s; strips.More() && strips.Next(&s) == 0;) {
+            out.emplace_back(s.offset, s.byteCount);
+        }
+        plat::_lclose(f);
+        return out;
+    }
     TiffPage One(const std::vector<E::Entry>& entries, bool big = false) {
         TiffBuilder b(big);
         b.AddIfd(entries);
@@ -68,6 +84,7 @@ TEST_F(TiffDirectoryTest, BothByteOrdersGiveIdenticalPages) {
     TiffBuilder le(false), be(true);
     le.AddIfd(entries(le));
     be.AddIfd(entries(be));
+    be.PadTo(7000);
     auto a = Parse(le.bytes());
     auto b = Parse(be.bytes());
     ASSERT_EQ(a.size(), 1u);
@@ -97,12 +114,12 @@ TEST_F(TiffDirectoryTest, BothByteOrdersGiveIdenticalPages) {
     EXPECT_EQ(p.pageTotal, 9);
     EXPECT_EQ(p.predictor, 2);
     EXPECT_EQ(p.extraSamples, 2);  // a count above 1 is recorded as the count
-    // The strip offset array is read through the page in its own byte order.
+    // The strip offset and byte count arrays are read in the page's own byte order.
     std::string path = dir_.Path("be.tif");
     WriteFile(path, be.bytes());
-    HFILE f = plat::_lopen(path.c_str(), 0);
-    EXPECT_EQ(tiff::ReadStripOffset(f, p, 2), 300u);
-    plat::_lclose(f);
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> strips = {
+        {100, 4000}, {200, 5000}, {300, 6000}};
+    EXPECT_EQ(Walk(path, p), strips);
 }
 
 TEST_F(TiffDirectoryTest, EmptyDirectoryHoldsTheDefaults) {
@@ -214,24 +231,22 @@ TEST_F(TiffDirectoryTest, StripOffsetForms) {
         EXPECT_EQ(f.stripOffsets, at);
         EXPECT_EQ(f.stripCount, 20u);
         EXPECT_EQ(f.stripOffsetSize, 2);
-        HFILE h = plat::_lopen(path.c_str(), 0);
-        for (std::uint32_t j = 0; j < 20; ++j) {
-            EXPECT_EQ(tiff::ReadStripOffset(h, f, j), twenty[j]);
-        }
-        plat::_lclose(h);
+        auto walked = Walk(path, f);
+        ASSERT_EQ(walked.size(), 20u);
+        for (std::uint32_t j = 0; j < 20; ++j) EXPECT_EQ(walked[j].first, twenty[j]);
 
-        // Two SHORT offsets held in the value field itself are read from there.
+        // Two SHORT offsets and counts held in the value fields themselves are read from there.
         TiffBuilder two(big);
-        two.AddIfd({E::Short(256, {1}), E::Short(273, {0x1234, 0x5678})});
+        two.AddIfd({E::Short(256, {1}), E::Short(273, {0x1234, 0x5678}), E::Short(279, {7, 9})});
+        two.PadTo(0x6000);
         path = dir_.Path("two.tif");
         WriteFile(path, two.bytes());
         auto twoPages = Parse(two.bytes());
         ASSERT_EQ(twoPages.size(), 1u);
         EXPECT_EQ(twoPages[0].stripCount, 2u);
-        h = plat::_lopen(path.c_str(), 0);
-        EXPECT_EQ(tiff::ReadStripOffset(h, twoPages[0], 0), 0x1234u);
-        EXPECT_EQ(tiff::ReadStripOffset(h, twoPages[0], 1), 0x5678u);
-        plat::_lclose(h);
+        const std::vector<std::pair<std::uint32_t, std::uint32_t>> both = {{0x1234, 7},
+                                                                           {0x5678, 9}};
+        EXPECT_EQ(Walk(path, twoPages[0]), both);
     }
 }
 

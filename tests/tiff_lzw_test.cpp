@@ -779,15 +779,15 @@ TEST_F(TiffLzwTest, UnsupportedDepthAndEmptyPages) {
     Layout l{.width = 4, .height = 1, .bitsPerPixel = 12};
     EXPECT_EQ(Decode(l, {PackCodes({256, 1, 257})}).status, QOR_TIFF_UNSUPPORTED);
     EXPECT_EQ(pt::CallCounts().allocs, 0u);
-    // A page without strips decodes nothing.
+    // A page without strips is refused before any block is taken.
     l.bitsPerPixel = 8;
     TempDir dir;
     Built b = BuildFile(l, {PackCodes({256, 1, 257})});
     b.page.stripCount = 0;
     WriteFile(dir.Path("e.tif"), b.file);
-    Decoded d = DecodeFile(dir.Path("e.tif"), b.page, l);
-    EXPECT_EQ(d.status, 0);
-    EXPECT_EQ(d.pixels, (Bytes{0, 0, 0, 0}));
+    pt::Reset();
+    EXPECT_EQ(DecodeFile(dir.Path("e.tif"), b.page, l).status, QOR_NOT_TIFF);
+    EXPECT_EQ(pt::CallCounts().allocs, 0u);
 }
 
 // ---- Whole files, through the reader and against libtiff. ----

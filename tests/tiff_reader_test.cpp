@@ -262,18 +262,21 @@ TEST_F(TiffReaderTest, InformationFieldsComeFromTheFirstPageEvenWhenTheReadFails
     EXPECT_EQ(o.colorCount, 1u);  // 2^(32 mod 32)
 }
 
-TEST_F(TiffReaderTest, LayoutsWithoutDibFormAreRefusedBeforeAnyPageBlock) {
-    for (std::uint32_t bits : {1u, 4u}) {
-        TiffPageSpec three = Grey(5, 2, 0);
-        three.bits = {bits, bits, bits};
-        three.photometric = 2;
-        three.strips = {Bytes(40, 0x5A)};
-        pt::Reset();
-        Outcome o = Read(Write(MakeTiff({Grey(2, 2, 1), three})));
-        EXPECT_EQ(o.status, QOR_TIFF_UNSUPPORTED);
-        EXPECT_TRUE(o.layers.empty());
-        // The page array and the first page's DIB only.
-        EXPECT_EQ(o.calls.allocs, 2u);
+TEST_F(TiffReaderTest, PagesWithoutDibFormAreSkippedAndThePagesBeforeThemKept) {
+    for (std::size_t samples : {3u, 4u}) {
+        for (std::uint32_t bits : {1u, 4u}) {
+            TiffPageSpec odd = Grey(5, 2, 0);
+            odd.bits.assign(samples, bits);
+            odd.photometric = 2;
+            odd.strips = {Bytes(40, 0x5A)};
+            pt::Reset();
+            Outcome o = Read(Write(MakeTiff({Grey(2, 2, 1), odd})));
+            EXPECT_EQ(o.status, 0) << samples << "x" << bits;
+            ASSERT_EQ(o.layers.size(), 1u);
+            EXPECT_EQ(o.layers[0].width, 2);
+            // The page array, the first page's DIB and the layer block: nothing for the other.
+            EXPECT_EQ(o.calls.allocs, 3u);
+        }
     }
 }
 

@@ -280,41 +280,20 @@ void FaxBlocks::Release() {
     count = 0;
 }
 
-std::int16_t PrepareFaxPage(std::uint8_t* dib, tiff::TiffPage* page, FaxPage* out) {
+std::int16_t PrepareFaxPage(std::uint8_t* dib, HFILE file, const tiff::TiffPage& page, FaxPage* out,
+                            tiff::StripWalker* strips) {
     // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.
-    if (page->bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
+    if (page.bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
     // Page validation keeps both dimensions within 32767; nothing larger is decoded.
-    if (page->imageWidth > 0x7FFF || page->imageLength > 0x7FFF) return QOR_TIFF_TOO_LARGE;
-    const tiff::DibRows rows = tiff::LocateRows(dib, *page);
-    std::int32_t biHeight;
-    std::memcpy(&biHeight, dib + 8, 4);
-    out->pixels = rows.pixels;
-    out->stride = rows.stride;
-    out->width = page->imageWidth;
-    out->height = page->imageLength;
-    out->biHeight = biHeight > 0 ? static_cast<std::uint32_t>(biHeight) : 1;
-    // A page without strips has no data to decode: an empty page is no result.
-    if (page->stripCount == 0) return QOR_READ_FAILED;
-    if (page->stripCount == 1) page->rowsPerStrip = page->imageLength;
-    // Without RowsPerStrip (or with an unreadable one) every row is in the first strip, as the
-    // tag's default says; decoding no row at all would report an empty page as decoded.
-    const std::uint32_t rowsPerStrip =
-        page->rowsPerStrip == 0 ? page->imageLength : page->rowsPerStrip;
-    // Counts above 2^31 - 1 are read as none, as the other strip decoders read them.
-    out->strips = page->stripCount > 0x7FFFFFFF || out->width == 0 ? 0 : page->stripCount;
-    out->rowsPerStrip = rowsPerStrip > 0x7FFFFFFF ? 0 : rowsPerStrip;
-    return 0;
-}
-
-std::int16_t SeekToStrip(HFILE file, const tiff::TiffPage& page, std::uint32_t j) {
-    // Offset 0 is the file header: no strip starts there, and it is what an unreadable entry of
-    // the offset array yields.
-    const std::uint32_t offset = tiff::ReadStripOffset(file, page, j);
-    if (offset == 0 || offset > 0x7FFFFFFF ||
-        plat::_llseek(file, static_cast<std::int32_t>(offset), 0) < 0) {
-        return QOR_READ_FAILED;
-    }
-    return 0;
+    if (page.imageWidth > 0x7FFF || page.imageLength > 0x7FFF) return QOR_TIFF_TOO_LARGE;
+    DibView view;
+    if (!tiff::ViewPageDib(dib, page, &view)) return QOR_TIFF_UNSUPPORTED;
+    out->pixels = view.pixels;
+    out->stride = view.stride;
+    out->width = page.imageWidth;
+    out->height = page.imageLength;
+    out->biHeight = view.height;
+    return strips->Start(file, page);
 }
 
 std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t biHeight) {

@@ -96,24 +96,21 @@ struct FaxBlocks {
     void Release();
 };
 
-// How a decoder walks the strips of a page: where they are and which rows they hold.
+// Where a decoder paints a page.
 struct FaxPage {
     std::uint8_t* pixels = nullptr;  // first byte of the bottom memory row
     std::uint64_t stride = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;  // imageLength
     std::uint32_t biHeight = 0;
-    std::uint32_t strips = 0;
-    std::uint32_t rowsPerStrip = 0;
     // Row number r (1 = first in the file) of the page.
     std::uint8_t* Row(std::uint32_t r) const { return pixels + stride * (height - r); }
 };
 
-// Checks the page and sets up `out`. 0, or 534 for a page that is not one bit per pixel, 202 for
-// a page without strips. With a single strip the page's rowsPerStrip becomes imageLength.
-std::int16_t PrepareFaxPage(std::uint8_t* dib, tiff::TiffPage* page, FaxPage* out);
-// Positions the file at strip j. 0, or 202 when the offset cannot be read or reached.
-std::int16_t SeekToStrip(HFILE file, const tiff::TiffPage& page, std::uint32_t j);
+// Checks the page and sets up `out` and the walk over its strips. 0, or 534 for a page that is
+// not one bit per pixel, 318 for a page without a usable strip.
+std::int16_t PrepareFaxPage(std::uint8_t* dib, HFILE file, const tiff::TiffPage& page, FaxPage* out,
+                            tiff::StripWalker* strips);
 // Reports row `row` of the page (taken as a 16-bit count) as row * 100 / biHeight. Non-zero when
 // the callback asks to stop.
 std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t biHeight);

@@ -9,7 +9,8 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
     using namespace fax;
     ReportProgress(progress, 0);
     FaxPage frame;
-    if (std::int16_t status = PrepareFaxPage(dib, page, &frame)) return status;
+    tiff::StripWalker strips;
+    if (std::int16_t status = PrepareFaxPage(dib, file, *page, &frame, &strips)) return status;
     FaxBlocks blocks;
     FaxBitReader in;
     if (!AcquireFaxBlocks(&blocks, nullptr, 0, file, *page, &in)) return QOR_NO_MEMORY;
@@ -17,12 +18,12 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
     const std::uint32_t width = frame.width;
     std::uint32_t eols = 0;  // EOLs met: the number of the row being decoded
     std::int16_t status = 0;
-    for (std::uint32_t j = 0; j < frame.strips && frame.rowsPerStrip > 0; ++j) {
+    for (tiff::StripSpan strip; strips.More();) {
         // Every strip is decodable by itself: it starts with an empty window at its own offset.
-        if ((status = SeekToStrip(file, *page, j)) != 0) break;
+        if ((status = strips.Next(&strip)) != 0) break;
         in.Restart();
         bool eolAhead = false;  // an EOL cut the previous row short and introduces this one
-        for (std::uint32_t k = 0; k < frame.rowsPerStrip; ++k) {
+        for (std::uint32_t k = 0; k < strip.rows; ++k) {
             // All rows done: what follows (the return-to-control codes, or nothing) is not read.
             if (eols >= frame.height) goto done;
             if (ReportRow(progress, eols, frame.biHeight) != 0) {

@@ -36,7 +36,8 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                                 TiffPage* page) {
     ReportProgress(progress, 0);
     FaxPage frame;
-    if (std::int16_t status = PrepareFaxPage(dib, page, &frame)) return status;
+    tiff::StripWalker strips;
+    if (std::int16_t status = PrepareFaxPage(dib, file, *page, &frame, &strips)) return status;
     const std::uint32_t width = frame.width;
     // A row holds at most width + 2 changes in valid data (the last two may repeat the row's
     // end); the lists have room for more than that, for entry 0 and for the closing entries.
@@ -52,17 +53,17 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
 
     std::uint32_t row = 0;
     std::int16_t status = 0;
-    for (std::uint32_t j = 0; j < frame.strips && frame.rowsPerStrip > 0; ++j) {
+    for (tiff::StripSpan strip; strips.More();) {
         // Every strip is decodable by itself: an empty window at its own offset, and its first
         // row coded against the imaginary white line.
-        if ((status = SeekToStrip(file, *page, j)) != 0) break;
+        if ((status = strips.Next(&strip)) != 0) break;
         in.Restart();
         std::uint32_t* ref = lists0;
         std::uint32_t* coding = lists1;
         std::uint32_t refCount = 0;
         ref[0] = coding[0] = 0;
         CloseList(ref, 0, width);
-        for (std::uint32_t k = 0; k < frame.rowsPerStrip; ++k) {
+        for (std::uint32_t k = 0; k < strip.rows; ++k) {
             if (row >= frame.height) goto done;
             ++row;
             if (ReportRow(progress, row, frame.biHeight) != 0) {
@@ -139,7 +140,7 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                 } else if (window == 2) {
                     // End of block: the rest of the row and of the strip's rows come out white.
                     PaintWhiteRun(out, a0, width - a0);
-                    for (++k; k < frame.rowsPerStrip && row < frame.height; ++k) {
+                    for (++k; k < strip.rows && row < frame.height; ++k) {
                         PaintWhiteRun(frame.Row(++row), 0, width);
                     }
                     goto nextStrip;

@@ -9,7 +9,8 @@ std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* 
     using namespace fax;
     ReportProgress(progress, 0);
     FaxPage frame;
-    if (std::int16_t status = PrepareFaxPage(dib, page, &frame)) return status;
+    tiff::StripWalker strips;
+    if (std::int16_t status = PrepareFaxPage(dib, file, *page, &frame, &strips)) return status;
     FaxBlocks blocks;
     FaxBitReader in;
     if (!AcquireFaxBlocks(&blocks, nullptr, 0, file, *page, &in)) return QOR_NO_MEMORY;
@@ -17,10 +18,10 @@ std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* 
     const std::uint32_t width = frame.width;
     std::uint32_t row = 0;
     std::int16_t status = 0;
-    for (std::uint32_t j = 0; j < frame.strips && frame.rowsPerStrip > 0; ++j) {
-        if ((status = SeekToStrip(file, *page, j)) != 0) break;
+    for (tiff::StripSpan strip; strips.More();) {
+        if ((status = strips.Next(&strip)) != 0) break;
         in.Restart();
-        for (std::uint32_t k = 0; k < frame.rowsPerStrip; ++k) {
+        for (std::uint32_t k = 0; k < strip.rows; ++k) {
             if (++row > frame.height) goto done;
             if (ReportRow(progress, row, frame.biHeight) != 0) {
                 status = QOR_CANCELLED;

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/dib.h"
+
 namespace qor::host {
 namespace {
 
@@ -40,16 +42,6 @@ std::int16_t InjectedStatus(testing::Call call) {
     return r.faults[i].nth == n ? r.faults[i].status : std::int16_t{0};
 }
 
-std::uint32_t LoadU32(const unsigned char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-void StoreU32(unsigned char* p, std::uint32_t v) {
-    std::memcpy(p, &v, 4);
-}
-
 // Allocates a layer block for `count` layers with every DIB handle 0 and records it in the
 // request. Returns 0 or 102.
 std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBAL first) {
@@ -61,9 +53,9 @@ std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBA
         GlobalFree(block);
         return QOR_NO_MEMORY;
     }
-    StoreU32(p, kLayerBlockTag);
-    StoreU32(p + 4, count);
-    StoreU32(p + kFirstLayerOffset, first);
+    StoreLE32(p, kLayerBlockTag);
+    StoreLE32(p + 4, count);
+    StoreLE32(p + kFirstLayerOffset, first);
     GlobalUnlock(block);
     request->layerBlock = block;
     request->layerCount = static_cast<std::uint16_t>(count);
@@ -100,9 +92,9 @@ std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex
     auto* p = static_cast<unsigned char*>(GlobalLock(block));
     if (p == nullptr) return QOR_NO_MEMORY;
     std::int16_t status = QOR_BAD_REQUEST;
-    if (LoadU32(p) == kLayerBlockTag && layerIndex < LoadU32(p + 4) &&
+    if (LoadLE32(p) == kLayerBlockTag && layerIndex < LoadLE32(p + 4) &&
         kFirstLayerOffset + 4ull * layerIndex + 4 <= GlobalSize(block)) {
-        StoreU32(p + kFirstLayerOffset + 4 * layerIndex, bitmap);
+        StoreLE32(p + kFirstLayerOffset + 4 * layerIndex, bitmap);
         status = 0;
     }
     GlobalUnlock(block);
@@ -117,18 +109,6 @@ std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex
     return status;
 }
 
-std::uint64_t PixelOffset(const unsigned char* dib, std::uint64_t blockSize) {
-    if (dib == nullptr || blockSize < 40) return 0;
-    std::uint32_t headerSize = LoadU32(dib);
-    std::uint16_t bits;
-    std::memcpy(&bits, dib + 14, 2);
-    std::uint32_t colours = LoadU32(dib + 32);
-    if (headerSize < 40) return 0;
-    std::uint64_t table = colours != 0 ? 4ull * colours : bits <= 8 ? 4ull << bits : 0;
-    std::uint64_t offset = std::uint64_t{headerSize} + table;
-    return offset <= blockSize ? offset : 0;
-}
-
 std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
     if (std::int16_t s = InjectedStatus(testing::Call::InvertBitmap)) return s;
     if (result == nullptr) return QOR_BAD_REQUEST;
@@ -136,13 +116,15 @@ std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
     if (size == 0) return QOR_BAD_REQUEST;
     HGLOBAL copy = GlobalAlloc(plat::GMEM_MOVEABLE, size);
     if (copy == 0) return QOR_NO_MEMORY;
-    auto* src = static_cast<const unsigned char*>(GlobalLock(dib));
+    auto* src = static_cast<unsigned char*>(GlobalLock(dib));
     auto* dst = static_cast<unsigned char*>(GlobalLock(copy));
     std::int16_t status = QOR_NO_MEMORY;
+    DibView view;
     if (src != nullptr && dst != nullptr) {
-        std::uint64_t pixels = PixelOffset(src, size);
-        status = static_cast<std::int16_t>(pixels == 0 ? QOR_BAD_REQUEST : 0);
+        status = static_cast<std::int16_t>(ViewDib(src, size, &view) ? 0 : QOR_BAD_REQUEST);
         if (status == 0) {
+            // The header and colour table are copied; every byte after them is inverted.
+            const std::uint64_t pixels = view.pixelOffset;
             std::memcpy(dst, src, pixels);
             for (std::uint64_t i = pixels; i < size; ++i) {
                 dst[i] = static_cast<unsigned char>(~src[i]);
@@ -175,10 +157,10 @@ HGLOBAL AdoptDocument(HGLOBAL layerBlock) {
         auto* p = static_cast<const unsigned char*>(GlobalLock(layerBlock));
         if (p == nullptr) return 0;
         std::uint64_t size = GlobalSize(layerBlock);
-        if (size >= kFirstLayerOffset + 4 && LoadU32(p) == kLayerBlockTag) {
-            std::uint64_t count = LoadU32(p + 4);
+        if (size >= kFirstLayerOffset + 4 && LoadLE32(p) == kLayerBlockTag) {
+            std::uint64_t count = LoadLE32(p + 4);
             for (std::uint64_t i = 0; i < count && kFirstLayerOffset + 4 * i + 4 <= size; ++i) {
-                layers.push_back(LoadU32(p + kFirstLayerOffset + 4 * i));
+                layers.push_back(LoadLE32(p + kFirstLayerOffset + 4 * i));
             }
         }
         GlobalUnlock(layerBlock);

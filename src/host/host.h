@@ -32,10 +32,6 @@ std::int16_t InvertBitmap(ProgressBlock* progress, HGLOBAL dib, HGLOBAL* result)
 // block's DIBs, so this works even when the block cannot be locked.
 HGLOBAL AdoptDocument(HGLOBAL layerBlock);
 
-// The byte offset of the pixel rows in a locked packed DIB of `blockSize` bytes, or 0 when the
-// header is not a usable BITMAPINFOHEADER or claims more than the block holds.
-std::uint64_t PixelOffset(const unsigned char* dib, std::uint64_t blockSize);
-
 }  // namespace qor::host
 
 namespace qor::host::testing {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,8 @@ void AddLiveBytes(State& s, std::uint64_t added, std::uint64_t removed) {
     s.liveBytes = s.liveBytes + added - removed;
     if (s.liveBytes > s.peakBytes) s.peakBytes = s.liveBytes;
 }
+
+std::atomic<std::uint64_t> gReadBudget{kReadBudget};
 
 State& TheState() {
     static State* state = new State;  // never destroyed: blocks may be freed at exit
@@ -325,7 +328,13 @@ int MoveFileReplace(const char* from, const char* to) {
     return from != nullptr && to != nullptr && std::rename(from, to) == 0 ? 1 : 0;
 }
 
+std::uint64_t ReadBudget() { return gReadBudget.load(std::memory_order_relaxed); }
+
 namespace testing {
+
+void SetReadBudget(std::uint64_t bytes) {
+    gReadBudget.store(bytes != 0 ? bytes : kReadBudget, std::memory_order_relaxed);
+}
 
 void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy) {
     State& s = TheState();

@@ -17,6 +17,11 @@ inline constexpr HFILE HFILE_ERROR = -1;
 // The largest block that can be allocated. Every size the codecs derive from a file is checked
 // against it before allocating, so that 32-bit offsets inside a block never overflow.
 inline constexpr std::uint64_t kMaxBlockSize = 0x7FFFFFFFu;
+// The most that the images of one read may hold together: 4 GiB, the whole address space of the
+// 32-bit host the library was made for. Each image is one block, but a file can hold thousands.
+inline constexpr std::uint64_t kReadBudget = 4ull << 30;
+// The budget in force: kReadBudget unless a test has lowered it.
+std::uint64_t ReadBudget();
 
 // Returns 0 when the size is 0 or above kMaxBlockSize, or when memory runs out.
 HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes);
@@ -45,6 +50,10 @@ std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count);
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count);
 // origin 0 = start, 1 = current, 2 = end. Returns the new position or -1.
 std::int32_t _llseek(HFILE file, std::int32_t offset, int origin);
+// Moves to an absolute offset; false when the offset is out of a seek's reach or the seek fails.
+inline bool SeekTo(HFILE file, std::uint64_t offset) {
+    return offset <= 0x7FFFFFFF && _llseek(file, static_cast<std::int32_t>(offset), 0) >= 0;
+}
 // Returns 0, or -1 for a handle that is not open or when the system reports that the close
 // failed (the handle is released either way).
 HFILE _lclose(HFILE file);

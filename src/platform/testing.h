@@ -22,6 +22,9 @@ void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy = 0);
 void Reset();
 // Calls made since the last Reset.
 Counts CallCounts();
+// Lowers the budget of one read's images (ReadBudget) so that tests need not allocate
+// gigabytes; 0 restores kReadBudget.
+void SetReadBudget(std::uint64_t bytes);
 // Blocks allocated and not yet freed, and files open and not yet closed.
 std::uint64_t LiveBlocks();
 std::uint64_t OpenFiles();

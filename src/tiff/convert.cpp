@@ -3,6 +3,7 @@
 // output.
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "tiff/reader.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -13,38 +14,12 @@
 namespace qor::tiff {
 namespace {
 
-std::uint32_t Get32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-std::uint64_t Stride(std::uint64_t width, std::uint32_t bits) {
-    return ((width * bits + 31) / 32) * 4;
-}
-
-// The geometry of a locked DIB block as the conversions read it.
-struct Layout {
-    std::uint16_t bitCount = 0;
-    std::uint64_t width = 0, height = 0;
-    std::uint64_t pixels = 0;  // offset of the pixel area
-};
-
-// Reads the header. `emptyTable` is the colour table size assumed when biClrUsed is 0. False
-// when the header's numbers cannot describe rows of `inBits` inside a block of `size` bytes.
-bool ReadLayout(const std::uint8_t* p, std::uint64_t size, std::uint64_t emptyTable,
-                std::uint32_t inBits, Layout* out) {
-    if (size < 40) return false;
-    std::int32_t w, h;
-    std::memcpy(&w, p + 4, 4);
-    std::memcpy(&h, p + 8, 4);
-    std::memcpy(&out->bitCount, p + 14, 2);
-    if (w < 0 || h < 0) return false;
-    out->width = static_cast<std::uint64_t>(w);
-    out->height = static_cast<std::uint64_t>(h);
-    std::uint32_t clrUsed = Get32(p + 32);
-    out->pixels = Get32(p) + (clrUsed != 0 ? 4ull * clrUsed : emptyTable);
-    return out->pixels + Stride(out->width, inBits) * out->height <= size;
+// Views a DIB whose rows are still `inBits` wide, as decoded, under a header that may already
+// state the converted bit count. False when such rows do not fit in its `size` bytes.
+bool ViewInput(std::uint8_t* p, std::uint64_t size, std::uint32_t inBits, DibView* view) {
+    if (!ViewDib(p, size, view)) return false;
+    view->stride = DibStride(view->width, inBits);
+    return view->pixelOffset + view->stride * view->height <= size;
 }
 
 // Copies `pixels` 3-byte pixels from `src` to `dst` with the first and third byte of each
@@ -129,20 +104,18 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
     const bool grey = kind == InPlace::GreyAlpha;
     const std::uint16_t expected = grey ? 8 : 24;
     const std::uint32_t inBits = grey ? 16 : kind == InPlace::Rgb ? 24 : 32;
-    std::uint16_t bitCount;
-    std::memcpy(&bitCount, p + 14, 2);
-    if (bitCount != expected) {
+    if (LoadLE16(p + 14) != expected) {
         plat::GlobalUnlock(dib);
         return dib;
     }
-    Layout l;
-    if (!ReadLayout(p, plat::GlobalSize(dib), grey ? 1024 : 0, inBits, &l)) {
+    DibView l;
+    if (!ViewInput(p, plat::GlobalSize(dib), inBits, &l)) {
         plat::GlobalUnlock(dib);
         return 0;
     }
-    const std::uint64_t inStride = Stride(l.width, inBits);
-    const std::uint64_t outStride = Stride(l.width, expected);
-    std::uint8_t* base = p + l.pixels;
+    const std::uint64_t inStride = l.stride;
+    const std::uint64_t outStride = DibStride(l.width, expected);
+    std::uint8_t* base = l.pixels;
     for (std::uint64_t r = 0; r < l.height; ++r) {
         const std::uint8_t* src = base + r * inStride;
         std::uint8_t* dst = base + r * outStride;
@@ -171,7 +144,7 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
                 break;
         }
     }
-    const std::uint64_t newSize = l.pixels + outStride * l.height;
+    const std::uint64_t newSize = l.pixelOffset + outStride * l.height;
     plat::GlobalUnlock(dib);
     if (newSize == plat::GlobalSize(dib)) return dib;
     // A failed shrink keeps the larger block, which holds the same rows.
@@ -195,27 +168,27 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     const std::uint64_t size = plat::GlobalSize(dib);
     HGLOBAL copy = plat::GlobalAlloc(plat::GMEM_MOVEABLE, size);
     if (copy == 0) return QOR_NO_MEMORY;
-    auto* src = static_cast<const std::uint8_t*>(plat::GlobalLock(dib));
+    auto* src = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
     auto* dst = static_cast<std::uint8_t*>(plat::GlobalLock(copy));
     std::int16_t status = QOR_NO_MEMORY;
-    Layout l;
+    DibView l;
     if (src != nullptr && dst != nullptr) {
         status = QOR_BAD_REQUEST;
-        if (ReadLayout(src, size, 0, 24, &l) && l.bitCount == 24) status = 0;
+        if (ViewInput(src, size, 24, &l) && l.bits == 24) status = 0;
     }
     if (status == 0) {
         // One pass: the header and whatever follows the rows are copied, each row is copied
         // with its first and third bytes exchanged in every pixel.
-        std::memcpy(dst, src, l.pixels);
-        const std::uint64_t stride = Stride(l.width, 24);
-        const std::uint64_t end = l.pixels + stride * l.height;
+        std::memcpy(dst, src, l.pixelOffset);
+        const std::uint64_t stride = l.stride;
+        const std::uint64_t end = l.pixelOffset + stride * l.height;
         std::memcpy(dst + end, src + end, size - end);
         for (std::uint64_t r = 0; r < l.height; ++r) {
-            const std::uint8_t* s = src + l.pixels + r * stride;
-            std::uint8_t* d = dst + l.pixels + r * stride;
+            const std::uint8_t* s = src + l.pixelOffset + r * stride;
+            std::uint8_t* d = dst + l.pixelOffset + r * stride;
             SwapCopy(s, d, l.width);
             // Row padding.
-            std::memcpy(d + 3 * l.width, s + 3 * l.width, stride - 3 * l.width);
+            std::memcpy(d + 3ull * l.width, s + 3ull * l.width, stride - 3ull * l.width);
         }
     }
     if (src != nullptr) plat::GlobalUnlock(dib);

@@ -4,15 +4,14 @@
 #include <iterator>
 #include <map>
 
+#include "platform/bytes.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 
 namespace qor::tiff {
 namespace {
 
-// Seeks to an absolute offset; false when the offset is not reachable with a 32-bit seek.
-bool SeekTo(HFILE file, std::uint64_t offset) {
-    return offset <= 0x7FFFFFFF && plat::_llseek(file, static_cast<std::int32_t>(offset), 0) >= 0;
-}
+using plat::SeekTo;
 
 // The 16 bits stored in the first two bytes of a raw value field.
 std::uint16_t FirstShort(std::uint32_t raw, bool littleEndian) {
@@ -30,7 +29,7 @@ void WriteDefaults(TiffPage* page) {
     page->imageLength = 0;
     page->bitsPerSample = 1;
     page->compression = 1;
-    page->photometric = 10;
+    page->photometric = kPhotometricAbsent;
     page->fillOrder = 1;
     page->stripOffsets = 0;
     page->stripOffsetSize = 4;
@@ -48,10 +47,11 @@ void WriteDefaults(TiffPage* page) {
     page->colorMapCount = 2;
     page->stripCount = 0;
     page->extraSamples = 0;
+    page->byteCountArray = 0;
+    page->byteCountCount = 0;
+    page->byteCountSize = 4;
 }
 
-constexpr std::uint16_t kShort = 3;
-constexpr std::uint16_t kLong = 4;
 constexpr std::uint32_t kMaxValues = 10;
 
 // One directory entry as read from the file.
@@ -63,27 +63,23 @@ struct Entry {
 
 // The value of `size` (2 or 4) bytes at `p` in the given order.
 std::uint32_t Assemble(const std::uint8_t* p, std::uint32_t size, bool littleEndian) {
-    std::uint32_t v = 0;
-    for (std::uint32_t k = 0; k < size; ++k) {
-        v |= std::uint32_t{p[k]} << (8 * (littleEndian ? k : size - 1 - k));
-    }
-    return v;
+    return size == 2 ? Load16(p, littleEndian) : Load32(p, littleEndian);
 }
 
 // Loads the entry's values into `values`. Values read from the file are 0 where the read came
 // up short. The file position is left anywhere.
 void LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint32_t* values) {
-    if ((e.type != kShort && e.type != kLong) || e.count == 0 || e.count > kMaxValues) return;
+    if ((e.type != kTypeShort && e.type != kTypeLong) || e.count == 0 || e.count > kMaxValues) return;
     if (e.count == 1) {
-        values[0] = e.type == kShort ? FirstShort(e.raw, littleEndian) : e.raw;
+        values[0] = e.type == kTypeShort ? FirstShort(e.raw, littleEndian) : e.raw;
         return;
     }
-    if (e.count == 2 && e.type == kShort) {
+    if (e.count == 2 && e.type == kTypeShort) {
         values[0] = FirstShort(e.raw, littleEndian);
         values[1] = littleEndian ? e.raw >> 16 : e.raw & 0xFFFF;
         return;
     }
-    const std::uint32_t size = e.type == kShort ? 2 : 4;
+    const std::uint32_t size = e.type == kTypeShort ? 2 : 4;
     std::uint8_t bytes[4 * kMaxValues];
     std::int32_t got = SeekTo(file, e.raw) ? plat::_lread(file, bytes, size * e.count) : 0;
     for (std::uint32_t k = 0; k < e.count; ++k) {
@@ -96,19 +92,19 @@ void LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint32_t* va
 void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint32_t* values) {
     std::uint32_t first = values[0];
     switch (e.tag) {
-        case 254:
+        case kTagNewSubfileType:
             page->newSubfileType = first;
             break;
-        case 255:
+        case kTagSubfileType:
             page->subfileType = Low16(first);
             break;
-        case 256:
+        case kTagImageWidth:
             page->imageWidth = first;
             break;
-        case 257:
+        case kTagImageLength:
             page->imageLength = first;
             break;
-        case 258: {
+        case kTagBitsPerSample: {
             page->bitsPerSample = Low16(first);
             if (e.count > kMaxValues) {
                 // More values than the array holds: none were loaded, so they cannot be known
@@ -121,17 +117,17 @@ void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint
             }
             break;
         }
-        case 259:
+        case kTagCompression:
             page->compression = Low16(first);
             break;
-        case 262:
+        case kTagPhotometric:
             page->photometric = Low16(first);
             break;
-        case 266:
+        case kTagFillOrder:
             page->fillOrder = Low16(first);
             break;
-        case 273:
-            if (e.type == kLong) {
+        case kTagStripOffsets:
+            if (e.type == kTypeLong) {
                 page->stripOffsets = e.raw;
                 page->stripCount = e.count;
                 page->stripOffsetSize = 4;
@@ -149,44 +145,57 @@ void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint
                 page->stripOffsetSize = 2;
             }
             break;
-        case 277:
+        case kTagSamplesPerPixel:
             page->samplesPerPixel = Low16(first);
             break;
-        case 278:
+        case kTagRowsPerStrip:
             page->rowsPerStrip = first;
             break;
-        case 279:
+        case kTagStripByteCounts:
             page->stripByteCounts = first;
+            // Located as the offsets are: one value in the field, two shorts in the field, more
+            // in an array elsewhere.
+            if (e.type != kTypeShort && e.type != kTypeLong) {
+                page->byteCountCount = 0;
+            } else if (e.count == 1) {
+                page->byteCountArray = e.type == kTypeShort ? FirstShort(e.raw, littleEndian) : e.raw;
+                page->byteCountCount = 1;
+            } else {
+                const bool inField = e.type == kTypeShort && e.count == 2;
+                page->byteCountArray = inField ? static_cast<std::uint32_t>(e.at + 8) : e.raw;
+                page->byteCountCount = e.count;
+            }
+            page->byteCountSize = e.type == kTypeShort ? 2 : 4;
             break;
-        case 284:
+        case kTagPlanarConfig:
             page->planarConfig = Low16(first);
             break;
-        case 290:
+        case kTagGrayResponseUnit:
             page->grayResponseUnit = Low16(first);
             break;
-        case 291:
+        case kTagGrayResponseCurve:
             page->colorMapOffset = e.raw;
             page->colorMapCount = Low16(e.count);
             break;
-        case 292:
+        case kTagT4Options:
             page->t4Options = first;
             break;
-        case 293:
+        case kTagT6Options:
             page->t6Options = first;
             break;
-        case 297:
+        case kTagPageNumber:
             page->pageNumber = Low16(first);
             page->pageTotal = Low16(values[1]);
             break;
-        case 317:
+        case kTagPredictor:
             page->predictor = Low16(first);
             break;
-        case 320:
+        case kTagColorMap:
             page->colorMapOffset = e.raw;
             page->colorMapCount = Low16(e.count);
             page->grayResponseUnit = 0;
             break;
-        case 338:
+        case kTagExtraSamples:
             page->extraSamples = e.count > 1 ? Low16(e.count) : Low16(first);
             break;
         default:
@@ -200,7 +209,7 @@ std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t*
     std::uint8_t mark[2];
     if (plat::_lread(file, mark, 2) != 2) return QOR_READ_FAILED;
     if (mark[0] != 'I' && mark[0] != 'M') return QOR_NOT_TIFF;
-    std::uint16_t order = static_cast<std::uint16_t>(mark[0] | mark[1] << 8);
+    const std::uint16_t order = LoadLE16(mark);
     if (ReadTiffShort(file, order) != 42) return QOR_TIFF_MAGIC_OR_OPTIONS;
     *byteOrder = order;
     *firstOffset = ReadTiffLong(file, order);

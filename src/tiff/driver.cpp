@@ -4,12 +4,15 @@
 #include <cstring>
 
 #include "host/host.h"
+#include "platform/bytes.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 
 namespace qor {
 namespace {
 
 using tiff::TiffPage;
+using namespace tiff;  // the tag and code names
 
 // 2^shift with the shift taken modulo 32.
 std::uint64_t PowerOfTwo(std::uint32_t shift) {
@@ -45,10 +48,8 @@ void FillInformation(ImageIoRequest* request, const TiffPage& first, HFILE file)
 std::int16_t SetBlackWhite(HGLOBAL dib) {
     auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
     if (p == nullptr) return QOR_NO_MEMORY;
-    std::uint32_t headerSize;
-    std::memcpy(&headerSize, p, 4);
     const std::uint8_t table[8] = {0, 0, 0, 0, 255, 255, 255, 0};
-    std::memcpy(p + headerSize, table, sizeof table);
+    std::memcpy(p + LoadLE32(p), table, sizeof table);
     plat::GlobalUnlock(dib);
     return 0;
 }
@@ -74,18 +75,17 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bo
     std::int16_t status = 0;
     switch (page->bitsPerPixel) {
         case 1: {
-            const bool fax =
-                page->compression == 2 || page->compression == 3 || page->compression == 4;
-            if (page->photometric == 0 && fax) {
+            const bool fax = IsFaxCompression(page->compression);
+            if (page->photometric == kPhotometricWhiteIsZero && fax) {
                 status = SetBlackWhite(dib);
                 if (status != 0) plat::GlobalFree(dib);
-            } else if (page->photometric == 0) {
+            } else if (page->photometric == kPhotometricWhiteIsZero) {
                 status = Invert(progress, dib, &result);
                 if (status == 0) {
                     status = SetBlackWhite(result);
                     if (status != 0) plat::GlobalFree(result);
                 }
-            } else if (page->photometric == 1 && fax) {
+            } else if (page->photometric == kPhotometricBlackIsZero && fax) {
                 // The fax decoders paint the code's white runs as 1 bits. A BlackIsZero page
                 // stores those runs as 0 bits, which it shows black: deliver it inverted.
                 status = SetBlackWhite(dib);
@@ -94,15 +94,13 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bo
                 } else {
                     status = Invert(progress, dib, &result);
                 }
-            } else if (page->photometric == 1) {
+            } else if (page->photometric == kPhotometricBlackIsZero) {
                 auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
                 if (p == nullptr) {
                     plat::GlobalFree(dib);
                     return QOR_NO_MEMORY;
                 }
-                std::uint32_t headerSize;
-                std::memcpy(&headerSize, p, 4);
-                const bool blueFirst = p[headerSize] != 0;
+                const bool blueFirst = p[LoadLE32(p)] != 0;
                 plat::GlobalUnlock(dib);
                 if (blueFirst) {
                     status = SetBlackWhite(dib);
@@ -125,9 +123,9 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bo
             result = tiff::ConvertRgbToBgrInPlace(dib);
             break;
         case 32:
-            if (page->photometric == 2) {
+            if (page->photometric == kPhotometricRgb) {
                 result = tiff::ConvertRgbaToBgr(dib);
-            } else if (page->photometric == 5) {
+            } else if (page->photometric == kPhotometricSeparated) {
                 result = tiff::ConvertCmykToBgr(dib);
             }
             break;
@@ -144,19 +142,19 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bo
     return 0;
 }
 
-// Decodes one valid page into page->bitmap.
-std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page) {
+// Decodes one valid page into page->bitmap, whose block may take at most `budget` bytes.
+std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std::uint64_t budget) {
     HGLOBAL dib = 0;
     std::uint8_t* bits = nullptr;
-    if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits)) return status;
+    if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits, budget)) return status;
     tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
     // The uncompressed and PackBits decoders exchange red and blue row by row while each row is
     // still in the cache, which spares a second pass over the whole page.
     bool rowsInBgr = false;
-    if (page->bitsPerPixel == 24 && page->compression == 1) {
+    if (page->bitsPerPixel == 24 && page->compression == kCompressionNone) {
         decoder = tiff::DecodeUncompressedStripsToBgr;
         rowsInBgr = true;
-    } else if (page->bitsPerPixel == 24 && page->compression == 32773) {
+    } else if (page->bitsPerPixel == 24 && page->compression == kCompressionPackBits) {
         decoder = tiff::DecodePackBitsStripsToBgr;
         rowsInBgr = true;
     }
@@ -210,17 +208,17 @@ namespace tiff {
 
 StripDecoder SelectStripDecoder(std::uint16_t compression) {
     switch (compression) {
-        case 1:
+        case kCompressionNone:
             return DecodeUncompressedStrips;
-        case 2:
+        case kCompressionModifiedHuffman:
             return DecodeModifiedHuffmanStrips;
-        case 3:
+        case kCompressionGroup3:
             return DecodeGroup3Strips;
-        case 4:
+        case kCompressionGroup4:
             return DecodeGroup4Strips;
-        case 5:
+        case kCompressionLzw:
             return DecodeLzwStrips;
-        case 32773:
+        case kCompressionPackBits:
             return DecodePackBitsStrips;
         default:
             return nullptr;
@@ -264,11 +262,18 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request) {
 
     std::int16_t status = 0;
     std::uint32_t decoded = 0;
+    // Every page's image is kept until the end, so the read as a whole has a budget; a file of
+    // thousands of pages that each take a large block ends as an out-of-memory read would.
+    const std::uint64_t budget = plat::ReadBudget();
+    std::uint64_t held = 0;
     for (std::uint32_t i = 0; i < count && status == 0; ++i) {
         pages[i].status = static_cast<std::uint16_t>(tiff::ValidateTiffPage(pages[i]));
         if (pages[i].status != 0) continue;
-        status = DecodePage(progress, file, &pages[i]);
-        if (status == 0) ++decoded;
+        status = DecodePage(progress, file, &pages[i], budget - held);
+        if (status != 0) break;
+        ++decoded;
+        // The conversions only ever keep or shrink the block that was afforded.
+        held += plat::GlobalSize(pages[i].bitmap);
     }
     plat::_lclose(file);
 

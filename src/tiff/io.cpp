@@ -1,26 +1,42 @@
-// Byte-order-aware reads, the block refill and DIB row geometry shared by the TIFF decoders.
-#include <cstring>
+// Byte-order-aware reads, the block refill, the strip walk and the page DIB's geometry shared by
+// the TIFF and fax decoders.
+#include <algorithm>
 
+#include "platform/bytes.h"
 #include "tiff/tiff.h"
 
 namespace qor::tiff {
+namespace {
+
+// Reads up to `n` values of `size` (2 or 4) bytes from the array at `array`, starting at value
+// `first`, into `out`; returns how many arrived whole.
+std::uint32_t ReadValues(HFILE file, std::uint16_t byteOrder, std::uint32_t array,
+                         std::uint16_t size, std::uint32_t first, std::uint32_t n,
+                         std::uint32_t* out) {
+    std::uint8_t raw[4 * 256];
+    n = std::min<std::uint32_t>(n, sizeof raw / 4);
+    if (!plat::SeekTo(file, std::uint64_t{array} + std::uint64_t{first} * size)) return 0;
+    const std::int32_t got = plat::_lread(file, raw, n * size);
+    const std::uint32_t whole = got > 0 ? static_cast<std::uint32_t>(got) / size : 0;
+    const bool little = IsLittleEndian(byteOrder);
+    for (std::uint32_t k = 0; k < whole; ++k) {
+        out[k] = size == 2 ? Load16(raw + 2 * k, little) : Load32(raw + 4 * k, little);
+    }
+    return whole;
+}
+
+}  // namespace
 
 std::uint16_t ReadTiffShort(HFILE file, std::uint16_t byteOrder) {
     std::uint8_t b[2];
     if (plat::_lread(file, b, 2) != 2) return 0;
-    return IsLittleEndian(byteOrder) ? static_cast<std::uint16_t>(b[0] | b[1] << 8)
-                                     : static_cast<std::uint16_t>(b[0] << 8 | b[1]);
+    return Load16(b, IsLittleEndian(byteOrder));
 }
 
 std::uint32_t ReadTiffLong(HFILE file, std::uint16_t byteOrder) {
     std::uint8_t b[4];
     if (plat::_lread(file, b, 4) != 4) return 0;
-    if (IsLittleEndian(byteOrder)) {
-        return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-               std::uint32_t{b[3]} << 24;
-    }
-    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
-           std::uint32_t{b[3]};
+    return Load32(b, IsLittleEndian(byteOrder));
 }
 
 std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* position) {
@@ -29,44 +45,89 @@ std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* po
     return n < 0 ? 0 : static_cast<std::uint32_t>(n);
 }
 
-std::uint32_t ReadStripOffset(HFILE file, const TiffPage& page, std::uint32_t j) {
-    if (page.stripCount == 1) return page.stripOffsets;
-    std::uint64_t at = std::uint64_t{page.stripOffsets} + std::uint64_t{j} * page.stripOffsetSize;
-    if (at > 0x7FFFFFFF || plat::_llseek(file, static_cast<std::int32_t>(at), 0) < 0) return 0;
-    return page.stripOffsetSize == 2 ? ReadTiffShort(file, page.byteOrder)
-                                     : ReadTiffLong(file, page.byteOrder);
+std::int16_t StripWalker::Start(HFILE file, const TiffPage& page) {
+    *this = StripWalker{};
+    file_ = file;
+    page_ = &page;
+    const std::uint32_t height = page.imageLength;
+    if (page.stripCount == 0 || page.stripCount > 0x7FFFFFFF || height == 0) return QOR_NOT_TIFF;
+    const std::uint32_t perStrip = page.rowsPerStrip;
+    const bool whole = page.stripCount == 1 || perStrip == 0 || perStrip >= height;
+    rowsPerStrip_ = whole ? height : perStrip;
+    const std::uint32_t needed = (height - 1) / rowsPerStrip_ + 1;
+    count_ = std::min(needed, page.stripCount);
+    const std::uint32_t size = plat::GetFileSize(file, nullptr);
+    fileSize_ = size == 0xFFFFFFFFu ? ~std::uint64_t{0} : size;
+    return 0;
 }
 
-DibRows LocateRows(std::uint8_t* dib, const TiffPage& page) {
-    std::uint32_t biSize, clrUsed;
-    std::uint16_t bitCount;
-    std::memcpy(&biSize, dib, 4);
-    std::memcpy(&bitCount, dib + 14, 2);
-    std::memcpy(&clrUsed, dib + 32, 4);
-    std::uint64_t table = clrUsed != 0 ? 4ull * clrUsed : bitCount <= 8 ? 4ull << bitCount : 0;
-    DibRows rows;
-    rows.pixels = dib + biSize + table;
-    std::uint64_t width = page.imageWidth;
-    rows.stride = ((width * page.bitsPerPixel + 31) / 32) * 4;
+bool StripWalker::Load(std::uint32_t first) {
+    const TiffPage& p = *page_;
+    const std::uint32_t n = std::min(kBatch, count_ - first);
+    batchFirst_ = first;
+    batchCount_ =
+        ReadValues(file_, p.byteOrder, p.stripOffsets, p.stripOffsetSize, first, n, offsets_);
+    std::fill(byteCounts_, byteCounts_ + kBatch, 0u);
+    if (p.byteCountCount == 1) {
+        if (first == 0) byteCounts_[0] = p.byteCountArray;
+    } else if (p.byteCountCount > first) {
+        ReadValues(file_, p.byteOrder, p.byteCountArray, p.byteCountSize, first,
+                   std::min(n, p.byteCountCount - first), byteCounts_);
+    }
+    return batchCount_ > 0;
+}
+
+std::int16_t StripWalker::Next(StripSpan* strip) {
+    const std::uint32_t j = next_++;
+    std::uint32_t offset, byteCount;
+    if (page_->stripCount == 1) {
+        offset = page_->stripOffsets;
+        byteCount = page_->byteCountCount == 1 ? page_->byteCountArray : 0;
+    } else {
+        if ((j < batchFirst_ || j - batchFirst_ >= batchCount_) && !Load(j)) {
+            return QOR_READ_FAILED;
+        }
+        offset = offsets_[j - batchFirst_];
+        byteCount = byteCounts_[j - batchFirst_];
+    }
+    if (offset == 0 || offset >= fileSize_ || !plat::SeekTo(file_, offset)) return QOR_READ_FAILED;
+    strip->offset = offset;
+    strip->byteCount =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(byteCount, fileSize_ - offset));
+    strip->firstRow = j * rowsPerStrip_;
+    strip->rows = std::min(rowsPerStrip_, page_->imageLength - strip->firstRow);
+    return 0;
+}
+
+std::uint64_t PageDibSize(const TiffPage& page, std::uint32_t bitCount) {
+    return kDibHeaderSize + 4ull * DibTableEntries(bitCount) +
+           DibStride(page.imageWidth, page.bitsPerPixel) * page.imageLength;
+}
+
+bool ViewPageDib(std::uint8_t* dib, const TiffPage& page, DibView* view) {
+    DibView v;
+    if (!ViewDib(dib, PageDibSize(page, LoadLE16(dib + 14)), &v)) return false;
+    if (v.width != page.imageWidth || v.height != page.imageLength) return false;
+    v.stride = DibStride(v.width, page.bitsPerPixel);
+    *view = v;
+    return true;
+}
+
+std::uint64_t FileRowBytes(const TiffPage& page) {
+    const std::uint64_t width = page.imageWidth;
     switch (page.bitsPerPixel) {
         case 1:
-            rows.rowBytes = (width + 7) / 8;
-            break;
+            return (width + 7) / 8;
         case 4:
-            rows.rowBytes = (width + 1) / 2;
-            break;
+            return (width + 1) / 2;
         case 8:
         case 16:
         case 24:
         case 32:
-            rows.rowBytes = width * (page.bitsPerPixel / 8u);
-            break;
+            return width * (page.bitsPerPixel / 8u);
         default:
-            rows.rowBytes = 0;
-            break;
+            return 0;
     }
-    rows.rows = page.imageLength;
-    return rows;
 }
 
 }  // namespace qor::tiff

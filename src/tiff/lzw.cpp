@@ -86,7 +86,10 @@ struct LzwDecoder {
     ProgressBlock* progress = nullptr;
     HFILE file = plat::HFILE_ERROR;
     TiffPage* page = nullptr;
-    DibRows rows;
+    DibView rows;  // rows.height is imageLength
+    std::uint64_t rowBytes = 0;
+    StripWalker strips;
+    std::uint32_t stripRows = 0;  // rows of the current strip
     std::uint8_t* input = nullptr;
     Entry* table = nullptr;
     std::uint8_t* stack = nullptr;
@@ -100,7 +103,6 @@ struct LzwDecoder {
     std::uint64_t end = 0;  // where the output in the window ended
     std::uint32_t imageRow = 0;
     std::uint64_t rowsInStrip = 0;
-    std::uint32_t strip = 0;
     unsigned channels = 0;  // interleaved 8-bit samples summed by Predictor 2; 0 without it
 };
 
@@ -120,7 +122,7 @@ inline void CopyString(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t
 
 // Reports the share of rows begun; true when the callback asks to stop.
 bool ReportRows(const LzwDecoder& d) {
-    std::uint64_t done = (std::uint64_t{d.imageRow} + 1) * 100 / d.rows.rows;
+    std::uint64_t done = (std::uint64_t{d.imageRow} + 1) * 100 / d.rows.height;
     return ReportProgress(d.progress, static_cast<std::uint32_t>(done)) != 0;
 }
 
@@ -169,16 +171,16 @@ void StoreRow(LzwDecoder& d, std::uint64_t count) {
 }
 
 // Moves the rows that the window holds up to offset `end` into the DIB. A byte past a complete
-// row begins the next one; when a strip of a multi-strip page begins more rows than
-// rowsPerStrip, that byte and everything after it are dropped (*end moves back) and the strip is
-// cut. kFinished when the last row is stored.
+// row begins the next one; when a strip begins more rows than it holds, that byte and everything
+// after it are dropped (*end moves back) and the strip is cut. kFinished when the last row is
+// stored.
 Stop StoreRows(LzwDecoder& d, std::uint64_t* end) {
-    const std::uint64_t rowBytes = d.rows.rowBytes;
+    const std::uint64_t rowBytes = d.rowBytes;
     for (;;) {
         if (!d.rowBegun) {
             if (*end == d.rowStart) return Stop::kRunning;
             ++d.rowsInStrip;
-            if (d.page->stripCount > 1 && d.rowsInStrip > d.page->rowsPerStrip) {
+            if (d.rowsInStrip > d.stripRows) {
                 *end = d.rowStart;
                 return Stop::kStripCut;
             }
@@ -187,7 +189,7 @@ Stop StoreRows(LzwDecoder& d, std::uint64_t* end) {
         }
         if (*end - d.rowStart < rowBytes) return Stop::kRunning;
         StoreRow(d, rowBytes);
-        if (d.imageRow + 1 == d.rows.rows) {
+        if (d.imageRow + 1 == d.rows.height) {
             d.complete = true;
             return Stop::kFinished;
         }
@@ -203,23 +205,19 @@ std::uint32_t FillInput(LzwDecoder& d) {
     return FillReadBuffer(d.file, d.input, &position);
 }
 
-// Positions the file at the start of strip d.strip.
+// Positions the file at the start of the next strip. Rows follow on from those the previous
+// strip delivered.
 Stop SeekStrip(LzwDecoder& d) {
-    std::uint32_t offset = ReadStripOffset(d.file, *d.page, d.strip);
-    // Offset 0 is the file header, never strip data: the offset could not be read.
-    if (offset == 0 || offset > 0x7FFFFFFFu ||
-        plat::_llseek(d.file, static_cast<std::int32_t>(offset), 0) < 0) {
-        return Stop::kDataEnded;
-    }
+    StripSpan strip;
+    if (d.strips.Next(&strip) != 0) return Stop::kDataEnded;
+    d.stripRows = strip.rows;
     return Stop::kRunning;
 }
 
 // After EndOfInformation or a cut: on to the next strip, whose first block is read at once.
 Stop ChangeStrip(LzwDecoder& d, std::uint32_t* filled) {
-    if (d.page->stripCount <= 1) return Stop::kFinished;
-    ++d.strip;
+    if (!d.strips.More()) return Stop::kFinished;
     d.rowsInStrip = 0;
-    if (d.strip >= d.page->stripCount) return Stop::kFinished;
     Stop s = SeekStrip(d);
     if (s != Stop::kRunning) return s;
     *filled = FillInput(d);
@@ -333,7 +331,7 @@ Stop Run(LzwDecoder& d) {
     std::uint8_t* const stack = d.stack;
     std::uint8_t* const window = d.window;
     const std::uint8_t* const input = d.input;
-    const std::uint64_t rowBytes = d.rows.rowBytes;
+    const std::uint64_t rowBytes = d.rowBytes;
 
     // Strip 0 starts with an empty input buffer: its first code reads the first block.
     std::uint32_t filled = 0;
@@ -552,23 +550,18 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
         default:
             return QOR_TIFF_UNSUPPORTED;
     }
-    if (page->stripCount == 1) page->rowsPerStrip = page->imageLength;
-
     LzwDecoder d;
     d.progress = progress;
     d.file = file;
     d.page = page;
-    d.rows = LocateRows(dib, *page);
-    if (d.rows.rows == 0 || d.rows.rowBytes == 0 || page->stripCount == 0) {
-        ReportProgress(progress, 100);
-        return 0;
-    }
+    d.rowBytes = FileRowBytes(*page);
+    if (!ViewPageDib(dib, *page, &d.rows)) return QOR_TIFF_UNSUPPORTED;
+    if (std::int16_t status = d.strips.Start(file, *page)) return status;
     if (page->predictor == 2 && page->bitsPerPixel >= 8) d.channels = page->bitsPerPixel / 8u;
 
     // The window holds a row and the kept output twice over, so that sliding frees at least
     // half of it.
-    d.windowEnd =
-        std::max<std::uint64_t>(1 << 20, kDataStart + 4 * (d.rows.rowBytes + kWindowKeep));
+    d.windowEnd = std::max<std::uint64_t>(1 << 20, kDataStart + 4 * (d.rowBytes + kWindowKeep));
     // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page that
     // validation accepts) cannot be held.
     if (d.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
@@ -614,7 +607,7 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     Stop stop = Run(d);
     // A row left unfinished keeps what arrived of it.
     if (!d.complete && d.rowBegun && d.end > d.rowStart) {
-        StoreRow(d, std::min(d.end - d.rowStart, d.rows.rowBytes));
+        StoreRow(d, std::min(d.end - d.rowStart, d.rowBytes));
     }
 
     std::int16_t status = 0;

@@ -1,25 +1,14 @@
 // Page validation, the page DIB's header and block, and its colour table.
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 
 namespace qor::tiff {
 namespace {
 
-constexpr std::uint32_t kHeaderSize = 40;
 constexpr std::uint32_t kMaxCurveValues = 768;
-
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    std::memcpy(p, &v, 2);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    std::memcpy(p, &v, 4);
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 void SetGrey(std::uint8_t* table, std::uint32_t i, std::uint8_t g) {
     std::uint8_t* q = table + 4 * i;
@@ -27,18 +16,9 @@ void SetGrey(std::uint8_t* table, std::uint32_t i, std::uint8_t g) {
     q[3] = 0;
 }
 
-std::uint16_t Value16(const std::uint8_t* p, bool littleEndian) {
-    return littleEndian ? static_cast<std::uint16_t>(p[0] | p[1] << 8)
-                        : static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-bool SeekTo(HFILE file, std::uint32_t offset) {
-    return offset <= 0x7FFFFFFF && plat::_llseek(file, static_cast<std::int32_t>(offset), 0) >= 0;
-}
-
 // Reads `count` bytes at `offset`; false when fewer arrive.
 bool ReadAt(HFILE file, std::uint32_t offset, std::uint8_t* buffer, std::uint32_t count) {
-    return SeekTo(file, offset) &&
+    return plat::SeekTo(file, offset) &&
            plat::_lread(file, buffer, count) == static_cast<std::int32_t>(count);
 }
 
@@ -59,38 +39,56 @@ std::int16_t ValidateTiffPage(const TiffPage& page) {
     if (page.imageLength == 0) return QOR_NOT_TIFF;
     if (page.imageWidth > 32767) return QOR_TIFF_TOO_LARGE;
     if (page.imageLength > 32767) return QOR_TIFF_TOO_LARGE;
+    // No usable strip: no offset, or no StripOffsets value (a count of 2^31 or more reads as
+    // none). Such a page has nothing to decode; delivering it blank would be a made-up image.
     if (page.stripOffsets == 0) return QOR_NOT_TIFF;
+    if (page.stripCount == 0 || page.stripCount > 0x7FFFFFFF) return QOR_NOT_TIFF;
     const std::uint16_t bps = page.bitsPerSample;
     if (bps != 1 && bps != 4 && bps != 8) return QOR_TIFF_UNSUPPORTED;
+    // Every sample layout is decided here, so that a page without a DIB form is skipped like any
+    // refused page instead of ending the read after the pages before it were decoded.
     switch (page.samplesPerPixel) {
         case 1:
-        case 3:
             break;
         case 2:
             if (bps != 8) return QOR_TIFF_UNSUPPORTED;
             break;
+        case 3:
+            // Three 1-bit or 4-bit samples have no DIB form. Three samples are delivered as RGB,
+            // so only pages that are RGB (or say nothing) are: CIELab, YCbCr and the like would
+            // come out as false colours. ITU Lab pages share the number that stands for an
+            // absent tag and pass.
+            if (bps != 8) return QOR_TIFF_UNSUPPORTED;
+            if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricAbsent) {
+                return QOR_TIFF_UNSUPPORTED;
+            }
+            break;
         case 4:
-            if (page.photometric != 2 && page.photometric != 5) return QOR_TIFF_UNSUPPORTED;
+            if (bps != 8) return QOR_TIFF_UNSUPPORTED;
+            if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricSeparated) {
+                return QOR_TIFF_UNSUPPORTED;
+            }
             break;
         default:
             return QOR_TIFF_UNSUPPORTED;
     }
-    if (page.planarConfig != 1) return QOR_TIFF_PLANAR;
-    if (page.predictor == 2) {
-        if (page.compression != 5 || bps != 8) return QOR_TIFF_PREDICTOR_COMBINATION;
-    } else if (page.predictor != 1) {
+    if (page.planarConfig != kPlanarContiguous) return QOR_TIFF_PLANAR;
+    if (page.predictor == kPredictorHorizontal) {
+        if (page.compression != kCompressionLzw || bps != 8) return QOR_TIFF_PREDICTOR_COMBINATION;
+    } else if (page.predictor != kPredictorNone) {
         return QOR_TIFF_PREDICTOR;
     }
-    if (page.compression == 3) {
-        if ((page.t4Options & 1) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
-        if ((page.t4Options & 2) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
-    } else if (page.compression == 4) {
-        if ((page.t6Options & 2) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
+    if (page.compression == kCompressionGroup3) {
+        if ((page.t4Options & kT4TwoDimensional) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
+        if ((page.t4Options & kFaxUncompressedMode) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
+    } else if (page.compression == kCompressionGroup4) {
+        if ((page.t6Options & kFaxUncompressedMode) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
     }
     return 0;
 }
 
-std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits) {
+std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,
+                          std::uint64_t budget) {
     *dib = 0;
     *bits = nullptr;
     page->bitsPerPixel =
@@ -111,18 +109,11 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
             // Three 1-bit or three 4-bit samples have no DIB form.
             return QOR_TIFF_UNSUPPORTED;
     }
-    std::uint32_t colours = 0;
-    if (bitCount == 24) {
-        page->colorMapCount = 0;
-    } else {
-        colours = 1u << bitCount;
-    }
-    const std::uint64_t width = page->imageWidth, height = page->imageLength;
-    const std::uint64_t imageBytes = ((bitCount * width + 31) / 32) * 4 * height;
-    const std::uint64_t stride = ((page->bitsPerPixel * width + 31) / 32) * 4;
-    const std::uint64_t size = kHeaderSize + 4ull * colours + stride * height;
-    // A page that no block can hold is refused here rather than wrapped to a smaller size.
-    if (size > plat::kMaxBlockSize) return QOR_NO_MEMORY;
+    if (bitCount == 24) page->colorMapCount = 0;
+    const std::uint64_t size = PageDibSize(*page, bitCount);
+    // A page that no block can hold, or that the read cannot afford, is refused here rather
+    // than wrapped to a smaller size.
+    if (size > plat::kMaxBlockSize || size > budget) return QOR_NO_MEMORY;
 
     HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, size);
     if (block == 0) return QOR_NO_MEMORY;
@@ -131,15 +122,7 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
         plat::GlobalFree(block);
         return QOR_NO_MEMORY;
     }
-    Put32(p, kHeaderSize);
-    Put32(p + 4, page->imageWidth);
-    Put32(p + 8, page->imageLength);
-    Put16(p + 12, 1);
-    Put16(p + 14, bitCount);
-    Put32(p + 16, 0);
-    Put32(p + 20, static_cast<std::uint32_t>(imageBytes));
-    Put32(p + 32, colours);
-    Put32(p + 36, colours);
+    WriteDibHeader(p, page->imageWidth, page->imageLength, bitCount);
     if (std::int16_t status = BuildColorTable(file, p, page)) {
         plat::GlobalUnlock(block);
         plat::GlobalFree(block);
@@ -152,19 +135,21 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
 
 std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page) {
     if (page->bitsPerPixel == 24 || page->bitsPerPixel == 32) return 0;
-    std::uint8_t* table = dib + Get32(dib);
+    std::uint8_t* table = dib + LoadLE32(dib);
     const std::uint32_t bps = page->bitsPerSample;
     const std::uint32_t n = 1u << bps;
     // Entries the table holds: the header's colour count.
-    const std::uint32_t entries = Get32(dib + 32);
+    const std::uint32_t entries = LoadLE32(dib + 32);
     const bool littleEndian = IsLittleEndian(page->byteOrder);
 
     if (bps != 1) {
-        if (page->photometric == 0 || page->photometric == 1 || page->colorMapOffset == 0) {
+        if (page->photometric == kPhotometricWhiteIsZero ||
+            page->photometric == kPhotometricBlackIsZero || page->colorMapOffset == 0) {
             page->colorMapCount = static_cast<std::uint16_t>(n);
             for (std::uint32_t i = 0; i < n && i < entries; ++i) {
                 std::uint32_t level = n == 256 ? i : (i * 16) & 0xFF;
-                if (page->photometric == 0) level = n == 256 ? 255 - i : ((n - 1 - i) * 16) & 0xFF;
+                if (page->photometric == kPhotometricWhiteIsZero)
+                    level = n == 256 ? 255 - i : ((n - 1 - i) * 16) & 0xFF;
                 SetGrey(table, i, static_cast<std::uint8_t>(level));
             }
             return 0;
@@ -172,7 +157,7 @@ std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page) {
     }
 
     if (page->colorMapCount == 2) {
-        const bool whiteFirst = page->photometric == 0;
+        const bool whiteFirst = page->photometric == kPhotometricWhiteIsZero;
         SetGrey(table, 0, whiteFirst ? 0xFF : 0);
         SetGrey(table, 1, whiteFirst ? 0 : 0xFF);
         return 0;
@@ -190,7 +175,7 @@ std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page) {
         std::uint8_t raw[2 * kMaxCurveValues];
         if (!ReadAt(file, page->colorMapOffset, raw, 2 * count)) return QOR_READ_FAILED;
         for (std::uint32_t k = 0; k < count; ++k) {
-            SetGrey(table, k, CurveLevel(Value16(raw + 2 * k, littleEndian), divisor));
+            SetGrey(table, k, CurveLevel(Load16(raw + 2 * k, littleEndian), divisor));
         }
         page->colorMapCount = static_cast<std::uint16_t>(count);
         return 0;
@@ -202,9 +187,9 @@ std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page) {
     page->colorMapCount = static_cast<std::uint16_t>(n);
     for (std::uint32_t k = 0; k < n && k < entries; ++k) {
         std::uint8_t* q = table + 4 * k;
-        q[2] = static_cast<std::uint8_t>(Value16(raw + 2 * k, littleEndian) >> 8);
-        q[1] = static_cast<std::uint8_t>(Value16(raw + 2 * (n + k), littleEndian) >> 8);
-        q[0] = static_cast<std::uint8_t>(Value16(raw + 2 * (2 * n + k), littleEndian) >> 8);
+        q[2] = static_cast<std::uint8_t>(Load16(raw + 2 * k, littleEndian) >> 8);
+        q[1] = static_cast<std::uint8_t>(Load16(raw + 2 * (n + k), littleEndian) >> 8);
+        q[0] = static_cast<std::uint8_t>(Load16(raw + 2 * (2 * n + k), littleEndian) >> 8);
         q[3] = 0;
     }
     return 0;

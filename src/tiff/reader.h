@@ -19,8 +19,10 @@ std::int16_t ValidateTiffPage(const TiffPage& page);
 // Sets the page's bitsPerPixel, allocates the zero-filled DIB block sized for it, writes the
 // header and colour table. On 0, *dib is the block, locked, and *bits its address. On failure
 // nothing is left allocated: 534 for a sample layout without a DIB form, 102 when the block cannot
-// be had (including pages too large for one block), 202 when the colour table read is short.
-std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits);
+// be had (including pages too large for one block or above `budget` bytes), 202 when the colour
+// table read is short.
+std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,
+                          std::uint64_t budget = ~std::uint64_t{0});
 
 // Fills the colour table of a locked DIB block whose header is written. 0, or 202.
 std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);

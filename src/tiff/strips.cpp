@@ -8,17 +8,8 @@
 namespace qor::tiff {
 namespace {
 
-bool SeekTo(HFILE file, std::uint32_t offset) {
-    return offset <= 0x7FFFFFFF && plat::_llseek(file, static_cast<std::int32_t>(offset), 0) >= 0;
-}
-
 std::uint32_t Percent(std::uint64_t rows, std::uint32_t height) {
     return static_cast<std::uint32_t>(rows * 100 / height);
-}
-
-// Signed readings of the strip fields: a value above 0x7FFFFFFF counts as none.
-std::uint32_t SignedCount(std::uint32_t v) {
-    return v > 0x7FFFFFFF ? 0 : v;
 }
 
 // The PackBits input: one block of the file at a time.
@@ -82,11 +73,11 @@ struct RowSource {
 };
 
 // Reads `count` rows from the file position into image rows first, first + 1, ... (count is at
-// most rows.rows - first). `perRow`: progress is reported for each row before the read that
+// most rows.height - first). `perRow`: progress is reported for each row before the read that
 // brings it in. 0, 202 on a short read, or 801 when the host cancels.
-std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibRows& rows,
+std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibView& rows,
                       std::uint32_t first, std::uint32_t count, bool perRow) {
-    const std::uint32_t height = rows.rows;
+    const std::uint32_t height = rows.height;
     const std::uint32_t fit = in.buffer != nullptr ? kRowBufferBytes / in.rowBytes : 0;
     const std::uint32_t end = first + count;
     for (std::uint32_t r = first; r < end;) {
@@ -123,23 +114,22 @@ std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibRow
     return 0;
 }
 
-std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibRows& rows, TiffPage* page,
+std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibView& rows, TiffPage* page,
                               const RowSource& in) {
+    StripWalker strips;
+    if (std::int16_t status = strips.Start(in.file, *page)) return status;
+    // A page of one strip reports every row, one of several every strip.
+    const bool perRow = strips.Count() == 1;
     const std::uint32_t height = page->imageLength;
-    if (page->stripCount == 1) {
-        if (!SeekTo(in.file, page->stripOffsets)) return QOR_READ_FAILED;
-        return ReadRows(progress, in, rows, 0, height, true);
-    }
-    const std::uint32_t strips = SignedCount(page->stripCount);
-    const std::uint32_t perStrip = SignedCount(page->rowsPerStrip);
     std::uint32_t done = 0;
-    // Strips of no rows can never finish the page: they are not walked.
-    for (std::uint32_t j = 0; j < strips && perStrip > 0 && done < height; ++j) {
-        if (ReportProgress(progress, Percent(done + 1ull, height)) != 0) return QOR_CANCELLED;
-        if (!SeekTo(in.file, ReadStripOffset(in.file, *page, j))) return QOR_READ_FAILED;
-        const std::uint32_t n = perStrip < height - done ? perStrip : height - done;
-        if (std::int16_t status = ReadRows(progress, in, rows, done, n, false)) return status;
-        done += n;
+    for (StripSpan strip; strips.More(); done += strip.rows) {
+        if (!perRow && ReportProgress(progress, Percent(done + 1ull, height)) != 0) {
+            return QOR_CANCELLED;
+        }
+        if (std::int16_t status = strips.Next(&strip)) return status;
+        if (std::int16_t status = ReadRows(progress, in, rows, done, strip.rows, perRow)) {
+            return status;
+        }
     }
     return 0;
 }
@@ -147,12 +137,13 @@ std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibRows& rows, Tiff
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                 TiffPage* page, bool bgr) {
     ReportProgress(progress, 0);
-    const DibRows rows = LocateRows(dib, *page);
-    if (rows.rowBytes == 0) return QOR_TIFF_UNSUPPORTED;
-    RowSource in{file, nullptr, static_cast<std::uint32_t>(rows.rowBytes), bgr};
+    const std::uint64_t rowBytes = FileRowBytes(*page);
+    DibView rows;
+    if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
+    RowSource in{file, nullptr, static_cast<std::uint32_t>(rowBytes), bgr};
     // Rows too long for the buffer are read into the DIB and exchanged there.
     HGLOBAL block = 0;
-    if (bgr && rows.rowBytes <= kRowBufferBytes) {
+    if (bgr && rowBytes <= kRowBufferBytes) {
         block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, kRowBufferBytes);
         if (block == 0) return QOR_NO_MEMORY;
         in.buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
@@ -171,8 +162,11 @@ std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFIL
 std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
                             bool bgr) {
     ReportProgress(progress, 0);
-    const DibRows rows = LocateRows(dib, *page);
-    if (rows.rowBytes == 0) return QOR_TIFF_UNSUPPORTED;
+    const std::uint64_t rowBytes = FileRowBytes(*page);
+    DibView rows;
+    if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
+    StripWalker strips;
+    if (std::int16_t status = strips.Start(file, *page)) return status;
     HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, TIFF_READ_BLOCK);
     if (block == 0) return QOR_NO_MEMORY;
     auto* buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
@@ -182,30 +176,19 @@ std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE fi
     }
     BlockReader in{file, buffer};
     const std::uint32_t height = page->imageLength;
-    const bool single = page->stripCount == 1;
     std::int16_t status = 0;
-    if (single) {
-        page->rowsPerStrip = height;
-        if (!SeekTo(file, page->stripOffsets)) status = QOR_READ_FAILED;
-    }
-    const std::uint32_t strips = SignedCount(page->stripCount);
-    const std::uint32_t perStrip = SignedCount(page->rowsPerStrip);
-    std::uint32_t done = 0;
-    for (std::uint32_t j = 0; status == 0 && j < strips && perStrip > 0 && done < height; ++j) {
+    for (StripSpan strip; status == 0 && strips.More();) {
+        if ((status = strips.Next(&strip)) != 0) break;
         in.MarkEmpty();
-        if (!single && !SeekTo(file, ReadStripOffset(file, *page, j))) {
-            status = QOR_READ_FAILED;
-            break;
-        }
-        for (std::uint32_t k = 0; k < perStrip && done < height; ++k, ++done) {
-            if (ReportProgress(progress, Percent(done + 1ull, height)) != 0) {
+        for (std::uint32_t r = strip.firstRow; r < strip.firstRow + strip.rows; ++r) {
+            if (ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
                 status = QOR_CANCELLED;
                 break;
             }
-            std::uint8_t* row = rows.Row(done);
-            status = DecodePackBitsRow(in, row, rows.rowBytes);
+            std::uint8_t* row = rows.Row(r);
+            status = DecodePackBitsRow(in, row, rowBytes);
             if (status != 0) break;
-            if (bgr) ExchangeRedBlue(row, rows.rowBytes / 3u);
+            if (bgr) ExchangeRedBlue(row, rowBytes / 3u);
         }
     }
     plat::GlobalUnlock(block);

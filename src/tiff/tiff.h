@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "frame/request.h"
+#include "platform/dib.h"
 
 namespace qor::tiff {
 
@@ -26,8 +27,8 @@ struct TiffPage {
     std::uint32_t stripOffsets;  // one strip: its offset; several: the offset of the offset array
     std::uint16_t stripOffsetSize;  // 4 or 2
     std::uint16_t samplesPerPixel;
-    std::uint32_t rowsPerStrip;  // 0 when absent
-    std::uint32_t stripByteCounts;
+    std::uint32_t rowsPerStrip;     // 0 when absent
+    std::uint32_t stripByteCounts;  // the first StripByteCounts value
     std::uint16_t planarConfig;
     std::uint32_t t4Options;
     std::uint32_t t6Options;
@@ -43,10 +44,17 @@ struct TiffPage {
     std::uint16_t bitsPerPixel;
     std::uint16_t status;
     HGLOBAL bitmap;
+    // Where the StripByteCounts values are, as for the offsets: one value, the value itself;
+    // several, the offset of their array. byteCountCount is 0 when the page states none.
+    std::uint32_t byteCountArray;
+    std::uint32_t byteCountCount;
+    std::uint16_t byteCountSize;  // 4 or 2
 };
 
 // True when values of this byte order are little-endian (first header byte 'I').
-inline bool IsLittleEndian(std::uint16_t byteOrder) { return (byteOrder & 0xFF) == 'I'; }
+inline bool IsLittleEndian(std::uint16_t byteOrder) {
+    return (byteOrder & 0xFF) == 'I';
+}
 
 // 2 or 4 bytes at the current position in the given byte order; 0 on a short read.
 std::uint16_t ReadTiffShort(HFILE file, std::uint16_t byteOrder);
@@ -54,8 +62,51 @@ std::uint32_t ReadTiffLong(HFILE file, std::uint16_t byteOrder);
 // One read of up to TIFF_READ_BLOCK bytes into `buffer`; returns the count, 0 on an error, and
 // sets *position to 0 in every case.
 std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* position);
-// The file offset of strip j (0 on a short read).
-std::uint32_t ReadStripOffset(HFILE file, const TiffPage& page, std::uint32_t j);
+
+// One strip of a page: where its data starts and which image rows (0 = first in the file) it
+// holds.
+struct StripSpan {
+    std::uint32_t offset = 0;
+    // Its StripByteCounts value, cut to what the file holds from `offset` on; 0 when the page
+    // states none for it.
+    std::uint32_t byteCount = 0;
+    std::uint32_t firstRow = 0;
+    std::uint32_t rows = 0;  // at least 1
+};
+
+// The one walk over a page's strips that every strip decoder makes, with one set of rules:
+// - RowsPerStrip absent, 0 or at least imageLength: the page is one strip. So is a page with one
+//   StripOffsets value, whatever RowsPerStrip says: writers that store the whole image in one
+//   strip under a smaller RowsPerStrip exist, and their files have always read whole.
+// - Otherwise the page needs ceil(imageLength / RowsPerStrip) strips. StripOffsets values past
+//   those are never read, so the work grows with the image and not with what the file claims;
+//   rows of strips the file does not list stay as they are.
+// - A page with no StripOffsets value (or a count of 2^31 or more) has no usable strip.
+// Offsets and byte counts are read a batch at a time, not one seek per strip.
+struct StripWalker {
+    // Sets the walk up at strip 0. 0, or 318 when the page has no usable strip.
+    std::int16_t Start(HFILE file, const TiffPage& page);
+    // Strips that the walk visits.
+    std::uint32_t Count() const { return count_; }
+    bool More() const { return next_ < count_; }
+    // Rows per strip in force (imageLength for a one-strip page).
+    std::uint32_t RowsPerStrip() const { return rowsPerStrip_; }
+    // The next strip, with the file positioned at its first byte. 0, or 202 when its StripOffsets
+    // value cannot be read or is no place in the file (0 is the header; past the end).
+    std::int16_t Next(StripSpan* strip);
+
+  private:
+    static constexpr std::uint32_t kBatch = 256;
+    bool Load(std::uint32_t first);
+
+    HFILE file_ = -1;
+    const TiffPage* page_ = nullptr;
+    std::uint64_t fileSize_ = 0;
+    std::uint32_t count_ = 0, next_ = 0, rowsPerStrip_ = 0;
+    std::uint32_t batchFirst_ = 0, batchCount_ = 0;
+    std::uint32_t offsets_[kBatch] = {};
+    std::uint32_t byteCounts_[kBatch] = {};
+};
 
 // The number of IFDs in the chain that starts at firstOffset. Ends at the first offset already
 // visited, at a directory that overlaps one already counted, and at 65535 directories.
@@ -83,19 +134,14 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
 std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                 TiffPage* page);
 
-// Where a decoder writes: the pixel area of a locked page DIB and its geometry, in 64-bit
-// arithmetic. The driver has already checked that the block holds `rows` rows of `stride`.
-struct DibRows {
-    std::uint8_t* pixels = nullptr;  // first byte of the bottom memory row
-    std::uint64_t stride = 0;        // bytes per DIB row: ((imageWidth * bitsPerPixel + 31) / 32) * 4
-    std::uint64_t rowBytes = 0;      // bytes of file data per image row; 0 for an unsupported
-                                     // bitsPerPixel (not 1, 4, 8, 16, 24 or 32)
-    std::uint32_t rows = 0;          // imageLength
-    // Image row r (0 = first in the file) is memory row rows - 1 - r.
-    std::uint8_t* Row(std::uint32_t r) const { return pixels + stride * (rows - 1 - r); }
-};
-// Locates the pixel area of a locked page DIB (after biSize and the colour table) for `page`,
-// using the page's bitsPerPixel and imageWidth.
-DibRows LocateRows(std::uint8_t* dib, const TiffPage& page);
+// The size of the block that holds a page's DIB: header, colour table of 2^biBitCount entries
+// (none for 24 bits) and rows of the page's own bitsPerPixel, which the post-decode conversions
+// narrow to biBitCount afterwards.
+std::uint64_t PageDibSize(const TiffPage& page, std::uint32_t bitCount);
+// The page DIB as the decoders fill it: its rows have the stride of the page's bitsPerPixel. False
+// when the block at `dib` does not hold the page's rows.
+bool ViewPageDib(std::uint8_t* dib, const TiffPage& page, DibView* view);
+// Bytes of file data per image row: 0 for a bitsPerPixel other than 1, 4, 8, 16, 24 or 32.
+std::uint64_t FileRowBytes(const TiffPage& page);
 
 }  // namespace qor::tiff

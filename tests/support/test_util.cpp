@@ -9,6 +9,8 @@
 #include <iterator>
 #include <random>
 
+#include "platform/dib.h"
+
 namespace qor::test {
 
 thread_local ProgressRecorder* gRecorder = nullptr;
@@ -86,8 +88,9 @@ Image ReadDib(HGLOBAL dib) {
     img.height = h;
     img.bits = bits;
     img.clrUsed = U32(p + 32);
-    std::uint64_t offset = host::PixelOffset(p, size);
-    EXPECT_NE(offset, 0u);
+    DibView view;
+    EXPECT_TRUE(ViewDib(const_cast<std::uint8_t*>(p), size, &view));
+    std::uint64_t offset = view.pixelOffset;
     std::uint32_t entries = static_cast<std::uint32_t>((offset - U32(p)) / 4);
     for (std::uint32_t i = 0; i < entries; ++i) {
         const std::uint8_t* q = p + U32(p) + 4 * i;
@@ -173,6 +176,7 @@ void LeakCheckedTest::SetUp() {
 
 void LeakCheckedTest::TearDown() {
     plat::testing::Reset();
+    plat::testing::SetReadBudget(0);
     host::testing::Reset();
     EXPECT_EQ(plat::testing::LiveBlocks(), blocksBefore_) << "blocks leaked";
     EXPECT_EQ(plat::testing::OpenFiles(), filesBefore_) << "files left open";

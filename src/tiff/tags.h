@@ -1,0 +1,71 @@
+// The numbers of TIFF files that the reader acts on: tags, field types, compressions and
+// photometric interpretations. Named once here; nothing else spells them as literals.
+#pragma once
+
+#include <cstdint>
+
+namespace qor::tiff {
+
+enum Tag : std::uint16_t {
+    kTagNewSubfileType = 254,
+    kTagSubfileType = 255,
+    kTagImageWidth = 256,
+    kTagImageLength = 257,
+    kTagBitsPerSample = 258,
+    kTagCompression = 259,
+    kTagPhotometric = 262,
+    kTagFillOrder = 266,
+    kTagStripOffsets = 273,
+    kTagSamplesPerPixel = 277,
+    kTagRowsPerStrip = 278,
+    kTagStripByteCounts = 279,
+    kTagPlanarConfig = 284,
+    kTagGrayResponseUnit = 290,
+    kTagGrayResponseCurve = 291,
+    kTagT4Options = 292,
+    kTagT6Options = 293,
+    kTagPageNumber = 297,
+    kTagPredictor = 317,
+    kTagColorMap = 320,
+    kTagExtraSamples = 338,
+};
+
+enum FieldType : std::uint16_t {
+    kTypeShort = 3,
+    kTypeLong = 4,
+};
+
+enum Compression : std::uint16_t {
+    kCompressionNone = 1,
+    kCompressionModifiedHuffman = 2,
+    kCompressionGroup3 = 3,
+    kCompressionGroup4 = 4,
+    kCompressionLzw = 5,
+    kCompressionPackBits = 32773,
+};
+
+inline bool IsFaxCompression(std::uint16_t compression) {
+    return compression == kCompressionModifiedHuffman || compression == kCompressionGroup3 ||
+           compression == kCompressionGroup4;
+}
+
+enum Photometric : std::uint16_t {
+    kPhotometricWhiteIsZero = 0,
+    kPhotometricBlackIsZero = 1,
+    kPhotometricRgb = 2,
+    kPhotometricSeparated = 5,  // CMYK
+    // What the page record holds when the tag is absent. ITU Lab pages carry the same number,
+    // so the record cannot tell them from pages without the tag.
+    kPhotometricAbsent = 10,
+};
+
+// T4Options bit 0: two-dimensional coding; bit 1 (and T6Options bit 1): uncompressed mode.
+inline constexpr std::uint32_t kT4TwoDimensional = 1;
+inline constexpr std::uint32_t kFaxUncompressedMode = 2;
+
+inline constexpr std::uint16_t kPredictorNone = 1;
+inline constexpr std::uint16_t kPredictorHorizontal = 2;
+inline constexpr std::uint16_t kPlanarContiguous = 1;
+inline constexpr std::uint16_t kFillOrderLsbFirst = 2;
+
+}  // namespace qor::tiff

@@ -1,0 +1,219 @@
+// Hostile files, made here: small files that claim far more work or memory than they hold, or
+// that would pass damage off as a picture. Every read ends with its status and layers, leaves
+// nothing behind, and takes at most a few times as long as a normal read of a like file.
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include "qorimg/qorimg.h"
+#include "support/test_util.h"
+#include "support/tiff_builder.h"
+
+namespace qor::test {
+namespace {
+
+namespace pt = plat::testing;
+using E = TiffBuilder;
+
+struct Outcome {
+    std::int16_t status = -1;
+    std::uint32_t layers = 0;
+    double seconds = 0;
+    Image first;
+};
+
+// Reads a file through the entry points; `image`: keep the first layer's pixels.
+Outcome ReadThrough(const std::string& path, bool tiff, bool image = false) {
+    Outcome o;
+    std::uint32_t dib = 0;
+    std::int16_t transparent = 0;
+    const auto start = std::chrono::steady_clock::now();
+    o.status = tiff ? QorReadTIF(nullptr, 0, path.c_str(), &dib)
+                    : QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent);
+    o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (o.status == 0) {
+        o.layers = QorDocumentLayers(dib, nullptr, 0);
+        if (image) o.first = ReadDib(dib);
+        QorReleaseDocument(dib);
+    }
+    return o;
+}
+
+// An 8-bit grey page in one uncompressed strip.
+Bytes GreyTiff(std::uint32_t width, std::uint32_t height) {
+    TiffPageSpec p;
+    p.width = width;
+    p.height = height;
+    p.strips = {Bytes(std::size_t{width} * height, 0x5A)};
+    return MakeTiff({p});
+}
+
+// A 1 x `height` page of one-row strips whose StripOffsets array holds `count` values. Stored:
+// the first `height` values point at the rows. LZW: every value points at the same strip, which
+// ends before it delivers a row.
+Bytes OneRowStrips(std::uint32_t height, std::uint32_t count, bool lzw = false) {
+    TiffBuilder b(false);
+    Bytes rows(height);
+    for (std::uint32_t y = 0; y < height; ++y) rows[y] = static_cast<std::uint8_t>(y * 7);
+    // ClearCode and EndOfInformation in 9 bits each.
+    const std::uint32_t data = b.Append(lzw ? Bytes{0x80, 0x40, 0x40} : rows);
+    std::vector<std::uint32_t> offsets(count);
+    for (std::uint32_t j = 0; j < count; ++j) offsets[j] = lzw ? data : data + j % height;
+    const std::uint32_t array = b.AppendLongs(offsets);
+    b.AddIfd({E::Long(256, {1}), E::Long(257, {height}), E::Short(258, {8}),
+              E::Short(259, {lzw ? 5u : 1u}), E::Short(262, {1}), E::Raw(273, 4, count, array),
+              E::Short(277, {1}), E::Long(278, {1})});
+    return b.bytes();
+}
+
+// The same picture in one strip.
+Bytes OneStrip(std::uint32_t height) {
+    TiffPageSpec p;
+    p.width = 1;
+    p.height = height;
+    p.strips = {Bytes(height)};
+    for (std::uint32_t y = 0; y < height; ++y) p.strips[0][y] = static_cast<std::uint8_t>(y * 7);
+    return MakeTiff({p});
+}
+
+// `pages` pages of `side` x `side` pixels. Fax: each a Group 4 end-of-block code, which paints the
+// whole page white; otherwise 8-bit grey, uncompressed.
+Bytes ManyPages(std::uint32_t pages, std::uint32_t side, bool fax) {
+    TiffBuilder b(false);
+    const Bytes strip = fax ? Bytes{0x00, 0x10, 0x01} : Bytes(std::size_t{side} * side, 0x33);
+    const std::uint32_t at = b.Append(strip);
+    for (std::uint32_t i = 0; i < pages; ++i) {
+        b.AddIfd({E::Long(256, {side}), E::Long(257, {side}), E::Short(258, {fax ? 1u : 8u}),
+                  E::Short(259, {fax ? 4u : 1u}), E::Short(262, {0}), E::Long(273, {at}),
+                  E::Short(277, {1})});
+    }
+    return b.bytes();
+}
+
+// One page of the given samples and photometric interpretation (absent when negative), with
+// StripOffsets written as `count` values at `offset`.
+Bytes Page(std::vector<std::uint32_t> bits, int photometric, std::uint32_t width = 4,
+           std::uint32_t height = 4, std::uint32_t count = 1, std::uint32_t offset = 0) {
+    TiffPageSpec p;
+    p.width = width;
+    p.height = height;
+    p.bits = std::move(bits);
+    p.photometric = photometric;
+    const bool usual = offset == 0 && count == 1;
+    p.strips = {Bytes(usual ? std::size_t{width} * height * p.bits.size() : 16, 0x77)};
+    if (!usual) p.extra = {E::Raw(273, 4, count, offset != 0 ? offset : 8)};
+    return MakeTiff({p});
+}
+
+class HostileFilesTest : public LeakCheckedTest {
+  protected:
+    TempDir dir_;
+};
+
+TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
+    constexpr std::uint32_t kTall = 32767;
+    struct Row {
+        const char* name;
+        bool tiff;
+        std::function<Bytes()> make;
+        std::int16_t status;
+        std::uint32_t layers;
+        // A like file of normal make: by default an 8-bit grey page of at least 1 MB.
+        std::function<Bytes()> normal;
+        bool sameImage = false;    // the hostile file's first layer is the normal one's
+        std::uint64_t budget = 0;  // lowered read budget for the hostile read, 0: as shipped
+    } rows[] = {
+        // Only the strips that the rows need are visited.
+        {"a million one-pixel strips", true, [] { return OneRowStrips(kTall, 1000000); }, 0, 1,
+         [] { return OneStrip(kTall); }, true},
+        {"a million LZW strips that deliver no row", true,
+         [] { return OneRowStrips(kTall, 1000000, true); }, 0, 1, [] { return OneStrip(kTall); }},
+        {"no StripOffsets value", true, [] { return Page({8}, 1, 4, 4, 0); }, QOR_NOT_TIFF, 0, {}},
+        {"2^31 StripOffsets values on a 1.6 GB RGBA page",
+         true,
+         [] {
+             return Page({8, 8, 8, 8}, 2, 20000, 20000, 0x80000000u, 8);
+         },
+         QOR_NOT_TIFF,
+         0,
+         {}},
+        {"a strip past the end of the file",
+         true,
+         [] { return Page({8}, 1, 4, 4, 1, 1 << 20); },
+         QOR_READ_FAILED,
+         0,
+         {}},
+        {"three 4-bit samples",
+         true,
+         [] {
+             return Page({4, 4, 4}, 2);
+         },
+         QOR_TIFF_UNSUPPORTED,
+         0,
+         {}},
+        {"four 1-bit samples",
+         true,
+         [] {
+             return Page({1, 1, 1, 1}, 2);
+         },
+         QOR_TIFF_UNSUPPORTED,
+         0,
+         {}},
+        {"a CIELab page",
+         true,
+         [] {
+             return Page({8, 8, 8}, 8);
+         },
+         QOR_TIFF_UNSUPPORTED,
+         0,
+         {}},
+        // 2000 pages of 2 MB each against a 16 MB budget: the read stops at the budget.
+        {"pages that ask for more than the read's budget", true,
+         [] { return ManyPages(2000, 4096, true); }, QOR_NO_MEMORY, 0,
+         [] { return ManyPages(2000, 1, false); }, false, 16u << 20},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Bytes file = row.make();
+        const std::string path = dir_.Path("hostile");
+        WriteFile(path, file);
+        const Bytes like =
+            row.normal ? row.normal()
+                       : GreyTiff(1024, std::clamp<std::uint32_t>(file.size() / 1024, 1024, 32767));
+        const std::string likePath = dir_.Path("like");
+        WriteFile(likePath, like);
+        Outcome normal = ReadThrough(likePath, true, row.sameImage);
+        ASSERT_EQ(normal.status, 0);
+        for (int i = 0; i < 2; ++i) {
+            Outcome again = ReadThrough(likePath, true);
+            normal.seconds = std::min(normal.seconds, again.seconds);
+        }
+        pt::SetReadBudget(row.budget);
+        const Outcome o = ReadThrough(path, row.tiff, row.sameImage);
+        pt::SetReadBudget(0);
+        EXPECT_EQ(o.status, row.status);
+        EXPECT_EQ(o.layers, row.layers);
+        if (row.sameImage) {
+            EXPECT_EQ(o.first.pixels, normal.first.pixels);
+        }
+        // Generous, so that a loaded machine or a sanitizer does not make it flaky; the faults it
+        // guards against cost hundreds of times a normal read.
+        EXPECT_LT(o.seconds, 10 * normal.seconds) << "a normal read took " << normal.seconds;
+        EXPECT_EQ(pt::LiveBlocks(), blocksBefore_);
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// At full size, out of the sanitizer builds, which would need twice the memory: 16 pages of
+// 32767 x 32767 (2.1 GB together) are within the budget and read.
+TEST_F(HostileFilesTest, SixteenLargestFaxPagesRead) {
+    const std::string path = dir_.Path("large");
+    WriteFile(path, ManyPages(16, 32767, true));
+    const Outcome o = ReadThrough(path, true);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.layers, 16u);
+}
+#endif
+
+}  // namespace
+}  // namespace qor::test
