@@ -18,12 +18,12 @@ void PrepareRequest(ImageIoRequest* request, ProgressProc progress, std::uint32_
     request->progressBlock.info.userValue = userValue;
     request->hostFlag1 = 1;
     request->hostFlag2 = 0;
-    // Fixed-length copy: at most 512 bytes, stopping at the name's NUL. The zero bytes after
-    // the field terminate a name that fills it.
+    // A name of up to 512 bytes is copied whole; the zero bytes after the field terminate one
+    // that fills it. A longer name is not copied at all, so the worker refuses it as it refuses
+    // an empty name: cut short, it would name another file.
     if (fileName != nullptr) {
-        for (std::size_t i = 0; i < sizeof request->fileName && fileName[i] != '\0'; ++i) {
-            request->fileName[i] = fileName[i];
-        }
+        std::size_t length = strnlen(fileName, sizeof request->fileName + 1);
+        if (length <= sizeof request->fileName) std::memcpy(request->fileName, fileName, length);
     }
 }
 
