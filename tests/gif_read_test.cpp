@@ -307,11 +307,27 @@ TEST_F(GifReadTest, DataThatEndsEarlyDeliversTheCompleteSubBlocks) {
                 std::size_t decoded = static_cast<std::size_t>(
                     std::count_if(endBits.begin(), endBits.end(),
                                   [&](std::uint64_t b) { return b <= complete * blockSize * 8; }));
-                GifRead r = ReadWithWorker(Write(gif));
-                ASSERT_EQ(r.status, 0);
-                ASSERT_EQ(r.image.pixels.size(), pixels.size());
-                for (std::size_t i = 0; i < pixels.size(); ++i) {
-                    ASSERT_EQ(r.image.pixels[i], i < decoded ? pixels[i] : 0u) << "pixel " << i;
+                // A block terminator there ends the data as the end of the file does: the
+                // next frame's bytes are not taken for pixels.
+                Bytes terminated(gif);
+                if (extra == 0) {
+                    terminated.push_back(0);
+                    gifb::GraphicControl(terminated, 1, 3);
+                    gifb::ImageDescriptor(terminated, width, height, 0);
+                    gifb::ImageData(terminated, std::uint8_t(minCodeSize), cs.bytes(), blockSize);
+                }
+                for (const Bytes& file : {gif, terminated}) {
+                    GifRead r = ReadWithWorker(Write(file));
+                    // Without a single pixel there is no image.
+                    if (decoded == 0) {
+                        EXPECT_EQ(r.status, QOR_READ_FAILED);
+                        continue;
+                    }
+                    ASSERT_EQ(r.status, 0);
+                    ASSERT_EQ(r.image.pixels.size(), pixels.size());
+                    for (std::size_t i = 0; i < pixels.size(); ++i) {
+                        ASSERT_EQ(r.image.pixels[i], i < decoded ? pixels[i] : 0u) << "pixel " << i;
+                    }
                 }
             }
         }
@@ -466,25 +482,31 @@ TEST_F(GifReadTest, BlockWalkSkipsExtensionsAndRefusesWhatIsNotAnImage) {
     EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0}));
     EXPECT_EQ(+r.request.transparentIndex, -1);
 
-    // A trailer, an unknown introducer or an unknown extension label where the image should be.
-    for (std::uint8_t bad : {std::uint8_t(0x3B), std::uint8_t(0x00), std::uint8_t(0x2D)}) {
+    // Extensions of unknown labels are skipped like the known ones; a byte that introduces no
+    // block is refused.
+    for (std::uint8_t label : {std::uint8_t(0x00), std::uint8_t(0x2A), std::uint8_t(0xF8)}) {
+        Bytes gif = build([&](Bytes& g) { gifb::Extension(g, label, {Bytes(4, 1), Bytes(2)}); });
+        r = ReadWithWorker(Write(gif));
+        ASSERT_EQ(r.status, 0) << int(label);
+        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0}));
+    }
+    for (std::uint8_t bad : {std::uint8_t(0x00), std::uint8_t(0x2D), std::uint8_t(0x3A)}) {
         Bytes gif = build([&](Bytes& g) { g.insert(g.end(), {bad, 0, 0, 0, 0, 0, 0, 0, 0, 0}); });
         EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_NOT_GIF) << int(bad);
     }
-    for (std::uint8_t label : {std::uint8_t(0x00), std::uint8_t(0x2A), std::uint8_t(0xF8)}) {
-        Bytes gif = build([&](Bytes& g) { gifb::Extension(g, label, {Bytes(4, 1)}); });
-        EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_NOT_GIF) << int(label);
-    }
-    // A file that ends inside an extension, or before the image descriptor is complete.
+    // A file that ends inside an extension.
     Bytes cut = build([](Bytes& g) { gifb::Extension(g, 0xFE, {Bytes(100, 'c')}); });
     cut.resize(13 + 6 + 2 + 1 + 50);
-    cut.resize(cut.size() + 10, 0xFF);  // enough for the 10-byte read, not for the comment
     EXPECT_EQ(ReadWithWorker(Write(cut)).status, QOR_READ_FAILED);
+    // A trailer before any image: the screen is the image, blank, in the global palette.
     Bytes noImage;
     gifb::Header(noImage, 4, 2, 0x80);
     gifb::ColorTable(noImage, 2);
     gifb::Trailer(noImage);
-    EXPECT_EQ(ReadWithWorker(Write(noImage)).status, QOR_READ_FAILED);
+    r = ReadWithWorker(Write(noImage));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.image.pixels, std::vector<std::uint32_t>(8, 0));
+    EXPECT_EQ(r.image.palette[1], gifb::TestColor(1));
     Bytes shortTable;
     gifb::Header(shortTable, 4, 2, 0xF7);
     gifb::ColorTable(shortTable, 100);
@@ -743,17 +765,25 @@ TEST_F(GifReadTest, SizesOutsideOneTo32767AreRefusedBeforeTheBitmapIsMade) {
     EXPECT_EQ(gif::ComputeGifGeometry(0x7FFFFFFFull, 0x7FFFFFFFull, 8, &g), QOR_NO_MEMORY);
 }
 
-TEST_F(GifReadTest, CodeSizeByteAtTheEndOfTheFileGivesAnEmptyImage) {
-    Bytes gif;
-    gifb::Header(gif, 5, 2, 0xF7);
-    gifb::ColorTable(gif, 256);
-    gifb::ImageDescriptor(gif, 5, 2, 0);
-    gif.push_back(8);
-    GifRead r = ReadWithWorker(Write(gif));
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.image.pixels, std::vector<std::uint32_t>(10, 0));
-    gif.pop_back();
-    EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_READ_FAILED);
+// Image data that ends before the first pixel, with or without its code size byte, is not an
+// image; where the descriptor gives no width or height the image has no pixels of its own and
+// is the screen, blank.
+TEST_F(GifReadTest, ImageDataEndingBeforeTheFirstPixel) {
+    for (std::uint16_t given : {5, 0}) {
+        Bytes gif;
+        gifb::Header(gif, 5, 2, 0xF7);
+        gifb::ColorTable(gif, 256);
+        gifb::ImageDescriptor(gif, given, 2, 0);
+        for (Bytes tail : {Bytes{8}, Bytes{}, Bytes{8, 0}, Bytes{8, 2, 0x00, 0x01}}) {
+            Bytes file(gif);
+            file.insert(file.end(), tail.begin(), tail.end());
+            GifRead r = ReadWithWorker(Write(file));
+            EXPECT_EQ(r.status, given == 0 ? 0 : QOR_READ_FAILED) << tail.size();
+            if (r.status == 0) {
+                EXPECT_EQ(r.image.pixels, std::vector<std::uint32_t>(10, 0));
+            }
+        }
+    }
     // Data exactly up to a 10240-byte boundary, then the end: the aligned first fill reads
     // nothing and the first refill finds the end.
     Bytes padded;
@@ -821,10 +851,11 @@ Bytes SweepSample(std::vector<std::uint8_t>* pixels) {
     return gif;
 }
 
-// Reads before the image data, as the reader makes them: header, global table, 10-byte block,
-// label, size, data and terminator of the graphic control extension, 10-byte block, label, size,
-// data and closing size byte of the comment, image descriptor, local table, code size byte.
-constexpr std::uint64_t kReadsBeforeImageData = 15;
+// Reads before the image data, as the reader makes them: header, global table, introducer,
+// label, size, data and terminator of the graphic control extension, introducer, label, size,
+// data and closing size byte of the comment, introducer and rest of the image descriptor, local
+// table, code size byte.
+constexpr std::uint64_t kReadsBeforeImageData = 16;
 
 // Runs the reader once per fault position of `op`. `check` gets the fault position, whether
 // the reader reached it, and the result; leaks are checked after each run.
@@ -884,18 +915,13 @@ TEST_F(GifReadTest, EveryFailedOrShortReadGivesItsStatusAndReleasesEverything) {
     SweepReader(path, plat::testing::Op::Read, 0, blocksBefore_,
                 [&](std::uint64_t n, bool hit, const GifRead& r) {
                     hits += hit ? 1 : 0;
-                    // Up to the first buffer fill a failed read is an error; later the data
-                    // just ends.
-                    EXPECT_EQ(r.status, hit && n <= kReadsBeforeImageData + 1 ? QOR_READ_FAILED : 0)
-                        << "read " << n;
+                    // A failed read is an error wherever it happens: the image data does not
+                    // just end there.
+                    EXPECT_EQ(r.status, hit ? QOR_READ_FAILED : 0) << "read " << n;
                     if (r.status != 0) return;
                     EXPECT_EQ(r.image.width, 300);
                     EXPECT_EQ(+r.request.transparentIndex, 12);
-                    if (hit) {
-                        EXPECT_NE(r.image.pixels, Widen(pixels)) << "ended early: read " << n;
-                    } else {
-                        EXPECT_EQ(r.image.pixels, Widen(pixels));
-                    }
+                    EXPECT_EQ(r.image.pixels, Widen(pixels));
                 });
     EXPECT_GT(hits, kReadsBeforeImageData + 3) << "several buffer refills";
 

@@ -93,6 +93,9 @@ struct GifRowWriter {
     // no row is left.
     bool NextRow();
 
+    // True until the first pixel is placed.
+    bool Untouched() const { return r == height - 1 && column == 0; }
+
     // For the progress percentage: the image height and the rows not yet begun.
     std::int16_t Height() const { return height; }
     std::int16_t RowsLeft() const { return r; }
@@ -101,10 +104,11 @@ struct GifRowWriter {
 // How a decode ends.
 enum class GifDecodeOutcome {
     Finished,     // an end code arrived, or every row is full
-    DataEnded,    // a size byte is missing or a sub-block is short: the image is what it holds
+    DataEnded,    // the block terminator (a size byte of 0), a missing size byte or a short
+                  // sub-block: the image is what it holds
     Cancelled,    // the progress callback asked to stop
     Overflow,     // a string did not fit on the output stack
-    ReadError,    // the first buffer fill failed
+    ReadError,    // a read of the file failed (as opposed to reaching its end)
     BadCodeSize,  // the minimum code size is outside 2 to 11
 };
 

@@ -12,17 +12,19 @@ namespace {
 struct BufferedInput {
     HFILE file;
     std::uint8_t* buffer;
-    std::int32_t fill;   // valid bytes in the buffer
-    std::int32_t index;  // the next byte to hand out
+    std::int32_t fill;    // valid bytes in the buffer
+    std::int32_t index;   // the next byte to hand out
+    bool failed = false;  // a read failed, as opposed to reaching the end of the file
 };
 
 // Copies up to `count` bytes through the buffer, refilling it with whole blocks. Returns the
-// number of bytes copied, fewer when the file ends or a read fails.
+// number of bytes copied, fewer when the file ends or a read fails (then `failed` is set).
 std::uint32_t ReadBuffered(BufferedInput* in, std::uint8_t* out, std::uint32_t count) {
     std::uint32_t copied = 0;
     while (copied < count) {
         if (in->index >= in->fill) {
             std::int32_t got = plat::_lread(in->file, in->buffer, kGifReadBlock);
+            in->failed = got < 0;
             if (got <= 0) break;
             in->fill = got;
             in->index = 0;
@@ -60,6 +62,10 @@ GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_
         return GifDecodeOutcome::BadCodeSize;
     }
     BufferedInput in{file, buffers.readBuffer, 0, 0};
+    // Where the data stops: at its end, or at a read that failed.
+    auto stopped = [&in] {
+        return in.failed ? GifDecodeOutcome::ReadError : GifDecodeOutcome::DataEnded;
+    };
     if (!FirstFill(&in)) return GifDecodeOutcome::ReadError;
 
     std::uint16_t* const prefix = buffers.prefix;
@@ -94,10 +100,12 @@ GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_
             }
         }
         std::uint8_t size = 0;
-        if (ReadBuffered(&in, &size, 1) != 1) return GifDecodeOutcome::DataEnded;
+        if (ReadBuffered(&in, &size, 1) != 1) return stopped();
+        // The block terminator ends the image data, also before the end code: what follows
+        // belongs to the next block.
+        if (size == 0) return GifDecodeOutcome::DataEnded;
         // A short sub-block is not decoded at all.
-        if (ReadBuffered(&in, data, size) != size) return GifDecodeOutcome::DataEnded;
-        // A zero-length block is not an end: the stream goes on with the next size byte.
+        if (ReadBuffered(&in, data, size) != size) return stopped();
         for (std::uint32_t i = 0; i < size; ++i) {
             bitBuffer |= std::uint32_t{data[i]} << bitCount;
             bitCount += 8;

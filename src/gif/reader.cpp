@@ -1,9 +1,9 @@
 // The GIF reader: header, colour tables and extension blocks, the DIB of the first image, its
 // decode and the hand-off to the host.
-#include <cstring>
-
 #include "gif/gif_decode.h"
 #include "host/host.h"
+#include "platform/bytes.h"
+#include "platform/dib.h"
 
 namespace qor {
 
@@ -18,27 +18,11 @@ constexpr std::uint32_t kBlockBytes = 10;
 constexpr std::int32_t kAlternateSignatureOffset = 128;
 constexpr std::uint8_t kImageIntroducer = 0x2C;
 constexpr std::uint8_t kExtensionIntroducer = 0x21;
-constexpr std::uint8_t kPlainTextLabel = 0x01;
+constexpr std::uint8_t kTrailer = 0x3B;
 constexpr std::uint8_t kGraphicControlLabel = 0xF9;
-constexpr std::uint8_t kCommentLabel = 0xFE;
-constexpr std::uint8_t kApplicationLabel = 0xFF;
 
 bool ReadExact(HFILE file, void* out, std::uint32_t count) {
     return plat::_lread(file, out, count) == static_cast<std::int32_t>(count);
-}
-
-std::uint16_t LoadU16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-void StoreU16(std::uint8_t* p, std::uint16_t v) {
-    std::memcpy(p, &v, 2);
-}
-void StoreU32(std::uint8_t* p, std::uint32_t v) {
-    std::memcpy(p, &v, 4);
-}
-void StoreI32(std::uint8_t* p, std::int32_t v) {
-    std::memcpy(p, &v, 4);
 }
 
 bool HasGifSignature(const std::uint8_t* header) {
@@ -113,65 +97,89 @@ bool SkipSubBlocks(GifReadJob* job) {
     }
 }
 
-// One extension, just after its '!': reads the label and its blocks. Returns 0, 202 or 304.
+// One extension, just after its '!': reads the label and its blocks. Returns 0 or 202. Labels
+// other than the graphic control extension are skipped whole, known or not, as GIF89a asks of a
+// decoder: plain text, application and comment extensions, and whatever later versions add.
 std::int16_t ReadExtension(GifReadJob* job, ImageIoRequest* request) {
     std::uint8_t label = 0;
     if (!ReadExact(job->file, &label, 1)) return QOR_READ_FAILED;
-    switch (label) {
-        case kGraphicControlLabel: {
-            std::uint8_t size = 0;
-            if (!ReadExact(job->file, &size, 1) || !ReadScratch(job, size)) {
-                return QOR_READ_FAILED;
-            }
-            const std::uint8_t* data = job->colors.Bytes() + kScratchOffset;
-            // The transparent index is the fourth data byte: a shorter block names none.
-            if (size >= 4 && (data[0] & 0x01) != 0) request->transparentIndex = data[3];
-            std::uint8_t terminator = 0;
-            if (!ReadExact(job->file, &terminator, 1)) return QOR_READ_FAILED;
-            return 0;
-        }
-        case kPlainTextLabel:
-        case kApplicationLabel: {
-            std::uint8_t size = 0;
-            if (!ReadExact(job->file, &size, 1) || !ReadScratch(job, size)) {
-                return QOR_READ_FAILED;
-            }
-            return SkipSubBlocks(job) ? 0 : QOR_READ_FAILED;
-        }
-        case kCommentLabel:
-            return SkipSubBlocks(job) ? 0 : QOR_READ_FAILED;
-        default:
-            return QOR_NOT_GIF;
-    }
+    if (label != kGraphicControlLabel) return SkipSubBlocks(job) ? 0 : QOR_READ_FAILED;
+    std::uint8_t size = 0;
+    if (!ReadExact(job->file, &size, 1) || !ReadScratch(job, size)) return QOR_READ_FAILED;
+    const std::uint8_t* data = job->colors.Bytes() + kScratchOffset;
+    // The transparent index is the fourth data byte: a shorter block names none.
+    if (size >= 4 && (data[0] & 0x01) != 0) request->transparentIndex = data[3];
+    std::uint8_t terminator = 0;
+    return ReadExact(job->file, &terminator, 1) ? 0 : QOR_READ_FAILED;
 }
 
-// Walks the blocks before the first image until its descriptor. Returns 0, 202 or 304.
-std::int16_t FindImageDescriptor(GifReadJob* job, ImageIoRequest* request,
-                                 std::uint8_t* descriptor) {
+// Walks the blocks before the first image until its descriptor, or the trailer (*trailer set).
+// Returns 0, 202 or 304.
+std::int16_t FindImageDescriptor(GifReadJob* job, ImageIoRequest* request, std::uint8_t* descriptor,
+                                 bool* trailer) {
     for (;;) {
-        if (!ReadExact(job->file, descriptor, kBlockBytes)) return QOR_READ_FAILED;
-        if (descriptor[0] == kImageIntroducer) return 0;
-        if (descriptor[0] != kExtensionIntroducer) return QOR_NOT_GIF;
-        if (plat::_llseek(job->file, -static_cast<std::int32_t>(kBlockBytes - 1), 1) < 0) {
-            return QOR_READ_FAILED;
+        if (!ReadExact(job->file, descriptor, 1)) return QOR_READ_FAILED;
+        if (descriptor[0] == kImageIntroducer) {
+            return ReadExact(job->file, descriptor + 1, kBlockBytes - 1) ? 0 : QOR_READ_FAILED;
         }
+        if (descriptor[0] == kTrailer) {
+            *trailer = true;
+            return 0;
+        }
+        if (descriptor[0] != kExtensionIntroducer) return QOR_NOT_GIF;
         if (std::int16_t status = ReadExtension(job, request)) return status;
     }
 }
 
-void WriteBitmapHeader(std::uint8_t* dib, std::int32_t width, std::int32_t height,
-                       std::uint16_t bits, std::uint32_t imageBytes, std::uint32_t colours) {
-    StoreU32(dib + 0, 40);
-    StoreI32(dib + 4, width);
-    StoreI32(dib + 8, height);
-    StoreU16(dib + 12, 1);
-    StoreU16(dib + 14, bits);
-    StoreU32(dib + 16, 0);  // BI_RGB
-    StoreU32(dib + 20, imageBytes);
-    StoreI32(dib + 24, 0);
-    StoreI32(dib + 28, 0);
-    StoreU32(dib + 32, colours);
-    StoreU32(dib + 36, colours);
+// Decodes the image data that follows the descriptor (and any local table) into the rows of
+// `view`. Returns 0, a failure status, or kNoPixels when the data ends before the first pixel.
+constexpr std::int16_t kNoPixels = -1;
+
+std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const DibView& view,
+                             bool interlaced) {
+    const bool decoderReady = job->prefix.AllocateAndLock(gif::kLzwTableEntries * 2) &&
+                              job->stack.AllocateAndLock(gif::kLzwTableEntries) &&
+                              job->suffix.AllocateAndLock(gif::kLzwTableEntries) &&
+                              job->readBuffer.AllocateAndLock(gif::kGifReadBlock);
+    if (!decoderReady) return QOR_NO_MEMORY;
+
+    // The LZW minimum code size, read into the front of the colour buffer, which from here on
+    // holds the current sub-block.
+    std::uint8_t* const blockData = job->colors.Bytes();
+    if (!ReadExact(job->file, blockData, 1)) return kNoPixels;
+    const std::uint8_t minCodeSize = blockData[0];
+
+    gif::GifRowWriter writer;
+    writer.Start(view.pixels, view.stride, static_cast<std::int16_t>(view.width),
+                 static_cast<std::int16_t>(view.height), static_cast<std::uint8_t>(view.bits),
+                 interlaced);
+    gif::GifDecoderBuffers buffers;
+    buffers.prefix = static_cast<std::uint16_t*>(job->prefix.address);
+    buffers.stack = job->stack.Bytes();
+    buffers.suffix = job->suffix.Bytes();
+    buffers.readBuffer = job->readBuffer.Bytes();
+    buffers.blockData = blockData;
+
+    switch (gif::DecodeGifImage(request, job->file, minCodeSize, buffers, &writer)) {
+        case GifDecodeOutcome::Finished:
+        case GifDecodeOutcome::DataEnded:
+            // An image cut off after some pixels is delivered with what it has; one without a
+            // single pixel is not an image.
+            if (writer.Untouched()) return kNoPixels;
+            // Pixels of a partly filled last byte go where the row order puts them, also when
+            // the data ended early.
+            writer.AlignPartialByte();
+            return 0;
+        case GifDecodeOutcome::Cancelled:
+            return QOR_CANCELLED;
+        case GifDecodeOutcome::Overflow:
+            return QOR_GIF_CODE_OVERFLOW;
+        case GifDecodeOutcome::ReadError:
+            return QOR_READ_FAILED;
+        case GifDecodeOutcome::BadCodeSize:
+            break;
+    }
+    return QOR_NOT_GIF;
 }
 
 }  // namespace
@@ -208,18 +216,27 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
         return job.Fail(QOR_READ_FAILED);
     }
 
-    std::uint8_t descriptor[kBlockBytes];
-    if (std::int16_t status = FindImageDescriptor(&job, request, descriptor)) {
+    // A trailer before any image leaves the logical screen, blank, as the image: the file is
+    // valid and viewers show just that.
+    std::uint8_t descriptor[kBlockBytes] = {};
+    bool trailer = false;
+    if (std::int16_t status = FindImageDescriptor(&job, request, descriptor, &trailer)) {
         return job.Fail(status);
     }
 
     // Width and height as signed 16-bit values; zero in the descriptor means the screen's.
-    std::int16_t width = static_cast<std::int16_t>(LoadU16(descriptor + 5));
-    std::int16_t height = static_cast<std::int16_t>(LoadU16(descriptor + 7));
-    if (width == 0) width = static_cast<std::int16_t>(LoadU16(header + 6));
-    if (height == 0) height = static_cast<std::int16_t>(LoadU16(header + 8));
+    const auto givenWidth = static_cast<std::int16_t>(LoadLE16(descriptor + 5));
+    const auto givenHeight = static_cast<std::int16_t>(LoadLE16(descriptor + 7));
+    const std::int16_t width =
+        givenWidth != 0 ? givenWidth : static_cast<std::int16_t>(LoadLE16(header + 6));
+    const std::int16_t height =
+        givenHeight != 0 ? givenHeight : static_cast<std::int16_t>(LoadLE16(header + 8));
     // The row writer works with 1 to 32767 columns and rows.
     if (width <= 0 || height <= 0) return job.Fail(QOR_NOT_GIF);
+    // An image whose descriptor gives it no width or no height has no pixels of its own: its
+    // data, if any, is decoded into the screen's size, and where it has none the image is the
+    // screen, blank, as viewers show it.
+    const bool mayBeEmpty = trailer || givenWidth == 0 || givenHeight == 0;
 
     const std::uint8_t imageFlags = descriptor[9];
     const bool hasLocalTable = (imageFlags & 0x80) != 0;
@@ -235,7 +252,6 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
                                     static_cast<std::uint64_t>(height), bits, &geometry)) {
         return job.Fail(status);
     }
-    const auto imageBytes = static_cast<std::uint32_t>(geometry.pixelBytes);
     const auto colours = static_cast<std::uint32_t>(geometry.paletteSize);
 
     request->infoWidth = static_cast<std::uint32_t>(width);
@@ -247,63 +263,36 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
     request->infoBitsPerSample2 = bits;
     request->infoSamplesPerPixel = 1;
     request->infoSamplesPerPixel2 = 1;
-    request->infoImageBytes = imageBytes;
+    request->infoImageBytes = static_cast<std::uint32_t>(geometry.pixelBytes);
     request->infoFileSize = plat::GetFileSize(job.file, nullptr);
 
-    if (hasLocalTable) {
+    bool haveData = !trailer;
+    if (haveData && hasLocalTable) {
         tableEntries = 1u << localTableBits;
-        if (!ReadExact(job.file, colorTable, 3 * tableEntries)) return job.Fail(QOR_READ_FAILED);
+        haveData = ReadExact(job.file, colorTable, 3 * tableEntries);
+        if (!haveData && !mayBeEmpty) return job.Fail(QOR_READ_FAILED);
     }
 
     if (!job.dib.AllocateAndLock(geometry.dibBytes)) return job.Fail(QOR_NO_MEMORY);
-    std::uint8_t* const dib = job.dib.Bytes();
-    WriteBitmapHeader(dib, width, height, bits, imageBytes, colours);
+    const DibView view = WriteDibHeader(job.dib.address, static_cast<std::uint32_t>(width),
+                                        static_cast<std::uint32_t>(height), bits);
     // The palette holds 2^bits entries; a larger table is cut to that.
     std::uint32_t entries = tableEntries < colours ? tableEntries : colours;
     for (std::uint32_t i = 0; i < entries; ++i) {
-        std::uint8_t* quad = dib + 40 + 4 * i;
+        std::uint8_t* quad = view.palette + 4 * i;
         quad[0] = colorTable[3 * i + 2];
         quad[1] = colorTable[3 * i + 1];
         quad[2] = colorTable[3 * i];
         quad[3] = 0;
     }
 
-    const bool decoderReady = job.prefix.AllocateAndLock(gif::kLzwTableEntries * 2) &&
-                              job.stack.AllocateAndLock(gif::kLzwTableEntries) &&
-                              job.suffix.AllocateAndLock(gif::kLzwTableEntries) &&
-                              job.readBuffer.AllocateAndLock(gif::kGifReadBlock);
-    if (!decoderReady) return job.Fail(QOR_NO_MEMORY);
-
-    // The LZW minimum code size, read into the front of the colour buffer, which from here on
-    // holds the current sub-block.
-    if (!ReadExact(job.file, colorTable, 1)) return job.Fail(QOR_READ_FAILED);
-    const std::uint8_t minCodeSize = colorTable[0];
-
-    gif::GifRowWriter writer;
-    writer.Start(dib + 40 + 4 * std::uint64_t{colours}, geometry.stride, width, height, bits,
-                 interlaced);
-    gif::GifDecoderBuffers buffers;
-    buffers.prefix = static_cast<std::uint16_t*>(job.prefix.address);
-    buffers.stack = job.stack.Bytes();
-    buffers.suffix = job.suffix.Bytes();
-    buffers.readBuffer = job.readBuffer.Bytes();
-    buffers.blockData = colorTable;
-
-    switch (gif::DecodeGifImage(request, job.file, minCodeSize, buffers, &writer)) {
-        case GifDecodeOutcome::Finished:
-        case GifDecodeOutcome::DataEnded:
-            // Pixels of a partly filled last byte go where the row order puts them, also when
-            // the data ended early.
-            writer.AlignPartialByte();
-            break;
-        case GifDecodeOutcome::Cancelled:
-            return job.Fail(QOR_CANCELLED);
-        case GifDecodeOutcome::Overflow:
-            return job.Fail(QOR_GIF_CODE_OVERFLOW);
-        case GifDecodeOutcome::ReadError:
-            return job.Fail(QOR_READ_FAILED);
-        case GifDecodeOutcome::BadCodeSize:
-            return job.Fail(QOR_NOT_GIF);
+    if (haveData) {
+        std::int16_t status = DecodeImageData(&job, request, view, interlaced);
+        // No pixels where the image has some is data that ended early, or a damaged code size.
+        if (status == kNoPixels || (status == QOR_NOT_GIF && mayBeEmpty)) {
+            status = mayBeEmpty ? 0 : QOR_READ_FAILED;
+        }
+        if (status != 0) return job.Fail(status);
     }
 
     ReportProgress(request, 100, 100);
