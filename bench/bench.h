@@ -22,6 +22,8 @@ struct BenchCase {
     double goal = 0;
     // Whether the case is a read, whose peak memory above its DIBs counts towards the goal.
     bool read = true;
+    // Makes the case's input; run only for the cases that are measured.
+    std::function<void()> prepare;
 };
 
 void AddGifCases(std::vector<BenchCase>* cases);

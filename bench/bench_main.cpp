@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
     bool failed = false;
     for (const BenchCase& c : cases) {
         if (!only.empty() && c.name.find(only) == std::string::npos) continue;
+        if (c.prepare) c.prepare();
         results.push_back(Measure(c, runs));
         PrintLine(results.back());
         failed = failed || results.back().failed;

@@ -90,7 +90,7 @@ void WriteFaxPage(const std::string& path, const std::vector<std::uint8_t>& page
 }  // namespace
 
 void AddFaxCases(std::vector<BenchCase>* cases) {
-    const std::vector<std::uint8_t> page = TextPage();
+    auto page = std::make_shared<std::vector<std::uint8_t>>();
     struct Kind {
         const char* name;
         std::uint16_t compression;
@@ -103,13 +103,16 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
     };
     for (const Kind& kind : kinds) {
         auto file = std::make_shared<TempFile>(".tif");
-        WriteFaxPage(file->path(), page, kind.compression, kind.t4Options);
+        auto prepare = [page, file, kind] {
+            if (page->empty()) *page = TextPage();
+            WriteFaxPage(file->path(), *page, kind.compression, kind.t4Options);
+        };
         cases->push_back({kind.name, "libtiff TIFFReadEncodedStrip",
                           [file](std::uint64_t* delivered) {
                               return ReadTiffWithQorimg(file->path(), delivered);
                           },
-                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
-                          1.5});
+                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 1.5,
+                          true, prepare});
     }
 }
 

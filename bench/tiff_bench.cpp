@@ -111,7 +111,7 @@ bool ReadTiffWithLibtiff(const std::string& path) {
 }
 
 void AddTiffCases(std::vector<BenchCase>* cases) {
-    const std::vector<std::uint8_t> rgb = PhotoRgb();
+    auto rgb = std::make_shared<std::vector<std::uint8_t>>();
     struct Kind {
         const char* name;
         std::uint16_t compression, predictor;
@@ -127,13 +127,16 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
     };
     for (const Kind& kind : kinds) {
         auto file = std::make_shared<TempFile>(".tif");
-        WritePage(file->path(), rgb, kind.compression, kind.predictor, kind.palette);
+        auto prepare = [rgb, file, kind] {
+            if (rgb->empty()) *rgb = PhotoRgb();
+            WritePage(file->path(), *rgb, kind.compression, kind.predictor, kind.palette);
+        };
         cases->push_back({kind.name, "libtiff TIFFReadEncodedStrip",
                           [file](std::uint64_t* delivered) {
                               return ReadTiffWithQorimg(file->path(), delivered);
                           },
                           [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
-                          kind.goal});
+                          kind.goal, true, prepare});
     }
 }
 
