@@ -1,7 +1,8 @@
 // The benchmark program: runs every case in one process, qorimg and its peer alternately after
 // one warm-up run each, and takes the median of the timed runs. Prints one line per case
-// (qorimg's time, the peer's, peer / qorimg, the goal, and the peak memory that qorimg's run
-// held above the DIBs it delivered) and writes the same as JSON.
+// (qorimg's time, the peer's, peer / qorimg, the goal, the peak memory that qorimg's run held
+// above the DIBs it delivered, and in the last column peer / qorimg in processor time, or
+// qorimg's processor time for a case without a peer) and writes the same as JSON.
 //
 //   qorimg_bench [--runs N] [--json FILE] [--only TEXT]
 #include <sys/utsname.h>
@@ -76,16 +77,28 @@ namespace {
 
 struct Result {
     const BenchCase* source = nullptr;
-    double ours = 0;              // median seconds
-    double theirs = 0;            // median seconds, 0 without a peer
+    double ours = 0;     // median seconds
+    double theirs = 0;   // median seconds, 0 without a peer
+    double oursCpu = 0;  // the same in processor time, steadier on a busy machine
+    double theirsCpu = 0;
     std::int64_t peakAbove = -1;  // bytes above the delivered DIBs; -1 when not measured
     bool failed = false;
 };
 
-double Seconds(const Run& run, std::uint64_t* delivered, bool* failed) {
+double ProcessorSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// One run's real time; its processor time goes to *cpu.
+double Seconds(const Run& run, std::uint64_t* delivered, bool* failed, double* cpu = nullptr) {
+    const double cpuStart = ProcessorSeconds();
     auto start = std::chrono::steady_clock::now();
     if (!run(delivered)) *failed = true;
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (cpu != nullptr) *cpu = ProcessorSeconds() - cpuStart;
+    return real;
 }
 
 double Median(std::vector<double> values) {
@@ -106,14 +119,22 @@ Result Measure(const BenchCase& c, int runs) {
     const std::uint64_t peak = plat::testing::PeakBytes() - before;
     r.peakAbove = static_cast<std::int64_t>(peak) - static_cast<std::int64_t>(delivered);
     if (c.theirs) Seconds(c.theirs, &delivered, &r.failed);
-    std::vector<double> ours, theirs;
+    std::vector<double> ours, theirs, oursCpu, theirsCpu;
+    double cpu = 0;
     for (int i = 0; i < runs && !r.failed; ++i) {
-        ours.push_back(Seconds(c.ours, &delivered, &r.failed));
-        if (c.theirs) theirs.push_back(Seconds(c.theirs, &delivered, &r.failed));
+        ours.push_back(Seconds(c.ours, &delivered, &r.failed, &cpu));
+        oursCpu.push_back(cpu);
+        if (!c.theirs) continue;
+        theirs.push_back(Seconds(c.theirs, &delivered, &r.failed, &cpu));
+        theirsCpu.push_back(cpu);
     }
     if (r.failed) return r;
     r.ours = Median(ours);
-    if (c.theirs) r.theirs = Median(theirs);
+    r.oursCpu = Median(oursCpu);
+    if (c.theirs) {
+        r.theirs = Median(theirs);
+        r.theirsCpu = Median(theirsCpu);
+    }
     return r;
 }
 
@@ -129,13 +150,14 @@ void PrintLine(const Result& r) {
     if (r.failed) {
         std::printf("%-66s  FAILED\n", title.c_str());
     } else if (c.theirs) {
-        std::printf("%-66s %8.4f %8.4f %7.2f %6.2f %11s\n", title.c_str(), r.ours, r.theirs,
-                    r.theirs / r.ours, c.goal, Mebibytes(r.peakAbove).c_str());
+        std::printf("%-66s %8.4f %8.4f %7.2f %6.2f %11s %7.2f\n", title.c_str(), r.ours, r.theirs,
+                    r.theirs / r.ours, c.goal, Mebibytes(r.peakAbove).c_str(),
+                    r.oursCpu > 0 ? r.theirsCpu / r.oursCpu : 0.0);
     } else {
         char goal[16];
         std::snprintf(goal, sizeof goal, "<=%.2fs", c.goal);
-        std::printf("%-66s %8.4f %8s %7s %6s %11s\n", title.c_str(), r.ours, "-", "-", goal,
-                    Mebibytes(r.peakAbove).c_str());
+        std::printf("%-66s %8.4f %8s %7s %6s %11s %7.4f\n", title.c_str(), r.ours, "-", "-", goal,
+                    Mebibytes(r.peakAbove).c_str(), r.oursCpu);
     }
     std::fflush(stdout);
 }
@@ -180,6 +202,8 @@ void WriteJson(const std::string& path, const std::vector<Result>& results, int 
             << ", \"peer\": " << JsonText(c.peer)
             << ", \"failed\": " << (r.failed ? "true" : "false")
             << ", \"qorimg_seconds\": " << r.ours << ", \"peer_seconds\": " << r.theirs
+            << ", \"qorimg_cpu_seconds\": " << r.oursCpu
+            << ", \"peer_cpu_seconds\": " << r.theirsCpu
             << ", \"ratio\": " << (c.theirs && r.ours > 0 ? r.theirs / r.ours : 0)
             << ", \"goal\": " << c.goal << ", \"goal_kind\": \"" << (c.theirs ? "ratio" : "seconds")
             << "\", \"read\": " << (c.read ? "true" : "false")
@@ -217,8 +241,8 @@ int main(int argc, char** argv) {
     AddFaxCases(&cases);
 
     std::printf("%s; median of %d alternating runs, times in seconds\n", Machine().c_str(), runs);
-    std::printf("%-66s %8s %8s %7s %6s %11s\n", "case", "qorimg", "peer", "peer/q", "goal",
-                "peak>DIBs");
+    std::printf("%-66s %8s %8s %7s %6s %11s %7s\n", "case", "qorimg", "peer", "peer/q", "goal",
+                "peak>DIBs", "cpu");
     std::vector<Result> results;
     std::int64_t worstPeak = 0;
     bool failed = false;
