@@ -210,5 +210,26 @@ for line in open(sys.argv[1], "rb").read().decode().split("\n"):
 sys.exit("%" in "".join(screen))
 PY
 
+# A file-size limit or an interrupt leaves the old output as it was and no temporary file.
+mkdir "$work/keep"
+cp "$work/pal8.png" "$work/keep/old.png"
+cp "$work/pal8.bmp" "$work/keep/old.bmp"
+for old in old.png old.bmp; do
+  cp "$work/keep/$old" "$work/before"
+  (ulimit -f 1; "$QORIMG" convert -q "$work/big.gif" "$work/keep/$old") 2>"$work/err" &&
+    fail "$old: a write over the file-size limit succeeded"
+  grep -q "File too large" "$work/err" || fail "$old under a limit: $(cat "$work/err")"
+  cmp -s "$work/before" "$work/keep/$old" || fail "$old: a failed write changed the old file"
+done
+"$QORIMG" convert -q "$work/big.gif" "$work/keep/old.png" 2>/dev/null &
+pid=$!
+# Interrupt once the output's temporary file exists, that is while the PNG is being written.
+for _ in $(seq 400); do compgen -G "$work/keep/.qorimg-*" >/dev/null && break; sleep 0.05; done
+kill -INT "$pid"
+wait "$pid"
+[ $? = 130 ] || fail "an interrupted conversion must exit with 130"
+cmp -s "$work/pal8.png" "$work/keep/old.png" || fail "an interrupt changed the old file"
+[ "$(ls -A "$work/keep" | tr '\n' ' ')" = "old.bmp old.png " ] || fail "left: $(ls -A "$work/keep")"
+
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "tool: all checks passed"

@@ -14,6 +14,7 @@
 #include "frame/read_info.h"
 #include "image_io.h"
 #include "inspect.h"
+#include "platform/atomic_file.h"
 #include "progress.h"
 #include "spool.h"
 #include "tool.h"
@@ -45,32 +46,53 @@ bool IsFormat(const std::string& s) {
     return s == "png" || s == "bmp" || s == "gif";
 }
 
-// Why an output could not be created or written, with the system's reason where it has one.
-std::string OutputFailure(const std::string& target, int status, int writeErrno) {
+// Why `target` cannot be created, in the system's words: the folder or the file is not writable,
+// the target is a folder, or else what the failed call left in `fallback`.
+std::string CreateFailureReason(const std::string& target, int fallback) {
+    if (IsDirectory(target)) return std::strerror(EISDIR);
+    std::size_t slash = target.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    if (::access(folder.c_str(), W_OK) != 0) return std::strerror(errno);
+    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) {
+        return std::strerror(errno);
+    }
+    return std::strerror(fallback != 0 ? fallback : EIO);
+}
+
+// Why the GIF writer refused `target` with `status`; `writeErrno` is errno after its failed write.
+std::string GifWriteFailure(const std::string& target, int status, int writeErrno) {
     std::string text = QorStatusText(status);
+    if (status == QOR_CREATE_FAILED) return text + ": " + CreateFailureReason(target, writeErrno);
     if (status == QOR_WRITE_FAILED &&
         (writeErrno == EFBIG || writeErrno == ENOSPC || writeErrno == EDQUOT)) {
         return text + ": " + std::strerror(writeErrno);
     }
-    if (status != QOR_CREATE_FAILED) return text;
-    if (IsDirectory(target)) return text + ": " + std::strerror(EISDIR);
-    std::size_t slash = target.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    if (::access(folder.c_str(), W_OK) != 0) return text + ": " + std::strerror(errno);
-    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) {
-        return text + ": " + std::strerror(errno);
-    }
     return text;
 }
 
-// Writes `target` through `write`, which fills an open stream.
+// Writes `target` through `write`, which fills an open stream, with the library's atomic-file
+// writer: the old file stays as it was, and no temporary file is left, unless all went well.
 std::string WriteOutputFile(const std::string& target,
                             const std::function<std::string(std::FILE*)>& write) {
-    std::FILE* f = std::fopen(target.c_str(), "wb");
-    if (f == nullptr) return std::string("cannot create: ") + std::strerror(errno);
-    std::string why = write(f);
-    if (std::fclose(f) != 0 && why.empty()) why = std::strerror(errno);
-    return why;
+    namespace plat = qor::plat;
+    plat::AtomicFile file;
+    errno = 0;
+    if (plat::BeginAtomicFile(target.c_str(), &file) != plat::AtomicResult::Ok) {
+        return "cannot be created: " + CreateFailureReason(target, errno);
+    }
+    std::FILE* stream = plat::AtomicFileStream(&file);
+    std::string why = stream != nullptr ? write(stream) : std::strerror(ENOMEM);
+    if (!why.empty()) {
+        plat::AbortAtomicFile(&file);
+        return why;
+    }
+    errno = 0;
+    plat::AtomicResult result = plat::CommitAtomicFile(&file);
+    if (result == plat::AtomicResult::Ok) return {};
+    int saved = errno != 0 ? errno : EIO;
+    return (result == plat::AtomicResult::RenameFailed ? "cannot replace the old file: "
+                                                       : "cannot be written: ") +
+           std::string(std::strerror(saved));
 }
 
 // One output: a named file, or standard output through a spool file.
@@ -187,7 +209,7 @@ int Encode(const Options& opt, const std::string& in, const std::string& path,
     EndPhase();
     QorGlobalFree(image.dib);
     if (Cancelled()) return CancelExitCode();
-    if (status != 0) return Refused(out.shown, OutputFailure(target, status, writeErrno), status);
+    if (status != 0) return Refused(out.shown, GifWriteFailure(target, status, writeErrno), status);
     if (out.toStdout()) {
         why = CopyToStandardOutput(target);
         if (Cancelled()) return CancelExitCode();
