@@ -8,23 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "support/peer_readers.h"
 #include "support/test_util.h"
 #include "tiff/reader.h"
 
-#ifdef QORIMG_HAVE_LIBTIFF
-#include <tiffio.h>
-#endif
-
 namespace qor::test {
-
-// A bilevel page, top row first, one byte per pixel: 1 where the page is white.
-struct Bilevel {
-    std::uint32_t width = 0, height = 0;
-    std::vector<std::uint8_t> white;
-    std::uint8_t At(std::uint32_t x, std::uint32_t y) const {
-        return white[std::size_t{y} * width + x];
-    }
-};
 
 // Takes the document out of a finished read: the first layer as a page (when `pixels`), every
 // DIB and the layer block freed. A lock that an injected fault refuses is tried once more.
@@ -93,81 +81,6 @@ inline Bilevel TextPage(std::uint32_t width, std::uint32_t height, unsigned seed
     }
     return page;
 }
-
-#ifdef QORIMG_HAVE_LIBTIFF
-
-inline void QuietLibtiff(const char*, const char*, va_list) {}
-
-// How libtiff's encoders write a test file.
-struct FaxFile {
-    std::uint16_t compression = COMPRESSION_CCITTFAX4;
-    std::uint32_t t4Options = 0;
-    std::uint16_t fillOrder = FILLORDER_MSB2LSB;
-    std::uint16_t photometric = PHOTOMETRIC_MINISWHITE;
-    std::uint32_t rowsPerStrip = 0;  // 0: one strip
-};
-
-// Writes `page` with libtiff (code white where the page is white). False when libtiff cannot.
-inline bool WriteWithLibtiff(const std::string& path, const Bilevel& page, const FaxFile& how) {
-    TIFFSetWarningHandler(QuietLibtiff);
-    TIFFSetErrorHandler(QuietLibtiff);
-    TIFF* t = TIFFOpen(path.c_str(), "w");
-    if (t == nullptr) return false;
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, page.width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, page.height);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, how.photometric);
-    TIFFSetField(t, TIFFTAG_FILLORDER, how.fillOrder);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    bool ok = TIFFSetField(t, TIFFTAG_COMPRESSION, how.compression) != 0;
-    if (how.compression == COMPRESSION_CCITTFAX3) {
-        TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, how.t4Options);
-    }
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, how.rowsPerStrip ? how.rowsPerStrip : page.height);
-    std::vector<std::uint8_t> line((page.width + 7) / 8);
-    for (std::uint32_t y = 0; ok && y < page.height; ++y) {
-        std::fill(line.begin(), line.end(), 0);
-        for (std::uint32_t x = 0; x < page.width; ++x) {
-            // libtiff's fax coders take a 0 bit as white, whatever the photometric.
-            if (!page.At(x, y))
-                line[x / 8] = static_cast<std::uint8_t>(line[x / 8] | 0x80 >> x % 8);
-        }
-        ok = TIFFWriteScanline(t, line.data(), y, 0) >= 0;
-    }
-    TIFFClose(t);
-    return ok;
-}
-
-// The first page of a file as libtiff decodes it, white where the pixel is white: a 0 bit in a
-// WhiteIsZero page, a 1 bit in a BlackIsZero one. False when libtiff reports an error.
-inline bool ReadWithLibtiff(const std::string& path, Bilevel* page) {
-    TIFFSetWarningHandler(QuietLibtiff);
-    TIFFSetErrorHandler(QuietLibtiff);
-    TIFF* t = TIFFOpen(path.c_str(), "r");
-    if (t == nullptr) return false;
-    std::uint32_t w = 0, h = 0;
-    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
-    page->width = w;
-    page->height = h;
-    std::uint16_t photometric = PHOTOMETRIC_MINISWHITE;
-    TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
-    const unsigned whiteBit = photometric == PHOTOMETRIC_MINISBLACK ? 1 : 0;
-    page->white.assign(std::size_t{w} * h, 1);
-    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize(t)) + 8);
-    bool ok = true;
-    for (std::uint32_t y = 0; y < h && ok; ++y) {
-        ok = TIFFReadScanline(t, line.data(), y, 0) >= 0;
-        for (std::uint32_t x = 0; ok && x < w; ++x) {
-            page->white[std::size_t{y} * w + x] = ((line[x / 8] >> (7 - x % 8)) & 1u) == whiteBit;
-        }
-    }
-    TIFFClose(t);
-    return ok;
-}
-
-#endif  // QORIMG_HAVE_LIBTIFF
 
 // Compares two pages; reports the first differences.
 inline void ExpectSamePage(const Bilevel& ours, const Bilevel& want, const std::string& what) {

@@ -7,56 +7,13 @@
 #include <random>
 #include <string>
 
+#include "support/peer_readers.h"
 #include "support/test_util.h"
-
-#ifdef QORIMG_HAVE_GIFLIB
-#include <gif_lib.h>
-#endif
 
 namespace qor::test {
 namespace {
 
 #ifdef QORIMG_HAVE_GIFLIB
-
-// The first image as giflib decodes it.
-struct PeerImage {
-    bool ok = false;
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> indices;   // top-down, one per pixel
-    std::vector<std::uint32_t> palette;  // 0x00RRGGBB; empty without a table
-    int transparent = -1;
-};
-
-PeerImage DecodeWithGiflib(const std::string& path) {
-    PeerImage out;
-    int error = 0;
-    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
-    if (gif == nullptr) return out;
-    if (DGifSlurp(gif) == GIF_OK && gif->ImageCount >= 1) {
-        const SavedImage& image = gif->SavedImages[0];
-        out.width = image.ImageDesc.Width;
-        out.height = image.ImageDesc.Height;
-        std::size_t n = std::size_t(out.width) * std::size_t(out.height);
-        if (image.RasterBits != nullptr && n > 0) {
-            out.indices.assign(image.RasterBits, image.RasterBits + n);
-            const ColorMapObject* map =
-                image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
-            if (map != nullptr) {
-                for (int i = 0; i < map->ColorCount; ++i) {
-                    const GifColorType& c = map->Colors[i];
-                    out.palette.push_back(std::uint32_t{c.Red} << 16 | std::uint32_t{c.Green} << 8 |
-                                          c.Blue);
-                }
-            }
-            GraphicsControlBlock gcb;
-            if (DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK)
-                out.transparent = gcb.TransparentColor;
-            out.ok = true;
-        }
-    }
-    DGifCloseFile(gif, &error);
-    return out;
-}
 
 // Reads through the public entry point; releases the document.
 struct OurImage {
@@ -77,21 +34,21 @@ OurImage DecodeWithQor(const std::string& path) {
 
 // Indices are compared after cutting giflib's to the DIB's bits; the palette entries that the
 // file's table gives must match.
-void ExpectSameImage(const OurImage& ours, const PeerImage& peer, const std::string& what) {
+void ExpectSameImage(const OurImage& ours, const GiflibImage& peer, const std::string& what) {
     SCOPED_TRACE(what);
     ASSERT_EQ(ours.image.width, peer.width);
     ASSERT_EQ(ours.image.height, peer.height);
     const std::uint32_t mask = (1u << ours.image.bits) - 1;
     std::size_t mismatches = 0, first = 0;
-    for (std::size_t i = 0; i < peer.indices.size(); ++i) {
-        if (ours.image.pixels[i] != (peer.indices[i] & mask)) {
+    for (std::size_t i = 0; i < peer.raster.size(); ++i) {
+        if (ours.image.pixels[i] != (peer.raster[i] & mask)) {
             if (mismatches++ == 0) first = i;
         }
     }
     EXPECT_EQ(mismatches, 0u) << "first at pixel " << first;
-    std::size_t entries = std::min(peer.palette.size(), ours.image.palette.size());
+    std::size_t entries = std::min(peer.colours.size(), ours.image.palette.size());
     for (std::size_t i = 0; i < entries; ++i) {
-        EXPECT_EQ(ours.image.palette[i], peer.palette[i]) << "palette entry " << i;
+        EXPECT_EQ(ours.image.palette[i], peer.colours[i]) << "palette entry " << i;
     }
 }
 
@@ -105,7 +62,7 @@ TEST_F(GifDifferentialTest, PeerWrittenFilesMatchGiflib) {
     std::sort(files.begin(), files.end());
     ASSERT_GE(files.size(), 10u) << "run tests/data/gif/make.sh";
     for (const std::string& path : files) {
-        PeerImage peer = DecodeWithGiflib(path);
+        GiflibImage peer = GiflibDecode(path);
         ASSERT_TRUE(peer.ok) << path;
         OurImage ours = DecodeWithQor(path);
         ASSERT_EQ(ours.status, 0) << path;
@@ -175,9 +132,9 @@ TEST_F(GifDifferentialTest, GiflibWrittenImagesOfEveryDepthMatch) {
         std::string path = dir.Path("giflib.gif");
         std::vector<std::uint8_t> written =
             WriteWithGiflib(path, c.width, c.height, c.bits, c.interlaced, seed++);
-        PeerImage peer = DecodeWithGiflib(path);
+        GiflibImage peer = GiflibDecode(path);
         ASSERT_TRUE(peer.ok) << what;
-        ASSERT_EQ(peer.indices, written) << what;
+        ASSERT_EQ(peer.raster, written) << what;
         OurImage ours = DecodeWithQor(path);
         ASSERT_EQ(ours.status, 0) << what;
         EXPECT_EQ(ours.image.bits, c.bits == 1 ? 1 : c.bits <= 4 ? 4 : 8) << what;
@@ -227,12 +184,12 @@ TEST_F(GifDifferentialTest, PublicCorpusDecodesSafelyAndMatchesGiflib) {
             bool small = head.size() >= 10 && std::uint64_t(head[6] | head[7] << 8) *
                                                       std::uint64_t(head[8] | head[9] << 8) <=
                                                   (1u << 24);
-            bool peerReads = small && DecodeWithGiflib(path).ok;
+            bool peerReads = small && GiflibDecode(path).ok;
             std::cout << "[ refused  ] " << std::filesystem::path(path).filename().string() << ": "
                       << ours.status << (peerReads ? " (giflib reads it)" : "") << "\n";
             continue;
         }
-        PeerImage peer = DecodeWithGiflib(path);
+        GiflibImage peer = GiflibDecode(path);
         if (!peer.ok) continue;
         ExpectSameImage(ours, peer, path);
         EXPECT_EQ(ours.transparent, peer.transparent) << path;

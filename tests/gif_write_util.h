@@ -10,11 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "support/gif_lzw_model.h"
+#include "support/peer_readers.h"
 #include "support/test_util.h"
-
-#ifdef QORIMG_HAVE_GIFLIB
-#include <gif_lib.h>
-#endif
 
 namespace qor::test::gifw {
 
@@ -92,84 +90,8 @@ inline GifFile ParseGif(const Bytes& f) {
 
 // ---- Code stream ----
 
-struct CodeStream {
-    bool ok = false;
-    std::string error;
-    std::vector<int> codes;   // every code read, clear and end included
-    std::vector<int> widths;  // the width each was read at
-    std::vector<std::uint8_t> pixels;
-    bool endSeen = false;
-    std::size_t bitsUsed = 0;
-};
-
-// Reads LZW codes least significant bit first and decodes them: after each code past the first
-// since a clear, one string is added; the width grows when the next free code reaches 1 << width
-// (at most 12 bits).
-inline CodeStream ReadCodes(const std::vector<std::uint8_t>& data, int minCodeSize) {
-    CodeStream s;
-    const int clear = 1 << minCodeSize, end = clear + 1;
-    std::vector<int> prefix(4096, -1);
-    std::vector<std::uint8_t> suffix(4096, 0), first(4096, 0);
-    for (int i = 0; i < clear; ++i) {
-        suffix[std::size_t(i)] = std::uint8_t(i);
-        first[std::size_t(i)] = std::uint8_t(i);
-    }
-    int width = minCodeSize + 1, next = clear + 2, prev = -1;
-    std::size_t bit = 0, total = data.size() * 8;
-    auto expand = [&](int code, std::vector<std::uint8_t>& out) {
-        std::vector<std::uint8_t> tmp;
-        while (code >= 0 && tmp.size() <= 4096) {
-            tmp.push_back(suffix[std::size_t(code)]);
-            code = prefix[std::size_t(code)];
-        }
-        out.insert(out.end(), tmp.rbegin(), tmp.rend());
-    };
-    while (bit + std::size_t(width) <= total) {
-        int code = 0;
-        for (int i = 0; i < width; ++i, ++bit) {
-            code |= ((data[bit / 8] >> (bit % 8)) & 1) << i;
-        }
-        s.codes.push_back(code);
-        s.widths.push_back(width);
-        if (code == clear) {
-            width = minCodeSize + 1;
-            next = clear + 2;
-            prev = -1;
-            continue;
-        }
-        if (code == end) {
-            s.endSeen = true;
-            break;
-        }
-        if (prev < 0) {
-            if (code >= clear) {
-                s.error = "first code after a clear is not a literal";
-                return s;
-            }
-            expand(code, s.pixels);
-            prev = code;
-            continue;
-        }
-        if (code > next) {
-            s.error = "code " + std::to_string(code) + " not yet defined";
-            return s;
-        }
-        std::uint8_t head = code == next ? first[std::size_t(prev)] : first[std::size_t(code)];
-        if (next < 4096) {
-            prefix[std::size_t(next)] = prev;
-            suffix[std::size_t(next)] = head;
-            first[std::size_t(next)] = first[std::size_t(prev)];
-            ++next;
-        }
-        expand(code, s.pixels);
-        prev = code;
-        if (next == (1 << width) && width < 12) ++width;
-    }
-    s.bitsUsed = bit;
-    s.ok = s.endSeen;
-    if (!s.ok) s.error = "no end code";
-    return s;
-}
+using test::CodeStream;
+using test::ReadCodes;
 
 // ---- Pixels ----
 
@@ -226,47 +148,8 @@ inline std::vector<int> InterlacedOrder(int h) {
 // ---- giflib ----
 
 #ifdef QORIMG_HAVE_GIFLIB
-struct GiflibImage {
-    bool ok = false;
-    int error = 0;
-    int width = 0, height = 0;
-    bool interlaced = false;
-    int colourCount = 0;
-    std::vector<std::uint8_t> palette;  // triplets
-    std::vector<std::uint8_t> raster;   // top-down, de-interlaced
-    int transparent = -1;
-};
-
-inline GiflibImage GiflibDecode(const std::string& path) {
-    GiflibImage out;
-    int err = 0;
-    GifFileType* gif = DGifOpenFileName(path.c_str(), &err);
-    if (gif == nullptr) {
-        out.error = err;
-        return out;
-    }
-    if (DGifSlurp(gif) == GIF_OK && gif->ImageCount >= 1) {
-        const SavedImage& im = gif->SavedImages[0];
-        out.width = im.ImageDesc.Width;
-        out.height = im.ImageDesc.Height;
-        out.interlaced = im.ImageDesc.Interlace;
-        if (gif->SColorMap != nullptr) {
-            out.colourCount = gif->SColorMap->ColorCount;
-            for (int i = 0; i < gif->SColorMap->ColorCount; ++i) {
-                const GifColorType& c = gif->SColorMap->Colors[i];
-                out.palette.insert(out.palette.end(), {c.Red, c.Green, c.Blue});
-            }
-        }
-        out.raster.assign(im.RasterBits, im.RasterBits + std::size_t(out.width) * out.height);
-        GraphicsControlBlock gcb;
-        if (DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK) out.transparent = gcb.TransparentColor;
-        out.ok = true;
-    } else {
-        out.error = gif->Error;
-    }
-    DGifCloseFile(gif, &err);
-    return out;
-}
+using test::GiflibDecode;
+using test::GiflibImage;
 #endif
 
 // Exit status of a shell command.

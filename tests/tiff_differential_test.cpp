@@ -9,13 +9,11 @@
 #include <iostream>
 #include <optional>
 
+#include "support/peer_readers.h"
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
 #include "tiff/reader.h"
 
-#ifdef QORIMG_HAVE_LIBTIFF
-#include <tiffio.h>
-#endif
 #ifdef QORIMG_HAVE_LIBPNG
 #include <png.h>
 #endif
@@ -25,12 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// An image as RGB colours, row-major from the top.
-struct Rgb {
-    std::uint32_t width = 0, height = 0;
-    std::vector<std::uint32_t> pixels;  // 0xRRGGBB
-};
-
 struct OurRead {
     std::int16_t status = -1;
     std::vector<Rgb> layers;
@@ -38,13 +30,10 @@ struct OurRead {
 };
 
 Rgb ColoursOf(const Image& img) {
-    Rgb out;
-    out.width = static_cast<std::uint32_t>(img.width);
-    out.height = static_cast<std::uint32_t>(img.height);
-    for (std::uint32_t v : img.pixels) {
-        out.pixels.push_back(img.bits <= 8 ? (v < img.palette.size() ? img.palette[v] : 0xBAD) : v);
-    }
-    return out;
+    return Rgb{static_cast<std::uint32_t>(img.width),
+               static_cast<std::uint32_t>(img.height),
+               img.Colours(),
+               {}};
 }
 
 // Reads a file with ReadTiffWorker; also works out which directory each layer came from.
@@ -83,107 +72,15 @@ OurRead ReadWithQor(const std::string& path) {
 
 #ifdef QORIMG_HAVE_LIBTIFF
 
-void Quiet(const char*, const char*, va_list) {}
-
-// What a directory should look like after this library's documented conversions, computed from
-// libtiff's raw scanlines. Empty when libtiff cannot read it or the page is one whose result is
-// not a plain picture of its samples (noted in `why`).
+// libtiff's reading of a whole page, or nothing (with the reason) when any strip fails.
 std::optional<Rgb> ExpectedFromLibtiff(const std::string& path, int dir, std::string* why) {
-    TIFFSetWarningHandler(Quiet);
-    TIFFSetErrorHandler(Quiet);
-    TIFF* t = TIFFOpen(path.c_str(), "r");
-    if (t == nullptr) return std::nullopt;
-    std::optional<Rgb> result;
-    std::uint32_t w = 0, h = 0;
-    std::uint16_t bps = 1, spp = 1, photometric = 0, fill = 1, planar = 1;
-    std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-    bool haveMap = false;
-    if (!TIFFSetDirectory(t, static_cast<tdir_t>(dir)) || TIFFIsTiled(t) ||
-        !TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h)) {
-        *why = "libtiff cannot read it as strips";
-        TIFFClose(t);
-        return std::nullopt;
-    }
-    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bps);
-    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    TIFFGetFieldDefaulted(t, TIFFTAG_FILLORDER, &fill);
-    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
-    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = 10;
-    haveMap = TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue) != 0;
-    if (fill != 1) *why = "FillOrder 2";
-    if ((spp == 4 || spp == 3) && bps != 8) *why = "no plain DIB form";
-    if (bps == 1 && photometric == 1 && haveMap && (blue[0] >> 8) != 0) *why = "mapped BlackIsZero";
-    if (!why->empty()) {
-        TIFFClose(t);
-        return std::nullopt;
-    }
-    auto grey = [&](std::uint32_t v) -> std::uint32_t {
-        std::uint32_t g;
-        if (bps == 1) {
-            bool white = photometric == 0 ? v == 0 : v == 1;
-            if (photometric != 0 && photometric != 1 && haveMap) {
-                return (red[v] >> 8u) << 16 | (green[v] >> 8u) << 8 | blue[v] >> 8u;
-            }
-            g = white ? 255 : 0;
-        } else if (photometric == 0) {
-            g = bps == 8 ? 255 - v : (15 - v) * 16;
-        } else if (photometric == 1 || !haveMap) {
-            g = bps == 8 ? v : v * 16;
-        } else {
-            return (red[v] >> 8u) << 16 | (green[v] >> 8u) << 8 | blue[v] >> 8u;
-        }
-        return g << 16 | g << 8 | g;
-    };
     Rgb img;
-    img.width = w;
-    img.height = h;
-    std::vector<std::uint8_t> line(static_cast<std::size_t>(TIFFScanlineSize(t)) + 16);
-    bool ok = true;
-    for (std::uint32_t y = 0; y < h && ok; ++y) {
-        if (TIFFReadScanline(t, line.data(), y, 0) < 0) {
-            ok = false;
-            break;
-        }
-        for (std::uint32_t x = 0; x < w; ++x) {
-            const std::uint8_t* s = line.data();
-            std::uint32_t c = 0;
-            if (spp == 3) {
-                c = std::uint32_t{s[3 * x]} << 16 | std::uint32_t{s[3 * x + 1]} << 8 | s[3 * x + 2];
-            } else if (spp == 4 && photometric == 5) {
-                auto light = [](std::uint32_t ink, std::uint32_t k) {
-                    return 255 - std::min<std::uint32_t>(255, ink + k);
-                };
-                const std::uint8_t* q = s + 4 * x;
-                c = light(q[0], q[3]) << 16 | light(q[1], q[3]) << 8 | light(q[2], q[3]);
-            } else if (spp == 4) {
-                const std::uint8_t* q = s + 4 * x;
-                c = std::uint32_t{q[0]} << 16 | std::uint32_t{q[1]} << 8 | q[2];
-            } else if (bps == 8) {
-                c = grey(s[spp * x]);
-            } else if (bps == 4) {
-                c = grey((s[x / 2] >> (x % 2 == 0 ? 4 : 0)) & 15u);
-            } else {
-                c = grey((s[x / 8] >> (7 - x % 8)) & 1u);
-            }
-            img.pixels.push_back(c);
-        }
-    }
-    TIFFClose(t);
-    if (ok)
-        result = std::move(img);
-    else
+    if (!LibtiffReference(path, dir, &img, why)) return std::nullopt;
+    if (std::count(img.rowRead.begin(), img.rowRead.end(), 0) != 0) {
         *why = "libtiff read error";
-    return result;
-}
-
-int LibtiffDirectories(const std::string& path) {
-    TIFFSetWarningHandler(Quiet);
-    TIFFSetErrorHandler(Quiet);
-    TIFF* t = TIFFOpen(path.c_str(), "r");
-    if (t == nullptr) return 0;
-    int n = TIFFNumberOfDirectories(t);
-    TIFFClose(t);
-    return n;
+        return std::nullopt;
+    }
+    return img;
 }
 
 // Compares two images; reports the first few differences.
@@ -449,8 +346,8 @@ TEST_F(TiffDifferentialTest, SeveralStripsWithoutRowsPerStripMatchLibtiff) {
         OurRead ours = ReadWithQor(path);
         ASSERT_EQ(ours.status, 0);
         ASSERT_EQ(ours.layers.size(), 1u);
-        TIFFSetWarningHandler(Quiet);
-        TIFFSetErrorHandler(Quiet);
+        TIFFSetWarningHandler(QuietLibtiff);
+        TIFFSetErrorHandler(QuietLibtiff);
         TIFF* t = TIFFOpen(path.c_str(), "r");
         ASSERT_NE(t, nullptr);
         std::uint8_t line[16];

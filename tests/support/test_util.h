@@ -11,6 +11,7 @@
 #include "frame/request.h"
 #include "host/host.h"
 #include "platform/testing.h"
+#include "support/dib_image.h"
 
 namespace qor::test {
 
@@ -18,7 +19,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A fresh directory under the system temporary directory, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -26,7 +27,7 @@ public:
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
     const std::filesystem::path& dir() const { return dir_; }
 
-private:
+  private:
     std::filesystem::path dir_;
 };
 
@@ -47,30 +48,13 @@ struct Request {
     ImageIoRequest* get() { return &r; }
 };
 
-// A decoded packed DIB copied out of its block: header fields, palette and top-down pixels
-// (one value per pixel, whatever the bit depth).
-struct Image {
-    std::int32_t width = 0, height = 0;
-    int bits = 0;
-    std::uint32_t clrUsed = 0;
-    std::vector<std::uint32_t> palette;  // 0x00RRGGBB
-    std::vector<std::uint32_t> pixels;   // index for <= 8 bits, 0x00RRGGBB for 24 bits
-    std::uint32_t At(int x, int y) const {
-        return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                      static_cast<std::size_t>(x)];
-    }
-};
-
 // Reads a packed DIB block (bottom-up rows) into an Image; fails the test on a malformed block.
 Image ReadDib(HGLOBAL dib);
-// Builds a packed DIB block of 1, 4 or 8 bits from top-down indices and a palette.
-HGLOBAL MakeDib(std::int32_t width, std::int32_t height, int bits,
-                const std::vector<std::uint32_t>& palette, const std::vector<std::uint8_t>& pixels);
 
 // Resets the platform and host fault injection before each test and checks afterwards that the
 // test left no live block and no open file.
 class LeakCheckedTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     std::uint64_t blocksBefore_ = 0;
