@@ -1,0 +1,212 @@
+// Differential harness for the GIF reader against giflib: where both read an input, the first
+// image's size, pixels, palette and transparent index agree. Where only one side reads it, the
+// reason must be one of the documented differences below; anything else is a finding.
+//
+// Documented differences, each with its reason:
+//  - Prefix: a file may begin with any 128 bytes before its signature; this reader looks for the
+//    signature at offset 128 too, giflib only at 0.
+//  - 32767 limit: image sizes are 16-bit signed here (the row writer counts in 16 bits), so an
+//    image wider or taller than 32767 is refused; giflib takes up to 65535.
+//  - Data that ends early (the sub-blocks run out, or an end code comes before the last pixel):
+//    this reader delivers the pixels decoded so far and leaves the rest colour 0; giflib reports
+//    an error. The rows that giflib decoded whole are still compared.
+//  - Images larger than the screen, or of zero size: the image descriptor's non-zero width and
+//    height make the DIB, a zero one takes the screen's; giflib refuses a zero-sized image.
+//  - Codes beyond the next free code decode as the previous string plus its first byte here;
+//    giflib adds a byte of its own choosing, or calls the image defective. Pixels from such a
+//    code on are not compared (the strict code model finds where it comes).
+//  - Minimum code sizes: 2 to 11 are decoded here (values above the DIB's bits are masked);
+//    giflib refuses sizes above 8 and decodes 0 and 1, which this reader refuses (304) as no
+//    GIF encoder writes them.
+//  - Signature: this reader wants "GIF8", a version digit and "a"; giflib only "GIF".
+//  - Extension labels other than graphic control, plain text, application and comment are
+//    refused here; giflib skips any extension.
+//  - Pixel values wider than the screen's bit depth are masked to the DIB's bits here; giflib
+//    keeps them. Values are compared after the same mask.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "fuzz/harness_util.h"
+#include "qorimg/qorimg.h"
+#include "support/dib_image.h"
+#include "support/gif_lzw_model.h"
+#include "support/peer_readers.h"
+
+namespace {
+
+using qor::fuzz::Finding;
+
+bool SignatureAt(const std::uint8_t* data, std::size_t size, std::size_t at) {
+    return size >= at + 13 && std::memcmp(data + at, "GIF8", 4) == 0 && data[at + 5] == 'a';
+}
+
+// Why giflib may refuse a file that this reader delivers, or empty when no documented
+// difference explains it.
+const char* WhyOnlyWeRead(const std::uint8_t* data, std::size_t size,
+                          const qor::test::GiflibImage& peer) {
+    if (!SignatureAt(data, size, 0) && SignatureAt(data, size, 128)) return "prefix";
+    if (peer.width == 0 || peer.height == 0) return "zero-sized image";
+    switch (peer.error) {
+        case D_GIF_ERR_READ_FAILED:
+        case D_GIF_ERR_EOF_TOO_SOON:
+            return "data that ends early";
+        case D_GIF_ERR_IMAGE_DEFECT:
+            return "code beyond the next free code";
+        case D_GIF_ERR_NOT_ENOUGH_MEM:
+            return "giflib's own allocation";
+        default:
+            return nullptr;
+    }
+}
+
+// The pixel count of a delivered DIB, from its header.
+std::uint64_t Pixels(QorHandle dib) {
+    const auto* p = static_cast<const std::uint8_t*>(QorGlobalLock(dib));
+    if (p == nullptr) Finding("the delivered DIB cannot be locked");
+    const std::uint64_t pixels = std::uint64_t{qor::LoadLE32(p + 4)} * qor::LoadLE32(p + 8);
+    QorGlobalUnlock(dib);
+    return pixels;
+}
+
+// Where the first image's minimum code size byte lies (0 when the file ends before it), the
+// blocks before it walked as this reader walks them.
+std::size_t MinCodeSizeAt(const std::uint8_t* data, std::size_t size) {
+    std::size_t at = SignatureAt(data, size, 0) ? 0 : 128;
+    if (!SignatureAt(data, size, at)) return 0;
+    const std::uint8_t flags = data[at + 10];
+    at += 13 + ((flags & 0x80) ? 3u << ((flags & 7) + 1) : 0);
+    while (at + 2 < size && data[at] == 0x21) {
+        if (data[at + 1] == 0xF9) {
+            at += 2 + 1 + data[at + 2] + 1;  // size byte, data, terminator
+            continue;
+        }
+        at += 2 + (data[at + 1] == 0xFE ? 0 : 1 + data[at + 2]);
+        while (at < size && data[at] != 0) at += data[at] + 1u;
+        ++at;
+    }
+    if (at + 10 >= size || data[at] != 0x2C) return 0;
+    const std::uint8_t imageFlags = data[at + 9];
+    at += 10 + ((imageFlags & 0x80) ? 3u << ((imageFlags & 7) + 1) : 0);
+    return at < size ? at : 0;
+}
+
+// How many pixels, in file order, come before the first code that is not yet defined (all of
+// them when there is none): the data sub-blocks of the first image are joined as this reader
+// joins them, on past empty blocks, up to the last whole block.
+std::size_t PixelsBeforeUndefinedCode(const std::uint8_t* data, std::size_t size) {
+    std::size_t at = MinCodeSizeAt(data, size);
+    if (at == 0 || data[at] > 11) return 0;
+    const int minCodeSize = data[at++];
+    std::vector<std::uint8_t> codes;
+    while (at < size && at + 1 + data[at] <= size) {
+        codes.insert(codes.end(), data + at + 1, data + at + 1 + data[at]);
+        at += 1 + data[at];
+    }
+    const qor::test::CodeStream stream = qor::test::ReadCodes(codes, minCodeSize);
+    if (stream.ok || stream.error == "no end code") return SIZE_MAX;
+    return stream.pixels.size();
+}
+
+// True when an extension of a label that this reader refuses comes before the first image.
+bool UnknownExtensionFirst(const std::uint8_t* data, std::size_t size) {
+    std::size_t at = SignatureAt(data, size, 0) ? 0 : 128;
+    if (!SignatureAt(data, size, at)) return false;
+    const std::uint8_t flags = data[at + 10];
+    at += 13 + ((flags & 0x80) ? 3u << ((flags & 7) + 1) : 0);
+    while (at + 1 < size && data[at] == 0x21) {
+        const std::uint8_t label = data[at + 1];
+        if (label != 0xF9 && label != 0x01 && label != 0xFF && label != 0xFE) return true;
+        at += 2;
+        while (at < size && data[at] != 0) at += data[at] + 1u;  // sub-blocks
+        ++at;
+    }
+    return false;
+}
+
+const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::int16_t status,
+                               const qor::test::GiflibImage& peer) {
+    if (peer.width > 32767 || peer.height > 32767) return "32767 limit";
+    if (status == QOR_NO_MEMORY) return "larger than one memory block";
+    if (status == QOR_NOT_GIF && UnknownExtensionFirst(data, size)) return "extension label";
+    const std::size_t codeSize = MinCodeSizeAt(data, size);
+    if (status == QOR_NOT_GIF && codeSize != 0 && (data[codeSize] < 2 || data[codeSize] > 11)) {
+        return "minimum code size";
+    }
+    // Without the signature at 0 the reader looks at 128, and a file too short for that is 202.
+    if ((status == QOR_NOT_GIF || status == QOR_READ_FAILED) && !SignatureAt(data, size, 0)) {
+        return "signature";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t blocks = qor::plat::testing::LiveBlocks();
+    const std::string& path = qor::fuzz::WriteScratch(data, size);
+
+    QorHandle dib = 0;
+    std::int16_t transparent = -1;
+    const std::int16_t status = QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent);
+    qor::test::Image ours;
+    if (status == 0) {
+        // Images beyond giflib's raster cap (see GiflibDecode) are not compared, nor copied out.
+        std::string why;
+        if (Pixels(dib) <= (std::uint64_t{1} << 26) && !qor::test::DecodeDib(dib, &ours, &why)) {
+            Finding("delivered DIB: %s", why.c_str());
+        }
+        if (QorReleaseDocument(dib) != 0) Finding("the document cannot be released");
+    }
+    qor::fuzz::CheckNothingLeft(blocks);
+
+    const qor::test::GiflibImage peer = qor::test::GiflibDecode(path);
+    const bool peerRows = !peer.rowRead.empty() && !ours.pixels.empty();
+    if (status != 0) {
+        if (peer.ok && WhyOnlyGiflibReads(data, size, status, peer) == nullptr) {
+            Finding("giflib reads a %dx%d image that is refused with %d", peer.width, peer.height,
+                    status);
+        }
+        return 0;
+    }
+    if (!peer.ok && WhyOnlyWeRead(data, size, peer) == nullptr) {
+        Finding("a file that giflib refuses (error %d) is delivered", peer.error);
+    }
+    if (!peerRows) return 0;
+
+    if (ours.width != peer.width || ours.height != peer.height) {
+        Finding("size %dx%d, giflib %dx%d", ours.width, ours.height, peer.width, peer.height);
+    }
+    const std::uint32_t mask = (1u << ours.bits) - 1;
+    const auto w = static_cast<std::size_t>(peer.width);
+    // Image rows in the order the file holds them; only rows wholly before an undefined code.
+    std::vector<std::size_t> order;
+    const std::size_t starts[4] = {0, 4, 2, 1}, steps[4] = {8, 8, 4, 2};
+    for (int p = 0; p < (peer.interlaced ? 4 : 1); ++p) {
+        for (std::size_t y = peer.interlaced ? starts[p] : 0; y < peer.rowRead.size();
+             y += peer.interlaced ? steps[p] : 1) {
+            order.push_back(y);
+        }
+    }
+    const std::size_t trusted = PixelsBeforeUndefinedCode(data, size);
+    for (std::size_t k = 0; k < order.size() && (k + 1) * w <= trusted; ++k) {
+        const std::size_t y = order[k];
+        if (!peer.rowRead[y]) continue;
+        for (std::size_t x = 0; x < w; ++x) {
+            if (ours.pixels[y * w + x] != (peer.raster[y * w + x] & mask)) {
+                Finding("pixel (%zu,%zu) is %u, giflib %u", x, y, ours.pixels[y * w + x],
+                        peer.raster[y * w + x] & mask);
+            }
+        }
+    }
+    const std::size_t entries = std::min(ours.palette.size(), peer.colours.size());
+    for (std::size_t i = 0; i < entries; ++i) {
+        if (ours.palette[i] != peer.colours[i]) {
+            Finding("palette entry %zu is %06x, giflib %06x", i, ours.palette[i], peer.colours[i]);
+        }
+    }
+    if (peer.ok && transparent != peer.transparent) {
+        Finding("transparent index %d, giflib %d", transparent, peer.transparent);
+    }
+    return 0;
+}

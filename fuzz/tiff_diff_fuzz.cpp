@@ -1,0 +1,217 @@
+// Differential harness for the TIFF reader against libtiff: for each page that QorReadTIF
+// delivers, the rows of every strip that libtiff's TIFFReadEncodedStrip decodes without an error
+// have the same colours after this library's colour tables and conversions. A delivered page
+// must also be released cleanly, and no block or file may remain.
+//
+// Documented differences, each with its reason (pages or strips they touch are not compared):
+//  - CMYK by our formula: red = 255 - min(255, cyan + black), and so on; the reference converter
+//    applies the same formula, so these pages are compared.
+//  - Stale tag value: an entry of a known tag whose type is not SHORT or LONG, or whose count is 0
+//    or above 10, loads nothing here, and the field keeps the value that an earlier entry of the
+//    directory loaded; libtiff converts other types and reads long arrays.
+//  - Repeated tags: when a directory holds two entries of one tag, the last wins here and the
+//    first in libtiff.
+//  - FillOrder 2 outside the fax codings is ignored here; libtiff reverses the bits.
+//  - Three or four samples of 1 or 4 bits have no plain DIB form here.
+//  - A 1-bit BlackIsZero page whose table starts with a colour other than black is delivered
+//    inverted over a black, white table; libtiff's colour map gives other colours.
+//  - StripByteCounts is not consulted here: a strip is read from its offset as far as its rows
+//    take. Where libtiff's count cuts a strip short, libtiff fails the strip and its rows are
+//    not compared.
+//  - PackBits runs end at the row end here; libtiff runs them on into the next row. A strip's
+//    rows from the first one where a run crosses the row end are not compared.
+//  - LZW and fax decoding runs on from strip to strip here (a strip that ends short is continued
+//    by the next one); libtiff decodes each strip alone. Rows after the first strip that libtiff
+//    fails are not compared on such pages.
+//  - Pages that libtiff cannot open or set as strips are not compared.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/harness_util.h"
+#include "platform/bytes.h"
+#include "platform/platform.h"
+#include "qorimg/qorimg.h"
+#include "support/dib_image.h"
+#include "support/peer_readers.h"
+#include "tiff/reader.h"
+
+namespace {
+
+using qor::fuzz::Finding;
+
+// Where each delivered layer comes from: the pages that pass validation, walked as the reader
+// walks the chain.
+struct PageAt {
+    int index;             // in the chain, counting every page
+    std::uint32_t offset;  // of its directory
+};
+
+std::vector<PageAt> DeliveredPageOffsets(const std::string& path) {
+    std::vector<PageAt> out;
+    qor::plat::HFILE f = qor::plat::_lopen(path.c_str(), 0);
+    std::uint16_t order = 0;
+    std::uint32_t offset = 0;
+    if (qor::tiff::ReadTiffHeader(f, &order, &offset) == 0) {
+        const std::uint16_t n = qor::tiff::CountTiffPages(f, offset, order);
+        for (std::uint16_t i = 0; i < n; ++i) {
+            qor::tiff::TiffPage page{};
+            page.byteOrder = order;
+            const std::uint32_t at = offset;
+            qor::tiff::ParseTiffDirectory(f, &page, &offset);
+            if (qor::tiff::ValidateTiffPage(page) == 0) out.push_back({i, at});
+        }
+    }
+    qor::plat::_lclose(f);
+    return out;
+}
+
+// True when the directory holds an entry that this reader and libtiff take differently: one of a
+// tag that the reader takes a first value from which loads nothing (the field keeps a stale or
+// default value), or a second entry of a tag (the last wins here, the first in libtiff).
+bool HasStaleOrRepeatedTag(const std::uint8_t* data, std::size_t size, std::uint32_t ifd) {
+    if (size < 8 || std::uint64_t{ifd} + 2 > size) return false;
+    const bool little = data[0] == 'I';
+    const std::uint32_t n = qor::Load16(data + ifd, little);
+    std::vector<std::uint32_t> seen;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint64_t at = std::uint64_t{ifd} + 2 + 12ull * i;
+        if (at + 12 > size) return false;
+        const std::uint32_t tag = qor::Load16(data + at, little);
+        const std::uint32_t type = qor::Load16(data + at + 2, little);
+        const std::uint32_t count = qor::Load32(data + at + 4, little);
+        if (std::find(seen.begin(), seen.end(), tag) != seen.end()) return true;
+        seen.push_back(tag);
+        switch (tag) {
+            case 254:
+            case 255:
+            case 256:
+            case 257:
+            case 258:
+            case 259:
+            case 262:
+            case 266:
+            case 277:
+            case 278:
+            case 279:
+            case 284:
+            case 290:
+            case 292:
+            case 293:
+            case 297:
+            case 317:
+            case 338:
+                if ((type != 3 && type != 4) || count == 0 || count > 10) return true;
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
+// PackBits runs end at the row end here (the rest of a run that reaches past it is dropped, and
+// the next row starts with a header byte); libtiff runs them on into the next row. From the
+// first row of a strip where a run crosses the row end, that strip's rows are not compared.
+void KeepPackBitsRowsBeforeCrossingRuns(const std::string& path, int dir, std::size_t fileSize,
+                                        qor::test::Rgb* want) {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (t == nullptr) return;
+    if (TIFFSetDirectory(t, static_cast<tdir_t>(dir))) {
+        const auto row = static_cast<std::size_t>(TIFFScanlineSize64(t));
+        std::uint32_t rps = 0;
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
+        if (rps == 0 || rps > want->height) rps = want->height;
+        for (std::uint32_t s = 0; s < TIFFNumberOfStrips(t); ++s) {
+            const std::uint64_t y0 = std::uint64_t{s} * rps;
+            if (y0 >= want->height) break;
+            const std::uint64_t y1 = std::min<std::uint64_t>(want->height, y0 + rps);
+            const std::uint64_t count = std::min<std::uint64_t>(TIFFRawStripSize64(t, s), fileSize);
+            std::vector<std::uint8_t> raw(static_cast<std::size_t>(count) + 1);
+            const tmsize_t n = TIFFReadRawStrip(t, s, raw.data(), tmsize_t(raw.size()));
+            std::size_t at = 0;
+            for (std::uint64_t y = y0; y < y1; ++y) {
+                std::size_t filled = 0;
+                bool crossed = false;
+                while (filled < row && !crossed) {
+                    if (n < 0 || at >= static_cast<std::size_t>(n)) break;
+                    const std::uint8_t h = raw[at++];
+                    std::size_t run = 0;
+                    if (h < 128) {
+                        run = h + 1u;
+                        at += run;
+                    } else if (h > 128) {
+                        run = 257u - h;
+                        ++at;
+                    }
+                    filled += run;
+                    crossed = filled > row;
+                }
+                if (crossed) {
+                    std::fill(want->rowRead.begin() + long(y), want->rowRead.begin() + long(y1), 0);
+                    break;
+                }
+            }
+        }
+    }
+    TIFFClose(t);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t blocks = qor::plat::testing::LiveBlocks();
+    const std::string& path = qor::fuzz::WriteScratch(data, size);
+
+    QorHandle first = 0;
+    std::vector<qor::test::Image> layers;
+    if (QorReadTIF(nullptr, 0, path.c_str(), &first) == 0) {
+        std::vector<QorHandle> handles(QorDocumentLayers(first, nullptr, 0));
+        QorDocumentLayers(first, handles.data(), static_cast<std::uint32_t>(handles.size()));
+        for (QorHandle h : handles) {
+            std::string why;
+            layers.emplace_back();
+            if (!qor::test::DecodeDib(h, &layers.back(), &why)) {
+                Finding("layer %zu: %s", layers.size() - 1, why.c_str());
+            }
+        }
+        if (QorReleaseDocument(first) != 0) Finding("the document cannot be released");
+    }
+    qor::fuzz::CheckNothingLeft(blocks);
+    if (layers.empty()) return 0;
+
+    const std::vector<PageAt> offsets = DeliveredPageOffsets(path);
+    if (offsets.size() != layers.size()) {
+        Finding("%zu layers delivered for %zu valid pages", layers.size(), offsets.size());
+    }
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        const int dir = offsets[i].index;
+        if (HasStaleOrRepeatedTag(data, size, offsets[i].offset)) continue;
+        qor::test::Rgb want;
+        std::string why;
+        if (!qor::test::LibtiffReference(path, dir, &want, &why, offsets[i].offset, true)) continue;
+        qor::test::KeepRowsBeforeFirstFailedStrip(&want);
+        if (want.compression == COMPRESSION_PACKBITS) {
+            KeepPackBitsRowsBeforeCrossingRuns(path, dir, size, &want);
+        }
+        const qor::test::Image& ours = layers[i];
+        if (static_cast<std::uint32_t>(ours.width) != want.width ||
+            static_cast<std::uint32_t>(ours.height) != want.height) {
+            Finding("page %d: size %dx%d, libtiff %ux%u", dir, ours.width, ours.height, want.width,
+                    want.height);
+        }
+        const std::vector<std::uint32_t> colours = ours.Colours();
+        for (std::uint32_t y = 0; y < want.height; ++y) {
+            if (!want.rowRead[y]) continue;
+            for (std::uint32_t x = 0; x < want.width; ++x) {
+                const std::size_t k = std::size_t{y} * want.width + x;
+                if (colours[k] != want.pixels[k]) {
+                    Finding("page %d: pixel (%u,%u) is %06x, libtiff %06x", dir, x, y, colours[k],
+                            want.pixels[k]);
+                }
+            }
+        }
+    }
+    return 0;
+}
