@@ -123,6 +123,7 @@ struct Rgb {
     std::vector<std::uint32_t> pixels;  // 0xRRGGBB
     std::vector<std::uint8_t> rowRead;  // per row: 1 when the peer decoded it (libtiff pages)
     std::uint16_t compression = 0;      // libtiff pages: the page's compression
+    bool colourMap = false;             // libtiff pages: libtiff took the page's ColorMap
 };
 
 #ifdef QORIMG_HAVE_LIBTIFF
@@ -231,6 +232,7 @@ inline bool LibtiffReference(const std::string& path, int dir, Rgb* img, std::st
     img->width = w;
     img->height = h;
     img->compression = compression;
+    img->colourMap = haveMap;
     img->pixels.assign(std::size_t{w} * h, 0);
     img->rowRead.assign(h, 0);
     if (rps == 0 || rps > h) rps = h;
@@ -239,6 +241,8 @@ inline bool LibtiffReference(const std::string& path, int dir, Rgb* img, std::st
     const std::uint32_t strips = TIFFNumberOfStrips(t);
     for (std::uint32_t s = 0; s < strips && std::uint64_t{s} * rps < h; ++s) {
         const std::uint32_t y0 = s * rps, rows = std::min(rps, h - y0);
+        // libtiff stands in offset 0 (the header) for strips that StripOffsets does not list.
+        if (TIFFGetStrileOffset(t, s) == 0) continue;
         const unsigned long complaints = gLibtiffComplaints;
         const tmsize_t got = TIFFReadEncodedStrip(t, s, strip.data(), tmsize_t(line * rows));
         if (got < 0 || static_cast<std::size_t>(got) < line * rows) continue;
