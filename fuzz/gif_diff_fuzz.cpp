@@ -20,7 +20,9 @@
 //    GIF encoder writes them.
 //  - Signature: this reader wants "GIF8", a version digit and "a"; giflib only "GIF".
 //  - Extension labels other than graphic control, plain text, application and comment are
-//    refused here; giflib skips any extension.
+//    refused here; giflib skips any extension. A graphic control extension is read here as its
+//    size byte, that many bytes and one terminator byte whatever it holds; giflib reads on
+//    through further sub-blocks.
 //  - Pixel values wider than the screen's bit depth are masked to the DIB's bits here; giflib
 //    keeps them. Values are compared after the same mask.
 #include <cstdint>
@@ -108,15 +110,23 @@ std::size_t PixelsBeforeUndefinedCode(const std::uint8_t* data, std::size_t size
     return stream.pixels.size();
 }
 
-// True when an extension of a label that this reader refuses comes before the first image.
-bool UnknownExtensionFirst(const std::uint8_t* data, std::size_t size) {
+// True when an extension before the first image is one this reader takes differently from
+// giflib: a label that it refuses, or a graphic control extension whose data is followed by more
+// than the block terminator (read here as size byte, data and one terminator byte of any value).
+bool ExtensionTakenDifferently(const std::uint8_t* data, std::size_t size) {
     std::size_t at = SignatureAt(data, size, 0) ? 0 : 128;
     if (!SignatureAt(data, size, at)) return false;
     const std::uint8_t flags = data[at + 10];
     at += 13 + ((flags & 0x80) ? 3u << ((flags & 7) + 1) : 0);
-    while (at + 1 < size && data[at] == 0x21) {
+    while (at + 2 < size && data[at] == 0x21) {
         const std::uint8_t label = data[at + 1];
         if (label != 0xF9 && label != 0x01 && label != 0xFF && label != 0xFE) return true;
+        if (label == 0xF9) {
+            at += 3 + data[at + 2];
+            if (at < size && data[at] != 0) return true;
+            ++at;
+            continue;
+        }
         at += 2;
         while (at < size && data[at] != 0) at += data[at] + 1u;  // sub-blocks
         ++at;
@@ -128,7 +138,7 @@ const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::
                                const qor::test::GiflibImage& peer) {
     if (peer.width > 32767 || peer.height > 32767) return "32767 limit";
     if (status == QOR_NO_MEMORY) return "larger than one memory block";
-    if (status == QOR_NOT_GIF && UnknownExtensionFirst(data, size)) return "extension label";
+    if (status == QOR_NOT_GIF && ExtensionTakenDifferently(data, size)) return "extension";
     const std::size_t codeSize = MinCodeSizeAt(data, size);
     if (status == QOR_NOT_GIF && codeSize != 0 && (data[codeSize] < 2 || data[codeSize] > 11)) {
         return "minimum code size";
