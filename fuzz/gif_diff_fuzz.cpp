@@ -62,15 +62,6 @@ const char* WhyOnlyWeRead(const std::uint8_t* data, std::size_t size,
     }
 }
 
-// The pixel count of a delivered DIB, from its header.
-std::uint64_t Pixels(QorHandle dib) {
-    const auto* p = static_cast<const std::uint8_t*>(QorGlobalLock(dib));
-    if (p == nullptr) Finding("the delivered DIB cannot be locked");
-    const std::uint64_t pixels = std::uint64_t{qor::LoadLE32(p + 4)} * qor::LoadLE32(p + 8);
-    QorGlobalUnlock(dib);
-    return pixels;
-}
-
 // Where the first image's minimum code size byte lies (0 when the file ends before it), the
 // blocks before it walked as this reader walks them.
 std::size_t MinCodeSizeAt(const std::uint8_t* data, std::size_t size) {
@@ -163,7 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status == 0) {
         // Images beyond giflib's raster cap (see GiflibDecode) are not compared, nor copied out.
         std::string why;
-        if (Pixels(dib) <= (std::uint64_t{1} << 26) && !qor::test::DecodeDib(dib, &ours, &why)) {
+        if (qor::fuzz::DibPixels(dib) <= (std::uint64_t{1} << 26) &&
+            !qor::test::DecodeDib(dib, &ours, &why)) {
             Finding("delivered DIB: %s", why.c_str());
         }
         if (QorReleaseDocument(dib) != 0) Finding("the document cannot be released");

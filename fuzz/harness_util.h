@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/bytes.h"
 #include "platform/testing.h"
+#include "qorimg/qorimg.h"
 
 namespace qor::fuzz {
 
@@ -59,6 +61,16 @@ inline const std::string& WriteScratch(const std::uint8_t* data, std::size_t siz
 inline void CheckNothingLeft(std::uint64_t blocksBefore) {
     if (plat::testing::LiveBlocks() != blocksBefore) Finding("a memory block was leaked");
     if (plat::testing::OpenFiles() != 0) Finding("a file was left open");
+}
+
+// The pixel count of a delivered DIB, from its header: very large images are released without
+// being copied out, as copying and comparing them would outlast the fuzzer's time limit.
+inline std::uint64_t DibPixels(QorHandle dib) {
+    const auto* p = static_cast<const std::uint8_t*>(QorGlobalLock(dib));
+    if (p == nullptr) Finding("the delivered DIB cannot be locked");
+    const std::uint64_t pixels = std::uint64_t{LoadLE32(p + 4)} * LoadLE32(p + 8);
+    QorGlobalUnlock(dib);
+    return pixels;
 }
 
 // Takes bytes from the front of a fuzz input; zeros once it runs out.
