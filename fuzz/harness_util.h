@@ -24,7 +24,12 @@ inline const std::string& ScratchPath() {
         int fd = mkstemp(pattern);
         if (fd < 0) std::abort();
         close(fd);
-        std::atexit([] { std::remove(ScratchPath().c_str()); });
+        // QORIMG_FUZZ_KEEP=1 keeps the file for a look at the input that a harness wrote.
+        if (std::getenv("QORIMG_FUZZ_KEEP") == nullptr) {
+            std::atexit([] { std::remove(ScratchPath().c_str()); });
+        } else {
+            std::fprintf(stderr, "scratch file: %s\n", pattern);
+        }
         return std::string(pattern);
     }();
     return path;
