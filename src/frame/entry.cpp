@@ -5,6 +5,7 @@
 #include "frame/read_info.h"
 #include "frame/request.h"
 #include "host/host.h"
+#include "platform/bytes.h"
 
 namespace qor {
 namespace {
@@ -36,7 +37,7 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
     auto* p = static_cast<const unsigned char*>(plat::GlobalLock(block));
     if (p != nullptr) {
         if (plat::GlobalSize(block) >= host::kFirstLayerOffset + 4) {
-            std::memcpy(&first, p + host::kFirstLayerOffset, 4);
+            first = LoadLE32(p + host::kFirstLayerOffset);
         }
         plat::GlobalUnlock(block);
     }

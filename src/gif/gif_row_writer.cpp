@@ -1,15 +1,9 @@
 // The GIF row writer: normal and interlaced row order into bottom-up DIB rows.
 #include "gif/gif_decode.h"
+#include "gif/gif_interlace.h"
+#include "platform/dib.h"
 
 namespace qor::gif {
-
-namespace {
-
-// Interlace passes 1 to 4: the first image row of each pass and the step between its rows.
-constexpr std::int32_t kPassStart[5] = {0, 0, 4, 2, 1};
-constexpr std::int32_t kPassStep[5] = {0, 8, 8, 4, 2};
-
-}  // namespace
 
 void GifRowWriter::Start(std::uint8_t* pixelArea, std::uint64_t rowStride, std::int16_t w,
                          std::int16_t h, std::uint8_t bitsPerPixel, bool isInterlaced) {
@@ -40,17 +34,9 @@ bool GifRowWriter::NextRow() {
     if (r < 0) return false;  // already complete: r stays at -1
     --r;
     if (r < 0) return false;
-    std::int32_t next = imageRow;
-    if (!interlaced) {
-        ++next;
-    } else {
-        next += kPassStep[pass];
-        while (next >= height) {
-            if (++pass > 4) break;
-            next = kPassStart[pass];
-        }
-    }
-    if (next >= height || pass > 4) {
+    const std::int32_t next =
+        interlaced ? NextInterlacedRow(imageRow, &pass, height) : imageRow + 1;
+    if (next >= height) {
         // The row count and the pass order always agree; this only guards the pointer.
         pass = 5;
         r = -1;
@@ -65,7 +51,7 @@ bool GifRowWriter::NextRow() {
 std::int16_t ComputeGifGeometry(std::uint64_t width, std::uint64_t height, std::uint32_t bits,
                                 GifGeometry* geometry) {
     if (bits > 8 || width > 0xFFFFFFFFu || height > 0xFFFFFFFFu) return QOR_NO_MEMORY;
-    std::uint64_t stride = ((width * bits + 31) / 32) * 4;
+    std::uint64_t stride = DibStride(width, bits);
     if (stride > plat::kMaxBlockSize) return QOR_NO_MEMORY;
     std::uint64_t pixelBytes = stride * height;  // below 2^63
     std::uint64_t paletteSize = std::uint64_t{1} << bits;

@@ -6,31 +6,18 @@
 
 #include "frame/request.h"
 #include "gif/gif_lzw_encoder.h"
+#include "platform/dib.h"
 
 namespace qor {
 
-// What the writer needs of a packed DIB, checked against the size of its block.
-struct GifSourceDib {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::uint32_t bits = 0;           // 1, 4 or 8
-    std::uint64_t stride = 0;         // bytes per row, a multiple of 4
-    std::uint64_t colourOffset = 0;   // the colour table, from the block start
-    std::uint32_t colourEntries = 0;  // entries that the DIB's colour table holds
-    std::uint64_t pixelOffset = 0;    // the first memory row (the last image row)
-};
-
-// Reads and checks the header of a locked DIB of `blockSize` bytes. Returns false (the request
-// is refused with QOR_BAD_REQUEST) when the header is shorter than 40 bytes, the bit depth is
-// not 1, 4 or 8, the pixels are compressed (biCompression not BI_RGB), the width or height is
-// outside 1 to 32767, or the header, colour table and rows claim more bytes than the block
-// holds.
-bool DescribeGifSourceDib(const std::uint8_t* dib, std::uint64_t blockSize, GifSourceDib* out);
+// Views a locked DIB of `blockSize` bytes as one the writer can write. Returns false (the request
+// is refused with QOR_BAD_REQUEST) when ViewDib refuses it, the bit depth is not 1, 4 or 8, the
+// pixels are compressed (biCompression not BI_RGB), or the width or height is above 32767.
+bool DescribeGifSourceDib(std::uint8_t* dib, std::uint64_t blockSize, DibView* out);
 
 // Writes the 2^bits RGB triplets of the GIF colour table into `triplets`. Entries past the
 // DIB's own colour table are black.
-void ConvertGifColourTable(const std::uint8_t* dib, const GifSourceDib& source,
-                           std::uint8_t* triplets);
+void ConvertGifColourTable(const DibView& source, std::uint8_t* triplets);
 
 // Hands out the DIB's colour indices row by row, in normal or interlaced order, with one
 // progress call at the end of every row. 8-bit rows are handed out where they lie; 1- and 4-bit
@@ -62,7 +49,7 @@ struct GifRowReader {
 };
 
 // Sets the reader on image row 0 of a locked DIB described by `source`.
-void StartGifRowReader(GifRowReader* reader, const std::uint8_t* dib, const GifSourceDib& source,
-                       bool interlaced, ImageIoRequest* request);
+void StartGifRowReader(GifRowReader* reader, const DibView& source, bool interlaced,
+                       ImageIoRequest* request);
 
 }  // namespace qor

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "frame/request.h"
+#include "gif/gif_interlace.h"
 #include "gif/gif_lzw_encoder.h"
 #include "gif/gif_writer.h"
 #include "platform/atomic_file.h"
@@ -19,18 +20,7 @@ constexpr auto kNoMemory = static_cast<std::int16_t>(QOR_NO_MEMORY);
 constexpr auto kCreateFailed = static_cast<std::int16_t>(QOR_CREATE_FAILED);
 constexpr auto kWriteFailed = static_cast<std::int16_t>(QOR_WRITE_FAILED);
 
-constexpr std::int32_t kMaxSide = 32767;
-
-std::uint32_t LoadU32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-void StoreU16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v & 0xFF);
-    p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
-}
+constexpr std::uint32_t kMaxSide = 32767;
 
 bool WriteAll(plat::HFILE file, const void* data, std::uint32_t count) {
     return plat::_lwrite(file, data, count) == static_cast<std::int32_t>(count);
@@ -56,8 +46,7 @@ std::int16_t StatusOf(plat::AtomicResult result) {
 // ---- Writing ----
 
 // Everything after the file is created: the blocks live and die here.
-std::int16_t WriteGifStream(ImageIoRequest* request, const std::uint8_t* dib,
-                            const GifSourceDib& source, plat::HFILE file) {
+std::int16_t WriteGifStream(ImageIoRequest* request, const DibView& source, plat::HFILE file) {
     const bool transparent = request->writeTransparent != 0;
     const bool interlaced = request->writeInterlaced != 0;
     const std::int16_t transparentIndex = request->transparentIndex;
@@ -67,13 +56,13 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const std::uint8_t* dib,
     // Header and logical screen descriptor.
     std::uint8_t header[13] = {
         'G', 'I', 'F', '8', static_cast<std::uint8_t>(transparent ? '9' : '7'), 'a'};
-    StoreU16(header + 6, static_cast<std::uint32_t>(source.width) & 0xFFFF);
-    StoreU16(header + 8, static_cast<std::uint32_t>(source.height) & 0xFFFF);
+    StoreLE16(header + 6, static_cast<std::uint32_t>(source.width) & 0xFFFF);
+    StoreLE16(header + 8, static_cast<std::uint32_t>(source.height) & 0xFFFF);
     header[10] = source.bits == 1 ? 0x80 : source.bits == 4 ? 0xB3 : 0xF7;
     // Image descriptor: left and top 0, no local colour table.
     std::uint8_t descriptor[10] = {0x2C};
-    StoreU16(descriptor + 5, static_cast<std::uint32_t>(source.width) & 0xFFFF);
-    StoreU16(descriptor + 7, static_cast<std::uint32_t>(source.height) & 0xFFFF);
+    StoreLE16(descriptor + 5, static_cast<std::uint32_t>(source.width) & 0xFFFF);
+    StoreLE16(descriptor + 7, static_cast<std::uint32_t>(source.height) & 0xFFFF);
     descriptor[9] = interlaced ? 0x40 : 0x00;
 
     plat::HGLOBAL outputBlock =
@@ -88,7 +77,7 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const std::uint8_t* dib,
         plat::GlobalFree(outputBlock);
     };
 
-    ConvertGifColourTable(dib, source, output);
+    ConvertGifColourTable(source, output);
     bool written = WriteAll(file, header, sizeof header) && WriteAll(file, output, 3 * colours);
     if (written && transparent && transparentIndex >= 0 && transparentIndex <= 255) {
         const std::uint8_t extension[8] = {
@@ -112,7 +101,7 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const std::uint8_t* dib,
     }
 
     GifRowReader reader;
-    StartGifRowReader(&reader, dib, source, interlaced, request);
+    StartGifRowReader(&reader, source, interlaced, request);
     GifCodePacker packer;
     StartGifCodePacker(&packer, output, file, static_cast<std::uint8_t>(minCodeSize + 1));
     output[0] = minCodeSize;
@@ -132,42 +121,23 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const std::uint8_t* dib,
 
 }  // namespace
 
-bool DescribeGifSourceDib(const std::uint8_t* dib, std::uint64_t blockSize, GifSourceDib* out) {
-    if (dib == nullptr || blockSize < 40) return false;
-    std::uint32_t headerSize = LoadU32(dib);
-    std::int32_t width, height;
-    std::uint16_t bits;
-    std::memcpy(&width, dib + 4, 4);
-    std::memcpy(&height, dib + 8, 4);
-    std::memcpy(&bits, dib + 14, 2);
-    std::uint32_t compression = LoadU32(dib + 16);
-    std::uint32_t clrUsed = LoadU32(dib + 32);
-    // A shorter header (12-byte core headers) has none of these fields where they are read.
-    if (headerSize < 40) return false;
-    if (bits != 1 && bits != 4 && bits != 8) return false;
+bool DescribeGifSourceDib(std::uint8_t* dib, std::uint64_t blockSize, DibView* out) {
+    DibView view;
+    if (!ViewDib(dib, blockSize, &view)) return false;
+    if (view.bits != 1 && view.bits != 4 && view.bits != 8) return false;
     // Run-length coded pixels (or any other coding) are not rows that can be read as they lie.
-    if (compression != 0) return false;
-    if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) return false;
-    GifSourceDib d;
-    d.width = width;
-    d.height = height;
-    d.bits = bits;
-    d.stride = ((std::uint64_t(bits) * std::uint64_t(width) + 31) / 32) * 4;
-    d.colourOffset = headerSize;
-    d.colourEntries = clrUsed != 0 ? clrUsed : 1u << bits;
-    d.pixelOffset = d.colourOffset + 4ull * d.colourEntries;
-    if (d.pixelOffset + d.stride * std::uint64_t(height) > blockSize) return false;
-    *out = d;
+    if (view.compression != 0) return false;
+    if (view.width > kMaxSide || view.height > kMaxSide) return false;
+    *out = view;
     return true;
 }
 
-void ConvertGifColourTable(const std::uint8_t* dib, const GifSourceDib& source,
-                           std::uint8_t* triplets) {
+void ConvertGifColourTable(const DibView& source, std::uint8_t* triplets) {
     const std::uint32_t colours = 1u << source.bits;
     for (std::uint32_t i = 0; i < colours; ++i) {
         std::uint8_t* t = triplets + 3 * i;
-        if (i < source.colourEntries) {
-            const std::uint8_t* q = dib + source.colourOffset + 4 * i;  // blue, green, red, 0
+        if (i < source.colours) {
+            const std::uint8_t* q = source.palette + 4 * i;  // blue, green, red, 0
             t[0] = q[2];
             t[1] = q[1];
             t[2] = q[0];
@@ -177,9 +147,9 @@ void ConvertGifColourTable(const std::uint8_t* dib, const GifSourceDib& source,
     }
 }
 
-void StartGifRowReader(GifRowReader* reader, const std::uint8_t* dib, const GifSourceDib& source,
-                       bool interlaced, ImageIoRequest* request) {
-    reader->pixels = dib + source.pixelOffset;
+void StartGifRowReader(GifRowReader* reader, const DibView& source, bool interlaced,
+                       ImageIoRequest* request) {
+    reader->pixels = source.pixels;
     reader->stride = static_cast<std::int64_t>(source.stride);
     reader->width = static_cast<std::int16_t>(source.width);
     reader->height = static_cast<std::int16_t>(source.height);
@@ -190,7 +160,7 @@ void StartGifRowReader(GifRowReader* reader, const std::uint8_t* dib, const GifS
     reader->bits = static_cast<std::uint8_t>(source.bits);
     reader->interlaced = interlaced;
     reader->request = request;
-    reader->row = reader->pixels + reader->stride * (source.height - 1);
+    reader->row = source.Row(0);
 }
 
 int GifRowReader::NextSpan(const std::uint8_t** span) {
@@ -221,45 +191,7 @@ int GifRowReader::FinishRow() {
         if (ReportProgress(request, done) != 0) return kGifCancelled;
     }
     r = static_cast<std::int16_t>(r - 1);
-    if (!interlaced) {
-        imageRow += 1;
-    } else {
-        // Passes: rows 0, 8, 16, ...; then 4, 12, ...; then 2, 6, ...; then 1, 3, 5, ...
-        switch (pass) {
-            case 1:
-                imageRow += 8;
-                if (imageRow >= height) {
-                    pass = 2;
-                    imageRow = 4;
-                }
-                if (imageRow >= height) {
-                    pass = 3;
-                    imageRow = 2;
-                }
-                if (imageRow >= height) {
-                    pass = 4;
-                    imageRow = 1;
-                }
-                break;
-            case 2:
-                imageRow += 8;
-                if (imageRow >= height) {
-                    pass = 3;
-                    imageRow = 2;
-                }
-                break;
-            case 3:
-                imageRow += 4;
-                if (imageRow >= height) {
-                    pass = 4;
-                    imageRow = 1;
-                }
-                break;
-            default:
-                imageRow += 2;
-                break;
-        }
-    }
+    imageRow = interlaced ? gif::NextInterlacedRow(imageRow, &pass, height) : imageRow + 1;
     column = 0;
     if (imageRow >= height) {
         pass = 5;
@@ -276,9 +208,9 @@ std::int16_t WriteGifWorker(ImageIoRequest* request) {
     if (dibBlock == 0) return kBadRequest;
     // A handle that cannot be locked, or a block too small for what its header claims, is not
     // a DIB that can be written.
-    auto* dib = static_cast<const std::uint8_t*>(plat::GlobalLock(dibBlock));
+    auto* dib = static_cast<std::uint8_t*>(plat::GlobalLock(dibBlock));
     if (dib == nullptr) return kBadRequest;
-    GifSourceDib source;
+    DibView source;
     if (!DescribeGifSourceDib(dib, plat::GlobalSize(dibBlock), &source)) {
         plat::GlobalUnlock(dibBlock);
         return kBadRequest;
@@ -287,7 +219,7 @@ std::int16_t WriteGifWorker(ImageIoRequest* request) {
     plat::AtomicFile out;
     std::int16_t status = StatusOf(plat::BeginAtomicFile(request->fileName, &out));
     if (status == kOk) {
-        status = WriteGifStream(request, dib, source, out.file);
+        status = WriteGifStream(request, source, out.file);
         if (status == kOk) {
             status = StatusOf(plat::CommitAtomicFile(&out));
         } else {
