@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 
+#include "gif_builder.h"
 #include "qorimg/qorimg.h"
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
@@ -97,6 +98,33 @@ Bytes Page(std::vector<std::uint32_t> bits, int photometric, std::uint32_t width
     return MakeTiff({p});
 }
 
+// A GIF screen of 32767 x 32767 whose image data ends right after its code size byte: 792 bytes.
+Bytes GifWithoutPixels() {
+    Bytes gif;
+    gifb::Header(gif, 32767, 32767, 0xF7);
+    gifb::ColorTable(gif, 256);
+    gifb::ImageDescriptor(gif, 32767, 32767, 0);
+    gif.push_back(8);
+    return gif;
+}
+
+// A 1000 x 1000 GIF whose data stops after 2000 sub-blocks: at the end of the file, or at a block
+// terminator that a second frame follows.
+Bytes GifCutHalfway(bool secondFrame) {
+    std::vector<std::uint8_t> pixels(1000 * 1000);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i % 251);
+    const Bytes whole = gifb::SimpleGif(1000, 1000, pixels);
+    Bytes gif(whole.begin(), whole.begin() + 792 + 256 * 2000);
+    if (secondFrame) {
+        gif.push_back(0);
+        gifb::GraphicControl(gif, 1, 3);
+        gifb::ImageDescriptor(gif, 1000, 1000, 0);
+        gifb::ImageData(gif, 8, Bytes(255, 0x55));
+        gifb::Trailer(gif);
+    }
+    return gif;
+}
+
 class HostileFilesTest : public LeakCheckedTest {
   protected:
     TempDir dir_;
@@ -114,7 +142,26 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         std::function<Bytes()> normal;
         bool sameImage = false;    // the hostile file's first layer is the normal one's
         std::uint64_t budget = 0;  // lowered read budget for the hostile read, 0: as shipped
+        bool longName = false;     // read and write through a 523-byte name that, cut to 512
+                                   // bytes, names the hostile file
     } rows[] = {
+        {"a GIF image of 32767 x 32767 without pixels",
+         false,
+         GifWithoutPixels,
+         QOR_READ_FAILED,
+         0,
+         {}},
+        {"a block terminator before the second frame", false, [] { return GifCutHalfway(true); }, 0,
+         1, [] { return GifCutHalfway(false); }, true},
+        {"a name longer than the record holds",
+         false,
+         [] { return GifCutHalfway(false); },
+         QOR_BAD_REQUEST,
+         0,
+         {},
+         false,
+         0,
+         true},
         // Only the strips that the rows need are visited.
         {"a million one-pixel strips", true, [] { return OneRowStrips(kTall, 1000000); }, 0, 1,
          [] { return GreyTiff(1, kTall); }, true},
@@ -175,14 +222,26 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
                        : GreyTiff(1024, std::clamp<std::uint32_t>(file.size() / 1024, 1024, 32767));
         const std::string likePath = dir_.Path("like");
         WriteFile(likePath, like);
-        Outcome normal = ReadThrough(likePath, true, row.sameImage);
+        const bool likeTiff = !row.normal || row.tiff;
+        Outcome normal = ReadThrough(likePath, likeTiff, row.sameImage);
         ASSERT_EQ(normal.status, 0);
         for (int i = 0; i < 2; ++i) {
-            Outcome again = ReadThrough(likePath, true);
+            Outcome again = ReadThrough(likePath, likeTiff);
             normal.seconds = std::min(normal.seconds, again.seconds);
         }
+        std::string name = path;
+        if (row.longName) {
+            // Slashes pad the hostile file's name to 512 bytes; the whole name is 523.
+            const std::string dir = dir_.dir().string();
+            name = dir + std::string(512 - dir.size() - 7, '/') + "hostile" + "-longer.gif";
+            ASSERT_EQ(name.size(), 523u);
+            HGLOBAL dib = MakeDib(2, 2, 8, {0, 0xFFFFFF}, {0, 1, 1, 0});
+            EXPECT_EQ(QorWriteGIF(nullptr, 0, name.c_str(), dib, 0, 0, 0), QOR_BAD_REQUEST);
+            QorGlobalFree(dib);
+            EXPECT_EQ(ReadFile(path), file);
+        }
         pt::SetReadBudget(row.budget);
-        const Outcome o = ReadThrough(path, row.tiff, row.sameImage);
+        const Outcome o = ReadThrough(name, row.tiff, row.sameImage);
         pt::SetReadBudget(0);
         EXPECT_EQ(o.status, row.status);
         EXPECT_EQ(o.layers, row.layers);
