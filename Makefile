@@ -30,23 +30,24 @@ deps-bench:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
 
 demo: deps
-	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_TESTS=OFF
-	cmake --build build -j $(JOBS) --target qorimg_tool
+	cmake -S . -B build-demo $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_TESTS=OFF
+	cmake --build build-demo -j $(JOBS) --target qorimg_tool
 	@mkdir -p out
 	@for f in examples/*.gif examples/*.tif; do [ -e "$$f" ] || continue; \
-	  echo "== $$f"; ./build/tools/qorimg/qorimg info "$$f"; \
-	  ./build/tools/qorimg/qorimg convert -q "$$f" "out/$$(basename "$$f").png" && \
+	  echo "== $$f"; ./build-demo/tools/qorimg/qorimg info "$$f"; \
+	  ./build-demo/tools/qorimg/qorimg convert -q "$$f" "out/$$(basename "$$f").png" && \
 	  echo "   -> out/$$(basename "$$f").png"; done
 
 test: deps test-normal test-sanitize test-thread
 
 test-normal:
-	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORIMG_WERROR=ON \
+	  -DQORIMG_BUILD_TESTS=ON
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-sanitize:
-	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQORIMG_WERROR=ON \
 	  -DQORIMG_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-O1
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -55,6 +56,7 @@ test-sanitize:
 # The concurrent readers and writers under ThreadSanitizer.
 test-thread:
 	cmake -S . -B build-tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQORIMG_SANITIZE=thread \
+	  -DQORIMG_WERROR=ON \
 	  -DCMAKE_CXX_FLAGS=-O1 -DQORIMG_BUILD_TOOL=OFF
 	cmake --build build-tsan -j $(JOBS) --target qorimg_tests
 	bash tests/run_tsan.sh ./build-tsan/tests/qorimg_tests
@@ -72,4 +74,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench out
+	rm -rf build build-demo build-asan build-tsan build-bench out
