@@ -140,17 +140,23 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         std::uint32_t layers;
         // A like file of normal make: by default an 8-bit grey page of at least 1 MB.
         std::function<Bytes()> normal;
-        bool sameImage = false;    // the hostile file's first layer is the normal one's
-        std::uint64_t budget = 0;  // lowered read budget for the hostile read, 0: as shipped
-        bool longName = false;     // read and write through a 523-byte name that, cut to 512
-                                   // bytes, names the hostile file
+        bool sameImage = false;      // the hostile file's first layer is the normal one's
+        std::uint64_t budget = 0;    // lowered read budget for the hostile read, 0: as shipped
+        bool longName = false;       // read and write through a 523-byte name that, cut to 512
+                                     // bytes, names the hostile file
+        bool claimsHugeDib = false;  // the reader sets up the DIB the file claims before it
+                                     // reaches the data
     } rows[] = {
         {"a GIF image of 32767 x 32767 without pixels",
          false,
          GifWithoutPixels,
          QOR_READ_FAILED,
          0,
-         {}},
+         {},
+         false,
+         0,
+         false,
+         true},
         {"a block terminator before the second frame", false, [] { return GifCutHalfway(true); }, 0,
          1, [] { return GifCutHalfway(false); }, true},
         {"a name longer than the record holds",
@@ -250,7 +256,16 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         }
         // Generous, so that a loaded machine or a sanitizer does not make it flaky; the faults it
         // guards against cost hundreds of times a normal read.
-        EXPECT_LT(o.seconds, 10 * normal.seconds) << "a normal read took " << normal.seconds;
+        // Under ASan the 1 GiB block of a file that claims 32767 x 32767 costs a quarter second
+        // to map and poison, though nothing touches it; only its status is checked there.
+#if defined(__SANITIZE_ADDRESS__)
+        const bool timed = !row.claimsHugeDib;
+#else
+        const bool timed = true;
+#endif
+        if (timed) {
+            EXPECT_LT(o.seconds, 10 * normal.seconds) << "a normal read took " << normal.seconds;
+        }
         EXPECT_EQ(pt::LiveBlocks(), blocksBefore_);
     }
 }
