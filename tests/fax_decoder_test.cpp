@@ -198,21 +198,26 @@ TEST_F(FaxDecoderTest, CodeTablesCoverEveryWindowButTheEolPrefix) {
 }
 
 TEST_F(FaxDecoderTest, WhiteRunsSetOnlyTheirOwnBits) {
-    // Every run of a 40-pixel row painted over every earlier state of one guard-framed row.
-    for (std::uint32_t p = 0; p <= 40; ++p) {
-        for (std::uint32_t n = 0; p + n <= 40; ++n) {
-            std::uint8_t buffer[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-            buffer[0] = 0;
-            buffer[8] = 0;
-            // Another run already painted earlier in the row stays.
-            if (p >= 3) fax::PaintWhiteRun(buffer + 1, 0, 2);
-            fax::PaintWhiteRun(buffer + 1, p, n);
-            for (std::uint32_t x = 0; x < 56; ++x) {
-                const bool want = (p >= 3 && x < 2) || (x >= p && x < p + n);
-                EXPECT_EQ(((buffer[1 + x / 8] >> (7 - x % 8)) & 1) != 0, want)
-                    << "run " << p << "+" << n << " pixel " << x;
+    // Every run of a 40-pixel row painted over every earlier state of one guard-framed row, by
+    // the plain painter and by the word painter in rows with and without room after the run.
+    for (std::uint64_t rowBytes : {0u, 5u, 8u}) {
+        for (std::uint32_t p = 0; p <= 40; ++p) {
+            for (std::uint32_t n = 0; p + n <= 40; ++n) {
+                std::uint8_t buffer[10] = {};
+                auto paint = [&](std::uint32_t from, std::uint32_t count) {
+                    if (rowBytes == 0) return fax::PaintWhiteRun(buffer + 1, from, count);
+                    fax::PaintWhite(buffer + 1, rowBytes, from, count);
+                };
+                // Another run already painted earlier in the row stays.
+                if (p >= 3) paint(0, 2);
+                paint(p, n);
+                for (std::uint32_t x = 0; x < 64; ++x) {
+                    const bool want = (p >= 3 && x < 2) || (x >= p && x < p + n);
+                    ASSERT_EQ(((buffer[1 + x / 8] >> (7 - x % 8)) & 1) != 0, want)
+                        << "run " << p << "+" << n << " pixel " << x << " row " << rowBytes;
+                }
+                ASSERT_EQ(buffer[0], 0);
             }
-            EXPECT_EQ(buffer[0], 0);
         }
     }
 }
@@ -657,6 +662,71 @@ TEST_F(FaxFailureTest, SweepsReleaseEverything) {
             EXPECT_EQ(s, QOR_CANCELLED) << what << " call " << call;
         }
     }
+}
+
+// The input is taken eight bytes at a time while the block holds them, else a byte at a time.
+// With every read capped at 7 bytes only the byte path runs: on damaged and cut pages of every
+// coding and fill order, both give the same status and the same pixels.
+TEST_F(FaxFailureTest, WordAndByteInputAgreeOnDamagedPages) {
+    TempDir dir;
+    const std::string path = dir.Path("d.tif");
+    std::mt19937 rng(2027);
+    auto decode = [&](std::uint32_t cap, std::int16_t* status) {
+        PreparedPage prepared(path);
+        Request r("x");
+        pt::CapReads(cap);
+        *status = tiff::SelectStripDecoder(prepared.page.compression)(
+            ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
+        pt::Reset();
+        const tiff::DibRows rows = tiff::LocateRows(prepared.bits, prepared.page);
+        return Bytes(rows.pixels, rows.pixels + rows.stride * rows.rows);
+    };
+    int damaged = 0;
+    for (std::uint16_t compression :
+         {COMPRESSION_CCITTRLE, COMPRESSION_CCITTFAX3, COMPRESSION_CCITTFAX4}) {
+        for (std::uint16_t fill : {FILLORDER_MSB2LSB, FILLORDER_LSB2MSB}) {
+            for (int round = 0; round < 12; ++round) {
+                FaxFile how;
+                how.compression = compression;
+                how.fillOrder = fill;
+                how.t4Options = round % 2 ? GROUP3OPT_FILLBITS : 0;
+                const Bilevel page = TextPage(200 + rng() % 3000, 24, rng());
+                ASSERT_TRUE(WriteWithLibtiff(path, page, how));
+                Bytes strip;
+                {
+                    const Bytes file = ReadFile(path);
+                    PreparedPage prepared(path);
+                    const std::uint64_t start = prepared.page.stripOffsets;
+                    ASSERT_LE(start + prepared.page.stripByteCounts, file.size());
+                    strip.assign(file.begin() + start,
+                                 file.begin() + start + prepared.page.stripByteCounts);
+                }
+                // Flipped bytes, a zeroed stretch, or data cut short; the file ends with it.
+                for (int k = 0; k < 1 + round % 4; ++k) {
+                    strip[rng() % strip.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+                }
+                if (round % 3 == 1) {
+                    const std::size_t at = rng() % strip.size();
+                    std::fill(strip.begin() + at, strip.begin() + std::min(at + 9, strip.size()),
+                              0);
+                }
+                if (round % 3 == 2) strip.resize(rng() % strip.size());
+                TiffPageSpec spec = FaxSpec(compression, page.width, page.height, {});
+                spec.extra.push_back(TiffBuilder::Long(292, {how.t4Options}));
+                if (fill == FILLORDER_LSB2MSB) spec.extra.push_back(FillOrder2());
+                WriteFile(path, StripAtEnd(spec, strip));
+                std::int16_t byWord, byByte;
+                const Bytes words = decode(0, &byWord), bytes = decode(7, &byByte);
+                const std::string what = "compression " + std::to_string(compression) + " fill " +
+                                         std::to_string(fill) + " round " + std::to_string(round);
+                ASSERT_EQ(byWord, byByte) << what;
+                ASSERT_TRUE(words == bytes) << what;
+                damaged += byWord != 0;
+            }
+        }
+    }
+    // The damage reached the decoders' error paths, not only their pixels.
+    EXPECT_GE(damaged, 20);
 }
 
 }  // namespace

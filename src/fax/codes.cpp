@@ -186,23 +186,6 @@ RunCodes RunCodesOf(const FaxBlocks& blocks) {
     return RunCodes{{blocks.data[1], blocks.data[0]}, {kBlackCodeLength, kWhiteCodeLength}};
 }
 
-std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
-                         CodedRow* row) {
-    const std::uint32_t index = codes.table[row->colour][window];
-    if (index == NO_CODE) return in->WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-    if (!in->Consume(codes.length[row->colour][index])) return QOR_READ_FAILED;
-    row->pending += RunOfCode(index);
-    if (index >= 64) return 0;
-    // A run that carries the row past its end is damage: nothing of it is painted.
-    if (row->pending > row->width - row->position) return QOR_FAX_BAD_DATA;
-    const auto run = static_cast<std::uint32_t>(row->pending);
-    if (row->colour != 0) PaintWhiteRun(row->out, row->position, run);
-    row->position += run;
-    row->colour ^= 1;
-    row->pending = 0;
-    return 0;
-}
-
 void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n) {
     if (n == 0) return;
     const std::uint32_t last = p + n - 1;
@@ -218,7 +201,7 @@ void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n) {
     row[lastByte] = static_cast<std::uint8_t>(row[lastByte] | tail);
 }
 
-void FaxBitReader::Fill() {
+void FaxBitReader::FillBytes() {
     while (count <= 56) {
         std::uint32_t byte = 0;
         if (position >= size && !ended) {

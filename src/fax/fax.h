@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
+#include "platform/bytes.h"
 #include "tiff/tiff.h"
 
 namespace qor::fax {
@@ -37,8 +39,25 @@ inline std::uint32_t RunOfCode(std::uint32_t index) {
 // significant bit of byte 0. The caller keeps p + n within the row.
 void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n);
 
+// PaintWhiteRun for a row of `rowBytes` bytes (its DIB stride): a run that lies within 8 bytes
+// of the row is painted with one 64-bit load and store, any other by PaintWhiteRun.
+inline void PaintWhite(std::uint8_t* row, std::uint64_t rowBytes, std::uint32_t p,
+                       std::uint32_t n) {
+    const std::uint32_t first = p >> 3, shift = p & 7;
+    if (shift + n >= 64 || first + 8ull > rowBytes) return PaintWhiteRun(row, p, n);
+    const std::uint64_t mask = (~0ull >> shift) & ~(~0ull >> (shift + n));
+    StoreBE64(row + first, LoadBE64(row + first) | mask);
+}
+
 // The byte with its eight bits in reverse order (fill order 2 input).
 extern const std::uint8_t kReversedBits[256];
+
+// Each byte of `v` with its eight bits in reverse order: fill order 2 input, eight bytes at once.
+inline std::uint64_t ReverseBitsOfEachByte(std::uint64_t v) {
+    v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+    v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+    return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+}
 
 // The compressed input of one strip, read in blocks of TIFF_READ_BLOCK bytes and handed out bit
 // by bit through a 64-bit accumulator. Past the end of the file it supplies zero bits, so that
@@ -62,8 +81,22 @@ struct FaxBitReader {
         bits = 0;
         count = padding = 0;
     }
-    // Tops the accumulator up to at least 57 bits.
-    void Fill();
+    // Tops the accumulator up to at least 57 bits: eight bytes in one load while the buffer
+    // holds them, else a byte at a time. Called only with fewer than 57 bits held.
+    void Fill() {
+        if (size - position < 8) return FillBytes();
+        std::uint64_t word = LoadBE64(buffer + position);
+        if (reverse != nullptr) word = ReverseBitsOfEachByte(word);
+        // The bits below `count` that this adds beyond the whole bytes taken are the stream's
+        // next bits at their own places: a later fill writes the same values over them.
+        bits |= word >> count;
+        const std::uint32_t taken = (63 - count) >> 3;
+        position = static_cast<std::uint16_t>(position + taken);
+        count += taken * 8;
+    }
+    // Fill a byte at a time, refilling the buffer from the file and supplying zero bits past
+    // its end.
+    void FillBytes();
     // The next 13 bits of the stream.
     std::uint32_t Peek13() {
         if (count < 13) Fill();
@@ -135,6 +168,7 @@ bool AcquireFaxBlocks(FaxBlocks* blocks, const std::uint32_t* extraSizes, int ex
 // One row of one-dimensional run-length codes being decoded.
 struct CodedRow {
     std::uint8_t* out = nullptr;
+    std::uint64_t rowBytes = 0;  // of `out`: the DIB stride
     std::uint32_t width = 0;
     std::uint32_t colour = 1;    // of the next run: 1 white, 0 black
     std::uint32_t position = 0;  // pixels done
@@ -146,7 +180,21 @@ struct CodedRow {
 // row's colour: a make-up code adds to the run; a terminating code ends it, paints it when it is
 // white and switches colour. Returns 0, or the status that ends the page: 532 for a window that
 // holds no code or a run past the row's end (nothing of it is painted), 202 when the data ran out.
-std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
-                         CodedRow* row);
+inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
+                                CodedRow* row) {
+    const std::uint32_t index = codes.table[row->colour][window];
+    if (index == NO_CODE) return in->WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
+    if (!in->Consume(codes.length[row->colour][index])) return QOR_READ_FAILED;
+    row->pending += RunOfCode(index);
+    if (index >= 64) return 0;
+    // A run that carries the row past its end is damage: nothing of it is painted.
+    if (row->pending > row->width - row->position) return QOR_FAX_BAD_DATA;
+    const auto run = static_cast<std::uint32_t>(row->pending);
+    if (row->colour != 0) PaintWhite(row->out, row->rowBytes, row->position, run);
+    row->position += run;
+    row->colour ^= 1;
+    row->pending = 0;
+    return 0;
+}
 
 }  // namespace qor::fax

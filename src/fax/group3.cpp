@@ -33,6 +33,7 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
             bool awaitingEol = true;
             CodedRow coded;
             coded.width = width;
+            coded.rowBytes = frame.stride;
             if (eolAhead) {
                 eolAhead = false;
                 awaitingEol = false;

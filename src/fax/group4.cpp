@@ -107,7 +107,8 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                         if (status != 0) goto done;
                         // A run longer than the rest of the row is cut at the row's end.
                         if (run > width - a0) run = width - a0;
-                        if (colour != 0) PaintWhiteRun(out, a0, static_cast<std::uint32_t>(run));
+                        if (colour != 0)
+                            PaintWhite(out, frame.stride, a0, static_cast<std::uint32_t>(run));
                         a0 += static_cast<std::uint32_t>(run);
                         coding[++n] = a0;
                         colour ^= 1;
@@ -125,7 +126,7 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                         status = QOR_FAX_BAD_DATA;
                         goto done;
                     }
-                    if (colour != 0) PaintWhiteRun(out, a0, b2 - a0);
+                    if (colour != 0) PaintWhite(out, frame.stride, a0, b2 - a0);
                     a0 = b2;
                     cursor += 2;
                     continue;
@@ -139,7 +140,7 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                     offset = -3, length = 7;
                 } else if (window == 2) {
                     // End of block: the rest of the row and of the strip's rows come out white.
-                    PaintWhiteRun(out, a0, width - a0);
+                    PaintWhite(out, frame.stride, a0, width - a0);
                     for (++k; k < strip.rows && row < frame.height; ++k) {
                         PaintWhiteRun(frame.Row(++row), 0, width);
                     }
@@ -161,7 +162,7 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                 }
                 if (a1 > std::int64_t{width}) a1 = width;
                 const auto end = static_cast<std::uint32_t>(a1);
-                if (colour != 0) PaintWhiteRun(out, a0, end - a0);
+                if (colour != 0) PaintWhite(out, frame.stride, a0, end - a0);
                 coding[++n] = end;
                 colour ^= 1;
                 a0 = end;

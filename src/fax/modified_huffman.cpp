@@ -35,6 +35,7 @@ std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* 
             CodedRow coded;
             coded.out = frame.Row(row);
             coded.width = width;
+            coded.rowBytes = frame.stride;
             while (!coded.Done()) {
                 const std::uint32_t window = in.Peek13();
                 if ((status = TakeRunCode(&in, window, codes, &coded)) != 0) goto done;

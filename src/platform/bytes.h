@@ -25,6 +25,9 @@ inline std::uint32_t LoadBE32(const void* at) {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
            std::uint32_t{p[3]};
 }
+inline std::uint64_t LoadBE64(const void* at) {
+    return std::uint64_t{LoadBE32(at)} << 32 | LoadBE32(static_cast<const std::uint8_t*>(at) + 4);
+}
 inline std::uint16_t Load16(const void* at, bool littleEndian) {
     return littleEndian ? LoadLE16(at) : LoadBE16(at);
 }
@@ -55,6 +58,12 @@ inline void StoreBE32(void* at, std::uint32_t v) {
     p[1] = static_cast<std::uint8_t>(v >> 16);
     p[2] = static_cast<std::uint8_t>(v >> 8);
     p[3] = static_cast<std::uint8_t>(v);
+}
+
+inline void StoreBE64(void* at, std::uint64_t v) {
+    auto* p = static_cast<std::uint8_t*>(at);
+    StoreBE32(p, static_cast<std::uint32_t>(v >> 32));
+    StoreBE32(p + 4, static_cast<std::uint32_t>(v));
 }
 
 }  // namespace qor

@@ -40,6 +40,7 @@ struct State {
     Fault faults[8];
     std::uint64_t liveBytes = 0;  // the sizes of all live blocks
     std::uint64_t peakBytes = 0;  // the most that liveBytes reached since the last ResetPeak
+    std::uint32_t readCap = 0;  // 0, or the most bytes one read transfers
 };
 
 void AddLiveBytes(State& s, std::uint64_t added, std::uint64_t removed) {
@@ -222,6 +223,9 @@ bool BeginTransfer(testing::Op op, HFILE file, const void* buffer, std::uint32_t
         std::lock_guard<std::mutex> guard(s.mutex);
         if (!CountCall(s, op, &shortBy)) return false;
         if (s.files.count(file) == 0) return false;
+        if (op == testing::Op::Read && s.readCap != 0 && *count > s.readCap + shortBy) {
+            shortBy = *count - s.readCap;
+        }
     }
     if (*count > 0x7FFFFFFFu || (buffer == nullptr && *count > 0)) return false;
     *count = shortBy >= *count ? 0 : *count - shortBy;
@@ -342,10 +346,17 @@ void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy) {
     s.faults[static_cast<int>(op)] = Fault{n, shortBy};
 }
 
+void CapReads(std::uint32_t most) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.readCap = most;
+}
+
 void Reset() {
     State& s = TheState();
     std::lock_guard<std::mutex> guard(s.mutex);
     for (Fault& f : s.faults) f = Fault{};
+    s.readCap = 0;
     s.counts = Counts{};
 }
 

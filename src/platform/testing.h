@@ -18,7 +18,10 @@ struct Counts {
 // directory) returns 0, and Close closes the file but returns -1. With `shortBy` > 0 a Read or
 // Write transfers that many bytes fewer than asked (at least 0) instead of failing.
 void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy = 0);
-// Clears all injected failures and the call counters (not the live block and file counts).
+// Makes every read transfer at most `most` bytes (0: no limit) until the next Reset.
+void CapReads(std::uint32_t most);
+// Clears all injected failures, the read cap and the call counters (not the live block and file
+// counts).
 void Reset();
 // Calls made since the last Reset.
 Counts CallCounts();
