@@ -104,8 +104,13 @@ struct FaxBitReader {
     }
     // Drops n (at most 13) bits; false when that takes bits from past the end of the data.
     bool Consume(std::uint32_t n) {
-        if (count < n) Fill();
-        if (n > count - padding) return false;
+        // Fewer stream bits held than n: with n or more bits held the rest is padding, else a
+        // fill may bring the bits in.
+        if (n > count - padding) {
+            if (count >= n) return false;
+            Fill();
+            if (n > count - padding) return false;
+        }
         bits <<= n;
         count -= n;
         return true;

@@ -1,5 +1,6 @@
 // DecodeGroup4Strips: TIFF compression 4, T.6 two-dimensional coding in which every row is coded
 // against the row above it, the first row of a strip against an imaginary white line.
+#include <array>
 #include <utility>
 
 #include "fax/fax.h"
@@ -30,6 +31,144 @@ void CloseList(std::uint32_t* list, std::uint32_t n, std::uint32_t width) {
     list[n + 1] = list[n + 2] = list[n + 3] = width;
 }
 
+// Where the decoding of a row stopped: the changes it wrote and the pixel it reached.
+struct RowEnd {
+    std::uint32_t changes = 0;
+    std::uint32_t a0 = 0;
+};
+
+// The two-dimensional mode codes, looked up by the first 7 bits of the window: vertical modes
+// with a1 at b1 + offset, horizontal, pass, and the rest (end of block, EOL, extensions, zeros).
+enum ModeKind : std::uint8_t { kVertical, kHorizontal, kPass, kOther };
+struct ModeCode {
+    ModeKind kind;
+    std::int8_t offset;
+    std::uint8_t length;
+};
+constexpr std::array<ModeCode, 128> MakeModeTable() {
+    std::array<ModeCode, 128> t{};
+    for (std::uint32_t w = 0; w < 128; ++w) {
+        if (w >= 64) {
+            t[w] = {kVertical, 0, 1};
+        } else if (w >= 48) {
+            t[w] = {kVertical, 1, 3};
+        } else if (w >= 32) {
+            t[w] = {kVertical, -1, 3};
+        } else if (w >= 16) {
+            t[w] = {kHorizontal, 0, 3};
+        } else if (w >= 8) {
+            t[w] = {kPass, 0, 4};
+        } else if (w >= 6) {
+            t[w] = {kVertical, 2, 6};
+        } else if (w >= 4) {
+            t[w] = {kVertical, -2, 6};
+        } else if (w == 3) {
+            t[w] = {kVertical, 3, 7};
+        } else if (w == 2) {
+            t[w] = {kVertical, -3, 7};
+        } else {
+            t[w] = {kOther, 0, 0};
+        }
+    }
+    return t;
+}
+constexpr std::array<ModeCode, 128> kModes = MakeModeTable();
+
+// DecodeRow's result for an end-of-block code.
+constexpr std::int16_t kEndOfBlock = -1;
+
+// Decodes the codes of one row against the reference row's closed list of `refCount` changes,
+// writing the row's changes to coding[1], coding[2], ... (coding[0] is 0). *end says how far it
+// got, also when it fails. 0 at the row's end, kEndOfBlock, or the status that ends the page.
+std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint32_t* ref,
+                       std::uint32_t refCount, std::uint32_t* coding, std::uint32_t width,
+                       RowEnd* end) {
+    // A row holds at most width + 2 changes in valid data (the last two may repeat the row's
+    // end); the lists have room for more than that, for entry 0 and for the closing entries.
+    const std::uint32_t maxChanges = width + 4;
+    std::uint32_t a0 = 0, colour = 1, cursor = 1, n = 0;
+    auto stop = [&](std::int16_t status) {
+        end->changes = n;
+        end->a0 = a0;
+        return status;
+    };
+    while (a0 < width) {
+        const std::uint32_t window = in.Peek13();
+        // Past the list's end every entry stands for the row's end.
+        while (cursor > refCount + 2) cursor -= 2;
+        // b1: the first change right of a0 whose colour is opposite to a0's. Only before the
+        // row's first change is the entry taken as it stands, so that b1 may be 0; once a change
+        // at 0 is written, a0 = 0 is a real position and b1 lies past it.
+        if (a0 != 0 || n != 0) {
+            while (ref[cursor] <= a0) cursor += 2;
+        }
+        const std::uint32_t b1 = ref[cursor];
+        // V0, the commonest code, is taken without the table.
+        const ModeCode mode = window >= 4096 ? ModeCode{kVertical, 0, 1} : kModes[window >> 6];
+        if (mode.kind == kHorizontal) {
+            // Horizontal mode: a run of the current colour, then one of the other.
+            if (!in.Consume(3)) return stop(QOR_READ_FAILED);
+            if (n + 2 > maxChanges) return stop(QOR_FAX_BAD_DATA);
+            for (int half = 0; half < 2; ++half) {
+                std::uint64_t run;
+                const std::int16_t status =
+                    ReadRun(in, codes.table[colour], codes.length[colour], &run);
+                if (status != 0) return stop(status);
+                // A run longer than the rest of the row is cut at the row's end.
+                if (run > width - a0) run = width - a0;
+                a0 += static_cast<std::uint32_t>(run);
+                coding[++n] = a0;
+                colour ^= 1;
+            }
+            while (ref[cursor] < a0 && cursor <= refCount) cursor += 2;
+            continue;
+        }
+        if (mode.kind == kPass) {
+            // Pass mode: a0 moves under the end of the reference run after b1.
+            if (!in.Consume(4)) return stop(QOR_READ_FAILED);
+            const std::uint32_t b2 = ref[cursor + 1];
+            if (b2 < a0) return stop(QOR_FAX_BAD_DATA);
+            a0 = b2;
+            cursor += 2;
+            continue;
+        }
+        if (mode.kind == kOther) {
+            if (window == 2) return stop(kEndOfBlock);
+            // An EOL, an extension code (uncompressed mode among them), zero bits.
+            return stop(in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA);
+        }
+        const std::int32_t offset = mode.offset;
+        const std::uint32_t length = mode.length;
+        // Vertical mode: a1 lies `offset` pixels from b1.
+        if (!in.Consume(length)) return stop(QOR_READ_FAILED);
+        std::int64_t a1 = std::int64_t{b1} + offset;
+        if (a1 < std::int64_t{a0} || n + 1 > maxChanges) return stop(QOR_FAX_BAD_DATA);
+        if (a1 > std::int64_t{width}) a1 = width;
+        a0 = static_cast<std::uint32_t>(a1);
+        coding[++n] = a0;
+        colour ^= 1;
+        if (a0 < ref[cursor - 1]) {
+            --cursor;
+        } else {
+            ++cursor;
+        }
+    }
+    return stop(0);
+}
+
+// Paints the white runs of a row that starts white, changes colour at list[1..n] (in order) and
+// was decoded up to pixel `end`.
+void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* list,
+              const RowEnd& end) {
+    std::uint32_t from = 0, i = 1;
+    for (; i < end.changes; i += 2) {
+        PaintWhite(out, rowBytes, from, list[i] - from);
+        from = list[i + 1];
+    }
+    const std::uint32_t to = i == end.changes ? list[i] : end.a0;
+    if (to > from) PaintWhite(out, rowBytes, from, to - from);
+}
+
 }  // namespace
 
 std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
@@ -39,9 +178,6 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
     tiff::StripWalker strips;
     if (std::int16_t status = PrepareFaxPage(dib, file, *page, &frame, &strips)) return status;
     const std::uint32_t width = frame.width;
-    // A row holds at most width + 2 changes in valid data (the last two may repeat the row's
-    // end); the lists have room for more than that, for entry 0 and for the closing entries.
-    const std::uint32_t maxChanges = width + 4;
     const std::uint32_t listBytes = (width + 8) * 4;
     FaxBlocks blocks;
     FaxBitReader in;
@@ -71,113 +207,27 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                 goto done;
             }
             std::uint8_t* out = frame.Row(row);
-            std::uint32_t a0 = 0, colour = 1, cursor = 1, n = 0;
-            while (a0 < width) {
-                const std::uint32_t window = in.Peek13();
-                // Past the list's end every entry stands for the row's end.
-                while (cursor > refCount + 2) cursor -= 2;
-                // b1: the first change right of a0 whose colour is opposite to a0's. Only before
-                // the row's first change is the entry taken as it stands, so that b1 may be 0;
-                // once a change at 0 is written, a0 = 0 is a real position and b1 lies past it.
-                if (a0 != 0 || n != 0) {
-                    while (ref[cursor] <= a0) cursor += 2;
+            RowEnd end;
+            const std::int16_t result = DecodeRow(in, codes, ref, refCount, coding, width, &end);
+            // What was decoded is kept, also in a row that the data then fails.
+            PaintRow(out, frame.stride, coding, end);
+            if (result == kEndOfBlock) {
+                // The rest of the row and of the strip's rows come out white.
+                PaintWhiteRun(out, end.a0, width - end.a0);
+                for (++k; k < strip.rows && row < frame.height; ++k) {
+                    PaintWhiteRun(frame.Row(++row), 0, width);
                 }
-                const std::uint32_t b1 = ref[cursor];
-                std::int32_t offset = 0;
-                std::uint32_t length = 0;
-                if (window >= 4096) {
-                    offset = 0, length = 1;
-                } else if (window >= 3072) {
-                    offset = 1, length = 3;
-                } else if (window >= 2048) {
-                    offset = -1, length = 3;
-                } else if (window >= 1024) {
-                    // Horizontal mode: a run of the current colour, then one of the other.
-                    if (!in.Consume(3)) {
-                        status = QOR_READ_FAILED;
-                        goto done;
-                    }
-                    if (n + 2 > maxChanges) {
-                        status = QOR_FAX_BAD_DATA;
-                        goto done;
-                    }
-                    for (int half = 0; half < 2; ++half) {
-                        std::uint64_t run;
-                        status = ReadRun(in, codes.table[colour], codes.length[colour], &run);
-                        if (status != 0) goto done;
-                        // A run longer than the rest of the row is cut at the row's end.
-                        if (run > width - a0) run = width - a0;
-                        if (colour != 0)
-                            PaintWhite(out, frame.stride, a0, static_cast<std::uint32_t>(run));
-                        a0 += static_cast<std::uint32_t>(run);
-                        coding[++n] = a0;
-                        colour ^= 1;
-                    }
-                    while (ref[cursor] < a0 && cursor <= refCount) cursor += 2;
-                    continue;
-                } else if (window >= 512) {
-                    // Pass mode: a0 moves under the end of the reference run after b1.
-                    if (!in.Consume(4)) {
-                        status = QOR_READ_FAILED;
-                        goto done;
-                    }
-                    const std::uint32_t b2 = ref[cursor + 1];
-                    if (b2 < a0) {
-                        status = QOR_FAX_BAD_DATA;
-                        goto done;
-                    }
-                    if (colour != 0) PaintWhite(out, frame.stride, a0, b2 - a0);
-                    a0 = b2;
-                    cursor += 2;
-                    continue;
-                } else if (window >= 384) {
-                    offset = 2, length = 6;
-                } else if (window >= 256) {
-                    offset = -2, length = 6;
-                } else if (window >= 192) {
-                    offset = 3, length = 7;
-                } else if (window >= 128) {
-                    offset = -3, length = 7;
-                } else if (window == 2) {
-                    // End of block: the rest of the row and of the strip's rows come out white.
-                    PaintWhite(out, frame.stride, a0, width - a0);
-                    for (++k; k < strip.rows && row < frame.height; ++k) {
-                        PaintWhiteRun(frame.Row(++row), 0, width);
-                    }
-                    goto nextStrip;
-                } else {
-                    // An EOL, an extension code (uncompressed mode among them), zero bits.
-                    status = in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-                    goto done;
-                }
-                // Vertical mode: a1 lies `offset` pixels from b1.
-                if (!in.Consume(length)) {
-                    status = QOR_READ_FAILED;
-                    goto done;
-                }
-                std::int64_t a1 = std::int64_t{b1} + offset;
-                if (a1 < std::int64_t{a0} || n + 1 > maxChanges) {
-                    status = QOR_FAX_BAD_DATA;
-                    goto done;
-                }
-                if (a1 > std::int64_t{width}) a1 = width;
-                const auto end = static_cast<std::uint32_t>(a1);
-                if (colour != 0) PaintWhite(out, frame.stride, a0, end - a0);
-                coding[++n] = end;
-                colour ^= 1;
-                a0 = end;
-                if (end < ref[cursor - 1]) {
-                    --cursor;
-                } else {
-                    ++cursor;
-                }
+                break;
+            }
+            if (result != 0) {
+                status = result;
+                goto done;
             }
             // The row just decoded becomes the reference of the next one.
-            CloseList(coding, n, width);
+            CloseList(coding, end.changes, width);
             std::swap(ref, coding);
-            refCount = n;
+            refCount = end.changes;
         }
-    nextStrip:;
     }
 done:
     blocks.Release();
