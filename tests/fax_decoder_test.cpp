@@ -678,8 +678,9 @@ TEST_F(FaxFailureTest, WordAndByteInputAgreeOnDamagedPages) {
         *status = tiff::SelectStripDecoder(prepared.page.compression)(
             ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
         pt::Reset();
-        const tiff::DibRows rows = tiff::LocateRows(prepared.bits, prepared.page);
-        return Bytes(rows.pixels, rows.pixels + rows.stride * rows.rows);
+        DibView rows;
+        EXPECT_TRUE(tiff::ViewPageDib(prepared.bits, prepared.page, &rows));
+        return Bytes(rows.pixels, rows.pixels + rows.stride * rows.height);
     };
     int damaged = 0;
     for (std::uint16_t compression :

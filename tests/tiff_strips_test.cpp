@@ -73,7 +73,7 @@ class TiffStripsTest : public LeakCheckedTest {
     // page after the set-up.
     template <typename Adjust>
     Decoded Decode(const Bytes& file, tiff::StripDecoder decoder, Adjust adjust,
-                   ProgressProc progress = nullptr) {
+                   ProgressProc progress = nullptr, bool anyStatus = false) {
         std::string path = dir_.Path("s.tif");
         WriteFile(path, file);
         Decoded d;
@@ -90,7 +90,7 @@ class TiffStripsTest : public LeakCheckedTest {
         EXPECT_TRUE(tiff::ViewPageDib(prepared.bits, d.page, &rows));
         d.rowBytes = tiff::FileRowBytes(d.page);
         // Rows are only read back from a page whose geometry the set-up made room for.
-        for (std::uint32_t i = 0; d.status == 0 && i < rows.height; ++i) {
+        for (std::uint32_t i = 0; (d.status == 0 || anyStatus) && i < rows.height; ++i) {
             d.rows.emplace_back(rows.Row(i), rows.Row(i) + rows.stride);
         }
         return d;
@@ -313,6 +313,67 @@ Bytes StripAtEnd(std::uint32_t width, std::uint32_t height, std::uint32_t compre
     EXPECT_EQ(b.size(), 98u);
     b.Append(strip);
     return b.bytes();
+}
+
+TEST_F(TiffStripsTest, BufferedRowsMatchRowByRowReadsOnCutFilesAndStops) {
+    // Every depth, one strip or several, the file cut anywhere or the host stopping at any
+    // report: the buffered reads leave the same status, progress and DIB as a read per row.
+    struct Case {
+        std::vector<std::uint32_t> bits;
+        int photometric;
+        std::uint32_t width, height, rowsPerStrip;
+    } cases[] = {{{1}, 1, 45, 40, 0},        {{4}, 1, 13, 33, 7},       {{8}, 1, 300, 250, 0},
+                 {{8, 8}, 1, 7, 20, 3},      {{8, 8, 8}, 2, 41, 37, 0}, {{8, 8, 8}, 2, 900, 60, 25},
+                 {{8, 8, 8, 8}, 2, 9, 30, 4}};
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        TiffPageSpec s = Spec(c.width, c.height, c.bits, c.photometric);
+        std::uint32_t bitsPerPixel = 0;
+        for (std::uint32_t b : c.bits) bitsPerPixel += b;
+        const std::size_t rowBytes = (std::size_t{c.width} * bitsPerPixel + 7) / 8;
+        const Bytes data = Pixels(rowBytes * c.height, c.width);
+        // The strips follow the directory, so that a cut file still has its page.
+        const std::uint32_t perStrip = c.rowsPerStrip ? c.rowsPerStrip : c.height;
+        std::vector<std::uint32_t> offsets, counts;
+        for (std::uint32_t first = 0; first < c.height; first += perStrip) {
+            offsets.push_back(0);
+            counts.push_back(
+                static_cast<std::uint32_t>(std::min(perStrip, c.height - first) * rowBytes));
+        }
+        s.rowsPerStrip = c.rowsPerStrip;
+        s.extra = {TiffBuilder::Long(273, offsets), TiffBuilder::Long(279, counts)};
+        const auto start = static_cast<std::uint32_t>(MakeTiff({s}).size());
+        for (std::size_t j = 0; j < offsets.size(); ++j) {
+            offsets[j] = start + static_cast<std::uint32_t>(j * perStrip * rowBytes);
+        }
+        s.extra[0] = TiffBuilder::Long(273, offsets);
+        Bytes whole = MakeTiff({s});
+        whole.insert(whole.end(), data.begin(), data.end());
+        for (int trial = 0; trial < 12; ++trial) {
+            Bytes file = whole;
+            ProgressRecorder fast, plain;
+            if (trial % 2 == 0) {
+                file.resize(start + rng() % data.size());
+            } else {
+                fast.cancelAt = plain.cancelAt = 2 + rng() % (c.height + 2);
+            }
+            std::vector<Decoded> got;
+            for (auto* rec : {&fast, &plain}) {
+                gRecorder = rec;
+                got.push_back(Decode(
+                    file,
+                    rec == &fast ? tiff::DecodeUncompressedStripsToBgr
+                                 : tiff::DecodeUncompressedRowByRow,
+                    [](TiffPage&) {}, RecordProgress, true));
+                gRecorder = nullptr;
+            }
+            const std::string what =
+                std::to_string(bitsPerPixel) + " bits, trial " + std::to_string(trial);
+            EXPECT_EQ(got[0].status, got[1].status) << what;
+            EXPECT_EQ(got[0].rows, got[1].rows) << what;
+            EXPECT_EQ(fast.calls, plain.calls) << what;
+        }
+    }
 }
 
 TEST_F(TiffStripsTest, TruncatedStripsEndWith202) {

@@ -39,6 +39,11 @@ std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t
 std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                        TiffPage* page);
 
+// DecodeUncompressedStripsToBgr as it works on rows too long for its buffer: each row read
+// straight into the DIB by a read of its own. The plain form that tests hold the buffered one to.
+std::int16_t DecodeUncompressedRowByRow(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                        TiffPage* page);
+
 // Exchanges the first and third byte of each of the `pixels` 3-byte pixels at `row`.
 void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels);
 // The same exchange while copying `pixels` pixels from `src` to `dst`, which do not overlap.

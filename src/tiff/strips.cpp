@@ -1,6 +1,7 @@
 // The uncompressed and PackBits strip decoders. Rows land in the DIB exactly as the file stores
 // them, at the page's own bits per pixel, bottom-up; the ...ToBgr forms exchange red and blue in
 // each 24-bit row as soon as it is complete, while it is still in the cache.
+#include <algorithm>
 #include <cstring>
 
 #include "tiff/reader.h"
@@ -59,9 +60,10 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
     return 0;
 }
 
-// Uncompressed 24-bit rows that fit go through a buffer of this size, small enough to stay in
-// the cache: one read brings in as many whole rows as it holds, and each row is then copied to its
-// place in the DIB with red and blue exchanged. The DIB is written once and never read back.
+// Uncompressed rows that fit go through a buffer of at most this size, small enough to stay in
+// the cache: one read brings in as many whole rows as it holds, and each row is then copied to
+// its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written once and
+// never read back.
 constexpr std::uint32_t kRowBufferBytes = 65536;
 
 // Where uncompressed rows come from and how they are stored.
@@ -69,19 +71,21 @@ struct RowSource {
     HFILE file;
     std::uint8_t* buffer;  // the row buffer, or null: each row is read straight into the DIB
     std::uint32_t rowBytes;
-    bool bgr;  // exchange red and blue in every 24-bit row
+    bool bgr;           // exchange red and blue in every 24-bit row
+    std::uint32_t fit;  // whole rows the buffer holds
 };
 
 // Reads `count` rows from the file position into image rows first, first + 1, ... (count is at
-// most rows.height - first). `perRow`: progress is reported for each row before the read that
-// brings it in. 0, 202 on a short read, or 801 when the host cancels.
+// most rows.height - first). `perRow`: progress is reported for each row before it is stored.
+// 0, 202 on a short read, or 801 when the host cancels. Through the buffer, progress and the DIB
+// come out as reading each row by itself leaves them: rows are reported and stored one by one
+// after the read, and of a row that the file cuts short the part that arrived is kept.
 std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibView& rows,
                       std::uint32_t first, std::uint32_t count, bool perRow) {
     const std::uint32_t height = rows.height;
-    const std::uint32_t fit = in.buffer != nullptr ? kRowBufferBytes / in.rowBytes : 0;
     const std::uint32_t end = first + count;
     for (std::uint32_t r = first; r < end;) {
-        if (fit == 0) {
+        if (in.buffer == nullptr) {
             if (perRow && ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
                 return QOR_CANCELLED;
             }
@@ -93,21 +97,23 @@ std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibVie
             ++r;
             continue;
         }
-        const std::uint32_t n = end - r < fit ? end - r : fit;
-        for (std::uint32_t i = 0; perRow && i < n; ++i) {
-            if (ReportProgress(progress, Percent(r + i + 1ull, height)) != 0) return QOR_CANCELLED;
-        }
-        // At most kRowBufferBytes.
-        const std::uint32_t bytes = n * in.rowBytes;
-        if (plat::_lread(in.file, in.buffer, bytes) != static_cast<std::int32_t>(bytes)) {
-            return QOR_READ_FAILED;
-        }
+        const std::uint32_t n = end - r < in.fit ? end - r : in.fit;
+        // At most the buffer's size.
+        const std::int32_t got = plat::_lread(in.file, in.buffer, n * in.rowBytes);
+        const std::uint64_t arrived = got < 0 ? 0 : static_cast<std::uint64_t>(got);
         for (std::uint32_t i = 0; i < n; ++i, ++r) {
-            const std::uint8_t* src = in.buffer + std::uint64_t{i} * in.rowBytes;
+            if (perRow && ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
+                return QOR_CANCELLED;
+            }
+            const std::uint64_t at = std::uint64_t{i} * in.rowBytes;
+            if (arrived < at + in.rowBytes) {
+                if (arrived > at) std::memcpy(rows.Row(r), in.buffer + at, arrived - at);
+                return QOR_READ_FAILED;
+            }
             if (in.bgr) {
-                CopyExchangingRedBlue(src, rows.Row(r), in.rowBytes / 3u);
+                CopyExchangingRedBlue(in.buffer + at, rows.Row(r), in.rowBytes / 3u);
             } else {
-                std::memcpy(rows.Row(r), src, in.rowBytes);
+                std::memcpy(rows.Row(r), in.buffer + at, in.rowBytes);
             }
         }
     }
@@ -115,9 +121,7 @@ std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibVie
 }
 
 std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibView& rows, TiffPage* page,
-                              const RowSource& in) {
-    StripWalker strips;
-    if (std::int16_t status = strips.Start(in.file, *page)) return status;
+                              StripWalker& strips, const RowSource& in) {
     // A page of one strip reports every row, one of several every strip.
     const bool perRow = strips.Count() == 1;
     const std::uint32_t height = page->imageLength;
@@ -135,16 +139,21 @@ std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibView& rows, Tiff
 }
 
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                                TiffPage* page, bool bgr) {
+                                TiffPage* page, bool bgr, bool buffered) {
     ReportProgress(progress, 0);
     const std::uint64_t rowBytes = FileRowBytes(*page);
     DibView rows;
     if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
-    RowSource in{file, nullptr, static_cast<std::uint32_t>(rowBytes), bgr};
-    // Rows too long for the buffer are read into the DIB and exchanged there.
+    StripWalker strips;
+    if (std::int16_t status = strips.Start(file, *page)) return status;
+    RowSource in{file, nullptr, static_cast<std::uint32_t>(rowBytes), bgr, 0};
+    // The buffer holds no more rows than one read asks for, those of a strip. Rows too long for
+    // it are read into the DIB (and exchanged there).
+    in.fit = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        {kRowBufferBytes / rowBytes, strips.RowsPerStrip(), page->imageLength}));
     HGLOBAL block = 0;
-    if (bgr && rowBytes <= kRowBufferBytes) {
-        block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, kRowBufferBytes);
+    if (buffered && in.fit > 0) {
+        block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, std::uint64_t{in.fit} * in.rowBytes);
         if (block == 0) return QOR_NO_MEMORY;
         in.buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
         if (in.buffer == nullptr) {
@@ -152,7 +161,7 @@ std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFIL
             return QOR_NO_MEMORY;
         }
     }
-    std::int16_t status = DecodeStoredRows(progress, rows, page, in);
+    std::int16_t status = DecodeStoredRows(progress, rows, page, strips, in);
     if (in.buffer != nullptr) plat::GlobalUnlock(block);
     if (block != 0) plat::GlobalFree(block);
     if (status == 0) ReportProgress(progress, 100);
@@ -200,7 +209,7 @@ std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE fi
 
 std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                       TiffPage* page) {
-    return DecodeUncompressed(progress, dib, file, page, false);
+    return DecodeUncompressed(progress, dib, file, page, false, true);
 }
 
 std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
@@ -210,7 +219,12 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
 
 std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                            TiffPage* page) {
-    return DecodeUncompressed(progress, dib, file, page, page->bitsPerPixel == 24);
+    return DecodeUncompressed(progress, dib, file, page, page->bitsPerPixel == 24, true);
+}
+
+std::int16_t DecodeUncompressedRowByRow(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                        TiffPage* page) {
+    return DecodeUncompressed(progress, dib, file, page, page->bitsPerPixel == 24, false);
 }
 
 std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
