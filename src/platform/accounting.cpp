@@ -1,0 +1,171 @@
+#include "platform/accounting.h"
+
+#include <atomic>
+#include <mutex>
+#include <unordered_set>
+
+namespace qor::plat {
+namespace {
+
+struct Fault {
+    std::uint64_t nth = 0;  // 0 = none
+    std::uint32_t shortBy = 0;
+};
+
+struct Accounts {
+    std::mutex mutex;
+    testing::Counts counts;
+    Fault faults[8];
+    std::unordered_set<int> files;
+    std::uint64_t liveBytes = 0;  // the sizes of all live blocks
+    std::uint64_t peakBytes = 0;  // the most that liveBytes reached since the last ResetPeak
+    std::uint32_t readCap = 0;    // 0, or the most bytes one read transfers
+};
+
+Accounts& TheAccounts() {
+    static Accounts* accounts = new Accounts;  // never destroyed: blocks may be freed at exit
+    return *accounts;
+}
+
+std::uint64_t& Counter(testing::Counts& c, testing::Op op) {
+    switch (op) {
+        case testing::Op::Alloc:
+            return c.allocs;
+        case testing::Op::Lock:
+            return c.locks;
+        case testing::Op::Read:
+            return c.reads;
+        case testing::Op::Write:
+            return c.writes;
+        case testing::Op::Open:
+            return c.opens;
+        case testing::Op::Create:
+            return c.creates;
+        case testing::Op::Sync:
+            return c.syncs;
+        case testing::Op::Close:
+            break;
+    }
+    return c.closes;
+}
+
+std::atomic<std::uint64_t> gReadBudget{kReadBudget};
+
+}  // namespace
+
+std::uint64_t ReadBudget() {
+    return gReadBudget.load(std::memory_order_relaxed);
+}
+
+bool detail::CountCall(testing::Op op, std::uint32_t* shortBy) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    std::uint64_t n = ++Counter(a.counts, op);
+    const Fault& f = a.faults[static_cast<int>(op)];
+    if (f.nth == 0 || f.nth != n) return true;
+    if (f.shortBy > 0 && shortBy != nullptr) {
+        *shortBy = f.shortBy;
+        return true;
+    }
+    return false;
+}
+
+void detail::AddLiveBytes(std::uint64_t added, std::uint64_t removed) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    a.liveBytes = a.liveBytes + added - removed;
+    if (a.liveBytes > a.peakBytes) a.peakBytes = a.liveBytes;
+}
+
+void detail::TrackFile(int file) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    a.files.insert(file);
+}
+
+bool detail::IsOpen(int file) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    return a.files.count(file) != 0;
+}
+
+bool detail::ForgetFile(int file) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    return a.files.erase(file) != 0;
+}
+
+bool detail::BeginTransfer(testing::Op op, int file, const void* buffer, std::uint32_t* count) {
+    std::uint32_t shortBy = 0;
+    if (!CountCall(op, &shortBy)) return false;
+    {
+        Accounts& a = TheAccounts();
+        std::lock_guard<std::mutex> guard(a.mutex);
+        if (a.files.count(file) == 0) return false;
+        if (op == testing::Op::Read && a.readCap != 0 && *count > a.readCap + shortBy) {
+            shortBy = *count - a.readCap;
+        }
+    }
+    if (*count > 0x7FFFFFFFu || (buffer == nullptr && *count > 0)) return false;
+    *count = shortBy >= *count ? 0 : *count - shortBy;
+    return true;
+}
+
+namespace testing {
+
+void SetReadBudget(std::uint64_t bytes) {
+    gReadBudget.store(bytes != 0 ? bytes : kReadBudget, std::memory_order_relaxed);
+}
+
+void FailNth(Op op, std::uint64_t n, std::uint32_t shortBy) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    a.faults[static_cast<int>(op)] = Fault{n, shortBy};
+}
+
+void CapReads(std::uint32_t most) {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    a.readCap = most;
+}
+
+void Reset() {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    for (Fault& f : a.faults) f = Fault{};
+    a.readCap = 0;
+    a.counts = Counts{};
+}
+
+Counts CallCounts() {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    return a.counts;
+}
+
+std::uint64_t OpenFiles() {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    return a.files.size();
+}
+
+std::uint64_t LiveBytes() {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    return a.liveBytes;
+}
+
+std::uint64_t PeakBytes() {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    return a.peakBytes;
+}
+
+void ResetPeak() {
+    Accounts& a = TheAccounts();
+    std::lock_guard<std::mutex> guard(a.mutex);
+    a.peakBytes = a.liveBytes;
+}
+
+}  // namespace testing
+}  // namespace qor::plat
