@@ -9,7 +9,26 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(QORIMG_BUILDING) && (defined(__GNUC__) || defined(__clang__))
+/* Calling conventions. The entry points, the block and document calls and the progress callback
+ * use the C convention (the caller removes the arguments); the host imaging calls that qorhost.dll
+ * exports use the standard convention (the callee removes them). Only 32-bit Windows tells the
+ * two apart. */
+#if defined(_WIN32)
+#define QOR_CALL __cdecl
+#define QOR_HOSTCALL __stdcall
+#else
+#define QOR_CALL
+#define QOR_HOSTCALL
+#endif
+
+/* On Windows the DLL's export table comes from its .def file, which lists the undecorated names. */
+#if defined(_WIN32)
+#if defined(QORIMG_BUILDING)
+#define QOR_API
+#else
+#define QOR_API __declspec(dllimport)
+#endif
+#elif defined(QORIMG_BUILDING) && (defined(__GNUC__) || defined(__clang__))
 #define QOR_API __attribute__((visibility("default")))
 #else
 #define QOR_API
@@ -19,7 +38,10 @@
 extern "C" {
 #endif
 
-/* A movable memory block handle: 0 means none or failure. It is never a pointer. */
+/* A movable memory block handle: 0 means none or failure. On 32-bit Windows it is the kernel's own
+ * HGLOBAL: a host may pass a block from GlobalAlloc to QorWriteGIF and free a delivered DIB with
+ * GlobalFree. Elsewhere, 64-bit Windows included, it is a 32-bit id of a real block, so that it
+ * fits the record's 32-bit handle fields; use the Qor block calls there. */
 typedef uint32_t QorHandle;
 
 /* What the progress callback receives: `done` runs 0 to 100 with `total` 100. `userValue` is
@@ -31,7 +53,7 @@ typedef struct QorProgressInfo {
 } QorProgressInfo;
 
 /* Return non-zero during the work to cancel it (status QOR_CANCELLED). */
-typedef int32_t (*QorProgressProc)(QorProgressInfo* info);
+typedef int32_t(QOR_CALL* QorProgressProc)(QorProgressInfo* info);
 
 /* Status codes. 0 is success; any other value that the host document layer returns is passed
  * through unchanged. */
@@ -58,6 +80,7 @@ enum {
 };
 
 /* A short English description of a status code (never null). */
+/* clang-format off */
 static inline const char* QorStatusText(int status) {
     switch (status) {
         case QOR_OK: return "success";
@@ -83,48 +106,52 @@ static inline const char* QorStatusText(int status) {
         default: return "refused by the document layer";
     }
 }
+/* clang-format on */
 
 /* Reads the first image of a GIF file. On success *result is the delivered DIB (the first and
  * only layer of a document, see QorDocumentLayers) and *transparentIndex the transparent colour
  * index or -1. On failure neither output is written. */
-QOR_API int16_t QorReadGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
-                           uint32_t* result, int16_t* transparentIndex);
+QOR_API int16_t QOR_CALL QorReadGIF(QorProgressProc progress, uint32_t userValue,
+                                    const char* fileName, uint32_t* result,
+                                    int16_t* transparentIndex);
 
 /* Writes a packed DIB of 1, 4 or 8 bits per pixel as a GIF file. transparentOption (low byte):
  * 0 writes GIF87a; 1 writes GIF89a and, when transparentIndex is 0 to 255, a graphic control
  * extension naming it; 2 writes GIF89a naming colour 0. The caller keeps the bitmap. */
-QOR_API int16_t QorWriteGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
-                            QorHandle bitmap, uint32_t transparentOption, uint32_t interlaced,
-                            uint32_t transparentIndex);
+QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValue,
+                                     const char* fileName, QorHandle bitmap,
+                                     uint32_t transparentOption, uint32_t interlaced,
+                                     uint32_t transparentIndex);
 
 /* Reads every page of a TIFF file. On success *result is the first page's DIB; all pages are
  * the layers of one document (QorDocumentLayers). On failure *result is not written. */
-QOR_API int16_t QorReadTIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
-                           uint32_t* result);
+QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue,
+                                    const char* fileName, uint32_t* result);
 
 /* Documents: every successful read makes one, keyed by its first DIB handle. */
 
 /* Stores up to `capacity` DIB handles of the document whose first layer is `firstDib`, in layer
  * order, and returns the document's layer count (0 when no such document is known). */
-QOR_API uint32_t QorDocumentLayers(QorHandle firstDib, QorHandle* handles, uint32_t capacity);
+QOR_API uint32_t QOR_CALL QorDocumentLayers(QorHandle firstDib, QorHandle* handles,
+                                            uint32_t capacity);
 
 /* Frees the document whose first layer is `firstDib` and every one of its DIBs. Returns 0, or
  * QOR_BAD_REQUEST when no such document is known. */
-QOR_API int16_t QorReleaseDocument(QorHandle firstDib);
+QOR_API int16_t QOR_CALL QorReleaseDocument(QorHandle firstDib);
 
 /* Movable memory blocks, the same kind that the readers deliver and the writer takes. */
 enum { QOR_GMEM_FIXED = 0x0000, QOR_GMEM_MOVEABLE = 0x0002, QOR_GMEM_ZEROINIT = 0x0040 };
 
 /* Allocates a block of `bytes` bytes (at most 2^31 - 1); 0 on failure. */
-QOR_API QorHandle QorGlobalAlloc(uint32_t flags, uint64_t bytes);
+QOR_API QorHandle QOR_CALL QorGlobalAlloc(uint32_t flags, uint64_t bytes);
 /* Locks a block and returns its address (null for an unknown handle); locks nest. */
-QOR_API void* QorGlobalLock(QorHandle block);
+QOR_API void* QOR_CALL QorGlobalLock(QorHandle block);
 /* Undoes one lock; returns non-zero while the block stays locked. */
-QOR_API int QorGlobalUnlock(QorHandle block);
+QOR_API int QOR_CALL QorGlobalUnlock(QorHandle block);
 /* Frees a block; returns 0 on success, or the handle itself when it is unknown. */
-QOR_API QorHandle QorGlobalFree(QorHandle block);
+QOR_API QorHandle QOR_CALL QorGlobalFree(QorHandle block);
 /* The size of a block in bytes, 0 for an unknown handle. */
-QOR_API uint64_t QorGlobalSize(QorHandle block);
+QOR_API uint64_t QOR_CALL QorGlobalSize(QorHandle block);
 
 #ifdef __cplusplus
 }

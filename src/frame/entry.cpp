@@ -82,8 +82,9 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
 
 extern "C" {
 
-QOR_API int16_t QorReadGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
-                           uint32_t* result, int16_t* transparentIndex) {
+QOR_API int16_t QOR_CALL QorReadGIF(QorProgressProc progress, uint32_t userValue,
+                                    const char* fileName, uint32_t* result,
+                                    int16_t* transparentIndex) {
     if (transparentIndex == nullptr) return QOR_BAD_REQUEST;
     qor::ReadInfo info;
     std::int16_t status =
@@ -92,9 +93,10 @@ QOR_API int16_t QorReadGIF(QorProgressProc progress, uint32_t userValue, const c
     return status;
 }
 
-QOR_API int16_t QorWriteGIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
-                            QorHandle bitmap, uint32_t transparentOption, uint32_t interlaced,
-                            uint32_t transparentIndex) {
+QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValue,
+                                     const char* fileName, QorHandle bitmap,
+                                     uint32_t transparentOption, uint32_t interlaced,
+                                     uint32_t transparentIndex) {
     alignas(qor::kRequestAlignment) qor::ImageIoRequest request;
     qor::PrepareRequest(&request, progress, userValue, fileName);
     auto option = static_cast<std::uint8_t>(transparentOption & 0xFF);
@@ -109,24 +111,24 @@ QOR_API int16_t QorWriteGIF(QorProgressProc progress, uint32_t userValue, const 
     return qor::WriteGifWorker(&request);
 }
 
-QOR_API int16_t QorReadTIF(QorProgressProc progress, uint32_t userValue, const char* fileName,
-                           uint32_t* result) {
+QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue,
+                                    const char* fileName, uint32_t* result) {
     return qor::ReadWithInfo(qor::ReadFormat::Tiff, progress, userValue, fileName, nullptr, result);
 }
 
-QOR_API QorHandle QorGlobalAlloc(uint32_t flags, uint64_t bytes) {
+QOR_API QorHandle QOR_CALL QorGlobalAlloc(uint32_t flags, uint64_t bytes) {
     return qor::plat::GlobalAlloc(flags, bytes);
 }
-QOR_API void* QorGlobalLock(QorHandle block) {
+QOR_API void* QOR_CALL QorGlobalLock(QorHandle block) {
     return qor::plat::GlobalLock(block);
 }
-QOR_API int QorGlobalUnlock(QorHandle block) {
+QOR_API int QOR_CALL QorGlobalUnlock(QorHandle block) {
     return qor::plat::GlobalUnlock(block);
 }
-QOR_API QorHandle QorGlobalFree(QorHandle block) {
+QOR_API QorHandle QOR_CALL QorGlobalFree(QorHandle block) {
     return qor::plat::GlobalFree(block);
 }
-QOR_API uint64_t QorGlobalSize(QorHandle block) {
+QOR_API uint64_t QOR_CALL QorGlobalSize(QorHandle block) {
     return qor::plat::GlobalSize(block);
 }
 

@@ -76,6 +76,10 @@ struct ImageIoRequest {
 
 #pragma pack(pop)
 
+// The callback is the record's one pointer: 4 bytes at 12..15 on 32-bit builds (32-bit Windows
+// included), as the record was designed, and 8 bytes at 12..19 on 64-bit builds.
+static_assert(offsetof(ProgressBlock, progress) == 0);
+static_assert(sizeof(ProgressProc) == sizeof(void*));
 static_assert(sizeof(ProgressBlock) == 20);
 static_assert(offsetof(ProgressBlock, info) == 8);
 static_assert(sizeof(ImageIoRequest) == 4157);

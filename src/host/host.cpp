@@ -72,20 +72,22 @@ std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBA
 
 }  // namespace
 
-std::int16_t CreateLayerFromBitmap(ImageIoRequest* request, HGLOBAL dib, std::uint32_t) {
+std::int16_t QOR_HOSTCALL CreateLayerFromBitmap(ImageIoRequest* request, HGLOBAL dib,
+                                                std::uint32_t) {
     if (std::int16_t s = InjectedStatus(testing::Call::CreateLayerFromBitmap)) return s;
     if (request == nullptr || GlobalSize(dib) == 0) return QOR_BAD_REQUEST;
     return MakeLayerBlock(request, 1, dib);
 }
 
-std::int16_t ReserveLayers(ImageIoRequest* request, std::uint32_t layerCount, std::uint32_t) {
+std::int16_t QOR_HOSTCALL ReserveLayers(ImageIoRequest* request, std::uint32_t layerCount,
+                                        std::uint32_t) {
     if (std::int16_t s = InjectedStatus(testing::Call::ReserveLayers)) return s;
     if (request == nullptr || layerCount == 0 || layerCount > kMaxLayers) return QOR_BAD_REQUEST;
     return MakeLayerBlock(request, layerCount, 0);
 }
 
-std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex, std::uint32_t,
-                               HGLOBAL bitmap, HGLOBAL) {
+std::int16_t QOR_HOSTCALL AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex,
+                                            std::uint32_t, HGLOBAL bitmap, HGLOBAL) {
     if (std::int16_t s = InjectedStatus(testing::Call::AssignLayerBitmap)) return s;
     if (request == nullptr || GlobalSize(bitmap) == 0) return QOR_BAD_REQUEST;
     HGLOBAL block = request->layerBlock;
@@ -109,7 +111,7 @@ std::int16_t AssignLayerBitmap(ImageIoRequest* request, std::uint32_t layerIndex
     return status;
 }
 
-std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
+std::int16_t QOR_HOSTCALL InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
     if (std::int16_t s = InjectedStatus(testing::Call::InvertBitmap)) return s;
     if (result == nullptr) return QOR_BAD_REQUEST;
     std::uint64_t size = GlobalSize(dib);
@@ -125,7 +127,7 @@ std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
         if (status == 0) {
             // The header and colour table are copied; every byte after them is inverted.
             const std::uint64_t pixels = view.pixelOffset;
-            std::memcpy(dst, src, pixels);
+            std::memcpy(dst, src, static_cast<std::size_t>(pixels));
             for (std::uint64_t i = pixels; i < size; ++i) {
                 dst[i] = static_cast<unsigned char>(~src[i]);
             }
@@ -141,7 +143,7 @@ std::int16_t InvertBitmap(ProgressBlock*, HGLOBAL dib, HGLOBAL* result) {
     return 0;
 }
 
-HGLOBAL AdoptDocument(HGLOBAL layerBlock) {
+HGLOBAL QOR_HOSTCALL AdoptDocument(HGLOBAL layerBlock) {
     std::vector<HGLOBAL> layers;
     {
         Registry& r = TheRegistry();
@@ -169,6 +171,9 @@ HGLOBAL AdoptDocument(HGLOBAL layerBlock) {
     HGLOBAL first = layers.front();
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.mutex);
+    // Forget documents whose first DIB the application freed itself (on 32-bit Windows a host
+    // may free a delivered DIB with the kernel's GlobalFree), so that they do not pile up.
+    std::erase_if(r.documents, [](const auto& entry) { return GlobalSize(entry.first) == 0; });
     r.documents[first] = std::move(layers);
     return first;
 }
@@ -205,7 +210,8 @@ std::uint64_t DocumentCount() {
 
 extern "C" {
 
-QOR_API uint32_t QorDocumentLayers(QorHandle firstDib, QorHandle* handles, uint32_t capacity) {
+QOR_API uint32_t QOR_CALL QorDocumentLayers(QorHandle firstDib, QorHandle* handles,
+                                            uint32_t capacity) {
     auto& r = qor::host::TheRegistry();
     std::lock_guard<std::mutex> guard(r.mutex);
     auto it = r.documents.find(firstDib);
@@ -217,7 +223,7 @@ QOR_API uint32_t QorDocumentLayers(QorHandle firstDib, QorHandle* handles, uint3
     return static_cast<uint32_t>(layers.size());
 }
 
-QOR_API int16_t QorReleaseDocument(QorHandle firstDib) {
+QOR_API int16_t QOR_CALL QorReleaseDocument(QorHandle firstDib) {
     std::vector<qor::HGLOBAL> layers;
     {
         auto& r = qor::host::TheRegistry();

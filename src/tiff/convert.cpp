@@ -179,16 +179,17 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     if (status == 0) {
         // One pass: the header and whatever follows the rows are copied, each row is copied
         // with its first and third bytes exchanged in every pixel.
-        std::memcpy(dst, src, l.pixelOffset);
+        std::memcpy(dst, src, static_cast<std::size_t>(l.pixelOffset));
         const std::uint64_t stride = l.stride;
         const std::uint64_t end = l.pixelOffset + stride * l.height;
-        std::memcpy(dst + end, src + end, size - end);
+        std::memcpy(dst + end, src + end, static_cast<std::size_t>(size - end));
         for (std::uint64_t r = 0; r < l.height; ++r) {
             const std::uint8_t* s = src + l.pixelOffset + r * stride;
             std::uint8_t* d = dst + l.pixelOffset + r * stride;
             SwapCopy(s, d, l.width);
             // Row padding.
-            std::memcpy(d + 3ull * l.width, s + 3ull * l.width, stride - 3ull * l.width);
+            std::memcpy(d + 3ull * l.width, s + 3ull * l.width,
+                        static_cast<std::size_t>(stride - 3ull * l.width));
         }
     }
     if (src != nullptr) plat::GlobalUnlock(dib);

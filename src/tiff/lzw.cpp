@@ -166,7 +166,7 @@ void UndoDifferencing(std::uint8_t* row, std::uint64_t count, unsigned channels)
 // Copies the first `count` bytes of the current row from the window into the DIB.
 void StoreRow(LzwDecoder& d, std::uint64_t count) {
     std::uint8_t* row = d.rows.Row(d.imageRow);
-    std::memcpy(row, d.window + d.rowStart, count);
+    std::memcpy(row, d.window + d.rowStart, static_cast<std::size_t>(count));
     if (d.channels != 0) UndoDifferencing(row, count, d.channels);
 }
 
@@ -378,7 +378,7 @@ Stop Run(LzwDecoder& d) {
         std::uint64_t from = std::min(d.rowStart, w - std::min(w - kDataStart, kWindowKeep));
         std::uint64_t shift = from - kDataStart;
         if (shift == 0) return;
-        std::memmove(window + kDataStart, window + from, w - from);
+        std::memmove(window + kDataStart, window + from, static_cast<std::size_t>(w - from));
         w -= shift;
         d.rowStart -= shift;
         prevPos = prevPos >= from ? prevPos - shift : kGone;  // replaced by the caller

@@ -42,7 +42,7 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
                 if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
                 std::uint32_t take = in.Available() < left ? in.Available() : left;
                 std::uint64_t store = rowBytes - i < take ? rowBytes - i : take;
-                std::memcpy(row + i, in.buffer + in.position, store);
+                std::memcpy(row + i, in.buffer + in.position, static_cast<std::size_t>(store));
                 i += store;
                 in.position = static_cast<std::uint16_t>(in.position + take);
                 left -= take;
@@ -52,7 +52,7 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
             const std::uint8_t value = in.buffer[in.position++];
             std::uint64_t repeat = 257u - n;
             if (repeat > rowBytes - i) repeat = rowBytes - i;
-            std::memset(row + i, value, repeat);
+            std::memset(row + i, value, static_cast<std::size_t>(repeat));
             i += repeat;
         }
         // n == 128: no operation.

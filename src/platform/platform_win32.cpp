@@ -1,0 +1,220 @@
+// The platform layer on Windows: the kernel's own movable blocks and classic file calls, with the
+// test accounting wrapped around them.
+//
+// On 32-bit Windows a handle is the kernel's HGLOBAL itself, so a host may hand us blocks it
+// allocated and free the DIBs we deliver with the kernel's calls. A 64-bit HGLOBAL does not fit
+// the record's 32-bit handle fields, so there handles are 32-bit ids of real kernel blocks,
+// handed out in increasing order like the POSIX layer's and resolved only here.
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/accounting.h"
+#include "platform/platform.h"
+
+// Last: it defines macros that clash with the library's names.
+#include "platform/win32.h"
+
+namespace qor::plat {
+namespace {
+
+constexpr UINT kKernelFlags = GMEM_MOVEABLE | GMEM_ZEROINIT;
+
+struct State {
+    std::mutex mutex;
+    std::unordered_map<HGLOBAL, ::HGLOBAL> blocks;  // the blocks allocated through this layer
+    HGLOBAL nextId = 0x1000;                        // 64-bit Windows only
+};
+
+State& TheState() {
+    static State* state = new State;  // never destroyed: blocks may be freed at exit
+    return *state;
+}
+
+// The kernel block behind `block`, or null when it is not a live block (the mutex must be held).
+::HGLOBAL KernelBlock(State& s, HGLOBAL block) {
+    auto it = s.blocks.find(block);
+    if (it != s.blocks.end()) return it->second;
+#ifdef _WIN64
+    return nullptr;
+#else
+    // A block the host allocated itself, if the kernel knows it.
+    auto h = reinterpret_cast< ::HGLOBAL>(static_cast<std::uintptr_t>(block));
+    return block != 0 && ::GlobalFlags(h) != GMEM_INVALID_HANDLE ? h : nullptr;
+#endif
+}
+
+HGLOBAL Remember(State& s, ::HGLOBAL h) {
+#ifdef _WIN64
+    HGLOBAL id;
+    do {
+        id = s.nextId++;
+    } while (id == 0 || s.blocks.count(id) != 0);
+#else
+    auto id = static_cast<HGLOBAL>(reinterpret_cast<std::uintptr_t>(h));
+#endif
+    s.blocks[id] = h;
+    return id;
+}
+
+HANDLE KernelFile(HFILE file) {
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file));
+}
+
+}  // namespace
+
+HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
+    if (!detail::CountCall(testing::Op::Alloc)) return 0;
+    if (bytes == 0 || bytes > kMaxBlockSize) return 0;
+    ::HGLOBAL h = ::GlobalAlloc(flags & kKernelFlags, static_cast<SIZE_T>(bytes));
+    if (h == nullptr) return 0;
+    detail::AddLiveBytes(::GlobalSize(h), 0);
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return Remember(s, h);
+}
+
+void* GlobalLock(HGLOBAL block) {
+    if (!detail::CountCall(testing::Op::Lock)) return nullptr;
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    ::HGLOBAL h = KernelBlock(s, block);
+    return h != nullptr ? ::GlobalLock(h) : nullptr;
+}
+
+int GlobalUnlock(HGLOBAL block) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    ::HGLOBAL h = KernelBlock(s, block);
+    if (h == nullptr) return 0;
+    ::GlobalUnlock(h);
+    return static_cast<int>(::GlobalFlags(h) & GMEM_LOCKCOUNT);
+}
+
+HGLOBAL GlobalFree(HGLOBAL block) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    ::HGLOBAL h = KernelBlock(s, block);
+    if (h == nullptr) return block;
+    SIZE_T size = ::GlobalSize(h);
+    if (::GlobalFree(h) != nullptr) return block;
+    detail::AddLiveBytes(0, size);
+    s.blocks.erase(block);
+    return 0;
+}
+
+HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    ::HGLOBAL h = KernelBlock(s, block);
+    if (h == nullptr || bytes == 0 || bytes > kMaxBlockSize) return 0;
+    // A locked block may not move; only an unlocked movable one is resized.
+    if ((::GlobalFlags(h) & GMEM_LOCKCOUNT) != 0 && bytes != ::GlobalSize(h)) return 0;
+    SIZE_T before = ::GlobalSize(h);
+    ::HGLOBAL moved = ::GlobalReAlloc(h, static_cast<SIZE_T>(bytes), flags & kKernelFlags);
+    if (moved == nullptr) return 0;
+    detail::AddLiveBytes(::GlobalSize(moved), before);
+    if (moved == h) return block;
+    // Only a fixed block changes its handle when it moves.
+    s.blocks.erase(block);
+    return Remember(s, moved);
+}
+
+std::uint64_t GlobalSize(HGLOBAL block) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    ::HGLOBAL h = KernelBlock(s, block);
+    return h != nullptr ? ::GlobalSize(h) : 0;
+}
+
+namespace {
+
+// Names are passed to the kernel as they are: bytes in the ANSI code page, as the host gives them.
+HFILE Track(HFILE file) {
+    if (file != HFILE_ERROR) detail::TrackFile(file);
+    return file;
+}
+
+}  // namespace
+
+HFILE _lopen(const char* path, int mode) {
+    if (!detail::CountCall(testing::Op::Open) || path == nullptr) return HFILE_ERROR;
+    return Track(::_lopen(path, mode & 3));
+}
+
+HFILE _lcreat(const char* path, int /*attribute*/) {
+    if (!detail::CountCall(testing::Op::Create) || path == nullptr) return HFILE_ERROR;
+    return Track(::_lcreat(path, 0));
+}
+
+std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
+    if (!detail::BeginTransfer(testing::Op::Read, file, buffer, &count)) return -1;
+    if (count == 0) return 0;
+    UINT done = ::_lread(file, buffer, count);
+    return done == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<std::int32_t>(done);
+}
+
+std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {
+    if (!detail::BeginTransfer(testing::Op::Write, file, buffer, &count)) return -1;
+    // The kernel truncates the file on a write of 0 bytes.
+    if (count == 0) return 0;
+    UINT done = ::_lwrite(file, static_cast<LPCCH>(buffer), count);
+    return done == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<std::int32_t>(done);
+}
+
+std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
+    if (!detail::IsOpen(file)) return -1;
+    LONG pos = ::_llseek(file, offset, origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : 0);
+    return pos < 0 ? -1 : pos;
+}
+
+HFILE _lclose(HFILE file) {
+    if (!detail::ForgetFile(file)) return HFILE_ERROR;
+    ::_lclose(file);
+    return 0;
+}
+
+std::uint32_t GetFileSize(HFILE file, std::uint32_t* high) {
+    if (!detail::IsOpen(file)) return 0xFFFFFFFFu;
+    DWORD upper = 0;
+    ::SetLastError(NO_ERROR);
+    DWORD size = ::GetFileSize(KernelFile(file), &upper);
+    if (size == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return 0xFFFFFFFFu;
+    if (high != nullptr) *high = upper;
+    return size;
+}
+
+int DeleteFileA(const char* path) {
+    return path != nullptr && ::DeleteFileA(path) ? 1 : 0;
+}
+
+int MoveFileReplace(const char* from, const char* to) {
+    return from != nullptr && to != nullptr &&
+                   ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 1
+               : 0;
+}
+
+namespace testing {
+
+std::uint64_t LiveBlocks() {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+#ifndef _WIN64
+    // A host may free a delivered DIB with the kernel's own GlobalFree.
+    std::erase_if(s.blocks, [](const auto& entry) {
+        return ::GlobalFlags(entry.second) == GMEM_INVALID_HANDLE;
+    });
+#endif
+    return s.blocks.size();
+}
+
+int LockCount(std::uint32_t block) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    ::HGLOBAL h = KernelBlock(s, block);
+    return h != nullptr ? static_cast<int>(::GlobalFlags(h) & GMEM_LOCKCOUNT) : 0;
+}
+
+}  // namespace testing
+}  // namespace qor::plat
