@@ -48,7 +48,9 @@ TEST_F(PlatformTest, BlocksLockResizeAndFree) {
     EXPECT_EQ(GlobalLock(h), nullptr);
     EXPECT_EQ(GlobalSize(h), 0u);
     HGLOBAL again = GlobalAlloc(GMEM_MOVEABLE, 10);
+#if !defined(_WIN32) || defined(_WIN64)  // 32-bit Windows hands out the kernel's own handles
     EXPECT_NE(again, h);
+#endif
     GlobalFree(again);
     // Sizes that no block can hold.
     EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, 0), 0u);
@@ -79,7 +81,7 @@ TEST_F(PlatformTest, FilesReadWriteSeekAndSize) {
     EXPECT_EQ(_lclose(f), 0);
     EXPECT_EQ(_lread(f, buf, 1), -1);  // not open any more
     EXPECT_EQ(_lopen(dir.Path("missing").c_str(), 0), HFILE_ERROR);
-    EXPECT_EQ(_lopen(dir.dir().c_str(), 0), HFILE_ERROR);  // a directory is not a file
+    EXPECT_EQ(_lopen(dir.dir().string().c_str(), 0), HFILE_ERROR);  // a directory is not a file
     EXPECT_NE(DeleteFileA(path.c_str()), 0);
     EXPECT_FALSE(FileExists(path));
 }

@@ -1,6 +1,8 @@
 #include "support/test_util.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +17,20 @@ namespace qor::test {
 
 thread_local ProgressRecorder* gRecorder = nullptr;
 
+#ifdef _WIN32
+// In the Windows temporary folder (under Wine, the prefix's). create_directory fails on a name
+// that exists, so a directory is never shared.
+TempDir::TempDir() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto name = "qorimg-test-" + std::to_string(random() % 1000000000u);
+        dir_ = std::filesystem::temp_directory_path() / name;
+        if (std::filesystem::create_directory(dir_)) return;
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+#else
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "qorimg-test-XXXXXX").string();
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -23,6 +39,7 @@ TempDir::TempDir() {
     if (made == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = made;
 }
+#endif
 
 TempDir::~TempDir() {
     std::error_code ec;

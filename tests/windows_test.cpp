@@ -1,0 +1,64 @@
+// Windows only: on 32-bit Windows the library's handles are the kernel's own movable blocks, so a
+// host's GlobalAlloc block can be written and a delivered DIB freed with GlobalFree.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+// Last: it defines macros that clash with the library's names.
+#include "platform/win32.h"
+
+namespace qor::test {
+namespace {
+
+class WindowsTest : public LeakCheckedTest {};
+
+#ifndef _WIN64
+::HGLOBAL Kernel(QorHandle h) {
+    return reinterpret_cast<::HGLOBAL>(static_cast<std::uintptr_t>(h));
+}
+
+TEST_F(WindowsTest, KernelBlocksAreWrittenReadAndFreedByTheHost) {
+    TempDir dir;
+    const std::string path = dir.Path("kernel.gif");
+    std::vector<std::uint32_t> palette;
+    for (std::uint32_t i = 0; i < 256; ++i) palette.push_back(i * 0x010203u);
+    std::vector<std::uint8_t> pixels(37 * 23);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7);
+    HGLOBAL reference = MakeDib(37, 23, 8, palette, pixels);
+    const std::uint64_t size = plat::GlobalSize(reference);
+
+    // The host's own block, copied from the reference DIB.
+    ::HGLOBAL own = ::GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(size));
+    ASSERT_NE(own, nullptr);
+    std::memcpy(::GlobalLock(own), plat::GlobalLock(reference), static_cast<std::size_t>(size));
+    ::GlobalUnlock(own);
+    plat::GlobalUnlock(reference);
+    const auto ownHandle = static_cast<QorHandle>(reinterpret_cast<std::uintptr_t>(own));
+
+    ASSERT_EQ(QorWriteGIF(nullptr, 0, path.c_str(), ownHandle, 0, 1, 0), QOR_OK);
+    EXPECT_EQ(::GlobalFlags(own) & GMEM_LOCKCOUNT, 0u);  // the writer unlocked it
+    std::uint32_t delivered = 0;
+    std::int16_t transparent = 0;
+    ASSERT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &delivered, &transparent), QOR_OK);
+    Image got = ReadDib(delivered), want = ReadDib(reference);
+    EXPECT_EQ(got.pixels, want.pixels);
+    EXPECT_EQ(got.palette, want.palette);
+
+    // The delivered DIB is a kernel block: the host locks and frees it with the kernel's calls.
+    auto* header = static_cast<const std::uint8_t*>(::GlobalLock(Kernel(delivered)));
+    ASSERT_NE(header, nullptr);
+    std::int32_t width = 0;
+    std::memcpy(&width, header + 4, 4);
+    EXPECT_EQ(width, 37);
+    ::GlobalUnlock(Kernel(delivered));
+    EXPECT_EQ(::GlobalFree(Kernel(delivered)), nullptr);
+    EXPECT_EQ(::GlobalFree(own), nullptr);
+    plat::GlobalFree(reference);
+}
+#endif
+
+}  // namespace
+}  // namespace qor::test
