@@ -15,6 +15,22 @@ namespace {
 
 class WindowsTest : public LeakCheckedTest {};
 
+// Names reach the kernel as the host gives them: bytes of the ANSI code page, not UTF-8.
+TEST_F(WindowsTest, AnsiFileNamesAreUsedAsGiven) {
+    TempDir dir;
+    const std::string path = dir.dir().string() + "\\caf\xE9 \xC4\xDF.gif";
+    const std::vector<std::uint8_t> pixels = {0, 1, 1, 0, 1, 0};
+    HGLOBAL dib = MakeDib(3, 2, 1, {0x000000, 0xFFFFFF}, pixels);
+    ASSERT_EQ(QorWriteGIF(nullptr, 0, path.c_str(), dib, 0, 0, 0), QOR_OK);
+    EXPECT_NE(::GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    std::uint32_t delivered = 0;
+    std::int16_t transparent = 0;
+    ASSERT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &delivered, &transparent), QOR_OK);
+    EXPECT_EQ(ReadDib(delivered).pixels, ReadDib(dib).pixels);
+    QorReleaseDocument(delivered);
+    plat::GlobalFree(dib);
+}
+
 #ifndef _WIN64
 ::HGLOBAL Kernel(QorHandle h) {
     return reinterpret_cast<::HGLOBAL>(static_cast<std::uintptr_t>(h));

@@ -203,7 +203,8 @@ bool SyncDescriptor(int fd) {
 }  // namespace
 
 int FlushFileBuffers(HFILE file) {
-    return detail::CountCall(testing::Op::Sync) && detail::IsOpen(file) && SyncDescriptor(file) ? 1 : 0;
+    return detail::CountCall(testing::Op::Sync) && detail::IsOpen(file) && SyncDescriptor(file) ? 1
+                                                                                                : 0;
 }
 
 int FlushDirectory(const char* path) {

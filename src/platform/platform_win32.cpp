@@ -5,6 +5,7 @@
 // allocated and free the DIBs we deliver with the kernel's calls. A 64-bit HGLOBAL does not fit
 // the record's 32-bit handle fields, so there handles are 32-bit ids of real kernel blocks,
 // handed out in increasing order like the POSIX layer's and resolved only here.
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -147,6 +148,23 @@ HFILE _lcreat(const char* path, int /*attribute*/) {
     return Track(::_lcreat(path, 0));
 }
 
+HFILE CreateNewFile(const char* path) {
+    if (!detail::CountCall(testing::Op::Create) || path == nullptr) {
+        errno = EIO;
+        return HFILE_ERROR;
+    }
+    // CREATE_NEW fails on any existing name, a link included. The kernel's file handles fit in
+    // 32 bits on 64-bit Windows too, and the classic file calls take them as HFILEs.
+    HANDLE h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = ::GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST : EIO;
+        return HFILE_ERROR;
+    }
+    return Track(static_cast<HFILE>(reinterpret_cast<std::intptr_t>(h)));
+}
+
 std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
     if (!detail::BeginTransfer(testing::Op::Read, file, buffer, &count)) return -1;
     if (count == 0) return 0;
@@ -170,8 +188,22 @@ std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
 
 HFILE _lclose(HFILE file) {
     if (!detail::ForgetFile(file)) return HFILE_ERROR;
-    ::_lclose(file);
-    return 0;
+    bool fail = !detail::CountCall(testing::Op::Close);
+    if (::_lclose(file) == HFILE_ERROR) fail = true;
+    return fail ? HFILE_ERROR : 0;
+}
+
+int FlushFileBuffers(HFILE file) {
+    return detail::CountCall(testing::Op::Sync) && detail::IsOpen(file) &&
+                   ::FlushFileBuffers(KernelFile(file))
+               ? 1
+               : 0;
+}
+
+// Renames are made with MOVEFILE_WRITE_THROUGH, which returns once the new entry is on the disk:
+// there is nothing left to sync in the folder.
+int FlushDirectory(const char* path) {
+    return detail::CountCall(testing::Op::Sync) && path != nullptr ? 1 : 0;
 }
 
 std::uint32_t GetFileSize(HFILE file, std::uint32_t* high) {
