@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <numeric>
+#include <random>
 #include <string>
 
 #include "gif/gif_decode.h"
@@ -903,8 +904,9 @@ TEST_F(GifReadTest, EveryFailedAllocationOrLockGives102AndReleasesEverything) {
                 EXPECT_EQ(r.image.pixels, Widen(pixels));
             }
         });
-        // Colour buffer, DIB, three tables, read buffer, and the host's layer block.
-        EXPECT_EQ(hits, 7u);
+        // Colour buffer, DIB, three tables, read buffer, string places, and the host's layer
+        // block.
+        EXPECT_EQ(hits, 8u);
     }
 }
 
@@ -937,6 +939,65 @@ TEST_F(GifReadTest, EveryFailedOrShortReadGivesItsStatusAndReleasesEverything) {
                     }
                 });
     EXPECT_GT(hits, kReadsBeforeImageData + 3);
+}
+
+// The fast decoder against the plain one, on whole and damaged streams of qorimg's own encoder:
+// the same status, the same DIB bytes and the same progress calls. The sources have strings
+// longer than a row, interlaced rows, and roots narrower than the 8-bit DIB.
+TEST_F(GifReadTest, FastAndPlainDecodersAgreeOnDamagedData) {
+    struct Source {
+        int width, height, bits;
+        bool interlaced, flat;
+        bool widerScreen;  // the screen claims 8 bits of colour: an 8-bit DIB with narrow roots
+    };
+    const Source sources[] = {{97, 61, 8, false, false, false}, {64, 45, 8, true, false, false},
+                              {5, 300, 8, false, true, false},  {1, 999, 8, true, true, false},
+                              {300, 9, 4, false, false, true},  {130, 70, 1, true, true, true}};
+    std::mt19937 rng(77);
+    for (const Source& src : sources) {
+        const std::size_t n = std::size_t(src.width) * std::size_t(src.height);
+        std::vector<std::uint8_t> pixels(n, std::uint8_t((1 << src.bits) - 1));
+        if (!src.flat) {
+            for (std::size_t i = 0; i < n; ++i) {
+                pixels[i] = std::uint8_t(((i / 7 + i / 97) * 3 + (rng() % 4 == 0 ? rng() : 0)) &
+                                         ((1u << src.bits) - 1));
+            }
+        }
+        std::vector<std::uint32_t> palette(std::size_t(1) << src.bits, 0x102030);
+        HGLOBAL dib = MakeDib(src.width, src.height, src.bits, palette, pixels);
+        std::string path = dir_.Path("source.gif");
+        ASSERT_EQ(QorWriteGIF(nullptr, 0, path.c_str(), dib, 0, src.interlaced ? 1 : 0, 0), 0);
+        plat::GlobalFree(dib);
+        Bytes whole = ReadFile(path);
+        if (src.widerScreen) whole[10] = static_cast<std::uint8_t>(whole[10] | 0x70);
+        const std::size_t dataStart =
+            13 + 3 * (std::size_t(1) << (src.bits == 1 ? 1 : src.bits)) + 11;
+        for (int variant = 0; variant < 80; ++variant) {
+            Bytes file = whole;
+            const std::size_t span = file.size() - dataStart;
+            if (variant % 3 == 1) {
+                file.resize(dataStart + rng() % span);  // cut short
+            } else if (variant != 0) {
+                for (int flips = 1 + int(rng() % 4); flips > 0; --flips) {
+                    file[dataStart + rng() % span] ^= std::uint8_t(1u << (rng() % 8));
+                }
+            }
+            const std::string damaged = Write(file);
+            ProgressRecorder fast, plain;
+            gRecorder = &fast;
+            GifRead a = ReadWithWorker(damaged, RecordProgress);
+            gif::UseFastGifDecoder(false);
+            gRecorder = &plain;
+            GifRead b = ReadWithWorker(damaged, RecordProgress);
+            gif::UseFastGifDecoder(true);
+            gRecorder = nullptr;
+            SCOPED_TRACE(testing::Message()
+                         << src.width << "x" << src.height << " variant " << variant);
+            EXPECT_EQ(a.status, b.status);
+            EXPECT_TRUE(a.dib == b.dib);
+            EXPECT_EQ(fast.calls, plain.calls);
+        }
+    }
 }
 
 }  // namespace

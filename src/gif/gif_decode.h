@@ -86,6 +86,10 @@ struct GifRowWriter {
         return true;
     }
 
+    // Places `count` bytes of an 8-bit image in order, across rows as needed. Returns false
+    // when every row is full before all of them are placed.
+    bool PutString(const std::uint8_t* string, int count);
+
     // Moves a partly filled byte's pixels to its top bits, where the row's order puts them.
     void AlignPartialByte();
 
@@ -112,6 +116,15 @@ enum class GifDecodeOutcome {
     BadCodeSize,  // the minimum code size is outside 2 to 11
 };
 
+// What the fast decoder knows of a table entry besides its prefix and suffix: the length of
+// its string when it is well formed (0 when only the prefix chain can tell), and where in the
+// pixel area the string was last written in one piece (kGifNowhere when it was not).
+struct GifStringPlace {
+    std::uint32_t offset;
+    std::uint32_t length;
+};
+inline constexpr std::uint32_t kGifNowhere = 0xFFFFFFFFu;
+
 // The locked working blocks of one decode.
 struct GifDecoderBuffers {
     std::uint16_t* prefix = nullptr;     // kLzwTableEntries entries
@@ -119,7 +132,14 @@ struct GifDecoderBuffers {
     std::uint8_t* stack = nullptr;       // kLzwTableEntries bytes
     std::uint8_t* readBuffer = nullptr;  // kGifReadBlock bytes
     std::uint8_t* blockData = nullptr;   // 255 bytes: the current sub-block
+    // kLzwTableEntries entries, or null: the fast decoder is used when this is given, the image
+    // has 8 bits per pixel and the minimum code size is at most 8.
+    GifStringPlace* places = nullptr;
 };
+
+// For tests: false makes every decode take the plain path, so that its output can be compared
+// with the fast path's. The default is true.
+void UseFastGifDecoder(bool enabled);
 
 // Decodes the LZW code stream that starts at the file's current position (just after the
 // minimum code size byte) into `sink`, with one progress call per data sub-block.

@@ -1,8 +1,18 @@
 // The GIF LZW decoder: buffered, file-aligned reading of the data sub-blocks, least-significant-
 // bit-first code extraction, the string table and the output stack.
+//
+// Two paths decode the same codes to the same pixels, statuses and progress calls. The plain
+// path expands every string onto a stack through its prefix chain. The fast path (8-bit images
+// with roots of at most 8 bits) takes codes from a 64-bit bit buffer and copies strings from
+// where they were last written: every entry built from a well-formed string (a root, or an entry
+// built that way) knows its length, and where its string lies in one piece in the pixel area
+// when it does. Damaged data (codes beyond the next free one, literals that are not roots,
+// entries built from them) go through the plain path's stack, step by step.
+#include <atomic>
 #include <cstring>
 
 #include "gif/gif_decode.h"
+#include "platform/bytes.h"
 
 namespace qor::gif {
 
@@ -54,20 +64,15 @@ bool FirstFill(BufferedInput* in) {
     return true;
 }
 
-}  // namespace
+std::atomic<bool> fastDecoderEnabled{true};
 
-GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_t minCodeSize,
-                                const GifDecoderBuffers& buffers, GifRowWriter* sink) {
-    if (minCodeSize < kMinCodeSizeLow || minCodeSize > kMinCodeSizeHigh) {
-        return GifDecodeOutcome::BadCodeSize;
-    }
-    BufferedInput in{file, buffers.readBuffer, 0, 0};
-    // Where the data stops: at its end, or at a read that failed.
-    auto stopped = [&in] {
-        return in.failed ? GifDecodeOutcome::ReadError : GifDecodeOutcome::DataEnded;
-    };
-    if (!FirstFill(&in)) return GifDecodeOutcome::ReadError;
+// Where the data stops: at its end, or at a read that failed.
+GifDecodeOutcome Stopped(const BufferedInput& in) {
+    return in.failed ? GifDecodeOutcome::ReadError : GifDecodeOutcome::DataEnded;
+}
 
+GifDecodeOutcome DecodePlain(ImageIoRequest* request, BufferedInput& in, std::uint8_t minCodeSize,
+                             const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     std::uint16_t* const prefix = buffers.prefix;
     std::uint8_t* const suffix = buffers.suffix;
     std::uint8_t* const stack = buffers.stack;
@@ -100,12 +105,12 @@ GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_
             }
         }
         std::uint8_t size = 0;
-        if (ReadBuffered(&in, &size, 1) != 1) return stopped();
+        if (ReadBuffered(&in, &size, 1) != 1) return Stopped(in);
         // The block terminator ends the image data, also before the end code: what follows
         // belongs to the next block.
         if (size == 0) return GifDecodeOutcome::DataEnded;
         // A short sub-block is not decoded at all.
-        if (ReadBuffered(&in, data, size) != size) return stopped();
+        if (ReadBuffered(&in, data, size) != size) return Stopped(in);
         for (std::uint32_t i = 0; i < size; ++i) {
             bitBuffer |= std::uint32_t{data[i]} << bitCount;
             bitCount += 8;
@@ -160,6 +165,272 @@ GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_
             }
         }
     }
+}
+
+// Copies `count` bytes 16 at a time, writing up to 15 bytes past them. Either the source lies
+// wholly before the destination or the two do not overlap; bytes read past the source's end
+// only reach the overrun.
+inline void CopyWide(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
+    for (;;) {
+        std::uint64_t a, b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + 8, &b, 8);
+        if (count <= 16) return;
+        count -= 16;
+        from += 16;
+        to += 16;
+    }
+}
+
+GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uint8_t minCodeSize,
+                            const GifDecoderBuffers& buffers, GifRowWriter* sink) {
+    std::uint16_t* const prefix = buffers.prefix;
+    std::uint8_t* const suffix = buffers.suffix;
+    std::uint8_t* const stack = buffers.stack;
+    std::uint8_t* const stackEnd = stack + kLzwTableEntries;
+    GifStringPlace* const places = buffers.places;
+    std::uint8_t* const pixels = sink->pixels;
+    const std::int32_t height = sink->Height();
+    const std::uint8_t* const pixelEnd = pixels + sink->stride * static_cast<std::uint64_t>(height);
+    const int rowWidth = sink->width;
+
+    const unsigned initialWidth = minCodeSize + 1u;
+    const unsigned clearCode = 1u << minCodeSize;
+    const unsigned endCode = clearCode + 1;
+
+    unsigned width = initialWidth;
+    unsigned limit = 1u << initialWidth;
+    unsigned next = clearCode + 2;
+    unsigned oldCode = 0;
+    std::uint8_t firstChar = 0;
+    bool afterClear = true;
+    // The previous code's string: its length when it is what the prefix chain of oldCode spells
+    // (0 when not), and where it was written in one piece.
+    std::uint32_t prevLength = 0;
+    std::uint32_t prevOffset = kGifNowhere;
+
+    std::uint64_t bits = 0;  // pending code bits, least significant first
+    unsigned bitCount = 0;
+    // The furthest byte of the current row that a wide copy wrote past its string.
+    std::uint8_t* dirty = nullptr;
+
+    // Every way out that keeps the image leaves the unwritten part of the row as zero, as the
+    // plain path does.
+    auto finish = [&](GifDecodeOutcome outcome) {
+        std::uint8_t* rowEnd = sink->rowPointer - sink->column + rowWidth;
+        if (dirty > sink->rowPointer && dirty <= rowEnd) {
+            std::memset(sink->rowPointer, 0, static_cast<std::size_t>(dirty - sink->rowPointer));
+        }
+        return outcome;
+    };
+
+    const bool reportProgress = request->progressBlock.progress != nullptr;
+    for (;;) {
+        if (reportProgress) {
+            std::int32_t done = (height - sink->RowsLeft()) * 100 / height;
+            if (ReportProgress(request, static_cast<std::uint32_t>(done)) != 0) {
+                return GifDecodeOutcome::Cancelled;
+            }
+        }
+        std::uint8_t size = 0;
+        if (ReadBuffered(&in, &size, 1) != 1) return finish(Stopped(in));
+        // The block terminator ends the image data, also before the end code.
+        if (size == 0) return finish(GifDecodeOutcome::DataEnded);
+        // A short sub-block is not decoded at all. A whole one is read where it lies.
+        const std::uint8_t* p = in.buffer + in.index;
+        if (in.fill - in.index >= size) {
+            in.index += size;
+        } else {
+            if (ReadBuffered(&in, buffers.blockData, size) != size) return finish(Stopped(in));
+            p = buffers.blockData;
+        }
+        const std::uint8_t* const end = p + size;
+
+        for (;;) {
+            if (end - p >= 8) {
+                // Bytes past the ones counted are this sub-block's next ones, already in place.
+                bits |= LoadLE64(p) << bitCount;
+                p += (63 - bitCount) >> 3;
+                bitCount |= 56;
+            } else {
+                while (bitCount <= 56 && p < end) {
+                    bits |= std::uint64_t{*p++} << bitCount;
+                    bitCount += 8;
+                }
+            }
+            if (bitCount < width) break;  // the rest of the code is in the next sub-block
+            do {
+                const auto code = static_cast<unsigned>(bits & (limit - 1));
+                bits >>= width;
+                bitCount -= width;
+
+                if (code == endCode) return finish(GifDecodeOutcome::Finished);
+                if (code == clearCode) {
+                    next = clearCode + 2;
+                    width = initialWidth;
+                    limit = 1u << initialWidth;
+                    afterClear = true;
+                    continue;
+                }
+                if (afterClear) {
+                    // A literal; one that is not a root is passed on as it is.
+                    if (!sink->Put(code)) return finish(GifDecodeOutcome::Finished);
+                    prevOffset = static_cast<std::uint32_t>(sink->rowPointer - 1 - pixels);
+                    prevLength = code < clearCode ? 1 : 0;
+                    oldCode = code;
+                    firstChar = static_cast<std::uint8_t>(code);
+                    afterClear = false;
+                    continue;
+                }
+
+                // The string: `count` bytes at `from`, then `first` once more for a code that is
+                // the previous string extended by its own first byte.
+                const std::uint8_t* from = nullptr;
+                std::uint32_t count = 0;
+                std::uint8_t first = firstChar;
+                bool repeatFirst = false;
+                std::uint32_t length = 0;
+                if (code < clearCode) {
+                    stack[0] = static_cast<std::uint8_t>(code);
+                    from = stack;
+                    count = length = 1;
+                    first = stack[0];
+                } else if (code < next && places[code].length != 0) {
+                    count = length = places[code].length;
+                    if (places[code].offset != kGifNowhere) {
+                        from = pixels + places[code].offset;
+                    } else {
+                        std::uint8_t* at = stack + length;
+                        unsigned c = code;
+                        while (c > endCode && at > stack + 1) {
+                            *--at = suffix[c];
+                            c = prefix[c];
+                        }
+                        *--at = static_cast<std::uint8_t>(c);
+                        from = at;
+                    }
+                    first = *from;
+                } else if (code == next && prevLength != 0) {
+                    length = prevLength + 1;
+                    count = prevLength;
+                    repeatFirst = true;
+                    if (prevOffset != kGifNowhere) {
+                        from = pixels + prevOffset;
+                    } else {
+                        std::uint8_t* at = stack + prevLength;
+                        unsigned c = oldCode;
+                        while (c > endCode && at > stack + 1) {
+                            *--at = suffix[c];
+                            c = prefix[c];
+                        }
+                        *--at = static_cast<std::uint8_t>(c);
+                        from = at;
+                    }
+                }
+
+                std::uint32_t offset = kGifNowhere;
+                if (length != 0) {
+                    if (sink->column >= rowWidth && !sink->NextRow()) {
+                        return finish(GifDecodeOutcome::Finished);
+                    }
+                    std::uint8_t* to = sink->rowPointer;
+                    const auto room = static_cast<std::uint32_t>(rowWidth - sink->column);
+                    if (length <= room) {
+                        const std::uint8_t* fromLimit =
+                            from >= stack && from < stackEnd ? stackEnd : pixelEnd;
+                        const std::uint32_t span = (count + 15) & ~15u;
+                        if (span < room && span <= static_cast<std::uint32_t>(fromLimit - from)) {
+                            CopyWide(to, from, count);
+                            // Rows go down in memory: a mark above this row's end is
+                            // another row's.
+                            if (dirty <= to || dirty > to + room || to + span > dirty) {
+                                dirty = to + span;
+                            }
+                        } else {
+                            std::memcpy(to, from, count);
+                        }
+                        if (repeatFirst) to[count] = first;
+                        sink->rowPointer = to + length;
+                        sink->column =
+                            static_cast<std::int16_t>(sink->column + static_cast<int>(length));
+                        offset = static_cast<std::uint32_t>(to - pixels);
+                        if (!repeatFirst && places[code].offset == kGifNowhere) {
+                            places[code].offset = offset;
+                        }
+                    } else {
+                        // Across rows: gathered in one piece on the stack first.
+                        if (from != stack) std::memmove(stack, from, count);
+                        if (repeatFirst) stack[count] = first;
+                        if (!sink->PutString(stack, static_cast<int>(length))) {
+                            return finish(GifDecodeOutcome::Finished);
+                        }
+                    }
+                } else {
+                    // Damaged data, as the plain path takes it.
+                    int top = 0;
+                    unsigned c = code;
+                    if (c >= next) {
+                        stack[top++] = firstChar;
+                        c = oldCode;
+                    }
+                    while (c > endCode) {
+                        stack[top++] = suffix[c];
+                        if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
+                        c = prefix[c];
+                    }
+                    stack[top++] = static_cast<std::uint8_t>(c);
+                    if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
+                    if (!sink->PutReversed(stack, top)) return finish(GifDecodeOutcome::Finished);
+                    first = static_cast<std::uint8_t>(c);
+                    // The chain may pass through entries that are defined again later.
+                    length = 0;
+                }
+
+                if (next < kMaxCodes) {
+                    prefix[next] = static_cast<std::uint16_t>(oldCode);
+                    suffix[next] = first;
+                    GifStringPlace& added = places[next];
+                    added.length = prevLength == 0 ? 0 : prevLength + 1;
+                    added.offset = prevLength != 0 && prevOffset != kGifNowhere &&
+                                           offset != kGifNowhere &&
+                                           offset == prevOffset + prevLength
+                                       ? prevOffset
+                                       : kGifNowhere;
+                    ++next;
+                }
+                firstChar = first;
+                oldCode = code;
+                prevLength = length;
+                prevOffset = offset;
+                if (next >= limit && width < kMaxCodeWidth) {
+                    ++width;
+                    limit <<= 1;
+                }
+            } while (bitCount >= width);
+        }
+    }
+}
+
+}  // namespace
+
+void UseFastGifDecoder(bool enabled) {
+    fastDecoderEnabled.store(enabled);
+}
+
+GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_t minCodeSize,
+                                const GifDecoderBuffers& buffers, GifRowWriter* sink) {
+    if (minCodeSize < kMinCodeSizeLow || minCodeSize > kMinCodeSizeHigh) {
+        return GifDecodeOutcome::BadCodeSize;
+    }
+    BufferedInput in{file, buffers.readBuffer, 0, 0};
+    if (!FirstFill(&in)) return GifDecodeOutcome::ReadError;
+    if (buffers.places != nullptr && sink->bits == 8 && minCodeSize <= 8 &&
+        fastDecoderEnabled.load(std::memory_order_relaxed)) {
+        return DecodeFast(request, in, minCodeSize, buffers, sink);
+    }
+    return DecodePlain(request, in, minCodeSize, buffers, sink);
 }
 
 }  // namespace qor::gif

@@ -1,4 +1,6 @@
 // The GIF row writer: normal and interlaced row order into bottom-up DIB rows.
+#include <cstring>
+
 #include "gif/gif_decode.h"
 #include "gif/gif_interlace.h"
 #include "platform/dib.h"
@@ -27,6 +29,19 @@ void GifRowWriter::AlignPartialByte() {
     int shift = bits == 1 ? 8 - k : 4;
     *rowPointer = static_cast<std::uint8_t>(*rowPointer << shift);
     k = 0;
+}
+
+bool GifRowWriter::PutString(const std::uint8_t* string, int count) {
+    while (count > 0) {
+        if (column >= width && !NextRow()) return false;
+        int n = width - column < count ? width - column : count;
+        std::memcpy(rowPointer, string, static_cast<std::size_t>(n));
+        rowPointer += n;
+        column = static_cast<std::int16_t>(column + n);
+        string += n;
+        count -= n;
+    }
+    return true;
 }
 
 bool GifRowWriter::NextRow() {

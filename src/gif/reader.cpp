@@ -63,7 +63,7 @@ struct GifReadJob {
     HFILE file = plat::HFILE_ERROR;
     Block colors;  // colour table, extension scratch area, then the sub-block data area
     Block dib;
-    Block prefix, stack, suffix, readBuffer;
+    Block prefix, stack, suffix, readBuffer, places;
 
     void CloseFile() {
         if (file != plat::HFILE_ERROR) plat::_lclose(file);
@@ -76,6 +76,7 @@ struct GifReadJob {
         suffix.Free();
         colors.Free();
         readBuffer.Free();
+        places.Free();
         dib.Free();
         CloseFile();
         return status;
@@ -137,10 +138,12 @@ constexpr std::int16_t kNoPixels = -1;
 
 std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const DibView& view,
                              bool interlaced) {
-    const bool decoderReady = job->prefix.AllocateAndLock(gif::kLzwTableEntries * 2) &&
-                              job->stack.AllocateAndLock(gif::kLzwTableEntries) &&
-                              job->suffix.AllocateAndLock(gif::kLzwTableEntries) &&
-                              job->readBuffer.AllocateAndLock(gif::kGifReadBlock);
+    const bool decoderReady =
+        job->prefix.AllocateAndLock(gif::kLzwTableEntries * 2) &&
+        job->stack.AllocateAndLock(gif::kLzwTableEntries) &&
+        job->suffix.AllocateAndLock(gif::kLzwTableEntries) &&
+        job->readBuffer.AllocateAndLock(gif::kGifReadBlock) &&
+        job->places.AllocateAndLock(gif::kLzwTableEntries * sizeof(gif::GifStringPlace));
     if (!decoderReady) return QOR_NO_MEMORY;
 
     // The LZW minimum code size, read into the front of the colour buffer, which from here on
@@ -159,6 +162,7 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
     buffers.suffix = job->suffix.Bytes();
     buffers.readBuffer = job->readBuffer.Bytes();
     buffers.blockData = blockData;
+    buffers.places = static_cast<gif::GifStringPlace*>(job->places.address);
 
     switch (gif::DecodeGifImage(request, job->file, minCodeSize, buffers, &writer)) {
         case GifDecodeOutcome::Finished:
@@ -301,6 +305,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
     job.suffix.Free();
     job.colors.Free();
     job.readBuffer.Free();
+    job.places.Free();
     job.dib.Unlock();
     job.CloseFile();
     HGLOBAL handle = job.dib.handle;

@@ -16,6 +16,11 @@ inline std::uint32_t LoadLE32(const void* at) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
            (std::uint32_t{p[3]} << 24);
 }
+// Compilers turn this into one 64-bit load on little-endian hosts.
+inline std::uint64_t LoadLE64(const void* at) {
+    const auto* p = static_cast<const std::uint8_t*>(at);
+    return std::uint64_t{LoadLE32(p)} | (std::uint64_t{LoadLE32(p + 4)} << 32);
+}
 inline std::uint16_t LoadBE16(const void* at) {
     const auto* p = static_cast<const std::uint8_t*>(at);
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
