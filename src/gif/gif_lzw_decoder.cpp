@@ -184,12 +184,22 @@ inline void CopyWide(std::uint8_t* to, const std::uint8_t* from, std::uint32_t c
     }
 }
 
+// Gathers the string of a well-formed entry from its prefix chain into the front of `stack`.
+inline void GatherChain(std::uint8_t* stack, std::uint32_t length, unsigned code, unsigned endCode,
+                        const std::uint16_t* prefix, const std::uint8_t* suffix) {
+    std::uint8_t* at = stack + length;
+    while (code > endCode && at > stack + 1) {
+        *--at = suffix[code];
+        code = prefix[code];
+    }
+    *--at = static_cast<std::uint8_t>(code);
+}
+
 GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uint8_t minCodeSize,
                             const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     std::uint16_t* const prefix = buffers.prefix;
     std::uint8_t* const suffix = buffers.suffix;
     std::uint8_t* const stack = buffers.stack;
-    std::uint8_t* const stackEnd = stack + kLzwTableEntries;
     GifStringPlace* const places = buffers.places;
     std::uint8_t* const pixels = sink->pixels;
     const std::int32_t height = sink->Height();
@@ -207,23 +217,40 @@ GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uin
     std::uint8_t firstChar = 0;
     bool afterClear = true;
     // The previous code's string: its length when it is what the prefix chain of oldCode spells
-    // (0 when not), and where it was written in one piece.
+    // for as long as the table lasts (0 when not), and where it was written in one piece.
     std::uint32_t prevLength = 0;
     std::uint32_t prevOffset = kGifNowhere;
 
     std::uint64_t bits = 0;  // pending code bits, least significant first
     unsigned bitCount = 0;
-    // The furthest byte of the current row that a wide copy wrote past its string.
-    std::uint8_t* dirty = nullptr;
 
-    // Every way out that keeps the image leaves the unwritten part of the row as zero, as the
-    // plain path does.
-    auto finish = [&](GifDecodeOutcome outcome) {
-        std::uint8_t* rowEnd = sink->rowPointer - sink->column + rowWidth;
-        if (dirty > sink->rowPointer && dirty <= rowEnd) {
-            std::memset(sink->rowPointer, 0, static_cast<std::size_t>(dirty - sink->rowPointer));
-        }
+    // The row writer's place, kept here between calls of its own: the next byte of the current
+    // row and the row's end.
+    std::uint8_t* out = sink->rowPointer;
+    std::uint8_t* rowEnd = out + (rowWidth - sink->column);
+    auto save = [&] {
+        sink->rowPointer = out;
+        sink->column = static_cast<std::int16_t>(rowWidth - (rowEnd - out));
+    };
+    auto load = [&] {
+        out = sink->rowPointer;
+        rowEnd = out + (rowWidth - sink->column);
+    };
+    // Every way out that keeps the image: wide copies may have written past the last string of
+    // the current row, whose unwritten rest is zero again, as the plain path leaves the zeroed
+    // DIB. `finish` is for when the place kept here is the current one, `finishAfterCall` for
+    // when a call of the row writer's has moved it.
+    auto clearRowRest = [&](GifDecodeOutcome outcome) {
+        if (out < rowEnd) std::memset(out, 0, static_cast<std::size_t>(rowEnd - out));
         return outcome;
+    };
+    auto finish = [&](GifDecodeOutcome outcome) {
+        save();
+        return clearRowRest(outcome);
+    };
+    auto finishAfterCall = [&](GifDecodeOutcome outcome) {
+        load();
+        return clearRowRest(outcome);
     };
 
     const bool reportProgress = request->progressBlock.progress != nullptr;
@@ -276,8 +303,10 @@ GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uin
                 }
                 if (afterClear) {
                     // A literal; one that is not a root is passed on as it is.
-                    if (!sink->Put(code)) return finish(GifDecodeOutcome::Finished);
-                    prevOffset = static_cast<std::uint32_t>(sink->rowPointer - 1 - pixels);
+                    save();
+                    if (!sink->Put(code)) return finishAfterCall(GifDecodeOutcome::Finished);
+                    load();
+                    prevOffset = static_cast<std::uint32_t>(out - 1 - pixels);
                     prevLength = code < clearCode ? 1 : 0;
                     oldCode = code;
                     firstChar = static_cast<std::uint8_t>(code);
@@ -285,107 +314,113 @@ GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uin
                     continue;
                 }
 
-                // The string: `count` bytes at `from`, then `first` once more for a code that is
-                // the previous string extended by its own first byte.
-                const std::uint8_t* from = nullptr;
-                std::uint32_t count = 0;
                 std::uint8_t first = firstChar;
-                bool repeatFirst = false;
                 std::uint32_t length = 0;
-                if (code < clearCode) {
-                    stack[0] = static_cast<std::uint8_t>(code);
-                    from = stack;
-                    count = length = 1;
-                    first = stack[0];
-                } else if (code < next && places[code].length != 0) {
-                    count = length = places[code].length;
-                    if (places[code].offset != kGifNowhere) {
-                        from = pixels + places[code].offset;
-                    } else {
-                        std::uint8_t* at = stack + length;
-                        unsigned c = code;
-                        while (c > endCode && at > stack + 1) {
-                            *--at = suffix[c];
-                            c = prefix[c];
-                        }
-                        *--at = static_cast<std::uint8_t>(c);
-                        from = at;
-                    }
-                    first = *from;
-                } else if (code == next && prevLength != 0) {
-                    length = prevLength + 1;
-                    count = prevLength;
-                    repeatFirst = true;
-                    if (prevOffset != kGifNowhere) {
-                        from = pixels + prevOffset;
-                    } else {
-                        std::uint8_t* at = stack + prevLength;
-                        unsigned c = oldCode;
-                        while (c > endCode && at > stack + 1) {
-                            *--at = suffix[c];
-                            c = prefix[c];
-                        }
-                        *--at = static_cast<std::uint8_t>(c);
-                        from = at;
-                    }
-                }
-
                 std::uint32_t offset = kGifNowhere;
-                if (length != 0) {
-                    if (sink->column >= rowWidth && !sink->NextRow()) {
-                        return finish(GifDecodeOutcome::Finished);
-                    }
-                    std::uint8_t* to = sink->rowPointer;
-                    const auto room = static_cast<std::uint32_t>(rowWidth - sink->column);
-                    if (length <= room) {
-                        const std::uint8_t* fromLimit =
-                            from >= stack && from < stackEnd ? stackEnd : pixelEnd;
-                        const std::uint32_t span = (count + 15) & ~15u;
-                        if (span < room && span <= static_cast<std::uint32_t>(fromLimit - from)) {
-                            CopyWide(to, from, count);
-                            // Rows go down in memory: a mark above this row's end is
-                            // another row's.
-                            if (dirty <= to || dirty > to + room || to + span > dirty) {
-                                dirty = to + span;
-                            }
+                const auto room = static_cast<std::uint64_t>(rowEnd - out);
+                if (code < clearCode && room != 0) {
+                    first = static_cast<std::uint8_t>(code);
+                    *out = first;
+                    offset = static_cast<std::uint32_t>(out - pixels);
+                    ++out;
+                    length = 1;
+                } else if (code > endCode && code < next && places[code].offset != kGifNowhere &&
+                           ((places[code].length + 15) & ~15u) <= room &&
+                           ((places[code].length + 15) & ~15u) <=
+                               static_cast<std::uint64_t>(pixelEnd - pixels) -
+                                   places[code].offset) {
+                    // A string of the table, written before: copied with overrun.
+                    length = places[code].length;
+                    const std::uint8_t* from = pixels + places[code].offset;
+                    first = *from;
+                    CopyWide(out, from, length);
+                    offset = static_cast<std::uint32_t>(out - pixels);
+                    out += length;
+                } else if (code == next && prevLength != 0 && prevOffset != kGifNowhere &&
+                           ((prevLength + 16) & ~15u) <= room &&
+                           ((prevLength + 16) & ~15u) <=
+                               static_cast<std::uint64_t>(pixelEnd - pixels) - prevOffset) {
+                    // The previous string and its own first byte.
+                    length = prevLength + 1;
+                    CopyWide(out, pixels + prevOffset, prevLength);
+                    out[prevLength] = firstChar;
+                    offset = static_cast<std::uint32_t>(out - pixels);
+                    out += length;
+                } else {
+                    // Everything else: near a row's end, strings without a place, damaged data.
+                    const std::uint8_t* from = nullptr;
+                    std::uint32_t count = 0;
+                    bool repeatFirst = false;
+                    if (code < clearCode) {
+                        stack[0] = static_cast<std::uint8_t>(code);
+                        from = stack;
+                        count = length = 1;
+                    } else if (code < next && places[code].length != 0) {
+                        count = length = places[code].length;
+                        if (places[code].offset != kGifNowhere) {
+                            from = pixels + places[code].offset;
                         } else {
-                            std::memcpy(to, from, count);
+                            GatherChain(stack, length, code, endCode, prefix, suffix);
+                            from = stack;
                         }
-                        if (repeatFirst) to[count] = first;
-                        sink->rowPointer = to + length;
-                        sink->column =
-                            static_cast<std::int16_t>(sink->column + static_cast<int>(length));
-                        offset = static_cast<std::uint32_t>(to - pixels);
-                        if (!repeatFirst && places[code].offset == kGifNowhere) {
-                            places[code].offset = offset;
+                    } else if (code == next && prevLength != 0) {
+                        length = prevLength + 1;
+                        count = prevLength;
+                        repeatFirst = true;
+                        if (prevOffset != kGifNowhere) {
+                            from = pixels + prevOffset;
+                        } else {
+                            GatherChain(stack, prevLength, oldCode, endCode, prefix, suffix);
+                            from = stack;
+                        }
+                    }
+                    save();
+                    if (length != 0) {
+                        first = *from;
+                        if (sink->column >= rowWidth && !sink->NextRow()) {
+                            return finishAfterCall(GifDecodeOutcome::Finished);
+                        }
+                        load();
+                        if (length <= static_cast<std::uint64_t>(rowEnd - out)) {
+                            std::memcpy(out, from, count);
+                            if (repeatFirst) out[count] = first;
+                            offset = static_cast<std::uint32_t>(out - pixels);
+                            if (!repeatFirst && code >= clearCode &&
+                                places[code].offset == kGifNowhere) {
+                                places[code].offset = offset;
+                            }
+                            out += length;
+                        } else {
+                            // Across rows: gathered in one piece on the stack first.
+                            if (from != stack) std::memmove(stack, from, count);
+                            if (repeatFirst) stack[count] = first;
+                            if (!sink->PutString(stack, static_cast<int>(length))) {
+                                return finishAfterCall(GifDecodeOutcome::Finished);
+                            }
+                            load();
                         }
                     } else {
-                        // Across rows: gathered in one piece on the stack first.
-                        if (from != stack) std::memmove(stack, from, count);
-                        if (repeatFirst) stack[count] = first;
-                        if (!sink->PutString(stack, static_cast<int>(length))) {
-                            return finish(GifDecodeOutcome::Finished);
+                        // Damaged data, as the plain path takes it.
+                        int top = 0;
+                        unsigned c = code;
+                        if (c >= next) {
+                            stack[top++] = firstChar;
+                            c = oldCode;
                         }
-                    }
-                } else {
-                    // Damaged data, as the plain path takes it.
-                    int top = 0;
-                    unsigned c = code;
-                    if (c >= next) {
-                        stack[top++] = firstChar;
-                        c = oldCode;
-                    }
-                    while (c > endCode) {
-                        stack[top++] = suffix[c];
+                        while (c > endCode) {
+                            stack[top++] = suffix[c];
+                            if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
+                            c = prefix[c];
+                        }
+                        stack[top++] = static_cast<std::uint8_t>(c);
                         if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
-                        c = prefix[c];
+                        if (!sink->PutReversed(stack, top)) {
+                            return finishAfterCall(GifDecodeOutcome::Finished);
+                        }
+                        load();
+                        first = static_cast<std::uint8_t>(c);
+                        // The chain may pass through entries that are defined again later.
                     }
-                    stack[top++] = static_cast<std::uint8_t>(c);
-                    if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
-                    if (!sink->PutReversed(stack, top)) return finish(GifDecodeOutcome::Finished);
-                    first = static_cast<std::uint8_t>(c);
-                    // The chain may pass through entries that are defined again later.
-                    length = 0;
                 }
 
                 if (next < kMaxCodes) {
