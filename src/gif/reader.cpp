@@ -1,5 +1,7 @@
 // The GIF reader: header, colour tables and extension blocks, the DIB of the first image, its
 // decode and the hand-off to the host.
+#include <cstring>
+
 #include "gif/gif_decode.h"
 #include "host/host.h"
 #include "platform/bytes.h"
@@ -21,9 +23,56 @@ constexpr std::uint8_t kExtensionIntroducer = 0x21;
 constexpr std::uint8_t kTrailer = 0x3B;
 constexpr std::uint8_t kGraphicControlLabel = 0xF9;
 
-bool ReadExact(HFILE file, void* out, std::uint32_t count) {
-    return plat::_lread(file, out, count) == static_cast<std::int32_t>(count);
-}
+// The blocks before the image data are read through this buffer, so that the small fields of
+// extensions cost no system call each. Before the image data the file is moved back to the
+// first byte not used, where the decoder's own aligned reads begin. A read that comes up short
+// only means that the next one goes on from there; the end of the file or a failed read ends
+// the data.
+class HeaderInput {
+  public:
+    explicit HeaderInput(HFILE* file) : file_(file) {}
+
+    // Copies the next `count` bytes to `out`. Returns false when the data ends first.
+    bool Read(void* out, std::uint32_t count) {
+        auto* to = static_cast<std::uint8_t*>(out);
+        while (count > 0) {
+            if (index_ == fill_ && !Refill(0)) return false;
+            std::uint32_t n = fill_ - index_ < count ? fill_ - index_ : count;
+            std::memcpy(to, bytes_ + index_, n);
+            index_ += n;
+            to += n;
+            count -= n;
+        }
+        return true;
+    }
+
+    // Moves the file to `offset` from its start.
+    bool Seek(std::int32_t offset) {
+        index_ = fill_ = 0;
+        return plat::_llseek(*file_, offset, 0) == offset;
+    }
+    // Moves the file back to the first byte not used.
+    bool GiveBack() {
+        auto unused = static_cast<std::int32_t>(fill_ - index_);
+        index_ = fill_ = 0;
+        return unused == 0 || plat::_llseek(*file_, -unused, 1) >= 0;
+    }
+
+  private:
+    static constexpr std::uint32_t kSize = 4096;
+    // Reads what fits after the first `keep` bytes. Returns false at the end or on a failure.
+    bool Refill(std::uint32_t keep) {
+        std::int32_t got = plat::_lread(*file_, bytes_ + keep, kSize - keep);
+        if (got <= 0) return false;
+        index_ = keep == 0 ? 0 : index_;
+        fill_ = keep + static_cast<std::uint32_t>(got);
+        return true;
+    }
+    HFILE* file_;
+    std::uint32_t fill_ = 0;   // bytes in the buffer
+    std::uint32_t index_ = 0;  // the next one to hand out
+    std::uint8_t bytes_[kSize];
+};
 
 bool HasGifSignature(const std::uint8_t* header) {
     return header[0] == 'G' && header[1] == 'I' && header[2] == 'F' && header[3] == '8' &&
@@ -61,6 +110,7 @@ struct Block {
 // Everything one read holds, released in a fixed order.
 struct GifReadJob {
     HFILE file = plat::HFILE_ERROR;
+    HeaderInput in{&file};
     Block colors;  // colour table, extension scratch area, then the sub-block data area
     Block dib;
     Block prefix, stack, suffix, readBuffer, places;
@@ -85,14 +135,14 @@ struct GifReadJob {
 
 // Reads `count` sub-block bytes into the scratch area.
 bool ReadScratch(GifReadJob* job, std::uint32_t count) {
-    return ReadExact(job->file, job->colors.Bytes() + kScratchOffset, count);
+    return job->in.Read(job->colors.Bytes() + kScratchOffset, count);
 }
 
 // Skips data sub-blocks up to and including the zero-length one.
 bool SkipSubBlocks(GifReadJob* job) {
     for (;;) {
         std::uint8_t size = 0;
-        if (!ReadExact(job->file, &size, 1)) return false;
+        if (!job->in.Read(&size, 1)) return false;
         if (size == 0) return true;
         if (!ReadScratch(job, size)) return false;
     }
@@ -103,15 +153,15 @@ bool SkipSubBlocks(GifReadJob* job) {
 // decoder: plain text, application and comment extensions, and whatever later versions add.
 std::int16_t ReadExtension(GifReadJob* job, ImageIoRequest* request) {
     std::uint8_t label = 0;
-    if (!ReadExact(job->file, &label, 1)) return QOR_READ_FAILED;
+    if (!job->in.Read(&label, 1)) return QOR_READ_FAILED;
     if (label != kGraphicControlLabel) return SkipSubBlocks(job) ? 0 : QOR_READ_FAILED;
     std::uint8_t size = 0;
-    if (!ReadExact(job->file, &size, 1) || !ReadScratch(job, size)) return QOR_READ_FAILED;
+    if (!job->in.Read(&size, 1) || !ReadScratch(job, size)) return QOR_READ_FAILED;
     const std::uint8_t* data = job->colors.Bytes() + kScratchOffset;
     // The transparent index is the fourth data byte: a shorter block names none.
     if (size >= 4 && (data[0] & 0x01) != 0) request->transparentIndex = data[3];
     std::uint8_t terminator = 0;
-    return ReadExact(job->file, &terminator, 1) ? 0 : QOR_READ_FAILED;
+    return job->in.Read(&terminator, 1) ? 0 : QOR_READ_FAILED;
 }
 
 // Walks the blocks before the first image until its descriptor, or the trailer (*trailer set).
@@ -119,9 +169,9 @@ std::int16_t ReadExtension(GifReadJob* job, ImageIoRequest* request) {
 std::int16_t FindImageDescriptor(GifReadJob* job, ImageIoRequest* request, std::uint8_t* descriptor,
                                  bool* trailer) {
     for (;;) {
-        if (!ReadExact(job->file, descriptor, 1)) return QOR_READ_FAILED;
+        if (!job->in.Read(descriptor, 1)) return QOR_READ_FAILED;
         if (descriptor[0] == kImageIntroducer) {
-            return ReadExact(job->file, descriptor + 1, kBlockBytes - 1) ? 0 : QOR_READ_FAILED;
+            return job->in.Read(descriptor + 1, kBlockBytes - 1) ? 0 : QOR_READ_FAILED;
         }
         if (descriptor[0] == kTrailer) {
             *trailer = true;
@@ -149,7 +199,9 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
     // The LZW minimum code size, read into the front of the colour buffer, which from here on
     // holds the current sub-block.
     std::uint8_t* const blockData = job->colors.Bytes();
-    if (!ReadExact(job->file, blockData, 1)) return kNoPixels;
+    if (!job->in.Read(blockData, 1)) return kNoPixels;
+    // The decoder reads on from the first byte that the buffer has not used.
+    if (!job->in.GiveBack()) return QOR_READ_FAILED;
     const std::uint8_t minCodeSize = blockData[0];
 
     gif::GifRowWriter writer;
@@ -200,10 +252,9 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
 
     // Header and logical screen descriptor, at offset 0 or after a 128-byte prefix.
     std::uint8_t header[kHeaderBytes];
-    if (!ReadExact(job.file, header, kHeaderBytes)) return job.Fail(QOR_READ_FAILED);
+    if (!job.in.Read(header, kHeaderBytes)) return job.Fail(QOR_READ_FAILED);
     if (!HasGifSignature(header)) {
-        if (plat::_llseek(job.file, kAlternateSignatureOffset, 0) != kAlternateSignatureOffset ||
-            !ReadExact(job.file, header, kHeaderBytes)) {
+        if (!job.in.Seek(kAlternateSignatureOffset) || !job.in.Read(header, kHeaderBytes)) {
             return job.Fail(QOR_READ_FAILED);
         }
         if (!HasGifSignature(header)) return job.Fail(QOR_NOT_GIF);
@@ -216,7 +267,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
     if (!job.colors.AllocateAndLock(kColorBufferSize)) return job.Fail(QOR_NO_MEMORY);
     std::uint8_t* const colorTable = job.colors.Bytes();
     std::uint32_t tableEntries = 1u << screenTableBits;  // zero (black) without a table
-    if ((screenFlags & 0x80) != 0 && !ReadExact(job.file, colorTable, 3 * tableEntries)) {
+    if ((screenFlags & 0x80) != 0 && !job.in.Read(colorTable, 3 * tableEntries)) {
         return job.Fail(QOR_READ_FAILED);
     }
 
@@ -273,7 +324,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
     bool haveData = !trailer;
     if (haveData && hasLocalTable) {
         tableEntries = 1u << localTableBits;
-        haveData = ReadExact(job.file, colorTable, 3 * tableEntries);
+        haveData = job.in.Read(colorTable, 3 * tableEntries);
         if (!haveData && !mayBeEmpty) return job.Fail(QOR_READ_FAILED);
     }
 
