@@ -76,8 +76,9 @@ inline int StoreGifByte(GifCodePacker* packer, std::uint8_t byte) {
 }
 
 // Stores the oldest 32 pending bits as four data bytes. Returns 0, or 1 when a batch write
-// came up short.
-inline int StoreGifWord(GifCodePacker* packer) {
+// came up short. Kept out of line so that EmitGifCode, inlined into the encoder's loop, stays
+// small.
+__attribute__((noinline)) inline int StoreGifWord(GifCodePacker* packer) {
     const auto word = static_cast<std::uint32_t>(packer->pending);
     packer->pending >>= 32;
     packer->used = static_cast<std::uint8_t>(packer->used - 32);
@@ -97,7 +98,7 @@ inline int StoreGifWord(GifCodePacker* packer) {
 }
 
 // Appends one code of `width` bits. Returns 0, or 1 when a batch write came up short.
-inline int EmitGifCode(GifCodePacker* packer, std::uint32_t code) {
+__attribute__((always_inline)) inline int EmitGifCode(GifCodePacker* packer, std::uint32_t code) {
     packer->pending |= std::uint64_t{code} << packer->used;
     packer->used = static_cast<std::uint8_t>(packer->used + packer->width);
     return packer->used >= 32 ? StoreGifWord(packer) : 0;
