@@ -36,7 +36,10 @@ class HeaderInput {
     bool Read(void* out, std::uint32_t count) {
         auto* to = static_cast<std::uint8_t*>(out);
         while (count > 0) {
-            if (index_ == fill_ && !Refill(0)) return false;
+            if (index_ == fill_) {
+                index_ = fill_ = 0;
+                if (!Refill()) return false;
+            }
             std::uint32_t n = fill_ - index_ < count ? fill_ - index_ : count;
             std::memcpy(to, bytes_ + index_, n);
             index_ += n;
@@ -44,6 +47,18 @@ class HeaderInput {
             count -= n;
         }
         return true;
+    }
+
+    // The next `count` bytes (at most the buffer's size) without taking them, or nullptr when
+    // the data ends first.
+    const std::uint8_t* Ahead(std::uint32_t count) {
+        while (fill_ - index_ < count) {
+            std::memmove(bytes_, bytes_ + index_, fill_ - index_);
+            fill_ -= index_;
+            index_ = 0;
+            if (!Refill()) return nullptr;
+        }
+        return bytes_ + index_;
     }
 
     // Moves the file to `offset` from its start.
@@ -60,12 +75,11 @@ class HeaderInput {
 
   private:
     static constexpr std::uint32_t kSize = 4096;
-    // Reads what fits after the first `keep` bytes. Returns false at the end or on a failure.
-    bool Refill(std::uint32_t keep) {
-        std::int32_t got = plat::_lread(*file_, bytes_ + keep, kSize - keep);
+    // Reads what fits after the bytes held. Returns false at the end or on a failure.
+    bool Refill() {
+        std::int32_t got = plat::_lread(*file_, bytes_ + fill_, kSize - fill_);
         if (got <= 0) return false;
-        index_ = keep == 0 ? 0 : index_;
-        fill_ = keep + static_cast<std::uint32_t>(got);
+        fill_ += static_cast<std::uint32_t>(got);
         return true;
     }
     HFILE* file_;
@@ -326,6 +340,19 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
         tableEntries = 1u << localTableBits;
         haveData = job.in.Read(colorTable, 3 * tableEntries);
         if (!haveData && !mayBeEmpty) return job.Fail(QOR_READ_FAILED);
+    }
+
+    // An image that must have pixels gets its DIB only when its data starts with a valid code
+    // size and a sub-block that holds something: a small file that claims a large image and
+    // has no data costs no block of the claimed size.
+    if (haveData && !mayBeEmpty) {
+        const std::uint8_t* start = job.in.Ahead(1);
+        if (start != nullptr &&
+            (start[0] < gif::kMinCodeSizeLow || start[0] > gif::kMinCodeSizeHigh)) {
+            return job.Fail(QOR_NOT_GIF);
+        }
+        start = job.in.Ahead(3);
+        if (start == nullptr || start[1] == 0) return job.Fail(QOR_READ_FAILED);
     }
 
     if (!job.dib.AllocateAndLock(geometry.dibBytes)) return job.Fail(QOR_NO_MEMORY);
