@@ -107,7 +107,10 @@ std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibVie
             }
             const std::uint64_t at = std::uint64_t{i} * in.rowBytes;
             if (arrived < at + in.rowBytes) {
-                if (arrived > at) std::memcpy(rows.Row(r), in.buffer + at, arrived - at);
+                if (arrived > at) {
+                    std::memcpy(rows.Row(r), in.buffer + at,
+                                static_cast<std::size_t>(arrived - at));
+                }
                 return QOR_READ_FAILED;
             }
             if (in.bgr) {
