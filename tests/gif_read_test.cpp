@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "frame/read_info.h"
 #include "gif/gif_decode.h"
 #include "gif_builder.h"
 #include "support/test_util.h"
@@ -24,10 +25,11 @@ struct GifRead {
     ImageIoRequest request{};
 };
 
-GifRead ReadWithWorker(const std::string& path, ProgressProc progress = nullptr) {
+GifRead ReadWithWorker(const std::string& path, ProgressProc progress = nullptr,
+                       std::vector<PageEnd>* ended = nullptr) {
     Request req(path, progress);
     GifRead out;
-    out.status = ReadGifWorker(req.get());
+    out.status = ReadGifWorker(req.get(), ended);
     std::memcpy(&out.request, req.get(), sizeof(ImageIoRequest));
     if (out.status != 0) return out;
     HGLOBAL block = req->layerBlock;
@@ -318,7 +320,8 @@ TEST_F(GifReadTest, DataThatEndsEarlyDeliversTheCompleteSubBlocks) {
                     gifb::ImageData(terminated, std::uint8_t(minCodeSize), cs.bytes(), blockSize);
                 }
                 for (const Bytes& file : {gif, terminated}) {
-                    GifRead r = ReadWithWorker(Write(file));
+                    std::vector<PageEnd> ended;
+                    GifRead r = ReadWithWorker(Write(file), nullptr, &ended);
                     // Without a single pixel there is no image.
                     if (decoded == 0) {
                         EXPECT_EQ(r.status, QOR_READ_FAILED);
@@ -326,10 +329,36 @@ TEST_F(GifReadTest, DataThatEndsEarlyDeliversTheCompleteSubBlocks) {
                     }
                     ASSERT_EQ(r.status, 0);
                     ASSERT_EQ(r.image.pixels.size(), pixels.size());
+                    // The first row that lacks a pixel is reported, and nothing when none does.
+                    ASSERT_EQ(ended.size(), decoded < pixels.size() ? 1u : 0u);
+                    if (!ended.empty()) {
+                        EXPECT_EQ(ended[0].firstBlankRow, decoded / width);
+                    }
                     for (std::size_t i = 0; i < pixels.size(); ++i) {
                         ASSERT_EQ(r.image.pixels[i], i < decoded ? pixels[i] : 0u) << "pixel " << i;
                     }
                 }
+            }
+        }
+    }
+}
+
+TEST(GifRowWriterTest, FirstUnfilledRowIsTheFirstRowStillMissingAPixel) {
+    const std::int16_t width = 3;
+    for (bool interlaced : {false, true}) {
+        for (std::int16_t height : {1, 5, 11, 20}) {
+            for (int count = 0; count <= width * height; ++count) {
+                std::vector<std::uint8_t> rows(std::size_t{4} * std::size_t(height), 0);
+                gif::GifRowWriter w;
+                w.Start(rows.data(), 4, width, height, 8, interlaced);
+                for (int i = 0; i < count; ++i) w.Put(1);
+                int expected = height;  // image row y is memory row height - 1 - y
+                for (int y = height - 1; y >= 0; --y) {
+                    const std::uint8_t* row = rows.data() + 4 * (height - 1 - y);
+                    if (std::count(row, row + width, 0) != 0) expected = y;
+                }
+                EXPECT_EQ(w.FirstUnfilledRow(), expected)
+                    << "interlaced " << interlaced << " height " << height << " pixels " << count;
             }
         }
     }

@@ -191,6 +191,24 @@ same_pixels "$examples/bilevel.tif" "$work/folder/bilevel.bmp"
 same_pixels "$examples/frames-transparent.gif" "$work/piped.png"
 grep -q "2 frames; only the first is converted" "$work/err" || fail "frames warning: $(cat "$work/err")"
 
+# Data that ends before the last row: a cut GIF, and a TIFF page with fewer strips than rows.
+head -c 9000 "$examples/plasma256.gif" >"$work/cut.gif"
+expect_exit 0 "cut GIF" -- "$QORIMG" convert -q "$work/cut.gif" "$work/cut.png"
+grep -q "the image data ends early; the first blank row is [1-9][0-9]* of 120" "$work/err" ||
+  fail "cut GIF: $(cat "$work/err")"
+tiffcp -r 10 "$examples/plasma-rgb.tif" "$work/strips.tif"
+"$py" - "$work/strips.tif" <<'PY'
+import struct, sys
+f = open(sys.argv[1], "r+b"); d = f.read(); e = "<" if d[:2] == b"II" else ">"
+ifd = struct.unpack(e + "I", d[4:8])[0]
+for i in range(struct.unpack(e + "H", d[ifd:ifd + 2])[0]):
+    at = ifd + 2 + 12 * i
+    if struct.unpack(e + "H", d[at:at + 2])[0] in (273, 279):  # the strips: 5 of the 9
+        f.seek(at + 4); f.write(struct.pack(e + "I", 5))
+PY
+expect_exit 0 "short strips" -- "$QORIMG" convert -q "$work/strips.tif" "$work/strips.png"
+grep -q "page 1: the strips end before row 50" "$work/err" || fail "short strips: $(cat "$work/err")"
+
 # A large conversion on a terminal: a bounded amount of progress output, all of it cleared.
 "$py" -c "
 import os; from PIL import Image

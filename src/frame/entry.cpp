@@ -1,6 +1,7 @@
 // The exported entry points: each builds a request record on its own stack, runs its worker and
 // copies the results out.
 #include <cstring>
+#include <utility>
 
 #include "frame/read_info.h"
 #include "frame/request.h"
@@ -57,8 +58,9 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
     alignas(kRequestAlignment) ImageIoRequest request;
     PrepareRequest(&request, progress, userValue, fileName);
     request.loadPixels = 1;
-    std::int16_t status =
-        format == ReadFormat::Gif ? ReadGifWorker(&request) : ReadTiffWorker(&request);
+    std::vector<PageEnd> ended;
+    std::int16_t status = format == ReadFormat::Gif ? ReadGifWorker(&request, &ended)
+                                                    : ReadTiffWorker(&request, &ended);
     if (info != nullptr) {
         info->version = request.infoVersion;
         info->encoding = request.infoEncoding;
@@ -72,6 +74,7 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
         info->transparentIndex = request.transparentIndex;
         info->multiPage = request.multiPage;
         info->layerCount = request.layerCount;
+        info->endedEarly = status == 0 ? std::move(ended) : std::vector<PageEnd>();
     }
     if (status != 0) return status;
     *result = TakeFirstLayer(&request);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "frame/request.h"
 
@@ -21,6 +22,14 @@ struct ReadInfo {
     std::int16_t transparentIndex = -1;
     std::uint32_t multiPage = 0;
     std::uint16_t layerCount = 0;
+    std::vector<PageEnd> endedEarly;  // filled on success
+};
+
+// A delivered page whose data ended before its last row: the rows from `firstBlankRow` (counted
+// from the top) on hold nothing from the file.
+struct PageEnd {
+    std::uint32_t page = 0;  // 1 for the first page of the file, counting skipped pages too
+    std::uint32_t firstBlankRow = 0;
 };
 
 enum class ReadFormat { Gif, Tiff };

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 #include "qorimg/qorimg.h"
@@ -152,10 +153,13 @@ inline std::int16_t BeginWork(ImageIoRequest* request) {
     return 0;
 }
 
+struct PageEnd;
+
 // The three workers behind the entry points. Each returns a status and releases everything it
-// allocated (apart from the DIBs accepted by the host layer) before it returns.
-std::int16_t ReadGifWorker(ImageIoRequest* request);
+// allocated (apart from the DIBs accepted by the host layer) before it returns. A reader given
+// `ended` appends, for each delivered page whose data ended before its last row, where it ended.
+std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr);
 std::int16_t WriteGifWorker(ImageIoRequest* request);
-std::int16_t ReadTiffWorker(ImageIoRequest* request);
+std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr);
 
 }  // namespace qor

@@ -100,6 +100,10 @@ struct GifRowWriter {
     // True until the first pixel is placed.
     bool Untouched() const { return r == height - 1 && column == 0; }
 
+    // The first image row (0 = top) that did not get all of its pixels; the height when every
+    // row did.
+    std::int32_t FirstUnfilledRow() const;
+
     // For the progress percentage: the image height and the rows not yet begun.
     std::int16_t Height() const { return height; }
     std::int16_t RowsLeft() const { return r; }

@@ -2,6 +2,7 @@
 // decode and the hand-off to the host.
 #include <cstring>
 
+#include "frame/read_info.h"
 #include "gif/gif_decode.h"
 #include "host/host.h"
 #include "platform/bytes.h"
@@ -198,10 +199,11 @@ std::int16_t FindImageDescriptor(GifReadJob* job, ImageIoRequest* request, std::
 
 // Decodes the image data that follows the descriptor (and any local table) into the rows of
 // `view`. Returns 0, a failure status, or kNoPixels when the data ends before the first pixel.
+// An image whose data ends before its last pixel is noted in `ended`, when given.
 constexpr std::int16_t kNoPixels = -1;
 
 std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const DibView& view,
-                             bool interlaced) {
+                             bool interlaced, std::vector<PageEnd>* ended) {
     const bool decoderReady =
         job->prefix.AllocateAndLock(gif::kLzwTableEntries * 2) &&
         job->stack.AllocateAndLock(gif::kLzwTableEntries) &&
@@ -239,6 +241,9 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
             // Pixels of a partly filled last byte go where the row order puts them, also when
             // the data ended early.
             writer.AlignPartialByte();
+            if (ended != nullptr && writer.FirstUnfilledRow() < writer.Height()) {
+                ended->push_back({1, static_cast<std::uint32_t>(writer.FirstUnfilledRow())});
+            }
             return 0;
         case GifDecodeOutcome::Cancelled:
             return QOR_CANCELLED;
@@ -254,7 +259,7 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
 
 }  // namespace
 
-std::int16_t ReadGifWorker(ImageIoRequest* request) {
+std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended) {
     if (std::int16_t status = BeginWork(request)) return status;
     request->layerCount = 0;
     request->layerBlock = 0;
@@ -369,7 +374,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request) {
     }
 
     if (haveData) {
-        std::int16_t status = DecodeImageData(&job, request, view, interlaced);
+        std::int16_t status = DecodeImageData(&job, request, view, interlaced, ended);
         // No pixels where the image has some is data that ended early, or a damaged code size.
         if (status == kNoPixels || (status == QOR_NOT_GIF && mayBeEmpty)) {
             status = mayBeEmpty ? 0 : QOR_READ_FAILED;

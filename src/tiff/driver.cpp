@@ -3,6 +3,7 @@
 // document.
 #include <cstring>
 
+#include "frame/read_info.h"
 #include "host/host.h"
 #include "platform/bytes.h"
 #include "tiff/reader.h"
@@ -202,6 +203,14 @@ std::int16_t DeliverPages(ImageIoRequest* request, TiffPage* pages, std::uint32_
     return status;
 }
 
+// The rows that a page's strips hold when there are several of them, each of RowsPerStrip rows:
+// the decoders leave the rows after the last strip blank.
+std::uint32_t RowsInStrips(const TiffPage& page) {
+    if (page.stripCount <= 1 || page.rowsPerStrip == 0) return page.imageLength;
+    const std::uint64_t rows = std::uint64_t{page.stripCount} * page.rowsPerStrip;
+    return rows < page.imageLength ? static_cast<std::uint32_t>(rows) : page.imageLength;
+}
+
 }  // namespace
 
 namespace tiff {
@@ -227,7 +236,7 @@ StripDecoder SelectStripDecoder(std::uint16_t compression) {
 
 }  // namespace tiff
 
-std::int16_t ReadTiffWorker(ImageIoRequest* request) {
+std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended) {
     if (std::int16_t status = BeginWork(request)) return status;
     ProgressBlock* progress = ProgressBlockOf(request);
     request->layerCount = 0;
@@ -278,6 +287,11 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request) {
     plat::_lclose(file);
 
     if (status == 0 && decoded == 0) status = static_cast<std::int16_t>(pages[0].status);
+    for (std::uint32_t i = 0; status == 0 && ended != nullptr && i < count; ++i) {
+        const std::uint32_t covered = RowsInStrips(pages[i]);
+        if (pages[i].status == 0 && covered < pages[i].imageLength)
+            ended->push_back({i + 1, covered});
+    }
     if (status == 0) status = DeliverPages(request, pages, count, decoded);
     if (status != 0) FreeBitmaps(pages, count);
     plat::GlobalUnlock(pageArray);

@@ -158,6 +158,7 @@ int Decode(const std::string& in, const std::string& path, const Probe& probe,
             }
         }
     }
+    for (const auto& end : info.endedEarly) Warn(in, DataEndedText(probe.kind, end, info.height));
     int rc = kExitOk;
     for (std::size_t i = 0; i < layers.size() && rc == kExitOk; ++i) {
         std::uint32_t page =

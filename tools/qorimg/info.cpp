@@ -137,6 +137,9 @@ void PrintText(const Report& r) {
         } else {
             std::printf("  no transparent colour\n");
         }
+        for (const auto& end : r.read.endedEarly) {
+            std::printf("  %s\n", DataEndedText(Kind::Gif, end, r.read.height).c_str());
+        }
     } else if (r.probe.kind == Kind::Tiff && !r.tiff.pages.empty()) {
         const auto& pages = r.tiff.pages;
         std::printf("%s: TIFF, %zu page%s, %u delivered\n", name, pages.size(),
@@ -150,6 +153,9 @@ void PrintText(const Report& r) {
                 i + 1, p.width, p.height, p.bitsPerSample, p.samplesPerPixel, p.photometric,
                 p.compression, CompressionName(p.compression), p.strips, p.strips == 1 ? "" : "s",
                 state.c_str());
+        }
+        for (const auto& end : r.read.endedEarly) {
+            std::printf("  %s\n", DataEndedText(Kind::Tiff, end, 0).c_str());
         }
     } else if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
         const ImageDescription& d = r.image;
@@ -219,6 +225,12 @@ void PrintJson(const Report& r) {
     } else if (r.probe.kind == Kind::Png) {
         o.Add("transparentIndex", r.image.transparent);
     }
+    std::vector<std::string> ended;
+    for (const auto& end : r.read.endedEarly) {
+        ended.push_back(
+            JsonObject().Add("page", end.page).Add("firstBlankRow", end.firstBlankRow).Text());
+    }
+    o.Raw("endedEarly", JsonArray(ended));
     o.Raw("pages", PagesJson(r));
     std::printf("%s\n", o.Text().c_str());
 }

@@ -371,6 +371,17 @@ std::string ExplainTiffPage(const TiffPageSummary& p) {
     return QorStatusText(p.status);
 }
 
+std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifHeight) {
+    std::string rows = std::to_string(end.firstBlankRow);
+    if (kind == Kind::Gif) {
+        // An interlaced image's blank rows are spread over the image: name the first one.
+        return "the image data ends early; the first blank row is " + rows + " of " +
+               std::to_string(gifHeight);
+    }
+    return "page " + std::to_string(end.page) + ": the strips end before row " + rows +
+           "; the rows from there on are blank";
+}
+
 std::string ExplainReadFailure(const std::string& path, const Probe& probe, int status) {
     if (probe.openError != 0) return std::strerror(probe.openError);
     if (status == QOR_OPEN_FAILED) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/read_info.h"
+
 namespace qorimg_tool {
 
 enum class Kind { Unknown, Gif, Tiff, Bmp, Png };
@@ -62,6 +64,10 @@ TiffSummary InspectTiff(const std::string& path);
 // A page's refusal in words ("tiled TIFF pages are not supported"); empty for a good page.
 std::string ExplainTiffPage(const TiffPageSummary& page);
 const char* CompressionName(unsigned compression);
+
+// The warning for a page whose data ended early ("the image data ends early; ...").
+// `gifHeight` is the GIF image's height; a TIFF page's comes from its directory.
+std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifHeight);
 
 // Why the library refused `path` with `status`, in words, without the status number.
 std::string ExplainReadFailure(const std::string& path, const Probe& probe, int status);
