@@ -203,12 +203,14 @@ std::int16_t DeliverPages(ImageIoRequest* request, TiffPage* pages, std::uint32_
     return status;
 }
 
-// The rows that a page's strips hold when there are several of them, each of RowsPerStrip rows:
-// the decoders leave the rows after the last strip blank.
-std::uint32_t RowsInStrips(const TiffPage& page) {
-    if (page.stripCount <= 1 || page.rowsPerStrip == 0) return page.imageLength;
-    const std::uint64_t rows = std::uint64_t{page.stripCount} * page.rowsPerStrip;
-    return rows < page.imageLength ? static_cast<std::uint32_t>(rows) : page.imageLength;
+// Notes page `index` when its strips end before its last row: the decoders leave the rows of
+// strips that the file does not list blank.
+void NoteStripsEndingEarly(HFILE file, const TiffPage& page, std::uint32_t index,
+                           std::vector<PageEnd>* ended) {
+    tiff::StripWalker walk;
+    if (ended == nullptr || walk.Start(file, page) != 0) return;
+    const std::uint64_t rows = std::uint64_t{walk.Count()} * walk.RowsPerStrip();
+    if (rows < page.imageLength) ended->push_back({index + 1, static_cast<std::uint32_t>(rows)});
 }
 
 }  // namespace
@@ -281,17 +283,13 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         status = DecodePage(progress, file, &pages[i], budget - held);
         if (status != 0) break;
         ++decoded;
+        NoteStripsEndingEarly(file, pages[i], i, ended);
         // The conversions only ever keep or shrink the block that was afforded.
         held += plat::GlobalSize(pages[i].bitmap);
     }
     plat::_lclose(file);
 
     if (status == 0 && decoded == 0) status = static_cast<std::int16_t>(pages[0].status);
-    for (std::uint32_t i = 0; status == 0 && ended != nullptr && i < count; ++i) {
-        const std::uint32_t covered = RowsInStrips(pages[i]);
-        if (pages[i].status == 0 && covered < pages[i].imageLength)
-            ended->push_back({i + 1, covered});
-    }
     if (status == 0) status = DeliverPages(request, pages, count, decoded);
     if (status != 0) FreeBitmaps(pages, count);
     plat::GlobalUnlock(pageArray);

@@ -27,6 +27,9 @@ enum Tag : std::uint16_t {
     kTagPageNumber = 297,
     kTagPredictor = 317,
     kTagColorMap = 320,
+    // Tiled pages are not read; these tell them apart in messages.
+    kTagTileWidth = 322,
+    kTagTileByteCounts = 325,
     kTagExtraSamples = 338,
 };
 

@@ -12,6 +12,7 @@
 #include "platform/bytes.h"
 #include "qorimg/qorimg.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 #include "tiff/tiff.h"
 
 namespace qorimg_tool {
@@ -114,6 +115,8 @@ void WalkGifBlocks(std::FILE* f, GifSummary* s) {
     if (s->frames == 0 && s->problem.empty()) s->problem = "the file ends before the first image";
 }
 
+using namespace qor::tiff;
+
 // True when the directory at `offset` has TileWidth, TileLength, TileOffsets or TileByteCounts.
 bool HasTileTags(std::FILE* f, std::uint32_t offset, bool littleEndian) {
     std::uint8_t count[2];
@@ -122,8 +125,8 @@ bool HasTileTags(std::FILE* f, std::uint32_t offset, bool littleEndian) {
         std::uint8_t entry[12];
         if (!ReadBytes(f, entry, sizeof entry)) return false;
         std::uint16_t tag = qor::Load16(entry, littleEndian);
-        if (tag >= 322 && tag <= 325) return true;
-        if (tag > 325) return false;  // tags are sorted
+        if (tag >= qor::tiff::kTagTileWidth && tag <= qor::tiff::kTagTileByteCounts) return true;
+        if (tag > qor::tiff::kTagTileByteCounts) return false;  // tags are sorted
     }
     return false;
 }
@@ -147,11 +150,6 @@ TiffPageSummary Summarise(const qor::tiff::TiffPage& page) {
     // report those as the read does.
     if (s.status == 0 && qor::tiff::SelectStripDecoder(page.compression) == nullptr) {
         s.status = QOR_TIFF_COMPRESSION;
-    }
-    unsigned bitsPerPixel = unsigned{page.samplesPerPixel} * page.bitsPerSample;
-    if (s.status == 0 && bitsPerPixel != 1 && bitsPerPixel != 4 && bitsPerPixel != 8 &&
-        bitsPerPixel != 16 && bitsPerPixel != 24 && bitsPerPixel != 32) {
-        s.status = QOR_TIFF_UNSUPPORTED;
     }
     return s;
 }
@@ -337,9 +335,11 @@ std::string ExplainTiffPage(const TiffPageSummary& p) {
     if (qor::tiff::SelectStripDecoder(p.compression) == nullptr) {
         return "compression " + c + " (" + CompressionName(p.compression) + ") is not supported";
     }
-    if (p.compression == 3 && (p.t4Options & 1) != 0) return "2-D Group 3 coding is not supported";
-    if ((p.compression == 3 && (p.t4Options & 2) != 0) ||
-        (p.compression == 4 && (p.t6Options & 2) != 0)) {
+    if (p.compression == kCompressionGroup3 && (p.t4Options & kT4TwoDimensional) != 0) {
+        return "2-D Group 3 coding is not supported";
+    }
+    if ((p.compression == kCompressionGroup3 && (p.t4Options & kFaxUncompressedMode) != 0) ||
+        (p.compression == kCompressionGroup4 && (p.t6Options & kFaxUncompressedMode) != 0)) {
         return "uncompressed mode in fax data is not supported";
     }
     std::string side = SideProblem(p.width, p.height);
@@ -358,8 +358,8 @@ std::string ExplainTiffPage(const TiffPageSummary& p) {
                std::to_string(p.bitsPerSample) + " bits (photometric " +
                std::to_string(p.photometric) + ") are not supported";
     }
-    if (p.predictor == 2) {
-        if (p.compression != 5) {
+    if (p.predictor == kPredictorHorizontal) {
+        if (p.compression != kCompressionLzw) {
             return "predictor 2 with compression " + c + " (" + CompressionName(p.compression) +
                    ") is not supported; only with LZW";
         }
