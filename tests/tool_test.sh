@@ -135,6 +135,7 @@ tiffcp -t -w 16 -l 16 "$examples/plasma-rgb.tif" "$work/tiled.tif"
 tiffcp -c zip:2 "$examples/plasma-rgb.tif" "$work/zip.tif"
 tiffcp -c g3:2d "$examples/bilevel.tif" "$work/g32d.tif"
 printf 'II*\0' >"$work/four.tif"
+head -c 20000 "$examples/plasma-rgb.tif" >"$work/cut.tif"  # its directory follows the data
 printf 'GIF89a\377\377\20\0\200\0\0\0\0\0\377\377\377,\0\0\0\0\0\0\0\0\0\2\2D\1\0;' >"$work/wide.gif"
 while IFS='|' read -r file says; do
   expect_exit 1 "refuse $file" -- "$QORIMG" convert -q "$work/$file" "$work/refused.png"
@@ -144,6 +145,7 @@ tiled.tif|tiled TIFF pages are not supported
 zip.tif|compression 8 (Deflate) is not supported
 g32d.tif|2-D Group 3 coding is not supported
 four.tif|too short to be a GIF or TIFF file
+cut.tif|the file ends before its image directory (offset [0-9]* of a 20000-byte file)
 wide.gif|65535 pixels wide; at most 32767
 missing.gif|No such file or directory
 ROWS

@@ -275,7 +275,15 @@ TiffSummary InspectTiff(const std::string& path) {
     } else {
         // The same chain as the reader walks: the count ends loops and over-long chains.
         count = tiff::CountTiffPages(file, offset, byteOrder);
-        if (count == 0) {
+        const std::uint64_t size = plat::GetFileSize(file, nullptr);
+        if (std::uint64_t{offset} + 2 > size) {
+            // A file cut short loses the directory that most writers put after the data.
+            count = 0;
+            summary.status = QOR_READ_FAILED;
+            summary.problem = "the file ends before its image directory (offset " +
+                              std::to_string(offset) + " of a " + std::to_string(size) +
+                              "-byte file)";
+        } else if (count == 0) {
             summary.status = QOR_BAD_REQUEST;
             summary.problem = "no image directory at offset " + std::to_string(offset);
         }
