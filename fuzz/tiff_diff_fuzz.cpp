@@ -6,9 +6,9 @@
 // Documented differences, each with its reason (pages or strips they touch are not compared):
 //  - CMYK by our formula: red = 255 - min(255, cyan + black), and so on; the reference converter
 //    applies the same formula, so these pages are compared.
-//  - Stale tag value: an entry of a known tag whose type is not SHORT or LONG, or whose count is 0
-//    or above 10, loads nothing here, and the field keeps the value that an earlier entry of the
-//    directory loaded; libtiff converts other types and reads long arrays.
+//  - Other types: an entry of a known tag whose type is not SHORT or LONG is ignored here (the
+//    field keeps its default); libtiff converts other integer types. Directories with such an
+//    entry, or with one of count 0 or above 10, are not compared.
 //  - Repeated tags: when a directory holds two entries of one tag, the last wins here and the
 //    first in libtiff.
 //  - A single-valued tag with a count other than 1: its first value counts here; libtiff
@@ -81,8 +81,8 @@ std::vector<PageAt> DeliveredPageOffsets(const std::string& path) {
 }
 
 // True when the directory holds an entry that this reader and libtiff take differently: one of a
-// tag that the reader takes a first value from which loads nothing (the field keeps a stale or
-// default value); a single-valued tag of another count (libtiff ignores it, the first value
+// tag that the reader takes a first value from which loads nothing (the field keeps its default
+// value); a single-valued tag of another count (libtiff ignores it, the first value
 // counts here); StripOffsets of more than 2^31 - 1 entries (no strip here, libtiff reads those
 // it needs); or a second entry of a tag (the last wins here, the first in libtiff).
 bool TakenDifferently(const std::uint8_t* data, std::size_t size, std::uint32_t ifd) {

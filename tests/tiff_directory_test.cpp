@@ -152,7 +152,7 @@ TEST_F(TiffDirectoryTest, ValueFieldsAndValueArrays) {
         EXPECT_EQ(One({E::Short(258, {8, 8, 16})}, big).bitsPerSample, 0);
         EXPECT_EQ(One({E::Short(258, {16, 8})}, big).bitsPerSample, 0);
         EXPECT_EQ(One({E::Long(258, {4, 4, 4, 4})}, big).bitsPerSample, 4);
-        // More than ten values load nothing and cannot be known to agree.
+        // Values past the ten that are loaded cannot be known to agree.
         EXPECT_EQ(One({E::Short(258, std::vector<std::uint32_t>(11, 8))}, big).bitsPerSample, 0);
         // Out-of-line values are read and the walk goes on with the next entry.
         TiffPage q = One({E::Short(258, {4, 4, 4}), E::Short(259, {5}), E::Long(278, {9})}, big);
@@ -172,24 +172,79 @@ TEST_F(TiffDirectoryTest, ValueFieldsAndValueArrays) {
     }
 }
 
-TEST_F(TiffDirectoryTest, EntriesOfOtherTypesLoadNothing) {
-    for (bool big : {false, true}) {
-        // A RATIONAL takes whatever the previous loading entry left in the array.
-        TiffPage p = One({E::Long(256, {77}), E::Raw(257, 5, 1, 1234)}, big);
-        EXPECT_EQ(p.imageLength, 77u);
-        EXPECT_EQ(One({E::Raw(256, 5, 1, 1234)}, big).imageWidth, 0u);
-        // So does a count of 0 or more than ten.
-        EXPECT_EQ(One({E::Long(256, {55}), E::Raw(257, 4, 0, 99)}, big).imageLength, 55u);
-        EXPECT_EQ(One({E::Long(256, {55}), E::Raw(257, 4, 11, 99)}, big).imageLength, 55u);
-        // The array starts at zero in every directory.
-        TiffBuilder b(big);
-        b.AddIfd({E::Long(256, {66})});
-        b.AddIfd({E::Raw(256, 5, 1, 8)});
-        auto pages = Parse(b.bytes());
-        ASSERT_EQ(pages.size(), 2u);
-        EXPECT_EQ(pages[0].imageWidth, 66u);
-        EXPECT_EQ(pages[1].imageWidth, 0u);
+// Each row puts a long or differently typed entry next to one whose field it could be mistaken
+// for. Entries without values of their own, or of a type their tag cannot take, are ignored.
+TEST_F(TiffDirectoryTest, EveryTagReadsOnlyItsOwnValues) {
+    std::vector<std::uint32_t> forty;
+    for (std::uint32_t i = 0; i < 40; ++i) forty.push_back(300 + i);
+    struct Case {
+        const char* what;
+        std::vector<E::Entry> entries;
+        std::uint32_t (*field)(const TiffPage&);
+        std::uint32_t expected;
+    };
+    const Case cases[] = {
+        {"RATIONAL",
+         {E::Long(256, {77}), E::Raw(257, 5, 1, 1234)},
+         [](const TiffPage& p) { return p.imageLength; },
+         0},
+        {"count 0",
+         {E::Long(256, {55}), E::Raw(257, 4, 0, 99)},
+         [](const TiffPage& p) { return p.imageLength; },
+         0},
+        {"array past the end",
+         {E::Long(256, {55}), E::Raw(257, 4, 3, 0x7FFFFFF0)},
+         [](const TiffPage& p) { return p.imageLength; },
+         0},
+        {"forty LONGs",
+         {E::Long(256, {55}), E::Long(257, forty)},
+         [](const TiffPage& p) { return p.imageLength; },
+         300},
+        {"BYTE Predictor",
+         {E::Short(284, {2}), E::Raw(317, 1, 1, 2)},
+         [](const TiffPage& p) { return std::uint32_t{p.predictor}; },
+         1},
+        {"SSHORT BitsPerSample",
+         {E::Long(257, {16}), E::Raw(258, 8, 1, 16)},
+         [](const TiffPage& p) { return std::uint32_t{p.bitsPerSample}; },
+         1},
+        {"StripByteCounts array",
+         {E::Long(278, {9}), E::Long(279, forty)},
+         [](const TiffPage& p) { return p.stripByteCounts; },
+         300},
+        {"one PageNumber",
+         {E::Short(258, {8, 8}), E::Short(297, {5})},
+         [](const TiffPage& p) { return std::uint32_t{p.pageTotal}; },
+         0},
+        {"LONG ColorMap",
+         {E::Raw(320, 4, 768, 4000)},
+         [](const TiffPage& p) { return p.colorMapOffset; },
+         0},
+        {"ColorMap count over 16 bits",
+         {E::Raw(320, 3, 0x10000 + 768, 4000)},
+         [](const TiffPage& p) { return std::uint32_t{p.colorMapCount}; },
+         2},
+        {"RATIONAL StripOffsets",
+         {E::Raw(273, 5, 1, 4000)},
+         [](const TiffPage& p) { return p.stripCount; },
+         0},
+        {"SHORT StripOffsets over 16 bits",
+         {E::Raw(273, 3, 0x10001, 4000)},
+         [](const TiffPage& p) { return p.stripCount; },
+         0x10001},
+    };
+    for (const Case& c : cases) {
+        for (bool big : {false, true}) {
+            SCOPED_TRACE(c.what);
+            EXPECT_EQ(c.field(One(c.entries, big)), c.expected);
+        }
     }
+    // Two grey response values are held in the entry's own value field.
+    TiffBuilder b(false);
+    const std::uint32_t ifd = b.AddIfd({E::Short(291, {100, 200})});
+    auto pages = Parse(b.bytes());
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].colorMapOffset, ifd + 2 + 8);
 }
 
 TEST_F(TiffDirectoryTest, StripOffsetForms) {

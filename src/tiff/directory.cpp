@@ -1,5 +1,6 @@
 // The TIFF header, the IFD chain and the directory parser. Every value is read from the file when
-// it is needed; a short read yields 0 and the parse goes on.
+// it is needed: an entry field that a short read cuts is 0, values that do not arrive are not
+// loaded, and the parse goes on.
 #include <algorithm>
 #include <iterator>
 #include <map>
@@ -52,6 +53,8 @@ void WriteDefaults(TiffPage* page) {
     page->byteCountSize = 4;
 }
 
+// The most values of one entry that the parser loads: enough for every tag whose values it
+// compares or keeps.
 constexpr std::uint32_t kMaxValues = 10;
 
 // One directory entry as read from the file.
@@ -66,31 +69,95 @@ std::uint32_t Assemble(const std::uint8_t* p, std::uint32_t size, bool littleEnd
     return size == 2 ? Load16(p, littleEndian) : Load32(p, littleEndian);
 }
 
-// Loads the entry's values into `values`. Values read from the file are 0 where the read came
-// up short. The file position is left anywhere.
-void LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint32_t* values) {
-    if ((e.type != kTypeShort && e.type != kTypeLong) || e.count == 0 || e.count > kMaxValues) return;
-    if (e.count == 1) {
-        values[0] = e.type == kTypeShort ? FirstShort(e.raw, littleEndian) : e.raw;
-        return;
-    }
-    if (e.count == 2 && e.type == kTypeShort) {
-        values[0] = FirstShort(e.raw, littleEndian);
-        values[1] = littleEndian ? e.raw >> 16 : e.raw & 0xFFFF;
-        return;
-    }
-    const std::uint32_t size = e.type == kTypeShort ? 2 : 4;
-    std::uint8_t bytes[4 * kMaxValues];
-    std::int32_t got = SeekTo(file, e.raw) ? plat::_lread(file, bytes, size * e.count) : 0;
-    for (std::uint32_t k = 0; k < e.count; ++k) {
-        values[k] = static_cast<std::int64_t>(size) * (k + 1) <= got
-                        ? Assemble(bytes + size * k, size, littleEndian)
-                        : 0;
+// Bytes of one value of a type the parser understands; 0 for any other type.
+std::uint32_t TypeSize(std::uint16_t type) {
+    return type == kTypeShort ? 2 : type == kTypeLong ? 4 : 0;
+}
+
+// True when the entry's values fit in four bytes and so are held in its own value field; else
+// the field is the offset of their array.
+bool InField(const Entry& e) {
+    return std::uint64_t{e.count} * TypeSize(e.type) <= 4;
+}
+
+// The file offset of the entry's values.
+std::uint32_t ValuesAt(const Entry& e) {
+    return InField(e) ? static_cast<std::uint32_t>(e.at + 8) : e.raw;
+}
+
+// Tags whose effect is taken from where the entry's values lie, not from the values.
+bool TakesLocation(std::uint16_t tag) {
+    return tag == kTagStripOffsets || tag == kTagGrayResponseCurve || tag == kTagColorMap;
+}
+
+// StripOffsets, GrayResponseCurve and ColorMap: the page keeps where their values are and how
+// many there are, and the strip walk and the colour table read them later.
+void ApplyLocationTag(TiffPage* page, const Entry& e, bool littleEndian) {
+    switch (e.tag) {
+        case kTagStripOffsets:
+            // Offsets of another type are no offsets: the page is left without strips.
+            if (TypeSize(e.type) == 0) break;
+            // One offset is the value itself; several are an array, which for two SHORTs is the
+            // entry's own value field.
+            if (e.count == 1) {
+                page->stripOffsets = e.type == kTypeShort ? FirstShort(e.raw, littleEndian) : e.raw;
+            } else {
+                page->stripOffsets = ValuesAt(e);
+            }
+            page->stripCount = e.count;
+            page->stripOffsetSize = static_cast<std::uint16_t>(TypeSize(e.type));
+            break;
+        case kTagGrayResponseCurve:
+        case kTagColorMap:
+            // Both tables are read as 16-bit values: one of another type, an empty one, or one of
+            // more values than the page's count holds is ignored rather than misread.
+            if (e.type != kTypeShort || e.count == 0 || e.count > 0xFFFF) break;
+            page->colorMapOffset = ValuesAt(e);
+            page->colorMapCount = Low16(e.count);
+            // A ColorMap turns off a grey response curve of the same directory.
+            if (e.tag == kTagColorMap) page->grayResponseUnit = 0;
+            break;
+        default:
+            break;
     }
 }
 
-void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint32_t* values) {
-    std::uint32_t first = values[0];
+// Loads the first values of the entry (at most kMaxValues) into `values` and returns how many
+// arrived whole. Other types, a count of 0 and an array outside the file load none, so that a
+// tag never sees values that are not its own. The file position is left anywhere.
+std::uint32_t LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint32_t* values) {
+    const std::uint32_t size = TypeSize(e.type);
+    if (size == 0 || e.count == 0) return 0;
+    const std::uint32_t n = std::min(e.count, kMaxValues);
+    std::uint8_t bytes[4 * kMaxValues];
+    std::uint32_t got = 4;
+    if (!InField(e)) {
+        const std::int32_t read = SeekTo(file, e.raw) ? plat::_lread(file, bytes, size * n) : 0;
+        got = read > 0 ? static_cast<std::uint32_t>(read) : 0;
+    } else if (littleEndian) {
+        StoreLE32(bytes, e.raw);
+    } else {
+        StoreBE32(bytes, e.raw);
+    }
+    const std::uint32_t loaded = std::min(n, got / size);
+    for (std::uint32_t k = 0; k < loaded; ++k) {
+        values[k] = Assemble(bytes + size * k, size, littleEndian);
+    }
+    return loaded;
+}
+
+// Acts on one entry. An entry that cannot be taken as its tag needs (no value of its own, or a
+// type that does not fit) is ignored: the field keeps its default, or what an earlier entry of
+// the same tag gave it.
+void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
+    if (TakesLocation(e.tag)) {
+        ApplyLocationTag(page, e, littleEndian);
+        return;
+    }
+    std::uint32_t values[kMaxValues] = {};
+    const std::uint32_t loaded = LoadValues(file, e, littleEndian, values);
+    if (loaded == 0) return;
+    const std::uint32_t first = values[0];
     switch (e.tag) {
         case kTagNewSubfileType:
             page->newSubfileType = first;
@@ -104,19 +171,15 @@ void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint
         case kTagImageLength:
             page->imageLength = first;
             break;
-        case kTagBitsPerSample: {
+        case kTagBitsPerSample:
             page->bitsPerSample = Low16(first);
-            if (e.count > kMaxValues) {
-                // More values than the array holds: none were loaded, so they cannot be known
-                // to agree.
-                page->bitsPerSample = 0;
-                break;
-            }
-            for (std::uint32_t k = 0; k < e.count; ++k) {
+            // Values past those loaded (more than the array holds, or cut off by the end of the
+            // file) cannot be known to agree.
+            if (loaded < e.count) page->bitsPerSample = 0;
+            for (std::uint32_t k = 0; k < loaded; ++k) {
                 if (values[k] != first) page->bitsPerSample = 0;
             }
             break;
-        }
         case kTagCompression:
             page->compression = Low16(first);
             break;
@@ -126,25 +189,6 @@ void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint
         case kTagFillOrder:
             page->fillOrder = Low16(first);
             break;
-        case kTagStripOffsets:
-            if (e.type == kTypeLong) {
-                page->stripOffsets = e.raw;
-                page->stripCount = e.count;
-                page->stripOffsetSize = 4;
-            } else {
-                if (e.count == 1) {
-                    page->stripOffsets = FirstShort(e.raw, littleEndian);
-                } else if (e.count == 2) {
-                    // Two 16-bit offsets fit in the value field itself: the offset array is
-                    // the entry's own value field.
-                    page->stripOffsets = static_cast<std::uint32_t>(e.at + 8);
-                } else {
-                    page->stripOffsets = e.raw;
-                }
-                page->stripCount = Low16(e.count);
-                page->stripOffsetSize = 2;
-            }
-            break;
         case kTagSamplesPerPixel:
             page->samplesPerPixel = Low16(first);
             break;
@@ -153,29 +197,16 @@ void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint
             break;
         case kTagStripByteCounts:
             page->stripByteCounts = first;
-            // Located as the offsets are: one value in the field, two shorts in the field, more
-            // in an array elsewhere.
-            if (e.type != kTypeShort && e.type != kTypeLong) {
-                page->byteCountCount = 0;
-            } else if (e.count == 1) {
-                page->byteCountArray = e.type == kTypeShort ? FirstShort(e.raw, littleEndian) : e.raw;
-                page->byteCountCount = 1;
-            } else {
-                const bool inField = e.type == kTypeShort && e.count == 2;
-                page->byteCountArray = inField ? static_cast<std::uint32_t>(e.at + 8) : e.raw;
-                page->byteCountCount = e.count;
-            }
-            page->byteCountSize = e.type == kTypeShort ? 2 : 4;
+            // Located as the offsets are: one value is the value itself, several an array.
+            page->byteCountArray = e.count == 1 ? first : ValuesAt(e);
+            page->byteCountCount = e.count;
+            page->byteCountSize = static_cast<std::uint16_t>(TypeSize(e.type));
             break;
         case kTagPlanarConfig:
             page->planarConfig = Low16(first);
             break;
         case kTagGrayResponseUnit:
             page->grayResponseUnit = Low16(first);
-            break;
-        case kTagGrayResponseCurve:
-            page->colorMapOffset = e.raw;
-            page->colorMapCount = Low16(e.count);
             break;
         case kTagT4Options:
             page->t4Options = first;
@@ -185,18 +216,14 @@ void ApplyTag(TiffPage* page, const Entry& e, bool littleEndian, const std::uint
             break;
         case kTagPageNumber:
             page->pageNumber = Low16(first);
-            page->pageTotal = Low16(values[1]);
+            page->pageTotal = loaded > 1 ? Low16(values[1]) : 0;
             break;
         case kTagPredictor:
             page->predictor = Low16(first);
             break;
-        case kTagColorMap:
-            page->colorMapOffset = e.raw;
-            page->colorMapCount = Low16(e.count);
-            page->grayResponseUnit = 0;
-            break;
         case kTagExtraSamples:
-            page->extraSamples = e.count > 1 ? Low16(e.count) : Low16(first);
+            page->extraSamples =
+                Low16(e.count > 1 ? std::min<std::uint32_t>(e.count, 0xFFFF) : first);
             break;
         default:
             break;
@@ -252,7 +279,6 @@ void ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset) {
     WriteDefaults(page);
     const std::uint16_t order = page->byteOrder;
     const bool littleEndian = IsLittleEndian(order);
-    std::uint32_t values[kMaxValues] = {};
     const std::uint64_t ifd = *offset;
     std::uint32_t next = 0;
     if (SeekTo(file, ifd)) {
@@ -283,8 +309,7 @@ void ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset) {
             e.type = static_cast<std::uint16_t>(field(2, 2));
             e.count = field(4, 4);
             e.raw = field(8, 4);
-            LoadValues(file, e, littleEndian, values);
-            ApplyTag(page, e, littleEndian, values);
+            ApplyTag(file, page, e, littleEndian);
         }
         if (SeekTo(file, ifd + 2 + 12ull * n)) next = ReadTiffLong(file, order);
     }
