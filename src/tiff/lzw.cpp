@@ -39,6 +39,9 @@ constexpr std::uint64_t kDataStart = 256;
 constexpr std::uint64_t kWindowSlack = kStackSize + 64;
 // When the window is full, at least this much of the latest output stays in it.
 constexpr std::uint64_t kWindowKeep = 64 * 1024;
+// The least window: large enough that sliding is rare, small enough that a read's working
+// memory (window, table, stack and input block) stays within 1 MiB for rows of up to 128 KiB.
+constexpr std::uint64_t kWindowLeast = 768 * 1024;
 // Where an entry's string is when it is no longer in the window; window offsets stay below.
 constexpr std::uint32_t kGone = 0xFFFFFF;
 // Working memory: the input block, the string table, the string stack and the window.
@@ -561,7 +564,7 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
 
     // The window holds a row and the kept output twice over, so that sliding frees at least
     // half of it.
-    d.windowEnd = std::max<std::uint64_t>(1 << 20, kDataStart + 4 * (d.rowBytes + kWindowKeep));
+    d.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (d.rowBytes + kWindowKeep));
     // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page that
     // validation accepts) cannot be held.
     if (d.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
