@@ -13,17 +13,22 @@ std::uint32_t Percent(std::uint64_t rows, std::uint32_t height) {
     return static_cast<std::uint32_t>(rows * 100 / height);
 }
 
-// The PackBits input: one block of the file at a time.
+// The PackBits input: one block of the file at a time. Blocks of 64 KiB keep the number of
+// reads small next to the work of the rows, and stay in the cache.
+constexpr std::uint32_t kPackBitsBlock = 65536;
+
 struct BlockReader {
     HFILE file;
-    std::uint8_t* buffer;
+    std::uint8_t* buffer;    // kPackBitsBlock bytes
     std::uint32_t size = 0;  // valid bytes in the buffer
-    std::uint16_t position = 0;
+    std::uint32_t position = 0;
 
     void MarkEmpty() { size = position = 0; }
     // Makes at least one byte available; false at the end of the file or on an error.
     bool Refill() {
-        size = FillReadBuffer(file, buffer, &position);
+        const std::int32_t got = plat::_lread(file, buffer, kPackBitsBlock);
+        size = got < 0 ? 0 : static_cast<std::uint32_t>(got);
+        position = 0;
         return size != 0;
     }
     std::uint32_t Available() const { return size - position; }
@@ -44,7 +49,7 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
                 std::uint64_t store = rowBytes - i < take ? rowBytes - i : take;
                 std::memcpy(row + i, in.buffer + in.position, static_cast<std::size_t>(store));
                 i += store;
-                in.position = static_cast<std::uint16_t>(in.position + take);
+                in.position += take;
                 left -= take;
             }
         } else if (n > 128) {
@@ -179,7 +184,7 @@ std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE fi
     if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
     StripWalker strips;
     if (std::int16_t status = strips.Start(file, *page)) return status;
-    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, TIFF_READ_BLOCK);
+    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, kPackBitsBlock);
     if (block == 0) return QOR_NO_MEMORY;
     auto* buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
     if (buffer == nullptr) {
