@@ -106,7 +106,8 @@ struct LzwDecoder {
     std::uint64_t end = 0;  // where the output in the window ended
     std::uint32_t imageRow = 0;
     std::uint64_t rowsInStrip = 0;
-    unsigned channels = 0;  // interleaved 8-bit samples summed by Predictor 2; 0 without it
+    std::uint32_t rowsStored = 0;  // rows 0 to rowsStored - 1 are in the DIB, padding cleared
+    unsigned channels = 0;         // interleaved 8-bit samples summed by Predictor 2; 0 without it
 };
 
 // Copies `count` bytes (at least 1) from `src` to `dst` 32 at a time; the source ends at or
@@ -166,11 +167,14 @@ void UndoDifferencing(std::uint8_t* row, std::uint64_t count, unsigned channels)
     }
 }
 
-// Copies the first `count` bytes of the current row from the window into the DIB.
+// Copies the first `count` bytes of the current row from the window into the DIB and clears the
+// rest of the row. Rows are stored once each, in order.
 void StoreRow(LzwDecoder& d, std::uint64_t count) {
     std::uint8_t* row = d.rows.Row(d.imageRow);
     std::memcpy(row, d.window + d.rowStart, static_cast<std::size_t>(count));
+    std::memset(row + count, 0, static_cast<std::size_t>(d.rows.stride - count));
     if (d.channels != 0) UndoDifferencing(row, count, d.channels);
+    d.rowsStored = d.imageRow + 1;
 }
 
 // Moves the rows that the window holds up to offset `end` into the DIB. A byte past a complete
@@ -611,6 +615,12 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     // A row left unfinished keeps what arrived of it.
     if (!d.complete && d.rowBegun && d.end > d.rowStart) {
         StoreRow(d, std::min(d.end - d.rowStart, d.rowBytes));
+    }
+    // The DIB was not cleared: rows that got nothing are cleared here, on every way out. They
+    // are the top rows of the bottom-up DIB, at its lowest addresses.
+    if (d.rowsStored < d.rows.height) {
+        std::memset(d.rows.pixels, 0,
+                    static_cast<std::size_t>(d.rows.stride * (d.rows.height - d.rowsStored)));
     }
 
     std::int16_t status = 0;

@@ -20,9 +20,10 @@ std::int16_t ValidateTiffPage(const TiffPage& page);
 // header and colour table. On 0, *dib is the block, locked, and *bits its address. On failure
 // nothing is left allocated: 534 for a sample layout without a DIB form, 102 when the block cannot
 // be had (including pages too large for one block or above `budget` bytes), 202 when the colour
-// table read is short.
+// table read is short. With `clearPixels` false the pixel area is left as the block came: the
+// decoder then writes every byte of it.
 std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,
-                          std::uint64_t budget = ~std::uint64_t{0});
+                          std::uint64_t budget = ~std::uint64_t{0}, bool clearPixels = true);
 
 // Fills the colour table of a locked DIB block whose header is written. 0, or 202.
 std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);
