@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "diagnose.h"
 #include "frame/read_info.h"
 #include "image_io.h"
-#include "inspect.h"
 #include "platform/atomic_file.h"
 #include "progress.h"
 #include "spool.h"

@@ -4,9 +4,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "diagnose.h"
 #include "frame/read_info.h"
 #include "image_io.h"
-#include "inspect.h"
 #include "progress.h"
 #include "spool.h"
 #include "tool.h"

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "diagnose.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
