@@ -3,6 +3,7 @@
 // expects at each point.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -48,8 +49,9 @@ inline void ColorTable(Bytes& out, std::uint32_t entries,
 inline void GraphicControl(Bytes& out, std::uint8_t flags, std::uint8_t transparent,
                            std::uint8_t size = 4) {
     out.insert(out.end(), {0x21, 0xF9, size});
-    Bytes data = {flags, 0, 0, transparent};
-    data.resize(size, 0);
+    const std::uint8_t fields[] = {flags, 0, 0, transparent};
+    Bytes data(size, 0);
+    std::copy_n(fields, std::min<std::size_t>(size, sizeof fields), data.begin());
     out.insert(out.end(), data.begin(), data.end());
     out.push_back(0);
 }

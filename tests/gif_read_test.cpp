@@ -480,8 +480,8 @@ TEST_F(GifReadTest, SignatureAtOffset128AndVersionDigits) {
     notGif[5] = 'b';  // no signature at 0, and none at 128 (file long enough to read there)
     notGif.resize(300, 0);
     EXPECT_EQ(ReadWithWorker(Write(notGif)).status, QOR_NOT_GIF);
-    Bytes late(129, 0);  // a signature at 129 is not looked for
-    late.insert(late.end(), plain.begin(), plain.end());
+    Bytes late(129 + plain.size(), 0);  // a signature at 129 is not looked for
+    std::copy(plain.begin(), plain.end(), late.begin() + 129);
     EXPECT_EQ(ReadWithWorker(Write(late)).status, QOR_NOT_GIF);
     EXPECT_EQ(ReadWithWorker(Write(Bytes(plain.begin(), plain.begin() + 12))).status,
               QOR_READ_FAILED);

@@ -133,15 +133,10 @@ struct Built {
 // Lays out `strips` after an 8-byte header (and `pad` bytes), then the offset array.
 Built BuildFile(const Layout& l, const std::vector<Bytes>& strips) {
     Built b;
-    b.file = {static_cast<std::uint8_t>(l.bigEndian ? 'M' : 'I'),
-              static_cast<std::uint8_t>(l.bigEndian ? 'M' : 'I'),
-              0,
-              0,
-              0,
-              0,
-              0,
-              0};
-    b.file.resize(8 + l.pad, 0x5A);
+    // Sized once, so that the header is written inside a block of known size.
+    b.file.assign(8 + l.pad, 0x5A);
+    std::fill_n(b.file.begin(), 8, 0);
+    b.file[0] = b.file[1] = static_cast<std::uint8_t>(l.bigEndian ? 'M' : 'I');
     std::vector<std::uint32_t> offsets;
     for (const Bytes& s : strips) {
         offsets.push_back(static_cast<std::uint32_t>(b.file.size()));
