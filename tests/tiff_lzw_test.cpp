@@ -507,7 +507,7 @@ TEST_F(TiffLzwTest, TruncatedFilesEndWith202UnlessEveryRowIsWritten) {
     Bytes small = Noise(40, 2);
     TempDir dir;
     Built b = BuildFile(m, EncodeStrips(small, 10, 2));
-    b.file.resize(b.file.size() - 4);
+    b.file.erase(b.file.end() - 4, b.file.end());
     WriteFile(dir.Path("t.tif"), b.file);
     EXPECT_EQ(DecodeFile(dir.Path("t.tif"), b.page, m).status, QOR_READ_FAILED);
 }
