@@ -73,7 +73,7 @@ std::size_t MinCodeSizeAt(const std::uint8_t* data, std::size_t size) {
             at += 2 + 1 + data[at + 2] + 1;  // size byte, data, terminator
             continue;
         }
-        at += 2 + (data[at + 1] == 0xFE ? 0 : 1 + data[at + 2]);
+        at += 2;  // introducer and label, then sub-blocks up to the terminator
         while (at < size && data[at] != 0) at += data[at] + 1u;
         ++at;
     }

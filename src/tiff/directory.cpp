@@ -158,12 +158,15 @@ void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
     const std::uint32_t loaded = LoadValues(file, e, littleEndian, values);
     if (loaded == 0) return;
     const std::uint32_t first = values[0];
+    // The fields below that hold 16 bits take no LONG value above 65535: such an entry is
+    // ignored rather than cut to its low bits.
+    const bool fits16 = first <= 0xFFFF;
     switch (e.tag) {
         case kTagNewSubfileType:
             page->newSubfileType = first;
             break;
         case kTagSubfileType:
-            page->subfileType = Low16(first);
+            if (fits16) page->subfileType = Low16(first);
             break;
         case kTagImageWidth:
             page->imageWidth = first;
@@ -172,7 +175,7 @@ void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
             page->imageLength = first;
             break;
         case kTagBitsPerSample:
-            page->bitsPerSample = Low16(first);
+            page->bitsPerSample = fits16 ? Low16(first) : 0;
             // Values past those loaded (more than the array holds, or cut off by the end of the
             // file) cannot be known to agree.
             if (loaded < e.count) page->bitsPerSample = 0;
@@ -181,16 +184,16 @@ void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
             }
             break;
         case kTagCompression:
-            page->compression = Low16(first);
+            if (fits16) page->compression = Low16(first);
             break;
         case kTagPhotometric:
-            page->photometric = Low16(first);
+            if (fits16) page->photometric = Low16(first);
             break;
         case kTagFillOrder:
-            page->fillOrder = Low16(first);
+            if (fits16) page->fillOrder = Low16(first);
             break;
         case kTagSamplesPerPixel:
-            page->samplesPerPixel = Low16(first);
+            if (fits16) page->samplesPerPixel = Low16(first);
             break;
         case kTagRowsPerStrip:
             page->rowsPerStrip = first;
@@ -203,10 +206,10 @@ void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
             page->byteCountSize = static_cast<std::uint16_t>(TypeSize(e.type));
             break;
         case kTagPlanarConfig:
-            page->planarConfig = Low16(first);
+            if (fits16) page->planarConfig = Low16(first);
             break;
         case kTagGrayResponseUnit:
-            page->grayResponseUnit = Low16(first);
+            if (fits16) page->grayResponseUnit = Low16(first);
             break;
         case kTagT4Options:
             page->t4Options = first;
@@ -215,11 +218,12 @@ void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
             page->t6Options = first;
             break;
         case kTagPageNumber:
+            if (!fits16) break;
             page->pageNumber = Low16(first);
-            page->pageTotal = loaded > 1 ? Low16(values[1]) : 0;
+            page->pageTotal = loaded > 1 && values[1] <= 0xFFFF ? Low16(values[1]) : 0;
             break;
         case kTagPredictor:
-            page->predictor = Low16(first);
+            if (fits16) page->predictor = Low16(first);
             break;
         case kTagExtraSamples:
             page->extraSamples =
