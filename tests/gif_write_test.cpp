@@ -71,23 +71,7 @@ HGLOBAL BuildDib(std::uint32_t headerSize, std::int32_t w, std::int32_t h, int b
         q[3] = 0x77;
     }
     std::uint8_t* base = p + headerSize + 4ull * entries;
-    for (std::int32_t y = 0; y < h; ++y) {
-        std::uint8_t* row = base + stride * std::uint64_t(h - 1 - y);
-        for (std::int32_t x = 0; x < w; ++x) {
-            std::uint8_t v = pixels[std::size_t(y) * std::size_t(w) + std::size_t(x)];
-            switch (bits) {
-                case 1:
-                    row[x / 8] |= std::uint8_t((v & 1) << (7 - x % 8));
-                    break;
-                case 4:
-                    row[x / 2] |= std::uint8_t((v & 15) << (x % 2 == 0 ? 4 : 0));
-                    break;
-                default:
-                    row[x] = v;
-                    break;
-            }
-        }
-    }
+    PackRows(base, stride, std::uint32_t(w), std::uint32_t(h), bits, pixels);
     plat::GlobalUnlock(dib);
     return dib;
 }

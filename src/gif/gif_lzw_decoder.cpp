@@ -71,6 +71,28 @@ GifDecodeOutcome Stopped(const BufferedInput& in) {
     return in.failed ? GifDecodeOutcome::ReadError : GifDecodeOutcome::DataEnded;
 }
 
+// Expands `code` onto `stack` through the prefix chain, last byte first. A code not yet in the
+// table (at or above `next`) stands for the previous string plus that string's first byte.
+// Returns the string's length, or -1 when it does not fit the stack; *root is its first byte.
+inline int ExpandOntoStack(unsigned code, unsigned next, unsigned oldCode, std::uint8_t firstChar,
+                           unsigned endCode, const std::uint16_t* prefix,
+                           const std::uint8_t* suffix, std::uint8_t* stack, std::uint8_t* root) {
+    int top = 0;
+    if (code >= next) {
+        stack[top++] = firstChar;
+        code = oldCode;
+    }
+    while (code > endCode) {
+        stack[top++] = suffix[code];
+        if (top > kMaxStackDepth) return -1;
+        code = prefix[code];
+    }
+    stack[top++] = static_cast<std::uint8_t>(code);
+    if (top > kMaxStackDepth) return -1;
+    *root = static_cast<std::uint8_t>(code);
+    return top;
+}
+
 GifDecodeOutcome DecodePlain(ImageIoRequest* request, BufferedInput& in, std::uint8_t minCodeSize,
                              const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     std::uint16_t* const prefix = buffers.prefix;
@@ -135,29 +157,20 @@ GifDecodeOutcome DecodePlain(ImageIoRequest* request, BufferedInput& in, std::ui
                     afterClear = false;
                     continue;
                 }
-                const int inCode = code;
-                int top = 0;
-                if (code >= next) {
-                    // Not yet in the table (or beyond it): the previous string plus its own
-                    // first byte.
-                    stack[top++] = firstChar;
-                    code = oldCode;
-                }
-                while (code > endCode) {
-                    stack[top++] = suffix[code];
-                    if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
-                    code = prefix[code];
-                }
-                stack[top++] = static_cast<std::uint8_t>(code);
-                if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
+                std::uint8_t root = 0;
+                const int top =
+                    ExpandOntoStack(static_cast<unsigned>(code), static_cast<unsigned>(next),
+                                    static_cast<unsigned>(oldCode), firstChar,
+                                    static_cast<unsigned>(endCode), prefix, suffix, stack, &root);
+                if (top < 0) return GifDecodeOutcome::Overflow;
                 if (!sink->PutReversed(stack, top)) return GifDecodeOutcome::Finished;
                 if (next < kMaxCodes) {
                     prefix[next] = static_cast<std::uint16_t>(oldCode);
-                    suffix[next] = static_cast<std::uint8_t>(code);
+                    suffix[next] = root;
                     ++next;
                 }
-                firstChar = static_cast<std::uint8_t>(code);
-                oldCode = inCode;
+                firstChar = root;
+                oldCode = code;
                 if (next >= limit && width < kMaxCodeWidth) {
                     ++width;
                     limit <<= 1;
@@ -401,24 +414,13 @@ GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uin
                         }
                     } else {
                         // Damaged data, as the plain path takes it.
-                        int top = 0;
-                        unsigned c = code;
-                        if (c >= next) {
-                            stack[top++] = firstChar;
-                            c = oldCode;
-                        }
-                        while (c > endCode) {
-                            stack[top++] = suffix[c];
-                            if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
-                            c = prefix[c];
-                        }
-                        stack[top++] = static_cast<std::uint8_t>(c);
-                        if (top > kMaxStackDepth) return GifDecodeOutcome::Overflow;
+                        const int top = ExpandOntoStack(code, next, oldCode, firstChar, endCode,
+                                                        prefix, suffix, stack, &first);
+                        if (top < 0) return GifDecodeOutcome::Overflow;
                         if (!sink->PutReversed(stack, top)) {
                             return finishAfterCall(GifDecodeOutcome::Finished);
                         }
                         load();
-                        first = static_cast<std::uint8_t>(c);
                         // The chain may pass through entries that are defined again later.
                     }
                 }

@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <new>
 
@@ -35,6 +36,19 @@ std::string detail::TemporaryLeaf(std::uint64_t processId) {
     for (int i = 60; i >= 0; i -= 4) name += kHex[(x >> i) & 15];
     name += ".tmp";
     return name;
+}
+
+AtomicResult detail::CreateTemporary(const std::string& prefix, std::uint64_t processId,
+                                     AtomicFile* out) {
+    constexpr int kMaxNameAttempts = 16;
+    for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+        out->temporary = prefix + TemporaryLeaf(processId);
+        out->file = CreateNewFile(out->temporary.c_str());
+        if (out->file != HFILE_ERROR) return AtomicResult::Ok;
+        if (errno != EEXIST) break;
+    }
+    out->temporary.clear();
+    return AtomicResult::CreateFailed;
 }
 
 AtomicResult BeginAtomicFile(const char* name, AtomicFile* out) {

@@ -16,11 +16,6 @@ namespace fs = std::filesystem;
 
 // Links are followed at most this often, as the kernel does (a loop then fails to open).
 constexpr int kMaxLinks = 40;
-constexpr int kMaxNameAttempts = 16;
-
-std::string TemporaryName(const fs::path& directory) {
-    return (directory / detail::TemporaryLeaf(static_cast<std::uint64_t>(::getpid()))).string();
-}
 
 // The file that writing through `name` reaches: symbolic links are followed one by one, also
 // when the last one names a file that does not exist yet (which is then created).
@@ -60,14 +55,8 @@ AtomicResult detail::BeginOnSystem(const char* name, AtomicFile* out) {
     }
     fs::path directory = target.parent_path();
     out->directory = directory.empty() ? "." : directory.string();
-    for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-        out->temporary = TemporaryName(directory);
-        out->file = CreateNewFile(out->temporary.c_str());
-        if (out->file != HFILE_ERROR) return AtomicResult::Ok;
-        if (errno != EEXIST) break;
-    }
-    out->temporary.clear();
-    return AtomicResult::CreateFailed;
+    const std::string prefix = directory.empty() ? std::string() : (directory / "").string();
+    return detail::CreateTemporary(prefix, static_cast<std::uint64_t>(::getpid()), out);
 }
 
 // Gives the temporary file the owner, group and permission bits of the file it replaces. The

@@ -13,6 +13,11 @@ namespace qor::plat::detail {
 // to pick at the same time; creating it exclusively settles the rare collision.
 std::string TemporaryLeaf(std::uint64_t processId);
 
+// Creates a new temporary file named `prefix` (its folder, with the separator) and a fresh leaf,
+// trying other leaves while a name is taken. Sets out->temporary and out->file; CreateFailed
+// when no name could be created.
+AtomicResult CreateTemporary(const std::string& prefix, std::uint64_t processId, AtomicFile* out);
+
 // Resolves `name` to the file to replace and creates the temporary file beside it (or opens a
 // device in place). On any result but Ok, whatever was opened is left in *out for the caller to
 // abort.

@@ -16,7 +16,6 @@
 namespace qor::plat {
 namespace {
 
-constexpr int kMaxNameAttempts = 16;
 // What a replacing file keeps of the attributes of the one it replaces.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -53,14 +52,7 @@ AtomicResult detail::BeginOnSystem(const char* name, AtomicFile* out) {
     }
     const std::string folder = FolderOf(out->target);
     out->directory = folder.empty() ? "." : folder;
-    for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-        out->temporary = folder + TemporaryLeaf(::GetCurrentProcessId());
-        out->file = CreateNewFile(out->temporary.c_str());
-        if (out->file != HFILE_ERROR) return AtomicResult::Ok;
-        if (errno != EEXIST) break;
-    }
-    out->temporary.clear();
-    return AtomicResult::CreateFailed;
+    return detail::CreateTemporary(folder, ::GetCurrentProcessId(), out);
 }
 
 void detail::TakeOverAttributes(const AtomicFile& f) {

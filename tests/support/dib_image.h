@@ -91,23 +91,12 @@ inline bool DecodeDib(HGLOBAL dib, Image* img, std::string* why) {
     return ok;
 }
 
-// Builds a packed DIB block of 1, 4 or 8 bits from top-down indices and a palette.
-inline HGLOBAL MakeDib(std::int32_t width, std::int32_t height, int bits,
-                       const std::vector<std::uint32_t>& palette,
-                       const std::vector<std::uint8_t>& pixels) {
-    const auto w = static_cast<std::uint32_t>(width), h = static_cast<std::uint32_t>(height);
-    const auto b = static_cast<std::uint32_t>(bits);
-    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, DibSize(w, h, b));
-    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(block));
-    DibView v = WriteDibHeader(p, w, h, b);
-    for (std::size_t i = 0; i < palette.size() && i < v.colours; ++i) {
-        std::uint8_t* q = v.palette + 4 * i;
-        q[0] = static_cast<std::uint8_t>(palette[i]);
-        q[1] = static_cast<std::uint8_t>(palette[i] >> 8);
-        q[2] = static_cast<std::uint8_t>(palette[i] >> 16);
-    }
+// Packs top-down indices of 1, 4 or 8 bits into cleared bottom-up rows of `stride` bytes, the
+// bottom one at `bottomRow`.
+inline void PackRows(std::uint8_t* bottomRow, std::uint64_t stride, std::uint32_t w,
+                     std::uint32_t h, int bits, const std::vector<std::uint8_t>& pixels) {
     for (std::uint32_t y = 0; y < h; ++y) {
-        std::uint8_t* row = v.Row(y);
+        std::uint8_t* row = bottomRow + stride * (h - 1 - y);
         for (std::uint32_t x = 0; x < w; ++x) {
             const std::uint8_t px = pixels[std::size_t{y} * w + x];
             switch (bits) {
@@ -123,6 +112,24 @@ inline HGLOBAL MakeDib(std::int32_t width, std::int32_t height, int bits,
             }
         }
     }
+}
+
+// Builds a packed DIB block of 1, 4 or 8 bits from top-down indices and a palette.
+inline HGLOBAL MakeDib(std::int32_t width, std::int32_t height, int bits,
+                       const std::vector<std::uint32_t>& palette,
+                       const std::vector<std::uint8_t>& pixels) {
+    const auto w = static_cast<std::uint32_t>(width), h = static_cast<std::uint32_t>(height);
+    const auto b = static_cast<std::uint32_t>(bits);
+    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, DibSize(w, h, b));
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(block));
+    DibView v = WriteDibHeader(p, w, h, b);
+    for (std::size_t i = 0; i < palette.size() && i < v.colours; ++i) {
+        std::uint8_t* q = v.palette + 4 * i;
+        q[0] = static_cast<std::uint8_t>(palette[i]);
+        q[1] = static_cast<std::uint8_t>(palette[i] >> 8);
+        q[2] = static_cast<std::uint8_t>(palette[i] >> 16);
+    }
+    PackRows(v.pixels, v.stride, w, h, bits, pixels);
     plat::GlobalUnlock(block);
     return block;
 }
