@@ -21,7 +21,6 @@ constexpr std::uint32_t kBlockBytes = 10;
 constexpr std::int32_t kAlternateSignatureOffset = 128;
 constexpr std::uint8_t kImageIntroducer = 0x2C;
 constexpr std::uint8_t kExtensionIntroducer = 0x21;
-constexpr std::uint8_t kTrailer = 0x3B;
 constexpr std::uint8_t kGraphicControlLabel = 0xF9;
 
 // The blocks before the image data are read through this buffer, so that the small fields of
@@ -179,18 +178,14 @@ std::int16_t ReadExtension(GifReadJob* job, ImageIoRequest* request) {
     return job->in.Read(&terminator, 1) ? 0 : QOR_READ_FAILED;
 }
 
-// Walks the blocks before the first image until its descriptor, or the trailer (*trailer set).
-// Returns 0, 202 or 304.
-std::int16_t FindImageDescriptor(GifReadJob* job, ImageIoRequest* request, std::uint8_t* descriptor,
-                                 bool* trailer) {
+// Walks the blocks before the first image until its descriptor. Returns 0, 202 or 304 (also for
+// a trailer, since a file without an image has nothing to read).
+std::int16_t FindImageDescriptor(GifReadJob* job, ImageIoRequest* request,
+                                 std::uint8_t* descriptor) {
     for (;;) {
         if (!job->in.Read(descriptor, 1)) return QOR_READ_FAILED;
         if (descriptor[0] == kImageIntroducer) {
             return job->in.Read(descriptor + 1, kBlockBytes - 1) ? 0 : QOR_READ_FAILED;
-        }
-        if (descriptor[0] == kTrailer) {
-            *trailer = true;
-            return 0;
         }
         if (descriptor[0] != kExtensionIntroducer) return QOR_NOT_GIF;
         if (std::int16_t status = ReadExtension(job, request)) return status;
@@ -290,11 +285,10 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
         return job.Fail(QOR_READ_FAILED);
     }
 
-    // A trailer before any image leaves the logical screen, blank, as the image: the file is
-    // valid and viewers show just that.
+    // A file whose trailer comes before any image has nothing to read: delivering its logical
+    // screen, blank, would let a 20-byte file claim a gigabyte.
     std::uint8_t descriptor[kBlockBytes] = {};
-    bool trailer = false;
-    if (std::int16_t status = FindImageDescriptor(&job, request, descriptor, &trailer)) {
+    if (std::int16_t status = FindImageDescriptor(&job, request, descriptor)) {
         return job.Fail(status);
     }
 
@@ -307,10 +301,8 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
         givenHeight != 0 ? givenHeight : static_cast<std::int16_t>(LoadLE16(header + 8));
     // The row writer works with 1 to 32767 columns and rows.
     if (width <= 0 || height <= 0) return job.Fail(QOR_NOT_GIF);
-    // An image whose descriptor gives it no width or no height has no pixels of its own: its
-    // data, if any, is decoded into the screen's size, and where it has none the image is the
-    // screen, blank, as viewers show it.
-    const bool mayBeEmpty = trailer || givenWidth == 0 || givenHeight == 0;
+    // An image whose descriptor gives it no width or no height takes the screen's; like any
+    // other, it must then hold at least one pixel.
 
     const std::uint8_t imageFlags = descriptor[9];
     const bool hasLocalTable = (imageFlags & 0x80) != 0;
@@ -340,25 +332,20 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
     request->infoImageBytes = static_cast<std::uint32_t>(geometry.pixelBytes);
     request->infoFileSize = plat::GetFileSize(job.file, nullptr);
 
-    bool haveData = !trailer;
-    if (haveData && hasLocalTable) {
+    if (hasLocalTable) {
         tableEntries = 1u << localTableBits;
-        haveData = job.in.Read(colorTable, 3 * tableEntries);
-        if (!haveData && !mayBeEmpty) return job.Fail(QOR_READ_FAILED);
+        if (!job.in.Read(colorTable, 3 * tableEntries)) return job.Fail(QOR_READ_FAILED);
     }
 
-    // An image that must have pixels gets its DIB only when its data starts with a valid code
-    // size and a sub-block that holds something: a small file that claims a large image and
-    // has no data costs no block of the claimed size.
-    if (haveData && !mayBeEmpty) {
-        const std::uint8_t* start = job.in.Ahead(1);
-        if (start != nullptr &&
-            (start[0] < gif::kMinCodeSizeLow || start[0] > gif::kMinCodeSizeHigh)) {
-            return job.Fail(QOR_NOT_GIF);
-        }
-        start = job.in.Ahead(3);
-        if (start == nullptr || start[1] == 0) return job.Fail(QOR_READ_FAILED);
+    // The image gets its DIB only when its data starts with a valid code size and a sub-block
+    // that holds something: a small file that claims a large image and has no data costs no
+    // block of the claimed size.
+    const std::uint8_t* start = job.in.Ahead(1);
+    if (start != nullptr && (start[0] < gif::kMinCodeSizeLow || start[0] > gif::kMinCodeSizeHigh)) {
+        return job.Fail(QOR_NOT_GIF);
     }
+    start = job.in.Ahead(3);
+    if (start == nullptr || start[1] == 0) return job.Fail(QOR_READ_FAILED);
 
     if (!job.dib.AllocateAndLock(geometry.dibBytes)) return job.Fail(QOR_NO_MEMORY);
     const DibView view = WriteDibHeader(job.dib.address, static_cast<std::uint32_t>(width),
@@ -373,14 +360,10 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
         quad[3] = 0;
     }
 
-    if (haveData) {
-        std::int16_t status = DecodeImageData(&job, request, view, interlaced, ended);
-        // No pixels where the image has some is data that ended early, or a damaged code size.
-        if (status == kNoPixels || (status == QOR_NOT_GIF && mayBeEmpty)) {
-            status = mayBeEmpty ? 0 : QOR_READ_FAILED;
-        }
-        if (status != 0) return job.Fail(status);
-    }
+    std::int16_t status = DecodeImageData(&job, request, view, interlaced, ended);
+    // An image without a single pixel is data that ended early.
+    if (status == kNoPixels) status = QOR_READ_FAILED;
+    if (status != 0) return job.Fail(status);
 
     ReportProgress(request, 100, 100);
     job.prefix.Free();
@@ -393,7 +376,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
     job.CloseFile();
     HGLOBAL handle = job.dib.handle;
     job.dib.handle = 0;
-    std::int16_t status = host::CreateLayerFromBitmap(request, handle, 0);
+    status = host::CreateLayerFromBitmap(request, handle, 0);
     if (status != 0) plat::GlobalFree(handle);
     return status;
 }
