@@ -147,22 +147,21 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bo
 std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std::uint64_t budget) {
     HGLOBAL dib = 0;
     std::uint8_t* bits = nullptr;
-    // The LZW decoder writes every byte of the pixel area, so its pages skip the clearing: a
-    // block that the allocator hands back from a previous read would otherwise be written twice.
-    const bool decoderWritesAll = page->compression == kCompressionLzw;
-    if (std::int16_t status =
-            tiff::SetUpPageDib(file, page, &dib, &bits, budget, !decoderWritesAll)) {
-        return status;
-    }
+    // Every page starts cleared: a fresh block costs nothing until it is written, so rows that
+    // get no data cost nothing either.
+    if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits, budget)) return status;
     tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
-    // The uncompressed and PackBits decoders exchange red and blue row by row while each row is
-    // still in the cache, which spares a second pass over the whole page.
+    // The uncompressed, PackBits and LZW decoders exchange red and blue row by row while each
+    // row is still in the cache, which spares a second pass over the whole page.
     bool rowsInBgr = false;
     if (page->bitsPerPixel == 24 && page->compression == kCompressionNone) {
         decoder = tiff::DecodeUncompressedStripsToBgr;
         rowsInBgr = true;
     } else if (page->bitsPerPixel == 24 && page->compression == kCompressionPackBits) {
         decoder = tiff::DecodePackBitsStripsToBgr;
+        rowsInBgr = true;
+    } else if (page->bitsPerPixel == 24 && page->compression == kCompressionLzw) {
+        decoder = tiff::DecodeLzwStripsToBgr;
         rowsInBgr = true;
     }
     std::int16_t status = decoder != nullptr ? decoder(progress, bits, file, page)

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "tiff/reader.h"
 #include "tiff/tiff.h"
 
 // The decoding loop's helpers are inlined so that its state stays in registers.
@@ -108,6 +109,7 @@ struct LzwDecoder {
     std::uint64_t rowsInStrip = 0;
     std::uint32_t rowsStored = 0;  // rows 0 to rowsStored - 1 are in the DIB, padding cleared
     unsigned channels = 0;         // interleaved 8-bit samples summed by Predictor 2; 0 without it
+    bool bgr = false;              // 24-bit rows are stored with red and blue exchanged
 };
 
 // Copies `count` bytes (at least 1) from `src` to `dst` 32 at a time; the source ends at or
@@ -174,6 +176,8 @@ void StoreRow(LzwDecoder& d, std::uint64_t count) {
     std::memcpy(row, d.window + d.rowStart, static_cast<std::size_t>(count));
     std::memset(row + count, 0, static_cast<std::size_t>(d.rows.stride - count));
     if (d.channels != 0) UndoDifferencing(row, count, d.channels);
+    // A pixel that arrived in part is exchanged too, its missing bytes being 0.
+    if (d.bgr) ExchangeRedBlue(row, std::min<std::uint64_t>((count + 2) / 3, d.rows.width));
     d.rowsStored = d.imageRow + 1;
 }
 
@@ -543,8 +547,10 @@ Stop Run(LzwDecoder& d) {
 
 }  // namespace
 
-std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                             TiffPage* page) {
+namespace {
+
+std::int16_t DecodeLzw(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
+                       bool bgr) {
     ReportProgress(progress, 0);
     switch (page->bitsPerPixel) {
         case 1:
@@ -565,6 +571,7 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     if (!ViewPageDib(dib, *page, &d.rows)) return QOR_TIFF_UNSUPPORTED;
     if (std::int16_t status = d.strips.Start(file, *page)) return status;
     if (page->predictor == 2 && page->bitsPerPixel >= 8) d.channels = page->bitsPerPixel / 8u;
+    d.bgr = bgr && page->bitsPerPixel == 24;
 
     // The window holds a row and the kept output twice over, so that sliding frees at least
     // half of it.
@@ -616,12 +623,8 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     if (!d.complete && d.rowBegun && d.end > d.rowStart) {
         StoreRow(d, std::min(d.end - d.rowStart, d.rowBytes));
     }
-    // The DIB was not cleared: rows that got nothing are cleared here, on every way out. They
-    // are the top rows of the bottom-up DIB, at its lowest addresses.
-    if (d.rowsStored < d.rows.height) {
-        std::memset(d.rows.pixels, 0,
-                    static_cast<std::size_t>(d.rows.stride * (d.rows.height - d.rowsStored)));
-    }
+    // Rows that got nothing stay as the fresh, cleared block has them: a page that claims a
+    // large size and holds little data costs no more than its data.
 
     std::int16_t status = 0;
     if (stop == Stop::kCancelled) {
@@ -632,6 +635,18 @@ std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE f
     if (status == 0) ReportProgress(progress, 100);
     release();
     return status;
+}
+
+}  // namespace
+
+std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                             TiffPage* page) {
+    return DecodeLzw(progress, dib, file, page, false);
+}
+
+std::int16_t DecodeLzwStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                  TiffPage* page) {
+    return DecodeLzw(progress, dib, file, page, true);
 }
 
 }  // namespace qor::tiff

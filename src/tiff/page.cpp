@@ -88,7 +88,7 @@ std::int16_t ValidateTiffPage(const TiffPage& page) {
 }
 
 std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,
-                          std::uint64_t budget, bool clearPixels) {
+                          std::uint64_t budget) {
     *dib = 0;
     *bits = nullptr;
     page->bitsPerPixel =
@@ -115,20 +115,12 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
     // than wrapped to a smaller size.
     if (size > plat::kMaxBlockSize || size > budget) return QOR_NO_MEMORY;
 
-    HGLOBAL block =
-        plat::GlobalAlloc(plat::GMEM_MOVEABLE | (clearPixels ? plat::GMEM_ZEROINIT : 0), size);
+    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, size);
     if (block == 0) return QOR_NO_MEMORY;
     auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(block));
     if (p == nullptr) {
         plat::GlobalFree(block);
         return QOR_NO_MEMORY;
-    }
-    // The header and the colour table start cleared in any case: tables are filled only as far
-    // as the file's map goes.
-    if (!clearPixels) {
-        const std::uint64_t pixelBytes =
-            DibStride(page->imageWidth, page->bitsPerPixel) * page->imageLength;
-        std::memset(p, 0, static_cast<std::size_t>(size - pixelBytes));
     }
     WriteDibHeader(p, page->imageWidth, page->imageLength, bitCount);
     if (std::int16_t status = BuildColorTable(file, p, page)) {

@@ -20,10 +20,9 @@ std::int16_t ValidateTiffPage(const TiffPage& page);
 // header and colour table. On 0, *dib is the block, locked, and *bits its address. On failure
 // nothing is left allocated: 534 for a sample layout without a DIB form, 102 when the block cannot
 // be had (including pages too large for one block or above `budget` bytes), 202 when the colour
-// table read is short. With `clearPixels` false the pixel area is left as the block came: the
-// decoder then writes every byte of it.
+// table read is short.
 std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,
-                          std::uint64_t budget = ~std::uint64_t{0}, bool clearPixels = true);
+                          std::uint64_t budget = ~std::uint64_t{0});
 
 // Fills the colour table of a locked DIB block whose header is written. 0, or 202.
 std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);
@@ -31,14 +30,16 @@ std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);
 // The decoder for a compression, or null when there is none.
 StripDecoder SelectStripDecoder(std::uint16_t compression);
 
-// The uncompressed and PackBits decoders as the driver runs them on 24-bit pages: each row is
+// The uncompressed, PackBits and LZW decoders as the driver runs them on 24-bit pages: each row is
 // delivered with the first and third byte of every pixel exchanged (the same rows as
-// DecodeUncompressedStrips or DecodePackBitsStrips followed by ConvertRgbToBgrInPlace). Pages of
-// other depths decode exactly as with those two.
+// DecodeUncompressedStrips, DecodePackBitsStrips or DecodeLzwStrips followed by
+// ConvertRgbToBgrInPlace). Pages of other depths decode exactly as with those.
 std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                            TiffPage* page);
 std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                        TiffPage* page);
+std::int16_t DecodeLzwStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                  TiffPage* page);
 
 // DecodeUncompressedStripsToBgr as it works on rows too long for its buffer: each row read
 // straight into the DIB by a read of its own. The plain form that tests hold the buffered one to.
