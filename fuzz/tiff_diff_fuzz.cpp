@@ -67,7 +67,8 @@ std::vector<PageAt> DeliveredPageOffsets(const std::string& path) {
     std::uint16_t order = 0;
     std::uint32_t offset = 0;
     if (qor::tiff::ReadTiffHeader(f, &order, &offset) == 0) {
-        const std::uint16_t n = qor::tiff::CountTiffPages(f, offset, order);
+        std::uint16_t n = 0;
+        qor::tiff::CountTiffPages(f, offset, order, &n);
         for (std::uint16_t i = 0; i < n; ++i) {
             qor::tiff::TiffPage page{};
             page.byteOrder = order;

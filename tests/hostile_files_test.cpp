@@ -95,6 +95,15 @@ Bytes ManyPages(std::uint32_t pages, std::uint32_t side, Fill fill) {
     return b.bytes();
 }
 
+// `count` directories of 65535 BitsPerSample entries, each with its three values in an array of
+// its own after the directory.
+Bytes DirectoryStorm(std::uint32_t count) {
+    TiffBuilder b(false);
+    const std::vector<TiffBuilder::Entry> entries(65535, E::Long(258, {8, 8, 8}));
+    for (std::uint32_t i = 0; i < count; ++i) b.AddIfd(entries);
+    return b.bytes();
+}
+
 // One page of the given samples and photometric interpretation (absent when negative), with
 // StripOffsets written as `count` values at `offset`.
 Bytes Page(std::vector<std::uint32_t> bits, int photometric, std::uint32_t width = 4,
@@ -243,6 +252,13 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
          0,
          false,
          4ull << 30},
+        // Values outside the entries are read a window at a time, not with a seek each.
+        {"four directories of 65535 entries with values of their own",
+         true,
+         [] { return DirectoryStorm(4); },
+         QOR_NOT_TIFF,
+         0,
+         {}},
         // 2000 pages of 2 MB each against a 16 MB budget: the read stops at the budget.
         {"pages that ask for more than the read's budget", true,
          [] { return ManyPages(2000, 4096, Fill::kFax); }, QOR_NO_MEMORY, 0,
@@ -293,6 +309,18 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
             << "a normal read held " << normal.peakBytes;
         EXPECT_EQ(pt::LiveBlocks(), blocksBefore_);
     }
+}
+
+// Large directories report progress while they are parsed, so that a host can cancel.
+TEST_F(HostileFilesTest, ParsingLargeDirectoriesCanBeCancelled) {
+    const std::string path = dir_.Path("storm");
+    WriteFile(path, DirectoryStorm(4));
+    std::uint32_t dib = 0;
+    const QorProgressProc cancelAfterOpening = [](QorProgressInfo* info) -> std::int32_t {
+        return info->done > 0 ? 1 : 0;
+    };
+    EXPECT_EQ(QorReadTIF(cancelAfterOpening, 0, path.c_str(), &dib), QOR_CANCELLED);
+    EXPECT_EQ(pt::LiveBlocks(), blocksBefore_);
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && UINTPTR_MAX > 0xFFFFFFFFu

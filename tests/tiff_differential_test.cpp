@@ -57,7 +57,8 @@ OurRead ReadWithQor(const std::string& path) {
         std::uint16_t order = 0;
         std::uint32_t offset = 0;
         if (tiff::ReadTiffHeader(f, &order, &offset) == 0) {
-            std::uint16_t n = tiff::CountTiffPages(f, offset, order);
+            std::uint16_t n = 0;
+            tiff::CountTiffPages(f, offset, order, &n);
             for (int i = 0; i < n; ++i) {
                 tiff::TiffPage page{};
                 page.byteOrder = order;

@@ -883,7 +883,8 @@ int CompareLzwPagesWithLibtiff(const std::string& path) {
     int compared = 0;
     TIFF* t = TIFFOpen(path.c_str(), "r");
     if (ReadTiffHeader(f, &order, &offset) == 0) {
-        std::uint16_t n = CountTiffPages(f, offset, order);
+        std::uint16_t n = 0;
+        CountTiffPages(f, offset, order, &n);
         for (int i = 0; i < n; ++i) {
             TiffPage page{};
             page.byteOrder = order;
@@ -1037,7 +1038,8 @@ TEST_F(TiffLzwTest, CorpusLzwFilesReadSafelyAndMatchWhereInScope) {
         std::uint16_t order = 0;
         std::uint32_t offset = 0;
         if (f != HFILE_ERROR && ReadTiffHeader(f, &order, &offset) == 0) {
-            std::uint16_t n = CountTiffPages(f, offset, order);
+            std::uint16_t n = 0;
+            CountTiffPages(f, offset, order, &n);
             for (int i = 0; i < n; ++i) {
                 TiffPage page{};
                 page.byteOrder = order;

@@ -332,8 +332,9 @@ TEST_F(TiffReaderTest, RequestAndHeaderFailures) {
     Bytes odd = MakeTiff({Grey(2, 2, 0)});
     odd[1] = 'Q';
     EXPECT_EQ(Read(Write(odd)).status, 0);
-    // A directory beyond the end of the file is a page of defaults: 318.
-    EXPECT_EQ(Read(Write({'I', 'I', 42, 0, 0, 1, 0, 0})).status, QOR_NOT_TIFF);
+    // A first directory at or beyond the end of the file: the file ended early.
+    EXPECT_EQ(Read(Write({'I', 'I', 42, 0, 0, 1, 0, 0})).status, QOR_READ_FAILED);
+    EXPECT_EQ(Read(Write({'I', 'I', 42, 0, 8, 0, 0, 0})).status, QOR_READ_FAILED);
 }
 
 TEST_F(TiffReaderTest, ProgressRestartsForEveryPageAndCancelFreesEverything) {
@@ -375,11 +376,35 @@ TEST_F(TiffReaderTest, FailureSweepReleasesEverything) {
     ASSERT_EQ(clean.status, 0);
     ASSERT_EQ(clean.layers.size(), 4u);
 
+    auto sameLayers = [&](const Outcome& o) {
+        if (o.layers.size() != clean.layers.size()) return false;
+        for (std::size_t i = 0; i < o.layers.size(); ++i) {
+            if (o.layers[i].pixels != clean.layers[i].pixels ||
+                o.layers[i].palette != clean.layers[i].palette) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // Every read fails in turn, also by coming up one byte short: a read gives the file's own
+    // pages or 202, never pages dropped, invented or parsed from misread offsets.
+    for (std::uint32_t shortBy : {0u, 1u}) {
+        pt::SweepFaults(
+            pt::Op::Read,
+            [&](std::uint64_t n) {
+                Outcome o = Read(path);
+                if (o.status == 0) {
+                    EXPECT_TRUE(sameLayers(o)) << n << " " << shortBy;
+                } else {
+                    EXPECT_EQ(o.status, QOR_READ_FAILED) << n << " " << shortBy;
+                }
+            },
+            shortBy);
+    }
     for (pt::Op op : {pt::Op::Alloc, pt::Op::Lock, pt::Op::Read, pt::Op::Open}) {
         std::uint64_t runs = pt::SweepFaults(op, [&](std::uint64_t n) {
             ht::Reset();
             Outcome o = Read(path);
-            // A failed read within a directory only yields zeros; everything else fails.
             if (o.status == 0) {
                 EXPECT_TRUE(op == pt::Op::Read || Made(o.calls, op) < n) << n;
             } else {

@@ -1,7 +1,10 @@
-// The TIFF header, the IFD chain and the directory parser. Every value is read from the file when
-// it is needed: an entry field that a short read cuts is 0, values that do not arrive are not
-// loaded, and the parse goes on.
+// The TIFF header, the IFD chain and the directory parser. Entries and their values are read
+// through two small windows of the file. Where the file ends, an entry field that it cuts is 0,
+// values that it does not hold are not loaded, and the parse goes on; a read that fails, or that
+// brings fewer bytes than the file holds there, ends the read with 202, so that a damaged read
+// never passes for data (a next-directory offset of 0 would drop pages, a count of 0 invent them).
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <map>
 
@@ -13,6 +16,55 @@ namespace qor::tiff {
 namespace {
 
 using plat::SeekTo;
+
+// The file's size, or 2^32 - 1 when the system cannot tell (offsets are 32-bit in any case).
+std::uint64_t SizeOf(HFILE file) {
+    return plat::GetFileSize(file, nullptr);
+}
+
+// Reads the bytes at [offset, offset + count) that the file holds, `fileSize` long, into `out`;
+// *got is how many that is. False when the read fails or brings fewer.
+bool ReadAt(HFILE file, std::uint64_t fileSize, std::uint64_t offset, std::uint8_t* out,
+            std::uint32_t count, std::uint32_t* got) {
+    *got = offset >= fileSize
+               ? 0
+               : static_cast<std::uint32_t>(std::min<std::uint64_t>(count, fileSize - offset));
+    if (*got == 0) return true;
+    return SeekTo(file, offset) && plat::_lread(file, out, *got) == static_cast<std::int32_t>(*got);
+}
+
+// A window of the file that serves small reads at nearby offsets with one system call: the
+// entries of a directory, or the values that a writer stores after them.
+class FileWindow {
+  public:
+    FileWindow(HFILE file, std::uint64_t fileSize) : file_(file), fileSize_(fileSize) {}
+
+    // As ReadAt, `count` at most 64.
+    bool Read(std::uint64_t offset, std::uint8_t* out, std::uint32_t count, std::uint32_t* got) {
+        *got = 0;
+        if (offset >= fileSize_) return true;
+        const std::uint64_t want = std::min<std::uint64_t>(count, fileSize_ - offset);
+        if (offset < start_ || offset + want > start_ + fill_) {
+            start_ = offset;
+            fill_ = 0;
+            if (!ReadAt(file_, fileSize_, offset, bytes_, kSize, &fill_)) {
+                fill_ = 0;
+                return false;
+            }
+        }
+        std::memcpy(out, bytes_ + (offset - start_), static_cast<std::size_t>(want));
+        *got = static_cast<std::uint32_t>(want);
+        return true;
+    }
+
+  private:
+    static constexpr std::uint32_t kSize = 8192;
+    HFILE file_;
+    std::uint64_t fileSize_;
+    std::uint64_t start_ = 0;  // file offset of bytes_[0]
+    std::uint32_t fill_ = 0;
+    std::uint8_t bytes_[kSize];
+};
 
 // The 16 bits stored in the first two bytes of a raw value field.
 std::uint16_t FirstShort(std::uint32_t raw, bool littleEndian) {
@@ -122,41 +174,71 @@ void ApplyLocationTag(TiffPage* page, const Entry& e, bool littleEndian) {
     }
 }
 
-// Loads the first values of the entry (at most kMaxValues) into `values` and returns how many
+// Tags whose values the parser reads.
+bool TakesValues(std::uint16_t tag) {
+    switch (tag) {
+        case kTagNewSubfileType:
+        case kTagSubfileType:
+        case kTagImageWidth:
+        case kTagImageLength:
+        case kTagBitsPerSample:
+        case kTagCompression:
+        case kTagPhotometric:
+        case kTagFillOrder:
+        case kTagSamplesPerPixel:
+        case kTagRowsPerStrip:
+        case kTagStripByteCounts:
+        case kTagPlanarConfig:
+        case kTagGrayResponseUnit:
+        case kTagT4Options:
+        case kTagT6Options:
+        case kTagPageNumber:
+        case kTagPredictor:
+        case kTagExtraSamples:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Loads the first values of the entry (at most kMaxValues) into `values`; *loaded is how many
 // arrived whole. Other types, a count of 0 and an array outside the file load none, so that a
-// tag never sees values that are not its own. The file position is left anywhere.
-std::uint32_t LoadValues(HFILE file, const Entry& e, bool littleEndian, std::uint32_t* values) {
+// tag never sees values that are not its own. False when the read fails.
+bool LoadValues(FileWindow* in, const Entry& e, bool littleEndian, std::uint32_t* values,
+                std::uint32_t* loaded) {
+    *loaded = 0;
     const std::uint32_t size = TypeSize(e.type);
-    if (size == 0 || e.count == 0) return 0;
+    if (size == 0 || e.count == 0) return true;
     const std::uint32_t n = std::min(e.count, kMaxValues);
     std::uint8_t bytes[4 * kMaxValues];
     std::uint32_t got = 4;
     if (!InField(e)) {
-        const std::int32_t read = SeekTo(file, e.raw) ? plat::_lread(file, bytes, size * n) : 0;
-        got = read > 0 ? static_cast<std::uint32_t>(read) : 0;
+        if (!in->Read(e.raw, bytes, size * n, &got)) return false;
     } else if (littleEndian) {
         StoreLE32(bytes, e.raw);
     } else {
         StoreBE32(bytes, e.raw);
     }
-    const std::uint32_t loaded = std::min(n, got / size);
-    for (std::uint32_t k = 0; k < loaded; ++k) {
+    *loaded = std::min(n, got / size);
+    for (std::uint32_t k = 0; k < *loaded; ++k) {
         values[k] = Assemble(bytes + size * k, size, littleEndian);
     }
-    return loaded;
+    return true;
 }
 
 // Acts on one entry. An entry that cannot be taken as its tag needs (no value of its own, or a
 // type that does not fit) is ignored: the field keeps its default, or what an earlier entry of
-// the same tag gave it.
-void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
+// the same tag gave it. False when reading its values fails.
+bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian) {
     if (TakesLocation(e.tag)) {
         ApplyLocationTag(page, e, littleEndian);
-        return;
+        return true;
     }
+    if (!TakesValues(e.tag)) return true;
     std::uint32_t values[kMaxValues] = {};
-    const std::uint32_t loaded = LoadValues(file, e, littleEndian, values);
-    if (loaded == 0) return;
+    std::uint32_t loaded = 0;
+    if (!LoadValues(in, e, littleEndian, values, &loaded)) return false;
+    if (loaded == 0) return true;
     const std::uint32_t first = values[0];
     // The fields below that hold 16 bits take no LONG value above 65535: such an entry is
     // ignored rather than cut to its low bits.
@@ -232,43 +314,53 @@ void ApplyTag(HFILE file, TiffPage* page, const Entry& e, bool littleEndian) {
         default:
             break;
     }
+    return true;
 }
 
 }  // namespace
 
 std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t* firstOffset) {
-    std::uint8_t mark[2];
-    if (plat::_lread(file, mark, 2) != 2) return QOR_READ_FAILED;
-    if (mark[0] != 'I' && mark[0] != 'M') return QOR_NOT_TIFF;
-    const std::uint16_t order = LoadLE16(mark);
-    if (ReadTiffShort(file, order) != 42) return QOR_TIFF_MAGIC_OR_OPTIONS;
+    // Where the file ends within the header, the magic number or the first offset reads as 0, as
+    // a file cut there has always read; a read that fails is 202.
+    std::uint8_t h[8] = {};
+    std::uint32_t got = 0;
+    if (!ReadAt(file, SizeOf(file), 0, h, 8, &got) || got < 2) return QOR_READ_FAILED;
+    if (h[0] != 'I' && h[0] != 'M') return QOR_NOT_TIFF;
+    const std::uint16_t order = LoadLE16(h);
+    const bool little = IsLittleEndian(order);
+    if (got < 4 || Load16(h + 2, little) != 42) return QOR_TIFF_MAGIC_OR_OPTIONS;
     *byteOrder = order;
-    *firstOffset = ReadTiffLong(file, order);
+    *firstOffset = got < 8 ? 0 : Load32(h + 4, little);
     return 0;
 }
 
-std::uint16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder) {
+std::int16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder,
+                            std::uint16_t* pages) {
     // The chain ends at a directory whose bytes meet those of a directory already counted: an
     // offset visited before (a loop), or one inside an earlier directory. Directories of a chain
     // that goes on therefore never overlap, and the entries of all of them together are bounded
-    // by the size of the file.
-    const std::uint64_t fileSize = plat::GetFileSize(file, nullptr);
+    // by the size of the file. It also ends at a directory that lies past the end of the file,
+    // and where the file ends before a directory's next offset.
+    *pages = 0;
+    const bool little = IsLittleEndian(byteOrder);
+    const std::uint64_t fileSize = SizeOf(file);
     std::map<std::uint64_t, std::uint64_t> counted;  // start -> end of each directory's bytes
     std::uint16_t count = 0;
     std::uint32_t offset = firstOffset;
     while (offset != 0 && count < 0xFFFF) {
-        std::uint16_t n = 0;
+        std::uint8_t b[4];
+        std::uint32_t got = 0;
+        if (!ReadAt(file, fileSize, offset, b, 2, &got)) return QOR_READ_FAILED;
+        if (got < 2) break;
+        const std::uint16_t n = Load16(b, little);
         std::uint32_t next = 0;
-        if (SeekTo(file, offset)) {
-            n = ReadTiffShort(file, byteOrder);
-            if (SeekTo(file, std::uint64_t{offset} + 2 + 12ull * n)) {
-                next = ReadTiffLong(file, byteOrder);
-            }
+        if (!ReadAt(file, fileSize, std::uint64_t{offset} + 2 + 12ull * n, b, 4, &got)) {
+            return QOR_READ_FAILED;
         }
+        if (got == 4) next = Load32(b, little);
         const std::uint64_t start = offset;
         const std::uint64_t claimed = start + 6 + 12ull * n;
-        const std::uint64_t inFile = std::max<std::uint64_t>(fileSize, start);
-        const std::uint64_t end = std::max<std::uint64_t>(start + 1, std::min(claimed, inFile));
+        const std::uint64_t end = std::max<std::uint64_t>(start + 1, std::min(claimed, fileSize));
         auto after = counted.lower_bound(start);
         if (after != counted.end() && after->first < end) break;
         if (after != counted.begin() && std::prev(after)->second > start) break;
@@ -276,48 +368,51 @@ std::uint16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_
         ++count;
         offset = next;
     }
-    return count;
+    // A chain whose first directory the file does not hold ended early.
+    if (count == 0 && firstOffset != 0) return QOR_READ_FAILED;
+    *pages = count;
+    return 0;
 }
 
-void ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset) {
+std::int16_t ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset,
+                                std::uint32_t* entries) {
     WriteDefaults(page);
+    if (entries != nullptr) *entries = 0;
     const std::uint16_t order = page->byteOrder;
     const bool littleEndian = IsLittleEndian(order);
     const std::uint64_t ifd = *offset;
-    std::uint32_t next = 0;
-    if (SeekTo(file, ifd)) {
-        const std::uint16_t n = ReadTiffShort(file, order);
-        // Entries wholly past the end of the file read as zeros and change nothing.
-        const std::uint32_t fileSize = plat::GetFileSize(file, nullptr);
-        // Entries are read a chunk at a time; a field whose bytes did not all arrive is 0.
-        constexpr std::uint32_t kChunkEntries = 64;
-        std::uint8_t chunk[12 * kChunkEntries];
-        std::uint64_t chunkAt = 0;
-        std::int64_t chunkBytes = -1;  // nothing read yet
-        for (std::uint32_t i = 0; i < n; ++i) {
-            Entry e;
-            e.at = ifd + 2 + 12ull * i;
-            if (fileSize != 0xFFFFFFFFu && e.at >= fileSize) break;
-            if (chunkBytes < 0 || e.at >= chunkAt + 12 * kChunkEntries) {
-                chunkAt = e.at;
-                std::uint32_t entries = std::min<std::uint32_t>(kChunkEntries, n - i);
-                chunkBytes = SeekTo(file, chunkAt) ? plat::_lread(file, chunk, 12 * entries) : 0;
-            }
-            const auto rel = static_cast<std::int64_t>(e.at - chunkAt);
-            auto field = [&](std::int64_t at, std::uint32_t size) {
-                return rel + at + size <= chunkBytes
-                           ? Assemble(chunk + rel + at, size, littleEndian)
-                           : 0u;
-            };
-            e.tag = static_cast<std::uint16_t>(field(0, 2));
-            e.type = static_cast<std::uint16_t>(field(2, 2));
-            e.count = field(4, 4);
-            e.raw = field(8, 4);
-            ApplyTag(file, page, e, littleEndian);
-        }
-        if (SeekTo(file, ifd + 2 + 12ull * n)) next = ReadTiffLong(file, order);
+    // Offset 0 is the header: a chain that seems to lead there was misread.
+    if (ifd == 0) return QOR_READ_FAILED;
+    const std::uint64_t fileSize = SizeOf(file);
+    FileWindow entryIn(file, fileSize), valueIn(file, fileSize);
+    std::uint8_t b[12];
+    std::uint32_t got = 0;
+    if (!entryIn.Read(ifd, b, 2, &got)) return QOR_READ_FAILED;
+    // The chain's count stopped before a directory that the file does not hold.
+    if (got < 2) return QOR_READ_FAILED;
+    const std::uint16_t n = Load16(b, littleEndian);
+    if (entries != nullptr) *entries = n;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        Entry e;
+        e.at = ifd + 2 + 12ull * i;
+        // Entries wholly past the end of the file change nothing; a field whose bytes the file
+        // cuts is 0.
+        if (!entryIn.Read(e.at, b, 12, &got)) return QOR_READ_FAILED;
+        if (got == 0) break;
+        auto field = [&](std::uint32_t at, std::uint32_t size) {
+            return at + size <= got ? Assemble(b + at, size, littleEndian) : 0u;
+        };
+        e.tag = static_cast<std::uint16_t>(field(0, 2));
+        e.type = static_cast<std::uint16_t>(field(2, 2));
+        e.count = field(4, 4);
+        e.raw = field(8, 4);
+        if (!ApplyTag(&valueIn, page, e, littleEndian)) return QOR_READ_FAILED;
     }
+    std::uint32_t next = 0;
+    if (!entryIn.Read(ifd + 2 + 12ull * n, b, 4, &got)) return QOR_READ_FAILED;
+    if (got == 4) next = Load32(b, littleEndian);
     *offset = next;
+    return 0;
 }
 
 }  // namespace qor::tiff

@@ -257,7 +257,11 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         plat::_lclose(file);
         return status;
     }
-    const std::uint16_t count = tiff::CountTiffPages(file, offset, byteOrder);
+    std::uint16_t count = 0;
+    if (std::int16_t status = tiff::CountTiffPages(file, offset, byteOrder, &count)) {
+        plat::_lclose(file);
+        return status;
+    }
     if (count == 0) {
         plat::_lclose(file);
         return QOR_BAD_REQUEST;
@@ -270,13 +274,29 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         plat::_lclose(file);
         return QOR_NO_MEMORY;
     }
-    for (std::uint32_t i = 0; i < count; ++i) {
+    // Directories of many entries report progress as they are parsed, so that a file of huge
+    // directories can be cancelled; those of ordinary files make no call.
+    constexpr std::uint32_t kEntriesPerReport = 1u << 16;
+    std::uint32_t entriesSinceReport = 0;
+    std::int16_t status = 0;
+    for (std::uint32_t i = 0; i < count && status == 0; ++i) {
         pages[i].byteOrder = byteOrder;
-        tiff::ParseTiffDirectory(file, &pages[i], &offset);
+        std::uint32_t entries = 0;
+        status = tiff::ParseTiffDirectory(file, &pages[i], &offset, &entries);
+        entriesSinceReport += entries;
+        if (status == 0 && entriesSinceReport >= kEntriesPerReport) {
+            entriesSinceReport = 0;
+            if (ReportProgress(progress, (i + 1) * 100 / count) != 0) status = QOR_CANCELLED;
+        }
+    }
+    if (status != 0) {
+        plat::_lclose(file);
+        plat::GlobalUnlock(pageArray);
+        plat::GlobalFree(pageArray);
+        return status;
     }
     FillInformation(request, pages[0], file);
 
-    std::int16_t status = 0;
     std::uint32_t decoded = 0;
     // Every page's image is kept until the end, so the read as a whole has a budget; a file of
     // thousands of pages that each take a large block ends as an out-of-memory read would.

@@ -27,18 +27,6 @@ std::uint32_t ReadValues(HFILE file, std::uint16_t byteOrder, std::uint32_t arra
 
 }  // namespace
 
-std::uint16_t ReadTiffShort(HFILE file, std::uint16_t byteOrder) {
-    std::uint8_t b[2];
-    if (plat::_lread(file, b, 2) != 2) return 0;
-    return Load16(b, IsLittleEndian(byteOrder));
-}
-
-std::uint32_t ReadTiffLong(HFILE file, std::uint16_t byteOrder) {
-    std::uint8_t b[4];
-    if (plat::_lread(file, b, 4) != 4) return 0;
-    return Load32(b, IsLittleEndian(byteOrder));
-}
-
 std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* position) {
     *position = 0;
     std::int32_t n = plat::_lread(file, buffer, TIFF_READ_BLOCK);

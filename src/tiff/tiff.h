@@ -56,9 +56,6 @@ inline bool IsLittleEndian(std::uint16_t byteOrder) {
     return (byteOrder & 0xFF) == 'I';
 }
 
-// 2 or 4 bytes at the current position in the given byte order; 0 on a short read.
-std::uint16_t ReadTiffShort(HFILE file, std::uint16_t byteOrder);
-std::uint32_t ReadTiffLong(HFILE file, std::uint16_t byteOrder);
 // One read of up to TIFF_READ_BLOCK bytes into `buffer`; returns the count, 0 on an error, and
 // sets *position to 0 in every case.
 std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* position);
@@ -108,12 +105,17 @@ struct StripWalker {
     std::uint32_t byteCounts_[kBatch] = {};
 };
 
-// The number of IFDs in the chain that starts at firstOffset. Ends at the first offset already
-// visited, at a directory that overlaps one already counted, and at 65535 directories.
-std::uint16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder);
+// Counts the IFDs in the chain that starts at firstOffset into *pages. The chain ends at the first
+// offset already visited, at a directory that overlaps one already counted, at one that lies
+// past the end of the file, and at 65535 directories. 0, or 202 when a read fails or the file
+// holds no directory at a non-zero firstOffset.
+std::int16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder,
+                            std::uint16_t* pages);
 // Reads the IFD at *offset into `page` (whose byteOrder is set) and leaves the next IFD's offset
-// in *offset (0 at the end of the chain).
-void ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset);
+// in *offset (0 at the end of the chain) and its number of entries in *entries. 0, or 202 when a
+// read fails, or the offset is 0 or past the end of the file.
+std::int16_t ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offset,
+                                std::uint32_t* entries = nullptr);
 
 // The common form of the strip decoders. `dib` is the locked page DIB with header and colour
 // table filled and a zeroed pixel area; the file position is undefined on entry.

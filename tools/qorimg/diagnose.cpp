@@ -274,9 +274,12 @@ TiffSummary InspectTiff(const std::string& path) {
         summary.problem = TiffHeaderProblem(path, summary.status);
     } else {
         // The same chain as the reader walks: the count ends loops and over-long chains.
-        count = tiff::CountTiffPages(file, offset, byteOrder);
+        const std::int16_t chain = tiff::CountTiffPages(file, offset, byteOrder, &count);
         const std::uint64_t size = plat::GetFileSize(file, nullptr);
-        if (std::uint64_t{offset} + 2 > size) {
+        if (chain != 0 && std::uint64_t{offset} + 2 <= size) {
+            summary.status = chain;
+            summary.problem = "the file could not be read";
+        } else if (std::uint64_t{offset} + 2 > size) {
             // A file cut short loses the directory that most writers put after the data.
             count = 0;
             summary.status = QOR_READ_FAILED;
