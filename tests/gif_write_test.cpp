@@ -472,6 +472,24 @@ TEST_F(GifWriteTest, TheTargetIsReplacedOnlyWhenItCanBe) {
     }
     ASSERT_EQ(::stat(dir_.Path("real.gif").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0604u);
+    // Links that loop, or a chain longer than the kernel follows (40 links), are refused as the
+    // kernel refuses them, and stay links; a chain of 40 reaches its file.
+    fs::create_symlink("l2.gif", dir_.Path("l1.gif"));
+    fs::create_symlink("l1.gif", dir_.Path("l2.gif"));
+    fs::create_symlink("self.gif", dir_.Path("self.gif"));
+    for (int i = 0; i < 41; ++i) {
+        fs::create_symlink(i == 0 ? std::string("end.gif") : "c" + std::to_string(i - 1) + ".gif",
+                           dir_.Path("c" + std::to_string(i) + ".gif"));
+    }
+    for (const char* link : {"l1.gif", "self.gif", "c40.gif"}) {
+        EXPECT_EQ(QorWriteGIF(nullptr, 0, dir_.Path(link).c_str(), dib, 0, 0, 0), QOR_CREATE_FAILED)
+            << link;
+        EXPECT_TRUE(fs::is_symlink(dir_.Path(link))) << link;
+    }
+    for (int i = 0; i < 41; ++i)
+        EXPECT_TRUE(fs::is_symlink(dir_.Path("c" + std::to_string(i) + ".gif")));
+    EXPECT_EQ(QorWriteGIF(nullptr, 0, dir_.Path("c39.gif").c_str(), dib, 0, 0, 0), 0);
+    EXPECT_EQ(DecodedPixels(ParseGif(ReadFile(dir_.Path("end.gif")))), pixels);
 
     // A directory of that name is not replaced; a missing directory cannot hold the file.
     std::string sub = dir_.Path("sub");
@@ -497,6 +515,8 @@ TEST_F(GifWriteTest, TheTargetIsReplacedOnlyWhenItCanBe) {
     // the pipe's buffer, so the write does not wait for the reader.
     std::string pipe = dir_.Path("pipe.gif");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    // Without a reader nothing would take the bytes: refused at once, not written to nobody.
+    EXPECT_EQ(QorWriteGIF(nullptr, 0, pipe.c_str(), dib, 0, 0, 0), QOR_CREATE_FAILED);
     int reader = ::open(pipe.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     ASSERT_EQ(QorWriteGIF(nullptr, 0, pipe.c_str(), dib, 0, 0, 0), 0);

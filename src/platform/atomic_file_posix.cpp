@@ -14,25 +14,29 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Links are followed at most this often, as the kernel does (a loop then fails to open).
+// Links are followed at most this often, as the kernel does.
 constexpr int kMaxLinks = 40;
 
-// The file that writing through `name` reaches: symbolic links are followed one by one, also
-// when the last one names a file that does not exist yet (which is then created).
-fs::path FollowLinks(fs::path path) {
+// The file that writing through `*path` reaches: symbolic links are followed one by one, also
+// when the last one names a file that does not exist yet (which is then created). False, as
+// the kernel's ELOOP, for a loop or a chain longer than kMaxLinks, and for a link that cannot
+// be read: such a name is refused, not replaced by a regular file.
+bool FollowLinks(fs::path* path) {
     std::error_code ec;
-    for (int i = 0; i < kMaxLinks && fs::is_symlink(fs::symlink_status(path, ec)); ++i) {
-        fs::path next = fs::read_symlink(path, ec);
-        if (ec) break;
-        path = next.is_absolute() ? next : path.parent_path() / next;
+    for (int i = 0; fs::is_symlink(fs::symlink_status(*path, ec)); ++i) {
+        if (i == kMaxLinks) return false;
+        fs::path next = fs::read_symlink(*path, ec);
+        if (ec) return false;
+        *path = next.is_absolute() ? next : path->parent_path() / next;
     }
-    return path;
+    return true;
 }
 
 }  // namespace
 
 AtomicResult detail::BeginOnSystem(const char* name, AtomicFile* out) {
-    fs::path target = FollowLinks(fs::path(name));
+    fs::path target(name);
+    if (!FollowLinks(&target)) return AtomicResult::CreateFailed;
     out->target = target.string();
     struct stat st {};
     if (::stat(out->target.c_str(), &st) == 0) {
@@ -41,7 +45,9 @@ AtomicResult detail::BeginOnSystem(const char* name, AtomicFile* out) {
             // A device or a pipe holds nothing to keep, and renaming a file over it would
             // replace the device itself: it is written in place.
             out->direct = true;
-            out->file = _lcreat(out->target.c_str(), 0);
+            // A pipe is opened without waiting for a reader: with none, nothing would take the
+            // bytes, so the open fails rather than blocking or writing them to nobody.
+            out->file = _lopen(out->target.c_str(), 1 | kOpenNoWait);
             return out->file != HFILE_ERROR ? AtomicResult::Ok : AtomicResult::CreateFailed;
         }
         // A file that could not be written in place (read-only) is not replaced either.

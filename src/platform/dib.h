@@ -18,7 +18,9 @@ inline std::uint64_t DibStride(std::uint64_t width, std::uint32_t bits) {
 
 // Colour-table entries that a DIB of `bits` per pixel carries when it is made here: 2^bits for
 // 1, 4 and 8 bits, none above.
-inline std::uint32_t DibTableEntries(std::uint32_t bits) { return bits <= 8 ? 1u << bits : 0; }
+inline std::uint32_t DibTableEntries(std::uint32_t bits) {
+    return bits <= 8 ? 1u << bits : 0;
+}
 
 // Whole size of a packed DIB made here, in 64 bits so that it can be checked before allocating.
 inline std::uint64_t DibSize(std::uint64_t width, std::uint64_t height, std::uint32_t bits) {
@@ -31,11 +33,11 @@ struct DibView {
     std::uint32_t height = 0;
     std::uint32_t bits = 0;
     std::uint32_t compression = 0;
-    std::uint32_t colours = 0;         // colour-table entries
-    std::uint8_t* palette = nullptr;   // RGBQUAD entries: blue, green, red, 0
-    std::uint8_t* pixels = nullptr;    // the bottom row in memory
+    std::uint32_t colours = 0;        // colour-table entries
+    std::uint8_t* palette = nullptr;  // RGBQUAD entries: blue, green, red, 0
+    std::uint8_t* pixels = nullptr;   // the bottom row in memory
     std::uint64_t stride = 0;
-    std::uint64_t pixelOffset = 0;     // from base
+    std::uint64_t pixelOffset = 0;  // from base
 
     // Image row y (0 = top).
     std::uint8_t* Row(std::uint32_t y) const { return pixels + stride * (height - 1 - y); }

@@ -123,7 +123,8 @@ HFILE OpenWith(testing::Op op, const char* path, int flags) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return HFILE_ERROR;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+        ((flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
         ::close(fd);
         return HFILE_ERROR;
     }
@@ -135,6 +136,7 @@ HFILE OpenWith(testing::Op op, const char* path, int flags) {
 
 HFILE _lopen(const char* path, int mode) {
     int flags = (mode & 3) == 1 ? O_WRONLY : (mode & 3) == 2 ? O_RDWR : O_RDONLY;
+    if ((mode & kOpenNoWait) != 0) flags |= O_NONBLOCK;
     return OpenWith(testing::Op::Open, path, flags);
 }
 

@@ -37,8 +37,11 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags);
 // The size of a block in bytes, 0 for an unknown handle.
 std::uint64_t GlobalSize(HGLOBAL block);
 
-// mode 0 = read, 1 = write, 2 = read/write. Returns -1 on failure.
+// mode 0 = read, 1 = write, 2 = read/write, optionally with kOpenNoWait. Returns -1 on failure.
 HFILE _lopen(const char* path, int mode);
+// An open that does not wait: a pipe without a reader fails to open for writing (POSIX; other
+// systems ignore it). Later transfers wait as usual.
+constexpr int kOpenNoWait = 0x10000;
 // Creates or truncates a file for writing (attribute is ignored). Returns -1 on failure.
 HFILE _lcreat(const char* path, int attribute);
 // Creates a file that does not exist yet, for reading and writing. Fails (-1, errno EEXIST) when
