@@ -222,6 +222,7 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
          QOR_TIFF_UNSUPPORTED,
          0,
          {}},
+        {"a one-ink page", true, [] { return Page({8}, 5); }, QOR_TIFF_UNSUPPORTED, 0, {}},
         {"a CIELab page",
          true,
          [] {

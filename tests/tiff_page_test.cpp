@@ -67,6 +67,21 @@ TEST(TiffValidateTest, ChecksRunInOrderWithTheirCodes) {
                   QOR_TIFF_UNSUPPORTED);
     }
     EXPECT_EQ(with([](TiffPage& p) { p.samplesPerPixel = 3, p.photometric = 10; }), 0);
+    // One sample is grey (either sense, or the tag absent) or a palette index, nothing else.
+    for (std::uint16_t photometric : {0, 1, 3, 10}) {
+        EXPECT_EQ(with([&](TiffPage& p) { p.photometric = photometric; }), 0);
+    }
+    for (std::uint16_t photometric : {2, 4, 5, 6, 8, 9, 32844}) {
+        EXPECT_EQ(with([&](TiffPage& p) { p.photometric = photometric; }), QOR_TIFF_UNSUPPORTED);
+    }
+    // A ColorMap of two values would make a black and white table for 256 colours.
+    EXPECT_EQ(with([](TiffPage& p) { p.photometric = 3, p.colorMapOffset = 100; }), QOR_NOT_TIFF);
+    EXPECT_EQ(
+        with([](TiffPage& p) { p.photometric = 3, p.colorMapOffset = 100, p.colorMapCount = 768; }),
+        0);
+    EXPECT_EQ(
+        with([](TiffPage& p) { p.photometric = 3, p.colorMapOffset = 100, p.bitsPerSample = 1; }),
+        0);
     EXPECT_EQ(with([](TiffPage& p) { p.samplesPerPixel = 4, p.photometric = 1; }),
               QOR_TIFF_UNSUPPORTED);
     // A page with no StripOffsets value, or a count that reads as none, has no strip.

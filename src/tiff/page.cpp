@@ -49,6 +49,19 @@ std::int16_t ValidateTiffPage(const TiffPage& page) {
     // refused page instead of ending the read after the pages before it were decoded.
     switch (page.samplesPerPixel) {
         case 1:
+            // One sample is grey or a palette index. Pages of one ink, one-sample YCbCr, Lab,
+            // LogL or a transparency mask would come out as a false grey ramp.
+            if (page.photometric != kPhotometricWhiteIsZero &&
+                page.photometric != kPhotometricBlackIsZero &&
+                page.photometric != kPhotometricPalette && page.photometric != kPhotometricAbsent) {
+                return QOR_TIFF_UNSUPPORTED;
+            }
+            // A ColorMap of two values would read as a black and white table: a palette page of
+            // more than two colours with such a map is damaged.
+            if (page.photometric == kPhotometricPalette && bps != 1 && page.grayResponseUnit == 0 &&
+                page.colorMapOffset != 0 && page.colorMapCount == 2) {
+                return QOR_NOT_TIFF;
+            }
             break;
         case 2:
             if (bps != 8) return QOR_TIFF_UNSUPPORTED;

@@ -56,6 +56,7 @@ enum Photometric : std::uint16_t {
     kPhotometricWhiteIsZero = 0,
     kPhotometricBlackIsZero = 1,
     kPhotometricRgb = 2,
+    kPhotometricPalette = 3,
     kPhotometricSeparated = 5,  // CMYK
     // What the page record holds when the tag is absent. ITU Lab pages carry the same number,
     // so the record cannot tell them from pages without the tag.
