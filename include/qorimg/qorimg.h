@@ -54,8 +54,9 @@ typedef struct QorProgressInfo {
 
 /* Return non-zero during the work to cancel it (status QOR_CANCELLED): everything is freed and
  * nothing is delivered. The result of the opening call (done 0, before any work) and of a call
- * with done 100 (the work it reports is complete: a GIF, or one TIFF page) is not taken as a
- * cancel; a TIFF read cancelled there stops at the next call, during the next page. */
+ * with done 100 (a GIF, or one TIFF page, finished) is not taken as a cancel, since the work it
+ * reports is complete: a callback that keeps returning non-zero stops a
+ * TIFF read of several pages during the next page. */
 typedef int32_t(QOR_CALL* QorProgressProc)(QorProgressInfo* info);
 
 /* Status codes. 0 is success; any other value that the host document layer returns is passed
