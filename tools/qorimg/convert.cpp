@@ -159,6 +159,9 @@ int Decode(const std::string& in, const std::string& path, const Probe& probe,
         }
     }
     for (const auto& end : info.endedEarly) Warn(in, DataEndedText(probe.kind, end, info.height));
+    // Only a GIF names a transparent colour. A TIFF read leaves the field as the record starts
+    // it, 0, which would make black (or a palette's first colour) transparent.
+    int transparent = probe.kind == Kind::Gif ? info.transparentIndex : -1;
     int rc = kExitOk;
     for (std::size_t i = 0; i < layers.size() && rc == kExitOk; ++i) {
         std::uint32_t page =
@@ -169,7 +172,7 @@ int Decode(const std::string& in, const std::string& path, const Probe& probe,
             break;
         }
         Destination pageOut{PagePath(out.path, page), PagePath(out.shown, page)};
-        rc = WritePage(pageOut, format, layers[i], info.transparentIndex);
+        rc = WritePage(pageOut, format, layers[i], transparent);
     }
     if (QorReleaseDocument(first) != 0) QorGlobalFree(first);
     return rc;
