@@ -124,25 +124,61 @@ expect_exit 0 "skipped page" -- "$QORIMG" convert -q "$work/mixed.tif" "$work/mi
 grep -q "page 2 skipped" "$work/err" || fail "a refused page is named on stderr: $(cat "$work/err")"
 [ -e "$work/mixed.png" ] && [ ! -e "$work/mixed-2.png" ] || fail "skipped page numbering"
 
-# Refusals name their cause and keep the status number. Each row: file, what the message says.
+# Refusals name the cause that decided the library's status. Each row: file, status (any where
+# the header or directory chain decides), what the message says.
 tiffcp -t -w 16 -l 16 "$examples/plasma-rgb.tif" "$work/tiled.tif"
-tiffcp -c zip:2 "$examples/plasma-rgb.tif" "$work/zip.tif"
+tiffcp -c zip "$examples/plasma-rgb.tif" "$work/zip.tif"
+tiffcp -c zip:2 "$examples/plasma-rgb.tif" "$work/zip-predictor.tif"
+tiffcp -r 16 -c jpeg "$examples/plasma-rgb.tif" "$work/jpeg.tif"
+convert "$examples/plasma-rgb.tif" -depth 16 -compress zip "$work/zip16.tif"
 tiffcp -c g3:2d "$examples/bilevel.tif" "$work/g32d.tif"
+tiffcp "$work/zip.tif" "$examples/bilevel-g4.tif" "$work/zip-g4.tif"
 printf 'II*\0' >"$work/four.tif"
+head -c 8 "$examples/plasma-rgb.tif" >"$work/head8.tif"
 head -c 20000 "$examples/plasma-rgb.tif" >"$work/cut.tif"  # its directory follows the data
 printf 'GIF89a\377\377\20\0\200\0\0\0\0\0\377\377\377,\0\0\0\0\0\0\0\0\0\2\2D\1\0;' >"$work/wide.gif"
-while IFS='|' read -r file says; do
+ln -s /dev/zero "$work/zero"
+tiffcp "$examples/plasma-rgb.tif" "$examples/bilevel-g4.tif" "$work/bad-fax.tif"
+"$py" - "$work/bad-fax.tif" <<'PY'  # page 2's Group 4 data becomes zero bytes
+import sys
+from PIL import Image
+im = Image.open(sys.argv[1]); im.seek(1)
+f = open(sys.argv[1], "r+b"); f.seek(im.tag_v2[273][0]); f.write(bytes(im.tag_v2[279][0]))
+PY
+while IFS='|' read -r file status says; do
   expect_exit 1 "refuse $file" -- "$QORIMG" convert -q "$work/$file" "$work/refused.png"
-  grep -q "$says (status [0-9]*)$" "$work/err" || fail "$file: wanted '$says': $(cat "$work/err")"
+  grep -q "$says (status $status)$" "$work/err" || fail "$file: wanted '$says ($status)': $(cat "$work/err")"
 done <<'ROWS'
-tiled.tif|tiled TIFF pages are not supported
-zip.tif|compression 8 (Deflate) is not supported
-g32d.tif|2-D Group 3 coding is not supported
-four.tif|too short to be a GIF or TIFF file
-cut.tif|the file ends before its image directory (offset [0-9]* of a 20000-byte file)
-wide.gif|65535 pixels wide; at most 32767
-missing.gif|No such file or directory
+tiled.tif|318|tiled TIFF pages are not supported
+zip.tif|531|: compression 8 (Deflate) is not supported
+zip-predictor.tif|535|predictor 2 with compression 8 (Deflate) is not supported; only with LZW
+jpeg.tif|534|3 samples of 8 bits with photometric 6 (YCbCr) are not supported
+zip16.tif|534|16 bits per sample are not supported (1, 4 or 8)
+g32d.tif|537|2-D Group 3 coding is not supported
+zip-g4.tif|531|page 1 of 2: compression 8 (Deflate) is not supported; such a page ends the read, and no page is delivered
+bad-fax.tif|532|page 2 of 2: damaged fax-coded data; such a page ends the read, and no page is delivered
+four.tif|[0-9]*|the file ends inside the TIFF header (4 of 8 bytes)
+head8.tif|[0-9]*|the file ends before its image directory (offset [0-9]*, past the file's 8 bytes)
+cut.tif|[0-9]*|the file ends before its image directory (offset [0-9]*, past the file's 20000 bytes)
+wide.gif|[0-9]*|65535 pixels wide; at most 32767
+missing.gif|201|No such file or directory
+zero|304|not a GIF, TIFF, BMP or PNG file
 ROWS
+# info says where a read stops (found by validation, or by the decoding that failed), and that the
+# pages after it are not reached.
+"$QORIMG" info "$work/zip-g4.tif" "$work/bad-fax.tif" >"$work/out"
+grep -q "page 1: .*Deflate) is not supported; a read stops at this page$" "$work/out" &&
+  grep -q "page 2: .*: not reached: a read stops at page 1$" "$work/out" &&
+  grep -q "page 2: .*: damaged fax-coded data; a read stops at this page$" "$work/out" ||
+  fail "info where a read stops: $(cat "$work/out")"
+corpora="$here/../../shared/corpora"
+if [ -e "$corpora/libtiff/quad-lzw-compat.tiff" ]; then
+  expect_exit 1 "info old-style LZW" -- "$QORIMG" info "$corpora/libtiff/quad-lzw-compat.tiff"
+  grep -q "old-style LZW data (codes stored lowest bit first) is not supported; a read stops" "$work/out" ||
+    fail "old-style LZW: $(cat "$work/out")"
+else
+  echo "skipped: the old-style LZW file of the libtiff corpus ($corpora is absent)"
+fi
 [ ! -e "$work/refused.png" ] || fail "a refused read must not leave an output file"
 expect_exit 2 "one-line usage error" -- "$QORIMG" convert a.gif
 [ "$(wc -l <"$work/err")" = 1 ] && grep -q "see qorimg --help" "$work/err" || fail "usage: $(cat "$work/err")"

@@ -133,7 +133,7 @@ int Decode(const std::string& in, const std::string& path, const Probe& probe,
     EndPhase();
     if (status != 0) {
         if (Cancelled()) return CancelExitCode();
-        return Refused(in, ExplainReadFailure(path, probe, status), status);
+        return Refused(in, ExplainReadFailure(path, probe, status, info.stoppedAtPage), status);
     }
     std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
     QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
@@ -263,8 +263,8 @@ int ConvertOne(const Options& opt, const std::string& in, Destination out, std::
         if (probe.kind == Kind::Bmp || probe.kind == Kind::Png) {
             return Failed(in, std::string(KindName(probe.kind)) + " input converts to GIF only");
         }
-        if (probe.size < 14) return Failed(in, "too short to be a GIF or TIFF file");
-        return Failed(in, "not a GIF or TIFF file");
+        // What the GIF reader says of a file with no GIF signature.
+        return Refused(in, UnknownKindProblem(probe), QOR_NOT_GIF);
     }
     return Decode(in, path, probe, out, format);
 }

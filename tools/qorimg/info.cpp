@@ -84,7 +84,7 @@ void ReadWithLibrary(const std::string& path, Report* r) {
         r->delivered = QorDocumentLayers(first, nullptr, 0);
         QorReleaseDocument(first);
     } else {
-        r->why = ExplainReadFailure(path, r->probe, r->status);
+        r->why = ExplainReadFailure(path, r->probe, r->status, r->read.stoppedAtPage);
     }
 }
 
@@ -105,6 +105,7 @@ Report Gather(const std::string& shownName, const std::string& path) {
         case Kind::Tiff:
             ReadWithLibrary(path, &r);
             r.tiff = InspectTiff(path);
+            NoteReadOutcome(&r.tiff, r.status, r.read.stoppedAtPage);
             break;
         case Kind::Png:
         case Kind::Bmp:
@@ -115,11 +116,26 @@ Report Gather(const std::string& shownName, const std::string& path) {
             break;
         default:
             r.status = QOR_NOT_GIF;
-            r.why = r.probe.size < 14 ? "too short to be an image file"
-                                      : "not a GIF, TIFF, BMP or PNG file";
+            r.why = UnknownKindProblem(r.probe);
             break;
     }
     return r;
+}
+
+// What becomes of a TIFF page in a read: "ok", why it is skipped, or that the read stops at it.
+std::string PageState(const TiffSummary& tiff, std::size_t index) {
+    const std::uint32_t page = static_cast<std::uint32_t>(index + 1);
+    if (tiff.stopPage != 0 && page > tiff.stopPage) {
+        return "not reached: a read stops at page " + std::to_string(tiff.stopPage);
+    }
+    const TiffPageSummary& p = tiff.pages[index];
+    if (p.status == 0) return "ok";
+    std::string why = ExplainTiffPage(p);
+    return page == tiff.stopPage ? why + "; a read stops at this page" : why;
+}
+
+std::string Counted(std::uint32_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 void PrintText(const Report& r) {
@@ -131,7 +147,7 @@ void PrintText(const Report& r) {
         std::printf("  first image: %u x %u at (%u, %u), %u bits per pixel, %u colours, %s\n",
                     r.read.width, r.read.height, g.left, g.top, r.read.bitsPerSample,
                     r.read.colorCount, g.interlaced ? "interlaced" : "not interlaced");
-        std::printf("  image bytes %u, file size %u\n", r.read.imageBytes, r.read.fileSize);
+        std::printf("  DIB pixel bytes %u, file size %u\n", r.read.imageBytes, r.read.fileSize);
         if (r.read.transparentIndex >= 0) {
             std::printf("  transparent index %d\n", r.read.transparentIndex);
         } else {
@@ -146,13 +162,13 @@ void PrintText(const Report& r) {
                     pages.size() == 1 ? "" : "s", r.delivered);
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];
-            std::string state = p.status == 0 ? "ok" : ExplainTiffPage(p);
             std::printf(
-                "  page %zu: %u x %u, %u bits x %u samples, photometric %u, compression %u "
-                "(%s), %u strip%s: %s\n",
-                i + 1, p.width, p.height, p.bitsPerSample, p.samplesPerPixel, p.photometric,
-                p.compression, CompressionName(p.compression), p.strips, p.strips == 1 ? "" : "s",
-                state.c_str());
+                "  page %zu: %u x %u, %s of %s, photometric %u (%s), compression %u (%s), %s: "
+                "%s\n",
+                i + 1, p.width, p.height, Counted(p.samplesPerPixel, "sample", "samples").c_str(),
+                Counted(p.bitsPerSample, "bit", "bits").c_str(), p.photometric,
+                PhotometricName(p.photometric), p.compression, CompressionName(p.compression),
+                Counted(p.strips, "strip", "strips").c_str(), PageState(r.tiff, i).c_str());
         }
         for (const auto& end : r.read.endedEarly) {
             std::printf("  %s\n", DataEndedText(Kind::Tiff, end, 0).c_str());
@@ -183,18 +199,21 @@ std::string PagesJson(const Report& r) {
                             .Add("message", r.status == 0 ? "ok" : r.why)
                             .Text());
     }
-    for (const auto& p : r.tiff.pages) {
+    for (std::size_t i = 0; i < r.tiff.pages.size(); ++i) {
+        const TiffPageSummary& p = r.tiff.pages[i];
         pages.push_back(JsonObject()
                             .Add("width", p.width)
                             .Add("height", p.height)
                             .Add("bitsPerSample", p.bitsPerSample)
                             .Add("samplesPerPixel", p.samplesPerPixel)
                             .Add("photometric", p.photometric)
+                            .Add("photometricName", PhotometricName(p.photometric))
                             .Add("compression", p.compression)
                             .Add("compressionName", CompressionName(p.compression))
                             .Add("strips", p.strips)
                             .Add("status", p.status)
-                            .Add("message", p.status == 0 ? "ok" : ExplainTiffPage(p))
+                            .Add("message", PageState(r.tiff, i))
+                            .Add("delivered", r.status == 0 && p.status == 0)
                             .Text());
     }
     if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
