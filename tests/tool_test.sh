@@ -92,10 +92,18 @@ expect_exit 0 "encode with transparency" -- "$QORIMG" convert -q --transparent 3
 import sys; from PIL import Image
 t = Image.open('$work/t.gif').info.get('transparency')
 sys.exit(0 if t == 3 else f'transparency {t}')" || fail "GIF transparency index"
-for src in rgb.png rgb.bmp; do
-  expect_exit 1 "true-colour $src refused" -- "$QORIMG" convert -q "$work/$src" "$work/$src.gif"
-  grep -q "quantise" "$work/err" || fail "true-colour refusal must say why: $(cat "$work/err")"
-done
+# What GIF output cannot take is refused with the GIF writer's status for such a bitmap, and info
+# says so beforehand.
+convert -size 8x8 xc:red -type palette -compress RLE "$work/rle.bmp"
+while IFS='|' read -r src says; do
+  expect_exit 1 "$src refused" -- "$QORIMG" convert -q "$work/$src" "$work/$src.gif"
+  grep -q "$says.* (status 101)$" "$work/err" || fail "$src refusal: $(cat "$work/err")"
+  "$QORIMG" info "$work/$src" | grep -q "convert refuses it: $says" || fail "info $src: no hint"
+done <<'ROWS'
+rgb.png|true-colour PNG (RGB)
+rgb.bmp|true-colour BMP (24 bits per pixel)
+rle.bmp|RLE8 BMP files are not supported
+ROWS
 
 # TIFF to PNG.
 for tif in "$examples"/*.tif; do
@@ -109,6 +117,8 @@ done
 tiffcp "$examples/plasma-rgb.tif" "$examples/bilevel.tif" "$examples/plasma-rgb-packbits.tif" \
   "$work/three.tif" 2>/dev/null
 expect_exit 0 "multi-page" -- "$QORIMG" convert -q "$work/three.tif" "$work/three.png"
+grep -qx "$work/three.tif: wrote $work/three.png, $work/three-2.png, $work/three-3.png" "$work/out" ||
+  fail "the files written: $(cat "$work/out")"
 same_pixels "$examples/plasma-rgb.tif" "$work/three.png"
 same_pixels "$examples/bilevel.tif" "$work/three-2.png"
 same_pixels "$examples/plasma-rgb-packbits.tif" "$work/three-3.png"
@@ -218,6 +228,17 @@ mkdir "$work/folder"
 expect_exit 0 "into a folder" -- "$QORIMG" convert -q --to bmp "$examples/plasma256.gif" "$examples/bilevel.tif" "$work/folder/"
 same_pixels "$examples/plasma256.gif" "$work/folder/plasma256.bmp"
 same_pixels "$examples/bilevel.tif" "$work/folder/bilevel.bmp"
+# A refused input claims no output name; two inputs that would write one file (a page output
+# included) are named, and nothing is written.
+mkdir "$work/claims" "$work/clash"
+cp "$work/rgb.bmp" "$work/claims/a.bmp"; cp "$work/pal8.png" "$work/claims/a.png"
+expect_exit 1 "a refused input" -- "$QORIMG" convert -q "$work/claims/a.bmp" "$work/claims/a.png" "$work/claims/"
+[ -e "$work/claims/a.gif" ] && grep -q "a.bmp: true-colour" "$work/err" && [ "$(wc -l <"$work/err")" = 1 ] ||
+  fail "a refused input in a batch: $(cat "$work/err")"
+cp "$examples/plasma256.gif" "$work/three-2.gif"
+expect_exit 1 "a page output clash" -- "$QORIMG" convert -q "$work/three.tif" "$work/three-2.gif" "$work/clash/"
+grep -q "clash/three-2.png: both $work/three.tif (page 2) and $work/three-2.gif would be written" "$work/err" &&
+  [ -z "$(ls -A "$work/clash")" ] || fail "page output clash: $(cat "$work/err"); $(ls "$work/clash")"
 "$QORIMG" convert -q --to png - - <"$examples/frames-transparent.gif" >"$work/piped.png" 2>"$work/err" ||
   fail "standard input to standard output: $(cat "$work/err")"
 same_pixels "$examples/frames-transparent.gif" "$work/piped.png"

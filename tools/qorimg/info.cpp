@@ -74,6 +74,7 @@ struct Report {
     GifSummary gif;
     TiffSummary tiff;
     ImageDescription image;
+    Refusal gifInput;
 };
 
 void ReadWithLibrary(const std::string& path, Report* r) {
@@ -108,12 +109,15 @@ Report Gather(const std::string& shownName, const std::string& path) {
             NoteReadOutcome(&r.tiff, r.status, r.read.stoppedAtPage);
             break;
         case Kind::Png:
-        case Kind::Bmp:
-            r.why = r.probe.kind == Kind::Png ? DescribePng(path, &r.image)
-                                              : DescribeBmp(path, &r.image);
-            // Not a library status: the file is one the tool reads itself.
-            if (!r.why.empty()) r.status = QOR_READ_FAILED;
+        case Kind::Bmp: {
+            Refusal refusal = r.probe.kind == Kind::Png ? DescribePng(path, &r.image)
+                                                        : DescribeBmp(path, &r.image);
+            r.status = refusal.status;
+            r.why = refusal.why;
+            // What convert would say of it as GIF input.
+            if (r.status == 0) r.gifInput = GifInputRefusal(r.image);
             break;
+        }
         default:
             r.status = QOR_NOT_GIF;
             r.why = UnknownKindProblem(r.probe);
@@ -180,6 +184,10 @@ void PrintText(const Report& r) {
         if (d.colours != 0) std::printf(" of %u colours", d.colours);
         std::printf(", %s\n", d.compression.c_str());
         if (d.transparent >= 0) std::printf("  transparent index %d\n", d.transparent);
+        if (r.gifInput.status != 0) {
+            std::printf("  convert refuses it: %s (status %d)\n", r.gifInput.why.c_str(),
+                        r.gifInput.status);
+        }
     }
     if (r.status != 0) Refused(r.file, r.why, r.status);
 }
@@ -223,8 +231,8 @@ std::string PagesJson(const Report& r) {
                             .Add("bitDepth", r.image.bitDepth)
                             .Add("colourType", r.image.colourType)
                             .Add("colours", r.image.colours)
-                            .Add("status", 0)
-                            .Add("message", "ok")
+                            .Add("status", r.gifInput.status)
+                            .Add("message", r.gifInput.status == 0 ? "ok" : r.gifInput.why)
                             .Text());
     }
     return JsonArray(pages);
