@@ -243,6 +243,15 @@ grep -q "clash/three-2.png: both $work/three.tif (page 2) and $work/three-2.gif 
   fail "standard input to standard output: $(cat "$work/err")"
 same_pixels "$examples/frames-transparent.gif" "$work/piped.png"
 grep -q "2 frames; only the first is converted" "$work/err" || fail "frames warning: $(cat "$work/err")"
+# Standard input stops at the largest file qorimg reads: a file's size is seen before any copy, and
+# an endless stream is cut short (at a limit lowered for the test).
+truncate -s 3G "$work/huge"
+"$QORIMG" info - <"$work/huge" 2>"$work/err" && fail "a 3 GiB standard input was taken"
+grep -q "standard input: more than 2147483648 bytes" "$work/err" || fail "3 GiB input: $(cat "$work/err")"
+rm "$work/huge"
+QORIMG_TEST_INPUT_LIMIT=65536 "$QORIMG" convert -q --to png - "$work/endless.png" </dev/zero 2>"$work/err" &&
+  fail "an endless standard input was taken"
+grep -q "standard input: more than 65536 bytes" "$work/err" || fail "endless input: $(cat "$work/err")"
 
 # Data that ends before the last row: a cut GIF, and a TIFF page with fewer strips than rows.
 head -c 9000 "$examples/plasma256.gif" >"$work/cut.gif"
