@@ -290,6 +290,25 @@ for line in open(sys.argv[1], "rb").read().decode().split("\n"):
 sys.exit("%" in "".join(screen))
 PY
 
+# A name with control characters and bytes that are not UTF-8 reaches neither the terminal (the
+# messages, the progress label) nor JSON as it is: both stay printable, and the JSON is UTF-8.
+odd="$work/$(printf 'bell\a-esc\033[31m-\377-\302\233')"
+cp "$examples/plasma256.gif" "$odd.gif"
+"$QORIMG" info --json "$odd.gif" "$odd.tif" >"$work/out"
+script -qec "'$QORIMG' convert '$odd.gif' '$odd.tif' '$work/'" /dev/null >"$work/tty"
+"$py" - "$work/out" "$work/tty" <<'PY' || fail "escaped names"
+import json, re, sys
+out, tty = (open(p, "rb").read() for p in sys.argv[1:])
+names = [json.loads(line)["file"] for line in out.decode("utf-8").splitlines()]
+want = ["/bell\a-esc\x1b[31m-\ufffd-\x9b" + e for e in (".gif", ".tif")]
+assert len(names) == 2 and all(n.endswith(w) for n, w in zip(names, want)), names
+# Messages and the progress label show the name escaped; apart from the bar's own sequences, no
+# control character reaches the terminal.
+assert b"bell\\x07-esc\\x1B[31m-\\xFF-\\xC2\\x9B.tif: No such file" in tty, tty
+assert re.search(rb"\\xC2\\x9B.png \[", tty), tty
+assert not re.search(rb"[\x00-\x08\x0b-\x1f\x7f\x9b\xff]", re.sub(rb"\r|\x1b\[K", b"", tty)), tty
+PY
+
 # A file-size limit or an interrupt leaves the old output as it was and no temporary file.
 mkdir "$work/keep"
 cp "$work/pal8.png" "$work/keep/old.png"

@@ -142,7 +142,7 @@ void ListWritten(const Job& job, const std::vector<std::string>& written) {
     if (written.empty() || (written.size() == 1 && written[0] == job.out.path)) return;
     std::string list;
     for (const auto& name : written) list += (list.empty() ? "" : ", ") + name;
-    std::printf("%s: wrote %s\n", Shown(job.in).c_str(), list.c_str());
+    std::printf("%s\n", Printable(Shown(job.in) + ": wrote " + list).c_str());
     std::fflush(stdout);
 }
 

@@ -19,18 +19,28 @@ class JsonObject {
     JsonObject& Add(const char* key, const std::string& value) {
         Key(key);
         text_ += '"';
-        for (char c : value) {
-            auto u = static_cast<unsigned char>(c);
+        for (std::size_t at = 0; at < value.size();) {
+            std::uint32_t c = 0;
+            std::size_t length = Utf8Sequence(value, at, &c);
+            if (length == 0) {
+                // JSON text is UTF-8: a byte that is not (a file name in another encoding)
+                // becomes the replacement character.
+                text_ += "\\ufffd";
+                ++at;
+                continue;
+            }
             if (c == '"' || c == '\\') {
                 text_ += '\\';
-                text_ += c;
-            } else if (u < 0x20) {
+                text_ += static_cast<char>(c);
+            } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+                // Control characters are escaped, so that printed JSON cannot drive a terminal.
                 char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
                 text_ += escaped;
             } else {
-                text_ += c;
+                text_.append(value, at, length);
             }
+            at += length;
         }
         text_ += '"';
         return *this;
@@ -143,7 +153,8 @@ std::string Counted(std::uint32_t n, const char* one, const char* many) {
 }
 
 void PrintText(const Report& r) {
-    const char* name = r.file.c_str();
+    const std::string printable = Printable(r.file);
+    const char* name = printable.c_str();
     if (r.probe.kind == Kind::Gif && r.gif.parsed && r.read.width != 0) {
         const GifSummary& g = r.gif;
         std::printf("%s: GIF version 8%ca, %u frame%s, logical screen %u x %u\n", name, g.version,
@@ -185,7 +196,7 @@ void PrintText(const Report& r) {
         std::printf(", %s\n", d.compression.c_str());
         if (d.transparent >= 0) std::printf("  transparent index %d\n", d.transparent);
         if (r.gifInput.status != 0) {
-            std::printf("  convert refuses it: %s (status %d)\n", r.gifInput.why.c_str(),
+            std::printf("  convert refuses it: %s (status %d)\n", Printable(r.gifInput.why).c_str(),
                         r.gifInput.status);
         }
     }
