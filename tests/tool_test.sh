@@ -330,5 +330,13 @@ wait "$pid"
 cmp -s "$work/pal8.png" "$work/keep/old.png" || fail "an interrupt changed the old file"
 [ "$(ls -A "$work/keep" | tr '\n' ' ')" = "old.bmp old.png " ] || fail "left: $(ls -A "$work/keep")"
 
+# README's C example compiles as C and as C++, as the header promises.
+sed -n '/^```c$/,/^```$/p' "$here/../README.md" | sed '1d;$d' >"$work/readme.c"
+[ -s "$work/readme.c" ] || fail "no C example in README.md"
+for compile in "cc -std=c99 -x c" "c++ -std=c++20 -x c++"; do
+  $compile -Wall -Wextra -Werror -Wno-unused-parameter -Wno-unused-variable -fsyntax-only \
+    -I "$here/../include" "$work/readme.c" 2>"$work/err" || fail "README example, $compile: $(cat "$work/err")"
+done
+
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "tool: all checks passed"
