@@ -254,12 +254,8 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
          false,
          4ull << 30},
         // Values outside the entries are read a window at a time, not with a seek each.
-        {"four directories of 65535 entries with values of their own",
-         true,
-         [] { return DirectoryStorm(4); },
-         QOR_NOT_TIFF,
-         0,
-         {}},
+        {"four directories of 65535 entries with values of their own", true,
+         [] { return DirectoryStorm(4); }, QOR_NOT_TIFF, 0, [] { return GreyTiff(1024, 32767); }},
         // 2000 pages of 2 MB each against a 16 MB budget: the read stops at the budget.
         {"pages that ask for more than the read's budget", true,
          [] { return ManyPages(2000, 4096, Fill::kFax); }, QOR_NO_MEMORY, 0,
@@ -302,8 +298,16 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
             EXPECT_EQ(o.first.pixels, normal.first.pixels);
         }
         // Generous, so that a loaded machine or a sanitizer does not make it flaky; the faults it
-        // guards against cost hundreds of times a normal read.
-        EXPECT_LT(o.seconds, 10 * normal.seconds) << "a normal read took " << normal.seconds;
+        // guards against cost hundreds of times a normal read. A sanitizer's allocator writes its
+        // own records for every byte of a block, so there a fresh block is not free.
+#if defined(__SANITIZE_ADDRESS__)
+        const bool timed = row.untouched == 0;
+#else
+        const bool timed = true;
+#endif
+        if (timed) {
+            EXPECT_LT(o.seconds, 10 * normal.seconds) << "a normal read took " << normal.seconds;
+        }
         // Nor does it hold much more than the normal file, or the budget it was given.
         EXPECT_LT(o.peakBytes, std::max<std::uint64_t>(
                                    row.budget, 4 * normal.peakBytes + (4u << 20) + row.untouched))

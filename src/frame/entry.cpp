@@ -59,8 +59,9 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
     PrepareRequest(&request, progress, userValue, fileName);
     request.loadPixels = 1;
     std::vector<PageEnd> ended;
+    std::uint32_t stoppedAt = 0;
     std::int16_t status = format == ReadFormat::Gif ? ReadGifWorker(&request, &ended)
-                                                    : ReadTiffWorker(&request, &ended);
+                                                    : ReadTiffWorker(&request, &ended, &stoppedAt);
     if (info != nullptr) {
         info->version = request.infoVersion;
         info->encoding = request.infoEncoding;
@@ -75,6 +76,7 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
         info->multiPage = request.multiPage;
         info->layerCount = request.layerCount;
         info->endedEarly = status == 0 ? std::move(ended) : std::vector<PageEnd>();
+        info->stoppedAtPage = stoppedAt;
     }
     if (status != 0) return status;
     *result = TakeFirstLayer(&request);

@@ -23,6 +23,9 @@ struct ReadInfo {
     std::uint32_t multiPage = 0;
     std::uint16_t layerCount = 0;
     std::vector<PageEnd> endedEarly;  // filled on success
+    // TIFF, after a failed read: the page (1 = first in the file) whose decoding failed and ended
+    // the read; 0 when the read failed before decoding (header, directories, every page refused).
+    std::uint32_t stoppedAtPage = 0;
 };
 
 // A delivered page whose data ended before its last row: the rows from `firstBlankRow` (counted

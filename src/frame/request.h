@@ -158,8 +158,11 @@ struct PageEnd;
 // The three workers behind the entry points. Each returns a status and releases everything it
 // allocated (apart from the DIBs accepted by the host layer) before it returns. A reader given
 // `ended` appends, for each delivered page whose data ended before its last row, where it ended.
+// The TIFF reader given `stoppedAt` writes there the page (1 = first in the file) whose decoding
+// failed and so ended the read; it leaves it as it is when no page did.
 std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr);
 std::int16_t WriteGifWorker(ImageIoRequest* request);
-std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr);
+std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
+                            std::uint32_t* stoppedAt = nullptr);
 
 }  // namespace qor

@@ -243,7 +243,8 @@ StripDecoder SelectStripDecoder(std::uint16_t compression) {
 
 }  // namespace tiff
 
-std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended) {
+std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
+                            std::uint32_t* stoppedAt) {
     if (std::int16_t status = BeginWork(request)) return status;
     ProgressBlock* progress = ProgressBlockOf(request);
     request->layerCount = 0;
@@ -306,7 +307,10 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         pages[i].status = static_cast<std::uint16_t>(tiff::ValidateTiffPage(pages[i]));
         if (pages[i].status != 0) continue;
         status = DecodePage(progress, file, &pages[i], budget - held);
-        if (status != 0) break;
+        if (status != 0) {
+            if (stoppedAt != nullptr) *stoppedAt = i + 1;
+            break;
+        }
         ++decoded;
         NoteStripsEndingEarly(file, pages[i], i, ended);
         // The conversions only ever keep or shrink the block that was afforded.

@@ -9,6 +9,8 @@ namespace qor::tiff {
 namespace {
 
 constexpr std::uint32_t kMaxCurveValues = 768;
+// The widest and tallest page: DIB and row-writer sizes are signed 16-bit.
+constexpr std::uint32_t kMaxSide = 32767;
 
 void SetGrey(std::uint8_t* table, std::uint32_t i, std::uint8_t g) {
     std::uint8_t* q = table + 4 * i;
@@ -34,17 +36,16 @@ std::uint8_t CurveLevel(std::uint16_t value, std::uint32_t divisor) {
 
 }  // namespace
 
-std::int16_t ValidateTiffPage(const TiffPage& page) {
-    if (page.imageWidth == 0) return QOR_NOT_TIFF;
-    if (page.imageLength == 0) return QOR_NOT_TIFF;
-    if (page.imageWidth > 32767) return QOR_TIFF_TOO_LARGE;
-    if (page.imageLength > 32767) return QOR_TIFF_TOO_LARGE;
+PageFault CheckTiffPage(const TiffPage& page) {
+    using F = PageFault;
+    if (page.imageWidth == 0 || page.imageLength == 0) return F::kNoWidthOrHeight;
+    if (page.imageWidth > kMaxSide || page.imageLength > kMaxSide) return F::kTooLarge;
     // No usable strip: no offset, or no StripOffsets value (a count of 2^31 or more reads as
     // none). Such a page has nothing to decode; delivering it blank would be a made-up image.
-    if (page.stripOffsets == 0) return QOR_NOT_TIFF;
-    if (page.stripCount == 0 || page.stripCount > 0x7FFFFFFF) return QOR_NOT_TIFF;
+    if (page.stripOffsets == 0) return F::kNoStrips;
+    if (page.stripCount == 0 || page.stripCount > 0x7FFFFFFF) return F::kNoStrips;
     const std::uint16_t bps = page.bitsPerSample;
-    if (bps != 1 && bps != 4 && bps != 8) return QOR_TIFF_UNSUPPORTED;
+    if (bps != 1 && bps != 4 && bps != 8) return F::kBitsPerSample;
     // Every sample layout is decided here, so that a page without a DIB form is skipped like any
     // refused page instead of ending the read after the pages before it were decoded.
     switch (page.samplesPerPixel) {
@@ -54,50 +55,110 @@ std::int16_t ValidateTiffPage(const TiffPage& page) {
             if (page.photometric != kPhotometricWhiteIsZero &&
                 page.photometric != kPhotometricBlackIsZero &&
                 page.photometric != kPhotometricPalette && page.photometric != kPhotometricAbsent) {
-                return QOR_TIFF_UNSUPPORTED;
+                return F::kSampleLayout;
             }
             // A ColorMap of two values would read as a black and white table: a palette page of
             // more than two colours with such a map is damaged.
             if (page.photometric == kPhotometricPalette && bps != 1 && page.grayResponseUnit == 0 &&
                 page.colorMapOffset != 0 && page.colorMapCount == 2) {
-                return QOR_NOT_TIFF;
+                return F::kTwoValueColorMap;
             }
             break;
         case 2:
-            if (bps != 8) return QOR_TIFF_UNSUPPORTED;
+            if (bps != 8) return F::kSampleLayout;
             break;
         case 3:
             // Three 1-bit or 4-bit samples have no DIB form. Three samples are delivered as RGB,
             // so only pages that are RGB (or say nothing) are: CIELab, YCbCr and the like would
             // come out as false colours. ITU Lab pages share the number that stands for an
             // absent tag and pass.
-            if (bps != 8) return QOR_TIFF_UNSUPPORTED;
+            if (bps != 8) return F::kSampleLayout;
             if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricAbsent) {
-                return QOR_TIFF_UNSUPPORTED;
+                return F::kSampleLayout;
             }
             break;
         case 4:
-            if (bps != 8) return QOR_TIFF_UNSUPPORTED;
+            if (bps != 8) return F::kSampleLayout;
             if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricSeparated) {
-                return QOR_TIFF_UNSUPPORTED;
+                return F::kSampleLayout;
             }
             break;
         default:
-            return QOR_TIFF_UNSUPPORTED;
+            return F::kSampleLayout;
     }
-    if (page.planarConfig != kPlanarContiguous) return QOR_TIFF_PLANAR;
+    if (page.planarConfig != kPlanarContiguous) return F::kPlanar;
     if (page.predictor == kPredictorHorizontal) {
-        if (page.compression != kCompressionLzw || bps != 8) return QOR_TIFF_PREDICTOR_COMBINATION;
+        if (page.compression != kCompressionLzw || bps != 8) return F::kPredictorNeedsLzw;
     } else if (page.predictor != kPredictorNone) {
-        return QOR_TIFF_PREDICTOR;
+        return F::kPredictor;
     }
     if (page.compression == kCompressionGroup3) {
-        if ((page.t4Options & kT4TwoDimensional) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
-        if ((page.t4Options & kFaxUncompressedMode) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
+        if ((page.t4Options & kT4TwoDimensional) != 0) return F::kFaxTwoDimensional;
+        if ((page.t4Options & kFaxUncompressedMode) != 0) return F::kFaxUncompressed;
     } else if (page.compression == kCompressionGroup4) {
-        if ((page.t6Options & kFaxUncompressedMode) != 0) return QOR_TIFF_MAGIC_OR_OPTIONS;
+        if ((page.t6Options & kFaxUncompressedMode) != 0) return F::kFaxUncompressed;
     }
-    return 0;
+    return F::kNone;
+}
+
+std::int16_t StatusOfFault(PageFault fault) {
+    switch (fault) {
+        case PageFault::kNone:
+            return 0;
+        case PageFault::kNoWidthOrHeight:
+        case PageFault::kNoStrips:
+        case PageFault::kTwoValueColorMap:
+            return QOR_NOT_TIFF;
+        case PageFault::kTooLarge:
+            return QOR_TIFF_TOO_LARGE;
+        case PageFault::kBitsPerSample:
+        case PageFault::kSampleLayout:
+            return QOR_TIFF_UNSUPPORTED;
+        case PageFault::kPlanar:
+            return QOR_TIFF_PLANAR;
+        case PageFault::kPredictorNeedsLzw:
+            return QOR_TIFF_PREDICTOR_COMBINATION;
+        case PageFault::kPredictor:
+            return QOR_TIFF_PREDICTOR;
+        case PageFault::kFaxTwoDimensional:
+        case PageFault::kFaxUncompressed:
+            return QOR_TIFF_MAGIC_OR_OPTIONS;
+    }
+    return QOR_NOT_TIFF;
+}
+
+const char* FaultText(PageFault fault) {
+    switch (fault) {
+        case PageFault::kNone:
+            return "";
+        case PageFault::kNoWidthOrHeight:
+            return "the page has no width or no height";
+        case PageFault::kTooLarge:
+            return "the page is wider or taller than 32767 pixels";
+        case PageFault::kNoStrips:
+            return "the page has no strip offsets";
+        case PageFault::kBitsPerSample:
+            return "samples of other than 1, 4 or 8 bits, or of unequal sizes, are not supported";
+        case PageFault::kSampleLayout:
+            return "this number of samples with this photometric interpretation is not supported";
+        case PageFault::kTwoValueColorMap:
+            return "the palette page's ColorMap holds only 2 values";
+        case PageFault::kPlanar:
+            return "samples in separate planes are not supported";
+        case PageFault::kPredictorNeedsLzw:
+            return "predictor 2 is supported only with LZW and 8 bits per sample";
+        case PageFault::kPredictor:
+            return "this predictor is not supported";
+        case PageFault::kFaxTwoDimensional:
+            return "two-dimensional Group 3 coding is not supported";
+        case PageFault::kFaxUncompressed:
+            return "uncompressed mode in fax data is not supported";
+    }
+    return "";
+}
+
+std::int16_t ValidateTiffPage(const TiffPage& page) {
+    return StatusOfFault(CheckTiffPage(page));
 }
 
 std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,

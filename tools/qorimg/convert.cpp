@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <set>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -123,67 +124,94 @@ int WritePage(const Destination& out, const std::string& format, QorHandle dib, 
     return why.empty() ? kExitOk : Failed(out.shown, why);
 }
 
-int Decode(const std::string& in, const std::string& path, const Probe& probe,
-           const Destination& out, const std::string& format) {
+// One input, and the outputs it is to write, as planned before anything is written.
+struct Job {
+    std::string in;    // as the user named it ("-" for standard input)
+    std::string path;  // where it is read: standard input goes through a spool file
+    std::unique_ptr<SpoolFile> spool;
+    Probe probe;
+    std::string format;  // of the output
+    Destination out;     // the output; a TIFF's page N > 1 goes to PagePath(out, N)
+    TiffSummary tiff;    // a TIFF's pages, walked once
+    // The pages it writes: those that the read will deliver (none when it will fail), or {1}.
+    std::vector<std::uint32_t> pages;
+};
+
+// The files written for one input, listed when they are not just the OUT that the user named.
+void ListWritten(const Job& job, const std::vector<std::string>& written) {
+    if (written.empty() || (written.size() == 1 && written[0] == job.out.path)) return;
+    std::string list;
+    for (const auto& name : written) list += (list.empty() ? "" : ", ") + name;
+    std::printf("%s\n", Printable(Shown(job.in) + ": wrote " + list).c_str());
+    std::fflush(stdout);
+}
+
+int Decode(const Job& job) {
+    const std::string& in = job.in;
     BeginPhase("reading " + BaseName(Shown(in)));
     qor::ReadInfo info;
     std::uint32_t first = 0;
-    auto readFormat = probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
-    int status = qor::ReadWithInfo(readFormat, LibraryProgress, 0, path.c_str(), &info, &first);
+    auto readFormat = job.probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
+    int status = qor::ReadWithInfo(readFormat, LibraryProgress, 0, job.path.c_str(), &info, &first);
     EndPhase();
     if (status != 0) {
         if (Cancelled()) return CancelExitCode();
-        return Refused(in, ExplainReadFailure(path, probe, status), status);
+        return Refused(in, ExplainReadFailure(job.path, job.probe, status, info.stoppedAtPage),
+                       status);
     }
     std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
     QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
     if (layers.empty()) layers.push_back(first);  // a document the registry does not know
 
-    // Outputs are numbered by page in the file, so that a skipped page leaves a gap.
-    std::vector<std::uint32_t> pageNumbers;
-    if (probe.kind == Kind::Gif) {
-        GifSummary gif = InspectGif(path);
+    if (job.probe.kind == Kind::Gif) {
+        GifSummary gif = InspectGif(job.path);
         if (gif.frames > 1) {
             Warn(in, std::to_string(gif.frames) + " frames; only the first is converted");
         }
-    } else {
-        TiffSummary tiff = InspectTiff(path);
-        for (std::size_t i = 0; i < tiff.pages.size(); ++i) {
-            const auto& page = tiff.pages[i];
-            if (page.status == 0) {
-                pageNumbers.push_back(static_cast<std::uint32_t>(i + 1));
-            } else {
-                Warn(in, "page " + std::to_string(i + 1) + " skipped: " + ExplainTiffPage(page) +
-                             " (status " + std::to_string(page.status) + ")");
-            }
+    }
+    for (std::size_t i = 0; i < job.tiff.pages.size(); ++i) {
+        const auto& page = job.tiff.pages[i];
+        if (page.status != 0) {
+            Warn(in, "page " + std::to_string(i + 1) + " skipped: " + ExplainTiffPage(page) +
+                         " (status " + std::to_string(page.status) + ")");
         }
     }
-    for (const auto& end : info.endedEarly) Warn(in, DataEndedText(probe.kind, end, info.height));
+    for (const auto& end : info.endedEarly) {
+        Warn(in, DataEndedText(job.probe.kind, end, info.height));
+    }
+    // Only a GIF names a transparent colour. A TIFF read leaves the field as the record starts
+    // it, 0, which would make black (or a palette's first colour) transparent.
+    int transparent = job.probe.kind == Kind::Gif ? info.transparentIndex : -1;
     int rc = kExitOk;
+    std::vector<std::string> written;
+    // Outputs are numbered by page in the file, so that a skipped page leaves a gap.
     for (std::size_t i = 0; i < layers.size() && rc == kExitOk; ++i) {
         std::uint32_t page =
-            i < pageNumbers.size() ? pageNumbers[i] : static_cast<std::uint32_t>(i + 1);
-        if (out.toStdout() && i > 0) {
+            i < job.pages.size() ? job.pages[i] : static_cast<std::uint32_t>(i + 1);
+        if (job.out.toStdout() && i > 0) {
             Warn(in, std::to_string(layers.size() - 1) +
                          " more page(s) not written: standard output takes one image");
             break;
         }
-        Destination pageOut{PagePath(out.path, page), PagePath(out.shown, page)};
-        rc = WritePage(pageOut, format, layers[i], info.transparentIndex);
+        Destination pageOut{PagePath(job.out.path, page), PagePath(job.out.shown, page)};
+        rc = WritePage(pageOut, job.format, layers[i], transparent);
+        if (rc == kExitOk && !job.out.toStdout()) written.push_back(pageOut.path);
     }
     if (QorReleaseDocument(first) != 0) QorGlobalFree(first);
+    ListWritten(job, written);
     return rc;
 }
 
-int Encode(const Options& opt, const std::string& in, const std::string& path,
-           const Destination& out) {
+int Encode(const Options& opt, const Job& job) {
+    const std::string& in = job.in;
+    const Destination& out = job.out;
     PaletteImage image;
-    std::string why = ReadPaletteImage(path, &image);
+    Refusal refusal = ReadPaletteImage(job.path, &image);
     if (Cancelled()) {
         if (image.dib != 0) QorGlobalFree(image.dib);
         return CancelExitCode();
     }
-    if (!why.empty()) return Failed(in, why);
+    if (refusal.status != 0) return Refused(in, refusal.why, refusal.status);
     for (const auto& warning : image.warnings) Warn(in, warning);
     if (opt.transparent >= 0 && static_cast<std::uint32_t>(opt.transparent) >= image.colours) {
         QorGlobalFree(image.dib);
@@ -212,58 +240,105 @@ int Encode(const Options& opt, const std::string& in, const std::string& path,
     if (Cancelled()) return CancelExitCode();
     if (status != 0) return Refused(out.shown, GifWriteFailure(target, status, writeErrno), status);
     if (out.toStdout()) {
-        why = CopyToStandardOutput(target);
+        std::string why = CopyToStandardOutput(target);
         if (Cancelled()) return CancelExitCode();
         if (!why.empty()) return Failed(out.shown, why);
     }
     return kExitOk;
 }
 
-// Converts one input. `out` is the output path, or a folder (ending in '/') when `intoFolder`.
-int ConvertOne(const Options& opt, const std::string& in, Destination out, std::string format,
-               bool intoFolder, std::set<std::string>* written) {
-    SpoolFile spool;
-    std::string path = in;
+// Looks at one input and plans its outputs: kExitOk, or the exit code of its refusal (whose
+// message is printed here), of bad usage or of an interruption. `out` is the output path, or a
+// folder (ending in '/') when `intoFolder`; `format` is the output format when it is known.
+int Plan(const Options& opt, const std::string& in, const Destination& out,
+         const std::string& format, bool intoFolder, Job* job) {
+    job->in = in;
+    job->path = in;
+    job->out = out;
+    job->format = format;
     if (in == "-") {
-        if (std::string why = SpoolStandardInput(&spool); !why.empty()) {
+        job->spool = std::make_unique<SpoolFile>();
+        if (std::string why = SpoolStandardInput(job->spool.get()); !why.empty()) {
             return Cancelled() ? CancelExitCode() : Failed(in, why);
         }
-        path = spool.path();
+        job->path = job->spool->path();
     }
-    Probe probe = ProbeFile(path);
+    const Probe& probe = job->probe = ProbeFile(job->path);
     if (probe.openError != 0) {
-        return Refused(in, ExplainReadFailure(path, probe, QOR_OPEN_FAILED), QOR_OPEN_FAILED);
+        return Refused(in, ExplainReadFailure(job->path, probe, QOR_OPEN_FAILED), QOR_OPEN_FAILED);
     }
     bool decodes = probe.kind == Kind::Gif || probe.kind == Kind::Tiff;
-    if (intoFolder) {
-        if (format.empty()) format = decodes ? "png" : "gif";
-        std::string name = in == "-" ? "stdin" : BaseName(in);
-        std::size_t dot = ExtensionAt(name);
-        out.path += (dot == std::string::npos ? name : name.substr(0, dot)) + "." + format;
-        out.shown = out.path;
-        if (!written->insert(out.path).second) {
-            return Failed(in, "skipped: " + out.path + " was written from an earlier input");
-        }
-    }
-    if (format == "gif") {
-        if (decodes) {
-            return Failed(in,
-                          "GIF output takes a BMP or PNG of at most 256 colours; convert to "
-                          "PNG first");
-        }
-        return Encode(opt, in, path, out);
-    }
-    if (opt.interlace || opt.transparent >= 0) {
+    bool encodes = probe.kind == Kind::Bmp || probe.kind == Kind::Png;
+    if (job->format.empty()) job->format = decodes ? "png" : "gif";
+    if (job->format != "gif" && (opt.interlace || opt.transparent >= 0)) {
         return Usage("--interlace and --transparent apply to GIF output only");
     }
-    if (!decodes) {
-        if (probe.kind == Kind::Bmp || probe.kind == Kind::Png) {
-            return Failed(in, std::string(KindName(probe.kind)) + " input converts to GIF only");
-        }
-        if (probe.size < 14) return Failed(in, "too short to be a GIF or TIFF file");
-        return Failed(in, "not a GIF or TIFF file");
+    // What the GIF reader says of a file with no GIF signature.
+    if (!decodes && !encodes) return Refused(in, UnknownKindProblem(probe), QOR_NOT_GIF);
+    // The refusals below are the GIF writer's for a bitmap that it cannot take, or a request
+    // that the readers cannot serve.
+    if (job->format == "gif" && decodes) {
+        return Refused(in,
+                       "GIF output takes a BMP or PNG of at most 256 colours; convert to PNG first",
+                       QOR_BAD_REQUEST);
     }
-    return Decode(in, path, probe, out, format);
+    if (job->format != "gif" && encodes) {
+        return Refused(in, std::string(KindName(probe.kind)) + " input converts to GIF only",
+                       QOR_BAD_REQUEST);
+    }
+    if (encodes) {
+        ImageDescription description;
+        Refusal refusal = probe.kind == Kind::Png ? DescribePng(job->path, &description)
+                                                  : DescribeBmp(job->path, &description);
+        if (refusal.status == 0) refusal = GifInputRefusal(description);
+        if (refusal.status != 0) return Refused(in, refusal.why, refusal.status);
+    }
+    if (intoFolder) {
+        std::string name = in == "-" ? "stdin" : BaseName(in);
+        std::size_t dot = ExtensionAt(name);
+        job->out.path +=
+            (dot == std::string::npos ? name : name.substr(0, dot)) + "." + job->format;
+        job->out.shown = job->out.path;
+    }
+    if (probe.kind != Kind::Tiff) {
+        job->pages = {1};
+        return kExitOk;
+    }
+    // A TIFF writes the pages that the read will deliver; a read that will fail writes none.
+    job->tiff = InspectTiff(job->path);
+    if (job->tiff.stopPage != 0) return kExitOk;
+    for (std::size_t i = 0; i < job->tiff.pages.size(); ++i) {
+        if (job->tiff.pages[i].status == 0) job->pages.push_back(static_cast<std::uint32_t>(i + 1));
+    }
+    if (job->out.toStdout() && job->pages.size() > 1) job->pages.resize(1);
+    return kExitOk;
+}
+
+// Every output is claimed by one input only. A clash is reported, naming both inputs, before
+// anything is written; returns false when there is one.
+bool ClaimOutputs(const std::vector<Job>& jobs) {
+    struct Claim {
+        const Job* job;
+        std::uint32_t page;
+    };
+    auto named = [](const Claim& c) {
+        std::string name = Shown(c.job->in);
+        return c.job->probe.kind == Kind::Tiff ? name + " (page " + std::to_string(c.page) + ")"
+                                               : name;
+    };
+    std::map<std::string, Claim> claims;
+    bool clear = true;
+    for (const Job& job : jobs) {
+        for (std::uint32_t page : job.pages) {
+            Claim claim{&job, page};
+            auto [at, fresh] = claims.emplace(PagePath(job.out.path, page), claim);
+            if (fresh) continue;
+            Failed(at->first, "both " + named(at->second) + " and " + named(claim) +
+                                  " would be written here; nothing is written");
+            clear = false;
+        }
+    }
+    return clear;
 }
 
 }  // namespace
@@ -289,11 +364,25 @@ int Convert(const Options& opt) {
         format = Extension(last);
         if (!IsFormat(format)) return Usage("OUT must end in .png, .bmp or .gif, or give --to");
     }
-    std::set<std::string> written;
+    // Every input is looked at before anything is written: a refused input claims no output,
+    // and two inputs that would write the same file stop the run.
+    std::vector<Job> jobs;
     int rc = kExitOk;
     for (const auto& in : inputs) {
+        Job job;
         Destination out{last, last == "-" ? kStandardOutput : last};
-        int one = ConvertOne(opt, in, out, format, intoFolder, &written);
+        int planned = Plan(opt, in, out, format, intoFolder, &job);
+        if (Cancelled()) return CancelExitCode();
+        if (planned == kExitUsage) return planned;
+        if (planned != kExitOk) {
+            rc = planned;
+            continue;
+        }
+        jobs.push_back(std::move(job));
+    }
+    if (!ClaimOutputs(jobs)) return kExitRefused;
+    for (const Job& job : jobs) {
+        int one = job.format == "gif" ? Encode(opt, job) : Decode(job);
         if (Cancelled()) return CancelExitCode();
         if (one == kExitUsage) return one;
         if (one != kExitOk) rc = one;

@@ -20,8 +20,10 @@ namespace {
 
 // The largest width or height the readers deliver.
 constexpr std::uint32_t kMaxSide = 32767;
-// No GIF or TIFF file that holds an image is this short.
+// No GIF, TIFF, BMP or PNG file that holds an image is this short.
 constexpr std::uint64_t kShortestImageFile = 14;
+constexpr std::size_t kGifHeaderBytes = 13;  // signature and logical screen descriptor
+constexpr std::uint64_t kTiffHeaderBytes = 8;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -85,6 +87,9 @@ void WalkGifBlocks(std::FILE* f, GifSummary* s) {
     for (;;) {
         long at = std::ftell(f);
         int introducer = std::fgetc(f);
+        if (introducer == 0x3B && s->frames == 0 && s->problem.empty()) {
+            s->problem = "the file holds no image: its trailer comes before any";
+        }
         if (introducer == EOF || introducer == 0x3B) break;
         if (introducer == 0x21) {
             int label = std::fgetc(f);
@@ -131,6 +136,18 @@ bool HasTileTags(std::FILE* f, std::uint32_t offset, bool littleEndian) {
     return false;
 }
 
+// True when the page's first strip starts as LZW data of the old kind does: a zero byte, then
+// one with its lowest bit set (its codes are stored least significant bit first, and the first
+// is a clear code). Data of the kind that the reader decodes starts with a clear code, 0x80.
+bool StartsAsOldStyleLzw(qor::HFILE file, const qor::tiff::TiffPage& page) {
+    qor::tiff::StripWalker walk;
+    qor::tiff::StripSpan strip;
+    std::uint8_t head[2];
+    return page.compression == kCompressionLzw && walk.Start(file, page) == 0 &&
+           walk.Next(&strip) == 0 && qor::plat::_lread(file, head, 2) == 2 && head[0] == 0 &&
+           (head[1] & 1) != 0;
+}
+
 TiffPageSummary Summarise(const qor::tiff::TiffPage& page) {
     TiffPageSummary s;
     s.width = page.imageWidth;
@@ -145,13 +162,18 @@ TiffPageSummary Summarise(const qor::tiff::TiffPage& page) {
     s.t6Options = page.t6Options;
     s.strips = page.stripCount;
     s.rowsPerStrip = page.rowsPerStrip;
-    s.status = qor::tiff::ValidateTiffPage(page);
+    s.fault = qor::tiff::CheckTiffPage(page);
+    s.status = qor::tiff::StatusOfFault(s.fault);
     // Validation passes compressions without a decoder and sample layouts without a DIB form;
     // report those as the read does.
     if (s.status == 0 && qor::tiff::SelectStripDecoder(page.compression) == nullptr) {
         s.status = QOR_TIFF_COMPRESSION;
     }
     return s;
+}
+
+std::string HeaderCut(std::uint64_t size) {
+    return "the file ends inside the TIFF header (" + std::to_string(size) + " of 8 bytes)";
 }
 
 std::string TiffHeaderProblem(const std::string& path, int status) {
@@ -164,7 +186,7 @@ std::string TiffHeaderProblem(const std::string& path, int status) {
         if (magic == 43) return "BigTIFF files (magic number 43) are not supported";
         return "TIFF magic number " + std::to_string(magic) + "; expected 42";
     }
-    return "the file ends inside the TIFF header";
+    return HeaderCut(n);
 }
 
 }  // namespace
@@ -216,6 +238,7 @@ Probe ProbeFile(const std::string& path) {
     if (S_ISREG(info.st_mode)) probe.size = static_cast<std::uint64_t>(info.st_size);
     std::uint8_t head[136] = {};
     std::size_t n = std::fread(head, 1, sizeof head, f.get());
+    probe.headBytes = n;
     if (n >= 6 && IsGifSignature(head)) {
         probe.kind = Kind::Gif;
     } else if (n >= 4 &&
@@ -235,12 +258,22 @@ Probe ProbeFile(const std::string& path) {
     return probe;
 }
 
+std::string UnknownKindProblem(const Probe& probe) {
+    if (probe.headBytes < kShortestImageFile) return "too short to be an image file";
+    return "not a GIF, TIFF, BMP or PNG file";
+}
+
 GifSummary InspectGif(const std::string& path) {
     GifSummary s;
     File f(std::fopen(path.c_str(), "rb"));
     if (!f) return s;
-    std::uint8_t header[13];
-    bool read = ReadBytes(f.get(), header, sizeof header);
+    std::uint8_t header[kGifHeaderBytes];
+    std::size_t got = std::fread(header, 1, sizeof header, f.get());
+    if (got >= 6 && got < sizeof header && IsGifSignature(header)) {
+        s.problem = "the file ends inside the GIF header (" + std::to_string(got) + " of 13 bytes)";
+        return s;
+    }
+    bool read = got == sizeof header;
     if (!read || !IsGifSignature(header)) {
         read = std::fseek(f.get(), 128, SEEK_SET) == 0 && ReadBytes(f.get(), header, sizeof header);
         if (!read || !IsGifSignature(header)) {
@@ -276,7 +309,13 @@ TiffSummary InspectTiff(const std::string& path) {
         // The same chain as the reader walks: the count ends loops and over-long chains.
         const std::int16_t chain = tiff::CountTiffPages(file, offset, byteOrder, &count);
         const std::uint64_t size = plat::GetFileSize(file, nullptr);
-        if (chain != 0 && std::uint64_t{offset} + 2 <= size) {
+        if (size < kTiffHeaderBytes) {
+            // The directory's offset is cut short, and reads as none.
+            count = 0;
+            summary.status = QOR_BAD_REQUEST;
+            summary.problem = HeaderCut(size);
+        } else if (chain != 0 && std::uint64_t{offset} + 2 <= size) {
+            count = 0;
             summary.status = chain;
             summary.problem = "the file could not be read";
         } else if (std::uint64_t{offset} + 2 > size) {
@@ -284,11 +323,13 @@ TiffSummary InspectTiff(const std::string& path) {
             count = 0;
             summary.status = QOR_READ_FAILED;
             summary.problem = "the file ends before its image directory (offset " +
-                              std::to_string(offset) + " of a " + std::to_string(size) +
-                              "-byte file)";
+                              std::to_string(offset) + ", past the file's " + std::to_string(size) +
+                              " bytes)";
         } else if (count == 0) {
             summary.status = QOR_BAD_REQUEST;
-            summary.problem = "no image directory at offset " + std::to_string(offset);
+            summary.problem = offset == 0
+                                  ? "the header names no image directory (offset 0)"
+                                  : "no image directory at offset " + std::to_string(offset);
         }
     }
     File raw(count != 0 ? std::fopen(path.c_str(), "rb") : nullptr);
@@ -299,10 +340,23 @@ TiffSummary InspectTiff(const std::string& path) {
         tiff::ParseTiffDirectory(file, &page, &offset);
         TiffPageSummary s = Summarise(page);
         s.tiled = raw && HasTileTags(raw.get(), at, tiff::IsLittleEndian(byteOrder));
+        s.oldStyleLzw = s.status == 0 && StartsAsOldStyleLzw(file, page);
         summary.pages.push_back(s);
+        // A page that validation passes but that has no decoder ends the read.
+        if (summary.stopPage == 0 && s.status == QOR_TIFF_COMPRESSION) summary.stopPage = i + 1u;
     }
     plat::_lclose(file);
     return summary;
+}
+
+void NoteReadOutcome(TiffSummary* tiff, int status, std::uint32_t stoppedAtPage) {
+    if (status == 0) {
+        tiff->stopPage = 0;
+        return;
+    }
+    if (stoppedAtPage == 0 || stoppedAtPage > tiff->pages.size()) return;
+    tiff->stopPage = stoppedAtPage;
+    tiff->pages[stoppedAtPage - 1].status = status;
 }
 
 const char* CompressionName(unsigned compression) {
@@ -339,47 +393,88 @@ const char* CompressionName(unsigned compression) {
     }
 }
 
+const char* PhotometricName(unsigned photometric) {
+    switch (photometric) {
+        case 0:
+            return "white is zero";
+        case 1:
+            return "black is zero";
+        case 2:
+            return "RGB";
+        case 3:
+            return "palette";
+        case 4:
+            return "transparency mask";
+        case 5:
+            return "separated inks";
+        case 6:
+            return "YCbCr";
+        case 8:
+            return "CIE L*a*b*";
+        case 9:
+            return "ICC L*a*b*";
+        case kPhotometricAbsent:
+            return "not stated, or ITU L*a*b*";
+        case 32844:
+            return "LogL";
+        case 32845:
+            return "LogLuv";
+        default:
+            return "unknown";
+    }
+}
+
+// Each status is explained by the rule of the reader that gives it, so the words always name
+// the cause that decided the status, whatever else is wrong with the page.
 std::string ExplainTiffPage(const TiffPageSummary& p) {
-    if (p.status == 0) return {};
-    const std::string c = std::to_string(p.compression);
-    if (p.tiled) return "tiled TIFF pages are not supported";
-    if (qor::tiff::SelectStripDecoder(p.compression) == nullptr) {
-        return "compression " + c + " (" + CompressionName(p.compression) + ") is not supported";
+    const std::string compression = "compression " + std::to_string(p.compression) + " (" +
+                                    CompressionName(p.compression) + ")";
+    const std::string bits = std::to_string(p.bitsPerSample);
+    switch (p.fault) {
+        case PageFault::kNone:
+            break;
+        case PageFault::kNoWidthOrHeight:
+        case PageFault::kTooLarge:
+            return SideProblem(p.width, p.height);
+        case PageFault::kNoStrips:
+            // The reader walks strips only, so a tiled page is one without strips.
+            if (p.tiled) return "tiled TIFF pages are not supported";
+            return FaultText(p.fault);
+        case PageFault::kBitsPerSample:
+            if (p.bitsPerSample == 0) return "the samples of a pixel differ in size";
+            return bits + " bits per sample are not supported (1, 4 or 8)";
+        case PageFault::kSampleLayout:
+            return std::to_string(p.samplesPerPixel) +
+                   (p.samplesPerPixel == 1 ? " sample of " : " samples of ") + bits +
+                   " bits with photometric " + std::to_string(p.photometric) + " (" +
+                   PhotometricName(p.photometric) + ") " + (p.samplesPerPixel == 1 ? "is" : "are") +
+                   " not supported";
+        case PageFault::kPlanar:
+            return "planar configuration " + std::to_string(p.planarConfig) +
+                   (p.planarConfig == 2 ? " (separate planes)" : "") + " is not supported";
+        case PageFault::kPredictorNeedsLzw:
+            if (p.compression != kCompressionLzw) {
+                return "predictor 2 with " + compression + " is not supported; only with LZW";
+            }
+            return "predictor 2 needs 8 bits per sample";
+        case PageFault::kPredictor:
+            return "predictor " + std::to_string(p.predictor) + " is not supported";
+        case PageFault::kTwoValueColorMap:
+        case PageFault::kFaxTwoDimensional:
+        case PageFault::kFaxUncompressed:
+            return FaultText(p.fault);
     }
-    if (p.compression == kCompressionGroup3 && (p.t4Options & kT4TwoDimensional) != 0) {
-        return "2-D Group 3 coding is not supported";
+    switch (p.status) {
+        case 0:
+            return {};
+        case QOR_TIFF_COMPRESSION:
+            return compression + " is not supported";
+        default:
+            // A decoding that failed: the old kind of LZW data fails as damaged data would.
+            if (p.oldStyleLzw)
+                return "old-style LZW data (codes stored lowest bit first) is not supported";
+            return QorStatusText(p.status);
     }
-    if ((p.compression == kCompressionGroup3 && (p.t4Options & kFaxUncompressedMode) != 0) ||
-        (p.compression == kCompressionGroup4 && (p.t6Options & kFaxUncompressedMode) != 0)) {
-        return "uncompressed mode in fax data is not supported";
-    }
-    std::string side = SideProblem(p.width, p.height);
-    if (!side.empty()) return side;
-    if (p.status == QOR_NOT_TIFF) return "the page has no strip offsets";
-    if (p.bitsPerSample == 0) return "the samples of a pixel differ in size";
-    if (p.bitsPerSample != 1 && p.bitsPerSample != 4 && p.bitsPerSample != 8) {
-        return std::to_string(p.bitsPerSample) + " bits per sample are not supported (1, 4 or 8)";
-    }
-    if (p.status == QOR_TIFF_PLANAR) {
-        return "planar configuration " + std::to_string(p.planarConfig) +
-               " (separate planes) is not supported";
-    }
-    if (p.status == QOR_TIFF_UNSUPPORTED) {
-        return std::to_string(p.samplesPerPixel) + " samples of " +
-               std::to_string(p.bitsPerSample) + " bits (photometric " +
-               std::to_string(p.photometric) + ") are not supported";
-    }
-    if (p.predictor == kPredictorHorizontal) {
-        if (p.compression != kCompressionLzw) {
-            return "predictor 2 with compression " + c + " (" + CompressionName(p.compression) +
-                   ") is not supported; only with LZW";
-        }
-        return "predictor 2 needs 8 bits per sample";
-    }
-    if (p.status == QOR_TIFF_PREDICTOR) {
-        return "predictor " + std::to_string(p.predictor) + " is not supported";
-    }
-    return QorStatusText(p.status);
 }
 
 std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifHeight) {
@@ -393,28 +488,35 @@ std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifH
            "; the rows from there on are blank";
 }
 
-std::string ExplainReadFailure(const std::string& path, const Probe& probe, int status) {
+std::string ExplainReadFailure(const std::string& path, const Probe& probe, int status,
+                               std::uint32_t stoppedAtPage) {
     if (probe.openError != 0) return std::strerror(probe.openError);
     if (status == QOR_OPEN_FAILED) {
         int fd = ::open(path.c_str(), O_RDONLY);
         if (fd < 0) return std::strerror(errno);
         ::close(fd);
     }
-    if (status == QOR_CANCELLED || status == QOR_NO_MEMORY) return QorStatusText(status);
-    if (probe.size < kShortestImageFile) {
-        return "too short to be a GIF or TIFF file";
-    }
+    if (status == QOR_CANCELLED) return QorStatusText(status);
     if (probe.kind == Kind::Gif) {
         GifSummary gif = InspectGif(path);
         if (!gif.problem.empty() && status != QOR_GIF_CODE_OVERFLOW) return gif.problem;
     } else if (probe.kind == Kind::Tiff) {
         TiffSummary tiff = InspectTiff(path);
+        NoteReadOutcome(&tiff, status, stoppedAtPage);
         if (!tiff.problem.empty()) return tiff.problem;
+        const auto& pages = tiff.pages;
+        if (tiff.stopPage != 0) {
+            std::string why = ExplainTiffPage(pages[tiff.stopPage - 1]);
+            if (pages.size() == 1) return why;
+            return "page " + std::to_string(tiff.stopPage) + " of " + std::to_string(pages.size()) +
+                   ": " + why + "; such a page ends the read, and no page is delivered";
+        }
         bool anyDecodable = false;
-        for (const auto& page : tiff.pages) anyDecodable = anyDecodable || page.status == 0;
-        if (!anyDecodable && !tiff.pages.empty()) {
-            std::string why = ExplainTiffPage(tiff.pages[0]);
-            return tiff.pages.size() == 1 ? why : "no page can be decoded; page 1: " + why;
+        for (const auto& page : pages) anyDecodable = anyDecodable || page.status == 0;
+        if (!anyDecodable && !pages.empty()) {
+            // The read gives the status of page 1's refusal.
+            std::string why = ExplainTiffPage(pages[0]);
+            return pages.size() == 1 ? why : "no page can be decoded; page 1: " + why;
         }
     }
     return QorStatusText(status);

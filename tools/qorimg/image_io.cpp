@@ -96,13 +96,20 @@ struct BmpHeader {
     std::uint64_t pixelsAt = 0;
 };
 
-std::string ParseBmpHeader(const Bytes& file, BmpHeader* h) {
-    if (file.size() < 14 + 40) return "BMP file too short";
+Refusal Damaged(std::string why) {
+    return {std::move(why), QOR_READ_FAILED};
+}
+Refusal Unwritable(std::string why) {
+    return {std::move(why), QOR_BAD_REQUEST};
+}
+
+Refusal ParseBmpHeader(const Bytes& file, BmpHeader* h) {
+    if (file.size() < 14 + 40) return Damaged("BMP file too short");
     const std::uint8_t* p = file.data() + 14;
     h->headerSize = qor::LoadLE32(p);
-    if (h->headerSize < 40 || 14ull + h->headerSize > file.size()) {
-        return "unsupported BMP header (only BITMAPINFOHEADER and later)";
-    }
+    if (h->headerSize < 40)
+        return Unwritable("BMP headers before BITMAPINFOHEADER are not supported");
+    if (14ull + h->headerSize > file.size()) return Damaged("BMP file too short");
     h->width = static_cast<std::int32_t>(qor::LoadLE32(p + 4));
     h->height = static_cast<std::int32_t>(qor::LoadLE32(p + 8));
     h->bits = qor::LoadLE16(p + 14);
@@ -112,38 +119,44 @@ std::string ParseBmpHeader(const Bytes& file, BmpHeader* h) {
     return {};
 }
 
-std::string ReadFile(const std::string& path, Bytes* bytes) {
+void DescribeBmpHeader(const BmpHeader& h, ImageDescription* d) {
+    d->bmp = true;
+    d->bmpCompression = h.compression;
+    // A negative width is kept out of range, and so refused; a negative height means top-down.
+    d->width = h.width < 0 ? 0 : static_cast<std::uint32_t>(h.width);
+    d->height = static_cast<std::uint32_t>(h.height < 0 ? -std::int64_t{h.height} : h.height);
+    d->bitDepth = h.bits;
+    d->colourType = h.bits <= 8 ? "palette" : "RGB";
+    d->colours = h.bits <= 8 ? (h.used != 0 ? h.used : 1u << h.bits) : 0;
+    static const char* const kCompression[] = {"none", "RLE8", "RLE4", "bit fields"};
+    d->compression = h.compression < 4 ? kCompression[h.compression]
+                                       : "compression " + std::to_string(h.compression);
+}
+
+Refusal ReadFile(const std::string& path, Bytes* bytes) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot open";
+    if (!in) return {"cannot open", QOR_OPEN_FAILED};
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return {};
 }
 
-std::string ReadBmp(const Bytes& file, PaletteImage* out) {
+Refusal ReadBmp(const Bytes& file, PaletteImage* out) {
     BmpHeader h;
-    if (std::string why = ParseBmpHeader(file, &h); !why.empty()) return why;
-    if (h.bits > 8) {
-        return "true-colour BMP (" + std::to_string(h.bits) +
-               " bits per pixel): GIF output needs 1, 4 or 8 bits; qorimg does not quantise";
-    }
-    if (h.bits != 1 && h.bits != 4 && h.bits != 8) return "unsupported BMP bit depth";
-    if (h.compression != 0) return "compressed BMP files are not supported";
+    if (Refusal r = ParseBmpHeader(file, &h); r.status != 0) return r;
+    ImageDescription d;
+    DescribeBmpHeader(h, &d);
+    if (Refusal r = GifInputRefusal(d); r.status != 0) return r;
     bool topDown = h.height < 0;
-    std::int64_t height64 = topDown ? -std::int64_t{h.height} : h.height;
-    if (h.width <= 0 || height64 == 0 || h.width > 32767 || height64 > 32767) {
-        return "unsupported BMP size";
-    }
-    auto width = static_cast<std::uint32_t>(h.width);
-    auto height = static_cast<std::uint32_t>(height64);
+    std::uint32_t width = d.width, height = d.height;
     std::uint32_t colours = std::min(h.used != 0 ? h.used : 1u << h.bits, 1u << h.bits);
     std::uint64_t paletteAt = 14ull + h.headerSize;
     std::uint64_t stride = qor::DibStride(width, h.bits);
     if (paletteAt + 4ull * colours > file.size() || h.pixelsAt + stride * height > file.size()) {
-        return "BMP file is truncated";
+        return Damaged("BMP file is truncated");
     }
     qor::DibView v;
     QorHandle dib = NewDib(width, height, h.bits, &v);
-    if (dib == 0) return "out of memory";
+    if (dib == 0) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     std::memcpy(v.palette, file.data() + paletteAt, 4ull * colours);
     for (std::uint32_t y = 0; y < height; ++y) {
         // Both are stored bottom-up unless the BMP says top-down.
@@ -229,11 +242,29 @@ int PngTransparentIndex(png_structp png, png_infop info, int* partial) {
     return zeros == 1 ? found : -1;
 }
 
-std::string ReadPng(const std::string& path, PaletteImage* out) {
+// The description of a PNG whose header libpng has read.
+void DescribePngInfo(png_structp png, png_infop info, ImageDescription* d) {
+    d->width = png_get_image_width(png, info);
+    d->height = png_get_image_height(png, info);
+    d->bitDepth = png_get_bit_depth(png, info);
+    int type = png_get_color_type(png, info);
+    d->colourType = PngColourType(type);
+    png_colorp entries = nullptr;
+    int count = 0;
+    if (type == PNG_COLOR_TYPE_PALETTE && png_get_PLTE(png, info, &entries, &count) != 0) {
+        d->colours = static_cast<std::uint32_t>(count);
+    }
+    bool interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+    d->compression = interlaced ? "interlaced" : "not interlaced";
+    int partial = 0;
+    d->transparent = PngTransparentIndex(png, info, &partial);
+}
+
+Refusal ReadPng(const std::string& path, PaletteImage* out) {
     PngRead s;
-    if (s.info == nullptr) return "out of memory";
+    if (s.info == nullptr) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     s.file.reset(std::fopen(path.c_str(), "rb"));
-    if (!s.file) return "cannot open";
+    if (!s.file) return {"cannot open", QOR_OPEN_FAILED};
     QorHandle dib = 0;
     Bytes image;
     std::vector<png_bytep> rows;
@@ -242,30 +273,16 @@ std::string ReadPng(const std::string& path, PaletteImage* out) {
             QorGlobalUnlock(dib);
             QorGlobalFree(dib);
         }
-        return s.errors.message;
+        return Damaged(s.errors.message);
     }
     png_init_io(s.png, s.file.get());
     png_read_info(s.png, s.info);
-    png_uint_32 width = png_get_image_width(s.png, s.info);
-    png_uint_32 height = png_get_image_height(s.png, s.info);
+    ImageDescription d;
+    DescribePngInfo(s.png, s.info, &d);
+    if (Refusal r = GifInputRefusal(d); r.status != 0) return r;
+    png_uint_32 width = d.width, height = d.height;
     int depth = png_get_bit_depth(s.png, s.info);
     int type = png_get_color_type(s.png, s.info);
-    if (depth == 16) {
-        return std::string("16-bit ") + PngColourType(type) +
-               " PNG: GIF output needs 1 to 8 bits; qorimg does not reduce bit depth";
-    }
-    if (type == PNG_COLOR_TYPE_RGB || type == PNG_COLOR_TYPE_RGB_ALPHA) {
-        return std::string("true-colour PNG (") + PngColourType(type) +
-               "): GIF output needs a palette of at most 256 colours or 1- to 8-bit grey; qorimg "
-               "does not quantise";
-    }
-    if (type == PNG_COLOR_TYPE_GRAY_ALPHA) {
-        return "grey PNG with an alpha channel: GIF output needs a palette or 1- to 8-bit grey "
-               "without alpha";
-    }
-    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
-        return "unsupported PNG size";
-    }
     int partial = 0;
     out->transparent = PngTransparentIndex(s.png, s.info, &partial);
     if (partial != 0) {
@@ -280,7 +297,7 @@ std::string ReadPng(const std::string& path, PaletteImage* out) {
     for (png_uint_32 y = 0; y < height; ++y) rows[y] = image.data() + rowBytes * y;
     for (int pass = 0; pass < passes; ++pass) {
         for (png_uint_32 y = 0; y < height; ++y) {
-            if (Cancelled()) return "cancelled";
+            if (Cancelled()) return {"cancelled", QOR_CANCELLED};
             png_read_row(s.png, rows[y], nullptr);
         }
     }
@@ -289,7 +306,7 @@ std::string ReadPng(const std::string& path, PaletteImage* out) {
     unsigned bits = depth == 1 ? 1 : depth <= 4 ? 4 : 8;
     qor::DibView v;
     dib = NewDib(width, height, bits, &v);
-    if (dib == 0) return "out of memory";
+    if (dib == 0) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     if (type == PNG_COLOR_TYPE_PALETTE) {
         png_colorp entries = nullptr;
         int count = 0;
@@ -412,62 +429,76 @@ std::string WriteBmp(std::FILE* out, QorHandle dib) {
     return {};
 }
 
-std::string ReadPaletteImage(const std::string& path, PaletteImage* image) {
+Refusal ReadPaletteImage(const std::string& path, PaletteImage* image) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot open";
+    if (!in) return {"cannot open", QOR_OPEN_FAILED};
     std::uint8_t head[8] = {};
     in.read(reinterpret_cast<char*>(head), 8);
     if (in.gcount() >= 2 && head[0] == 'B' && head[1] == 'M') {
         Bytes file;
-        if (std::string why = ReadFile(path, &file); !why.empty()) return why;
+        if (Refusal r = ReadFile(path, &file); r.status != 0) return r;
         return ReadBmp(file, image);
     }
     if (in.gcount() == 8 && png_sig_cmp(head, 0, 8) == 0) return ReadPng(path, image);
-    return "not a BMP or PNG file";
+    return Unwritable("not a BMP or PNG file");
 }
 
-std::string DescribePng(const std::string& path, ImageDescription* d) {
+Refusal DescribePng(const std::string& path, ImageDescription* d) {
     PngRead s;
-    if (s.info == nullptr) return "out of memory";
+    if (s.info == nullptr) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     s.file.reset(std::fopen(path.c_str(), "rb"));
-    if (!s.file) return "cannot open";
-    if (setjmp(png_jmpbuf(s.png))) return s.errors.message;
+    if (!s.file) return {"cannot open", QOR_OPEN_FAILED};
+    if (setjmp(png_jmpbuf(s.png))) return Damaged(s.errors.message);
     png_init_io(s.png, s.file.get());
     png_read_info(s.png, s.info);
-    d->width = png_get_image_width(s.png, s.info);
-    d->height = png_get_image_height(s.png, s.info);
-    d->bitDepth = png_get_bit_depth(s.png, s.info);
-    int type = png_get_color_type(s.png, s.info);
-    d->colourType = PngColourType(type);
-    png_colorp entries = nullptr;
-    int count = 0;
-    if (type == PNG_COLOR_TYPE_PALETTE && png_get_PLTE(s.png, s.info, &entries, &count) != 0) {
-        d->colours = static_cast<std::uint32_t>(count);
-    }
-    bool interlaced = png_get_interlace_type(s.png, s.info) != PNG_INTERLACE_NONE;
-    d->compression = interlaced ? "interlaced" : "not interlaced";
-    int partial = 0;
-    d->transparent = PngTransparentIndex(s.png, s.info, &partial);
+    DescribePngInfo(s.png, s.info, d);
     return {};
 }
 
-std::string DescribeBmp(const std::string& path, ImageDescription* d) {
+Refusal DescribeBmp(const std::string& path, ImageDescription* d) {
     // The headers are all we need: at most the file header and a version 5 header.
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot open";
+    if (!in) return {"cannot open", QOR_OPEN_FAILED};
     Bytes head(14 + 124);
     in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
     head.resize(static_cast<std::size_t>(in.gcount()));
     BmpHeader h;
-    if (std::string why = ParseBmpHeader(head, &h); !why.empty()) return why;
-    d->width = static_cast<std::uint32_t>(h.width < 0 ? -std::int64_t{h.width} : h.width);
-    d->height = static_cast<std::uint32_t>(h.height < 0 ? -std::int64_t{h.height} : h.height);
-    d->bitDepth = h.bits;
-    d->colourType = h.bits <= 8 ? "palette" : "RGB";
-    d->colours = h.bits <= 8 ? (h.used != 0 ? h.used : 1u << h.bits) : 0;
-    static const char* const kCompression[] = {"none", "RLE8", "RLE4", "bit fields"};
-    d->compression = h.compression < 4 ? kCompression[h.compression]
-                                       : "compression " + std::to_string(h.compression);
+    if (Refusal r = ParseBmpHeader(head, &h); r.status != 0) return r;
+    DescribeBmpHeader(h, d);
+    return {};
+}
+
+Refusal GifInputRefusal(const ImageDescription& d) {
+    const std::string bits = std::to_string(d.bitDepth);
+    if (d.bmp) {
+        if (d.bitDepth > 8) {
+            return Unwritable("true-colour BMP (" + bits +
+                              " bits per pixel): GIF output needs 1, 4 or 8 bits; qorimg does not "
+                              "quantise");
+        }
+        if (d.bitDepth != 1 && d.bitDepth != 4 && d.bitDepth != 8) {
+            return Unwritable("BMP of " + bits + " bits per pixel: GIF output needs 1, 4 or 8");
+        }
+        if (d.bmpCompression != 0) {
+            return Unwritable(d.compression +
+                              " BMP files are not supported; qorimg reads uncompressed ones");
+        }
+    } else if (d.bitDepth == 16) {
+        return Unwritable("16-bit " + d.colourType +
+                          " PNG: GIF output needs 1 to 8 bits; qorimg does not reduce bit depth");
+    } else if (d.colourType == "RGB" || d.colourType == "RGBA") {
+        return Unwritable("true-colour PNG (" + d.colourType +
+                          "): GIF output needs a palette of at most 256 colours or 1- to 8-bit "
+                          "grey; qorimg does not quantise");
+    } else if (d.colourType == "grey with alpha") {
+        return Unwritable(
+            "grey PNG with an alpha channel: GIF output needs a palette or 1- to 8-bit grey "
+            "without alpha");
+    }
+    if (d.width == 0 || d.height == 0 || d.width > kMaxSide || d.height > kMaxSide) {
+        return Unwritable(std::to_string(d.width) + " x " + std::to_string(d.height) +
+                          " pixels: GIF output takes 1 to 32767 a side");
+    }
     return {};
 }
 

@@ -20,6 +20,15 @@ std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex);
 // Writes a packed DIB as a BMP file (file header, then the DIB as it is).
 std::string WriteBmp(std::FILE* out, QorHandle dib);
 
+// Why a BMP or PNG input cannot become GIF output, with the library's status for that cause:
+// 201 when it cannot be opened, 202 when it is damaged or cut short, 102 when memory runs out,
+// and 101, what the GIF writer gives a bitmap it cannot write, when the image has no form of 1, 4
+// or 8 bits per pixel. `status` is 0 when nothing is wrong.
+struct Refusal {
+    std::string why;
+    int status = 0;
+};
+
 // A BMP or PNG read for the GIF writer.
 struct PaletteImage {
     QorHandle dib = 0;                  // a new packed DIB of 1, 4 or 8 bits; the caller frees it
@@ -29,11 +38,13 @@ struct PaletteImage {
 };
 
 // Reads a BMP of 1, 4 or 8 bits per pixel, or a PNG with a palette of at most 256 entries or 1-,
-// 2-, 4- or 8-bit grey (grey becomes a grey palette). Returns an empty string on success.
-std::string ReadPaletteImage(const std::string& path, PaletteImage* image);
+// 2-, 4- or 8-bit grey (grey becomes a grey palette).
+Refusal ReadPaletteImage(const std::string& path, PaletteImage* image);
 
-// What `info` shows for a BMP or PNG input.
+// What `info` shows for a BMP or PNG input, from its header.
 struct ImageDescription {
+    bool bmp = false;
+    std::uint32_t bmpCompression = 0;
     std::uint32_t width = 0, height = 0;
     unsigned bitDepth = 0;      // PNG: bits per sample; BMP: bits per pixel
     std::string colourType;     // "palette", "grey", "grey with alpha", "RGB", "RGBA"
@@ -42,8 +53,11 @@ struct ImageDescription {
     int transparent = -1;       // PNG: the one fully transparent palette entry or grey level
 };
 
-// Returns an empty string and fills *description, or why the file cannot be described.
-std::string DescribePng(const std::string& path, ImageDescription* description);
-std::string DescribeBmp(const std::string& path, ImageDescription* description);
+// Fills *description, or says why the file cannot be described.
+Refusal DescribePng(const std::string& path, ImageDescription* description);
+Refusal DescribeBmp(const std::string& path, ImageDescription* description);
+// Why the image that `description` describes cannot become GIF output; ReadPaletteImage refuses
+// by the same rules, so that a header is enough to know.
+Refusal GifInputRefusal(const ImageDescription& description);
 
 }  // namespace qorimg_tool

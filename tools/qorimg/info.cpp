@@ -19,18 +19,28 @@ class JsonObject {
     JsonObject& Add(const char* key, const std::string& value) {
         Key(key);
         text_ += '"';
-        for (char c : value) {
-            auto u = static_cast<unsigned char>(c);
+        for (std::size_t at = 0; at < value.size();) {
+            std::uint32_t c = 0;
+            std::size_t length = Utf8Sequence(value, at, &c);
+            if (length == 0) {
+                // JSON text is UTF-8: a byte that is not (a file name in another encoding)
+                // becomes the replacement character.
+                text_ += "\\ufffd";
+                ++at;
+                continue;
+            }
             if (c == '"' || c == '\\') {
                 text_ += '\\';
-                text_ += c;
-            } else if (u < 0x20) {
+                text_ += static_cast<char>(c);
+            } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+                // Control characters are escaped, so that printed JSON cannot drive a terminal.
                 char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
                 text_ += escaped;
             } else {
-                text_ += c;
+                text_.append(value, at, length);
             }
+            at += length;
         }
         text_ += '"';
         return *this;
@@ -74,6 +84,7 @@ struct Report {
     GifSummary gif;
     TiffSummary tiff;
     ImageDescription image;
+    Refusal gifInput;
 };
 
 void ReadWithLibrary(const std::string& path, Report* r) {
@@ -84,7 +95,7 @@ void ReadWithLibrary(const std::string& path, Report* r) {
         r->delivered = QorDocumentLayers(first, nullptr, 0);
         QorReleaseDocument(first);
     } else {
-        r->why = ExplainReadFailure(path, r->probe, r->status);
+        r->why = ExplainReadFailure(path, r->probe, r->status, r->read.stoppedAtPage);
     }
 }
 
@@ -105,25 +116,45 @@ Report Gather(const std::string& shownName, const std::string& path) {
         case Kind::Tiff:
             ReadWithLibrary(path, &r);
             r.tiff = InspectTiff(path);
+            NoteReadOutcome(&r.tiff, r.status, r.read.stoppedAtPage);
             break;
         case Kind::Png:
-        case Kind::Bmp:
-            r.why = r.probe.kind == Kind::Png ? DescribePng(path, &r.image)
-                                              : DescribeBmp(path, &r.image);
-            // Not a library status: the file is one the tool reads itself.
-            if (!r.why.empty()) r.status = QOR_READ_FAILED;
+        case Kind::Bmp: {
+            Refusal refusal = r.probe.kind == Kind::Png ? DescribePng(path, &r.image)
+                                                        : DescribeBmp(path, &r.image);
+            r.status = refusal.status;
+            r.why = refusal.why;
+            // What convert would say of it as GIF input.
+            if (r.status == 0) r.gifInput = GifInputRefusal(r.image);
             break;
+        }
         default:
             r.status = QOR_NOT_GIF;
-            r.why = r.probe.size < 14 ? "too short to be an image file"
-                                      : "not a GIF, TIFF, BMP or PNG file";
+            r.why = UnknownKindProblem(r.probe);
             break;
     }
     return r;
 }
 
+// What becomes of a TIFF page in a read: "ok", why it is skipped, or that the read stops at it.
+std::string PageState(const TiffSummary& tiff, std::size_t index) {
+    const std::uint32_t page = static_cast<std::uint32_t>(index + 1);
+    if (tiff.stopPage != 0 && page > tiff.stopPage) {
+        return "not reached: a read stops at page " + std::to_string(tiff.stopPage);
+    }
+    const TiffPageSummary& p = tiff.pages[index];
+    if (p.status == 0) return "ok";
+    std::string why = ExplainTiffPage(p);
+    return page == tiff.stopPage ? why + "; a read stops at this page" : why;
+}
+
+std::string Counted(std::uint32_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 void PrintText(const Report& r) {
-    const char* name = r.file.c_str();
+    const std::string printable = Printable(r.file);
+    const char* name = printable.c_str();
     if (r.probe.kind == Kind::Gif && r.gif.parsed && r.read.width != 0) {
         const GifSummary& g = r.gif;
         std::printf("%s: GIF version 8%ca, %u frame%s, logical screen %u x %u\n", name, g.version,
@@ -131,7 +162,7 @@ void PrintText(const Report& r) {
         std::printf("  first image: %u x %u at (%u, %u), %u bits per pixel, %u colours, %s\n",
                     r.read.width, r.read.height, g.left, g.top, r.read.bitsPerSample,
                     r.read.colorCount, g.interlaced ? "interlaced" : "not interlaced");
-        std::printf("  image bytes %u, file size %u\n", r.read.imageBytes, r.read.fileSize);
+        std::printf("  DIB pixel bytes %u, file size %u\n", r.read.imageBytes, r.read.fileSize);
         if (r.read.transparentIndex >= 0) {
             std::printf("  transparent index %d\n", r.read.transparentIndex);
         } else {
@@ -146,13 +177,13 @@ void PrintText(const Report& r) {
                     pages.size() == 1 ? "" : "s", r.delivered);
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];
-            std::string state = p.status == 0 ? "ok" : ExplainTiffPage(p);
             std::printf(
-                "  page %zu: %u x %u, %u bits x %u samples, photometric %u, compression %u "
-                "(%s), %u strip%s: %s\n",
-                i + 1, p.width, p.height, p.bitsPerSample, p.samplesPerPixel, p.photometric,
-                p.compression, CompressionName(p.compression), p.strips, p.strips == 1 ? "" : "s",
-                state.c_str());
+                "  page %zu: %u x %u, %s of %s, photometric %u (%s), compression %u (%s), %s: "
+                "%s\n",
+                i + 1, p.width, p.height, Counted(p.samplesPerPixel, "sample", "samples").c_str(),
+                Counted(p.bitsPerSample, "bit", "bits").c_str(), p.photometric,
+                PhotometricName(p.photometric), p.compression, CompressionName(p.compression),
+                Counted(p.strips, "strip", "strips").c_str(), PageState(r.tiff, i).c_str());
         }
         for (const auto& end : r.read.endedEarly) {
             std::printf("  %s\n", DataEndedText(Kind::Tiff, end, 0).c_str());
@@ -164,6 +195,10 @@ void PrintText(const Report& r) {
         if (d.colours != 0) std::printf(" of %u colours", d.colours);
         std::printf(", %s\n", d.compression.c_str());
         if (d.transparent >= 0) std::printf("  transparent index %d\n", d.transparent);
+        if (r.gifInput.status != 0) {
+            std::printf("  convert refuses it: %s (status %d)\n", Printable(r.gifInput.why).c_str(),
+                        r.gifInput.status);
+        }
     }
     if (r.status != 0) Refused(r.file, r.why, r.status);
 }
@@ -183,18 +218,21 @@ std::string PagesJson(const Report& r) {
                             .Add("message", r.status == 0 ? "ok" : r.why)
                             .Text());
     }
-    for (const auto& p : r.tiff.pages) {
+    for (std::size_t i = 0; i < r.tiff.pages.size(); ++i) {
+        const TiffPageSummary& p = r.tiff.pages[i];
         pages.push_back(JsonObject()
                             .Add("width", p.width)
                             .Add("height", p.height)
                             .Add("bitsPerSample", p.bitsPerSample)
                             .Add("samplesPerPixel", p.samplesPerPixel)
                             .Add("photometric", p.photometric)
+                            .Add("photometricName", PhotometricName(p.photometric))
                             .Add("compression", p.compression)
                             .Add("compressionName", CompressionName(p.compression))
                             .Add("strips", p.strips)
                             .Add("status", p.status)
-                            .Add("message", p.status == 0 ? "ok" : ExplainTiffPage(p))
+                            .Add("message", PageState(r.tiff, i))
+                            .Add("delivered", r.status == 0 && p.status == 0)
                             .Text());
     }
     if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
@@ -204,8 +242,8 @@ std::string PagesJson(const Report& r) {
                             .Add("bitDepth", r.image.bitDepth)
                             .Add("colourType", r.image.colourType)
                             .Add("colours", r.image.colours)
-                            .Add("status", 0)
-                            .Add("message", "ok")
+                            .Add("status", r.gifInput.status)
+                            .Add("message", r.gifInput.status == 0 ? "ok" : r.gifInput.why)
                             .Text());
     }
     return JsonArray(pages);

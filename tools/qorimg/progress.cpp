@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "tool.h"
+
 namespace qorimg_tool {
 namespace {
 
@@ -39,7 +41,14 @@ void Draw(int percent) {
     constexpr unsigned kBarWidth = 30;
     std::string label = gBar.label;
     unsigned room = columns > kBarWidth + 8 ? columns - kBarWidth - 8 : 0;
-    if (label.size() > room) label = room > 3 ? "..." + label.substr(label.size() - room + 3) : "";
+    if (label.size() > room) {
+        // Cut on a character's first byte, not inside a UTF-8 sequence.
+        std::size_t from = label.size() - room + 3;
+        while (from < label.size() && (static_cast<unsigned char>(label[from]) & 0xC0) == 0x80) {
+            ++from;
+        }
+        label = room > 3 ? "..." + label.substr(from) : "";
+    }
     char bar[kBarWidth + 1];
     auto filled = static_cast<unsigned>(percent) * kBarWidth / 100;
     for (unsigned i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '.';
@@ -77,7 +86,7 @@ void EnableProgress(bool enabled) {
 
 void BeginPhase(const std::string& label) {
     EndPhase();
-    gBar.label = label;
+    gBar.label = Printable(label);
     gBar.shownPercent = -1;
 }
 

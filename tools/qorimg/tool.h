@@ -1,6 +1,8 @@
 // What the commands of the tool share: options, exit codes and the messages they print.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,14 @@ int Usage(const std::string& message);
 
 // The name a file is shown by: "standard input" and "standard output" for "-".
 std::string Shown(const std::string& path);
+
+// The length of the well-formed UTF-8 sequence at text[at] (1 to 4), with its code point in
+// *codePoint; 0 when the bytes there are not one (a stray byte, an overlong form, a surrogate).
+std::size_t Utf8Sequence(const std::string& text, std::size_t at, std::uint32_t* codePoint);
+// `text` safe for a terminal: control characters (C0, DEL and C1) and bytes that are not UTF-8
+// become \xNN, so that a file name cannot move the cursor, ring or retitle the terminal.
+// Messages pass through it whole.
+std::string Printable(const std::string& text);
 
 int Info(const Options& options);
 int Convert(const Options& options);
