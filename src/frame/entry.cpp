@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "frame/read_info.h"
-#include "frame/request.h"
 #include "host/host.h"
 #include "platform/bytes.h"
+#include "record/request.h"
 
 namespace qor {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame/request.h"
+#include "record/request.h"
 
 namespace qor {
 
@@ -26,13 +26,6 @@ struct ReadInfo {
     // TIFF, after a failed read: the page (1 = first in the file) whose decoding failed and ended
     // the read; 0 when the read failed before decoding (header, directories, every page refused).
     std::uint32_t stoppedAtPage = 0;
-};
-
-// A delivered page whose data ended before its last row: the rows from `firstBlankRow` (counted
-// from the top) on hold nothing from the file.
-struct PageEnd {
-    std::uint32_t page = 0;  // 1 for the first page of the file, counting skipped pages too
-    std::uint32_t firstBlankRow = 0;
 };
 
 enum class ReadFormat { Gif, Tiff };

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "frame/request.h"
+#include "record/request.h"
 
 namespace qor::gif {
 
@@ -147,7 +147,7 @@ void UseFastGifDecoder(bool enabled);
 
 // Decodes the LZW code stream that starts at the file's current position (just after the
 // minimum code size byte) into `sink`, with one progress call per data sub-block.
-GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_t minCodeSize,
+GifDecodeOutcome DecodeGifImage(ProgressBlock* progress, HFILE file, std::uint8_t minCodeSize,
                                 const GifDecoderBuffers& buffers, GifRowWriter* sink);
 
 // The DIB geometry of a GIF image, computed in 64-bit arithmetic.

@@ -93,7 +93,7 @@ inline int ExpandOntoStack(unsigned code, unsigned next, unsigned oldCode, std::
     return top;
 }
 
-GifDecodeOutcome DecodePlain(ImageIoRequest* request, BufferedInput& in, std::uint8_t minCodeSize,
+GifDecodeOutcome DecodePlain(ProgressBlock* progress, BufferedInput& in, std::uint8_t minCodeSize,
                              const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     std::uint16_t* const prefix = buffers.prefix;
     std::uint8_t* const suffix = buffers.suffix;
@@ -116,13 +116,13 @@ GifDecodeOutcome DecodePlain(ImageIoRequest* request, BufferedInput& in, std::ui
     std::uint32_t bitBuffer = 0;  // pending code bits, least significant first
     int bitCount = 0;
 
-    const bool reportProgress = request->progressBlock.progress != nullptr;
+    const bool reportProgress = progress != nullptr && progress->progress != nullptr;
     const std::int32_t height = sink->Height();
 
     for (;;) {
         if (reportProgress) {
             std::int32_t done = (height - sink->RowsLeft()) * 100 / height;
-            if (ReportProgress(request, static_cast<std::uint32_t>(done)) != 0) {
+            if (ReportProgress(progress, static_cast<std::uint32_t>(done)) != 0) {
                 return GifDecodeOutcome::Cancelled;
             }
         }
@@ -208,7 +208,7 @@ inline void GatherChain(std::uint8_t* stack, std::uint32_t length, unsigned code
     *--at = static_cast<std::uint8_t>(code);
 }
 
-GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uint8_t minCodeSize,
+GifDecodeOutcome DecodeFast(ProgressBlock* progress, BufferedInput& in, std::uint8_t minCodeSize,
                             const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     std::uint16_t* const prefix = buffers.prefix;
     std::uint8_t* const suffix = buffers.suffix;
@@ -266,11 +266,11 @@ GifDecodeOutcome DecodeFast(ImageIoRequest* request, BufferedInput& in, std::uin
         return clearRowRest(outcome);
     };
 
-    const bool reportProgress = request->progressBlock.progress != nullptr;
+    const bool reportProgress = progress != nullptr && progress->progress != nullptr;
     for (;;) {
         if (reportProgress) {
             std::int32_t done = (height - sink->RowsLeft()) * 100 / height;
-            if (ReportProgress(request, static_cast<std::uint32_t>(done)) != 0) {
+            if (ReportProgress(progress, static_cast<std::uint32_t>(done)) != 0) {
                 return GifDecodeOutcome::Cancelled;
             }
         }
@@ -456,7 +456,7 @@ void UseFastGifDecoder(bool enabled) {
     fastDecoderEnabled.store(enabled);
 }
 
-GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_t minCodeSize,
+GifDecodeOutcome DecodeGifImage(ProgressBlock* progress, HFILE file, std::uint8_t minCodeSize,
                                 const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     if (minCodeSize < kMinCodeSizeLow || minCodeSize > kMinCodeSizeHigh) {
         return GifDecodeOutcome::BadCodeSize;
@@ -465,9 +465,9 @@ GifDecodeOutcome DecodeGifImage(ImageIoRequest* request, HFILE file, std::uint8_
     if (!FirstFill(&in)) return GifDecodeOutcome::ReadError;
     if (buffers.places != nullptr && sink->bits == 8 && minCodeSize <= 8 &&
         fastDecoderEnabled.load(std::memory_order_relaxed)) {
-        return DecodeFast(request, in, minCodeSize, buffers, sink);
+        return DecodeFast(progress, in, minCodeSize, buffers, sink);
     }
-    return DecodePlain(request, in, minCodeSize, buffers, sink);
+    return DecodePlain(progress, in, minCodeSize, buffers, sink);
 }
 
 }  // namespace qor::gif

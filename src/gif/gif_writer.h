@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "frame/request.h"
 #include "gif/gif_lzw_encoder.h"
 #include "platform/dib.h"
+#include "record/request.h"
 
 namespace qor {
 
@@ -36,7 +36,7 @@ struct GifRowReader {
     std::int32_t imageRow;
     std::uint8_t bits;
     bool interlaced;
-    ImageIoRequest* request;  // for the progress calls, may be null
+    ProgressBlock* progress;  // for the progress calls, may be null
     std::uint8_t unpacked[kGifUnpackChunk];
 
     // Points *span at the next pixels of the current row (moving to the next row first when
@@ -50,6 +50,6 @@ struct GifRowReader {
 
 // Sets the reader on image row 0 of a locked DIB described by `source`.
 void StartGifRowReader(GifRowReader* reader, const DibView& source, bool interlaced,
-                       ImageIoRequest* request);
+                       ProgressBlock* progress);
 
 }  // namespace qor

@@ -2,11 +2,11 @@
 // decode and the hand-off to the host.
 #include <cstring>
 
-#include "frame/read_info.h"
 #include "gif/gif_decode.h"
 #include "host/host.h"
 #include "platform/bytes.h"
 #include "platform/dib.h"
+#include "record/request.h"
 
 namespace qor {
 
@@ -227,7 +227,8 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
     buffers.blockData = blockData;
     buffers.places = static_cast<gif::GifStringPlace*>(job->places.address);
 
-    switch (gif::DecodeGifImage(request, job->file, minCodeSize, buffers, &writer)) {
+    switch (
+        gif::DecodeGifImage(ProgressBlockOf(request), job->file, minCodeSize, buffers, &writer)) {
         case GifDecodeOutcome::Finished:
         case GifDecodeOutcome::DataEnded:
             // An image cut off after some pixels is delivered with what it has; one without a

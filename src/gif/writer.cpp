@@ -5,11 +5,11 @@
 // there before untouched and no partial file behind.
 #include <cstring>
 
-#include "frame/request.h"
 #include "gif/gif_interlace.h"
 #include "gif/gif_lzw_encoder.h"
 #include "gif/gif_writer.h"
 #include "platform/atomic_file.h"
+#include "record/request.h"
 
 namespace qor {
 namespace {
@@ -101,7 +101,7 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const DibView& source, plat
     }
 
     GifRowReader reader;
-    StartGifRowReader(&reader, source, interlaced, request);
+    StartGifRowReader(&reader, source, interlaced, ProgressBlockOf(request));
     GifCodePacker packer;
     StartGifCodePacker(&packer, output, file, static_cast<std::uint8_t>(minCodeSize + 1));
     output[0] = minCodeSize;
@@ -148,7 +148,7 @@ void ConvertGifColourTable(const DibView& source, std::uint8_t* triplets) {
 }
 
 void StartGifRowReader(GifRowReader* reader, const DibView& source, bool interlaced,
-                       ImageIoRequest* request) {
+                       ProgressBlock* progress) {
     reader->pixels = source.pixels;
     reader->stride = static_cast<std::int64_t>(source.stride);
     reader->width = static_cast<std::int16_t>(source.width);
@@ -159,7 +159,7 @@ void StartGifRowReader(GifRowReader* reader, const DibView& source, bool interla
     reader->imageRow = 0;
     reader->bits = static_cast<std::uint8_t>(source.bits);
     reader->interlaced = interlaced;
-    reader->request = request;
+    reader->progress = progress;
     reader->row = source.Row(0);
 }
 
@@ -186,9 +186,9 @@ int GifRowReader::NextSpan(const std::uint8_t** span) {
 
 int GifRowReader::FinishRow() {
     if (imageRow >= height) return kGifEndOfImage;  // asked again after the end
-    if (request != nullptr) {
+    if (progress != nullptr) {
         auto done = static_cast<std::uint32_t>((std::int32_t{height} - r) * 100 / height);
-        if (ReportProgress(request, done) != 0) return kGifCancelled;
+        if (ReportProgress(progress, done) != 0) return kGifCancelled;
     }
     r = static_cast<std::int16_t>(r - 1);
     imageRow = interlaced ? gif::NextInterlacedRow(imageRow, &pass, height) : imageRow + 1;

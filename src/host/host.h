@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "frame/request.h"
+#include "record/request.h"
 
 namespace qor::host {
 

@@ -1,5 +1,6 @@
 // The operating-system layer: movable global memory blocks and the classic 16-bit-compatible
-// file calls, implemented on POSIX with their Windows meaning. Nothing here is exported.
+// file calls with their Windows meaning, implemented on POSIX (platform.cpp) and on the Windows
+// kernel's own calls (platform_win32.cpp). Nothing here is exported.
 #pragma once
 
 #include <cstdint>

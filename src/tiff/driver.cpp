@@ -3,9 +3,9 @@
 // document.
 #include <cstring>
 
-#include "frame/read_info.h"
 #include "host/host.h"
 #include "platform/bytes.h"
+#include "record/request.h"
 #include "tiff/reader.h"
 #include "tiff/tags.h"
 

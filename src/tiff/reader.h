@@ -10,7 +10,8 @@ namespace qor::tiff {
 
 // Reads the 8-byte header at the start of the file. On 0, *byteOrder holds the two order bytes
 // (first byte in the low half) and *firstOffset the first IFD's offset (0 when the file ends
-// before it). Otherwise 202 (short), 318 (no 'I'/'M') or 537 (magic not 42).
+// before it). Otherwise 202 (the read failed, or the file holds less than 2 bytes), 318 (no
+// 'I'/'M') or 537 (the magic number is not 42, or the file ends before it).
 std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t* firstOffset);
 
 // Why validation refuses a page: one reason per rule, in the order the rules are checked.

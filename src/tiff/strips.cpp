@@ -82,7 +82,7 @@ struct RowSource {
 
 // Reads `count` rows from the file position into image rows first, first + 1, ... (count is at
 // most rows.height - first). `perRow`: progress is reported for each row before it is stored.
-// 0, 202 on a short read, or 801 when the host cancels. Through the buffer, progress and the DIB
+// 0, 202 on a short read, or 100 when the host cancels. Through the buffer, progress and the DIB
 // come out as reading each row by itself leaves them: rows are reported and stored one by one
 // after the read, and of a row that the file cuts short the part that arrived is kept.
 std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibView& rows,

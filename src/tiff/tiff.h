@@ -5,16 +5,16 @@
 
 #include <cstdint>
 
-#include "frame/request.h"
 #include "platform/dib.h"
+#include "record/request.h"
 
 namespace qor::tiff {
 
 // Input buffers of the buffered decoders hold one block of this many bytes.
 inline constexpr std::uint32_t TIFF_READ_BLOCK = 10240;
 
-// One image file directory. Fields from newSubfileType to extraSamples are written by the
-// directory parser; byteOrder, bitsPerPixel, status and bitmap belong to the driver.
+// One image file directory. The directory parser writes every field but byteOrder (which the
+// driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap (the driver).
 struct TiffPage {
     std::uint32_t newSubfileType;
     std::uint16_t subfileType;

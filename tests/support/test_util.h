@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "frame/request.h"
 #include "host/host.h"
 #include "platform/testing.h"
+#include "record/request.h"
 #include "support/dib_image.h"
 
 namespace qor::test {

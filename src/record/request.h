@@ -1,4 +1,7 @@
-// The request record that every entry point builds and every worker and the host layer share.
+// The request record that every entry point builds and every worker and the host layer share,
+// with the progress protocol and the workers' contract. It sits below the entry points, the
+// codecs and the host layer, which all include it; it includes only the platform and the
+// public header.
 // Its packed 4157-byte layout and every field offset are fixed; multi-byte fields are
 // little-endian (the library is built for little-endian hosts only).
 #pragma once
@@ -153,7 +156,12 @@ inline std::int16_t BeginWork(ImageIoRequest* request) {
     return 0;
 }
 
-struct PageEnd;
+// A delivered page whose data ended before its last row: the rows from `firstBlankRow` (counted
+// from the top) on hold nothing from the file.
+struct PageEnd {
+    std::uint32_t page = 0;  // 1 for the first page of the file, counting skipped pages too
+    std::uint32_t firstBlankRow = 0;
+};
 
 // The three workers behind the entry points. Each returns a status and releases everything it
 // allocated (apart from the DIBs accepted by the host layer) before it returns. A reader given
