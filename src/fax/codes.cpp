@@ -268,7 +268,7 @@ std::int16_t PrepareFaxPage(std::uint8_t* dib, HFILE file, const tiff::TiffPage&
     // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.
     if (page.bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
     // Page validation keeps both dimensions within 32767; nothing larger is decoded.
-    if (page.imageWidth > 0x7FFF || page.imageLength > 0x7FFF) return QOR_TIFF_TOO_LARGE;
+    if (page.imageWidth > kMaxDibSide || page.imageLength > kMaxDibSide) return QOR_TIFF_TOO_LARGE;
     DibView view;
     if (!tiff::ViewPageDib(dib, page, &view)) return QOR_TIFF_UNSUPPORTED;
     out->pixels = view.pixels;

@@ -20,8 +20,6 @@ constexpr auto kNoMemory = static_cast<std::int16_t>(QOR_NO_MEMORY);
 constexpr auto kCreateFailed = static_cast<std::int16_t>(QOR_CREATE_FAILED);
 constexpr auto kWriteFailed = static_cast<std::int16_t>(QOR_WRITE_FAILED);
 
-constexpr std::uint32_t kMaxSide = 32767;
-
 bool WriteAll(plat::HFILE file, const void* data, std::uint32_t count) {
     return plat::_lwrite(file, data, count) == static_cast<std::int32_t>(count);
 }
@@ -127,7 +125,7 @@ bool DescribeGifSourceDib(std::uint8_t* dib, std::uint64_t blockSize, DibView* o
     if (view.bits != 1 && view.bits != 4 && view.bits != 8) return false;
     // Run-length coded pixels (or any other coding) are not rows that can be read as they lie.
     if (view.compression != 0) return false;
-    if (view.width > kMaxSide || view.height > kMaxSide) return false;
+    if (view.width > kMaxDibSide || view.height > kMaxDibSide) return false;
     *out = view;
     return true;
 }

@@ -10,6 +10,9 @@
 namespace qor {
 
 inline constexpr std::uint32_t kDibHeaderSize = 40;
+// The widest and tallest image that a reader delivers or the writer takes: row positions are
+// counted in signed 16 bits.
+inline constexpr std::uint32_t kMaxDibSide = 32767;
 
 // Bytes in one stored row of `width` pixels of `bits` each.
 inline std::uint64_t DibStride(std::uint64_t width, std::uint32_t bits) {

@@ -9,8 +9,6 @@ namespace qor::tiff {
 namespace {
 
 constexpr std::uint32_t kMaxCurveValues = 768;
-// The widest and tallest page: DIB and row-writer sizes are signed 16-bit.
-constexpr std::uint32_t kMaxSide = 32767;
 
 void SetGrey(std::uint8_t* table, std::uint32_t i, std::uint8_t g) {
     std::uint8_t* q = table + 4 * i;
@@ -39,7 +37,7 @@ std::uint8_t CurveLevel(std::uint16_t value, std::uint32_t divisor) {
 PageFault CheckTiffPage(const TiffPage& page) {
     using F = PageFault;
     if (page.imageWidth == 0 || page.imageLength == 0) return F::kNoWidthOrHeight;
-    if (page.imageWidth > kMaxSide || page.imageLength > kMaxSide) return F::kTooLarge;
+    if (page.imageWidth > kMaxDibSide || page.imageLength > kMaxDibSide) return F::kTooLarge;
     // No usable strip: no offset, or no StripOffsets value (a count of 2^31 or more reads as
     // none). Such a page has nothing to decode; delivering it blank would be a made-up image.
     if (page.stripOffsets == 0) return F::kNoStrips;

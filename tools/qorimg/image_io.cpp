@@ -16,7 +16,6 @@ namespace qorimg_tool {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-constexpr std::uint32_t kMaxSide = 32767;
 
 // A locked packed DIB of a depth the writers handle. Unlocks on destruction.
 class LockedDib {
@@ -495,7 +494,8 @@ Refusal GifInputRefusal(const ImageDescription& d) {
             "grey PNG with an alpha channel: GIF output needs a palette or 1- to 8-bit grey "
             "without alpha");
     }
-    if (d.width == 0 || d.height == 0 || d.width > kMaxSide || d.height > kMaxSide) {
+    if (d.width == 0 || d.height == 0 || d.width > qor::kMaxDibSide ||
+        d.height > qor::kMaxDibSide) {
         return Unwritable(std::to_string(d.width) + " x " + std::to_string(d.height) +
                           " pixels: GIF output takes 1 to 32767 a side");
     }
