@@ -235,32 +235,13 @@ bool AcquireFaxBlocks(FaxBlocks* blocks, const std::uint32_t* extraSizes, int ex
 
 bool FaxBlocks::Acquire(const std::uint32_t* sizes, int n) {
     for (int i = 0; i < n; ++i) {
-        handle[i] = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizes[i]);
-        if (handle[i] == 0) {
-            count = i;
-            Release();
+        if (!block[i].Allocate(sizes[i])) {
+            for (int j = 0; j < i; ++j) block[j].Free();
             return false;
         }
-    }
-    count = n;
-    for (int i = 0; i < n; ++i) {
-        data[i] = static_cast<std::uint8_t*>(plat::GlobalLock(handle[i]));
-        if (data[i] == nullptr) {
-            Release();
-            return false;
-        }
+        data[i] = block[i].data();
     }
     return true;
-}
-
-void FaxBlocks::Release() {
-    for (int i = 0; i < count; ++i) {
-        if (data[i] != nullptr) plat::GlobalUnlock(handle[i]);
-        plat::GlobalFree(handle[i]);
-        data[i] = nullptr;
-        handle[i] = 0;
-    }
-    count = 0;
 }
 
 std::int16_t PrepareFaxPage(std::uint8_t* dib, HFILE file, const tiff::TiffPage& page, FaxPage* out,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/bytes.h"
+#include "platform/locked_block.h"
 #include "tiff/tiff.h"
 
 namespace qor::fax {
@@ -121,17 +122,14 @@ struct FaxBitReader {
     bool AlignToByte() { return Consume(count % 8); }
 };
 
-// The working blocks of one decoder call: allocated in order, locked once all are obtained,
-// unlocked and freed on every way out.
+// The working blocks of one decoder call, each held locked until the decoder returns.
 struct FaxBlocks {
     static constexpr int kMax = 5;
-    HGLOBAL handle[kMax] = {};
+    plat::LockedBlock block[kMax];
     std::uint8_t* data[kMax] = {};
-    int count = 0;
 
     // False (with nothing left allocated) when a block cannot be allocated or locked.
     bool Acquire(const std::uint32_t* sizes, int n);
-    void Release();
 };
 
 // Where a decoder paints a page.

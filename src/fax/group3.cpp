@@ -25,10 +25,10 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
         bool eolAhead = false;  // an EOL cut the previous row short and introduces this one
         for (std::uint32_t k = 0; k < strip.rows; ++k) {
             // All rows done: what follows (the return-to-control codes, or nothing) is not read.
-            if (eols >= frame.height) goto done;
+            if (eols >= frame.height) return status;
             if (ReportRow(progress, eols, frame.biHeight) != 0) {
                 status = QOR_CANCELLED;
-                goto done;
+                return status;
             }
             bool awaitingEol = true;
             CodedRow coded;
@@ -45,14 +45,14 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                     // Twelve or more zero bits: fill before an EOL, passed one bit at a time.
                     if (!in.Consume(1)) {
                         status = QOR_READ_FAILED;
-                        goto done;
+                        return status;
                     }
                     continue;
                 }
                 if (window < 4) {
                     if (!in.Consume(12)) {
                         status = QOR_READ_FAILED;
-                        goto done;
+                        return status;
                     }
                     if (!awaitingEol) {
                         // The row was coded too short: its rest stays black, and this EOL
@@ -61,20 +61,18 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
                         break;
                     }
                     awaitingEol = false;
-                    if (++eols > frame.height) goto done;
+                    if (++eols > frame.height) return status;
                     coded.out = frame.Row(eols);
                     continue;
                 }
                 if (awaitingEol) {
                     status = in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-                    goto done;
+                    return status;
                 }
-                if ((status = TakeRunCode(&in, window, codes, &coded)) != 0) goto done;
+                if ((status = TakeRunCode(&in, window, codes, &coded)) != 0) return status;
             }
         }
     }
-done:
-    blocks.Release();
     return status;
 }
 

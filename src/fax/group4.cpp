@@ -200,11 +200,11 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
         ref[0] = coding[0] = 0;
         CloseList(ref, 0, width);
         for (std::uint32_t k = 0; k < strip.rows; ++k) {
-            if (row >= frame.height) goto done;
+            if (row >= frame.height) return status;
             ++row;
             if (ReportRow(progress, row, frame.biHeight) != 0) {
                 status = QOR_CANCELLED;
-                goto done;
+                return status;
             }
             std::uint8_t* out = frame.Row(row);
             RowEnd end;
@@ -221,7 +221,7 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
             }
             if (result != 0) {
                 status = result;
-                goto done;
+                return status;
             }
             // The row just decoded becomes the reference of the next one.
             CloseList(coding, end.changes, width);
@@ -229,8 +229,6 @@ std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
             refCount = end.changes;
         }
     }
-done:
-    blocks.Release();
     return status;
 }
 

@@ -22,15 +22,15 @@ std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* 
         if ((status = strips.Next(&strip)) != 0) break;
         in.Restart();
         for (std::uint32_t k = 0; k < strip.rows; ++k) {
-            if (++row > frame.height) goto done;
+            if (++row > frame.height) return status;
             if (ReportRow(progress, row, frame.biHeight) != 0) {
                 status = QOR_CANCELLED;
-                goto done;
+                return status;
             }
             // Each row starts at the byte boundary at or after the end of the previous one.
             if (!in.AlignToByte()) {
                 status = QOR_READ_FAILED;
-                goto done;
+                return status;
             }
             CodedRow coded;
             coded.out = frame.Row(row);
@@ -38,12 +38,10 @@ std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* 
             coded.rowBytes = frame.stride;
             while (!coded.Done()) {
                 const std::uint32_t window = in.Peek13();
-                if ((status = TakeRunCode(&in, window, codes, &coded)) != 0) goto done;
+                if ((status = TakeRunCode(&in, window, codes, &coded)) != 0) return status;
             }
         }
     }
-done:
-    blocks.Release();
     return status;
 }
 

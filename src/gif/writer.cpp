@@ -9,6 +9,7 @@
 #include "gif/gif_lzw_encoder.h"
 #include "gif/gif_writer.h"
 #include "platform/atomic_file.h"
+#include "platform/locked_block.h"
 #include "record/request.h"
 
 namespace qor {
@@ -63,17 +64,9 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const DibView& source, plat
     StoreLE16(descriptor + 7, static_cast<std::uint32_t>(source.height) & 0xFFFF);
     descriptor[9] = interlaced ? 0x40 : 0x00;
 
-    plat::HGLOBAL outputBlock =
-        plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, kGifOutputBufferBytes);
-    auto* output = static_cast<std::uint8_t*>(plat::GlobalLock(outputBlock));
-    if (output == nullptr) {
-        plat::GlobalFree(outputBlock);
-        return kNoMemory;
-    }
-    auto releaseOutput = [&] {
-        plat::GlobalUnlock(outputBlock);
-        plat::GlobalFree(outputBlock);
-    };
+    plat::LockedBlock outputBlock;
+    if (!outputBlock.Allocate(kGifOutputBufferBytes)) return kNoMemory;
+    std::uint8_t* const output = outputBlock.data();
 
     ConvertGifColourTable(source, output);
     bool written = WriteAll(file, header, sizeof header) && WriteAll(file, output, 3 * colours);
@@ -84,19 +77,11 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const DibView& source, plat
         written = WriteAll(file, output, sizeof extension);
     }
     written = written && WriteAll(file, descriptor, sizeof descriptor);
-    if (!written) {
-        releaseOutput();
-        return kWriteFailed;
-    }
+    if (!written) return kWriteFailed;
 
-    plat::HGLOBAL tableBlock =
-        plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, kGifHashTableBytes);
-    auto* table = static_cast<std::uint32_t*>(plat::GlobalLock(tableBlock));
-    if (table == nullptr) {
-        plat::GlobalFree(tableBlock);
-        releaseOutput();
-        return kNoMemory;
-    }
+    plat::LockedBlock tableBlock;
+    if (!tableBlock.Allocate(kGifHashTableBytes)) return kNoMemory;
+    auto* const table = tableBlock.As<std::uint32_t>();
 
     GifRowReader reader;
     StartGifRowReader(&reader, source, interlaced, ProgressBlockOf(request));
@@ -111,9 +96,6 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const DibView& source, plat
             if (!WriteAll(file, kTrailer, sizeof kTrailer)) status = kWriteFailed;
         }
     }
-    plat::GlobalUnlock(tableBlock);
-    plat::GlobalFree(tableBlock);
-    releaseOutput();
     return status;
 }
 

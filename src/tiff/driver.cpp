@@ -5,6 +5,7 @@
 
 #include "host/host.h"
 #include "platform/bytes.h"
+#include "platform/locked_block.h"
 #include "record/request.h"
 #include "tiff/reader.h"
 #include "tiff/tags.h"
@@ -267,14 +268,12 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         plat::_lclose(file);
         return QOR_BAD_REQUEST;
     }
-    HGLOBAL pageArray =
-        plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizeof(TiffPage) * count);
-    auto* pages = static_cast<TiffPage*>(pageArray != 0 ? plat::GlobalLock(pageArray) : nullptr);
-    if (pages == nullptr) {
-        if (pageArray != 0) plat::GlobalFree(pageArray);
+    plat::LockedBlock pageArray;
+    if (!pageArray.Allocate(sizeof(TiffPage) * count)) {
         plat::_lclose(file);
         return QOR_NO_MEMORY;
     }
+    auto* const pages = pageArray.As<TiffPage>();
     // Directories of many entries report progress as they are parsed, so that a file of huge
     // directories can be cancelled; those of ordinary files make no call.
     constexpr std::uint32_t kEntriesPerReport = 1u << 16;
@@ -292,8 +291,6 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     }
     if (status != 0) {
         plat::_lclose(file);
-        plat::GlobalUnlock(pageArray);
-        plat::GlobalFree(pageArray);
         return status;
     }
     FillInformation(request, pages[0], file);
@@ -321,8 +318,6 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     if (status == 0 && decoded == 0) status = static_cast<std::int16_t>(pages[0].status);
     if (status == 0) status = DeliverPages(request, pages, count, decoded);
     if (status != 0) FreeBitmaps(pages, count);
-    plat::GlobalUnlock(pageArray);
-    plat::GlobalFree(pageArray);
     return status;
 }
 

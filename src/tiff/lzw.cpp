@@ -16,6 +16,7 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/locked_block.h"
 #include "platform/platform.h"
 #include "tiff/reader.h"
 #include "tiff/tiff.h"
@@ -581,28 +582,14 @@ std::int16_t DecodeLzw(ProgressBlock* progress, std::uint8_t* dib, HFILE file, T
     if (d.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
     const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
                                           kStackSize + 16, d.windowEnd + kWindowSlack};
-    plat::HGLOBAL blocks[kBlocks] = {};
-    void* locked[kBlocks] = {};
-    bool ready = true;
-    for (int i = 0; i < kBlocks && ready; ++i) {
-        blocks[i] = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, sizes[i]);
-        if (blocks[i] != 0) locked[i] = plat::GlobalLock(blocks[i]);
-        ready = locked[i] != nullptr;
+    plat::LockedBlock blocks[kBlocks];
+    for (int i = 0; i < kBlocks; ++i) {
+        if (!blocks[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
     }
-    auto release = [&] {
-        for (int i = 0; i < kBlocks; ++i) {
-            if (locked[i] != nullptr) plat::GlobalUnlock(blocks[i]);
-            if (blocks[i] != 0) plat::GlobalFree(blocks[i]);
-        }
-    };
-    if (!ready) {
-        release();
-        return QOR_NO_MEMORY;
-    }
-    d.input = static_cast<std::uint8_t*>(locked[0]);
-    d.table = static_cast<Entry*>(locked[1]);
-    d.stack = static_cast<std::uint8_t*>(locked[2]);
-    d.window = static_cast<std::uint8_t*>(locked[3]);
+    d.input = blocks[0].data();
+    d.table = blocks[1].As<Entry>();
+    d.stack = blocks[2].data();
+    d.window = blocks[3].data();
     // Codes below 256 stand for their own byte, kept at the start of the window; ClearCode and
     // EndOfInformation have no string.
     for (std::uint32_t c = 0; c < 256; ++c) {
@@ -633,7 +620,6 @@ std::int16_t DecodeLzw(ProgressBlock* progress, std::uint8_t* dib, HFILE file, T
         status = QOR_READ_FAILED;
     }
     if (status == 0) ReportProgress(progress, 100);
-    release();
     return status;
 }
 

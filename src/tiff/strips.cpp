@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/locked_block.h"
 #include "tiff/reader.h"
 
 namespace qor::tiff {
@@ -159,19 +160,14 @@ std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFIL
     // it are read into the DIB (and exchanged there).
     in.fit = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         {kRowBufferBytes / rowBytes, strips.RowsPerStrip(), page->imageLength}));
-    HGLOBAL block = 0;
+    plat::LockedBlock block;
     if (buffered && in.fit > 0) {
-        block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, std::uint64_t{in.fit} * in.rowBytes);
-        if (block == 0) return QOR_NO_MEMORY;
-        in.buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
-        if (in.buffer == nullptr) {
-            plat::GlobalFree(block);
+        if (!block.Allocate(std::uint64_t{in.fit} * in.rowBytes, plat::GMEM_MOVEABLE)) {
             return QOR_NO_MEMORY;
         }
+        in.buffer = block.data();
     }
     std::int16_t status = DecodeStoredRows(progress, rows, page, strips, in);
-    if (in.buffer != nullptr) plat::GlobalUnlock(block);
-    if (block != 0) plat::GlobalFree(block);
     if (status == 0) ReportProgress(progress, 100);
     return status;
 }
@@ -184,14 +180,9 @@ std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE fi
     if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
     StripWalker strips;
     if (std::int16_t status = strips.Start(file, *page)) return status;
-    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE, kPackBitsBlock);
-    if (block == 0) return QOR_NO_MEMORY;
-    auto* buffer = static_cast<std::uint8_t*>(plat::GlobalLock(block));
-    if (buffer == nullptr) {
-        plat::GlobalFree(block);
-        return QOR_NO_MEMORY;
-    }
-    BlockReader in{file, buffer};
+    plat::LockedBlock block;
+    if (!block.Allocate(kPackBitsBlock, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
+    BlockReader in{file, block.data()};
     const std::uint32_t height = page->imageLength;
     std::int16_t status = 0;
     for (StripSpan strip; status == 0 && strips.More();) {
@@ -208,8 +199,6 @@ std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE fi
             if (bgr) ExchangeRedBlue(row, rowBytes / 3u);
         }
     }
-    plat::GlobalUnlock(block);
-    plat::GlobalFree(block);
     return status;
 }
 
