@@ -290,7 +290,12 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
             EXPECT_EQ(ReadFile(path), file);
         }
         pt::SetReadBudget(row.budget);
-        const Outcome o = ReadThrough(name, row.tiff, row.sameImage);
+        Outcome o = ReadThrough(name, row.tiff, row.sameImage);
+        // Like the normal read, the best of three when the first was slow: a busy machine can
+        // stall any single read of a millisecond.
+        for (int i = 0; i < 2 && o.seconds >= 10 * normal.seconds; ++i) {
+            o.seconds = std::min(o.seconds, ReadThrough(name, row.tiff).seconds);
+        }
         pt::SetReadBudget(0);
         EXPECT_EQ(o.status, row.status);
         EXPECT_EQ(o.layers, row.layers);

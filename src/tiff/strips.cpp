@@ -5,23 +5,20 @@
 #include <cstring>
 
 #include "platform/locked_block.h"
+#include "tiff/codec.h"
 #include "tiff/reader.h"
 
 namespace qor::tiff {
 namespace {
-
-std::uint32_t Percent(std::uint64_t rows, std::uint32_t height) {
-    return static_cast<std::uint32_t>(rows * 100 / height);
-}
 
 // The PackBits input: one block of the file at a time. Blocks of 64 KiB keep the number of
 // reads small next to the work of the rows, and stay in the cache.
 constexpr std::uint32_t kPackBitsBlock = 65536;
 
 struct BlockReader {
-    HFILE file;
-    std::uint8_t* buffer;    // kPackBitsBlock bytes
-    std::uint32_t size = 0;  // valid bytes in the buffer
+    HFILE file = plat::HFILE_ERROR;
+    std::uint8_t* buffer = nullptr;  // kPackBitsBlock bytes
+    std::uint32_t size = 0;          // valid bytes in the buffer
     std::uint32_t position = 0;
 
     void MarkEmpty() { size = position = 0; }
@@ -67,139 +64,111 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
 }
 
 // Uncompressed rows that fit go through a buffer of at most this size, small enough to stay in
-// the cache: one read brings in as many whole rows as it holds, and each row is then copied to
-// its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written once and
-// never read back.
+// the cache: one read brings in as many whole rows of the strip as it holds, and each row is then
+// copied to its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written
+// once and never read back. Rows too long for the buffer are read straight into the DIB.
 constexpr std::uint32_t kRowBufferBytes = 65536;
 
-// Where uncompressed rows come from and how they are stored.
-struct RowSource {
-    HFILE file;
-    std::uint8_t* buffer;  // the row buffer, or null: each row is read straight into the DIB
-    std::uint32_t rowBytes;
-    bool bgr;           // exchange red and blue in every 24-bit row
-    std::uint32_t fit;  // whole rows the buffer holds
+class UncompressedCodec final : public StripCodec {
+  public:
+    UncompressedCodec(bool bgr, bool buffered) : bgr_(bgr), buffered_(buffered) {}
+
+    std::int16_t Start(HFILE file, const TiffPage& page, const DibView&,
+                       std::uint32_t rowsPerStrip) override {
+        file_ = file;
+        rowBytes_ = static_cast<std::uint32_t>(FileRowBytes(page));
+        bgr_ = bgr_ && page.bitsPerPixel == 24;
+        // The buffer holds no more rows than one read asks for, those of a strip.
+        fit_ = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>({kRowBufferBytes / rowBytes_, rowsPerStrip, page.imageLength}));
+        if (buffered_ && fit_ > 0) {
+            if (!buffer_.Allocate(std::uint64_t{fit_} * rowBytes_, plat::GMEM_MOVEABLE)) {
+                return QOR_NO_MEMORY;
+            }
+        }
+        return 0;
+    }
+    void BeginStrip(const StripSpan& strip) override {
+        left_ = strip.rows;
+        held_ = next_ = 0;
+    }
+    std::int16_t NextRow(std::uint8_t* row) override {
+        if (buffer_.data() == nullptr) {
+            if (plat::_lread(file_, row, rowBytes_) != static_cast<std::int32_t>(rowBytes_)) {
+                return QOR_READ_FAILED;
+            }
+            if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
+            return 0;
+        }
+        if (next_ == held_) {
+            const std::uint32_t n = std::min(left_, fit_);
+            const std::int32_t got = plat::_lread(file_, buffer_.data(), n * rowBytes_);
+            arrived_ = got < 0 ? 0 : static_cast<std::uint64_t>(got);
+            left_ -= n;
+            held_ = n;
+            next_ = 0;
+        }
+        const std::uint64_t at = std::uint64_t{next_++} * rowBytes_;
+        const std::uint8_t* from = buffer_.data() + at;
+        // Of a row that the file cuts short, the part that arrived is kept.
+        if (arrived_ < at + rowBytes_) {
+            if (arrived_ > at) std::memcpy(row, from, static_cast<std::size_t>(arrived_ - at));
+            return QOR_READ_FAILED;
+        }
+        if (bgr_) {
+            CopyExchangingRedBlue(from, row, rowBytes_ / 3u);
+        } else {
+            std::memcpy(row, from, rowBytes_);
+        }
+        return 0;
+    }
+
+  private:
+    bool bgr_, buffered_;
+    HFILE file_ = plat::HFILE_ERROR;
+    std::uint32_t rowBytes_ = 0;
+    std::uint32_t fit_ = 0;  // whole rows the buffer holds
+    plat::LockedBlock buffer_;
+    std::uint32_t left_ = 0;             // rows of the strip not yet read
+    std::uint32_t held_ = 0, next_ = 0;  // rows in the buffer, and the next one to hand out
+    std::uint64_t arrived_ = 0;          // bytes the last read brought
 };
 
-// Reads `count` rows from the file position into image rows first, first + 1, ... (count is at
-// most rows.height - first). `perRow`: progress is reported for each row before it is stored.
-// 0, 202 on a short read, or 100 when the host cancels. Through the buffer, progress and the DIB
-// come out as reading each row by itself leaves them: rows are reported and stored one by one
-// after the read, and of a row that the file cuts short the part that arrived is kept.
-std::int16_t ReadRows(ProgressBlock* progress, const RowSource& in, const DibView& rows,
-                      std::uint32_t first, std::uint32_t count, bool perRow) {
-    const std::uint32_t height = rows.height;
-    const std::uint32_t end = first + count;
-    for (std::uint32_t r = first; r < end;) {
-        if (in.buffer == nullptr) {
-            if (perRow && ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
-                return QOR_CANCELLED;
-            }
-            std::uint8_t* row = rows.Row(r);
-            if (plat::_lread(in.file, row, in.rowBytes) != static_cast<std::int32_t>(in.rowBytes)) {
-                return QOR_READ_FAILED;
-            }
-            if (in.bgr) ExchangeRedBlue(row, in.rowBytes / 3u);
-            ++r;
-            continue;
-        }
-        const std::uint32_t n = end - r < in.fit ? end - r : in.fit;
-        // At most the buffer's size.
-        const std::int32_t got = plat::_lread(in.file, in.buffer, n * in.rowBytes);
-        const std::uint64_t arrived = got < 0 ? 0 : static_cast<std::uint64_t>(got);
-        for (std::uint32_t i = 0; i < n; ++i, ++r) {
-            if (perRow && ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
-                return QOR_CANCELLED;
-            }
-            const std::uint64_t at = std::uint64_t{i} * in.rowBytes;
-            if (arrived < at + in.rowBytes) {
-                if (arrived > at) {
-                    std::memcpy(rows.Row(r), in.buffer + at,
-                                static_cast<std::size_t>(arrived - at));
-                }
-                return QOR_READ_FAILED;
-            }
-            if (in.bgr) {
-                CopyExchangingRedBlue(in.buffer + at, rows.Row(r), in.rowBytes / 3u);
-            } else {
-                std::memcpy(rows.Row(r), in.buffer + at, in.rowBytes);
-            }
-        }
-    }
-    return 0;
-}
+class PackBitsCodec final : public StripCodec {
+  public:
+    explicit PackBitsCodec(bool bgr) : bgr_(bgr) {}
 
-std::int16_t DecodeStoredRows(ProgressBlock* progress, const DibView& rows, TiffPage* page,
-                              StripWalker& strips, const RowSource& in) {
-    // A page of one strip reports every row, one of several every strip.
-    const bool perRow = strips.Count() == 1;
-    const std::uint32_t height = page->imageLength;
-    std::uint32_t done = 0;
-    for (StripSpan strip; strips.More(); done += strip.rows) {
-        if (!perRow && ReportProgress(progress, Percent(done + 1ull, height)) != 0) {
-            return QOR_CANCELLED;
-        }
-        if (std::int16_t status = strips.Next(&strip)) return status;
-        if (std::int16_t status = ReadRows(progress, in, rows, done, strip.rows, perRow)) {
-            return status;
-        }
+    std::int16_t Start(HFILE file, const TiffPage& page, const DibView&, std::uint32_t) override {
+        rowBytes_ = FileRowBytes(page);
+        bgr_ = bgr_ && page.bitsPerPixel == 24;
+        if (!block_.Allocate(kPackBitsBlock, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
+        in_ = BlockReader{file, block_.data()};
+        return 0;
     }
-    return 0;
-}
+    void BeginStrip(const StripSpan&) override { in_.MarkEmpty(); }
+    std::int16_t NextRow(std::uint8_t* row) override {
+        if (std::int16_t status = DecodePackBitsRow(in_, row, rowBytes_)) return status;
+        if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
+        return 0;
+    }
+
+  private:
+    bool bgr_;
+    std::uint64_t rowBytes_ = 0;
+    plat::LockedBlock block_;
+    BlockReader in_{};
+};
 
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                 TiffPage* page, bool bgr, bool buffered) {
-    ReportProgress(progress, 0);
-    const std::uint64_t rowBytes = FileRowBytes(*page);
-    DibView rows;
-    if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
-    StripWalker strips;
-    if (std::int16_t status = strips.Start(file, *page)) return status;
-    RowSource in{file, nullptr, static_cast<std::uint32_t>(rowBytes), bgr, 0};
-    // The buffer holds no more rows than one read asks for, those of a strip. Rows too long for
-    // it are read into the DIB (and exchanged there).
-    in.fit = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        {kRowBufferBytes / rowBytes, strips.RowsPerStrip(), page->imageLength}));
-    plat::LockedBlock block;
-    if (buffered && in.fit > 0) {
-        if (!block.Allocate(std::uint64_t{in.fit} * in.rowBytes, plat::GMEM_MOVEABLE)) {
-            return QOR_NO_MEMORY;
-        }
-        in.buffer = block.data();
-    }
-    std::int16_t status = DecodeStoredRows(progress, rows, page, strips, in);
-    if (status == 0) ReportProgress(progress, 100);
-    return status;
+    UncompressedCodec codec(bgr, buffered);
+    return DecodeStrips(progress, dib, file, *page, &codec);
 }
 
 std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
                             bool bgr) {
-    ReportProgress(progress, 0);
-    const std::uint64_t rowBytes = FileRowBytes(*page);
-    DibView rows;
-    if (rowBytes == 0 || !ViewPageDib(dib, *page, &rows)) return QOR_TIFF_UNSUPPORTED;
-    StripWalker strips;
-    if (std::int16_t status = strips.Start(file, *page)) return status;
-    plat::LockedBlock block;
-    if (!block.Allocate(kPackBitsBlock, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
-    BlockReader in{file, block.data()};
-    const std::uint32_t height = page->imageLength;
-    std::int16_t status = 0;
-    for (StripSpan strip; status == 0 && strips.More();) {
-        if ((status = strips.Next(&strip)) != 0) break;
-        in.MarkEmpty();
-        for (std::uint32_t r = strip.firstRow; r < strip.firstRow + strip.rows; ++r) {
-            if (ReportProgress(progress, Percent(r + 1ull, height)) != 0) {
-                status = QOR_CANCELLED;
-                break;
-            }
-            std::uint8_t* row = rows.Row(r);
-            status = DecodePackBitsRow(in, row, rowBytes);
-            if (status != 0) break;
-            if (bgr) ExchangeRedBlue(row, rowBytes / 3u);
-        }
-    }
-    return status;
+    PackBitsCodec codec(bgr);
+    return DecodeStrips(progress, dib, file, *page, &codec);
 }
 
 }  // namespace
@@ -216,17 +185,17 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
 
 std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                            TiffPage* page) {
-    return DecodeUncompressed(progress, dib, file, page, page->bitsPerPixel == 24, true);
+    return DecodeUncompressed(progress, dib, file, page, true, true);
 }
 
 std::int16_t DecodeUncompressedRowByRow(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                         TiffPage* page) {
-    return DecodeUncompressed(progress, dib, file, page, page->bitsPerPixel == 24, false);
+    return DecodeUncompressed(progress, dib, file, page, true, false);
 }
 
 std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                        TiffPage* page) {
-    return DecodePackBits(progress, dib, file, page, page->bitsPerPixel == 24);
+    return DecodePackBits(progress, dib, file, page, true);
 }
 
 }  // namespace qor::tiff

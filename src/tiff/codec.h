@@ -1,0 +1,37 @@
+// What a compression supplies to the one strip loop: it turns the bytes of one strip into rows.
+// The loop owns everything else: the strip walk, the row each strip's rows go to, progress and
+// cancel, and the end of the page. Adding a compression is a name in tags.h, one codec and one
+// line in SelectStripDecoder.
+#pragma once
+
+#include <cstdint>
+
+#include "tiff/tiff.h"
+
+namespace qor::tiff {
+
+class StripCodec {
+  public:
+    virtual ~StripCodec() = default;
+
+    // Checks that the page suits the coding and takes the codec's working memory. `rows` is the
+    // page's DIB; strips hold `rowsPerStrip` rows (the last one fewer). 0, or the status that
+    // refuses the page (534 for a layout the coding cannot hold, 102 when memory runs out).
+    virtual std::int16_t Start(HFILE file, const TiffPage& page, const DibView& rows,
+                               std::uint32_t rowsPerStrip) = 0;
+    // Begins a strip of `strip.rows` rows whose first byte is at the file's position.
+    virtual void BeginStrip(const StripSpan& strip) = 0;
+    // Decodes the strip's next row into `row`, a cleared row of the DIB. 0, or the status that
+    // ends the page: 202 when the data ended, a coding's own status for damaged data. The row
+    // keeps what was decoded of it.
+    virtual std::int16_t NextRow(std::uint8_t* row) = 0;
+};
+
+// The one strip loop: decodes every strip of the page that its rows need through `codec` into
+// the locked DIB `dib`. Progress is the share of the page's rows decoded: 0 before the first, a
+// call after each row (a non-zero answer cancels, 100), and 100 once the page is done. 0, or the
+// status of the first failure: the rows decoded before it stay as they are.
+std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                          const TiffPage& page, StripCodec* codec);
+
+}  // namespace qor::tiff
