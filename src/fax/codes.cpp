@@ -219,18 +219,31 @@ void FaxBitReader::FillBytes() {
     }
 }
 
-bool AcquireFaxBlocks(FaxBlocks* blocks, const std::uint32_t* extraSizes, int extraCount,
-                      HFILE file, const tiff::TiffPage& page, FaxBitReader* in) {
+std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const DibView& rows,
+                             std::uint32_t) {
+    // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.
+    if (page.bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
+    // Page validation keeps both dimensions within the limit; nothing larger is decoded.
+    if (page.imageWidth > kMaxDibSide || page.imageLength > kMaxDibSide) {
+        return QOR_TIFF_TOO_LARGE;
+    }
+    width_ = page.imageWidth;
+    stride_ = rows.stride;
     std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableSize, kCodeTableSize, tiff::TIFF_READ_BLOCK};
-    if (extraCount < 0 || extraCount > FaxBlocks::kMax - 3) return false;
-    for (int i = 0; i < extraCount; ++i) sizes[3 + i] = extraSizes[i];
-    if (!blocks->Acquire(sizes, 3 + extraCount)) return false;
-    BuildCodeTables(blocks);
-    in->file = file;
-    in->buffer = blocks->data[2];
+    const int n = 3 + ExtraBlocks(width_, sizes + 3);
+    if (!blocks_.Acquire(sizes, n)) return QOR_NO_MEMORY;
+    BuildCodeTables(&blocks_);
+    codes_ = RunCodesOf(blocks_);
+    in_.file = file;
+    in_.buffer = blocks_.data[2];
     // Bytes stored least significant bit first are reversed, in every fax coding.
-    in->reverse = page.fillOrder == 2 ? kReversedBits : nullptr;
-    return true;
+    in_.reverse = page.fillOrder == 2 ? kReversedBits : nullptr;
+    return 0;
+}
+
+// Every strip is decodable by itself: it starts with an empty window at its own offset.
+void FaxCodec::BeginStrip(const tiff::StripSpan&) {
+    in_.Restart();
 }
 
 bool FaxBlocks::Acquire(const std::uint32_t* sizes, int n) {
@@ -242,26 +255,6 @@ bool FaxBlocks::Acquire(const std::uint32_t* sizes, int n) {
         data[i] = block[i].data();
     }
     return true;
-}
-
-std::int16_t PrepareFaxPage(std::uint8_t* dib, HFILE file, const tiff::TiffPage& page, FaxPage* out,
-                            tiff::StripWalker* strips) {
-    // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.
-    if (page.bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
-    // Page validation keeps both dimensions within 32767; nothing larger is decoded.
-    if (page.imageWidth > kMaxDibSide || page.imageLength > kMaxDibSide) return QOR_TIFF_TOO_LARGE;
-    DibView view;
-    if (!tiff::ViewPageDib(dib, page, &view)) return QOR_TIFF_UNSUPPORTED;
-    out->pixels = view.pixels;
-    out->stride = view.stride;
-    out->width = page.imageWidth;
-    out->height = page.imageLength;
-    out->biHeight = view.height;
-    return strips->Start(file, page);
-}
-
-std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t biHeight) {
-    return ReportProgress(progress, (row & 0xFFFFu) * 100u / biHeight);
 }
 
 }  // namespace qor::fax

@@ -8,7 +8,7 @@
 
 #include "platform/bytes.h"
 #include "platform/locked_block.h"
-#include "tiff/tiff.h"
+#include "tiff/codec.h"
 
 namespace qor::fax {
 
@@ -130,26 +130,8 @@ struct FaxBlocks {
 
     // False (with nothing left allocated) when a block cannot be allocated or locked.
     bool Acquire(const std::uint32_t* sizes, int n);
+    std::uint32_t* As32(int i) const { return reinterpret_cast<std::uint32_t*>(data[i]); }
 };
-
-// Where a decoder paints a page.
-struct FaxPage {
-    std::uint8_t* pixels = nullptr;  // first byte of the bottom memory row
-    std::uint64_t stride = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;  // imageLength
-    std::uint32_t biHeight = 0;
-    // Row number r (1 = first in the file) of the page.
-    std::uint8_t* Row(std::uint32_t r) const { return pixels + stride * (height - r); }
-};
-
-// Checks the page and sets up `out` and the walk over its strips. 0, or 534 for a page that is
-// not one bit per pixel, 318 for a page without a usable strip.
-std::int16_t PrepareFaxPage(std::uint8_t* dib, HFILE file, const tiff::TiffPage& page, FaxPage* out,
-                            tiff::StripWalker* strips);
-// Reports row `row` of the page (taken as a 16-bit count) as row * 100 / biHeight. Non-zero when
-// the callback asks to stop.
-std::int32_t ReportRow(ProgressBlock* progress, std::uint32_t row, std::uint32_t biHeight);
 
 // Builds the white and black FaxCodeTables at the start of `blocks`.
 void BuildCodeTables(FaxBlocks* blocks);
@@ -160,13 +142,6 @@ struct RunCodes {
     const std::uint8_t* length[2];
 };
 RunCodes RunCodesOf(const FaxBlocks& blocks);
-
-// The common start of every fax decoder: acquires the two code tables (and builds them), the
-// input buffer and `extraCount` more blocks of the given sizes (blocks 3 on), and sets the
-// reader up on the buffer in the page's fill order. False, with nothing left allocated, when a
-// block cannot be had.
-bool AcquireFaxBlocks(FaxBlocks* blocks, const std::uint32_t* extraSizes, int extraCount,
-                      HFILE file, const tiff::TiffPage& page, FaxBitReader* in);
 
 // One row of one-dimensional run-length codes being decoded.
 struct CodedRow {
@@ -199,5 +174,25 @@ inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const Ru
     row->pending = 0;
     return 0;
 }
+
+// What the three fax codecs share: the page's row geometry, the two code tables, the input
+// block and the bit reader, which every strip restarts, and `extraCount` more working blocks of
+// the given sizes (blocks 3 on).
+class FaxCodec : public tiff::StripCodec {
+  public:
+    std::int16_t Start(HFILE file, const tiff::TiffPage& page, const DibView& rows,
+                       std::uint32_t rowsPerStrip) override;
+    void BeginStrip(const tiff::StripSpan& strip) override;
+
+  protected:
+    // The sizes of the extra blocks a coding needs for a page `width` pixels wide.
+    virtual int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const = 0;
+
+    FaxBlocks blocks_;
+    FaxBitReader in_;
+    RunCodes codes_{};
+    std::uint32_t width_ = 0;
+    std::uint64_t stride_ = 0;  // of a DIB row
+};
 
 }  // namespace qor::fax

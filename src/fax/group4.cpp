@@ -5,10 +5,8 @@
 
 #include "fax/fax.h"
 
-namespace qor::tiff {
+namespace qor::fax {
 namespace {
-
-using namespace fax;
 
 // Reads one run of the given colour (make-up codes, then a terminating code) into *run.
 // 0, 532 for bits that begin no code word of the colour, 202 when the data ended.
@@ -169,67 +167,64 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
     if (to > from) PaintWhite(out, rowBytes, from, to - from);
 }
 
+class Group4Codec final : public FaxCodec {
+  public:
+    void BeginStrip(const tiff::StripSpan& strip) override {
+        FaxCodec::BeginStrip(strip);
+        // The first row of a strip is coded against the imaginary white line.
+        ref_ = blocks_.As32(3);
+        coding_ = blocks_.As32(4);
+        refCount_ = 0;
+        ref_[0] = coding_[0] = 0;
+        CloseList(ref_, 0, width_);
+        endOfBlock_ = false;
+    }
+
+    std::int16_t NextRow(std::uint8_t* row) override {
+        // After an end-of-block code the strip's remaining rows come out white.
+        if (endOfBlock_) {
+            PaintWhiteRun(row, 0, width_);
+            return 0;
+        }
+        RowEnd end;
+        const std::int16_t result = DecodeRow(in_, codes_, ref_, refCount_, coding_, width_, &end);
+        // What was decoded is kept, also in a row that the data then fails.
+        PaintRow(row, stride_, coding_, end);
+        if (result == kEndOfBlock) {
+            PaintWhiteRun(row, end.a0, width_ - end.a0);
+            endOfBlock_ = true;
+            return 0;
+        }
+        if (result != 0) return result;
+        // The row just decoded becomes the reference of the next one.
+        CloseList(coding_, end.changes, width_);
+        std::swap(ref_, coding_);
+        refCount_ = end.changes;
+        return 0;
+    }
+
+  private:
+    // The two changing-element lists.
+    int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const override {
+        sizes[0] = sizes[1] = (width + 8) * 4;
+        return 2;
+    }
+
+    std::uint32_t* ref_ = nullptr;
+    std::uint32_t* coding_ = nullptr;
+    std::uint32_t refCount_ = 0;
+    bool endOfBlock_ = false;
+};
+
 }  // namespace
+}  // namespace qor::fax
+
+namespace qor::tiff {
 
 std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                 TiffPage* page) {
-    ReportProgress(progress, 0);
-    FaxPage frame;
-    tiff::StripWalker strips;
-    if (std::int16_t status = PrepareFaxPage(dib, file, *page, &frame, &strips)) return status;
-    const std::uint32_t width = frame.width;
-    const std::uint32_t listBytes = (width + 8) * 4;
-    FaxBlocks blocks;
-    FaxBitReader in;
-    const std::uint32_t listSizes[2] = {listBytes, listBytes};
-    if (!AcquireFaxBlocks(&blocks, listSizes, 2, file, *page, &in)) return QOR_NO_MEMORY;
-    const RunCodes codes = RunCodesOf(blocks);
-    auto* lists0 = reinterpret_cast<std::uint32_t*>(blocks.data[3]);
-    auto* lists1 = reinterpret_cast<std::uint32_t*>(blocks.data[4]);
-
-    std::uint32_t row = 0;
-    std::int16_t status = 0;
-    for (tiff::StripSpan strip; strips.More();) {
-        // Every strip is decodable by itself: an empty window at its own offset, and its first
-        // row coded against the imaginary white line.
-        if ((status = strips.Next(&strip)) != 0) break;
-        in.Restart();
-        std::uint32_t* ref = lists0;
-        std::uint32_t* coding = lists1;
-        std::uint32_t refCount = 0;
-        ref[0] = coding[0] = 0;
-        CloseList(ref, 0, width);
-        for (std::uint32_t k = 0; k < strip.rows; ++k) {
-            if (row >= frame.height) return status;
-            ++row;
-            if (ReportRow(progress, row, frame.biHeight) != 0) {
-                status = QOR_CANCELLED;
-                return status;
-            }
-            std::uint8_t* out = frame.Row(row);
-            RowEnd end;
-            const std::int16_t result = DecodeRow(in, codes, ref, refCount, coding, width, &end);
-            // What was decoded is kept, also in a row that the data then fails.
-            PaintRow(out, frame.stride, coding, end);
-            if (result == kEndOfBlock) {
-                // The rest of the row and of the strip's rows come out white.
-                PaintWhiteRun(out, end.a0, width - end.a0);
-                for (++k; k < strip.rows && row < frame.height; ++k) {
-                    PaintWhiteRun(frame.Row(++row), 0, width);
-                }
-                break;
-            }
-            if (result != 0) {
-                status = result;
-                return status;
-            }
-            // The row just decoded becomes the reference of the next one.
-            CloseList(coding, end.changes, width);
-            std::swap(ref, coding);
-            refCount = end.changes;
-        }
-    }
-    return status;
+    fax::Group4Codec codec;
+    return DecodeStrips(progress, dib, file, *page, &codec);
 }
 
 }  // namespace qor::tiff
