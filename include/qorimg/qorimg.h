@@ -166,7 +166,8 @@ QOR_API void* QOR_CALL QorGlobalLock(QorHandle block);
 /* Undoes one lock; returns non-zero while the block stays locked. */
 QOR_API int QOR_CALL QorGlobalUnlock(QorHandle block);
 /* Frees a block; returns 0 on success, or the handle itself when it is unknown. A DIB of a
- * document leaves the document (see above). The handle is not reused soon after. */
+ * document leaves the document (see above). The handle of a movable block that the library
+ * allocated, every delivered DIB among them, is not reused soon after. */
 QOR_API QorHandle QOR_CALL QorGlobalFree(QorHandle block);
 /* The size of a block in bytes, 0 for an unknown handle. */
 QOR_API uint64_t QOR_CALL QorGlobalSize(QorHandle block);
