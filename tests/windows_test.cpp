@@ -1,5 +1,6 @@
 // Windows only: on 32-bit Windows the library's handles are the kernel's own movable blocks, so a
 // host's GlobalAlloc block can be written and a delivered DIB freed with GlobalFree.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -73,6 +74,43 @@ TEST_F(WindowsTest, KernelBlocksAreWrittenReadAndFreedByTheHost) {
     EXPECT_EQ(::GlobalFree(Kernel(delivered)), nullptr);
     EXPECT_EQ(::GlobalFree(own), nullptr);
     plat::GlobalFree(reference);
+}
+
+// A host frees one layer of a two-page document and at once allocates a block of its own with the
+// kernel, which tends to give it the freed handle's value, then releases the document by the first
+// layer's value. The first layer freed with GlobalFree ended the document: nothing is freed and
+// the other layer is the host's. A layer freed with QorGlobalFree left the document, whose release
+// frees the rest. Either way the host's block stays whole.
+TEST_F(WindowsTest, AHostBlockSurvivesTheReleaseOfADocumentWithAFreedLayer) {
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "GlobalFree of the first layer" : "QorGlobalFree of the second");
+        std::uint32_t dib = 0;
+        ASSERT_EQ(QorReadTIF(nullptr, 0, DataPath("tiff/cp-multipage-le.tif").c_str(), &dib), 0);
+        QorHandle layers[2] = {};
+        ASSERT_EQ(QorDocumentLayers(dib, layers, 2), 2u);
+        const QorHandle kept = layers[first ? 1 : 0];
+        const SIZE_T size = first ? 64 : ::GlobalSize(Kernel(layers[1]));
+        if (first) {
+            ASSERT_EQ(::GlobalFree(Kernel(dib)), nullptr);
+        } else {
+            ASSERT_EQ(QorGlobalFree(layers[1]), 0u);
+        }
+        ::HGLOBAL own = ::GlobalAlloc(GMEM_MOVEABLE, size);
+        ASSERT_NE(own, nullptr);
+        std::memset(::GlobalLock(own), 0x5A, size);
+        ::GlobalUnlock(own);
+
+        EXPECT_EQ(QorReleaseDocument(dib), first ? QOR_BAD_REQUEST : QOR_OK);
+        auto* p = static_cast<const std::uint8_t*>(::GlobalLock(own));
+        ASSERT_NE(p, nullptr) << "the host's block was freed";
+        EXPECT_EQ(std::count(p, p + size, 0x5A), static_cast<std::ptrdiff_t>(size));
+        ::GlobalUnlock(own);
+        EXPECT_EQ(::GlobalFree(own), nullptr);
+        EXPECT_EQ(::GlobalSize(Kernel(kept)) != 0, first) << "released with the document";
+        if (first) {
+            EXPECT_EQ(::GlobalFree(Kernel(kept)), nullptr);
+        }
+    }
 }
 #endif
 

@@ -40,8 +40,9 @@ extern "C" {
 
 /* A movable memory block handle: 0 means none or failure. On 32-bit Windows it is the kernel's own
  * HGLOBAL: a host may pass a block from GlobalAlloc to QorWriteGIF and free a delivered DIB with
- * GlobalFree. Elsewhere, 64-bit Windows included, it is a 32-bit id of a real block, so that it
- * fits the record's 32-bit handle fields; use the Qor block calls there. */
+ * GlobalFree (see the document calls for what that means for a document). Elsewhere, 64-bit
+ * Windows included, it is a 32-bit id of a real block, so that it fits the record's 32-bit handle
+ * fields; use the Qor block calls there. */
 typedef uint32_t QorHandle;
 
 /* What the progress callback receives: `done` runs 0 to 100 with `total` 100. `userValue` is
@@ -132,15 +133,31 @@ QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValu
 QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue,
                                     const char* fileName, uint32_t* result);
 
-/* Documents: every successful read makes one, keyed by its first DIB handle. */
+/* Documents: every successful read makes one, keyed by its first DIB handle. A host frees a
+ * document of several layers in one of two ways:
+ *  - QorReleaseDocument(first), which frees every layer still in the document. QorGlobalFree of a
+ *    layer takes it out of its document, so layers freed that way before are not freed again.
+ *  - Layer by layer: QorDocumentLayers lists the handles, and the host frees each with
+ *    QorGlobalFree (or GlobalFree on 32-bit Windows).
+ * Freeing the first layer ends the document: the library forgets it and frees none of its other
+ * layers, which stay the host's to free (list them first). QorDocumentLayers and
+ * QorReleaseDocument then find no document (0, QOR_BAD_REQUEST).
+ *
+ * On 32-bit Windows the library does not see GlobalFree, and the kernel hands a freed handle's
+ * value to the next GlobalAlloc, the host's included. A host that frees a layer with GlobalFree
+ * therefore frees the document's other layers itself too and never passes the document to
+ * QorReleaseDocument. The library checks anyway: it frees a layer only while its handle names a
+ * block of the size it delivered, so after GlobalFree of the first layer, QorReleaseDocument on
+ * that value frees nothing, unless the kernel has meanwhile given the value to a new block of that
+ * very size, which cannot be told apart. */
 
 /* Stores up to `capacity` DIB handles of the document whose first layer is `firstDib`, in layer
  * order, and returns the document's layer count (0 when no such document is known). */
 QOR_API uint32_t QOR_CALL QorDocumentLayers(QorHandle firstDib, QorHandle* handles,
                                             uint32_t capacity);
 
-/* Frees the document whose first layer is `firstDib` and every one of its DIBs. Returns 0, or
- * QOR_BAD_REQUEST when no such document is known. */
+/* Frees every DIB still in the document whose first layer is `firstDib`, and forgets the
+ * document. Returns 0, or QOR_BAD_REQUEST when no such document is known. */
 QOR_API int16_t QOR_CALL QorReleaseDocument(QorHandle firstDib);
 
 /* Movable memory blocks, the same kind that the readers deliver and the writer takes. */
@@ -152,7 +169,9 @@ QOR_API QorHandle QOR_CALL QorGlobalAlloc(uint32_t flags, uint64_t bytes);
 QOR_API void* QOR_CALL QorGlobalLock(QorHandle block);
 /* Undoes one lock; returns non-zero while the block stays locked. */
 QOR_API int QOR_CALL QorGlobalUnlock(QorHandle block);
-/* Frees a block; returns 0 on success, or the handle itself when it is unknown. */
+/* Frees a block; returns 0 on success, or the handle itself when it is unknown. A DIB of a
+ * document leaves the document (see above). The handle of a movable block that the library
+ * allocated, every delivered DIB among them, is not reused soon after. */
 QOR_API QorHandle QOR_CALL QorGlobalFree(QorHandle block);
 /* The size of a block in bytes, 0 for an unknown handle. */
 QOR_API uint64_t QOR_CALL QorGlobalSize(QorHandle block);

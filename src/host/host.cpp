@@ -3,6 +3,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/dib.h"
@@ -16,9 +18,24 @@ using plat::GlobalLock;
 using plat::GlobalSize;
 using plat::GlobalUnlock;
 
+// A DIB of a document and its size when the document was made. The layer stays the document's
+// while its handle names a block of that size: a block freed through QorGlobalFree has none, and
+// its handle is not reused soon (the platform layer sees to that on 32-bit Windows too). A block
+// that the host freed with the kernel's GlobalFree on 32-bit Windows may have given its handle to
+// the host's next allocation at once; a block of another size is still told apart.
+struct Layer {
+    HGLOBAL dib = 0;
+    std::uint64_t size = 0;
+};
+
+// Documents by first DIB handle; each lists its layers in order, the first one included.
+using Documents = std::map<HGLOBAL, std::vector<Layer>>;
+
 struct Registry {
     std::mutex mutex;
-    std::map<HGLOBAL, std::vector<HGLOBAL>> documents;
+    Documents documents;
+    // The document (by first DIB handle) that lists each DIB: a DIB belongs to one at most.
+    std::unordered_map<HGLOBAL, HGLOBAL> owners;
     // The DIBs of every layer block handed out and not yet adopted, by layer block handle.
     std::map<HGLOBAL, std::vector<HGLOBAL>> pending;
     std::uint32_t calls[4] = {};
@@ -68,6 +85,32 @@ std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBA
     layers[0] = first;
     r.pending[block] = std::move(layers);
     return 0;
+}
+
+bool StillDelivered(const Layer& layer) {
+    return layer.size != 0 && GlobalSize(layer.dib) == layer.size;
+}
+
+// Forgets a document without freeing anything (the registry's mutex is held).
+void Forget(Registry& r, Documents::iterator it) {
+    for (const Layer& layer : it->second) r.owners.erase(layer.dib);
+    r.documents.erase(it);
+}
+
+// Drops the layers of a document whose blocks are gone. A document whose first layer is gone has
+// ended: it is forgotten, and the host frees its other layers. Returns whether it remains.
+bool Prune(Registry& r, Documents::iterator it) {
+    std::vector<Layer>& layers = it->second;
+    if (!StillDelivered(layers.front())) {
+        Forget(r, it);
+        return false;
+    }
+    std::erase_if(layers, [&r](const Layer& layer) {
+        if (StillDelivered(layer)) return false;
+        r.owners.erase(layer.dib);
+        return true;
+    });
+    return true;
 }
 
 }  // namespace
@@ -168,13 +211,31 @@ HGLOBAL QOR_HOSTCALL AdoptDocument(HGLOBAL layerBlock) {
         GlobalUnlock(layerBlock);
     }
     if (layers.empty() || layers.front() == 0) return 0;
-    HGLOBAL first = layers.front();
+    std::vector<Layer> document;
+    std::unordered_set<HGLOBAL> seen;
+    for (HGLOBAL dib : layers) {
+        if (dib != 0 && seen.insert(dib).second) document.push_back(Layer{dib, GlobalSize(dib)});
+    }
+    const HGLOBAL first = layers.front();
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.mutex);
-    // Forget documents whose first DIB the application freed itself (on 32-bit Windows a host
-    // may free a delivered DIB with the kernel's GlobalFree), so that they do not pile up.
-    std::erase_if(r.documents, [](const auto& entry) { return GlobalSize(entry.first) == 0; });
-    r.documents[first] = std::move(layers);
+    // A handle that an older document lists names a new block now, so the older one's is gone:
+    // the layer leaves that document, and a first layer takes the document with it.
+    for (const Layer& layer : document) {
+        auto owner = r.owners.find(layer.dib);
+        if (owner == r.owners.end()) continue;
+        auto older = r.documents.find(owner->second);
+        if (older->first == layer.dib) {
+            Forget(r, older);
+        } else {
+            std::erase_if(older->second, [&](const Layer& l) { return l.dib == layer.dib; });
+            r.owners.erase(owner);
+        }
+    }
+    // Documents and layers that the host freed itself do not pile up.
+    for (auto it = r.documents.begin(); it != r.documents.end();) Prune(r, it++);
+    for (const Layer& layer : document) r.owners[layer.dib] = first;
+    r.documents[first] = std::move(document);
     return first;
 }
 
@@ -215,25 +276,25 @@ QOR_API uint32_t QOR_CALL QorDocumentLayers(QorHandle firstDib, QorHandle* handl
     auto& r = qor::host::TheRegistry();
     std::lock_guard<std::mutex> guard(r.mutex);
     auto it = r.documents.find(firstDib);
-    if (it == r.documents.end()) return 0;
+    if (it == r.documents.end() || !qor::host::Prune(r, it)) return 0;
     const auto& layers = it->second;
     for (std::uint32_t i = 0; handles != nullptr && i < capacity && i < layers.size(); ++i) {
-        handles[i] = layers[i];
+        handles[i] = layers[i].dib;
     }
     return static_cast<uint32_t>(layers.size());
 }
 
 QOR_API int16_t QOR_CALL QorReleaseDocument(QorHandle firstDib) {
-    std::vector<qor::HGLOBAL> layers;
+    std::vector<qor::host::Layer> layers;
     {
         auto& r = qor::host::TheRegistry();
         std::lock_guard<std::mutex> guard(r.mutex);
         auto it = r.documents.find(firstDib);
-        if (it == r.documents.end()) return QOR_BAD_REQUEST;
-        layers = std::move(it->second);
-        r.documents.erase(it);
+        if (it == r.documents.end() || !qor::host::Prune(r, it)) return QOR_BAD_REQUEST;
+        layers = it->second;
+        qor::host::Forget(r, it);
     }
-    for (qor::HGLOBAL dib : layers) qor::plat::GlobalFree(dib);
+    for (const auto& layer : layers) qor::plat::GlobalFree(layer.dib);
     return 0;
 }
 

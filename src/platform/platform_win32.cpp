@@ -5,8 +5,16 @@
 // allocated and free the DIBs we deliver with the kernel's calls. A 64-bit HGLOBAL does not fit
 // the record's 32-bit handle fields, so there handles are 32-bit ids of real kernel blocks,
 // handed out in increasing order like the POSIX layer's and resolved only here.
+//
+// Both kinds are, like the POSIX layer's ids, not reused soon after a free through this layer:
+// the kernel gives a freed handle's value to the very next GlobalAlloc, so on 32-bit Windows a
+// freed movable block is discarded (its memory freed) and its handle kept for a while before it
+// goes back to the kernel. Until then the value names no block, for the host's allocations as for
+// ours, and the host document layer, which checks its documents' layers by handle, sees the layer
+// gone.
 #include <cerrno>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 
@@ -21,10 +29,20 @@ namespace {
 
 constexpr UINT kKernelFlags = GMEM_MOVEABLE | GMEM_ZEROINIT;
 
+struct Block {
+    ::HGLOBAL kernel = nullptr;
+    bool movable = false;  // only a movable block can be discarded and its handle held back
+};
+
+// How many freed handles are held back at most (32-bit Windows); the kernel has room for 65536
+// movable handles in a process.
+constexpr std::size_t kHeldBack = 1024;
+
 struct State {
     std::mutex mutex;
-    std::unordered_map<HGLOBAL, ::HGLOBAL> blocks;  // the blocks allocated through this layer
-    HGLOBAL nextId = 0x1000;                        // 64-bit Windows only
+    std::unordered_map<HGLOBAL, Block> blocks;  // the blocks allocated through this layer
+    HGLOBAL nextId = 0x1000;                    // 64-bit Windows only
+    std::deque<::HGLOBAL> heldBack;             // 32-bit Windows only, oldest first
 };
 
 State& TheState() {
@@ -35,17 +53,19 @@ State& TheState() {
 // The kernel block behind `block`, or null when it is not a live block (the mutex must be held).
 ::HGLOBAL KernelBlock(State& s, HGLOBAL block) {
     auto it = s.blocks.find(block);
-    if (it != s.blocks.end()) return it->second;
+    if (it != s.blocks.end()) return it->second.kernel;
 #ifdef _WIN64
     return nullptr;
 #else
-    // A block the host allocated itself, if the kernel knows it.
-    auto h = reinterpret_cast< ::HGLOBAL>(static_cast<std::uintptr_t>(block));
-    return block != 0 && ::GlobalFlags(h) != GMEM_INVALID_HANDLE ? h : nullptr;
+    // A block the host allocated itself, if the kernel knows it and it has memory (a held-back
+    // handle is discarded).
+    auto h = reinterpret_cast<::HGLOBAL>(static_cast<std::uintptr_t>(block));
+    UINT flags = block != 0 ? ::GlobalFlags(h) : GMEM_INVALID_HANDLE;
+    return flags != GMEM_INVALID_HANDLE && (flags & GMEM_DISCARDED) == 0 ? h : nullptr;
 #endif
 }
 
-HGLOBAL Remember(State& s, ::HGLOBAL h) {
+HGLOBAL Remember(State& s, ::HGLOBAL h, bool movable) {
 #ifdef _WIN64
     HGLOBAL id;
     do {
@@ -54,8 +74,29 @@ HGLOBAL Remember(State& s, ::HGLOBAL h) {
 #else
     auto id = static_cast<HGLOBAL>(reinterpret_cast<std::uintptr_t>(h));
 #endif
-    s.blocks[id] = h;
+    s.blocks[id] = Block{h, movable};
     return id;
+}
+
+// Frees a kernel block; on 32-bit Windows a movable one is discarded instead (its memory freed)
+// and its handle held back, and the oldest held-back handle goes back to the kernel. Returns false
+// when the kernel refuses (the block stays as it was).
+bool FreeKernelBlock([[maybe_unused]] State& s, ::HGLOBAL h, [[maybe_unused]] bool movable) {
+#ifndef _WIN64
+    // Discarding (GlobalDiscard, which the library's own GlobalReAlloc would hide) fails for a
+    // locked block, which is then freed at once.
+    if (movable && ::GlobalReAlloc(h, 0, GMEM_MOVEABLE) == h) {
+        s.heldBack.push_back(h);
+        if (s.heldBack.size() > kHeldBack) {
+            ::HGLOBAL oldest = s.heldBack.front();
+            s.heldBack.pop_front();
+            // Unless the host has freed the handle itself and the kernel reused the value.
+            if ((::GlobalFlags(oldest) & GMEM_DISCARDED) != 0) ::GlobalFree(oldest);
+        }
+        return true;
+    }
+#endif
+    return ::GlobalFree(h) == nullptr;
 }
 
 HANDLE KernelFile(HFILE file) {
@@ -72,7 +113,7 @@ HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
     detail::AddLiveBytes(::GlobalSize(h), 0);
     State& s = TheState();
     std::lock_guard<std::mutex> guard(s.mutex);
-    return Remember(s, h);
+    return Remember(s, h, (flags & GMEM_MOVEABLE) != 0);
 }
 
 void* GlobalLock(HGLOBAL block) {
@@ -97,10 +138,15 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     std::lock_guard<std::mutex> guard(s.mutex);
     ::HGLOBAL h = KernelBlock(s, block);
     if (h == nullptr) return block;
+    auto it = s.blocks.find(block);
+    const bool ours = it != s.blocks.end();
     SIZE_T size = ::GlobalSize(h);
-    if (::GlobalFree(h) != nullptr) return block;
-    detail::AddLiveBytes(0, size);
-    s.blocks.erase(block);
+    // A block the host allocated itself goes straight back to the kernel.
+    if (!FreeKernelBlock(s, h, ours && it->second.movable)) return block;
+    if (ours) {
+        detail::AddLiveBytes(0, size);
+        s.blocks.erase(it);
+    }
     return 0;
 }
 
@@ -118,7 +164,7 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags) {
     if (moved == h) return block;
     // Only a fixed block changes its handle when it moves.
     s.blocks.erase(block);
-    return Remember(s, moved);
+    return Remember(s, moved, false);
 }
 
 std::uint64_t GlobalSize(HGLOBAL block) {
@@ -235,7 +281,7 @@ std::uint64_t LiveBlocks() {
 #ifndef _WIN64
     // A host may free a delivered DIB with the kernel's own GlobalFree.
     std::erase_if(s.blocks, [](const auto& entry) {
-        return ::GlobalFlags(entry.second) == GMEM_INVALID_HANDLE;
+        return ::GlobalFlags(entry.second.kernel) == GMEM_INVALID_HANDLE;
     });
 #endif
     return s.blocks.size();
