@@ -1,5 +1,6 @@
 #include "host/host.h"
 
+#include <array>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -18,15 +19,30 @@ using plat::GlobalLock;
 using plat::GlobalSize;
 using plat::GlobalUnlock;
 
-// A DIB of a document and its size when the document was made. The layer stays the document's
-// while its handle names a block of that size: a block freed through QorGlobalFree has none, and
-// its handle is not reused soon (the platform layer sees to that on 32-bit Windows too). A block
-// that the host freed with the kernel's GlobalFree on 32-bit Windows may have given its handle to
-// the host's next allocation at once; a block of another size is still told apart.
+// A DIB of a document, with its size and the first bytes of its header (size, width, height,
+// planes and bit count) when the document was made. The layer stays the document's while its
+// handle names a block of that size that starts with those bytes: a block freed through
+// QorGlobalFree has none, and its handle is not reused soon (the platform layer sees to that on
+// 32-bit Windows too). A block that the host freed with the kernel's GlobalFree on 32-bit Windows
+// may have given its handle to the host's next allocation at once; a block of another size, or
+// one that does not start as that DIB's header, is still told apart.
+constexpr std::size_t kHeadBytes = 16;
 struct Layer {
     HGLOBAL dib = 0;
     std::uint64_t size = 0;
+    std::array<std::uint8_t, kHeadBytes> head{};
+    bool headKnown = false;  // false when the block could not be locked to read it
 };
+
+// The first bytes of a block, or false when it has fewer or cannot be locked.
+bool HeadOf(HGLOBAL block, std::array<std::uint8_t, kHeadBytes>* head) {
+    if (GlobalSize(block) < kHeadBytes) return false;
+    const auto* p = static_cast<const std::uint8_t*>(GlobalLock(block));
+    if (p == nullptr) return false;
+    std::memcpy(head->data(), p, kHeadBytes);
+    GlobalUnlock(block);
+    return true;
+}
 
 // Documents by first DIB handle; each lists its layers in order, the first one included.
 using Documents = std::map<HGLOBAL, std::vector<Layer>>;
@@ -88,7 +104,10 @@ std::int16_t MakeLayerBlock(ImageIoRequest* request, std::uint32_t count, HGLOBA
 }
 
 bool StillDelivered(const Layer& layer) {
-    return layer.size != 0 && GlobalSize(layer.dib) == layer.size;
+    if (layer.size == 0 || GlobalSize(layer.dib) != layer.size) return false;
+    // A lock that fails tells nothing about the block: its size has to do.
+    std::array<std::uint8_t, kHeadBytes> head;
+    return !layer.headKnown || !HeadOf(layer.dib, &head) || head == layer.head;
 }
 
 // Forgets a document without freeing anything (the registry's mutex is held).
@@ -214,7 +233,10 @@ HGLOBAL QOR_HOSTCALL AdoptDocument(HGLOBAL layerBlock) {
     std::vector<Layer> document;
     std::unordered_set<HGLOBAL> seen;
     for (HGLOBAL dib : layers) {
-        if (dib != 0 && seen.insert(dib).second) document.push_back(Layer{dib, GlobalSize(dib)});
+        if (dib == 0 || !seen.insert(dib).second) continue;
+        Layer layer{dib, GlobalSize(dib), {}, false};
+        layer.headKnown = HeadOf(dib, &layer.head);
+        document.push_back(layer);
     }
     const HGLOBAL first = layers.front();
     Registry& r = TheRegistry();
