@@ -147,9 +147,11 @@ QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue
  * value to the next GlobalAlloc, the host's included. A host that frees a layer with GlobalFree
  * therefore frees the document's other layers itself too and never passes the document to
  * QorReleaseDocument. The library checks anyway: it frees a layer only while its handle names a
- * block of the size it delivered, so after GlobalFree of the first layer, QorReleaseDocument on
- * that value frees nothing, unless the kernel has meanwhile given the value to a new block of that
- * very size, which cannot be told apart. */
+ * block of the size it delivered that still starts with the DIB header it delivered (size, width,
+ * height, planes, bit count), so after GlobalFree of the first layer, QorReleaseDocument on that
+ * value frees nothing, unless the kernel has meanwhile given the value to a block of that very
+ * size into which the host has copied a DIB of the same header. A host that rewrites those header
+ * fields of a delivered DIB in place frees that layer itself. */
 
 /* Stores up to `capacity` DIB handles of the document whose first layer is `firstDib`, in layer
  * order, and returns the document's layer count (0 when no such document is known). */
