@@ -210,7 +210,7 @@ bool LoadValues(FileWindow* in, const Entry& e, bool littleEndian, std::uint32_t
     const std::uint32_t size = TypeSize(e.type);
     if (size == 0 || e.count == 0) return true;
     const std::uint32_t n = std::min(e.count, kMaxValues);
-    std::uint8_t bytes[4 * kMaxValues];
+    std::uint8_t bytes[4 * kMaxValues] = {};
     std::uint32_t got = 4;
     if (!InField(e)) {
         if (!in->Read(e.raw, bytes, size * n, &got)) return false;
