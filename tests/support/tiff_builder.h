@@ -51,6 +51,13 @@ class TiffBuilder {
         for (auto x : v) Put32(x);
         return at;
     }
+    // Overwrites the 32-bit value at `at` (an offset array entry written before its target).
+    void Patch32(std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            int s = big_ ? 24 - 8 * i : 8 * i;
+            data_[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> s);
+        }
+    }
     // Pads the file with zero bytes up to `offset`.
     void PadTo(std::uint32_t offset) {
         if (data_.size() < offset) data_.resize(offset, 0);
@@ -129,13 +136,6 @@ class TiffBuilder {
         if (Fits(e)) return 0;
         return e.type == 3 ? AppendShorts(e.values) : AppendLongs(e.values);
     }
-    void Patch32(std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            int s = big_ ? 24 - 8 * i : 8 * i;
-            data_[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> s);
-        }
-    }
-
     bool big_;
     Bytes data_;
     std::size_t linkAt_ = 0;

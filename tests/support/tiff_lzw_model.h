@@ -1,0 +1,97 @@
+// A TIFF-flavoured LZW encoder for the tests: MSB-first codes whose width grows one code early,
+// ClearCode 256 and EndOfInformation 257.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace qor::test {
+
+class CodeWriter {
+  public:
+    void Put(std::uint32_t code, std::uint32_t width) {
+        for (std::uint32_t i = width; i-- > 0;) {
+            acc_ = static_cast<std::uint8_t>(acc_ << 1 | ((code >> i) & 1));
+            if (++n_ == 8) {
+                bytes_.push_back(acc_);
+                acc_ = 0;
+                n_ = 0;
+            }
+        }
+    }
+    Bytes Finish() {
+        if (n_ != 0) bytes_.push_back(static_cast<std::uint8_t>(acc_ << (8 - n_)));
+        acc_ = 0;
+        n_ = 0;
+        return bytes_;
+    }
+
+  private:
+    Bytes bytes_;
+    std::uint8_t acc_ = 0;
+    int n_ = 0;
+};
+
+// The width a decoder reads its next code with, given the number of codes it has taken since
+// the last ClearCode: the smallest width whose largest code stays above the next free code + 1.
+inline std::uint32_t WidthAfter(std::uint32_t codesSinceClear) {
+    std::uint32_t nextFree = 258 + (codesSinceClear == 0 ? 0 : codesSinceClear - 1);
+    if (nextFree > 4096) nextFree = 4096;
+    for (std::uint32_t w = 9; w < 12; ++w) {
+        if (nextFree + 1 < (1u << w)) return w;
+    }
+    return 12;
+}
+
+// Writes a code sequence with the widths a decoder expects (ClearCode restarts the count).
+inline Bytes PackCodes(const std::vector<std::uint32_t>& codes) {
+    CodeWriter w;
+    std::uint32_t since = 0;
+    for (std::uint32_t c : codes) {
+        w.Put(c, WidthAfter(since));
+        since = c == 256 ? 0 : since + 1;
+    }
+    return w.Finish();
+}
+
+// Encodes `data` as one strip: ClearCode, codes, EndOfInformation (unless `withEoi` is false).
+// The table is cleared when it reaches `clearAt` entries (never when that is above 4096).
+inline std::vector<std::uint32_t> LzwCodes(const Bytes& data, bool withEoi = true,
+                                           std::uint32_t clearAt = 4093) {
+    std::vector<std::uint32_t> codes{256};
+    std::map<std::uint32_t, std::uint32_t> dict;  // (prefix << 8 | byte) -> code
+    std::uint32_t nextFree = 258;
+    std::int64_t w = -1;
+    for (std::uint8_t c : data) {
+        if (w < 0) {
+            w = c;
+            continue;
+        }
+        auto it = dict.find(static_cast<std::uint32_t>(w) << 8 | c);
+        if (it != dict.end()) {
+            w = it->second;
+            continue;
+        }
+        codes.push_back(static_cast<std::uint32_t>(w));
+        // A full table takes no more entries (only a ClearCode empties it).
+        if (nextFree < 4096) dict[static_cast<std::uint32_t>(w) << 8 | c] = nextFree++;
+        if (nextFree == clearAt) {
+            codes.push_back(256);
+            dict.clear();
+            nextFree = 258;
+        }
+        w = c;
+    }
+    if (w >= 0) codes.push_back(static_cast<std::uint32_t>(w));
+    if (withEoi) codes.push_back(257);
+    return codes;
+}
+
+inline Bytes EncodeLzw(const Bytes& data, bool withEoi = true, std::uint32_t clearAt = 4093) {
+    return PackCodes(LzwCodes(data, withEoi, clearAt));
+}
+
+}  // namespace qor::test
