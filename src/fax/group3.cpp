@@ -12,7 +12,7 @@ class Group3Codec final : public FaxCodec {
         eolAhead_ = false;
     }
 
-    std::int16_t NextRow(std::uint8_t* row) override {
+    tiff::RowResult NextRow(std::uint8_t* row) override {
         bool awaitingEol = !eolAhead_;
         eolAhead_ = false;
         CodedRow coded;

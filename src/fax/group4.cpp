@@ -180,7 +180,7 @@ class Group4Codec final : public FaxCodec {
         endOfBlock_ = false;
     }
 
-    std::int16_t NextRow(std::uint8_t* row) override {
+    tiff::RowResult NextRow(std::uint8_t* row) override {
         // After an end-of-block code the strip's remaining rows come out white.
         if (endOfBlock_) {
             PaintWhiteRun(row, 0, width_);

@@ -7,7 +7,7 @@ namespace {
 
 class ModifiedHuffmanCodec final : public FaxCodec {
   public:
-    std::int16_t NextRow(std::uint8_t* row) override {
+    tiff::RowResult NextRow(std::uint8_t* row) override {
         // Each row starts at the byte boundary at or after the end of the previous one.
         if (!in_.AlignToByte()) return QOR_READ_FAILED;
         CodedRow coded;

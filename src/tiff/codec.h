@@ -10,6 +10,20 @@
 
 namespace qor::tiff {
 
+// What became of a row a codec was asked for.
+struct RowResult {
+    RowResult(std::int16_t failure = 0) : status(failure) {}  // NOLINT: a status is a result
+    static RowResult StripEnded() {
+        RowResult r;
+        r.stripEnded = true;
+        return r;
+    }
+    std::int16_t status = 0;  // the status that ends the page, or 0
+    // The strip's data ended before the row: the next strip goes on with it (codecs whose rows
+    // follow on across strips only).
+    bool stripEnded = false;
+};
+
 class StripCodec {
   public:
     virtual ~StripCodec() = default;
@@ -24,7 +38,14 @@ class StripCodec {
     // Decodes the strip's next row into `row`, a cleared row of the DIB. 0, or the status that
     // ends the page: 202 when the data ended, a coding's own status for damaged data. The row
     // keeps what was decoded of it.
-    virtual std::int16_t NextRow(std::uint8_t* row) = 0;
+    virtual RowResult NextRow(std::uint8_t* row) = 0;
+    // Whether the rows of a strip follow on from those the previous strip delivered, as one
+    // stream (LZW), instead of starting at the strip's own first row. Such a codec ends each
+    // strip itself (RowResult::StripEnded) and may carry a row over into the next one.
+    virtual bool RowsFollowOn() const { return false; }
+    // The page ends before its last row, its strips run out or the next one cannot be found:
+    // `row` is the next row.
+    virtual void Finish(std::uint8_t* row) { (void)row; }
 };
 
 // The one strip loop: decodes every strip of the page that its rows need through `codec` into

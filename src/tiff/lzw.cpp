@@ -18,6 +18,7 @@
 
 #include "platform/locked_block.h"
 #include "platform/platform.h"
+#include "tiff/codec.h"
 #include "tiff/reader.h"
 #include "tiff/tiff.h"
 
@@ -80,20 +81,37 @@ inline void Store64(std::uint8_t* at, std::uint64_t v) {
 
 // How a run of the decoder ended.
 enum class Stop : std::uint8_t {
-    kRunning,
-    kFinished,   // EndOfInformation of the last strip, or every row written
-    kDataEnded,  // the file ended, could not be read, or the data cannot be expanded
-    kCancelled,  // the progress callback asked to stop
-    kStripCut,   // the strip delivered more than rowsPerStrip rows
+    kRunning,     // paused: the row asked for is in the DIB
+    kFinished,    // every row written
+    kDataEnded,   // the file ended, could not be read, or the data cannot be expanded
+    kStripEnded,  // EndOfInformation, or the strip began more than rowsPerStrip rows (cut)
+};
+
+// The state of the decoding loop that the common case touches.
+struct Cursor {
+    // Bit reader: the next bits of the stream at the top of `bits`, `bitCount` of them counted.
+    const std::uint8_t* in;
+    const std::uint8_t* inEnd;
+    std::uint64_t bits;
+    std::uint32_t bitCount;
+    std::uint32_t width;
+    std::uint32_t nextFree;
+    // The previous code; when its string is well formed (prevLength not 0) where it is in the
+    // window and its head.
+    std::uint32_t prevCode;
+    std::uint32_t prevLength;
+    std::uint64_t prevPos;
+    std::uint64_t prevHead;
+    // The window offset where the next string goes, and below which it must end for the
+    // current row to stay incomplete and the window to keep its slack.
+    std::uint64_t w;
+    std::uint64_t limit;
 };
 
 struct LzwDecoder {
-    ProgressBlock* progress = nullptr;
     HFILE file = plat::HFILE_ERROR;
-    TiffPage* page = nullptr;
     DibView rows;  // rows.height is imageLength
     std::uint64_t rowBytes = 0;
-    StripWalker strips;
     std::uint32_t stripRows = 0;  // rows of the current strip
     std::uint8_t* input = nullptr;
     Entry* table = nullptr;
@@ -111,6 +129,13 @@ struct LzwDecoder {
     std::uint32_t rowsStored = 0;  // rows 0 to rowsStored - 1 are in the DIB, padding cleared
     unsigned channels = 0;         // interleaved 8-bit samples summed by Predictor 2; 0 without it
     bool bgr = false;              // 24-bit rows are stored with red and blue exchanged
+    // The decoding loop's state between runs: the bit reader, the table and the previous code,
+    // whether the next code follows a ClearCode, the first byte of the previous code's string
+    // when it is not well formed, and the bytes of the input block.
+    Cursor cursor{};
+    bool afterClear = true;
+    std::uint8_t prevFirst = 0;
+    std::uint32_t filled = 0;
 };
 
 // Copies `count` bytes (at least 1) from `src` to `dst` 32 at a time; the source ends at or
@@ -125,12 +150,6 @@ inline void CopyString(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t
         std::memcpy(chunk, src + i, 32);
         std::memcpy(dst + i, chunk, 32);
     }
-}
-
-// Reports the share of rows begun; true when the callback asks to stop.
-bool ReportRows(const LzwDecoder& d) {
-    std::uint64_t done = (std::uint64_t{d.imageRow} + 1) * 100 / d.rows.height;
-    return ReportProgress(d.progress, static_cast<std::uint32_t>(done)) != 0;
 }
 
 // Turns the differences of the first `count` bytes of a row into sample values, one running sum
@@ -194,7 +213,7 @@ Stop StoreRows(LzwDecoder& d, std::uint64_t* end) {
             ++d.rowsInStrip;
             if (d.rowsInStrip > d.stripRows) {
                 *end = d.rowStart;
-                return Stop::kStripCut;
+                return Stop::kStripEnded;
             }
             ++d.imageRow;
             d.rowBegun = true;
@@ -216,47 +235,6 @@ std::uint32_t FillInput(LzwDecoder& d) {
     std::uint16_t position = 0;
     return FillReadBuffer(d.file, d.input, &position);
 }
-
-// Positions the file at the start of the next strip. Rows follow on from those the previous
-// strip delivered.
-Stop SeekStrip(LzwDecoder& d) {
-    StripSpan strip;
-    if (d.strips.Next(&strip) != 0) return Stop::kDataEnded;
-    d.stripRows = strip.rows;
-    return Stop::kRunning;
-}
-
-// After EndOfInformation or a cut: on to the next strip, whose first block is read at once.
-Stop ChangeStrip(LzwDecoder& d, std::uint32_t* filled) {
-    if (!d.strips.More()) return Stop::kFinished;
-    d.rowsInStrip = 0;
-    Stop s = SeekStrip(d);
-    if (s != Stop::kRunning) return s;
-    *filled = FillInput(d);
-    if (ReportRows(d)) return Stop::kCancelled;
-    return *filled == 0 ? Stop::kDataEnded : Stop::kRunning;
-}
-
-// The state of the decoding loop that the common case touches.
-struct Cursor {
-    // Bit reader: the next bits of the stream at the top of `bits`, `bitCount` of them counted.
-    const std::uint8_t* in;
-    const std::uint8_t* inEnd;
-    std::uint64_t bits;
-    std::uint32_t bitCount;
-    std::uint32_t width;
-    std::uint32_t nextFree;
-    // The previous code; when its string is well formed (prevLength not 0) where it is in the
-    // window and its head.
-    std::uint32_t prevCode;
-    std::uint32_t prevLength;
-    std::uint64_t prevPos;
-    std::uint64_t prevHead;
-    // The window offset where the next string goes, and below which it must end for the
-    // current row to stay incomplete and the window to keep its slack.
-    std::uint64_t w;
-    std::uint64_t limit;
-};
 
 constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
 
@@ -337,20 +315,34 @@ constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
     return code;
 }
 
-// The decoding loop proper, from the start of strip 0 to the end of the page.
-Stop Run(LzwDecoder& d) {
+// Empties the bit reader and the table for a strip whose first byte is at the file position;
+// its first code reads the first block.
+void NewStrip(LzwDecoder& d) {
+    Cursor& c = d.cursor;
+    c.in = c.inEnd = d.input;
+    d.filled = 0;
+    c.bits = 0;
+    c.bitCount = 0;
+    c.width = 9;
+    c.nextFree = kFirstFreeCode;
+    c.prevLength = 0;
+    d.afterClear = true;
+}
+
+// Where appending must stop for the current row to stay incomplete.
+void SetLimit(LzwDecoder& d) {
+    d.cursor.limit = d.rowBegun ? std::min(d.rowStart + d.rowBytes, d.windowEnd) : d.rowStart;
+}
+
+// The decoding loop proper: decodes the strip's codes until rows 0 to `want` - 1 are in the DIB
+// (kRunning), every row is (kFinished), the strip ends or the data does.
+Stop Run(LzwDecoder& d, std::uint32_t want) {
     Entry* const table = d.table;
     std::uint8_t* const stack = d.stack;
     std::uint8_t* const window = d.window;
     const std::uint8_t* const input = d.input;
-    const std::uint64_t rowBytes = d.rowBytes;
 
-    // Strip 0 starts with an empty input buffer: its first code reads the first block.
-    std::uint32_t filled = 0;
-    Stop stop = SeekStrip(d);
-    if (stop != Stop::kRunning) return stop;
-
-    Cursor cursor{input, input, 0, 0, 9, kFirstFreeCode, 0, 0, 0, 0, d.rowStart, 0};
+    Cursor& cursor = d.cursor;
     const std::uint8_t*& in = cursor.in;
     const std::uint8_t*& inEnd = cursor.inEnd;
     std::uint64_t& bits = cursor.bits;
@@ -362,27 +354,15 @@ Stop Run(LzwDecoder& d) {
     std::uint64_t& prevPos = cursor.prevPos;
     std::uint64_t& prevHead = cursor.prevHead;
     std::uint64_t& w = cursor.w;
-    std::uint64_t& limit = cursor.limit;
-    // The table starts as a ClearCode leaves it; the first code after a ClearCode adds no entry.
-    bool afterClear = true;
-    // The first byte of the previous code's string when it is not well formed.
-    std::uint8_t prevFirst = 0;
+    bool& afterClear = d.afterClear;
+    std::uint8_t& prevFirst = d.prevFirst;
+    Stop stop = Stop::kRunning;
 
-    auto setLimit = [&]() QOR_INLINE {
-        limit = d.rowBegun ? std::min(d.rowStart + rowBytes, d.windowEnd) : d.rowStart;
-    };
     auto clearTable = [&]() QOR_INLINE {
         width = 9;
         nextFree = kFirstFreeCode;
         afterClear = true;
         prevLength = 0;
-    };
-    auto newStrip = [&]() QOR_INLINE {
-        in = input;
-        inEnd = input + filled;
-        bits = 0;
-        bitCount = 0;
-        clearTable();
     };
     // When the window is full: keeps the current row and the latest output, moved down to the
     // start of the data; strings of entries that fall out are found through their chains.
@@ -400,7 +380,6 @@ Stop Run(LzwDecoder& d) {
                 Place(pos >= from && pos != kGone ? pos - shift : kGone, SuffixOf(table[c].place));
         }
     };
-    setLimit();
 
     // Every way out leaves the window offset that the output reached.
     auto finish = [&](Stop s) QOR_INLINE {
@@ -417,11 +396,10 @@ Stop Run(LzwDecoder& d) {
             }
             if (bitCount < width) {
                 // The block is used up: carry the remaining bits into the next one.
-                filled = FillInput(d);
-                if (ReportRows(d)) return finish(Stop::kCancelled);
-                if (filled == 0) return finish(Stop::kDataEnded);
+                d.filled = FillInput(d);
+                if (d.filled == 0) return finish(Stop::kDataEnded);
                 in = input;
-                inEnd = input + filled;
+                inEnd = input + d.filled;
                 continue;
             }
             code = static_cast<std::uint32_t>(bits >> (64 - width));
@@ -430,12 +408,7 @@ Stop Run(LzwDecoder& d) {
         }
 
         // Every other case, one step at a time.
-        if (code == kEndOfInformation) {
-            stop = ChangeStrip(d, &filled);
-            if (stop != Stop::kRunning) return finish(stop);
-            newStrip();
-            continue;
-        }
+        if (code == kEndOfInformation) return finish(Stop::kStripEnded);
         if (code == kClearCode) {
             clearTable();
             continue;
@@ -507,23 +480,16 @@ Stop Run(LzwDecoder& d) {
         }
         w += length;
         std::uint64_t shift = 0;
-        if (w >= limit) {
+        if (w >= cursor.limit) {
+            // A cut strip ends here: this code adds no entry.
             stop = StoreRows(d, &w);
-            if (stop == Stop::kStripCut) {
-                // The strip is cut here; this code adds no entry.
-                stop = ChangeStrip(d, &filled);
-                if (stop != Stop::kRunning) return finish(stop);
-                newStrip();
-                setLimit();
-                continue;
-            }
             if (stop != Stop::kRunning) return finish(stop);
             if (w >= d.windowEnd) {
                 std::uint64_t before = w;
                 slide();
                 shift = before - w;
             }
-            setLimit();
+            SetLimit(d);
         }
 
         // The new entry: the previous string followed by this string's first byte.
@@ -543,84 +509,118 @@ Stop Run(LzwDecoder& d) {
         prevPos = start - shift;
         prevLength = wellFormed ? length : 0;
         prevHead = head;
+        // Paused once the row asked for is in the DIB; the next run goes on from here.
+        if (d.rowsStored >= want) return finish(Stop::kRunning);
     }
 }
 
-}  // namespace
+// The output of a page's strips is one stream: a strip that ends before its rows lets the next
+// one go on from the row it reached (a row may span two strips), and a strip that begins more
+// rows than it holds is cut there. So the codec writes rows to the DIB itself, in order, and
+// the loop hands it the same rows in the same order.
+class LzwCodec final : public StripCodec {
+  public:
+    explicit LzwCodec(bool bgr) : bgr_(bgr) {}
 
-namespace {
+    std::int16_t Start(HFILE file, const TiffPage& page, const DibView& rows,
+                       std::uint32_t) override {
+        d_.file = file;
+        d_.rows = rows;
+        d_.rowBytes = FileRowBytes(page);
+        if (page.predictor == 2 && page.bitsPerPixel >= 8) {
+            d_.channels = page.bitsPerPixel / 8u;
+        }
+        d_.bgr = bgr_ && page.bitsPerPixel == 24;
+        // The window holds a row and the kept output twice over, so that sliding frees at least
+        // half of it.
+        d_.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (d_.rowBytes + kWindowKeep));
+        // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page
+        // that validation accepts) cannot be held.
+        if (d_.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
+        const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
+                                              kStackSize + 16, d_.windowEnd + kWindowSlack};
+        for (int i = 0; i < kBlocks; ++i) {
+            if (!blocks_[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
+        }
+        d_.input = blocks_[0].data();
+        d_.table = blocks_[1].As<Entry>();
+        d_.stack = blocks_[2].data();
+        d_.window = blocks_[3].data();
+        // Codes below 256 stand for their own byte, kept at the start of the window; ClearCode
+        // and EndOfInformation have no string.
+        for (std::uint32_t c = 0; c < 256; ++c) {
+            d_.window[c] = static_cast<std::uint8_t>(c);
+            d_.table[c].place = Place(c, 0);
+            d_.table[c].length = 1;
+            d_.table[c].head = c;
+        }
+        // The first row of the file is the top row of the DIB; it is begun from the start.
+        d_.imageRow = 0;
+        d_.rowStart = kDataStart;
+        d_.rowBegun = true;
+        d_.cursor.w = kDataStart;
+        return 0;
+    }
+
+    void BeginStrip(const StripSpan& strip) override {
+        d_.stripRows = strip.rows;
+        // The first row of the page counts as begun in the first strip; later strips count the
+        // rows they begin, a row carried over from the strip before not among them.
+        d_.rowsInStrip = firstStrip_ ? 1 : 0;
+        firstStrip_ = false;
+        NewStrip(d_);
+        SetLimit(d_);
+        pending_ = Stop::kRunning;
+    }
+
+    RowResult NextRow(std::uint8_t*) override {
+        const std::uint32_t want = handed_ + 1;
+        for (;;) {
+            // Rows are stored as soon as the window holds them, several at once after a long
+            // string, before the strip's end is handed on.
+            if (d_.rowsStored >= want) {
+                handed_ = want;
+                return 0;
+            }
+            switch (pending_) {
+                case Stop::kRunning:
+                    pending_ = Run(d_, want);
+                    continue;
+                case Stop::kStripEnded:
+                case Stop::kFinished:
+                    return RowResult::StripEnded();
+                case Stop::kDataEnded:
+                    KeepPartialRow();
+                    return QOR_READ_FAILED;
+            }
+        }
+    }
+
+    void Finish(std::uint8_t*) override { KeepPartialRow(); }
+
+    bool RowsFollowOn() const override { return true; }
+
+  private:
+    // A row left unfinished keeps what arrived of it; rows that got nothing stay as the fresh,
+    // cleared block has them.
+    void KeepPartialRow() {
+        if (!d_.complete && d_.rowBegun && d_.end > d_.rowStart) {
+            StoreRow(d_, std::min(d_.end - d_.rowStart, d_.rowBytes));
+        }
+    }
+
+    bool bgr_;
+    LzwDecoder d_;
+    plat::LockedBlock blocks_[kBlocks];
+    bool firstStrip_ = true;
+    std::uint32_t handed_ = 0;  // rows the loop has taken
+    Stop pending_ = Stop::kRunning;
+};
 
 std::int16_t DecodeLzw(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
                        bool bgr) {
-    ReportProgress(progress, 0);
-    switch (page->bitsPerPixel) {
-        case 1:
-        case 4:
-        case 8:
-        case 16:
-        case 24:
-        case 32:
-            break;
-        default:
-            return QOR_TIFF_UNSUPPORTED;
-    }
-    LzwDecoder d;
-    d.progress = progress;
-    d.file = file;
-    d.page = page;
-    d.rowBytes = FileRowBytes(*page);
-    if (!ViewPageDib(dib, *page, &d.rows)) return QOR_TIFF_UNSUPPORTED;
-    if (std::int16_t status = d.strips.Start(file, *page)) return status;
-    if (page->predictor == 2 && page->bitsPerPixel >= 8) d.channels = page->bitsPerPixel / 8u;
-    d.bgr = bgr && page->bitsPerPixel == 24;
-
-    // The window holds a row and the kept output twice over, so that sliding frees at least
-    // half of it.
-    d.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (d.rowBytes + kWindowKeep));
-    // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page that
-    // validation accepts) cannot be held.
-    if (d.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
-    const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
-                                          kStackSize + 16, d.windowEnd + kWindowSlack};
-    plat::LockedBlock blocks[kBlocks];
-    for (int i = 0; i < kBlocks; ++i) {
-        if (!blocks[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
-    }
-    d.input = blocks[0].data();
-    d.table = blocks[1].As<Entry>();
-    d.stack = blocks[2].data();
-    d.window = blocks[3].data();
-    // Codes below 256 stand for their own byte, kept at the start of the window; ClearCode and
-    // EndOfInformation have no string.
-    for (std::uint32_t c = 0; c < 256; ++c) {
-        d.window[c] = static_cast<std::uint8_t>(c);
-        d.table[c].place = Place(c, 0);
-        d.table[c].length = 1;
-        d.table[c].head = c;
-    }
-
-    // The first row of the file is the top row of the DIB; it is the first row of strip 0.
-    d.imageRow = 0;
-    d.rowStart = kDataStart;
-    d.rowBegun = true;
-    d.rowsInStrip = 1;
-
-    Stop stop = Run(d);
-    // A row left unfinished keeps what arrived of it.
-    if (!d.complete && d.rowBegun && d.end > d.rowStart) {
-        StoreRow(d, std::min(d.end - d.rowStart, d.rowBytes));
-    }
-    // Rows that got nothing stay as the fresh, cleared block has them: a page that claims a
-    // large size and holds little data costs no more than its data.
-
-    std::int16_t status = 0;
-    if (stop == Stop::kCancelled) {
-        status = QOR_CANCELLED;
-    } else if (stop == Stop::kDataEnded && !d.complete) {
-        status = QOR_READ_FAILED;
-    }
-    if (status == 0) ReportProgress(progress, 100);
-    return status;
+    LzwCodec codec(bgr);
+    return DecodeStrips(progress, dib, file, *page, &codec);
 }
 
 }  // namespace

@@ -13,18 +13,28 @@ std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file
     if (std::int16_t status = codec->Start(file, page, rows, strips.RowsPerStrip())) {
         return status;
     }
-    const std::uint64_t height = rows.height;
-    for (StripSpan strip; strips.More();) {
-        if (std::int16_t status = strips.Next(&strip)) return status;
+    const std::uint32_t height = rows.height;
+    const bool followOn = codec->RowsFollowOn();
+    std::uint32_t r = 0;  // the next row to decode, from the top
+    for (StripSpan strip; strips.More() && r < height;) {
+        if (std::int16_t status = strips.Next(&strip)) {
+            codec->Finish(rows.Row(r));
+            return status;
+        }
         codec->BeginStrip(strip);
-        for (std::uint32_t r = strip.firstRow; r < strip.firstRow + strip.rows; ++r) {
-            if (std::int16_t status = codec->NextRow(rows.Row(r))) return status;
+        // A strip's rows go where the strip says, or after those already delivered.
+        if (!followOn) r = strip.firstRow;
+        for (std::uint32_t k = 0; (followOn || k < strip.rows) && r < height; ++k) {
+            const RowResult result = codec->NextRow(rows.Row(r));
+            if (result.status != 0) return result.status;
+            if (result.stripEnded) break;
             // The last row's call is the closing one, below.
-            if (r + 1 == height) break;
-            const auto done = static_cast<std::uint32_t>((r + 1ull) * 100 / height);
+            if (++r == height) break;
+            const auto done = static_cast<std::uint32_t>(std::uint64_t{r} * 100 / height);
             if (ReportProgress(progress, done) != 0) return QOR_CANCELLED;
         }
     }
+    if (r < height) codec->Finish(rows.Row(r));
     // The work is done: the answer cannot cancel it.
     ReportProgress(progress, 100);
     return 0;

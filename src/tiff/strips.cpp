@@ -92,7 +92,7 @@ class UncompressedCodec final : public StripCodec {
         left_ = strip.rows;
         held_ = next_ = 0;
     }
-    std::int16_t NextRow(std::uint8_t* row) override {
+    RowResult NextRow(std::uint8_t* row) override {
         if (buffer_.data() == nullptr) {
             if (plat::_lread(file_, row, rowBytes_) != static_cast<std::int32_t>(rowBytes_)) {
                 return QOR_READ_FAILED;
@@ -146,7 +146,7 @@ class PackBitsCodec final : public StripCodec {
         return 0;
     }
     void BeginStrip(const StripSpan&) override { in_.MarkEmpty(); }
-    std::int16_t NextRow(std::uint8_t* row) override {
+    RowResult NextRow(std::uint8_t* row) override {
         if (std::int16_t status = DecodePackBitsRow(in_, row, rowBytes_)) return status;
         if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
         return 0;
