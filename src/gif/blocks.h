@@ -44,6 +44,12 @@ class BlockInput {
         return true;
     }
 
+    // The next byte, or -1 when the data ends.
+    int Byte() {
+        if (index_ == fill_ && !Refill()) return -1;
+        return bytes_[index_++];
+    }
+
     // Passes over the next `count` bytes. Returns false when the data ends first.
     bool Skip(std::uint32_t count) {
         while (count > 0) {
