@@ -148,10 +148,12 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
 
     // A file whose trailer comes before any image has nothing to read: delivering its logical
     // screen, blank, would let a 20-byte file claim a gigabyte.
+    // The record is packed: its transparent index is taken through a local.
     gif::Block block;
-    if (std::int16_t status = gif::FindFirstImage(&job.in, &block, &request->transparentIndex)) {
-        return job.Fail(status);
-    }
+    std::int16_t transparentIndex = -1;
+    const std::int16_t walked = gif::FindFirstImage(&job.in, &block, &transparentIndex);
+    request->transparentIndex = transparentIndex;
+    if (walked != 0) return job.Fail(walked);
     gif::ImageLayout layout;
     if (std::int16_t status = gif::LayOutImage(screen, block.descriptor, &layout)) {
         return job.Fail(status);
