@@ -1,6 +1,8 @@
 // Differential harness for the GIF reader against giflib: where both read an input, the first
 // image's size, pixels, palette and transparent index agree. Where only one side reads it, the
-// reason must be one of the documented differences below; anything else is a finding.
+// reason must be one of the documented differences below; anything else is a finding. The
+// description of the file (record/describe.h) must give the status of the read, unless the read
+// fails later, in the image data.
 //
 // Documented differences, each with its reason:
 //  - Prefix: a file may begin with any 128 bytes before its signature; this reader looks for the
@@ -28,7 +30,9 @@
 #include <cstring>
 #include <string>
 
+#include "record/describe.h"
 #include "fuzz/harness_util.h"
+#include "gif/blocks.h"
 #include "qorimg/qorimg.h"
 #include "support/dib_image.h"
 #include "support/gif_lzw_model.h"
@@ -61,34 +65,12 @@ const char* WhyOnlyWeRead(const std::uint8_t* data, std::size_t size,
     }
 }
 
-// Where the first image's minimum code size byte lies (0 when the file ends before it), the
-// blocks before it walked as this reader walks them.
-std::size_t MinCodeSizeAt(const std::uint8_t* data, std::size_t size) {
-    std::size_t at = SignatureAt(data, size, 0) ? 0 : 128;
-    if (!SignatureAt(data, size, at)) return 0;
-    const std::uint8_t flags = data[at + 10];
-    at += 13 + ((flags & 0x80) ? 3u << ((flags & 7) + 1) : 0);
-    while (at + 2 < size && data[at] == 0x21) {
-        if (data[at + 1] == 0xF9) {
-            at += 2 + 1 + data[at + 2] + 1;  // size byte, data, terminator
-            continue;
-        }
-        at += 2;  // introducer and label, then sub-blocks up to the terminator
-        while (at < size && data[at] != 0) at += data[at] + 1u;
-        ++at;
-    }
-    if (at + 10 >= size || data[at] != 0x2C) return 0;
-    const std::uint8_t imageFlags = data[at + 9];
-    at += 10 + ((imageFlags & 0x80) ? 3u << ((imageFlags & 7) + 1) : 0);
-    return at < size ? at : 0;
-}
-
 // How many pixels, in file order, come before the first code that is not yet defined (all of
-// them when there is none): the data sub-blocks of the first image are joined as this reader
-// joins them, on past empty blocks, up to the last whole block.
-std::size_t PixelsBeforeUndefinedCode(const std::uint8_t* data, std::size_t size) {
-    std::size_t at = MinCodeSizeAt(data, size);
-    if (at == 0 || data[at] > 11) return 0;
+// them when there is none): the data sub-blocks of the first image, which start at `at` (0 when
+// the file ends before them), are joined as this reader joins them, on past empty blocks, up to
+// the last whole block.
+std::size_t PixelsBeforeUndefinedCode(const std::uint8_t* data, std::size_t size, std::size_t at) {
+    if (at == 0 || at >= size || data[at] > 11) return 0;
     const int minCodeSize = data[at++];
     std::vector<std::uint8_t> codes;
     while (at < size && at + 1 + data[at] <= size) {
@@ -102,35 +84,34 @@ std::size_t PixelsBeforeUndefinedCode(const std::uint8_t* data, std::size_t size
 
 // True when an extension before the first image is one this reader takes differently from
 // giflib: a graphic control extension whose data is followed by more than the block terminator
-// (read here as size byte, data and one terminator byte of any value).
-bool ExtensionTakenDifferently(const std::uint8_t* data, std::size_t size) {
-    std::size_t at = SignatureAt(data, size, 0) ? 0 : 128;
-    if (!SignatureAt(data, size, at)) return false;
-    const std::uint8_t flags = data[at + 10];
-    at += 13 + ((flags & 0x80) ? 3u << ((flags & 7) + 1) : 0);
-    while (at + 2 < size && data[at] == 0x21) {
-        if (data[at + 1] == 0xF9) {
-            at += 3 + data[at + 2];
-            if (at < size && data[at] != 0) return true;
-            ++at;
-            continue;
+// (read here as size byte, data and one terminator byte of any value). The blocks are walked by
+// the reader's own walk.
+bool ExtensionTakenDifferently(const std::string& path) {
+    qor::plat::HFILE file = qor::plat::_lopen(path.c_str(), 0);
+    if (file == qor::plat::HFILE_ERROR) return false;
+    qor::gif::BlockInput in(&file);
+    qor::gif::Screen screen;
+    qor::gif::Block block;
+    bool different = false;
+    if (qor::gif::ReadScreen(&in, &screen) == 0 &&
+        (!screen.HasGlobalTable() || in.Skip(3 * screen.GlobalTableEntries()))) {
+        while (qor::gif::NextBlock(&in, &block) == qor::gif::BlockKind::kExtension) {
+            if (block.label == qor::gif::kGraphicControlLabel && block.terminator != 0) {
+                different = true;
+            }
         }
-        at += 2;
-        while (at < size && data[at] != 0) at += data[at] + 1u;  // sub-blocks
-        ++at;
     }
-    return false;
+    qor::plat::_lclose(file);
+    return different;
 }
 
 const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::int16_t status,
-                               const qor::test::GiflibImage& peer) {
+                               const qor::test::GiflibImage& peer, const std::string& path,
+                               const qor::GifDescription& gif) {
     if (peer.width > 32767 || peer.height > 32767) return "32767 limit";
     if (status == QOR_NO_MEMORY) return "larger than one memory block";
-    if (status == QOR_NOT_GIF && ExtensionTakenDifferently(data, size)) return "extension";
-    const std::size_t codeSize = MinCodeSizeAt(data, size);
-    if (status == QOR_NOT_GIF && codeSize != 0 && (data[codeSize] < 2 || data[codeSize] > 11)) {
-        return "minimum code size";
-    }
+    if (status == QOR_NOT_GIF && ExtensionTakenDifferently(path)) return "extension";
+    if (status == QOR_NOT_GIF && gif.fault == qor::GifFault::kCodeSize) return "minimum code size";
     // Without the signature at 0 the reader looks at 128, and a file too short for that is 202.
     if ((status == QOR_NOT_GIF || status == QOR_READ_FAILED) && !SignatureAt(data, size, 0)) {
         return "signature";
@@ -159,10 +140,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     qor::fuzz::CheckNothingLeft(blocks);
 
+    qor::GifDescription gif;
+    if (qor::DescribeGif(path.c_str(), &gif) != 0) Finding("the file cannot be described");
+    // The blocks decide a status before the data does; the data can only add its own failures.
+    const bool dataFailure =
+        status == QOR_READ_FAILED || status == QOR_GIF_CODE_OVERFLOW || status == QOR_NO_MEMORY;
+    if (gif.status != status && (gif.status != 0 || !dataFailure)) {
+        Finding("described with status %d, read with %d", gif.status, status);
+    }
     const qor::test::GiflibImage peer = qor::test::GiflibDecode(path);
     const bool peerRows = !peer.rowRead.empty() && !ours.pixels.empty();
     if (status != 0) {
-        if (peer.ok && WhyOnlyGiflibReads(data, size, status, peer) == nullptr) {
+        if (peer.ok && WhyOnlyGiflibReads(data, size, status, peer, path, gif) == nullptr) {
             Finding("giflib reads a %dx%d image that is refused with %d", peer.width, peer.height,
                     status);
         }
@@ -173,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!peerRows) return 0;
     // An extension taken differently can make the two sides find different first images.
-    if (ExtensionTakenDifferently(data, size)) return 0;
+    if (ExtensionTakenDifferently(path)) return 0;
 
     if (ours.width != peer.width || ours.height != peer.height) {
         Finding("size %dx%d, giflib %dx%d", ours.width, ours.height, peer.width, peer.height);
@@ -189,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             order.push_back(y);
         }
     }
-    const std::size_t trusted = PixelsBeforeUndefinedCode(data, size);
+    const std::size_t trusted = PixelsBeforeUndefinedCode(data, size, gif.dataOffset);
     for (std::size_t k = 0; k < order.size() && (k + 1) * w <= trusted; ++k) {
         const std::size_t y = order[k];
         if (!peer.rowRead[y]) continue;

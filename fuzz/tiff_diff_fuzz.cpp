@@ -1,7 +1,8 @@
 // Differential harness for the TIFF reader against libtiff: for each page that QorReadTIF
 // delivers, the rows of every strip that libtiff's TIFFReadEncodedStrip decodes without an error
 // have the same colours after this library's colour tables and conversions. A delivered page
-// must also be released cleanly, and no block or file may remain.
+// must also be released cleanly, and no block or file may remain. The description of the file
+// (record/describe.h) must agree with the read: its status, its decodable pages and their strips.
 //
 // Documented differences, each with its reason (pages or strips they touch are not compared):
 //  - CMYK by our formula: red = 255 - min(255, cyan + black), and so on; the reference converter
@@ -42,44 +43,24 @@
 #include <string>
 #include <vector>
 
+#include "record/describe.h"
+#include "frame/read_info.h"
 #include "fuzz/harness_util.h"
 #include "platform/bytes.h"
-#include "platform/platform.h"
 #include "qorimg/qorimg.h"
 #include "support/dib_image.h"
 #include "support/peer_readers.h"
-#include "tiff/reader.h"
 
 namespace {
 
 using qor::fuzz::Finding;
 
-// Where each delivered layer comes from: the pages that pass validation, walked as the reader
-// walks the chain.
+// A page that the reader delivers: its place in the chain, counting every page, and the offset
+// of its directory.
 struct PageAt {
-    int index;             // in the chain, counting every page
-    std::uint32_t offset;  // of its directory
+    int index;
+    std::uint32_t offset;
 };
-
-std::vector<PageAt> DeliveredPageOffsets(const std::string& path) {
-    std::vector<PageAt> out;
-    qor::plat::HFILE f = qor::plat::_lopen(path.c_str(), 0);
-    std::uint16_t order = 0;
-    std::uint32_t offset = 0;
-    if (qor::tiff::ReadTiffHeader(f, &order, &offset) == 0) {
-        std::uint16_t n = 0;
-        qor::tiff::CountTiffPages(f, offset, order, &n);
-        for (std::uint16_t i = 0; i < n; ++i) {
-            qor::tiff::TiffPage page{};
-            page.byteOrder = order;
-            const std::uint32_t at = offset;
-            qor::tiff::ParseTiffDirectory(f, &page, &offset);
-            if (qor::tiff::ValidateTiffPage(page) == 0) out.push_back({i, at});
-        }
-    }
-    qor::plat::_lclose(f);
-    return out;
-}
 
 // True when the directory holds an entry that this reader and libtiff take differently: one of a
 // tag that the reader takes a first value from which loads nothing (the field keeps its default
@@ -179,9 +160,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t blocks = qor::plat::testing::LiveBlocks();
     const std::string& path = qor::fuzz::WriteScratch(data, size);
 
+    // The read that QorReadTIF makes, with the rows it notes as blank.
     QorHandle first = 0;
+    qor::ReadInfo info;
+    const std::int16_t status =
+        qor::ReadWithInfo(qor::ReadFormat::Tiff, nullptr, 0, path.c_str(), &info, &first);
     std::vector<qor::test::Image> layers;
-    if (QorReadTIF(nullptr, 0, path.c_str(), &first) == 0) {
+    if (status == 0) {
         std::vector<QorHandle> handles(QorDocumentLayers(first, nullptr, 0));
         QorDocumentLayers(first, handles.data(), static_cast<std::uint32_t>(handles.size()));
         for (QorHandle h : handles) {
@@ -195,9 +180,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (QorReleaseDocument(first) != 0) Finding("the document cannot be released");
     }
     qor::fuzz::CheckNothingLeft(blocks);
-    if (layers.empty()) return 0;
 
-    const std::vector<PageAt> offsets = DeliveredPageOffsets(path);
+    // The description agrees with the read: the directories decide a status before any data
+    // does, and a page's data can only end the read early with a failure of its own. Its pages
+    // that decode are the layers, and their strips end where the read found them to.
+    qor::TiffDescription file;
+    std::vector<qor::TiffPageDescription> pages;
+    if (qor::DescribeTiff(path.c_str(), &file, nullptr, 0) == 0) {
+        pages.resize(file.pageCount);
+        qor::DescribeTiff(path.c_str(), &file, pages.data(), file.pageCount);
+    } else {
+        Finding("the file cannot be described");
+    }
+    const bool dataFailure =
+        status == QOR_READ_FAILED || status == QOR_FAX_BAD_DATA || status == QOR_NO_MEMORY;
+    if (status != file.status &&
+        !((file.status == 0 || file.status == QOR_TIFF_COMPRESSION) && dataFailure)) {
+        Finding("described with status %d, read with %d", file.status, status);
+    }
+    if (status != 0) return 0;
+    std::vector<qor::PageEnd> ended;
+    for (std::uint32_t i = 0; i < file.pageCount; ++i) {
+        if (pages[i].status == 0 && pages[i].rowsWithStrips < pages[i].height) {
+            ended.push_back({i + 1, pages[i].rowsWithStrips});
+        }
+    }
+    auto same = [](const qor::PageEnd& a, const qor::PageEnd& b) {
+        return a.page == b.page && a.firstBlankRow == b.firstBlankRow;
+    };
+    if (!std::equal(ended.begin(), ended.end(), info.endedEarly.begin(), info.endedEarly.end(),
+                    same)) {
+        Finding("the strips that end early differ from the read's");
+    }
+    std::vector<PageAt> offsets;
+    for (std::uint32_t i = 0; i < file.pageCount; ++i) {
+        if (pages[i].status == 0)
+            offsets.push_back({static_cast<int>(i), pages[i].directoryOffset});
+    }
     if (offsets.size() != layers.size()) {
         Finding("%zu layers delivered for %zu valid pages", layers.size(), offsets.size());
     }

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "record/describe.h"
 #include "frame/read_info.h"
 #include "gif/gif_decode.h"
 #include "gif_builder.h"
@@ -444,43 +445,9 @@ TEST_F(GifReadTest, CancellingCallbackStopsTheReadAndOnlyTheOpeningAndClosingCal
     gRecorder = nullptr;
 }
 
-TEST_F(GifReadTest, SignatureAtOffset128AndVersionDigits) {
-    std::vector<std::uint8_t> pixels = Ramp(12 * 5, 16);
-    Bytes plain = gifb::SimpleGif(12, 5, pixels, 4);
-    GifRead base = ReadWithWorker(Write(plain));
-    ASSERT_EQ(base.status, 0);
-    EXPECT_EQ(base.image.pixels, Widen(pixels));
-    EXPECT_EQ(+base.request.infoVersion, 9);
-
-    Bytes prefixed(128);
-    for (std::size_t i = 0; i < prefixed.size(); ++i) prefixed[i] = std::uint8_t(i * 29 + 1);
-    prefixed.insert(prefixed.end(), plain.begin(), plain.end());
-    GifRead shifted = ReadWithWorker(Write(prefixed));
-    ASSERT_EQ(shifted.status, 0);
-    EXPECT_EQ(shifted.dib, base.dib);
-
-    Bytes odd = plain;
-    odd[4] = 'x';  // "GIF8xa"
-    GifRead oddVersion = ReadWithWorker(Write(odd));
-    ASSERT_EQ(oddVersion.status, 0);
-    EXPECT_EQ(+oddVersion.request.infoVersion, 'x' - '0');
-    odd[4] = '7';
-    EXPECT_EQ(+ReadWithWorker(Write(odd)).request.infoVersion, 7);
-
-    Bytes notGif = plain;
-    notGif[5] = 'b';  // no signature at 0, and none at 128 (file long enough to read there)
-    notGif.resize(300, 0);
-    EXPECT_EQ(ReadWithWorker(Write(notGif)).status, QOR_NOT_GIF);
-    Bytes late(129 + plain.size(), 0);  // a signature at 129 is not looked for
-    std::copy(plain.begin(), plain.end(), late.begin() + 129);
-    EXPECT_EQ(ReadWithWorker(Write(late)).status, QOR_NOT_GIF);
-    EXPECT_EQ(ReadWithWorker(Write(Bytes(plain.begin(), plain.begin() + 12))).status,
-              QOR_READ_FAILED);
-    EXPECT_EQ(ReadWithWorker(Write(Bytes(40, 'G'))).status, QOR_READ_FAILED);
-    EXPECT_EQ(ReadWithWorker(dir_.Path("missing.gif")).status, QOR_OPEN_FAILED);
-}
-
-TEST_F(GifReadTest, BlockWalkSkipsExtensionsAndRefusesWhatIsNotAnImage) {
+// The reader and the description walk the same header and blocks: both give each file the same
+// status, and the description names the fault and counts the frames.
+TEST_F(GifReadTest, HeaderAndBlocksAsTheReaderAndTheDescriptionTakeThem) {
     auto build = [](const std::function<void(Bytes&)>& between) {
         Bytes gif;
         gifb::Header(gif, 4, 2, 0x80);
@@ -490,60 +457,88 @@ TEST_F(GifReadTest, BlockWalkSkipsExtensionsAndRefusesWhatIsNotAnImage) {
         gifb::ImageData(gif, 2, gifb::LiteralCodes(2, {1, 0, 1, 1, 0, 1, 0, 0}).bytes());
         return gif;
     };
-    Bytes withExtensions = build([](Bytes& g) {
-        gifb::Extension(g, 0xFE, {Bytes(200, 'c'), Bytes(3, 'x')});
-        gifb::Extension(
-            g, 0xFF,
-            {Bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'}, Bytes{1, 0, 0}});
-        gifb::Extension(g, 0x01, {Bytes(12, 0), Bytes(5, 't')});
+    const Bytes plain = build([](Bytes&) {});
+    Bytes prefixed(128);
+    for (std::size_t i = 0; i < prefixed.size(); ++i) prefixed[i] = std::uint8_t(i * 29 + 1);
+    prefixed.insert(prefixed.end(), plain.begin(), plain.end());
+    Bytes anyDigit = plain;
+    anyDigit[4] = 'x';  // "GIF8xa"
+    Bytes notGif = plain;
+    notGif[5] = 'b';  // no signature at 0, and none at 128 (file long enough to read there)
+    notGif.resize(300, 0);
+    Bytes late(129 + plain.size(), 0);  // a signature at 129 is not looked for
+    std::copy(plain.begin(), plain.end(), late.begin() + 129);
+    // Extensions of unknown labels are skipped like the known ones.
+    const Bytes extensions = build([](Bytes& g) {
+        for (int label : {0xFE, 0xFF, 0x01, 0x00, 0x2A, 0xF8}) {
+            gifb::Extension(g, std::uint8_t(label), {Bytes(200, 'c'), Bytes(3, 1)});
+        }
         gifb::Extension(g, 0xFE, {});
     });
-    GifRead r = ReadWithWorker(Write(withExtensions));
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0}));
-    EXPECT_EQ(+r.request.transparentIndex, -1);
-
-    // Extensions of unknown labels are skipped like the known ones; a byte that introduces no
-    // block is refused.
-    for (std::uint8_t label : {std::uint8_t(0x00), std::uint8_t(0x2A), std::uint8_t(0xF8)}) {
-        Bytes gif = build([&](Bytes& g) { gifb::Extension(g, label, {Bytes(4, 1), Bytes(2)}); });
-        r = ReadWithWorker(Write(gif));
-        ASSERT_EQ(r.status, 0) << int(label);
-        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0}));
-    }
-    for (std::uint8_t bad : {std::uint8_t(0x00), std::uint8_t(0x2D), std::uint8_t(0x3A)}) {
-        Bytes gif = build([&](Bytes& g) { g.insert(g.end(), {bad, 0, 0, 0, 0, 0, 0, 0, 0, 0}); });
-        EXPECT_EQ(ReadWithWorker(Write(gif)).status, QOR_NOT_GIF) << int(bad);
-    }
-    // A file that ends inside an extension.
+    // Only the first image is read: a second with a bad code size and no trailer is only counted.
+    Bytes twoFrames = plain;
+    gifb::GraphicControl(twoFrames, 1, 0, 4);
+    gifb::ImageDescriptor(twoFrames, 3, 1, 0);
+    twoFrames.insert(twoFrames.end(), {40, 0x21, 0x00, 0x05});
     Bytes cut = build([](Bytes& g) { gifb::Extension(g, 0xFE, {Bytes(100, 'c')}); });
     cut.resize(13 + 6 + 2 + 1 + 50);
-    EXPECT_EQ(ReadWithWorker(Write(cut)).status, QOR_READ_FAILED);
     // A trailer before any image: nothing to read, however large the screen it claims.
     Bytes noImage;
     gifb::Header(noImage, 32767, 32767, 0x80);
     gifb::ColorTable(noImage, 2);
     gifb::Trailer(noImage);
-    EXPECT_EQ(ReadWithWorker(Write(noImage)).status, QOR_NOT_GIF);
     Bytes shortTable;
     gifb::Header(shortTable, 4, 2, 0xF7);
     gifb::ColorTable(shortTable, 100);
-    EXPECT_EQ(ReadWithWorker(Write(shortTable)).status, QOR_READ_FAILED);
-}
 
-TEST_F(GifReadTest, OnlyTheFirstImageIsRead) {
-    Bytes gif;
-    gifb::Header(gif, 3, 1, 0x80);
-    gifb::ColorTable(gif, 2);
-    gifb::ImageDescriptor(gif, 3, 1, 0);
-    gifb::ImageData(gif, 2, gifb::LiteralCodes(2, {1, 0, 1}).bytes());
-    // A second image with a bad code size and no trailer: never looked at.
-    gifb::ImageDescriptor(gif, 3, 1, 0);
-    gif.push_back(40);
-    gif.insert(gif.end(), {0x21, 0x00, 0x05});
-    GifRead r = ReadWithWorker(Write(gif));
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1}));
+    struct Case {
+        Bytes gif;
+        std::int16_t status;
+        GifFault fault;
+        std::uint32_t frames;
+        char version = '9';
+    };
+    std::vector<Case> cases = {
+        {plain, 0, GifFault::kNone, 1},
+        {prefixed, 0, GifFault::kNone, 1},
+        {anyDigit, 0, GifFault::kNone, 1, 'x'},
+        {extensions, 0, GifFault::kNone, 1},
+        {twoFrames, 0, GifFault::kNone, 2},
+        {notGif, QOR_NOT_GIF, GifFault::kNoSignature, 0},
+        {late, QOR_NOT_GIF, GifFault::kNoSignature, 0},
+        {Bytes(40, 'G'), QOR_READ_FAILED, GifFault::kNoSignature, 0},
+        {Bytes(plain.begin(), plain.begin() + 12), QOR_READ_FAILED, GifFault::kHeaderCut, 0},
+        {shortTable, QOR_READ_FAILED, GifFault::kGlobalTableCut, 0},
+        {cut, QOR_READ_FAILED, GifFault::kEndsBeforeImage, 0},
+        {noImage, QOR_NOT_GIF, GifFault::kTrailerFirst, 0},
+    };
+    // A byte that introduces no block, where the first one after the table should start.
+    for (std::uint8_t bad : {0x00, 0x2D, 0x3A}) {
+        cases.push_back({build([&](Bytes& g) {
+                             g.insert(g.end(), {bad, 0, 0, 0, 0, 0, 0, 0});
+                         }),
+                         QOR_NOT_GIF, GifFault::kNotABlock, 0});
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const std::string path = Write(c.gif);
+        GifRead r = ReadWithWorker(path);
+        EXPECT_EQ(r.status, c.status) << i;
+        if (r.status == 0) {
+            EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0})) << i;
+            EXPECT_EQ(+r.request.infoVersion, c.version - '0') << i;
+        }
+        GifDescription d;
+        ASSERT_EQ(DescribeGif(path.c_str(), &d), 0);
+        EXPECT_EQ(d.status, c.status) << i;
+        EXPECT_EQ(d.fault, c.fault) << i;
+        EXPECT_EQ(d.frames, c.frames) << i;
+        if (c.fault == GifFault::kNotABlock) {
+            EXPECT_EQ(d.faultOffset, 13u + 6);
+            EXPECT_EQ(d.faultByte, c.gif[13 + 6]);
+        }
+    }
+    EXPECT_EQ(ReadWithWorker(dir_.Path("missing.gif")).status, QOR_OPEN_FAILED);
 }
 
 TEST_F(GifReadTest, TransparencyComesFromTheLastGraphicControlExtensionThatSetsIt) {
@@ -578,6 +573,9 @@ TEST_F(GifReadTest, TransparencyComesFromTheLastGraphicControlExtensionThatSetsI
         ASSERT_EQ(QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent), 0);
         EXPECT_EQ(transparent, c.expected);
         EXPECT_EQ(QorReleaseDocument(dib), 0);
+        GifDescription d;
+        ASSERT_EQ(DescribeGif(path.c_str(), &d), 0);
+        EXPECT_EQ(d.transparentIndex, c.expected);
     }
 }
 

@@ -311,21 +311,6 @@ TEST_F(TiffDirectoryTest, StripOffsetForms) {
     }
 }
 
-TEST_F(TiffDirectoryTest, HeaderChecks) {
-    std::int16_t status = -1;
-    Parse({'I'}, &status);
-    EXPECT_EQ(status, QOR_READ_FAILED);
-    Parse({'X', 'X', 42, 0, 8, 0, 0, 0}, &status);
-    EXPECT_EQ(status, QOR_NOT_TIFF);
-    Parse({'I', 'I', 43, 0, 8, 0, 0, 0}, &status);
-    EXPECT_EQ(status, QOR_TIFF_MAGIC_OR_OPTIONS);
-    Parse({'M', 'M', 42, 0, 0, 0, 0, 8}, &status);  // 42 read big-endian is not 42
-    EXPECT_EQ(status, QOR_TIFF_MAGIC_OR_OPTIONS);
-    auto pages = Parse({'I', 'z', 42, 0, 0, 0, 0, 0}, &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(pages.empty());  // first IFD offset 0: no pages
-}
-
 TEST_F(TiffDirectoryTest, ChainsAreCountedAndEndOnLoops) {
     TiffBuilder b(true);
     std::uint32_t first = b.AddIfd({E::Short(256, {1})});

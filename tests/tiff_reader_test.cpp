@@ -2,6 +2,7 @@
 // information fields, progress and every failure path.
 #include <cstring>
 
+#include "record/describe.h"
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
 #include "tiff/reader.h"
@@ -142,20 +143,29 @@ TEST_F(TiffReaderTest, PagesRefusedByValidationAreSkipped) {
     Outcome refused = Read(Write(MakeTiff({planar}), "p.tif"));
     EXPECT_EQ(refused.status, QOR_TIFF_PLANAR);
     EXPECT_EQ(ht::CallCount(ht::Call::ReserveLayers), 0u);
-    // All pages refused: the first page's code, not a later one's.
+    // All pages refused: the first page's code, not a later one's, also in the description.
     TiffPageSpec wide = Grey(4, 4, 0);
     wide.width = 40000;
-    EXPECT_EQ(Read(Write(MakeTiff({wide, planar}), "w.tif")).status, QOR_TIFF_TOO_LARGE);
+    path = Write(MakeTiff({wide, planar}), "w.tif");
+    EXPECT_EQ(Read(path).status, QOR_TIFF_TOO_LARGE);
+    TiffDescription d;
+    ASSERT_EQ(DescribeTiff(path.c_str(), &d, nullptr, 0), 0);
+    EXPECT_EQ(d.status, QOR_TIFF_TOO_LARGE);
 }
 
 TEST_F(TiffReaderTest, CompressionWithoutDecoderEndsTheRead) {
     for (std::uint32_t c : {7u, 6u, 32946u}) {
         TiffPageSpec bad = Grey(2, 2, 0);
         bad.compression = c;
-        Outcome o = Read(Write(MakeTiff({Grey(3, 3, 0), bad})));
+        const std::string path = Write(MakeTiff({Grey(3, 3, 0), bad, Grey(2, 2, 0)}));
+        Outcome o = Read(path);
         EXPECT_EQ(o.status, QOR_TIFF_COMPRESSION) << c;
         EXPECT_TRUE(o.layers.empty());
         EXPECT_EQ(o.layerCount, 0u);
+        TiffDescription d;
+        ASSERT_EQ(DescribeTiff(path.c_str(), &d, nullptr, 0), 0);
+        EXPECT_EQ(d.status, QOR_TIFF_COMPRESSION) << c;
+        EXPECT_EQ(d.stopPage, 2u) << c;
     }
 }
 
@@ -323,18 +333,37 @@ TEST_F(TiffReaderTest, RequestAndHeaderFailures) {
     ASSERT_EQ(rec.calls.size(), 1u);
     EXPECT_EQ(rec.calls[0].first, 0u);
     EXPECT_EQ(Read(dir_.Path("missing.tif")).status, QOR_OPEN_FAILED);
-    EXPECT_EQ(Read(Write({'I'})).status, QOR_READ_FAILED);
-    EXPECT_EQ(Read(Write({'X', 'X', 42, 0, 8, 0, 0, 0})).status, QOR_NOT_TIFF);
-    EXPECT_EQ(Read(Write({'I', 'I', 43, 0, 8, 0, 0, 0})).status, QOR_TIFF_MAGIC_OR_OPTIONS);
-    EXPECT_EQ(Read(Write({'M', 'M', 0, 42, 0, 0, 0, 0})).status, QOR_BAD_REQUEST);  // no pages
-    EXPECT_EQ(Read(Write({'I', 'I', 42, 0})).status, QOR_BAD_REQUEST);  // ends before the offset
     // 'I' with any second byte is little-endian.
     Bytes odd = MakeTiff({Grey(2, 2, 0)});
     odd[1] = 'Q';
-    EXPECT_EQ(Read(Write(odd)).status, 0);
-    // A first directory at or beyond the end of the file: the file ended early.
-    EXPECT_EQ(Read(Write({'I', 'I', 42, 0, 0, 1, 0, 0})).status, QOR_READ_FAILED);
-    EXPECT_EQ(Read(Write({'I', 'I', 42, 0, 8, 0, 0, 0})).status, QOR_READ_FAILED);
+    // Each file gets its status from the read and from the description, which names the fault.
+    const struct {
+        Bytes file;
+        std::int16_t status;
+        TiffFault fault;
+    } cases[] = {
+        {odd, 0, TiffFault::kNone},
+        {{'I'}, QOR_READ_FAILED, TiffFault::kHeaderCut},
+        {{'X', 'X', 42, 0, 8, 0, 0, 0}, QOR_NOT_TIFF, TiffFault::kNoByteOrder},
+        {{'I', 'I', 43, 0, 8, 0, 0, 0}, QOR_TIFF_MAGIC_OR_OPTIONS, TiffFault::kMagic},
+        {{'M', 'M', 42, 0, 0, 0, 0, 8}, QOR_TIFF_MAGIC_OR_OPTIONS, TiffFault::kMagic},
+        {{'M', 'M', 0, 42, 0, 0, 0, 0}, QOR_BAD_REQUEST, TiffFault::kNoDirectory},
+        {{'I', 'I', 42, 0}, QOR_BAD_REQUEST, TiffFault::kHeaderCut},  // ends before the offset
+        // A first directory at or beyond the end of the file: the file ended early.
+        {{'I', 'I', 42, 0, 0, 1, 0, 0}, QOR_READ_FAILED, TiffFault::kDirectoryPastEnd},
+        {{'I', 'I', 42, 0, 8, 0, 0, 0}, QOR_READ_FAILED, TiffFault::kDirectoryPastEnd},
+    };
+    for (const auto& c : cases) {
+        const std::string path = Write(c.file);
+        EXPECT_EQ(Read(path).status, c.status) << c.file.size();
+        TiffDescription d;
+        ASSERT_EQ(DescribeTiff(path.c_str(), &d, nullptr, 0), 0);
+        EXPECT_EQ(d.status, c.status) << c.file.size();
+        EXPECT_EQ(d.fault, c.fault) << c.file.size();
+        if (c.fault == TiffFault::kMagic) {
+            EXPECT_EQ(d.magic, c.file[0] == 'I' ? 43 : 0x2A00);
+        }
+    }
 }
 
 TEST_F(TiffReaderTest, ProgressRestartsForEveryPageAndCancelFreesEverything) {

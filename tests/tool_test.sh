@@ -174,16 +174,17 @@ wide.gif|[0-9]*|65535 pixels wide; at most 32767
 missing.gif|201|No such file or directory
 zero|304|not a GIF, TIFF, BMP or PNG file
 ROWS
-# info says where a read stops (found by validation, or by the decoding that failed), and that the
-# pages after it are not reached.
-"$QORIMG" info "$work/zip-g4.tif" "$work/bad-fax.tif" >"$work/out"
+# info says where a read stops (found by validation, or with --decode by the decoding that failed),
+# and that the pages after it are not reached. Without --decode it decodes nothing.
+expect_exit 0 "info without --decode" -- "$QORIMG" info "$work/bad-fax.tif"
+"$QORIMG" info --decode "$work/zip-g4.tif" "$work/bad-fax.tif" >"$work/out"
 grep -q "page 1: .*Deflate) is not supported; a read stops at this page$" "$work/out" &&
   grep -q "page 2: .*: not reached: a read stops at page 1$" "$work/out" &&
   grep -q "page 2: .*: damaged fax-coded data; a read stops at this page$" "$work/out" ||
   fail "info where a read stops: $(cat "$work/out")"
 corpora="$here/../../shared/corpora"
 if [ -e "$corpora/libtiff/quad-lzw-compat.tiff" ]; then
-  expect_exit 1 "info old-style LZW" -- "$QORIMG" info "$corpora/libtiff/quad-lzw-compat.tiff"
+  expect_exit 1 "info old-style LZW" -- "$QORIMG" info --decode "$corpora/libtiff/quad-lzw-compat.tiff"
   grep -q "old-style LZW data (codes stored lowest bit first) is not supported; a read stops" "$work/out" ||
     fail "old-style LZW: $(cat "$work/out")"
 else
@@ -270,6 +271,8 @@ for i in range(struct.unpack(e + "H", d[ifd:ifd + 2])[0]):
 PY
 expect_exit 0 "short strips" -- "$QORIMG" convert -q "$work/strips.tif" "$work/strips.png"
 grep -q "page 1: the strips end before row 50" "$work/err" || fail "short strips: $(cat "$work/err")"
+"$QORIMG" info "$work/strips.tif" | grep -q "page 1: the strips end before row 50" ||
+  fail "info of short strips"
 
 # A large conversion on a terminal: a bounded amount of progress output, all of it cleared.
 "$py" -c "

@@ -103,6 +103,7 @@ void WriteDefaults(TiffPage* page) {
     page->byteCountArray = 0;
     page->byteCountCount = 0;
     page->byteCountSize = 4;
+    page->tileTags = false;
 }
 
 // The most values of one entry that the parser loads: enough for every tag whose values it
@@ -230,6 +231,10 @@ bool LoadValues(FileWindow* in, const Entry& e, bool littleEndian, std::uint32_t
 // type that does not fit) is ignored: the field keeps its default, or what an earlier entry of
 // the same tag gave it. False when reading its values fails.
 bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian) {
+    if (e.tag >= kTagTileWidth && e.tag <= kTagTileByteCounts) {
+        page->tileTags = true;
+        return true;
+    }
     if (TakesLocation(e.tag)) {
         ApplyLocationTag(page, e, littleEndian);
         return true;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "record/describe.h"  // PageFault, StatusOfFault and FaultText
 #include "tiff/tiff.h"
 
 namespace qor::tiff {
@@ -14,29 +15,8 @@ namespace qor::tiff {
 // 'I'/'M') or 537 (the magic number is not 42, or the file ends before it).
 std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t* firstOffset);
 
-// Why validation refuses a page: one reason per rule, in the order the rules are checked.
-enum class PageFault : std::uint8_t {
-    kNone,
-    kNoWidthOrHeight,    // a width or height of 0
-    kTooLarge,           // wider or taller than 32767
-    kNoStrips,           // no StripOffsets value (as on a tiled page)
-    kBitsPerSample,      // samples of other than 1, 4 or 8 bits, or of unequal sizes
-    kSampleLayout,       // a number of samples, or a photometric, that has no DIB form
-    kTwoValueColorMap,   // a palette page of 4 or 8 bits whose ColorMap holds 2 values
-    kPlanar,             // samples in separate planes
-    kPredictorNeedsLzw,  // predictor 2 without LZW or without 8-bit samples
-    kPredictor,          // a predictor other than 1 and 2
-    kFaxTwoDimensional,  // two-dimensional Group 3 coding
-    kFaxUncompressed,    // uncompressed mode in fax data
-};
-
 // The first rule that the page breaks.
 PageFault CheckTiffPage(const TiffPage& page);
-// The status that a read gives a page refused for `fault` (0 for kNone).
-std::int16_t StatusOfFault(PageFault fault);
-// What the rule refuses, in words.
-const char* FaultText(PageFault fault);
-
 // 0 when the page can be decoded, else the refusal code: StatusOfFault(CheckTiffPage(page)).
 std::int16_t ValidateTiffPage(const TiffPage& page);
 

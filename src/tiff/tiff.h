@@ -49,6 +49,9 @@ struct TiffPage {
     std::uint32_t byteCountArray;
     std::uint32_t byteCountCount;
     std::uint16_t byteCountSize;  // 4 or 2
+    // The directory has a TileWidth, TileLength, TileOffsets or TileByteCounts entry: a tiled
+    // page, which has no strips to read.
+    bool tileTags;
 };
 
 // True when values of this byte order are little-endian (first header byte 'I').

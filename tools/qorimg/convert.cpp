@@ -130,9 +130,10 @@ struct Job {
     std::string path;  // where it is read: standard input goes through a spool file
     std::unique_ptr<SpoolFile> spool;
     Probe probe;
-    std::string format;  // of the output
-    Destination out;     // the output; a TIFF's page N > 1 goes to PagePath(out, N)
-    TiffSummary tiff;    // a TIFF's pages, walked once
+    std::string format;       // of the output
+    Destination out;          // the output; a TIFF's page N > 1 goes to PagePath(out, N)
+    qor::GifDescription gif;  // a GIF's blocks, described once
+    TiffFacts tiff;           // a TIFF's pages, described once
     // The pages it writes: those that the read will deliver (none when it will fail), or {1}.
     std::vector<std::uint32_t> pages;
 };
@@ -163,11 +164,8 @@ int Decode(const Job& job) {
     QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
     if (layers.empty()) layers.push_back(first);  // a document the registry does not know
 
-    if (job.probe.kind == Kind::Gif) {
-        GifSummary gif = InspectGif(job.path);
-        if (gif.frames > 1) {
-            Warn(in, std::to_string(gif.frames) + " frames; only the first is converted");
-        }
+    if (job.gif.frames > 1) {
+        Warn(in, std::to_string(job.gif.frames) + " frames; only the first is converted");
     }
     for (std::size_t i = 0; i < job.tiff.pages.size(); ++i) {
         const auto& page = job.tiff.pages[i];
@@ -300,13 +298,14 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
             (dot == std::string::npos ? name : name.substr(0, dot)) + "." + job->format;
         job->out.shown = job->out.path;
     }
+    if (probe.kind == Kind::Gif) job->gif = DescribeGifFile(job->path);
     if (probe.kind != Kind::Tiff) {
         job->pages = {1};
         return kExitOk;
     }
     // A TIFF writes the pages that the read will deliver; a read that will fail writes none.
-    job->tiff = InspectTiff(job->path);
-    if (job->tiff.stopPage != 0) return kExitOk;
+    job->tiff = DescribeTiffFile(job->path);
+    if (job->tiff.file.stopPage != 0) return kExitOk;
     for (std::size_t i = 0; i < job->tiff.pages.size(); ++i) {
         if (job->tiff.pages[i].status == 0) job->pages.push_back(static_cast<std::uint32_t>(i + 1));
     }

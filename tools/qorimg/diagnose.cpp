@@ -9,11 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/bytes.h"
 #include "qorimg/qorimg.h"
-#include "tiff/reader.h"
-#include "tiff/tags.h"
-#include "tiff/tiff.h"
 
 namespace qorimg_tool {
 namespace {
@@ -22,17 +18,15 @@ namespace {
 constexpr std::uint32_t kMaxSide = 32767;
 // No GIF, TIFF, BMP or PNG file that holds an image is this short.
 constexpr std::uint64_t kShortestImageFile = 14;
-constexpr std::size_t kGifHeaderBytes = 13;  // signature and logical screen descriptor
-constexpr std::uint64_t kTiffHeaderBytes = 8;
+constexpr std::uint32_t kTiffHeaderBytes = 8;
+// The TIFF numbers that the explanations name.
+constexpr unsigned kCompressionLzw = 5;
+constexpr unsigned kPhotometricAbsent = 10;  // what a description holds when the tag is absent
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
-
-bool ReadBytes(std::FILE* f, void* out, std::size_t n) {
-    return std::fread(out, 1, n, f) == n;
-}
 
 std::string Hex(unsigned v) {
     char text[8];
@@ -44,16 +38,6 @@ bool IsGifSignature(const std::uint8_t* p) {
     return std::memcmp(p, "GIF8", 4) == 0 && (p[4] == '7' || p[4] == '9') && p[5] == 'a';
 }
 
-// Skips data sub-blocks up to and including the zero-length one.
-bool SkipSubBlocks(std::FILE* f) {
-    for (;;) {
-        int size = std::fgetc(f);
-        if (size == EOF) return false;
-        if (size == 0) return true;
-        if (std::fseek(f, size, SEEK_CUR) != 0) return false;
-    }
-}
-
 std::string SideProblem(std::uint32_t width, std::uint32_t height) {
     if (width == 0) return "the image is 0 pixels wide";
     if (height == 0) return "the image is 0 pixels tall";
@@ -62,131 +46,68 @@ std::string SideProblem(std::uint32_t width, std::uint32_t height) {
     return {};
 }
 
-// The first image's descriptor, local colour table and code size; `block` holds the 9 bytes
-// after the introducer.
-void TakeFirstImage(std::FILE* f, const std::uint8_t* block, GifSummary* s) {
-    s->left = qor::LoadLE16(block);
-    s->top = qor::LoadLE16(block + 2);
-    s->width = qor::LoadLE16(block + 4);
-    s->height = qor::LoadLE16(block + 6);
-    // Zero in the descriptor means the screen's size, as the reader takes it.
-    if (s->width == 0) s->width = s->screenWidth;
-    if (s->height == 0) s->height = s->screenHeight;
-    s->interlaced = (block[8] & 0x40) != 0;
-    if (s->problem.empty()) s->problem = SideProblem(s->width, s->height);
-    if ((block[8] & 0x80) != 0) std::fseek(f, 3L << ((block[8] & 7) + 1), SEEK_CUR);
-    int codeSize = std::fgetc(f);
-    if (codeSize != EOF && (codeSize < 2 || codeSize > 11) && s->problem.empty()) {
-        s->problem = "LZW minimum code size " + std::to_string(codeSize) + "; 2 to 11 decode";
-    }
-    if (codeSize != EOF) std::ungetc(codeSize, f);
-}
-
-// Walks the blocks after the header and global table, counting images.
-void WalkGifBlocks(std::FILE* f, GifSummary* s) {
-    for (;;) {
-        long at = std::ftell(f);
-        int introducer = std::fgetc(f);
-        if (introducer == 0x3B && s->frames == 0 && s->problem.empty()) {
-            s->problem = "the file holds no image: its trailer comes before any";
-        }
-        if (introducer == EOF || introducer == 0x3B) break;
-        if (introducer == 0x21) {
-            int label = std::fgetc(f);
-            bool known = label == 0xF9 || label == 0x01 || label == 0xFF || label == 0xFE;
-            if (s->frames == 0 && !known && s->problem.empty()) {
-                s->problem = "unknown extension " + Hex(static_cast<unsigned>(label)) +
-                             " before the first image";
-            }
-            if (label == EOF || !SkipSubBlocks(f)) break;
-        } else if (introducer == 0x2C) {
-            std::uint8_t block[9];
-            if (!ReadBytes(f, block, sizeof block)) break;
-            if (s->frames == 0) {
-                TakeFirstImage(f, block, s);
-            } else if ((block[8] & 0x80) != 0) {
-                std::fseek(f, 3L << ((block[8] & 7) + 1), SEEK_CUR);
-            }
-            ++s->frames;
-            if (std::fgetc(f) == EOF || !SkipSubBlocks(f)) break;
-        } else {
-            if (s->frames == 0 && s->problem.empty()) {
-                s->problem = "byte " + Hex(static_cast<unsigned>(introducer)) + " at offset " +
-                             std::to_string(at) + " where a block should start";
-            }
-            break;
-        }
-    }
-    if (s->frames == 0 && s->problem.empty()) s->problem = "the file ends before the first image";
-}
-
-using namespace qor::tiff;
-
-// True when the directory at `offset` has TileWidth, TileLength, TileOffsets or TileByteCounts.
-bool HasTileTags(std::FILE* f, std::uint32_t offset, bool littleEndian) {
-    std::uint8_t count[2];
-    if (fseeko(f, offset, SEEK_SET) != 0 || !ReadBytes(f, count, 2)) return false;
-    for (unsigned n = qor::Load16(count, littleEndian); n > 0; --n) {
-        std::uint8_t entry[12];
-        if (!ReadBytes(f, entry, sizeof entry)) return false;
-        std::uint16_t tag = qor::Load16(entry, littleEndian);
-        if (tag >= qor::tiff::kTagTileWidth && tag <= qor::tiff::kTagTileByteCounts) return true;
-        if (tag > qor::tiff::kTagTileByteCounts) return false;  // tags are sorted
-    }
-    return false;
-}
-
-// True when the page's first strip starts as LZW data of the old kind does: a zero byte, then
-// one with its lowest bit set (its codes are stored least significant bit first, and the first
-// is a clear code). Data of the kind that the reader decodes starts with a clear code, 0x80.
-bool StartsAsOldStyleLzw(qor::HFILE file, const qor::tiff::TiffPage& page) {
-    qor::tiff::StripWalker walk;
-    qor::tiff::StripSpan strip;
-    std::uint8_t head[2];
-    return page.compression == kCompressionLzw && walk.Start(file, page) == 0 &&
-           walk.Next(&strip) == 0 && qor::plat::_lread(file, head, 2) == 2 && head[0] == 0 &&
-           (head[1] & 1) != 0;
-}
-
-TiffPageSummary Summarise(const qor::tiff::TiffPage& page) {
-    TiffPageSummary s;
-    s.width = page.imageWidth;
-    s.height = page.imageLength;
-    s.bitsPerSample = page.bitsPerSample;
-    s.samplesPerPixel = page.samplesPerPixel;
-    s.photometric = page.photometric;
-    s.compression = page.compression;
-    s.planarConfig = page.planarConfig;
-    s.predictor = page.predictor;
-    s.t4Options = page.t4Options;
-    s.t6Options = page.t6Options;
-    s.strips = page.stripCount;
-    s.rowsPerStrip = page.rowsPerStrip;
-    s.fault = qor::tiff::CheckTiffPage(page);
-    s.status = qor::tiff::StatusOfFault(s.fault);
-    // Validation passes compressions without a decoder and sample layouts without a DIB form;
-    // report those as the read does.
-    if (s.status == 0 && qor::tiff::SelectStripDecoder(page.compression) == nullptr) {
-        s.status = QOR_TIFF_COMPRESSION;
-    }
-    return s;
-}
-
 std::string HeaderCut(std::uint64_t size) {
     return "the file ends inside the TIFF header (" + std::to_string(size) + " of 8 bytes)";
 }
 
-std::string TiffHeaderProblem(const std::string& path, int status) {
-    File f(std::fopen(path.c_str(), "rb"));
-    std::uint8_t head[8] = {};
-    std::size_t n = f ? std::fread(head, 1, sizeof head, f.get()) : 0;
-    if (status == QOR_NOT_TIFF) return "no TIFF byte-order mark (II or MM) at the start";
-    if (status == QOR_TIFF_MAGIC_OR_OPTIONS && n >= 4) {
-        unsigned magic = qor::Load16(head + 2, head[0] == 'I');
-        if (magic == 43) return "BigTIFF files (magic number 43) are not supported";
-        return "TIFF magic number " + std::to_string(magic) + "; expected 42";
+// Why the header or chain gives a TIFF its status; empty when the pages decide it.
+std::string ExplainTiffFile(const qor::TiffDescription& d) {
+    using qor::TiffFault;
+    switch (d.fault) {
+        case TiffFault::kNone:
+            break;
+        case TiffFault::kNoByteOrder:
+            return "no TIFF byte-order mark (II or MM) at the start";
+        case TiffFault::kMagic:
+            if (d.magic == 43) return "BigTIFF files (magic number 43) are not supported";
+            return "TIFF magic number " + std::to_string(d.magic) + "; expected 42";
+        case TiffFault::kHeaderCut:
+            return HeaderCut(d.fileSize < kTiffHeaderBytes ? d.fileSize : kTiffHeaderBytes);
+        case TiffFault::kNoDirectory:
+            return d.firstOffset == 0
+                       ? "the header names no image directory (offset 0)"
+                       : "no image directory at offset " + std::to_string(d.firstOffset);
+        case TiffFault::kDirectoryPastEnd:
+            return "the file ends before its image directory (offset " +
+                   std::to_string(d.firstOffset) + ", past the file's " +
+                   std::to_string(d.fileSize) + " bytes)";
+        case TiffFault::kUnreadable:
+            return "the file could not be read";
     }
-    return HeaderCut(n);
+    return {};
+}
+
+// Why the blocks give a GIF its status; empty when they pass.
+std::string ExplainGifBlocks(const qor::GifDescription& d) {
+    using qor::GifFault;
+    switch (d.fault) {
+        case GifFault::kNone:
+            break;
+        case GifFault::kHeaderCut:
+            return "the file ends inside the GIF header (" + std::to_string(d.fileSize) +
+                   " of 13 bytes)";
+        case GifFault::kNoSignature:
+            return "no GIF signature at the start or after a 128-byte prefix";
+        case GifFault::kGlobalTableCut:
+            return "the file ends inside the global colour table";
+        case GifFault::kTrailerFirst:
+            return "the file holds no image: its trailer comes before any";
+        case GifFault::kNotABlock:
+            return "byte " + Hex(d.faultByte) + " at offset " + std::to_string(d.faultOffset) +
+                   " where a block should start";
+        case GifFault::kEndsBeforeImage:
+            return "the file ends before the first image";
+        case GifFault::kNoWidthOrHeight:
+        case GifFault::kTooLarge:
+            return SideProblem(d.width, d.height);
+        case GifFault::kLocalTableCut:
+            return "the file ends inside the first image's colour table";
+        case GifFault::kCodeSize:
+            return "LZW minimum code size " + std::to_string(d.faultByte) + "; 2 to 11 decode";
+        case GifFault::kNoData:
+            return "the first image has no data";
+    }
+    return {};
 }
 
 }  // namespace
@@ -263,100 +184,31 @@ std::string UnknownKindProblem(const Probe& probe) {
     return "not a GIF, TIFF, BMP or PNG file";
 }
 
-GifSummary InspectGif(const std::string& path) {
-    GifSummary s;
-    File f(std::fopen(path.c_str(), "rb"));
-    if (!f) return s;
-    std::uint8_t header[kGifHeaderBytes];
-    std::size_t got = std::fread(header, 1, sizeof header, f.get());
-    if (got >= 6 && got < sizeof header && IsGifSignature(header)) {
-        s.problem = "the file ends inside the GIF header (" + std::to_string(got) + " of 13 bytes)";
-        return s;
-    }
-    bool read = got == sizeof header;
-    if (!read || !IsGifSignature(header)) {
-        read = std::fseek(f.get(), 128, SEEK_SET) == 0 && ReadBytes(f.get(), header, sizeof header);
-        if (!read || !IsGifSignature(header)) {
-            s.problem = "no GIF signature at the start or after a 128-byte prefix";
-            return s;
-        }
-    }
-    s.parsed = true;
-    s.version = static_cast<char>(header[4]);
-    s.screenWidth = qor::LoadLE16(header + 6);
-    s.screenHeight = qor::LoadLE16(header + 8);
-    if ((header[10] & 0x80) != 0) std::fseek(f.get(), 3L << ((header[10] & 7) + 1), SEEK_CUR);
-    WalkGifBlocks(f.get(), &s);
-    return s;
+qor::GifDescription DescribeGifFile(const std::string& path) {
+    qor::GifDescription d;
+    if (std::int16_t status = qor::DescribeGif(path.c_str(), &d)) d.status = status;
+    return d;
 }
 
-TiffSummary InspectTiff(const std::string& path) {
-    using namespace qor;
-    TiffSummary summary;
-    HFILE file = plat::_lopen(path.c_str(), 0);
-    if (file == plat::HFILE_ERROR) {
-        summary.status = QOR_OPEN_FAILED;
-        summary.problem = QorStatusText(QOR_OPEN_FAILED);
-        return summary;
-    }
-    std::uint16_t byteOrder = 0;
-    std::uint32_t offset = 0;
-    summary.status = tiff::ReadTiffHeader(file, &byteOrder, &offset);
-    std::uint16_t count = 0;
-    if (summary.status != 0) {
-        summary.problem = TiffHeaderProblem(path, summary.status);
-    } else {
-        // The same chain as the reader walks: the count ends loops and over-long chains.
-        const std::int16_t chain = tiff::CountTiffPages(file, offset, byteOrder, &count);
-        const std::uint64_t size = plat::GetFileSize(file, nullptr);
-        if (size < kTiffHeaderBytes) {
-            // The directory's offset is cut short, and reads as none.
-            count = 0;
-            summary.status = QOR_BAD_REQUEST;
-            summary.problem = HeaderCut(size);
-        } else if (chain != 0 && std::uint64_t{offset} + 2 <= size) {
-            count = 0;
-            summary.status = chain;
-            summary.problem = "the file could not be read";
-        } else if (std::uint64_t{offset} + 2 > size) {
-            // A file cut short loses the directory that most writers put after the data.
-            count = 0;
-            summary.status = QOR_READ_FAILED;
-            summary.problem = "the file ends before its image directory (offset " +
-                              std::to_string(offset) + ", past the file's " + std::to_string(size) +
-                              " bytes)";
-        } else if (count == 0) {
-            summary.status = QOR_BAD_REQUEST;
-            summary.problem = offset == 0
-                                  ? "the header names no image directory (offset 0)"
-                                  : "no image directory at offset " + std::to_string(offset);
-        }
-    }
-    File raw(count != 0 ? std::fopen(path.c_str(), "rb") : nullptr);
-    for (std::uint16_t i = 0; i < count; ++i) {
-        tiff::TiffPage page{};
-        page.byteOrder = byteOrder;
-        std::uint32_t at = offset;
-        tiff::ParseTiffDirectory(file, &page, &offset);
-        TiffPageSummary s = Summarise(page);
-        s.tiled = raw && HasTileTags(raw.get(), at, tiff::IsLittleEndian(byteOrder));
-        s.oldStyleLzw = s.status == 0 && StartsAsOldStyleLzw(file, page);
-        summary.pages.push_back(s);
-        // A page that validation passes but that has no decoder ends the read.
-        if (summary.stopPage == 0 && s.status == QOR_TIFF_COMPRESSION) summary.stopPage = i + 1u;
-    }
-    plat::_lclose(file);
-    return summary;
+TiffFacts DescribeTiffFile(const std::string& path) {
+    TiffFacts facts;
+    facts.pages.resize(qor::kMaxTiffPages);
+    std::int16_t status = qor::DescribeTiff(path.c_str(), &facts.file, facts.pages.data(),
+                                            static_cast<std::uint32_t>(facts.pages.size()));
+    if (status != 0) facts.file.status = status;
+    facts.pages.resize(facts.file.pageCount);
+    facts.pages.shrink_to_fit();
+    return facts;
 }
 
-void NoteReadOutcome(TiffSummary* tiff, int status, std::uint32_t stoppedAtPage) {
+void NoteReadOutcome(TiffFacts* tiff, int status, std::uint32_t stoppedAtPage) {
     if (status == 0) {
-        tiff->stopPage = 0;
+        tiff->file.stopPage = 0;
         return;
     }
     if (stoppedAtPage == 0 || stoppedAtPage > tiff->pages.size()) return;
-    tiff->stopPage = stoppedAtPage;
-    tiff->pages[stoppedAtPage - 1].status = status;
+    tiff->file.stopPage = stoppedAtPage;
+    tiff->pages[stoppedAtPage - 1].status = static_cast<std::int16_t>(status);
 }
 
 const char* CompressionName(unsigned compression) {
@@ -426,7 +278,8 @@ const char* PhotometricName(unsigned photometric) {
 
 // Each status is explained by the rule of the reader that gives it, so the words always name
 // the cause that decided the status, whatever else is wrong with the page.
-std::string ExplainTiffPage(const TiffPageSummary& p) {
+std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
+    using qor::tiff::PageFault;
     const std::string compression = "compression " + std::to_string(p.compression) + " (" +
                                     CompressionName(p.compression) + ")";
     const std::string bits = std::to_string(p.bitsPerSample);
@@ -497,27 +350,37 @@ std::string ExplainReadFailure(const std::string& path, const Probe& probe, int 
         ::close(fd);
     }
     if (status == QOR_CANCELLED) return QorStatusText(status);
-    if (probe.kind == Kind::Gif) {
-        GifSummary gif = InspectGif(path);
-        if (!gif.problem.empty() && status != QOR_GIF_CODE_OVERFLOW) return gif.problem;
-    } else if (probe.kind == Kind::Tiff) {
-        TiffSummary tiff = InspectTiff(path);
+    if (probe.kind == Kind::Gif) return ExplainGif(DescribeGifFile(path), status);
+    if (probe.kind == Kind::Tiff) {
+        TiffFacts tiff = DescribeTiffFile(path);
         NoteReadOutcome(&tiff, status, stoppedAtPage);
-        if (!tiff.problem.empty()) return tiff.problem;
-        const auto& pages = tiff.pages;
-        if (tiff.stopPage != 0) {
-            std::string why = ExplainTiffPage(pages[tiff.stopPage - 1]);
-            if (pages.size() == 1) return why;
-            return "page " + std::to_string(tiff.stopPage) + " of " + std::to_string(pages.size()) +
-                   ": " + why + "; such a page ends the read, and no page is delivered";
-        }
-        bool anyDecodable = false;
-        for (const auto& page : pages) anyDecodable = anyDecodable || page.status == 0;
-        if (!anyDecodable && !pages.empty()) {
-            // The read gives the status of page 1's refusal.
-            std::string why = ExplainTiffPage(pages[0]);
-            return pages.size() == 1 ? why : "no page can be decoded; page 1: " + why;
-        }
+        return ExplainTiff(tiff, status);
+    }
+    return QorStatusText(status);
+}
+
+std::string ExplainGif(const qor::GifDescription& gif, int status) {
+    // The blocks explain a status only when they decided it: a read can also fail in the data.
+    if (gif.status == status && gif.fault != qor::GifFault::kNone) return ExplainGifBlocks(gif);
+    return QorStatusText(status);
+}
+
+std::string ExplainTiff(const TiffFacts& tiff, int status) {
+    if (tiff.file.fault != qor::TiffFault::kNone) return ExplainTiffFile(tiff.file);
+    const auto& pages = tiff.pages;
+    const std::uint32_t stop = tiff.file.stopPage;
+    if (stop != 0) {
+        std::string why = ExplainTiffPage(pages[stop - 1]);
+        if (pages.size() == 1) return why;
+        return "page " + std::to_string(stop) + " of " + std::to_string(pages.size()) + ": " + why +
+               "; such a page ends the read, and no page is delivered";
+    }
+    bool anyDecodable = false;
+    for (const auto& page : pages) anyDecodable = anyDecodable || page.status == 0;
+    if (!anyDecodable && !pages.empty()) {
+        // The read gives the status of page 1's refusal.
+        std::string why = ExplainTiffPage(pages[0]);
+        return pages.size() == 1 ? why : "no page can be decoded; page 1: " + why;
     }
     return QorStatusText(status);
 }

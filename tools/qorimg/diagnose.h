@@ -1,14 +1,14 @@
-// What the tool learns by looking at a file itself, with the library's internal parsers where
-// it has them: the kind of file, a GIF's block structure, a TIFF's pages, and why a read that
-// the library refused failed. The library's status stays as it is; these only name the cause.
+// What the tool learns of a file without reading its image: its kind, the library's description
+// of a GIF or TIFF (record/describe.h), and why a read that the library refused failed. The
+// library's status stays as it is; these only name the cause.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "record/describe.h"
 #include "frame/read_info.h"
-#include "tiff/reader.h"
 
 namespace qorimg_tool {
 
@@ -34,53 +34,26 @@ Probe ProbeFile(const std::string& path);
 // Why a file of no kind that qorimg reads is refused: too short, or not one of them.
 std::string UnknownKindProblem(const Probe& probe);
 
-struct GifSummary {
-    bool parsed = false;  // the header and logical screen were read
-    char version = '7';   // the digit of 87a or 89a
-    std::uint32_t screenWidth = 0, screenHeight = 0;
-    std::uint32_t frames = 0;  // image descriptors before the trailer or the end of the data
-    // The first image's place on the screen, its size as the reader takes it (zero means the
-    // screen's) and its interlace flag.
-    std::uint32_t left = 0, top = 0, width = 0, height = 0;
-    bool interlaced = false;
-    std::string problem;  // why the reader refuses the file, when the walk can tell
+// A GIF's description (its status 201 when the file cannot be opened).
+qor::GifDescription DescribeGifFile(const std::string& path);
+
+// A TIFF's description and its pages.
+struct TiffFacts {
+    qor::TiffDescription file;  // its status 201 when the file cannot be opened
+    std::vector<qor::TiffPageDescription> pages;
 };
 
-GifSummary InspectGif(const std::string& path);
-
-struct TiffPageSummary {
-    std::uint32_t width = 0, height = 0;
-    std::uint16_t bitsPerSample = 0, samplesPerPixel = 0, photometric = 0, compression = 0;
-    std::uint16_t planarConfig = 1, predictor = 1;
-    std::uint32_t t4Options = 0, t6Options = 0;
-    std::uint32_t strips = 0, rowsPerStrip = 0;
-    qor::tiff::PageFault fault = qor::tiff::PageFault::kNone;  // the rule validation refuses it by
-    bool tiled = false;                                        // the directory has tile tags
-    bool oldStyleLzw = false;  // LZW data whose first strip starts as the old bit-reversed codes
-    // 0 when the reader decodes the page, else the status it gives the page: validation's
-    // refusal, 531 for a compression without a decoder, or after NoteReadOutcome the status of
-    // the decoding that failed.
-    int status = 0;
-};
-
-struct TiffSummary {
-    std::string problem;  // why the header or chain could not be walked; empty when it could
-    int status = 0;       // that problem's status
-    std::vector<TiffPageSummary> pages;
-    // The page (1 = first) at which a read stops: one that validation passes but that cannot be
-    // decoded ends the whole read, and nothing is delivered. 0 when no page does.
-    std::uint32_t stopPage = 0;
-};
-
-// Walks the header and directories as the reader does; each page's status is what the read
-// will give it, as far as that can be known without decoding.
-TiffSummary InspectTiff(const std::string& path);
+TiffFacts DescribeTiffFile(const std::string& path);
 // Takes in what a read of the file reported: the page whose decoding ended it, with its status.
-void NoteReadOutcome(TiffSummary* tiff, int status, std::uint32_t stoppedAtPage);
+void NoteReadOutcome(TiffFacts* tiff, int status, std::uint32_t stoppedAtPage);
 
+// Why a GIF or a TIFF gets `status` (as its description or a read gave it), in words, without
+// the status number.
+std::string ExplainGif(const qor::GifDescription& gif, int status);
+std::string ExplainTiff(const TiffFacts& tiff, int status);
 // Why the reader gives a page its status, in words ("compression 8 (Deflate) is not
 // supported"); empty for a good page.
-std::string ExplainTiffPage(const TiffPageSummary& page);
+std::string ExplainTiffPage(const qor::TiffPageDescription& page);
 const char* CompressionName(unsigned compression);
 const char* PhotometricName(unsigned photometric);
 

@@ -73,16 +73,19 @@ std::string JsonArray(const std::vector<std::string>& items) {
     return text + "]";
 }
 
-// What one file reports, gathered once and printed as text or JSON.
+// What one file reports, gathered once and printed as text or JSON. A GIF or TIFF is described
+// from its blocks or directories; only with --decode is it read, which adds what a decoding alone
+// finds: a GIF's rows that its data leaves blank, and a page whose data cannot be decoded.
 struct Report {
     std::string file;
     Probe probe;
     int status = 0;
     std::string why;  // the cause of a non-zero status
-    qor::ReadInfo read;
+    bool decoded = false;
+    qor::ReadInfo read;  // when decoded
     std::uint32_t delivered = 0;
-    GifSummary gif;
-    TiffSummary tiff;
+    qor::GifDescription gif;
+    TiffFacts tiff;
     ImageDescription image;
     Refusal gifInput;
 };
@@ -90,16 +93,16 @@ struct Report {
 void ReadWithLibrary(const std::string& path, Report* r) {
     std::uint32_t first = 0;
     auto format = r->probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
+    r->decoded = true;
     r->status = qor::ReadWithInfo(format, LibraryProgress, 0, path.c_str(), &r->read, &first);
     if (r->status == 0) {
         r->delivered = QorDocumentLayers(first, nullptr, 0);
         QorReleaseDocument(first);
-    } else {
-        r->why = ExplainReadFailure(path, r->probe, r->status, r->read.stoppedAtPage);
     }
+    if (r->probe.kind == Kind::Tiff) NoteReadOutcome(&r->tiff, r->status, r->read.stoppedAtPage);
 }
 
-Report Gather(const std::string& shownName, const std::string& path) {
+Report Gather(const std::string& shownName, const std::string& path, bool decode) {
     Report r;
     r.file = shownName;
     r.probe = ProbeFile(path);
@@ -110,13 +113,16 @@ Report Gather(const std::string& shownName, const std::string& path) {
     }
     switch (r.probe.kind) {
         case Kind::Gif:
-            ReadWithLibrary(path, &r);
-            r.gif = InspectGif(path);
+            r.gif = DescribeGifFile(path);
+            r.status = r.gif.status;
+            if (decode) ReadWithLibrary(path, &r);
+            if (r.status != 0) r.why = ExplainGif(r.gif, r.status);
             break;
         case Kind::Tiff:
-            ReadWithLibrary(path, &r);
-            r.tiff = InspectTiff(path);
-            NoteReadOutcome(&r.tiff, r.status, r.read.stoppedAtPage);
+            r.tiff = DescribeTiffFile(path);
+            r.status = r.tiff.file.status;
+            if (decode) ReadWithLibrary(path, &r);
+            if (r.status != 0) r.why = ExplainTiff(r.tiff, r.status);
             break;
         case Kind::Png:
         case Kind::Bmp: {
@@ -136,16 +142,32 @@ Report Gather(const std::string& shownName, const std::string& path) {
     return r;
 }
 
-// What becomes of a TIFF page in a read: "ok", why it is skipped, or that the read stops at it.
-std::string PageState(const TiffSummary& tiff, std::size_t index) {
-    const std::uint32_t page = static_cast<std::uint32_t>(index + 1);
-    if (tiff.stopPage != 0 && page > tiff.stopPage) {
-        return "not reached: a read stops at page " + std::to_string(tiff.stopPage);
+// Rows that a read leaves blank: what the read found, or else the TIFF pages whose strips end
+// before their last row (a GIF's data shows its end only to a decoding).
+std::vector<qor::PageEnd> EndedEarly(const Report& r) {
+    if (r.decoded) return r.read.endedEarly;
+    std::vector<qor::PageEnd> ended;
+    if (r.status != 0) return ended;
+    for (std::size_t i = 0; i < r.tiff.pages.size(); ++i) {
+        const auto& p = r.tiff.pages[i];
+        if (p.status == 0 && p.rowsWithStrips < p.height) {
+            ended.push_back({static_cast<std::uint32_t>(i + 1), p.rowsWithStrips});
+        }
     }
-    const TiffPageSummary& p = tiff.pages[index];
+    return ended;
+}
+
+// What becomes of a TIFF page in a read: "ok", why it is skipped, or that the read stops at it.
+std::string PageState(const TiffFacts& tiff, std::size_t index) {
+    const std::uint32_t page = static_cast<std::uint32_t>(index + 1);
+    const std::uint32_t stop = tiff.file.stopPage;
+    if (stop != 0 && page > stop) {
+        return "not reached: a read stops at page " + std::to_string(stop);
+    }
+    const qor::TiffPageDescription& p = tiff.pages[index];
     if (p.status == 0) return "ok";
     std::string why = ExplainTiffPage(p);
-    return page == tiff.stopPage ? why + "; a read stops at this page" : why;
+    return page == stop ? why + "; a read stops at this page" : why;
 }
 
 std::string Counted(std::uint32_t n, const char* one, const char* many) {
@@ -155,26 +177,28 @@ std::string Counted(std::uint32_t n, const char* one, const char* many) {
 void PrintText(const Report& r) {
     const std::string printable = Printable(r.file);
     const char* name = printable.c_str();
-    if (r.probe.kind == Kind::Gif && r.gif.parsed && r.read.width != 0) {
-        const GifSummary& g = r.gif;
+    const std::vector<qor::PageEnd> ended = EndedEarly(r);
+    if (r.probe.kind == Kind::Gif && r.gif.bitsPerPixel != 0) {
+        const qor::GifDescription& g = r.gif;
         std::printf("%s: GIF version 8%ca, %u frame%s, logical screen %u x %u\n", name, g.version,
                     g.frames, g.frames == 1 ? "" : "s", g.screenWidth, g.screenHeight);
         std::printf("  first image: %u x %u at (%u, %u), %u bits per pixel, %u colours, %s\n",
-                    r.read.width, r.read.height, g.left, g.top, r.read.bitsPerSample,
-                    r.read.colorCount, g.interlaced ? "interlaced" : "not interlaced");
-        std::printf("  DIB pixel bytes %u, file size %u\n", r.read.imageBytes, r.read.fileSize);
-        if (r.read.transparentIndex >= 0) {
-            std::printf("  transparent index %d\n", r.read.transparentIndex);
+                    g.width, g.height, g.left, g.top, g.bitsPerPixel, g.colours,
+                    g.interlaced ? "interlaced" : "not interlaced");
+        std::printf("  DIB pixel bytes %u, file size %u\n", g.pixelBytes, g.fileSize);
+        if (g.transparentIndex >= 0) {
+            std::printf("  transparent index %d\n", g.transparentIndex);
         } else {
             std::printf("  no transparent colour\n");
         }
-        for (const auto& end : r.read.endedEarly) {
-            std::printf("  %s\n", DataEndedText(Kind::Gif, end, r.read.height).c_str());
+        for (const auto& end : ended) {
+            std::printf("  %s\n", DataEndedText(Kind::Gif, end, g.height).c_str());
         }
     } else if (r.probe.kind == Kind::Tiff && !r.tiff.pages.empty()) {
         const auto& pages = r.tiff.pages;
-        std::printf("%s: TIFF, %zu page%s, %u delivered\n", name, pages.size(),
-                    pages.size() == 1 ? "" : "s", r.delivered);
+        std::printf("%s: TIFF, %zu page%s", name, pages.size(), pages.size() == 1 ? "" : "s");
+        if (r.decoded) std::printf(", %u delivered", r.delivered);
+        std::printf("\n");
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];
             std::printf(
@@ -185,7 +209,7 @@ void PrintText(const Report& r) {
                 PhotometricName(p.photometric), p.compression, CompressionName(p.compression),
                 Counted(p.strips, "strip", "strips").c_str(), PageState(r.tiff, i).c_str());
         }
-        for (const auto& end : r.read.endedEarly) {
+        for (const auto& end : ended) {
             std::printf("  %s\n", DataEndedText(Kind::Tiff, end, 0).c_str());
         }
     } else if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
@@ -203,50 +227,55 @@ void PrintText(const Report& r) {
     if (r.status != 0) Refused(r.file, r.why, r.status);
 }
 
-std::string PagesJson(const Report& r) {
-    std::vector<std::string> pages;
-    if (r.probe.kind == Kind::Gif && r.gif.parsed && r.read.width != 0) {
-        pages.push_back(JsonObject()
-                            .Add("width", r.read.width)
-                            .Add("height", r.read.height)
-                            .Add("left", r.gif.left)
-                            .Add("top", r.gif.top)
-                            .Add("bitsPerPixel", r.read.bitsPerSample)
-                            .Add("colours", r.read.colorCount)
-                            .Add("interlaced", r.gif.interlaced)
-                            .Add("status", r.status)
-                            .Add("message", r.status == 0 ? "ok" : r.why)
-                            .Text());
+// Prints the pages as a JSON array, one at a time: a TIFF of thousands of pages is never held as
+// one text.
+void PrintPagesJson(const Report& r) {
+    const char* separator = "";
+    auto print = [&separator](const JsonObject& page) {
+        std::printf("%s%s", separator, page.Text().c_str());
+        separator = ",";
+    };
+    std::printf("[");
+    if (r.probe.kind == Kind::Gif && r.gif.bitsPerPixel != 0) {
+        print(JsonObject()
+                  .Add("width", r.gif.width)
+                  .Add("height", r.gif.height)
+                  .Add("left", r.gif.left)
+                  .Add("top", r.gif.top)
+                  .Add("bitsPerPixel", r.gif.bitsPerPixel)
+                  .Add("colours", r.gif.colours)
+                  .Add("interlaced", r.gif.interlaced)
+                  .Add("status", r.status)
+                  .Add("message", r.status == 0 ? "ok" : r.why));
     }
     for (std::size_t i = 0; i < r.tiff.pages.size(); ++i) {
-        const TiffPageSummary& p = r.tiff.pages[i];
-        pages.push_back(JsonObject()
-                            .Add("width", p.width)
-                            .Add("height", p.height)
-                            .Add("bitsPerSample", p.bitsPerSample)
-                            .Add("samplesPerPixel", p.samplesPerPixel)
-                            .Add("photometric", p.photometric)
-                            .Add("photometricName", PhotometricName(p.photometric))
-                            .Add("compression", p.compression)
-                            .Add("compressionName", CompressionName(p.compression))
-                            .Add("strips", p.strips)
-                            .Add("status", p.status)
-                            .Add("message", PageState(r.tiff, i))
-                            .Add("delivered", r.status == 0 && p.status == 0)
-                            .Text());
+        const qor::TiffPageDescription& p = r.tiff.pages[i];
+        JsonObject page;
+        page.Add("width", p.width)
+            .Add("height", p.height)
+            .Add("bitsPerSample", p.bitsPerSample)
+            .Add("samplesPerPixel", p.samplesPerPixel)
+            .Add("photometric", p.photometric)
+            .Add("photometricName", PhotometricName(p.photometric))
+            .Add("compression", p.compression)
+            .Add("compressionName", CompressionName(p.compression))
+            .Add("strips", p.strips)
+            .Add("status", p.status)
+            .Add("message", PageState(r.tiff, i));
+        if (r.decoded) page.Add("delivered", r.status == 0 && p.status == 0);
+        print(page);
     }
     if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
-        pages.push_back(JsonObject()
-                            .Add("width", r.image.width)
-                            .Add("height", r.image.height)
-                            .Add("bitDepth", r.image.bitDepth)
-                            .Add("colourType", r.image.colourType)
-                            .Add("colours", r.image.colours)
-                            .Add("status", r.gifInput.status)
-                            .Add("message", r.gifInput.status == 0 ? "ok" : r.gifInput.why)
-                            .Text());
+        print(JsonObject()
+                  .Add("width", r.image.width)
+                  .Add("height", r.image.height)
+                  .Add("bitDepth", r.image.bitDepth)
+                  .Add("colourType", r.image.colourType)
+                  .Add("colours", r.image.colours)
+                  .Add("status", r.gifInput.status)
+                  .Add("message", r.gifInput.status == 0 ? "ok" : r.gifInput.why));
     }
-    return JsonArray(pages);
+    std::printf("]");
 }
 
 void PrintJson(const Report& r) {
@@ -254,23 +283,27 @@ void PrintJson(const Report& r) {
     o.Add("file", r.file).Add("format", KindName(r.probe.kind));
     o.Add("status", r.status).Add("message", r.status == 0 ? "ok" : r.why);
     o.Add("fileSize", r.probe.size);
-    if (r.probe.kind == Kind::Gif && r.gif.parsed) {
+    if (r.probe.kind == Kind::Gif || r.probe.kind == Kind::Tiff) o.Add("decoded", r.decoded);
+    if (r.probe.kind == Kind::Gif && r.gif.hasScreen) {
         o.Add("version", std::string("8") + r.gif.version + "a");
         o.Raw(
             "screen",
             JsonObject().Add("width", r.gif.screenWidth).Add("height", r.gif.screenHeight).Text());
-        o.Add("frames", r.gif.frames).Add("transparentIndex", r.read.transparentIndex);
+        o.Add("frames", r.gif.frames).Add("transparentIndex", r.gif.transparentIndex);
     } else if (r.probe.kind == Kind::Png) {
         o.Add("transparentIndex", r.image.transparent);
     }
     std::vector<std::string> ended;
-    for (const auto& end : r.read.endedEarly) {
+    for (const auto& end : EndedEarly(r)) {
         ended.push_back(
             JsonObject().Add("page", end.page).Add("firstBlankRow", end.firstBlankRow).Text());
     }
     o.Raw("endedEarly", JsonArray(ended));
-    o.Raw("pages", PagesJson(r));
-    std::printf("%s\n", o.Text().c_str());
+    std::string head = o.Text();
+    head.pop_back();  // the closing brace comes after the pages
+    std::printf("%s,\"pages\":", head.c_str());
+    PrintPagesJson(r);
+    std::printf("}\n");
 }
 
 }  // namespace
@@ -292,7 +325,7 @@ int Info(const Options& opt) {
             }
             path = spool.path();
         }
-        Report r = Gather(Shown(file), path);
+        Report r = Gather(Shown(file), path, opt.decode);
         if (Cancelled()) return CancelExitCode();
         if (opt.json) {
             PrintJson(r);

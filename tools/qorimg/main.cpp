@@ -1,5 +1,5 @@
 // qorimg: the command-line face of the library.
-//   qorimg info [--json] FILE...
+//   qorimg info [--json] [--decode] FILE...
 //   qorimg convert [options] IN OUT
 //   qorimg convert [options] IN... DIR/
 #include <cstdio>
@@ -18,12 +18,13 @@ namespace qorimg_tool {
 namespace {
 
 const char* const kHelp =
-    "usage: qorimg [-q] info [--json] FILE...\n"
+    "usage: qorimg [-q] info [--json] [--decode] FILE...\n"
     "       qorimg [-q] convert [--to FORMAT] [--interlace] [--transparent INDEX] IN OUT\n"
     "       qorimg [-q] convert [--to FORMAT] [options] IN... DIR/\n"
     "\n"
     "info     describes GIF, TIFF, BMP and PNG files: for a GIF its frames, logical screen and\n"
     "         the first image's place; for a TIFF one line per page and whether it decodes.\n"
+    "         It reads the blocks and directories only, unless --decode asks for the image.\n"
     "convert  decodes a GIF or TIFF file into PNG or BMP (TIFF page N > 1 goes to OUT with -N\n"
     "         before the extension), or encodes a BMP or PNG of at most 256 colours (1, 4 or 8\n"
     "         bits; PNG grey of 1 to 8 bits) into GIF. With a folder as the last argument,\n"
@@ -33,6 +34,8 @@ const char* const kHelp =
     "options:\n"
     "  -q, --quiet          no progress bar\n"
     "  --json               info: one JSON object per file\n"
+    "  --decode             info: also decode, to find rows that the data leaves blank and\n"
+    "                       data that cannot be decoded\n"
     "  --to png|bmp|gif     the output format for a folder or standard output\n"
     "  --interlace          GIF output: write the image interlaced\n"
     "  --transparent INDEX  GIF output: mark palette entry INDEX transparent (writes GIF89a);\n"
@@ -137,6 +140,8 @@ int main(int argc, char** argv) {
             opt.quiet = true;
         } else if (a == "--json") {
             opt.json = true;
+        } else if (a == "--decode") {
+            opt.decode = true;
         } else if (a == "--interlace") {
             opt.interlace = true;
         } else if (a == "--to") {
@@ -165,7 +170,7 @@ int main(int argc, char** argv) {
     }
     if (command == "convert") {
         if (opt.args.size() < 3) return Usage("convert needs IN and OUT");
-        if (opt.json) return Usage("--json applies to info only");
+        if (opt.json || opt.decode) return Usage("--json and --decode apply to info only");
         EnableProgress(!opt.quiet);
         return Convert(opt);
     }

@@ -16,6 +16,7 @@ struct Options {
     bool quiet = false;
     bool interlace = false;
     bool json = false;
+    bool decode = false;  // info: read the image too
     int transparent = -1;
     std::string to;  // "png", "bmp", "gif" or empty
     std::vector<std::string> args;

@@ -1,0 +1,151 @@
+// DescribeTiff: the reader's own header check, directory chain and parse, and page validation,
+// without a strip decoded.
+#include "record/describe.h"
+
+#include "platform/bytes.h"
+#include "tiff/reader.h"
+#include "tiff/tags.h"
+
+namespace qor {
+namespace {
+
+using tiff::TiffPage;
+
+constexpr std::uint32_t kTiffHeaderBytes = 8;
+
+// The header's first four bytes, read for what they say when the header check refuses them.
+void TakeMagic(HFILE file, TiffDescription* d) {
+    std::uint8_t head[4] = {};
+    if (plat::SeekTo(file, 0) && plat::_lread(file, head, sizeof head) == sizeof head) {
+        d->magic = Load16(head + 2, head[0] == 'I');
+    }
+}
+
+// The header and the chain: 0 with *count directories from d->firstOffset on, or the status
+// that the reader gives the file, with its fault.
+std::int16_t DescribeChain(HFILE file, TiffDescription* d, std::uint16_t* byteOrder,
+                           std::uint16_t* count) {
+    *count = 0;
+    std::int16_t status = tiff::ReadTiffHeader(file, byteOrder, &d->firstOffset);
+    switch (status) {
+        case 0:
+            break;
+        case QOR_NOT_TIFF:
+            d->fault = TiffFault::kNoByteOrder;
+            return status;
+        case QOR_TIFF_MAGIC_OR_OPTIONS:
+            // A file cut inside the magic number is refused as if it held another one.
+            d->fault = d->fileSize < 4 ? TiffFault::kHeaderCut : TiffFault::kMagic;
+            TakeMagic(file, d);
+            return status;
+        default:
+            d->fault =
+                d->fileSize < kTiffHeaderBytes ? TiffFault::kHeaderCut : TiffFault::kUnreadable;
+            return status;
+    }
+    status = tiff::CountTiffPages(file, d->firstOffset, *byteOrder, count);
+    if (d->fileSize < kTiffHeaderBytes) {
+        // The first offset is cut short and reads as none.
+        d->fault = TiffFault::kHeaderCut;
+        return QOR_BAD_REQUEST;
+    }
+    if (status != 0) {
+        // A file cut short loses the directory that most writers put after the data.
+        const bool pastEnd = std::uint64_t{d->firstOffset} + 2 > d->fileSize;
+        d->fault = pastEnd ? TiffFault::kDirectoryPastEnd : TiffFault::kUnreadable;
+        return status;
+    }
+    if (*count == 0) {
+        d->fault = TiffFault::kNoDirectory;
+        return QOR_BAD_REQUEST;
+    }
+    return 0;
+}
+
+// True when the page's first strip starts as LZW data of the old kind does: a zero byte, then
+// one with its lowest bit set (its codes are stored least significant bit first, and the first
+// is a clear code). Data of the kind that the reader decodes starts with a clear code, 0x80.
+bool StartsAsOldStyleLzw(HFILE file, const TiffPage& page) {
+    tiff::StripWalker walk;
+    tiff::StripSpan strip;
+    std::uint8_t head[2];
+    return walk.Start(file, page) == 0 && walk.Next(&strip) == 0 &&
+           plat::_lread(file, head, 2) == 2 && head[0] == 0 && (head[1] & 1) != 0;
+}
+
+void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDescription* p) {
+    p->directoryOffset = at;
+    p->width = page.imageWidth;
+    p->height = page.imageLength;
+    p->bitsPerSample = page.bitsPerSample;
+    p->samplesPerPixel = page.samplesPerPixel;
+    p->photometric = page.photometric;
+    p->compression = page.compression;
+    p->planarConfig = page.planarConfig;
+    p->predictor = page.predictor;
+    p->strips = page.stripCount;
+    p->tiled = page.tileTags;
+    p->fault = tiff::CheckTiffPage(page);
+    p->status = tiff::StatusOfFault(p->fault);
+    // Validation passes compressions without a decoder: the read stops at such a page.
+    if (p->status == 0 && tiff::SelectStripDecoder(page.compression) == nullptr) {
+        p->status = QOR_TIFF_COMPRESSION;
+    }
+    if (p->status != 0) return;
+    // The rows of strips that the page does not list stay blank; the decoders walk the same.
+    tiff::StripWalker walk;
+    p->rowsWithStrips = page.imageLength;
+    if (walk.Start(file, page) == 0) {
+        const std::uint64_t rows = std::uint64_t{walk.Count()} * walk.RowsPerStrip();
+        if (rows < page.imageLength) p->rowsWithStrips = static_cast<std::uint32_t>(rows);
+    }
+    p->oldStyleLzw = page.compression == tiff::kCompressionLzw && StartsAsOldStyleLzw(file, page);
+}
+
+std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageDescription* pages,
+                      std::uint32_t capacity) {
+    std::uint16_t byteOrder = 0, count = 0;
+    if (std::int16_t status = DescribeChain(file, d, &byteOrder, &count)) return status;
+    std::uint32_t offset = d->firstOffset;
+    std::int16_t firstStatus = 0;
+    bool anyDecodes = false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        TiffPage page{};
+        page.byteOrder = byteOrder;
+        const std::uint32_t at = offset;
+        if (std::int16_t status = tiff::ParseTiffDirectory(file, &page, &offset)) {
+            // The reader reads every directory before it decodes a page.
+            d->fault = TiffFault::kUnreadable;
+            d->stopPage = 0;
+            return status;
+        }
+        TiffPageDescription p;
+        DescribePage(file, page, at, &p);
+        if (i < capacity) pages[i] = p;
+        d->pageCount = i + 1;
+        if (i == 0) firstStatus = p.status;
+        anyDecodes = anyDecodes || p.status == 0;
+        if (d->stopPage == 0 && p.status == QOR_TIFF_COMPRESSION) d->stopPage = i + 1;
+    }
+    if (d->stopPage != 0) return QOR_TIFF_COMPRESSION;
+    // A read that decodes no page gives page 1's status.
+    return anyDecodes ? 0 : firstStatus;
+}
+
+}  // namespace
+
+std::int16_t DescribeTiff(const char* fileName, TiffDescription* description,
+                          TiffPageDescription* pages, std::uint32_t capacity) {
+    if (fileName == nullptr || description == nullptr || (pages == nullptr && capacity != 0)) {
+        return QOR_BAD_REQUEST;
+    }
+    *description = TiffDescription{};
+    HFILE file = plat::_lopen(fileName, 0);
+    if (file == plat::HFILE_ERROR) return QOR_OPEN_FAILED;
+    description->fileSize = plat::GetFileSize(file, nullptr);
+    description->status = Describe(file, description, pages, capacity);
+    plat::_lclose(file);
+    return 0;
+}
+
+}  // namespace qor
