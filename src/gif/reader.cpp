@@ -66,10 +66,9 @@ struct GifReadJob {
 };
 
 // Decodes the image data that follows the descriptor (and any local table) into the rows of
-// `view`. Returns 0, a failure status, or kNoPixels when the data ends before the first pixel.
-// An image whose data ends before its last pixel is noted in `ended`, when given.
-constexpr std::int16_t kNoPixels = -1;
-
+// `view`. Returns 0 or a failure status: 202 also when the data ends before the first pixel,
+// since an image without a single pixel is data that ended early. An image whose data ends
+// before its last pixel is noted in `ended`, when given.
 std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const DibView& view,
                              bool interlaced, std::vector<PageEnd>* ended) {
     const bool decoderReady =
@@ -83,7 +82,7 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
     // The LZW minimum code size, read into the front of the colour buffer, which from here on
     // holds the current sub-block.
     std::uint8_t* const blockData = job->colors.Bytes();
-    if (!job->in.Read(blockData, 1)) return kNoPixels;
+    if (!job->in.Read(blockData, 1)) return QOR_READ_FAILED;
     // The decoder reads on from the first byte that the buffer has not used.
     if (!job->in.GiveBack()) return QOR_READ_FAILED;
     const std::uint8_t minCodeSize = blockData[0];
@@ -106,7 +105,7 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
         case GifDecodeOutcome::DataEnded:
             // An image cut off after some pixels is delivered with what it has; one without a
             // single pixel is not an image.
-            if (writer.Untouched()) return kNoPixels;
+            if (writer.Untouched()) return QOR_READ_FAILED;
             // Pixels of a partly filled last byte go where the row order puts them, also when
             // the data ended early.
             writer.AlignPartialByte();
@@ -202,8 +201,6 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
     }
 
     std::int16_t status = DecodeImageData(&job, request, view, interlaced, ended);
-    // An image without a single pixel is data that ended early.
-    if (status == kNoPixels) status = QOR_READ_FAILED;
     if (status != 0) return job.Fail(status);
 
     ReportProgress(request, 100, 100);
