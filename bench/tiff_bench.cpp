@@ -110,6 +110,44 @@ bool ReadTiffWithLibtiff(const std::string& path) {
     return ok;
 }
 
+// Four LZW pages of 32767 x 32767 grey pixels that share one strip of ClearCode and
+// EndOfInformation: a few hundred bytes that claim 4 GB of rows, none of which gets data.
+std::vector<std::uint8_t> ClaimingLzwPages() {
+    std::vector<std::uint8_t> out{'I', 'I', 42, 0, 0, 0, 0, 0, 0x80, 0x40, 0x40, 0};
+    auto put16 = [&](std::uint32_t v) {
+        out.push_back(static_cast<std::uint8_t>(v));
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    auto put32 = [&](std::uint32_t v) {
+        put16(v & 0xFFFF);
+        put16(v >> 16);
+    };
+    std::size_t link = 4;
+    for (int page = 0; page < 4; ++page) {
+        const auto at = static_cast<std::uint32_t>(out.size());
+        for (int i = 0; i < 4; ++i)
+            out[link + std::size_t(i)] = static_cast<std::uint8_t>(at >> (8 * i));
+        const std::uint32_t entries[][4] = {{256, 4, 1, 32767}, {257, 4, 1, 32767}, {258, 3, 1, 8},
+                                            {259, 3, 1, 5},     {262, 3, 1, 1},     {273, 4, 1, 8},
+                                            {277, 3, 1, 1},     {279, 4, 1, 3}};
+        put16(8);
+        for (const auto& e : entries) {
+            put16(e[0]);
+            put16(e[1]);
+            put32(e[2]);
+            if (e[1] == 3) {
+                put16(e[3]);
+                put16(0);
+            } else {
+                put32(e[3]);
+            }
+        }
+        link = out.size();
+        put32(0);
+    }
+    return out;
+}
+
 void AddTiffCases(std::vector<BenchCase>* cases) {
     auto rgb = std::make_shared<std::vector<std::uint8_t>>();
     struct Kind {
@@ -138,6 +176,14 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
                           [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
                           kind.goal, true, prepare});
     }
+
+    // Rows that get no data cost nothing: the pages' blocks are never written.
+    auto claiming = std::make_shared<TempFile>(".tif");
+    cases->push_back({"TIFF of 4 LZW pages that claim 32767 x 32767 and hold no row", "",
+                      [claiming](std::uint64_t* delivered) {
+                          return ReadTiffWithQorimg(claiming->path(), delivered);
+                      },
+                      nullptr, 0.01, true, [claiming] { claiming->Write(ClaimingLzwPages()); }});
 }
 
 }  // namespace qor::bench
