@@ -219,10 +219,10 @@ void FaxBitReader::FillBytes() {
     }
 }
 
-std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const DibView& rows,
-                             std::uint32_t) {
+std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const tiff::PageForm& form,
+                             const DibView& rows, std::uint32_t) {
     // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.
-    if (page.bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
+    if (form.bitsPerPixel != 1) return QOR_TIFF_UNSUPPORTED;
     // Page validation keeps both dimensions within the limit; nothing larger is decoded.
     if (page.imageWidth > kMaxDibSide || page.imageLength > kMaxDibSide) {
         return QOR_TIFF_TOO_LARGE;

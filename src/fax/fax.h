@@ -180,8 +180,8 @@ inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const Ru
 // the given sizes (blocks 3 on).
 class FaxCodec : public tiff::StripCodec {
   public:
-    std::int16_t Start(HFILE file, const tiff::TiffPage& page, const DibView& rows,
-                       std::uint32_t rowsPerStrip) override;
+    std::int16_t Start(HFILE file, const tiff::TiffPage& page, const tiff::PageForm& form,
+                       const DibView& rows, std::uint32_t rowsPerStrip) override;
     void BeginStrip(const tiff::StripSpan& strip) override;
 
   protected:

@@ -28,11 +28,12 @@ class StripCodec {
   public:
     virtual ~StripCodec() = default;
 
-    // Checks that the page suits the coding and takes the codec's working memory. `rows` is the
-    // page's DIB; strips hold `rowsPerStrip` rows (the last one fewer). 0, or the status that
-    // refuses the page (534 for a layout the coding cannot hold, 102 when memory runs out).
-    virtual std::int16_t Start(HFILE file, const TiffPage& page, const DibView& rows,
-                               std::uint32_t rowsPerStrip) = 0;
+    // Checks that the page suits the coding and takes the codec's working memory. `form` is what
+    // the page becomes, `rows` its DIB; strips hold `rowsPerStrip` rows (the last one fewer). 0,
+    // or the status that refuses the page (534 for a layout the coding cannot hold, 102 when
+    // memory runs out).
+    virtual std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form,
+                               const DibView& rows, std::uint32_t rowsPerStrip) = 0;
     // Begins a strip of `strip.rows` rows whose first byte is at the file's position.
     virtual void BeginStrip(const StripSpan& strip) = 0;
     // Decodes the strip's next row into `row`, a cleared row of the DIB. 0, or the status that

@@ -46,14 +46,10 @@ void FillInformation(ImageIoRequest* request, const TiffPage& first, HFILE file)
     request->infoFileSize = plat::GetFileSize(file, nullptr);
 }
 
-// Writes entry 0 = black and entry 1 = white into the colour table of an unlocked 1-bit DIB.
-std::int16_t SetBlackWhite(HGLOBAL dib) {
-    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
-    if (p == nullptr) return QOR_NO_MEMORY;
+// Writes entry 0 = black and entry 1 = white into the colour table of a 1-bit DIB.
+void SetBlackWhite(const DibView& dib) {
     const std::uint8_t table[8] = {0, 0, 0, 0, 255, 255, 255, 0};
-    std::memcpy(p + LoadLE32(p), table, sizeof table);
-    plat::GlobalUnlock(dib);
-    return 0;
+    std::memcpy(dib.palette, table, sizeof table);
 }
 
 // Inverts a 1-bit DIB through the host; the source is freed whatever the outcome.
@@ -69,72 +65,50 @@ std::int16_t Invert(ProgressBlock* progress, HGLOBAL dib, HGLOBAL* inverted) {
     return status;
 }
 
-// Turns a decoded, unlocked DIB into the page's bitmap. `rowsInBgr`: the decoder has already
-// exchanged red and blue in the rows of a 24-bit page. On 0 page->bitmap holds the result; on
-// failure every block of the page is freed.
-std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bool rowsInBgr) {
+// Finishes a decoded page as its form says: the colour table while the DIB is still locked
+// (`view`), then, unlocked, the inversion or the narrowing of its rows. On 0 page->bitmap holds
+// the result; on failure every block of the page is freed.
+std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::PageForm& form,
+                        HGLOBAL dib, const DibView& view) {
+    using tiff::PageFinish;
+    PageFinish finish = form.finish;
+    if (finish == PageFinish::kInvertIfFirstEntryLight) {
+        finish = view.palette[0] != 0 ? PageFinish::kBlackWhiteThenInvert : PageFinish::kNone;
+    }
+    if (finish == PageFinish::kBlackWhite || finish == PageFinish::kBlackWhiteThenInvert) {
+        SetBlackWhite(view);
+    }
+    plat::GlobalUnlock(dib);
     HGLOBAL result = dib;
-    std::int16_t status = 0;
-    switch (page->bitsPerPixel) {
-        case 1: {
-            const bool fax = IsFaxCompression(page->compression);
-            if (page->photometric == kPhotometricWhiteIsZero && fax) {
-                status = SetBlackWhite(dib);
-                if (status != 0) plat::GlobalFree(dib);
-            } else if (page->photometric == kPhotometricWhiteIsZero) {
-                status = Invert(progress, dib, &result);
-                if (status == 0) {
-                    status = SetBlackWhite(result);
-                    if (status != 0) plat::GlobalFree(result);
-                }
-            } else if (page->photometric == kPhotometricBlackIsZero && fax) {
-                // The fax decoders paint the code's white runs as 1 bits. A BlackIsZero page
-                // stores those runs as 0 bits, which it shows black: deliver it inverted.
-                status = SetBlackWhite(dib);
-                if (status != 0) {
-                    plat::GlobalFree(dib);
-                } else {
-                    status = Invert(progress, dib, &result);
-                }
-            } else if (page->photometric == kPhotometricBlackIsZero) {
-                auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
-                if (p == nullptr) {
-                    plat::GlobalFree(dib);
-                    return QOR_NO_MEMORY;
-                }
-                const bool blueFirst = p[LoadLE32(p)] != 0;
-                plat::GlobalUnlock(dib);
-                if (blueFirst) {
-                    status = SetBlackWhite(dib);
-                    if (status != 0) {
-                        plat::GlobalFree(dib);
-                    } else {
-                        status = Invert(progress, dib, &result);
-                    }
-                }
+    switch (finish) {
+        case PageFinish::kInvertThenBlackWhite:
+        case PageFinish::kBlackWhiteThenInvert: {
+            if (std::int16_t status = Invert(progress, dib, &result)) return status;
+            if (finish == PageFinish::kBlackWhiteThenInvert) break;
+            // The inverted copy is a block of its own.
+            auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(result));
+            DibView inverted;
+            if (p == nullptr || !ViewDib(p, plat::GlobalSize(result), &inverted)) {
+                if (p != nullptr) plat::GlobalUnlock(result);
+                plat::GlobalFree(result);
+                return QOR_NO_MEMORY;
             }
+            SetBlackWhite(inverted);
+            plat::GlobalUnlock(result);
             break;
         }
-        case 16:
+        case PageFinish::kGreyAlphaToGrey:
             result = tiff::ConvertGreyAlphaToGrey(dib);
             break;
-        case 24:
-            if (rowsInBgr) break;
-            // Red and blue are exchanged in the decoded block itself rather than in a copy:
-            // the delivered pixels are the same, without a second block of the page's size.
-            result = tiff::ConvertRgbToBgrInPlace(dib);
+        case PageFinish::kRgbaToBgr:
+            result = tiff::ConvertRgbaToBgr(dib);
             break;
-        case 32:
-            if (page->photometric == kPhotometricRgb) {
-                result = tiff::ConvertRgbaToBgr(dib);
-            } else if (page->photometric == kPhotometricSeparated) {
-                result = tiff::ConvertCmykToBgr(dib);
-            }
+        case PageFinish::kCmykToBgr:
+            result = tiff::ConvertCmykToBgr(dib);
             break;
         default:
             break;
     }
-    if (status != 0) return status;
     if (result == 0) {
         // A conversion that yields no block leaves the decoded one to us.
         plat::GlobalFree(dib);
@@ -144,35 +118,29 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, HGLOBAL dib, bo
     return 0;
 }
 
-// Decodes one valid page into page->bitmap, whose block may take at most `budget` bytes.
+// Decodes one valid page into page->bitmap, whose block may take at most `budget` bytes. The DIB
+// is locked once, from its set-up to its colour table's last change.
 std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std::uint64_t budget) {
     HGLOBAL dib = 0;
     std::uint8_t* bits = nullptr;
     // Every page starts cleared: a fresh block costs nothing until it is written, so rows that
     // get no data cost nothing either.
     if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits, budget)) return status;
-    tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
-    // The uncompressed, PackBits and LZW decoders exchange red and blue row by row while each
-    // row is still in the cache, which spares a second pass over the whole page.
-    bool rowsInBgr = false;
-    if (page->bitsPerPixel == 24 && page->compression == kCompressionNone) {
-        decoder = tiff::DecodeUncompressedStripsToBgr;
-        rowsInBgr = true;
-    } else if (page->bitsPerPixel == 24 && page->compression == kCompressionPackBits) {
-        decoder = tiff::DecodePackBitsStripsToBgr;
-        rowsInBgr = true;
-    } else if (page->bitsPerPixel == 24 && page->compression == kCompressionLzw) {
-        decoder = tiff::DecodeLzwStripsToBgr;
-        rowsInBgr = true;
+    tiff::PageForm form;
+    DibView view;
+    const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
+    std::int16_t status = QOR_TIFF_COMPRESSION;
+    if (decoder != nullptr) status = decoder(progress, bits, file, page);
+    if (status == 0 &&
+        (!tiff::FormOfPage(*page, &form) || !tiff::ViewPageDib(bits, *page, &view))) {
+        status = QOR_TIFF_UNSUPPORTED;
     }
-    std::int16_t status = decoder != nullptr ? decoder(progress, bits, file, page)
-                                             : static_cast<std::int16_t>(QOR_TIFF_COMPRESSION);
-    plat::GlobalUnlock(dib);
     if (status != 0) {
+        plat::GlobalUnlock(dib);
         plat::GlobalFree(dib);
         return status;
     }
-    return FinishPage(progress, page, dib, rowsInBgr);
+    return FinishPage(progress, page, form, dib, view);
 }
 
 void FreeBitmaps(TiffPage* pages, std::uint32_t count) {
@@ -226,7 +194,7 @@ namespace tiff {
 StripDecoder SelectStripDecoder(std::uint16_t compression) {
     switch (compression) {
         case kCompressionNone:
-            return DecodeUncompressedStrips;
+            return DecodeUncompressedStripsToBgr;
         case kCompressionModifiedHuffman:
             return DecodeModifiedHuffmanStrips;
         case kCompressionGroup3:
@@ -234,9 +202,9 @@ StripDecoder SelectStripDecoder(std::uint16_t compression) {
         case kCompressionGroup4:
             return DecodeGroup4Strips;
         case kCompressionLzw:
-            return DecodeLzwStrips;
+            return DecodeLzwStripsToBgr;
         case kCompressionPackBits:
-            return DecodePackBitsStrips;
+            return DecodePackBitsStripsToBgr;
         default:
             return nullptr;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/bytes.h"
+#include "tiff/tags.h"
 #include "tiff/tiff.h"
 
 namespace qor::tiff {
@@ -87,16 +88,65 @@ std::int16_t StripWalker::Next(StripSpan* strip) {
     return 0;
 }
 
-std::uint64_t PageDibSize(const TiffPage& page, std::uint32_t bitCount) {
-    return kDibHeaderSize + 4ull * DibTableEntries(bitCount) +
-           DibStride(page.imageWidth, page.bitsPerPixel) * page.imageLength;
+bool FormOfPage(const TiffPage& page, PageForm* form) {
+    // Several samples have a DIB form only as 8 bits each.
+    if (page.samplesPerPixel > 1 && page.bitsPerSample != 8) return false;
+    PageForm f;
+    f.bitsPerPixel = page.bitsPerPixel;
+    switch (page.bitsPerPixel) {
+        case 1:
+        case 4:
+        case 8:
+            f.dibBitCount = page.bitsPerPixel;
+            break;
+        case 16:
+            // Grey with alpha: the rows are narrowed to their grey samples afterwards.
+            f.dibBitCount = 8;
+            f.finish = PageFinish::kGreyAlphaToGrey;
+            break;
+        case 24:
+            f.dibBitCount = 24;
+            // The codecs exchange red and blue row by row while each row is still in the
+            // cache, which spares a second pass over the whole page.
+            f.exchangeRedBlue = true;
+            break;
+        case 32:
+            f.dibBitCount = 24;
+            if (page.photometric == kPhotometricRgb) f.finish = PageFinish::kRgbaToBgr;
+            if (page.photometric == kPhotometricSeparated) f.finish = PageFinish::kCmykToBgr;
+            break;
+        default:
+            return false;
+    }
+    f.rowBytes = FileRowBytes(page);
+    f.stride = DibStride(page.imageWidth, page.bitsPerPixel);
+    f.dibBytes = kDibHeaderSize + 4ull * DibTableEntries(f.dibBitCount) +
+                 f.stride * std::uint64_t{page.imageLength};
+    if (page.predictor == kPredictorHorizontal && page.bitsPerPixel >= 8) {
+        f.predictorChannels = page.bitsPerPixel / 8u;
+    }
+    if (page.bitsPerPixel == 1) {
+        const bool fax = IsFaxCompression(page.compression);
+        if (page.photometric == kPhotometricWhiteIsZero) {
+            f.finish = fax ? PageFinish::kBlackWhite : PageFinish::kInvertThenBlackWhite;
+        } else if (page.photometric == kPhotometricBlackIsZero) {
+            // The fax codecs paint the code's white runs as 1 bits. A BlackIsZero page stores
+            // those runs as 0 bits, which it shows black: it is delivered inverted.
+            f.finish =
+                fax ? PageFinish::kBlackWhiteThenInvert : PageFinish::kInvertIfFirstEntryLight;
+        }
+    }
+    *form = f;
+    return true;
 }
 
 bool ViewPageDib(std::uint8_t* dib, const TiffPage& page, DibView* view) {
+    PageForm form;
     DibView v;
-    if (!ViewDib(dib, PageDibSize(page, LoadLE16(dib + 14)), &v)) return false;
+    if (!FormOfPage(page, &form) || !ViewDib(dib, form.dibBytes, &v)) return false;
     if (v.width != page.imageWidth || v.height != page.imageLength) return false;
-    v.stride = DibStride(v.width, page.bitsPerPixel);
+    if (v.bits != form.dibBitCount) return false;
+    v.stride = form.stride;
     *view = v;
     return true;
 }

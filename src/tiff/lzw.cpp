@@ -522,15 +522,13 @@ class LzwCodec final : public StripCodec {
   public:
     explicit LzwCodec(bool bgr) : bgr_(bgr) {}
 
-    std::int16_t Start(HFILE file, const TiffPage& page, const DibView& rows,
+    std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView& rows,
                        std::uint32_t) override {
         d_.file = file;
         d_.rows = rows;
-        d_.rowBytes = FileRowBytes(page);
-        if (page.predictor == 2 && page.bitsPerPixel >= 8) {
-            d_.channels = page.bitsPerPixel / 8u;
-        }
-        d_.bgr = bgr_ && page.bitsPerPixel == 24;
+        d_.rowBytes = form.rowBytes;
+        d_.channels = form.predictorChannels;
+        d_.bgr = bgr_ && form.exchangeRedBlue;
         // The window holds a row and the kept output twice over, so that sliding frees at least
         // half of it.
         d_.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (d_.rowBytes + kWindowKeep));

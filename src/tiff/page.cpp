@@ -165,37 +165,23 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
     *bits = nullptr;
     page->bitsPerPixel =
         static_cast<std::uint16_t>(page->samplesPerPixel * page->bitsPerSample & 0xFFFF);
-    std::uint16_t bitCount;
-    switch (page->bitsPerPixel) {
-        case 1:
-        case 4:
-        case 8:
-        case 16:
-            bitCount = page->bitsPerSample;
-            break;
-        case 24:
-        case 32:
-            bitCount = 24;
-            break;
-        default:
-            // Three 1-bit or three 4-bit samples have no DIB form.
-            return QOR_TIFF_UNSUPPORTED;
-    }
-    if (bitCount == 24) page->colorMapCount = 0;
-    const std::uint64_t size = PageDibSize(*page, bitCount);
+    PageForm form;
+    // Three 1-bit or three 4-bit samples have no DIB form.
+    if (!FormOfPage(*page, &form)) return QOR_TIFF_UNSUPPORTED;
+    if (form.dibBitCount == 24) page->colorMapCount = 0;
     // A page that no block can hold, or that the read cannot afford, is refused here rather
     // than wrapped to a smaller size.
-    if (size > plat::kMaxBlockSize || size > budget) return QOR_NO_MEMORY;
+    if (form.dibBytes > plat::kMaxBlockSize || form.dibBytes > budget) return QOR_NO_MEMORY;
 
-    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, size);
+    HGLOBAL block = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, form.dibBytes);
     if (block == 0) return QOR_NO_MEMORY;
     auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(block));
     if (p == nullptr) {
         plat::GlobalFree(block);
         return QOR_NO_MEMORY;
     }
-    WriteDibHeader(p, page->imageWidth, page->imageLength, bitCount);
-    if (std::int16_t status = BuildColorTable(file, p, page)) {
+    const DibView view = WriteDibHeader(p, page->imageWidth, page->imageLength, form.dibBitCount);
+    if (std::int16_t status = BuildColorTable(file, view, page)) {
         plat::GlobalUnlock(block);
         plat::GlobalFree(block);
         return status;
@@ -205,13 +191,12 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
     return 0;
 }
 
-std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page) {
+std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page) {
     if (page->bitsPerPixel == 24 || page->bitsPerPixel == 32) return 0;
-    std::uint8_t* table = dib + LoadLE32(dib);
+    std::uint8_t* table = dib.palette;
     const std::uint32_t bps = page->bitsPerSample;
     const std::uint32_t n = 1u << bps;
-    // Entries the table holds: the header's colour count.
-    const std::uint32_t entries = LoadLE32(dib + 32);
+    const std::uint32_t entries = dib.colours;
     const bool littleEndian = IsLittleEndian(page->byteOrder);
 
     if (bps != 1) {

@@ -28,8 +28,8 @@ std::int16_t ValidateTiffPage(const TiffPage& page);
 std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,
                           std::uint64_t budget = ~std::uint64_t{0});
 
-// Fills the colour table of a locked DIB block whose header is written. 0, or 202.
-std::int16_t BuildColorTable(HFILE file, std::uint8_t* dib, TiffPage* page);
+// Fills the colour table of the page's locked DIB, whose header is written. 0, or 202.
+std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page);
 
 // The decoder for a compression, or null when there is none.
 StripDecoder SelectStripDecoder(std::uint16_t compression);

@@ -6,11 +6,12 @@ namespace qor::tiff {
 std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                           const TiffPage& page, StripCodec* codec) {
     ReportProgress(progress, 0);
+    PageForm form;
     DibView rows;
-    if (FileRowBytes(page) == 0 || !ViewPageDib(dib, page, &rows)) return QOR_TIFF_UNSUPPORTED;
+    if (!FormOfPage(page, &form) || !ViewPageDib(dib, page, &rows)) return QOR_TIFF_UNSUPPORTED;
     StripWalker strips;
     if (std::int16_t status = strips.Start(file, page)) return status;
-    if (std::int16_t status = codec->Start(file, page, rows, strips.RowsPerStrip())) {
+    if (std::int16_t status = codec->Start(file, page, form, rows, strips.RowsPerStrip())) {
         return status;
     }
     const std::uint32_t height = rows.height;

@@ -73,11 +73,11 @@ class UncompressedCodec final : public StripCodec {
   public:
     UncompressedCodec(bool bgr, bool buffered) : bgr_(bgr), buffered_(buffered) {}
 
-    std::int16_t Start(HFILE file, const TiffPage& page, const DibView&,
+    std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form, const DibView&,
                        std::uint32_t rowsPerStrip) override {
         file_ = file;
-        rowBytes_ = static_cast<std::uint32_t>(FileRowBytes(page));
-        bgr_ = bgr_ && page.bitsPerPixel == 24;
+        rowBytes_ = static_cast<std::uint32_t>(form.rowBytes);
+        bgr_ = bgr_ && form.exchangeRedBlue;
         // The buffer holds no more rows than one read asks for, those of a strip.
         fit_ = static_cast<std::uint32_t>(
             std::min<std::uint64_t>({kRowBufferBytes / rowBytes_, rowsPerStrip, page.imageLength}));
@@ -138,9 +138,10 @@ class PackBitsCodec final : public StripCodec {
   public:
     explicit PackBitsCodec(bool bgr) : bgr_(bgr) {}
 
-    std::int16_t Start(HFILE file, const TiffPage& page, const DibView&, std::uint32_t) override {
-        rowBytes_ = FileRowBytes(page);
-        bgr_ = bgr_ && page.bitsPerPixel == 24;
+    std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView&,
+                       std::uint32_t) override {
+        rowBytes_ = form.rowBytes;
+        bgr_ = bgr_ && form.exchangeRedBlue;
         if (!block_.Allocate(kPackBitsBlock, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
         in_ = BlockReader{file, block_.data()};
         return 0;

@@ -139,12 +139,36 @@ std::int16_t DecodeGroup3Strips(ProgressBlock* progress, std::uint8_t* dib, HFIL
 std::int16_t DecodeGroup4Strips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                 TiffPage* page);
 
-// The size of the block that holds a page's DIB: header, colour table of 2^biBitCount entries
-// (none for 24 bits) and rows of the page's own bitsPerPixel, which the post-decode conversions
-// narrow to biBitCount afterwards.
-std::uint64_t PageDibSize(const TiffPage& page, std::uint32_t bitCount);
-// The page DIB as the decoders fill it: its rows have the stride of the page's bitsPerPixel. False
-// when the block at `dib` does not hold the page's rows.
+// What the decoded rows of a page still need once every strip is decoded.
+enum class PageFinish : std::uint8_t {
+    kNone,
+    kBlackWhite,               // a 1-bit table of black, then white
+    kInvertThenBlackWhite,     // the bits inverted, then that table
+    kBlackWhiteThenInvert,     // that table, then the bits inverted
+    kInvertIfFirstEntryLight,  // as kBlackWhiteThenInvert when table entry 0 is not black
+    kGreyAlphaToGrey,          // two 8-bit samples narrowed to the first
+    kRgbaToBgr,                // four samples narrowed to blue, green, red
+    kCmykToBgr,                // four inks turned into blue, green, red
+};
+
+// What a page becomes, decided once from its record (its bitsPerPixel set): the DIB set-up, the
+// strip loop and its codecs, and the finishing step all read it.
+struct PageForm {
+    std::uint16_t bitsPerPixel = 0;  // as the file stores a pixel
+    std::uint16_t dibBitCount = 0;   // of the DIB the rows are decoded into
+    std::uint64_t rowBytes = 0;      // file bytes per row
+    std::uint64_t stride = 0;        // bytes per decoded DIB row, at the file's bits per pixel
+    std::uint64_t dibBytes = 0;      // header, colour table and rows
+    bool exchangeRedBlue = false;    // 24-bit rows are delivered blue first
+    unsigned predictorChannels = 0;  // interleaved 8-bit samples that Predictor 2 sums, or 0
+    PageFinish finish = PageFinish::kNone;
+};
+
+// The form of a page whose bitsPerPixel is set. False for a layout with no DIB form (several
+// samples of other than 8 bits, or a bitsPerPixel other than 1, 4, 8, 16, 24 or 32).
+bool FormOfPage(const TiffPage& page, PageForm* form);
+// The page DIB as the decoders fill it: its rows have the stride of the page's own bits per
+// pixel. False when the block at `dib` does not hold the page's rows.
 bool ViewPageDib(std::uint8_t* dib, const TiffPage& page, DibView* view);
 // Bytes of file data per image row: 0 for a bitsPerPixel other than 1, 4, 8, 16, 24 or 32.
 std::uint64_t FileRowBytes(const TiffPage& page);
