@@ -30,10 +30,10 @@
 #include <cstring>
 #include <string>
 
-#include "record/describe.h"
 #include "fuzz/harness_util.h"
 #include "gif/blocks.h"
 #include "qorimg/qorimg.h"
+#include "record/describe.h"
 #include "support/dib_image.h"
 #include "support/gif_lzw_model.h"
 #include "support/peer_readers.h"

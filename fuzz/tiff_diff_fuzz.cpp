@@ -43,11 +43,11 @@
 #include <string>
 #include <vector>
 
-#include "record/describe.h"
 #include "frame/read_info.h"
 #include "fuzz/harness_util.h"
 #include "platform/bytes.h"
 #include "qorimg/qorimg.h"
+#include "record/describe.h"
 #include "support/dib_image.h"
 #include "support/peer_readers.h"
 

@@ -7,10 +7,10 @@
 #include <random>
 #include <string>
 
-#include "record/describe.h"
 #include "frame/read_info.h"
 #include "gif/gif_decode.h"
 #include "gif_builder.h"
+#include "record/describe.h"
 #include "support/test_util.h"
 
 namespace qor::test {

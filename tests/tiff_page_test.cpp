@@ -181,7 +181,7 @@ TEST_F(TiffDibTest, HeaderAndBlockFollowTheSampleLayout) {
     struct Case {
         std::uint16_t bits, samples, photometric, bitCount, pageBits;
         std::uint32_t colours;
-    } cases[] = {{1, 1, 1, 1, 1, 2},    {4, 1, 1, 4, 4, 16}, {8, 1, 1, 8, 8, 256},
+    } cases[] = {{1, 1, 1, 1, 1, 2},    {4, 1, 1, 4, 4, 16},  {8, 1, 1, 8, 8, 256},
                  {8, 2, 1, 8, 16, 256}, {8, 3, 2, 24, 24, 0}, {8, 4, 2, 24, 32, 0},
                  {8, 4, 5, 24, 32, 0}};
     for (const Case& c : cases) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "record/describe.h"
 #include "frame/read_info.h"
+#include "record/describe.h"
 
 namespace qorimg_tool {
 
