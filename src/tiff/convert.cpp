@@ -90,7 +90,7 @@ void SwapCopy(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels) 
     SwapCopyScalar(src, dst, pixels);
 }
 
-enum class InPlace { GreyAlpha, Rgb, Rgba, Cmyk };
+enum class InPlace { GreyAlpha, Rgba, Cmyk };
 
 std::uint8_t InkToLight(std::uint32_t ink, std::uint32_t black) {
     std::uint32_t sum = ink + black;
@@ -103,7 +103,7 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
     if (p == nullptr) return 0;
     const bool grey = kind == InPlace::GreyAlpha;
     const std::uint16_t expected = grey ? 8 : 24;
-    const std::uint32_t inBits = grey ? 16 : kind == InPlace::Rgb ? 24 : 32;
+    const std::uint32_t inBits = grey ? 16 : 32;
     if (LoadLE16(p + 14) != expected) {
         plat::GlobalUnlock(dib);
         return dib;
@@ -122,9 +122,6 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
         switch (kind) {
             case InPlace::GreyAlpha:
                 for (std::uint64_t x = 0; x < l.width; ++x) dst[x] = src[2 * x];
-                break;
-            case InPlace::Rgb:
-                SwapCopy(src, dst, l.width);
                 break;
             case InPlace::Rgba:
                 for (std::uint64_t x = 0; x < l.width; ++x, src += 4, dst += 3) {
@@ -202,9 +199,6 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     return 0;
 }
 
-HGLOBAL ConvertRgbToBgrInPlace(HGLOBAL dib) {
-    return ConvertInPlace(dib, InPlace::Rgb);
-}
 HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib) {
     return ConvertInPlace(dib, InPlace::GreyAlpha);
 }

@@ -34,10 +34,10 @@ std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page);
 // The decoder for a compression, or null when there is none.
 StripDecoder SelectStripDecoder(std::uint16_t compression);
 
-// The uncompressed, PackBits and LZW decoders as the driver runs them on 24-bit pages: each row is
-// delivered with the first and third byte of every pixel exchanged (the same rows as
-// DecodeUncompressedStrips, DecodePackBitsStrips or DecodeLzwStrips followed by
-// ConvertRgbToBgrInPlace). Pages of other depths decode exactly as with those.
+// The uncompressed, PackBits and LZW decoders as SelectStripDecoder hands them out: each row of a
+// 24-bit page is delivered with the first and third byte of every pixel exchanged, as the page's
+// form asks (the same rows as DecodeUncompressedStrips, DecodePackBitsStrips or DecodeLzwStrips
+// followed by ConvertRgbToBgr). Pages of other depths decode exactly as with those.
 std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                            TiffPage* page);
 std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
@@ -60,9 +60,6 @@ void CopyExchangingRedBlue(const std::uint8_t* src, std::uint8_t* dst, std::uint
 // input unchanged when its bit count is not the expected one, or null when the input is null or
 // cannot be locked (the input then stays the caller's).
 std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage);
-// The same exchange as ConvertRgbToBgr, done in the block itself (what the driver uses: it
-// spares a second page-sized block).
-HGLOBAL ConvertRgbToBgrInPlace(HGLOBAL dib);
 HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib);
 HGLOBAL ConvertRgbaToBgr(HGLOBAL dib);
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
