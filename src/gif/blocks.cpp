@@ -2,6 +2,7 @@
 #include "gif/blocks.h"
 
 #include "platform/bytes.h"
+#include "platform/dib.h"
 
 // The walk's steps are inlined into its loops, so that a file of many small extensions costs a
 // few instructions per block.
@@ -9,9 +10,6 @@
 
 namespace qor::gif {
 namespace {
-
-// The row writer works with 1 to 32767 columns and rows.
-constexpr std::uint32_t kMaxSide = 32767;
 
 // 1 stays 1, 2 to 4 become 4, 5 to 8 become 8.
 std::uint8_t WidenToDibDepth(int bits) {
@@ -131,8 +129,8 @@ std::int16_t LayOutImage(const Screen& screen, const std::uint8_t* descriptor,
         layout->hasLocalTable && localTableBits > screenBits ? localTableBits : screenBits);
     // An image whose descriptor gives it no width or no height takes the screen's; like any
     // other, it must then hold at least one pixel.
-    if (layout->width == 0 || layout->height == 0 || layout->width > kMaxSide ||
-        layout->height > kMaxSide) {
+    if (layout->width == 0 || layout->height == 0 || layout->width > kMaxDibSide ||
+        layout->height > kMaxDibSide) {
         return QOR_NOT_GIF;
     }
     return ComputeGifGeometry(layout->width, layout->height, layout->bits, &layout->geometry);

@@ -51,9 +51,11 @@ class StripCodec {
 
 // The one strip loop: decodes every strip of the page that its rows need through `codec` into
 // the locked DIB `dib`. Progress is the share of the page's rows decoded: 0 before the first, a
-// call after each row (a non-zero answer cancels, 100), and 100 once the page is done. 0, or the
-// status of the first failure: the rows decoded before it stay as they are.
-std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                          const TiffPage& page, StripCodec* codec);
+// call after each row (a non-zero answer cancels, 100), and 100 once the page is done. 0 with
+// page.rowsDecoded set to the rows that got data (fewer than the page's when its strips or its
+// data run out first), or the status of the first failure: the rows decoded before it stay as
+// they are.
+std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage& page,
+                          StripCodec* codec);
 
 }  // namespace qor::tiff

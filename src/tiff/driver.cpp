@@ -177,16 +177,6 @@ std::int16_t DeliverPages(ImageIoRequest* request, TiffPage* pages, std::uint32_
     return status;
 }
 
-// Notes page `index` when its strips end before its last row: the decoders leave the rows of
-// strips that the file does not list blank.
-void NoteStripsEndingEarly(HFILE file, const TiffPage& page, std::uint32_t index,
-                           std::vector<PageEnd>* ended) {
-    tiff::StripWalker walk;
-    if (ended == nullptr || walk.Start(file, page) != 0) return;
-    const std::uint64_t rows = std::uint64_t{walk.Count()} * walk.RowsPerStrip();
-    if (rows < page.imageLength) ended->push_back({index + 1, static_cast<std::uint32_t>(rows)});
-}
-
 }  // namespace
 
 namespace tiff {
@@ -277,7 +267,9 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
             break;
         }
         ++decoded;
-        NoteStripsEndingEarly(file, pages[i], i, ended);
+        if (ended != nullptr && pages[i].rowsDecoded < pages[i].imageLength) {
+            ended->push_back({i + 1, pages[i].rowsDecoded});
+        }
         // The conversions only ever keep or shrink the block that was afforded.
         held += plat::GlobalSize(pages[i].bitmap);
     }

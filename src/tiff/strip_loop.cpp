@@ -3,8 +3,8 @@
 
 namespace qor::tiff {
 
-std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                          const TiffPage& page, StripCodec* codec) {
+std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage& page,
+                          StripCodec* codec) {
     ReportProgress(progress, 0);
     PageForm form;
     DibView rows;
@@ -36,6 +36,7 @@ std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file
         }
     }
     if (r < height) codec->Finish(rows.Row(r));
+    page.rowsDecoded = r;
     // The work is done: the answer cannot cancel it.
     ReportProgress(progress, 100);
     return 0;

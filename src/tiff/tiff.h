@@ -14,7 +14,8 @@ namespace qor::tiff {
 inline constexpr std::uint32_t TIFF_READ_BLOCK = 10240;
 
 // One image file directory. The directory parser writes every field but byteOrder (which the
-// driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap (the driver).
+// driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap (the driver) and
+// rowsDecoded (the strip loop).
 struct TiffPage {
     std::uint32_t newSubfileType;
     std::uint16_t subfileType;
@@ -52,6 +53,8 @@ struct TiffPage {
     // The directory has a TileWidth, TileLength, TileOffsets or TileByteCounts entry: a tiled
     // page, which has no strips to read.
     bool tileTags;
+    // Rows from the top that the strips delivered data to; the rest of a decoded page is blank.
+    std::uint32_t rowsDecoded;
 };
 
 // True when values of this byte order are little-endian (first header byte 'I').
@@ -121,7 +124,8 @@ std::int16_t ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offse
                                 std::uint32_t* entries = nullptr);
 
 // The common form of the strip decoders. `dib` is the locked page DIB with header and colour
-// table filled and a zeroed pixel area; the file position is undefined on entry.
+// table filled and a cleared pixel area; the file position is undefined on entry. On success
+// page->rowsDecoded holds the rows that got data.
 using StripDecoder = std::int16_t (*)(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                       TiffPage* page);
 
