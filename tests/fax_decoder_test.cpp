@@ -61,27 +61,15 @@ class FaxDecoderTest : public LeakCheckedTest {
     Decoded Decode(const Bytes& file, std::uint32_t width, ProgressProc progress = nullptr) {
         const std::string path = dir_.Path("f.tif");
         WriteFile(path, file);
-        Decoded d;
-        PreparedPage prepared(path);
-        if (prepared.dib == 0) {
-            d.page = prepared.page;
-            return d;
-        }
-        Request r("x", progress);
-        tiff::StripDecoder decoder = tiff::SelectStripDecoder(prepared.page.compression);
-        EXPECT_NE(decoder, nullptr);
-        d.status = decoder(ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
-        d.page = prepared.page;
-        DibView rows;
-        EXPECT_TRUE(tiff::ViewPageDib(prepared.bits, d.page, &rows));
-        for (std::uint32_t i = 0; i < rows.height; ++i) {
-            const std::uint8_t* row = rows.Row(i);
+        const DecodedPage page = DecodeFirstPage(path, nullptr, progress);
+        Decoded d{page.status, {}, page.page};
+        for (const Bytes& row : page.rows) {
             std::string s;
             for (std::uint32_t x = 0; x < width; ++x) {
                 s += (row[x / 8] >> (7 - x % 8)) & 1 ? '1' : '0';
             }
             // Nothing is written past the row's last pixel.
-            for (std::uint64_t x = width; x < rows.stride * 8; ++x) {
+            for (std::uint64_t x = width; x < row.size() * 8; ++x) {
                 EXPECT_EQ((row[x / 8] >> (7 - x % 8)) & 1, 0) << "padding bit " << x;
             }
             d.rows.push_back(s);

@@ -133,6 +133,7 @@ TEST_F(StripCodecTest, DamagedLastStripsOfEveryCoding) {
                 case Damage::kNone:
                 case Damage::kTooLong:
                     EXPECT_EQ(status, 0);
+                    EXPECT_EQ(p.page.rowsDecoded, kHeight);
                     break;
                 case Damage::kCut:
                 case Damage::kEmpty:

@@ -62,43 +62,17 @@ class TiffStripsTest : public LeakCheckedTest {
   protected:
     TempDir dir_;
 
-    struct Decoded {
-        std::int16_t status = -1;
-        std::vector<Bytes> rows;  // each whole DIB row, top (first file row) first
-        std::uint64_t rowBytes = 0;
-        TiffPage page{};
-    };
-
-    // Parses the file's first page, sets up its DIB and runs `decoder`. `adjust` may change the
-    // page after the set-up.
-    template <typename Adjust>
-    Decoded Decode(const Bytes& file, tiff::StripDecoder decoder, Adjust adjust,
-                   ProgressProc progress = nullptr, bool anyStatus = false) {
-        std::string path = dir_.Path("s.tif");
+    // Decodes the first page of `file` with `decoder`.
+    DecodedPage Decode(const Bytes& file, tiff::StripDecoder decoder,
+                       const std::function<void(TiffPage&)>& adjust,
+                       ProgressProc progress = nullptr) {
+        const std::string path = dir_.Path("s.tif");
         WriteFile(path, file);
-        Decoded d;
-        PreparedPage prepared(path);
-        if (prepared.dib == 0) {
-            d.page = prepared.page;
-            return d;
-        }
-        adjust(prepared.page);
-        Request r("x", progress);
-        d.status = decoder(ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
-        d.page = prepared.page;
-        // A page adjusted to a depth with no DIB form has no rows to read back.
-        DibView rows;
-        if (!tiff::ViewPageDib(prepared.bits, d.page, &rows)) rows.height = 0;
-        d.rowBytes = tiff::FileRowBytes(d.page);
-        // Rows are only read back from a page whose geometry the set-up made room for.
-        for (std::uint32_t i = 0; (d.status == 0 || anyStatus) && i < rows.height; ++i) {
-            d.rows.emplace_back(rows.Row(i), rows.Row(i) + rows.stride);
-        }
-        return d;
+        return DecodeFirstPage(path, decoder, progress, adjust);
     }
-    Decoded Decode(const Bytes& file, tiff::StripDecoder decoder, ProgressProc progress = nullptr) {
-        return Decode(
-            file, decoder, [](TiffPage&) {}, progress);
+    DecodedPage Decode(const Bytes& file, tiff::StripDecoder decoder,
+                       ProgressProc progress = nullptr) {
+        return Decode(file, decoder, {}, progress);
     }
 };
 
@@ -139,16 +113,16 @@ TEST_F(TiffStripsTest, RowLengthsAndBottomUpPlacementForEveryDepth) {
             Bytes data = Pixels(c.fileRow * 5, 7);
             TiffPageSpec s = Spec(c.width, 5, c.bits, c.photometric);
             s.strips = {data};
-            Decoded u = Decode(MakeTiff({s}, big), tiff::DecodeUncompressedStrips);
+            DecodedPage u = Decode(MakeTiff({s}, big), tiff::DecodeUncompressedStrips);
             ASSERT_EQ(u.status, 0);
-            EXPECT_EQ(u.rowBytes, c.fileRow);
+            EXPECT_EQ(tiff::FileRowBytes(u.page), c.fileRow);
             ASSERT_EQ(u.rows.size(), 5u);
             EXPECT_EQ(u.rows[0].size(), c.dibRow);
             ExpectRows(u.rows, data, c.fileRow, "uncompressed");
 
             s.compression = 32773;
             s.strips = {PackRows(data, c.fileRow, 0, 5)};
-            Decoded p = Decode(MakeTiff({s}, big), tiff::DecodePackBitsStrips);
+            DecodedPage p = Decode(MakeTiff({s}, big), tiff::DecodePackBitsStrips);
             ASSERT_EQ(p.status, 0);
             ExpectRows(p.rows, data, c.fileRow, "packbits");
         }
@@ -176,7 +150,7 @@ TEST_F(TiffStripsTest, TenRowsInStripsOfFour) {
                     Bytes(data.begin() + 56, data.end())};
         ProgressRecorder rec;
         gRecorder = &rec;
-        Decoded u =
+        DecodedPage u =
             Decode(MakeTiff({s}, shortOffsets), tiff::DecodeUncompressedStrips, RecordProgress);
         ASSERT_EQ(u.status, 0);
         ExpectRows(u.rows, data, 7, "uncompressed");
@@ -186,7 +160,8 @@ TEST_F(TiffStripsTest, TenRowsInStripsOfFour) {
         s.compression = 32773;
         s.strips = {PackRows(data, 7, 0, 4), PackRows(data, 7, 4, 4), PackRows(data, 7, 8, 2)};
         rec = {};
-        Decoded p = Decode(MakeTiff({s}, shortOffsets), tiff::DecodePackBitsStrips, RecordProgress);
+        DecodedPage p =
+            Decode(MakeTiff({s}, shortOffsets), tiff::DecodePackBitsStrips, RecordProgress);
         gRecorder = nullptr;
         ASSERT_EQ(p.status, 0);
         ExpectRows(p.rows, data, 7, "packbits");
@@ -208,7 +183,7 @@ TEST_F(TiffStripsTest, PagesWithoutAUsableStripAreRefused) {
     s.strips = {Bytes(12, 1)};
     for (auto decoder : {tiff::DecodeUncompressedStrips, tiff::DecodePackBitsStrips}) {
         for (std::uint32_t count : {0u, 0x80000000u}) {
-            Decoded d = Decode(
+            DecodedPage d = Decode(
                 MakeTiff({s}), decoder,
                 [&](TiffPage& p) {
                     p.stripCount = count;
@@ -230,7 +205,7 @@ TEST_F(TiffStripsTest, PackBitsOperations) {
     TiffPageSpec s = Spec(6, 3, {8});
     s.compression = 32773;
     s.strips = {stream};
-    Decoded d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+    DecodedPage d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
     ASSERT_EQ(d.status, 0);
     Bytes want = {0x41, 0x41, 1, 2, 3, 9, 10, 11, 12, 13, 14, 15, 5, 5, 5, 5, 5, 5};
     ExpectRows(d.rows, want, 6, "ops");
@@ -265,7 +240,7 @@ TEST_F(TiffStripsTest, PackBitsAcrossBlockBoundaries) {
         Spec(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), {8});
     s.compression = 32773;
     s.strips = {stream};
-    Decoded d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+    DecodedPage d = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
     ASSERT_EQ(d.status, 0);
     ExpectRows(d.rows, data, width, "shifted");
     // The same with a literal header as the last byte of a block.
@@ -289,12 +264,12 @@ TEST_F(TiffStripsTest, RowsLongerThan65535Bytes) {
         Bytes data = Pixels(row * 3, 5);
         TiffPageSpec s = Spec(static_cast<std::uint32_t>(width), 3, bits, 2);
         s.strips = {data};
-        Decoded u = Decode(MakeTiff({s}), tiff::DecodeUncompressedStrips);
+        DecodedPage u = Decode(MakeTiff({s}), tiff::DecodeUncompressedStrips);
         ASSERT_EQ(u.status, 0);
         ExpectRows(u.rows, data, row, "uncompressed");
         s.compression = 32773;
         s.strips = {PackRows(data, row, 0, 3)};
-        Decoded p = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
+        DecodedPage p = Decode(MakeTiff({s}), tiff::DecodePackBitsStrips);
         ASSERT_EQ(p.status, 0);
         ExpectRows(p.rows, data, row, "packbits");
     }
@@ -356,14 +331,13 @@ TEST_F(TiffStripsTest, BufferedRowsMatchRowByRowReadsOnCutFilesAndStops) {
             } else {
                 fast.cancelAt = plain.cancelAt = 2 + rng() % (c.height + 2);
             }
-            std::vector<Decoded> got;
+            std::vector<DecodedPage> got;
             for (auto* rec : {&fast, &plain}) {
                 gRecorder = rec;
-                got.push_back(Decode(
-                    file,
-                    rec == &fast ? tiff::DecodeUncompressedStripsToBgr
-                                 : tiff::DecodeUncompressedRowByRow,
-                    [](TiffPage&) {}, RecordProgress, true));
+                got.push_back(Decode(file,
+                                     rec == &fast ? tiff::DecodeUncompressedStripsToBgr
+                                                  : tiff::DecodeUncompressedRowByRow,
+                                     {}, RecordProgress));
                 gRecorder = nullptr;
             }
             const std::string what =
@@ -389,7 +363,7 @@ TEST_F(TiffStripsTest, TruncatedStripsEndWith202) {
     for (std::size_t keep : {0, 1, 2, 10239, 10240, 10241, 20000}) {
         Bytes stream(keep, 0x33);
         for (std::size_t i = 0; i < stream.size(); i += 129) stream[i] = 127;
-        Decoded d = Decode(StripAtEnd(32767, 3, 32773, stream), tiff::DecodePackBitsStrips);
+        DecodedPage d = Decode(StripAtEnd(32767, 3, 32773, stream), tiff::DecodePackBitsStrips);
         EXPECT_EQ(d.status, QOR_READ_FAILED) << keep;
     }
     // A strip of nothing but no-op headers.
@@ -398,7 +372,7 @@ TEST_F(TiffStripsTest, TruncatedStripsEndWith202) {
         QOR_READ_FAILED);
     // A complete stream whose last block is short decodes to the end.
     Bytes rows = Pixels(3 * 5000, 4);
-    Decoded ok =
+    DecodedPage ok =
         Decode(StripAtEnd(5000, 3, 32773, PackRows(rows, 5000, 0, 3)), tiff::DecodePackBitsStrips);
     EXPECT_EQ(ok.status, 0);
     ExpectRows(ok.rows, rows, 5000, "complete");
@@ -410,7 +384,7 @@ TEST_F(TiffStripsTest, TruncatedStripsEndWith202) {
     std::uint64_t lastRead = pt::CallCounts().reads;  // the second block refill
     pt::Reset();
     pt::FailNth(pt::Op::Read, lastRead);
-    Decoded failed = Decode(file, tiff::DecodePackBitsStrips);
+    DecodedPage failed = Decode(file, tiff::DecodePackBitsStrips);
     pt::Reset();
     EXPECT_EQ(failed.status, QOR_READ_FAILED);
 }
@@ -420,7 +394,7 @@ TEST_F(TiffStripsTest, UnsupportedDepthAndCancellation) {
     s.strips = {Pixels(16, 1)};
     for (auto decoder : {tiff::DecodeUncompressedStrips, tiff::DecodePackBitsStrips}) {
         pt::Reset();
-        Decoded d = Decode(MakeTiff({s}), decoder, [](TiffPage& p) { p.bitsPerPixel = 12; });
+        DecodedPage d = Decode(MakeTiff({s}), decoder, [](TiffPage& p) { p.bitsPerPixel = 12; });
         EXPECT_EQ(d.status, QOR_TIFF_UNSUPPORTED);
         EXPECT_EQ(pt::CallCounts().allocs, 1u);  // the DIB only
         for (std::uint32_t at : {2u, 3u}) {
@@ -487,10 +461,10 @@ TEST_F(TiffStripsTest, RgbRowsDeliveredWithRedAndBlueExchanged) {
                 packed ? tiff::DecodePackBitsStripsToBgr : tiff::DecodeUncompressedStripsToBgr;
             ProgressRecorder rec;
             gRecorder = &rec;
-            Decoded d = Decode(MakeTiff({s}), decoder, RecordProgress);
+            DecodedPage d = Decode(MakeTiff({s}), decoder, RecordProgress);
             ProgressRecorder plainRec;
             gRecorder = &plainRec;
-            Decoded plain = Decode(
+            DecodedPage plain = Decode(
                 MakeTiff({s}), packed ? tiff::DecodePackBitsStrips : tiff::DecodeUncompressedStrips,
                 RecordProgress);
             gRecorder = nullptr;
@@ -533,7 +507,7 @@ TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
         for (pt::Op op : {pt::Op::Alloc, pt::Op::Lock}) {
             pt::Reset();
             pt::FailNth(op, 2);
-            Decoded d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
+            DecodedPage d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
             pt::Reset();
             EXPECT_EQ(d.status, QOR_NO_MEMORY);
         }
@@ -545,13 +519,13 @@ TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
                [](ProgressBlock*, std::uint8_t*, HFILE, TiffPage*) -> std::int16_t { return 0; });
         const std::uint64_t setUpReads = pt::CallCounts().reads;
         pt::Reset();
-        const Decoded clean = Decode(file, tiff::DecodeUncompressedStripsToBgr);
+        const DecodedPage clean = Decode(file, tiff::DecodeUncompressedStripsToBgr);
         const std::uint64_t reads = pt::CallCounts().reads;
         ASSERT_GT(reads, setUpReads + 1);
         for (std::uint64_t n = setUpReads + 1; n <= reads; ++n) {
             pt::Reset();
             pt::FailNth(pt::Op::Read, n);
-            Decoded d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
+            DecodedPage d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
             pt::Reset();
             if (d.status == 0) {
                 EXPECT_NE(perStrip, 0u) << n;
@@ -587,7 +561,7 @@ TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
                   E::Short(259, {1}), E::Short(262, {2}), E::Long(273, {104}), E::Short(277, {3})});
         ASSERT_EQ(b.size(), 104u);
         b.Append(Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(keep)));
-        Decoded d = Decode(b.bytes(), tiff::DecodeUncompressedStripsToBgr);
+        DecodedPage d = Decode(b.bytes(), tiff::DecodeUncompressedStripsToBgr);
         if (keep == rowBytes * height) {
             ASSERT_EQ(d.status, 0);
             ExpectRows(d.rows, Exchanged(data), rowBytes, "whole");

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "support/test_util.h"
@@ -221,5 +223,37 @@ struct PreparedPage {
     PreparedPage(const PreparedPage&) = delete;
     PreparedPage& operator=(const PreparedPage&) = delete;
 };
+
+// The first page of a TIFF file decoded as the driver decodes it, before the finishing step.
+struct DecodedPage {
+    std::int16_t status = -1;  // -1 when the page could not be set up
+    tiff::TiffPage page{};
+    std::vector<Bytes> rows;  // each whole DIB row, the first file row first, whatever the status
+};
+
+// Runs `decoder` (when null, the one the page's compression selects) on the prepared first page
+// of the file at `path`; `adjust` may change the page after its set-up.
+inline DecodedPage DecodeFirstPage(const std::string& path, tiff::StripDecoder decoder = nullptr,
+                                   ProgressProc progress = nullptr,
+                                   const std::function<void(tiff::TiffPage&)>& adjust = {}) {
+    DecodedPage d;
+    PreparedPage prepared(path);
+    d.page = prepared.page;
+    if (prepared.dib == 0) return d;
+    if (adjust) adjust(prepared.page);
+    if (decoder == nullptr) decoder = tiff::SelectStripDecoder(prepared.page.compression);
+    EXPECT_NE(decoder, nullptr);
+    if (decoder == nullptr) return d;
+    Request r("x", progress);
+    d.status = decoder(ProgressBlockOf(r.get()), prepared.bits, prepared.file, &prepared.page);
+    d.page = prepared.page;
+    // A page adjusted to a depth with no DIB form has no rows to read back.
+    DibView rows;
+    if (!tiff::ViewPageDib(prepared.bits, d.page, &rows)) return d;
+    for (std::uint32_t i = 0; i < rows.height; ++i) {
+        d.rows.emplace_back(rows.Row(i), rows.Row(i) + rows.stride);
+    }
+    return d;
+}
 
 }  // namespace qor::test
