@@ -81,6 +81,7 @@ enum {
     QOR_TIFF_PREDICTOR_COMBINATION = 535,
     QOR_TIFF_PREDICTOR = 536,
     QOR_TIFF_MAGIC_OR_OPTIONS = 537,
+    QOR_TIFF_BAD_DATA = 538,
     QOR_TIFF_TOO_LARGE = 602
 };
 
@@ -107,6 +108,7 @@ static inline const char* QorStatusText(int status) {
             return "TIFF predictor 2 needs LZW compression and 8 bits per sample";
         case QOR_TIFF_PREDICTOR: return "unsupported TIFF predictor";
         case QOR_TIFF_MAGIC_OR_OPTIONS: return "bad TIFF magic number or unsupported fax options";
+        case QOR_TIFF_BAD_DATA: return "damaged TIFF image data (a Deflate or JPEG stream)";
         case QOR_TIFF_TOO_LARGE: return "TIFF page wider or taller than 32767 pixels";
         default: return "refused by the document layer";
     }

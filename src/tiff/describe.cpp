@@ -88,7 +88,7 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->fault = tiff::CheckTiffPage(page);
     p->status = tiff::StatusOfFault(p->fault);
     // Validation passes compressions without a decoder: the read stops at such a page.
-    if (p->status == 0 && tiff::SelectStripDecoder(page.compression) == nullptr) {
+    if (p->status == 0 && tiff::SelectStripDecoder(page.compression, page.extended) == nullptr) {
         p->status = QOR_TIFF_COMPRESSION;
     }
     if (p->status != 0) return;

@@ -128,7 +128,7 @@ std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std
     if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits, budget)) return status;
     tiff::PageForm form;
     DibView view;
-    const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression);
+    const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression, page->extended);
     std::int16_t status = QOR_TIFF_COMPRESSION;
     if (decoder != nullptr) status = decoder(progress, bits, file, page);
     if (status == 0 &&
@@ -181,7 +181,7 @@ std::int16_t DeliverPages(ImageIoRequest* request, TiffPage* pages, std::uint32_
 
 namespace tiff {
 
-StripDecoder SelectStripDecoder(std::uint16_t compression) {
+StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended) {
     switch (compression) {
         case kCompressionNone:
             return DecodeUncompressedStripsToBgr;
@@ -195,6 +195,13 @@ StripDecoder SelectStripDecoder(std::uint16_t compression) {
             return DecodeLzwStripsToBgr;
         case kCompressionPackBits:
             return DecodePackBitsStripsToBgr;
+        case kCompressionDeflate:
+        case kCompressionOldDeflate:
+#if QORIMG_HAVE_LIBDEFLATE
+            return extended ? DecodeDeflateStrips : nullptr;
+#else
+            return nullptr;
+#endif
         default:
             return nullptr;
     }

@@ -86,7 +86,11 @@ PageFault CheckTiffPage(const TiffPage& page) {
     }
     if (page.planarConfig != kPlanarContiguous) return F::kPlanar;
     if (page.predictor == kPredictorHorizontal) {
-        if (page.compression != kCompressionLzw || bps != 8) return F::kPredictorNeedsLzw;
+        const bool deflate =
+            page.compression == kCompressionDeflate || page.compression == kCompressionOldDeflate;
+        if ((page.compression != kCompressionLzw && !(page.extended && deflate)) || bps != 8) {
+            return F::kPredictorNeedsLzw;
+        }
     } else if (page.predictor != kPredictorNone) {
         return F::kPredictor;
     }

@@ -31,8 +31,8 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
 // Fills the colour table of the page's locked DIB, whose header is written. 0, or 202.
 std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page);
 
-// The decoder for a compression, or null when there is none.
-StripDecoder SelectStripDecoder(std::uint16_t compression);
+// The decoder for a compression, or null when there is none (in a classic read, or in any).
+StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended = false);
 
 // The uncompressed, PackBits and LZW decoders as SelectStripDecoder hands them out: each row of a
 // 24-bit page is delivered with the first and third byte of every pixel exchanged, as the page's

@@ -44,7 +44,9 @@ enum Compression : std::uint16_t {
     kCompressionGroup3 = 3,
     kCompressionGroup4 = 4,
     kCompressionLzw = 5,
+    kCompressionDeflate = 8,
     kCompressionPackBits = 32773,
+    kCompressionOldDeflate = 32946,  // the same zlib streams, under the number first used
 };
 
 inline bool IsFaxCompression(std::uint16_t compression) {

@@ -13,9 +13,9 @@ namespace qor::tiff {
 // Input buffers of the buffered decoders hold one block of this many bytes.
 inline constexpr std::uint32_t TIFF_READ_BLOCK = 10240;
 
-// One image file directory. The directory parser writes every field but byteOrder (which the
-// driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap (the driver) and
-// rowsDecoded (the strip loop).
+// One image file directory. The directory parser writes every field but byteOrder and extended
+// (which the driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap (the
+// driver) and rowsDecoded (the strip loop).
 struct TiffPage {
     std::uint32_t newSubfileType;
     std::uint16_t subfileType;
@@ -55,6 +55,9 @@ struct TiffPage {
     bool tileTags;
     // Rows from the top that the strips delivered data to; the rest of a decoded page is blank.
     std::uint32_t rowsDecoded;
+    // The read was asked for the extended codings and layouts (set by the driver before the
+    // parse); a classic read keeps the classic rules.
+    bool extended;
 };
 
 // True when values of this byte order are little-endian (first header byte 'I').
@@ -135,6 +138,9 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
                                   TiffPage* page);
 std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                              TiffPage* page);
+// Deflate (compressions 8 and 32946), in extended reads.
+std::int16_t DecodeDeflateStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                 TiffPage* page);
 // The CCITT fax decoders (src/fax): compressions 2, 3 and 4, one bit per pixel, white as 1.
 std::int16_t DecodeModifiedHuffmanStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                          TiffPage* page);

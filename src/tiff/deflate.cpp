@@ -1,0 +1,125 @@
+// The Deflate codec (compressions 8 and 32946: a zlib stream per strip), decoded with libdeflate.
+// libdeflate inflates a whole stream at once, so a strip's compressed bytes are read into one
+// block and inflated into another of the strip's rows; rows are then handed out one at a time,
+// with the predictor undone and red and blue exchanged as the page's form asks.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "platform/locked_block.h"
+#include "tiff/codec.h"
+#include "tiff/predictor.h"
+#include "tiff/reader.h"
+
+#if QORIMG_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+namespace qor::tiff {
+#if QORIMG_HAVE_LIBDEFLATE
+namespace {
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+class DeflateCodec final : public StripCodec {
+  public:
+    std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView&,
+                       std::uint32_t rowsPerStrip) override {
+        file_ = file;
+        form_ = form;
+        const std::uint32_t size = plat::GetFileSize(file, nullptr);
+        fileSize_ = size == 0xFFFFFFFFu ? 0 : size;
+        // A strip inflates to its rows; the last strip of some writers holds a whole strip's
+        // rows, so every strip gets room for rowsPerStrip of them.
+        stripBytes_ = form.rowBytes * rowsPerStrip;
+        if (!rows_.Allocate(stripBytes_, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
+        decompressor_.reset(libdeflate_alloc_decompressor());
+        if (!decompressor_) return QOR_NO_MEMORY;
+        return 0;
+    }
+
+    void BeginStrip(const StripSpan& strip) override {
+        next_ = 0;
+        inflated_ = 0;
+        failure_ = 0;
+        // A strip without a stated byte count may take the rest of the file.
+        const std::uint64_t count = std::min<std::uint64_t>(
+            strip.byteCount != 0 ? strip.byteCount
+                                 : (fileSize_ > strip.offset ? fileSize_ - strip.offset : 0),
+            0x7FFFFFFF);
+        if (count == 0) {
+            failure_ = QOR_READ_FAILED;
+            return;
+        }
+        if (count > inputCapacity_) {
+            if (!input_.Allocate(count, plat::GMEM_MOVEABLE)) {
+                inputCapacity_ = 0;
+                failure_ = QOR_NO_MEMORY;
+                return;
+            }
+            inputCapacity_ = count;
+        }
+        const std::int32_t got =
+            plat::_lread(file_, input_.data(), static_cast<std::uint32_t>(count));
+        if (got <= 0) {
+            failure_ = QOR_READ_FAILED;
+            return;
+        }
+        std::size_t out = 0;
+        const libdeflate_result result = libdeflate_zlib_decompress(
+            decompressor_.get(), input_.data(), static_cast<std::size_t>(got), rows_.data(),
+            static_cast<std::size_t>(stripBytes_), &out);
+        if (result == LIBDEFLATE_SUCCESS) {
+            inflated_ = out;
+        } else if (result == LIBDEFLATE_INSUFFICIENT_SPACE) {
+            // More data than the strip's rows: a stream that overruns its strip is damaged.
+            failure_ = QOR_TIFF_BAD_DATA;
+        } else {
+            // A stream cut by the end of the file is data that ended early; any other fault is
+            // damaged data.
+            failure_ =
+                static_cast<std::uint64_t>(got) < count ? QOR_READ_FAILED : QOR_TIFF_BAD_DATA;
+        }
+    }
+
+    RowResult NextRow(std::uint8_t* row) override {
+        const std::uint64_t at = next_ * form_.rowBytes;
+        if (at + form_.rowBytes > inflated_) {
+            // The rows before the fault are kept; a stream that ends inside a row is short.
+            return failure_ != 0 ? failure_ : std::int16_t{QOR_READ_FAILED};
+        }
+        ++next_;
+        std::memcpy(row, rows_.data() + at, static_cast<std::size_t>(form_.rowBytes));
+        if (form_.predictorChannels != 0) {
+            UndoDifferencing(row, form_.rowBytes, form_.predictorChannels);
+        }
+        if (form_.exchangeRedBlue) ExchangeRedBlue(row, form_.rowBytes / 3u);
+        return 0;
+    }
+
+  private:
+    HFILE file_ = plat::HFILE_ERROR;
+    PageForm form_;
+    std::uint64_t fileSize_ = 0;
+    std::uint64_t stripBytes_ = 0;
+    plat::LockedBlock rows_;   // the strip's inflated rows
+    plat::LockedBlock input_;  // its compressed bytes
+    std::uint64_t inputCapacity_ = 0;
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor_;
+    std::uint64_t next_ = 0;      // the strip's next row
+    std::uint64_t inflated_ = 0;  // bytes of rows the strip gave
+    std::int16_t failure_ = 0;    // what ended the strip's data early, or 0
+};
+
+}  // namespace
+
+std::int16_t DecodeDeflateStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                                 TiffPage* page) {
+    DeflateCodec codec;
+    return DecodeStrips(progress, dib, file, *page, &codec);
+}
+#endif
+
+}  // namespace qor::tiff
