@@ -13,7 +13,7 @@ JOBS ?= $(shell nproc)
 GENERATOR = -G Ninja
 PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev libgmock-dev \
            libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
-           python3 python3-pil file
+           libdeflate-dev libjpeg62-turbo-dev python3 python3-pil file
 # Only the benchmark chart needs these.
 BENCH_PACKAGES = python3-matplotlib
 # Debian's interpreter, which sees Debian's matplotlib.
