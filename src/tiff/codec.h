@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/locked_block.h"
 #include "tiff/tiff.h"
 
 namespace qor::tiff {
@@ -47,6 +48,28 @@ class StripCodec {
     // The page ends before its last row, its strips run out or the next one cannot be found:
     // `row` is the next row.
     virtual void Finish(std::uint8_t* row) { (void)row; }
+};
+
+// A strip's bytes read whole into one block, for codings whose library takes a whole stream
+// (Deflate, JPEG). The block grows to the largest strip of the page.
+class WholeStrip {
+  public:
+    void Start(HFILE file);
+    // Reads the strip whose first byte is at the file's position: its stated byte count, or the
+    // rest of the file when it states none. 0, 202 when no byte arrives, 102 when memory fails.
+    std::int16_t Read(const StripSpan& strip);
+    const std::uint8_t* data() const { return block_.data(); }
+    std::uint32_t size() const { return size_; }
+    // Fewer bytes arrived than the strip stated.
+    bool cut() const { return cut_; }
+
+  private:
+    HFILE file_ = plat::HFILE_ERROR;
+    std::uint64_t fileSize_ = 0;
+    plat::LockedBlock block_;
+    std::uint64_t capacity_ = 0;
+    std::uint32_t size_ = 0;
+    bool cut_ = false;
 };
 
 // The one strip loop: decodes every strip of the page that its rows need through `codec` into

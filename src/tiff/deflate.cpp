@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/locked_block.h"
 #include "tiff/codec.h"
 #include "tiff/predictor.h"
 #include "tiff/reader.h"
@@ -27,10 +26,8 @@ class DeflateCodec final : public StripCodec {
   public:
     std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView&,
                        std::uint32_t rowsPerStrip) override {
-        file_ = file;
         form_ = form;
-        const std::uint32_t size = plat::GetFileSize(file, nullptr);
-        fileSize_ = size == 0xFFFFFFFFu ? 0 : size;
+        input_.Start(file);
         // A strip inflates to its rows; the last strip of some writers holds a whole strip's
         // rows, so every strip gets room for rowsPerStrip of them.
         stripBytes_ = form.rowBytes * rowsPerStrip;
@@ -44,33 +41,14 @@ class DeflateCodec final : public StripCodec {
         next_ = 0;
         inflated_ = 0;
         failure_ = 0;
-        // A strip without a stated byte count may take the rest of the file.
-        const std::uint64_t count = std::min<std::uint64_t>(
-            strip.byteCount != 0 ? strip.byteCount
-                                 : (fileSize_ > strip.offset ? fileSize_ - strip.offset : 0),
-            0x7FFFFFFF);
-        if (count == 0) {
-            failure_ = QOR_READ_FAILED;
-            return;
-        }
-        if (count > inputCapacity_) {
-            if (!input_.Allocate(count, plat::GMEM_MOVEABLE)) {
-                inputCapacity_ = 0;
-                failure_ = QOR_NO_MEMORY;
-                return;
-            }
-            inputCapacity_ = count;
-        }
-        const std::int32_t got =
-            plat::_lread(file_, input_.data(), static_cast<std::uint32_t>(count));
-        if (got <= 0) {
-            failure_ = QOR_READ_FAILED;
+        if (std::int16_t status = input_.Read(strip)) {
+            failure_ = status;
             return;
         }
         std::size_t out = 0;
-        const libdeflate_result result = libdeflate_zlib_decompress(
-            decompressor_.get(), input_.data(), static_cast<std::size_t>(got), rows_.data(),
-            static_cast<std::size_t>(stripBytes_), &out);
+        const libdeflate_result result =
+            libdeflate_zlib_decompress(decompressor_.get(), input_.data(), input_.size(),
+                                       rows_.data(), static_cast<std::size_t>(stripBytes_), &out);
         if (result == LIBDEFLATE_SUCCESS) {
             inflated_ = out;
         } else if (result == LIBDEFLATE_INSUFFICIENT_SPACE) {
@@ -79,8 +57,7 @@ class DeflateCodec final : public StripCodec {
         } else {
             // A stream cut by the end of the file is data that ended early; any other fault is
             // damaged data.
-            failure_ =
-                static_cast<std::uint64_t>(got) < count ? QOR_READ_FAILED : QOR_TIFF_BAD_DATA;
+            failure_ = input_.cut() ? QOR_READ_FAILED : QOR_TIFF_BAD_DATA;
         }
     }
 
@@ -100,13 +77,10 @@ class DeflateCodec final : public StripCodec {
     }
 
   private:
-    HFILE file_ = plat::HFILE_ERROR;
     PageForm form_;
-    std::uint64_t fileSize_ = 0;
     std::uint64_t stripBytes_ = 0;
-    plat::LockedBlock rows_;   // the strip's inflated rows
-    plat::LockedBlock input_;  // its compressed bytes
-    std::uint64_t inputCapacity_ = 0;
+    plat::LockedBlock rows_;  // the strip's inflated rows
+    WholeStrip input_;        // its compressed bytes
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor_;
     std::uint64_t next_ = 0;      // the strip's next row
     std::uint64_t inflated_ = 0;  // bytes of rows the strip gave

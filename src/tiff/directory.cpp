@@ -104,6 +104,8 @@ void WriteDefaults(TiffPage* page) {
     page->byteCountCount = 0;
     page->byteCountSize = 4;
     page->tileTags = false;
+    page->jpegTablesOffset = 0;
+    page->jpegTablesCount = 0;
 }
 
 // The most values of one entry that the parser loads: enough for every tag whose values it
@@ -140,11 +142,12 @@ std::uint32_t ValuesAt(const Entry& e) {
 
 // Tags whose effect is taken from where the entry's values lie, not from the values.
 bool TakesLocation(std::uint16_t tag) {
-    return tag == kTagStripOffsets || tag == kTagGrayResponseCurve || tag == kTagColorMap;
+    return tag == kTagStripOffsets || tag == kTagGrayResponseCurve || tag == kTagColorMap ||
+           tag == kTagJpegTables;
 }
 
-// StripOffsets, GrayResponseCurve and ColorMap: the page keeps where their values are and how
-// many there are, and the strip walk and the colour table read them later.
+// StripOffsets, GrayResponseCurve, ColorMap and JPEGTables: the page keeps where their values are
+// and how many there are, and the strip walk, the colour table and the JPEG codec read them.
 void ApplyLocationTag(TiffPage* page, const Entry& e, bool littleEndian) {
     switch (e.tag) {
         case kTagStripOffsets:
@@ -159,6 +162,13 @@ void ApplyLocationTag(TiffPage* page, const Entry& e, bool littleEndian) {
             }
             page->stripCount = e.count;
             page->stripOffsetSize = static_cast<std::uint16_t>(TypeSize(e.type));
+            break;
+        case kTagJpegTables:
+            // Bytes, of any 8-bit type; a stream of four bytes or fewer holds no table.
+            if (e.count > 4 && (e.type == kTypeUndefined || e.type == 1)) {
+                page->jpegTablesOffset = e.raw;
+                page->jpegTablesCount = e.count;
+            }
             break;
         case kTagGrayResponseCurve:
         case kTagColorMap:

@@ -195,6 +195,12 @@ StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended) {
             return DecodeLzwStripsToBgr;
         case kCompressionPackBits:
             return DecodePackBitsStripsToBgr;
+        case kCompressionJpeg:
+#if QORIMG_HAVE_LIBJPEG
+            return extended ? DecodeJpegStrips : nullptr;
+#else
+            return nullptr;
+#endif
         case kCompressionDeflate:
         case kCompressionOldDeflate:
 #if QORIMG_HAVE_LIBDEFLATE

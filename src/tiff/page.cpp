@@ -71,7 +71,10 @@ PageFault CheckTiffPage(const TiffPage& page) {
             // come out as false colours. ITU Lab pages share the number that stands for an
             // absent tag and pass.
             if (bps != 8) return F::kSampleLayout;
-            if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricAbsent) {
+            // An extended read also takes YCbCr pages of JPEG data, which the codec converts.
+            if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricAbsent &&
+                !(page.extended && page.photometric == kPhotometricYCbCr &&
+                  page.compression == kCompressionJpeg)) {
                 return F::kSampleLayout;
             }
             break;

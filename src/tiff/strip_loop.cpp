@@ -1,4 +1,6 @@
 // The one strip loop that every TIFF compression's codec runs under.
+#include <algorithm>
+
 #include "tiff/codec.h"
 
 namespace qor::tiff {
@@ -39,6 +41,32 @@ std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file
     page.rowsDecoded = r;
     // The work is done: the answer cannot cancel it.
     ReportProgress(progress, 100);
+    return 0;
+}
+
+void WholeStrip::Start(HFILE file) {
+    file_ = file;
+    const std::uint32_t size = plat::GetFileSize(file, nullptr);
+    fileSize_ = size == 0xFFFFFFFFu ? 0 : size;
+}
+
+std::int16_t WholeStrip::Read(const StripSpan& strip) {
+    size_ = 0;
+    cut_ = false;
+    const std::uint64_t rest = fileSize_ > strip.offset ? fileSize_ - strip.offset : 0;
+    // A read takes at most 2^31 - 1 bytes; no strip of a 32-bit file needs more.
+    const std::uint64_t count =
+        std::min<std::uint64_t>(strip.byteCount != 0 ? strip.byteCount : rest, 0x7FFFFFFF);
+    if (count == 0) return QOR_READ_FAILED;
+    if (count > capacity_) {
+        capacity_ = 0;
+        if (!block_.Allocate(count, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
+        capacity_ = count;
+    }
+    const std::int32_t got = plat::_lread(file_, block_.data(), static_cast<std::uint32_t>(count));
+    if (got <= 0) return QOR_READ_FAILED;
+    size_ = static_cast<std::uint32_t>(got);
+    cut_ = size_ < count;
     return 0;
 }
 

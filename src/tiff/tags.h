@@ -31,11 +31,13 @@ enum Tag : std::uint16_t {
     kTagTileWidth = 322,
     kTagTileByteCounts = 325,
     kTagExtraSamples = 338,
+    kTagJpegTables = 347,
 };
 
 enum FieldType : std::uint16_t {
     kTypeShort = 3,
     kTypeLong = 4,
+    kTypeUndefined = 7,
 };
 
 enum Compression : std::uint16_t {
@@ -44,6 +46,7 @@ enum Compression : std::uint16_t {
     kCompressionGroup3 = 3,
     kCompressionGroup4 = 4,
     kCompressionLzw = 5,
+    kCompressionJpeg = 7,
     kCompressionDeflate = 8,
     kCompressionPackBits = 32773,
     kCompressionOldDeflate = 32946,  // the same zlib streams, under the number first used
@@ -60,6 +63,7 @@ enum Photometric : std::uint16_t {
     kPhotometricRgb = 2,
     kPhotometricPalette = 3,
     kPhotometricSeparated = 5,  // CMYK
+    kPhotometricYCbCr = 6,
     // What the page record holds when the tag is absent. ITU Lab pages carry the same number,
     // so the record cannot tell them from pages without the tag.
     kPhotometricAbsent = 10,

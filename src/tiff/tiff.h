@@ -53,6 +53,10 @@ struct TiffPage {
     // The directory has a TileWidth, TileLength, TileOffsets or TileByteCounts entry: a tiled
     // page, which has no strips to read.
     bool tileTags;
+    // JPEGTables: where the tables that every JPEG strip of the page shares lie, and their bytes
+    // (0 when the page has none).
+    std::uint32_t jpegTablesOffset;
+    std::uint32_t jpegTablesCount;
     // Rows from the top that the strips delivered data to; the rest of a decoded page is blank.
     std::uint32_t rowsDecoded;
     // The read was asked for the extended codings and layouts (set by the driver before the
@@ -138,6 +142,9 @@ std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HF
                                   TiffPage* page);
 std::int16_t DecodeLzwStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                              TiffPage* page);
+// JPEG (compression 7), in extended reads.
+std::int16_t DecodeJpegStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                              TiffPage* page);
 // Deflate (compressions 8 and 32946), in extended reads.
 std::int16_t DecodeDeflateStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                  TiffPage* page);
