@@ -20,7 +20,10 @@ BENCH_PACKAGES = python3-matplotlib
 PYTHON ?= /usr/bin/python3
 
 WINDOWS_PACKAGES = mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest \
-                   wine wine64 wine32:i386
+                   wine wine64 wine32:i386 dpkg-dev
+# The DLLs link libdeflate and libjpeg-turbo built from Debian's source packages, which
+# `apt-get source` fetches through this deb-src line (cmake/cross-codecs.sh).
+DEB_SRC_LIST = /etc/apt/sources.list.d/qorimg-deb-src.sources
 # Each Windows target: dist folder, compiler prefix, Wine architecture.
 WINDOWS_TARGETS = win32:i686:win32 win64:x86_64:win64
 
@@ -41,11 +44,17 @@ deps-bench:
 # 32-bit Wine comes from the i386 architecture, which has to be added before the update.
 deps-windows:
 	@missing=$$(for p in $(WINDOWS_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
+	sources=$$(grep -rls '^Types: *deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d \
+	  2>/dev/null | head -1); \
+	if [ -n "$$missing" ] || [ -z "$$sources" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
+	    if [ -z "$$sources" ]; then \
+	      printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+	        "$$(. /etc/os-release && echo $$VERSION_CODENAME)" > $(DEB_SRC_LIST); \
+	    fi; \
 	    dpkg --add-architecture i386 && apt-get update -qq && \
 	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	  else echo "missing Debian packages (run as root to install): $$missing"; fi; \
+	  else echo "missing Debian packages or a deb-src line (run as root to install): $$missing"; fi; \
 	fi
 
 # Configures build-win32 and build-win64 (tests included) and builds the two DLLs into dist/.

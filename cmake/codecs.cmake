@@ -4,9 +4,32 @@
 # with include/ and lib/ to take instead, as a cross build does (its folder holds only the static
 # library, so that the DLLs need no further DLL).
 set(QORIMG_CODEC_LINK_FLAGS)
+
+# A cross build to Windows fetches and builds them at configure time (cmake/cross-codecs.sh),
+# unless told where they are.
+if(WIN32 AND CMAKE_CROSSCOMPILING AND QORIMG_MINGW_PREFIX AND NOT QORIMG_LIBDEFLATE_ROOT)
+  option(QORIMG_FETCH_CODECS "Build libdeflate and libjpeg-turbo from Debian's sources" ON)
+  if(QORIMG_FETCH_CODECS)
+    execute_process(
+      COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/cross-codecs.sh ${PROJECT_BINARY_DIR}
+              ${QORIMG_MINGW_PREFIX}
+      RESULT_VARIABLE fetched)
+    if(fetched EQUAL 0)
+      set(QORIMG_LIBDEFLATE_ROOT ${PROJECT_BINARY_DIR}/codecs/libdeflate)
+      set(QORIMG_LIBJPEG_ROOT ${PROJECT_BINARY_DIR}/codecs/libjpeg)
+    endif()
+  endif()
+endif()
+
 function(qorimg_codec_library name header library)
-  find_path(QORIMG_${name}_INCLUDE_DIR ${header} HINTS ${QORIMG_${name}_ROOT}/include)
-  find_library(QORIMG_${name}_LIBRARY NAMES ${library} HINTS ${QORIMG_${name}_ROOT}/lib)
+  if(QORIMG_${name}_ROOT)
+    set(where PATHS ${QORIMG_${name}_ROOT} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+    find_path(QORIMG_${name}_INCLUDE_DIR ${header} ${where} PATH_SUFFIXES include)
+    find_library(QORIMG_${name}_LIBRARY NAMES ${library} ${where} PATH_SUFFIXES lib)
+  else()
+    find_path(QORIMG_${name}_INCLUDE_DIR ${header})
+    find_library(QORIMG_${name}_LIBRARY NAMES ${library})
+  endif()
   if(QORIMG_${name}_INCLUDE_DIR AND QORIMG_${name}_LIBRARY)
     target_include_directories(qorimg_objects SYSTEM PRIVATE ${QORIMG_${name}_INCLUDE_DIR})
     target_compile_definitions(qorimg_objects PUBLIC QORIMG_HAVE_${name}=1)
