@@ -44,13 +44,13 @@ class GifLzwEncoderTest : public LeakCheckedTest {
   protected:
     TempDir dir_;
 
-    // Encodes `pixels` at `minCodeSize`, with `table` as the starting string table (zeroed
-    // when empty).
+    // Encodes `pixels` at `minCodeSize`.
     Encoded Encode(const std::vector<std::uint8_t>& pixels, int minCodeSize,
-                   std::vector<std::uint32_t> table = {}, std::size_t cancelAt = SIZE_MAX) {
+                   std::size_t cancelAt = SIZE_MAX) {
         Encoded e;
         std::string path = dir_.Path("codes.bin");
-        if (table.empty()) table.assign(kGifHashEntries, 0);
+        std::vector<std::uint8_t> table(
+            GifStringTable::BlockBytes(static_cast<std::uint8_t>(minCodeSize)), 0);
         std::vector<std::uint8_t> buffer(kGifOutputBufferBytes, 0xEE);
         plat::HFILE file = plat::_lcreat(path.c_str(), 0);
         EXPECT_NE(file, plat::HFILE_ERROR);
@@ -225,28 +225,101 @@ TEST_F(GifLzwEncoderTest, RunsAndRepeatsCompressAndDecodeBack) {
     EXPECT_EQ(s.pixels, pattern);
 }
 
-TEST_F(GifLzwEncoderTest, ExhaustedProbesStillEndAndDecode) {
-    // Every slot starts out taken by a string that no lookup can match (prefix 4095 is never a
-    // current string), so no string is ever found nor stored until the table is reset at 4096.
-    std::vector<std::uint32_t> full(kGifHashEntries, (4000u << 20) | (0xFFFu << 8) | 0x12u);
-    std::vector<std::uint8_t> pixels = gifw::PhotoPixels(300, 40, 8, 5);
-    Encoded e = Encode(pixels, 8, full);
-    ASSERT_EQ(e.status, 0);
-    CodeStream s = ReadCodes(e.data, 8);
-    ASSERT_TRUE(s.ok) << s.error;
-    EXPECT_EQ(s.pixels, pixels);
-    // Until the reset every code is a single pixel, and the reset still comes at 4096.
-    for (std::size_t i = 1; i < 3839; ++i) ASSERT_LT(s.codes[i], 256) << i;
-    EXPECT_EQ(s.codes[3839], 256);
-    EXPECT_EQ(s.widths[3839], 12);
-    // After the reset strings are found again: fewer codes than pixels remain.
-    EXPECT_LT(s.codes.size() - 3840, pixels.size() - 3838);
+// 8-bit pixels whose pairs, each new, are stored by a 5003-slot table at every slot that the
+// quadratic probe from slot 0 reaches, followed by a pair that hashes to slot 0 and so finds no
+// free slot.
+std::vector<std::uint8_t> PixelsThatExhaustTheProbes() {
+    constexpr std::uint32_t kSlots = 5003;
+    std::vector<bool> inSequence(kSlots), filled(kSlots), used(256 * 256);
+    for (std::uint32_t k = 0; k < (kSlots + 1) / 2; ++k) inSequence[k * k % kSlots] = true;
+    auto hash = [](std::uint32_t x, std::uint32_t y) { return ((y << 5) ^ x) % kSlots; };
+    auto open = [&](std::uint32_t x, std::uint32_t y) {
+        return !used[x << 8 | y] && (hash(x, y) != 0 || x == 0) && inSequence[hash(x, y)] &&
+               !filled[hash(x, y)];
+    };
+    auto options = [&](std::uint32_t x) {
+        int n = 0;
+        for (std::uint32_t y = 0; y < 256; ++y) n += open(x, y);
+        return n;
+    };
+    std::vector<std::uint8_t> pixels{0};
+    std::uint32_t x = 0;
+    int left = (kSlots + 1) / 2;
+    for (; left > 0 && pixels.size() < 3800;) {
+        // The next pixel: one whose pair fills an empty slot of the sequence where there is one,
+        // else any new pair; either way the one from which most such pairs go on.
+        std::uint32_t best = 256;
+        int bestOptions = -1, looked = 0;
+        const bool any = options(x) > 0;
+        for (std::uint32_t y = 0; y < 256 && looked < (any ? 8 : 64); ++y) {
+            if (used[x << 8 | y] || (hash(x, y) == 0 && x != 0) || (any && !open(x, y))) continue;
+            ++looked;
+            if (const int n = options(y); n > bestOptions) best = y, bestOptions = n;
+        }
+        used[x << 8 | best] = true;
+        // Stored where the quadratic probe finds the first free slot.
+        for (std::uint32_t h = hash(x, best), step = 1; step < kSlots;
+             h = (h + step) % kSlots, step += 2) {
+            if (!filled[h]) {
+                filled[h] = true;
+                left -= inSequence[h];
+                break;
+            }
+        }
+        pixels.push_back(static_cast<std::uint8_t>(best));
+        x = best;
+    }
+    // The pairs (a, b) that hash to slot 0, a not 0, were kept out of the walk: one of them
+    // ends it, reached through a new pair.
+    for (std::uint32_t a = 11; a < 256; a += 32) {
+        if (!used[x << 8 | a]) {
+            pixels.push_back(static_cast<std::uint8_t>(a));
+            pixels.push_back(static_cast<std::uint8_t>((kSlots ^ a) >> 5));
+            break;
+        }
+    }
+    return pixels;
+}
+
+TEST_F(GifLzwEncoderTest, CodesAreGreedyLzwWithAnExactTable) {
+    // Every depth and kind of picture: the codes are those of greedy LZW over an exact table.
+    // They are those of a 5003-slot hashed table wherever its probes never ran out; where they
+    // did, the hashed table left strings out and its stream is never the shorter.
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (int bits : {2, 4, 8}) {
+        pictures.push_back(gifw::PhotoPixels(700, 300, bits, 3));
+        pictures.push_back(gifw::RandomPixels(700, 300, bits, 7));
+    }
+    pictures.emplace_back(210000, 1);
+    pictures.push_back(PixelsThatExhaustTheProbes());
+    int picturesWithLostStrings = 0;
+    for (const std::vector<std::uint8_t>& pixels : pictures) {
+        const int bits = *std::max_element(pixels.begin(), pixels.end()) < 4    ? 2
+                         : *std::max_element(pixels.begin(), pixels.end()) < 16 ? 4
+                                                                                : 8;
+        SCOPED_TRACE(testing::Message() << pixels.size() << " pixels of " << bits << " bits");
+        Encoded e = Encode(pixels, bits);
+        ASSERT_EQ(e.status, 0);
+        CodeStream s = ReadCodes(e.data, bits);
+        ASSERT_TRUE(s.ok) << s.error;
+        EXPECT_EQ(s.pixels, pixels);
+        EXPECT_EQ(s.codes, GreedyLzwCodes(pixels, bits));
+        int lost = 0;
+        const std::vector<int> hashed = GreedyLzwCodes(pixels, bits, 5003, &lost);
+        if (lost == 0) {
+            EXPECT_EQ(s.codes, hashed);
+        } else {
+            ++picturesWithLostStrings;
+            EXPECT_LE(s.codes.size(), hashed.size());
+        }
+    }
+    EXPECT_EQ(picturesWithLostStrings, 1);
 }
 
 TEST_F(GifLzwEncoderTest, ShortWritesAndCancellationStopTheEncoder) {
     std::vector<std::uint8_t> pixels = gifw::RandomPixels(40000, 1, 8, 13);
     // Cancelled by the source: no further data is flushed.
-    Encoded e = Encode(pixels, 8, {}, 5000);
+    Encoded e = Encode(pixels, 8, 5000);
     EXPECT_EQ(e.status, QOR_CANCELLED);
     EXPECT_EQ(e.file.size(), 0u);
     // Each write failing or coming up short gives 203.

@@ -1,5 +1,6 @@
-// GIF LZW compression: a variable-width LZW coder over an open-addressing string table, and the
-// packer that turns its codes into 254-byte data sub-blocks written in 10200-byte batches.
+// GIF LZW compression: a variable-width LZW coder over an exact string table that is indexed,
+// never searched, and the packer that turns its codes into 254-byte data sub-blocks written in
+// 10200-byte batches.
 #pragma once
 
 #include <cstdint>
@@ -17,17 +18,116 @@ inline constexpr std::int16_t kGifBatchBytes = 10200;
 inline constexpr std::int16_t kGifSubBlockSpan = 255;
 inline constexpr std::uint8_t kGifSubBlockData = 254;
 
-// The string table: kGifHashSlots slots are hashed into; the block holds kGifHashEntries.
-// Each entry packs one string as (code << 20) | (prefix code << 8) | appended byte, so that a
-// probe reads one word; a code is never 0 for a stored string, so 0 marks an empty slot.
-inline constexpr std::uint32_t kGifHashSlots = 5003;
-inline constexpr std::uint32_t kGifHashEntries = 5100;
-inline constexpr std::uint32_t kGifHashTableBytes = kGifHashEntries * 4;
-// The quadratic probe h, h+1, h+4, h+9, ... (mod 5003, a prime) reaches (5003 + 1) / 2
-// distinct slots and then repeats itself.
-inline constexpr std::uint32_t kGifProbeLimit = (kGifHashSlots + 1) / 2;
-
 inline constexpr std::uint32_t kGifMaxCode = 4096;
+
+// The encoder's string table. Every string of the table is found from its prefix's code and its
+// last pixel by indexing, never by a probe, and no string is ever left out:
+// - a root (a single pixel) has a row of children, one entry per pixel value;
+// - another string keeps up to four children beside it (their pixels in one word, compared at
+//   once), and on its fifth it too is given a row, taken from a pool. At most a fifth of the
+//   strings can have five children, so the pool never runs out.
+// A row entry holds the child's code, 0 for none. Rows are cleared at a reset by undoing the
+// writes logged since the last one, so a reset costs what the strings added cost, not the rows.
+class GifStringTable {
+  public:
+    // Bytes of the block that the table lives in, for pixels below 1 << minCodeSize; the block
+    // starts out zeroed.
+    static std::uint64_t BlockBytes(std::uint8_t minCodeSize) {
+        const std::uint64_t width = std::uint64_t{1} << minCodeSize;
+        return kGifMaxCode * (4 + 2 * kFew + 2) + 4 * kMaxLogged +
+               2 * width * (width + kMaxPooledRows);
+    }
+
+    GifStringTable(void* block, std::uint8_t minCodeSize)
+        : width_(1u << minCodeSize), firstCode_(width_ + 2) {
+        auto* at = static_cast<std::uint8_t*>(block);
+        fewPixels_ = reinterpret_cast<std::uint32_t*>(at);
+        at += 4 * kGifMaxCode;
+        fewCodes_ = reinterpret_cast<std::uint16_t*>(at);
+        at += 2 * kFew * kGifMaxCode;
+        rowOf_ = reinterpret_cast<std::uint16_t*>(at);
+        at += 2 * kGifMaxCode;
+        log_ = reinterpret_cast<std::uint32_t*>(at);
+        at += 4 * kMaxLogged;
+        rows_ = reinterpret_cast<std::uint16_t*>(at);
+        // Root r owns row r; other strings start with no child.
+        for (std::uint32_t r = 0; r < width_; ++r) rowOf_[r] = static_cast<std::uint16_t>(r);
+        for (std::uint32_t c = width_; c < kGifMaxCode; ++c) rowOf_[c] = kFewChildren;
+        pooled_ = width_;
+    }
+
+    // The code of the string `prefix` + `pixel`, or 0 when the table does not hold it.
+    __attribute__((always_inline)) std::uint32_t Find(std::uint32_t prefix,
+                                                      std::uint32_t pixel) const {
+        const std::uint32_t row = rowOf_[prefix];
+        if (row < kFewChildren) return rows_[row * width_ + pixel];
+        // The lowest byte of `x` that is zero marks the first child with this pixel; bytes above
+        // it may be flagged falsely, never bytes below it.
+        const std::uint32_t x = fewPixels_[prefix] ^ (pixel * 0x01010101u);
+        const std::uint32_t zero = (x - 0x01010101u) & ~x & 0x80808080u;
+        if (zero == 0) return 0;
+        const std::uint32_t i = static_cast<std::uint32_t>(__builtin_ctz(zero)) >> 3;
+        return i < row - kFewChildren ? fewCodes_[kFew * prefix + i] : 0;
+    }
+
+    // Adds `code` as the string `prefix` + `pixel`, which Find did not hold.
+    __attribute__((always_inline)) void Add(std::uint32_t prefix, std::uint32_t pixel,
+                                            std::uint32_t code) {
+        const std::uint32_t row = rowOf_[prefix];
+        if (row < kFewChildren) return SetInRow(row, pixel, code);
+        const std::uint32_t n = row - kFewChildren;
+        if (n == kFew) return Promote(prefix, pixel, code);
+        const std::uint32_t shift = 8 * n;
+        fewPixels_[prefix] = (fewPixels_[prefix] & ~(0xFFu << shift)) | pixel << shift;
+        fewCodes_[kFew * prefix + n] = static_cast<std::uint16_t>(code);
+        rowOf_[prefix] = static_cast<std::uint16_t>(row + 1);
+    }
+
+    // Forgets every string but the roots, for codes from firstCode up to `next`.
+    void Reset(std::uint32_t next) {
+        for (std::uint32_t i = 0; i < logged_; ++i) rows_[log_[i]] = 0;
+        logged_ = 0;
+        for (std::uint32_t c = firstCode_; c < next; ++c) rowOf_[c] = kFewChildren;
+        pooled_ = width_;
+    }
+
+  private:
+    // Children kept beside a string before it takes a row.
+    static constexpr std::uint32_t kFew = 4;
+    // rowOf_ values from here on stand for a string without a row and with (value - this)
+    // children beside it.
+    static constexpr std::uint32_t kFewChildren = 0x8000;
+    // Strings with five children or more: at most a fifth of those added between resets.
+    static constexpr std::uint32_t kMaxPooledRows = kGifMaxCode / (kFew + 1) + 1;
+    // Row entries written between resets: one per string added to a row, five per row taken.
+    static constexpr std::uint32_t kMaxLogged = kGifMaxCode + (kFew + 1) * kMaxPooledRows;
+
+    void SetInRow(std::uint32_t row, std::uint32_t pixel, std::uint32_t code) {
+        const std::uint32_t at = row * width_ + pixel;
+        rows_[at] = static_cast<std::uint16_t>(code);
+        log_[logged_++] = at;
+    }
+    // A fifth child: the string gets a row, which takes the four before it too.
+    __attribute__((noinline)) void Promote(std::uint32_t prefix, std::uint32_t pixel,
+                                           std::uint32_t code) {
+        const std::uint32_t row = pooled_++;
+        for (std::uint32_t i = 0; i < kFew; ++i) {
+            SetInRow(row, (fewPixels_[prefix] >> (8 * i)) & 0xFF, fewCodes_[kFew * prefix + i]);
+        }
+        SetInRow(row, pixel, code);
+        rowOf_[prefix] = static_cast<std::uint16_t>(row);
+    }
+
+    std::uint32_t width_;       // pixel values: 1 << minCodeSize
+    std::uint32_t firstCode_;   // the first code of a string that is not a root
+    std::uint32_t* fewPixels_;  // a string's children without a row: their pixels, a byte each
+    std::uint16_t* fewCodes_;   // and their codes, kFew a string
+    std::uint16_t* rowOf_;      // a string's row, or kFewChildren + its children beside it
+    std::uint32_t* log_;        // the row entries written since the last reset
+    std::uint16_t* rows_;       // row r holds the children of its string by pixel value
+    std::uint32_t logged_ = 0;
+    std::uint32_t pooled_ = 0;  // the next row of the pool
+};
 
 // What a pixel source's NextSpan returns instead of a pixel count.
 inline constexpr int kGifEndOfImage = -1;
@@ -108,19 +208,18 @@ __attribute__((always_inline)) inline int EmitGifCode(GifCodePacker* packer, std
 // what the buffer holds. Returns 0, or 1 when a write came up short.
 int FinishGifCodePacker(GifCodePacker* packer);
 
-// Writes the clear code, the codes of the pixels of `source` and the end code.
-// Compresses the pixels of `source` into `packer`, whose width must be minCodeSize + 1.
-// `table` holds kGifHashEntries zeroed entries. `source.NextSpan(&pixels)` points `pixels` at
-// the next run of colour indices (each below 1 << minCodeSize) and returns how many there are
-// (at least 1), or returns kGifEndOfImage or kGifCancelled. Returns 0, QOR_WRITE_FAILED (a short
-// write) or QOR_CANCELLED.
+// Compresses the pixels of `source` into `packer`, whose width must be minCodeSize + 1: the clear
+// code, the codes of greedy LZW (each string the longest one in the table, the table starting
+// again once code 4095 is assigned) and the end code. `table` is a GifStringTable's zeroed block.
+// `source.NextSpan(&pixels)` points `pixels` at the next run of colour indices (each below
+// 1 << minCodeSize) and returns how many there are (at least 1), or returns kGifEndOfImage or
+// kGifCancelled. Returns 0, QOR_WRITE_FAILED (a short write) or QOR_CANCELLED.
 //
-// When a string is neither found nor given a slot within kGifProbeLimit probes, it is written
-// as it stands and its new code is used up without being stored: the decoder's table keeps in
-// step with ours, and the code is simply never referred to.
+// The loop over a run's pixels is kept whole: one lookup per pixel, and the rare steps (a new
+// width, the reset) inside it, since taking them out costs the common step its registers.
 template <typename Source>
-std::int16_t EncodeGifCodes(GifCodePacker* packerState, std::uint8_t minCodeSize,
-                            std::uint32_t* table, Source& source) {
+std::int16_t EncodeGifCodes(GifCodePacker* packerState, std::uint8_t minCodeSize, void* tableBlock,
+                            Source& source) {
     // The codes go through a local copy of the packer, whose fields the compiler can keep in
     // registers while bytes are stored into the buffer; it is copied back on every way out.
     GifCodePacker local = *packerState;
@@ -131,6 +230,7 @@ std::int16_t EncodeGifCodes(GifCodePacker* packerState, std::uint8_t minCodeSize
     };
     constexpr auto kWriteFailed = static_cast<std::int16_t>(QOR_WRITE_FAILED);
     constexpr auto kCancelled = static_cast<std::int16_t>(QOR_CANCELLED);
+    GifStringTable table(tableBlock, minCodeSize);
     const std::uint32_t clearCode = 1u << minCodeSize;
     const std::uint32_t endCode = clearCode + 1;
     const auto initialWidth = static_cast<std::uint8_t>(minCodeSize + 1);
@@ -149,41 +249,20 @@ std::int16_t EncodeGifCodes(GifCodePacker* packerState, std::uint8_t minCodeSize
         for (;;) {
             while (at < count) {
                 const std::uint32_t c = span[at++];
-                const std::uint32_t key = (ent << 8) | c;
-                // (c << 5) ^ ent is below 8192 < 2 * 5003: one subtraction reduces it.
-                std::uint32_t h = (c << 5) ^ ent;
-                if (h >= kGifHashSlots) h -= kGifHashSlots;
-                std::uint32_t entry = table[h];
-                if (entry != 0) {
-                    if ((entry & 0xFFFFF) == key) {
-                        ent = entry >> 20;
-                        continue;
-                    }
-                    // Probe offsets 1, 4, 9, ... from the first slot; step stays below 5005,
-                    // so one subtraction keeps h below 5003.
-                    for (std::uint32_t step = 1; step < 2 * kGifProbeLimit - 1;) {
-                        h += step;
-                        if (h >= kGifHashSlots) h -= kGifHashSlots;
-                        step += 2;
-                        entry = table[h];
-                        if (entry == 0 || (entry & 0xFFFFF) == key) break;
-                    }
-                    if (entry != 0 && (entry & 0xFFFFF) == key) {
-                        ent = entry >> 20;
-                        continue;
-                    }
-                    // Otherwise either an empty slot, or every reachable slot is taken.
+                if (const std::uint32_t found = table.Find(ent, c); found != 0) {
+                    ent = found;
+                    continue;
                 }
                 if (EmitGifCode(packer, ent) != 0) return leave(kWriteFailed);
-                if (entry == 0) table[h] = (next << 20) | key;
+                table.Add(ent, c, next);
                 ent = c;
                 if (next++ == event) {
                     if (next == kGifMaxCode) {
                         // 4095 was assigned: the table is full and starts again.
                         if (EmitGifCode(packer, clearCode) != 0) return leave(kWriteFailed);
                         packer->width = initialWidth;
+                        table.Reset(next);
                         next = clearCode + 2;
-                        std::memset(table, 0, kGifHashTableBytes);
                     } else {
                         // The code just assigned equals 1 << width.
                         packer->width = static_cast<std::uint8_t>(packer->width + 1);
@@ -205,7 +284,7 @@ std::int16_t EncodeGifCodes(GifCodePacker* packerState, std::uint8_t minCodeSize
 }
 
 template <typename Source>
-std::int16_t EncodeGifImage(GifCodePacker* packer, std::uint8_t minCodeSize, std::uint32_t* table,
+std::int16_t EncodeGifImage(GifCodePacker* packer, std::uint8_t minCodeSize, void* table,
                             Source& source) {
     std::int16_t status = EncodeGifCodes(packer, minCodeSize, table, source);
     if (status == 0 && FinishGifCodePacker(packer) != 0) {

@@ -80,8 +80,8 @@ std::int16_t WriteGifStream(ImageIoRequest* request, const DibView& source, plat
     if (!written) return kWriteFailed;
 
     plat::LockedBlock tableBlock;
-    if (!tableBlock.Allocate(kGifHashTableBytes)) return kNoMemory;
-    auto* const table = tableBlock.As<std::uint32_t>();
+    if (!tableBlock.Allocate(GifStringTable::BlockBytes(minCodeSize))) return kNoMemory;
+    void* const table = tableBlock.data();
 
     GifRowReader reader;
     StartGifRowReader(&reader, source, interlaced, ProgressBlockOf(request));

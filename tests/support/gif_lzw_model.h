@@ -3,7 +3,9 @@
 // code that is not yet defined.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,69 @@ inline CodeStream ReadCodes(const std::vector<std::uint8_t>& data, int minCodeSi
     s.ok = s.endSeen;
     if (!s.ok) s.error = "no end code";
     return s;
+}
+
+// The codes of greedy LZW for `pixels` (clear first, end last, a clear when code 4095 has been
+// assigned). With `hashSlots` 0 the table is exact; otherwise it is an open-addressing table of
+// that many slots (a prime), probed quadratically from (pixel << 5) ^ prefix through
+// (hashSlots + 1) / 2 slots, where a string that finds no free slot is coded but not stored.
+// *lost counts such strings.
+inline std::vector<int> GreedyLzwCodes(const std::vector<std::uint8_t>& pixels, int minCodeSize,
+                                       std::uint32_t hashSlots = 0, int* lost = nullptr) {
+    const int clear = 1 << minCodeSize;
+    std::vector<int> codes{clear};
+    std::map<std::uint32_t, int> exact;
+    std::vector<std::uint32_t> slots(hashSlots, 0);
+    auto find = [&](std::uint32_t key, std::uint32_t* slot) -> int {
+        if (hashSlots == 0) {
+            auto it = exact.find(key);
+            return it == exact.end() ? 0 : it->second;
+        }
+        std::uint32_t h = ((key & 0xFF) << 5 ^ key >> 8) % hashSlots;
+        for (std::uint32_t step = 1;; step += 2) {
+            if (slots[h] == 0) {
+                *slot = h;
+                return 0;
+            }
+            if ((slots[h] & 0xFFFFF) == key) return int(slots[h] >> 20);
+            if (step >= hashSlots) {
+                *slot = hashSlots;  // every reachable slot is taken
+                return 0;
+            }
+            h = (h + step) % hashSlots;
+        }
+    };
+    if (lost != nullptr) *lost = 0;
+    int next = clear + 2;
+    if (!pixels.empty()) {
+        std::uint32_t ent = pixels[0];
+        for (std::size_t i = 1; i < pixels.size(); ++i) {
+            const std::uint32_t key = ent << 8 | pixels[i];
+            std::uint32_t slot = 0;
+            if (int found = find(key, &slot); found != 0) {
+                ent = std::uint32_t(found);
+                continue;
+            }
+            codes.push_back(int(ent));
+            if (hashSlots == 0) {
+                exact[key] = next;
+            } else if (slot < hashSlots) {
+                slots[slot] = std::uint32_t(next) << 20 | key;
+            } else if (lost != nullptr) {
+                ++*lost;
+            }
+            ent = pixels[i];
+            if (++next == 4096) {
+                codes.push_back(clear);
+                next = clear + 2;
+                exact.clear();
+                std::fill(slots.begin(), slots.end(), 0);
+            }
+        }
+        codes.push_back(int(ent));
+    }
+    codes.push_back(clear + 1);
+    return codes;
 }
 
 }  // namespace qor::test
