@@ -124,21 +124,26 @@ TEST_F(TiffDirectoryTest, BothByteOrdersGiveIdenticalPages) {
     EXPECT_EQ(Walk(path, p), strips);
 }
 
-TEST_F(TiffDirectoryTest, EmptyDirectoryHoldsTheDefaults) {
+TEST_F(TiffDirectoryTest, APageThatStatesOnlyItsSizeAndStripReadsAsTheDefaultsSay) {
+    // One sample of one bit, uncompressed, contiguous, no predictor, fill order 1: 8 x 2 pixels
+    // in two bytes, 0 black (no photometric tag), delivered as a 1-bit DIB. An empty directory is
+    // a page without width, height or strips.
     for (bool big : {false, true}) {
-        TiffPage p = One({}, big);
-        EXPECT_EQ(p.photometric, 10);
-        EXPECT_EQ(p.compression, 1);
-        EXPECT_EQ(p.bitsPerSample, 1);
-        EXPECT_EQ(p.samplesPerPixel, 1);
-        EXPECT_EQ(p.rowsPerStrip, 0u);
-        EXPECT_EQ(p.colorMapCount, 2);
-        EXPECT_EQ(p.stripOffsetSize, 4);
-        EXPECT_EQ(p.fillOrder, 1);
-        EXPECT_EQ(p.planarConfig, 1);
-        EXPECT_EQ(p.predictor, 1);
-        EXPECT_EQ(p.imageWidth, 0u);
-        EXPECT_EQ(tiff::ValidateTiffPage(p), QOR_NOT_TIFF);
+        TiffBuilder b(big);
+        const std::uint32_t strip = b.Append({0x0F, 0xF0});
+        b.AddIfd({E::Long(256, {8}), E::Long(257, {2}), E::Long(273, {strip}), E::Long(279, {2})});
+        const std::string path = dir_.Path("defaults.tif");
+        WriteFile(path, b.bytes());
+        QorHandle result = 0;
+        ASSERT_EQ(QorReadTIF(nullptr, 0, path.c_str(), &result), 0);
+        Image image = ReadDib(result);
+        EXPECT_EQ(image.bits, 1);
+        EXPECT_EQ(image.Colours(), (std::vector<std::uint32_t>{
+                                       0x000000, 0x000000, 0x000000, 0x000000, 0xFFFFFF, 0xFFFFFF,
+                                       0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF,
+                                       0x000000, 0x000000, 0x000000, 0x000000}));
+        EXPECT_EQ(QorReleaseDocument(result), 0);
+        EXPECT_EQ(tiff::ValidateTiffPage(One({}, big)), QOR_NOT_TIFF);
     }
 }
 
