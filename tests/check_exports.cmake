@@ -19,9 +19,9 @@ foreach(line IN LISTS lines)
     endif()
   endif()
 endforeach()
-foreach(required QorReadGIF QorWriteGIF QorReadTIF QorDocumentLayers QorReleaseDocument
-                 QorGlobalAlloc QorGlobalLock QorGlobalUnlock QorGlobalFree QorGlobalSize)
-  if(NOT out MATCHES "${required}")
+foreach(required QorReadGIF QorWriteGIF QorReadTIF QorReadGIFEx QorReadTIFEx QorDescribeGIF
+                 QorDescribeTIF QorDocumentLayers QorReleaseDocument QorGlobalAlloc QorGlobalLock QorGlobalUnlock QorGlobalFree QorGlobalSize)
+  if(NOT out MATCHES " ${required}\n")
     message(SEND_ERROR "missing export: ${required}")
   endif()
 endforeach()

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/test_util.h"
+#include "support/tiff_builder.h"
 
 // Last: it defines macros that clash with the library's names.
 #include "platform/win32.h"
@@ -30,6 +31,31 @@ TEST_F(WindowsTest, AnsiFileNamesAreUsedAsGiven) {
     EXPECT_EQ(ReadDib(delivered).pixels, ReadDib(dib).pixels);
     QorReleaseDocument(delivered);
     plat::GlobalFree(dib);
+}
+
+// 33 Group 4 pages of 32767 x 32767 take 4.4 GB as DIBs, more than a 32-bit process can hold and
+// than the default limit: the whole file is refused, its first page alone is read.
+TEST_F(WindowsTest, OnePageOfAFileLargerThanTheAddressSpaceIsRead) {
+    TiffBuilder b(false);
+    const std::uint32_t strip = b.Append({0x00, 0x10, 0x01});  // end of block: a white page
+    using E = TiffBuilder;
+    for (int i = 0; i < 33; ++i) {
+        b.AddIfd({E::Long(256, {32767}), E::Long(257, {32767}), E::Short(258, {1}),
+                  E::Short(259, {4}), E::Short(262, {0}), E::Long(273, {strip}),
+                  E::Short(277, {1})});
+    }
+    TempDir dir;
+    const std::string path = dir.Path("large.tif");
+    WriteFile(path, b.bytes());
+    std::uint32_t dib = 0;
+    EXPECT_EQ(QorReadTIF(nullptr, 0, path.c_str(), &dib), QOR_NO_MEMORY);
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.pageCount = 1;
+    ASSERT_EQ(QorReadTIFEx(nullptr, 0, path.c_str(), &options, &dib), QOR_OK);
+    EXPECT_EQ(QorDocumentLayers(dib, nullptr, 0), 1u);
+    EXPECT_EQ(QorGlobalSize(dib), DibSize(32767, 32767, 1));
+    EXPECT_EQ(QorReleaseDocument(dib), QOR_OK);
 }
 
 #ifndef _WIN64

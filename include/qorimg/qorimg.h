@@ -135,6 +135,148 @@ QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValu
 QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue,
                                     const char* fileName, uint32_t* result);
 
+/* Reading on the caller's terms: the options of QorReadTIFEx and QorReadGIFEx.
+ *
+ * The record starts with its own size, so that it can grow: set `size` to sizeof(QorReadOptions)
+ * and every other field to 0 for the defaults, which read exactly as QorReadTIF and QorReadGIF
+ * do. A larger size is taken when the bytes past the fields known here are 0 (a caller built
+ * with a later header that asks for nothing new); a smaller one, a set bit of `flags` that this
+ * version does not know, or a non-zero `reserved`, gives QOR_BAD_REQUEST. The layout is the same
+ * on 32-bit and 64-bit builds. */
+typedef struct QorReadOptions {
+    uint32_t size;        /*  0: sizeof(QorReadOptions) */
+    uint32_t flags;       /*  4: none is defined yet: every bit is reserved and must be 0 */
+    uint32_t firstPage;   /*  8: TIFF: the first page to decode, 0 for the file's first */
+    uint32_t pageCount;   /* 12: TIFF: the pages to decode from there; 0 for all to the last */
+    uint64_t memoryLimit; /* 16: bytes that the DIBs of this read may take together; 0 for the
+                           *     default, 4 GiB (QOR_DEFAULT_MEMORY_LIMIT) */
+    uint32_t threads;     /* 24: threads a read may use, 0 for the default; not yet used */
+    uint32_t reserved;    /* 28: must be 0 */
+} QorReadOptions;
+
+/* The flag bits that this version knows: none. */
+enum { QOR_READ_KNOWN_FLAGS = 0 };
+#define QOR_DEFAULT_MEMORY_LIMIT ((uint64_t)4 << 30)
+
+/* QorReadTIF with options (null for the defaults). Only the pages firstPage to
+ * firstPage + pageCount - 1 are read: their directories are parsed and checked, those that can be
+ * decoded are, and they are the layers of the document, in file order. The directories before
+ * them are only walked along, those after them not even that, so page 60000 of a file costs the
+ * walk to it and one decode. Within the range every rule of QorReadTIF holds: a page refused by
+ * its layout is skipped, a page that has no decoder or whose data cannot be decoded ends the read,
+ * and when no page of the range can be decoded the status is that of its first page's refusal. A
+ * range that runs past the last page ends there; a firstPage past the last page gives
+ * QOR_BAD_REQUEST. When the DIBs would take more than memoryLimit bytes together, the read ends
+ * with QOR_NO_MEMORY before the block that would pass it is allocated, and every block is freed.
+ * On success *result is the first decoded page's DIB and the document is the caller's, to free as
+ * any other (QorReleaseDocument); on failure *result is not written and nothing is left
+ * allocated. The library keeps no pointer to the options. */
+QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userValue,
+                                      const char* fileName, const QorReadOptions* options,
+                                      uint32_t* result);
+
+/* QorReadGIF with options (null for the defaults). A GIF has one page, its first image:
+ * firstPage must be 0 and pageCount 0 or 1, or the status is QOR_BAD_REQUEST. A DIB larger than
+ * memoryLimit gives QOR_NO_MEMORY without being allocated. Outputs as QorReadGIF. */
+QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userValue,
+                                      const char* fileName, const QorReadOptions* options,
+                                      uint32_t* result, int16_t* transparentIndex);
+
+/* Describing a file without decoding it. QorDescribeTIF and QorDescribeGIF read a TIFF's header
+ * and directories, or a GIF's blocks, as a read does, and pass over the image data: their time
+ * and memory grow with the number of directories or blocks, never with the pixels, and they
+ * allocate no DIB. Each fills a record for the file, whose `size` the caller sets first, and the
+ * records of up to `capacity` pages or frames into the caller's array (which may be null when
+ * `capacity` is 0); the count in the file record is the true one, also when it is larger. The
+ * statuses are those that the checks of a read give; a read can still fail later, in damaged
+ * image data. Both return 0 with the records filled; QOR_BAD_REQUEST for a null name or record,
+ * a record `size` other than this header's, or a null array with a non-zero capacity; and
+ * QOR_OPEN_FAILED when the file cannot be opened. On failure nothing is written. The records stay
+ * the caller's, and the library allocates nothing that outlives the call. The records are
+ * plain, with the same layout on 32-bit and 64-bit builds; strings are cut to their field and
+ * always end with a zero byte. */
+
+/* A TIFF file. */
+typedef struct QorTifInfo {
+    uint32_t size;      /*  0: sizeof(QorTifInfo), set by the caller */
+    int16_t status;     /*  4: what QorReadTIF gives as far as the directories tell: 0; the
+                         *     header's or chain's refusal; 531 when a page that passes the
+                         *     checks has no decoder; page 1's status when no page passes */
+    uint16_t byteOrder; /*  6: 0x4949 ("II", little-endian), 0x4D4D ("MM"), 0 when neither */
+    uint32_t pageCount; /*  8: directories in the chain, as a read counts them (at most 65535) */
+    uint32_t stopPage;  /* 12: the page (1 = first) at which QorReadTIF stops, 0 when none */
+    uint32_t fileSize;  /* 16 */
+} QorTifInfo;
+
+/* One TIFF page, as its directory tells it. */
+typedef struct QorTifPage {
+    uint32_t directoryOffset; /*   0 */
+    uint32_t width;           /*   4 */
+    uint32_t height;          /*   8 */
+    uint16_t bitsPerSample;   /*  12: 0 when the samples differ in size */
+    uint16_t samplesPerPixel; /*  14 */
+    uint16_t compression;     /*  16 */
+    uint16_t photometric;     /*  18: 10 when the tag is absent */
+    uint32_t strips;          /*  20: StripOffsets values; for a tiled page, TileOffsets values */
+    int16_t status;           /*  24: 0 when a read decodes the page, else the status that its
+                               *      layout gives it (531 for a compression without decoder) */
+    uint16_t tiled;           /*  26: 1 when the directory has tile tags */
+    uint32_t rowsPerStrip;    /*  28: 0 when the tag is absent */
+    uint32_t rowsWithStrips;  /*  32: rows that its strips reach; the rest of a decoded page stays
+                               *      blank (height when all do, 0 for a page not decoded) */
+    uint16_t fillOrder;       /*  36: 1 when absent */
+    uint16_t predictor;       /*  38: 1 when absent */
+    uint16_t planarConfig;    /*  40: 1 when absent */
+    uint16_t extraSamples;    /*  42: ExtraSamples values */
+    uint16_t orientation;     /*  44: 1 (top left) when absent */
+    uint16_t resolutionUnit;  /*  46: 1 none, 2 inch (when absent), 3 centimetre */
+    uint32_t xResolution[2];  /*  48: numerator and denominator; 0 and 0 when absent */
+    uint32_t yResolution[2];  /*  56 */
+    uint16_t pageNumber;      /*  64: PageNumber's values, 0 and 0 when absent */
+    uint16_t pageTotal;       /*  66 */
+    uint32_t subfileType;     /*  68: NewSubfileType, 0 when absent */
+    char dateTime[20];        /*  72: DateTime ("YYYY:MM:DD HH:MM:SS"), empty when absent */
+    char software[40];        /*  92: Software, empty when absent */
+} QorTifPage;
+
+/* A GIF file and its first image, as a read takes it. */
+typedef struct QorGifInfo {
+    uint32_t size;            /*   0: sizeof(QorGifInfo), set by the caller */
+    int16_t status;           /*   4: what QorReadGIF gives as far as the blocks tell */
+    int16_t transparentIndex; /*   6: what QorReadGIF hands back, or -1 */
+    char version[4];          /*   8: "87a" or "89a"; empty when the header cannot be read */
+    uint32_t fileSize;        /*  12 */
+    uint32_t screenWidth;     /*  16 */
+    uint32_t screenHeight;    /*  20 */
+    uint32_t frames;          /*  24: image descriptors up to the trailer or the data's end */
+    uint32_t left, top;       /*  28: the first image's place */
+    uint32_t width, height;   /*  36: its size (the screen's where the descriptor says 0) */
+    uint16_t bitsPerPixel;    /*  44: of its DIB: 1, 4 or 8; 0 when it has none */
+    uint16_t interlaced;      /*  46 */
+    uint32_t colorCount;      /*  48: entries of the DIB's colour table */
+    int32_t loopCount;        /*  52: of a looping application extension (0 loops forever),
+                               *      -1 when there is none */
+    uint32_t commentBytes;    /*  56: text of all comment extensions together */
+    char comments[196];       /*  60: that text, each comment ended by a line feed */
+} QorGifInfo;
+
+/* One image of a GIF file, with the graphic control extension that comes before it (since the
+ * previous image): the delay, disposal and transparent index that animate it. */
+typedef struct QorGifFrame {
+    uint32_t left, top;       /*  0 */
+    uint32_t width, height;   /*  8: the screen's where the descriptor says 0 */
+    uint16_t delay;           /* 16: hundredths of a second, 0 without the extension */
+    uint8_t disposal;         /* 18: 0 none, 1 keep, 2 background, 3 previous */
+    uint8_t interlaced;       /* 19 */
+    int16_t transparentIndex; /* 20: -1 when the extension marks none */
+    uint16_t localColors;     /* 22: entries of its own colour table, 0 without one */
+} QorGifFrame;
+
+QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, QorTifPage* pages,
+                                        uint32_t capacity);
+QOR_API int16_t QOR_CALL QorDescribeGIF(const char* fileName, QorGifInfo* info, QorGifFrame* frames,
+                                        uint32_t capacity);
+
 /* Documents: every successful read makes one, keyed by its first DIB handle. A host frees a
  * document of several layers in one of two ways:
  *  - QorReleaseDocument(first), which frees every layer still in the document. QorGlobalFree of a

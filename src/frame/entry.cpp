@@ -1,15 +1,71 @@
 // The exported entry points: each builds a request record on its own stack, runs its worker and
-// copies the results out.
+// copies the results out; the describe calls hand out the public part of the description.
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
 #include "frame/read_info.h"
 #include "host/host.h"
 #include "platform/bytes.h"
+#include "record/describe.h"
 #include "record/request.h"
+
+// The public records keep one layout on 32-bit and 64-bit builds: every field at the offset that
+// the header gives, no padding that a compiler may place otherwise.
+static_assert(sizeof(QorReadOptions) == 32);
+static_assert(offsetof(QorReadOptions, flags) == 4);
+static_assert(offsetof(QorReadOptions, firstPage) == 8);
+static_assert(offsetof(QorReadOptions, pageCount) == 12);
+static_assert(offsetof(QorReadOptions, memoryLimit) == 16);
+static_assert(offsetof(QorReadOptions, threads) == 24);
+static_assert(offsetof(QorReadOptions, reserved) == 28);
+static_assert(sizeof(QorTifInfo) == 20);
+static_assert(offsetof(QorTifInfo, byteOrder) == 6);
+static_assert(offsetof(QorTifInfo, fileSize) == 16);
+static_assert(sizeof(QorTifPage) == 132);
+static_assert(offsetof(QorTifPage, strips) == 20);
+static_assert(offsetof(QorTifPage, status) == 24);
+static_assert(offsetof(QorTifPage, rowsWithStrips) == 32);
+static_assert(offsetof(QorTifPage, xResolution) == 48);
+static_assert(offsetof(QorTifPage, subfileType) == 68);
+static_assert(offsetof(QorTifPage, dateTime) == 72);
+static_assert(offsetof(QorTifPage, software) == 92);
+static_assert(sizeof(QorGifInfo) == 256);
+static_assert(offsetof(QorGifInfo, version) == 8);
+static_assert(offsetof(QorGifInfo, frames) == 24);
+static_assert(offsetof(QorGifInfo, bitsPerPixel) == 44);
+static_assert(offsetof(QorGifInfo, loopCount) == 52);
+static_assert(offsetof(QorGifInfo, comments) == 60);
+static_assert(sizeof(QorGifFrame) == 24);
+static_assert(offsetof(QorGifFrame, delay) == 16);
+static_assert(offsetof(QorGifFrame, transparentIndex) == 20);
 
 namespace qor {
 namespace {
+
+// The most bytes an options record may claim: a record of a later version that sets nothing new
+// is far smaller.
+constexpr std::uint32_t kMaxOptionsSize = 4096;
+
+// Takes the caller's options into `scope`. 0, or 101 for a record of an unknown size, a flag that
+// this version does not know, or a non-zero reserved field. Null options leave the defaults.
+std::int16_t TakeOptions(const QorReadOptions* options, ReadScope* scope) {
+    if (options == nullptr) return 0;
+    const std::uint32_t size = options->size;
+    if (size < sizeof(QorReadOptions) || size > kMaxOptionsSize) return QOR_BAD_REQUEST;
+    // A later version's fields that this one does not know must be left at 0.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(options);
+    for (std::uint32_t i = sizeof(QorReadOptions); i < size; ++i) {
+        if (bytes[i] != 0) return QOR_BAD_REQUEST;
+    }
+    if ((options->flags & ~std::uint32_t{QOR_READ_KNOWN_FLAGS}) != 0 || options->reserved != 0) {
+        return QOR_BAD_REQUEST;
+    }
+    scope->firstPage = options->firstPage;
+    scope->pageCount = options->pageCount;
+    scope->memoryLimit = options->memoryLimit;
+    return 0;
+}
 
 // Zeroes the record and fills the fields every entry point sets.
 void PrepareRequest(ImageIoRequest* request, ProgressProc progress, std::uint32_t userValue,
@@ -52,16 +108,26 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
 }  // namespace
 
 std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
-                          const char* fileName, ReadInfo* info, std::uint32_t* result) {
-    // Null outputs are refused before any work: nothing is opened or allocated.
+                          const char* fileName, ReadInfo* info, std::uint32_t* result,
+                          const QorReadOptions* options) {
+    // Null outputs and unusable options are refused before any work: nothing is opened or
+    // allocated.
     if (result == nullptr) return QOR_BAD_REQUEST;
+    ReadScope scope;
+    if (std::int16_t status = TakeOptions(options, &scope)) return status;
+    // A GIF's one page is its first image.
+    if (format == ReadFormat::Gif && (scope.firstPage != 0 || scope.pageCount > 1)) {
+        return QOR_BAD_REQUEST;
+    }
+    const ReadScope* given = options != nullptr ? &scope : nullptr;
     alignas(kRequestAlignment) ImageIoRequest request;
     PrepareRequest(&request, progress, userValue, fileName);
     request.loadPixels = 1;
     std::vector<PageEnd> ended;
     std::uint32_t stoppedAt = 0;
-    std::int16_t status = format == ReadFormat::Gif ? ReadGifWorker(&request, &ended)
-                                                    : ReadTiffWorker(&request, &ended, &stoppedAt);
+    std::int16_t status = format == ReadFormat::Gif
+                              ? ReadGifWorker(&request, &ended, given)
+                              : ReadTiffWorker(&request, &ended, &stoppedAt, given);
     if (info != nullptr) {
         info->version = request.infoVersion;
         info->encoding = request.infoEncoding;
@@ -87,15 +153,21 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
 
 extern "C" {
 
+QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userValue,
+                                      const char* fileName, const QorReadOptions* options,
+                                      uint32_t* result, int16_t* transparentIndex) {
+    if (transparentIndex == nullptr) return QOR_BAD_REQUEST;
+    qor::ReadInfo info;
+    std::int16_t status = qor::ReadWithInfo(qor::ReadFormat::Gif, progress, userValue, fileName,
+                                            &info, result, options);
+    if (status == 0) *transparentIndex = info.transparentIndex;
+    return status;
+}
+
 QOR_API int16_t QOR_CALL QorReadGIF(QorProgressProc progress, uint32_t userValue,
                                     const char* fileName, uint32_t* result,
                                     int16_t* transparentIndex) {
-    if (transparentIndex == nullptr) return QOR_BAD_REQUEST;
-    qor::ReadInfo info;
-    std::int16_t status =
-        qor::ReadWithInfo(qor::ReadFormat::Gif, progress, userValue, fileName, &info, result);
-    if (status == 0) *transparentIndex = info.transparentIndex;
-    return status;
+    return QorReadGIFEx(progress, userValue, fileName, nullptr, result, transparentIndex);
 }
 
 QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValue,
@@ -119,6 +191,57 @@ QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValu
 QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue,
                                     const char* fileName, uint32_t* result) {
     return qor::ReadWithInfo(qor::ReadFormat::Tiff, progress, userValue, fileName, nullptr, result);
+}
+
+QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userValue,
+                                      const char* fileName, const QorReadOptions* options,
+                                      uint32_t* result) {
+    return qor::ReadWithInfo(qor::ReadFormat::Tiff, progress, userValue, fileName, nullptr, result,
+                             options);
+}
+
+QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, QorTifPage* pages,
+                                        uint32_t capacity) {
+    if (info == nullptr || info->size != sizeof(QorTifInfo) ||
+        (pages == nullptr && capacity != 0)) {
+        return QOR_BAD_REQUEST;
+    }
+    struct Store {
+        QorTifPage* pages;
+        std::uint32_t capacity;
+    } store{pages, capacity};
+    auto keep = [](void* context, std::uint32_t index, const qor::TiffPageDescription& page) {
+        auto* s = static_cast<Store*>(context);
+        if (index < s->capacity) s->pages[index] = page;
+    };
+    qor::TiffDescription d;
+    const std::int16_t status = qor::DescribeTiffWith(fileName, &d, keep, &store);
+    if (status != 0) return status;
+    *info = d;
+    info->size = sizeof(QorTifInfo);
+    return 0;
+}
+
+QOR_API int16_t QOR_CALL QorDescribeGIF(const char* fileName, QorGifInfo* info, QorGifFrame* frames,
+                                        uint32_t capacity) {
+    if (info == nullptr || info->size != sizeof(QorGifInfo) ||
+        (frames == nullptr && capacity != 0)) {
+        return QOR_BAD_REQUEST;
+    }
+    struct Store {
+        QorGifFrame* frames;
+        std::uint32_t capacity;
+    } store{frames, capacity};
+    auto keep = [](void* context, std::uint32_t index, const QorGifFrame& frame) {
+        auto* s = static_cast<Store*>(context);
+        if (index < s->capacity) s->frames[index] = frame;
+    };
+    qor::GifDescription d;
+    const std::int16_t status = qor::DescribeGif(fileName, &d, keep, &store);
+    if (status != 0) return status;
+    *info = d;
+    info->size = sizeof(QorGifInfo);
+    return 0;
 }
 
 QOR_API QorHandle QOR_CALL QorGlobalAlloc(uint32_t flags, uint64_t bytes) {

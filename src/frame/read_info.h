@@ -30,10 +30,11 @@ struct ReadInfo {
 
 enum class ReadFormat { Gif, Tiff };
 
-// Runs the reader for `format` exactly as QorReadGIF / QorReadTIF do. The information fields are
-// copied to *info whatever the status (they may be partly filled after a failure); *result is
-// written only on success.
+// Runs the reader for `format` exactly as QorReadGIFEx / QorReadTIFEx do with `options` (null for
+// QorReadGIF / QorReadTIF). The information fields are copied to *info whatever the status (they
+// may be partly filled after a failure); *result is written only on success.
 std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
-                          const char* fileName, ReadInfo* info, std::uint32_t* result);
+                          const char* fileName, ReadInfo* info, std::uint32_t* result,
+                          const QorReadOptions* options = nullptr);
 
 }  // namespace qor

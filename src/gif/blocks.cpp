@@ -24,7 +24,22 @@ QOR_INLINE bool PassSubBlocks(BlockInput* in) {
     }
 }
 
-QOR_INLINE BlockKind TakeBlock(BlockInput* in, Block* block) {
+// As PassSubBlocks, keeping what fits of the data in `watch`.
+bool KeepSubBlocks(BlockInput* in, ExtensionWatch* watch) {
+    watch->kept = watch->total = 0;
+    for (;;) {
+        const int size = in->Byte();
+        if (size <= 0) return size == 0;
+        auto n = static_cast<std::uint32_t>(size);
+        const std::uint32_t room = ExtensionWatch::kKept - watch->kept;
+        const std::uint32_t kept = n < room ? n : room;
+        if (!in->Read(watch->data + watch->kept, kept) || !in->Skip(n - kept)) return false;
+        watch->kept += kept;
+        watch->total += n;
+    }
+}
+
+QOR_INLINE BlockKind TakeBlock(BlockInput* in, Block* block, ExtensionWatch* watch) {
     const int introducer = in->Byte();
     if (introducer < 0) return BlockKind::kEnd;
     block->introducer = static_cast<std::uint8_t>(introducer);
@@ -43,7 +58,11 @@ QOR_INLINE BlockKind TakeBlock(BlockInput* in, Block* block) {
     if (label < 0) return BlockKind::kEnd;
     block->label = static_cast<std::uint8_t>(label);
     if (label != kGraphicControlLabel) {
-        return PassSubBlocks(in) ? BlockKind::kExtension : BlockKind::kEnd;
+        const bool whole =
+            watch != nullptr && (label == kCommentLabel || label == kApplicationLabel)
+                ? KeepSubBlocks(in, watch)
+                : PassSubBlocks(in);
+        return whole ? BlockKind::kExtension : BlockKind::kEnd;
     }
     const int size = in->Byte();
     if (size < 0) return BlockKind::kEnd;
@@ -54,16 +73,18 @@ QOR_INLINE BlockKind TakeBlock(BlockInput* in, Block* block) {
     }
     // The transparent index is the fourth data byte: a shorter block names none.
     if (size >= 4 && (data[0] & 0x01) != 0) block->transparentIndex = data[3];
+    std::memcpy(block->control, data, sizeof data);
     const int terminator = in->Byte();
     if (terminator < 0) return BlockKind::kEnd;
     block->terminator = static_cast<std::uint8_t>(terminator);
     return BlockKind::kExtension;
 }
 
-QOR_INLINE BlockKind Step(BlockInput* in, Block* block) {
+QOR_INLINE BlockKind Step(BlockInput* in, Block* block, ExtensionWatch* watch) {
     block->offset = in->Offset();
     block->transparentIndex = -1;
-    block->kind = TakeBlock(in, block);
+    block->kind = TakeBlock(in, block, watch);
+    if (watch != nullptr && block->kind == BlockKind::kExtension) watch->seen(watch, *block);
     return block->kind;
 }
 
@@ -89,13 +110,14 @@ std::int16_t ReadScreen(BlockInput* in, Screen* screen) {
     return HasGifSignature(screen->header) ? 0 : QOR_NOT_GIF;
 }
 
-BlockKind NextBlock(BlockInput* in, Block* block) {
-    return Step(in, block);
+BlockKind NextBlock(BlockInput* in, Block* block, ExtensionWatch* watch) {
+    return Step(in, block, watch);
 }
 
-std::int16_t FindFirstImage(BlockInput* in, Block* block, std::int16_t* transparentIndex) {
+std::int16_t FindFirstImage(BlockInput* in, Block* block, std::int16_t* transparentIndex,
+                            ExtensionWatch* watch) {
     for (;;) {
-        switch (Step(in, block)) {
+        switch (Step(in, block, watch)) {
             case BlockKind::kImage:
                 return 0;
             case BlockKind::kExtension:

@@ -16,6 +16,8 @@ inline constexpr std::uint8_t kImageIntroducer = 0x2C;
 inline constexpr std::uint8_t kExtensionIntroducer = 0x21;
 inline constexpr std::uint8_t kTrailerByte = 0x3B;
 inline constexpr std::uint8_t kGraphicControlLabel = 0xF9;
+inline constexpr std::uint8_t kCommentLabel = 0xFE;
+inline constexpr std::uint8_t kApplicationLabel = 0xFF;
 inline constexpr std::uint32_t kHeaderBytes = 13;  // signature and logical screen descriptor
 inline constexpr std::uint32_t kDescriptorBytes = 9;
 // A file may carry 128 bytes of something else before its signature.
@@ -150,21 +152,35 @@ struct Block {
     // the byte taken as its terminator.
     std::int16_t transparentIndex = -1;
     std::uint8_t terminator = 0;
+    std::uint8_t control[4] = {};  // its first four data bytes, zero where it holds fewer
     std::uint8_t descriptor[kDescriptorBytes] = {};  // an image's, after the introducer
+};
+
+// What a description learns of the extensions that the walk passes: each one is shown to `seen`
+// once it is read whole, and the data of an application or comment extension (its sub-blocks
+// joined) is in `data` meanwhile, as much of it as fits. A read's walk has none.
+struct ExtensionWatch {
+    static constexpr std::uint32_t kKept = 256;
+    void (*seen)(ExtensionWatch* watch, const Block& block) = nullptr;
+    std::uint8_t data[kKept] = {};
+    std::uint32_t kept = 0;   // bytes of the data in `data`
+    std::uint32_t total = 0;  // bytes of the whole data
 };
 
 // Reads the next block. A graphic control extension is read as its size byte, that many data
 // bytes and one terminator byte, whatever that byte holds. Every other label is skipped whole,
 // sub-blocks up to the empty one, known or not, as GIF89a asks of a decoder: plain text,
 // application and comment extensions, and whatever later versions add. An image is read up to
-// the end of its descriptor; its colour table and data are left to the caller.
-BlockKind NextBlock(BlockInput* in, Block* block);
+// the end of its descriptor; its colour table and data are left to the caller. A `watch` sees
+// every extension.
+BlockKind NextBlock(BlockInput* in, Block* block, ExtensionWatch* watch = nullptr);
 
 // Walks the blocks up to the first image, whose block is then in *block. 0, 202 when the data
 // ends first, or 304 at a trailer (a file without an image has nothing to read) or at a byte that
 // starts no block (*block shows which). Each graphic control extension on the way that marks a
-// transparent index sets *transparentIndex.
-std::int16_t FindFirstImage(BlockInput* in, Block* block, std::int16_t* transparentIndex);
+// transparent index sets *transparentIndex. A `watch` sees every extension.
+std::int16_t FindFirstImage(BlockInput* in, Block* block, std::int16_t* transparentIndex,
+                            ExtensionWatch* watch = nullptr);
 
 // An image as the reader takes it from its descriptor and the screen.
 struct ImageLayout {

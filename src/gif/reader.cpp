@@ -127,7 +127,8 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, const Dib
 
 }  // namespace
 
-std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended) {
+std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
+                           const ReadScope* scope) {
     if (std::int16_t status = BeginWork(request)) return status;
     request->layerCount = 0;
     request->layerBlock = 0;
@@ -188,7 +189,10 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended)
     std::uint8_t codeSize = 0;
     if (std::int16_t status = gif::CheckDataStart(&job.in, &codeSize)) return job.Fail(status);
 
-    if (!job.dib.AllocateAndLock(geometry.dibBytes)) return job.Fail(QOR_NO_MEMORY);
+    const std::uint64_t budget = scope != nullptr ? scope->Budget() : plat::ReadBudget();
+    if (geometry.dibBytes > budget || !job.dib.AllocateAndLock(geometry.dibBytes)) {
+        return job.Fail(QOR_NO_MEMORY);
+    }
     const DibView view = WriteDibHeader(job.dib.address, layout.width, layout.height, bits);
     // The palette holds 2^bits entries; a larger table is cut to that.
     std::uint32_t entries = tableEntries < colours ? tableEntries : colours;

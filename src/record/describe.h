@@ -1,11 +1,14 @@
 // The description of a file without its pixels: what a GIF's blocks or a TIFF's directories say,
 // and the status that a read of the file gets from them. Its cost grows with the number of
 // blocks or directories, never with the pixels: no image is decoded and no DIB is made.
-// Internal; the tool and the fuzz harnesses use it. Records are plain, and every outcome is a
-// status.
+// The public records of QorDescribeGIF and QorDescribeTIF are the bases of these: the entry points
+// hand out those parts, and the tool and the fuzz harnesses use the whole, with the reasons.
+// Records are plain, and every outcome is a status.
 #pragma once
 
 #include <cstdint>
+
+#include "qorimg/qorimg.h"
 
 namespace qor {
 
@@ -50,37 +53,29 @@ enum class GifFault : std::uint8_t {
     kNoData,           // the image data ends before its first sub-block holds a byte
 };
 
-struct GifDescription {
-    // What a read of the file gives as far as the blocks tell: 0, or the reader's refusal. A
-    // read can still fail in the image data (503, or 202 when it holds no pixel).
-    std::int16_t status = 0;
+// The public record (cleared when made) and why the blocks give the status they do.
+struct GifDescription : QorGifInfo {
+    GifDescription() : QorGifInfo{} {
+        transparentIndex = -1;
+        loopCount = -1;
+    }
     GifFault fault = GifFault::kNone;
     std::uint8_t faultByte = 0;
     std::uint32_t faultOffset = 0;
-    std::uint32_t fileSize = 0;
     bool hasScreen = false;  // the header and logical screen were read
-    char version = 0;        // the version digit: '7' for 87a, '9' for 89a
-    std::uint32_t screenWidth = 0, screenHeight = 0;
-    // Image descriptors before the trailer, the end of the data, or a byte that starts no block.
-    std::uint32_t frames = 0;
-    // The first image: its place, its size as the reader takes it (zero in the descriptor means
-    // the screen's) and its interlace flag.
-    std::uint32_t left = 0, top = 0, width = 0, height = 0;
-    bool interlaced = false;
-    // The DIB that a read makes of it: 0 bits when its size has no DIB.
-    std::uint8_t bitsPerPixel = 0;
-    std::uint32_t colours = 0;
+    // Bytes of the first image's DIB pixels; 0 when its size has no DIB.
     std::uint32_t pixelBytes = 0;
-    // The index marked transparent by the last graphic control extension before the first image
-    // that marks one, or -1.
-    std::int16_t transparentIndex = -1;
     // Where the first image's data starts (its code size byte); 0 when the file ends before it.
     std::uint32_t dataOffset = 0;
 };
 
-// Describes the GIF file `fileName`. 0 with *description filled, 101 for a null argument, 201
-// when the file cannot be opened.
-std::int16_t DescribeGif(const char* fileName, GifDescription* description);
+// Receives the frame records of a description one at a time, `index` 0 for the first.
+using GifFrameSink = void (*)(void* context, std::uint32_t index, const QorGifFrame& frame);
+
+// Describes the GIF file `fileName`: *description, and each frame through `sink` (which may be
+// null). 0 with *description filled, 101 for a null argument, 201 when the file cannot be opened.
+std::int16_t DescribeGif(const char* fileName, GifDescription* description,
+                         GifFrameSink sink = nullptr, void* context = nullptr);
 
 // Why a TIFF file gets the status it does from its header or directory chain.
 enum class TiffFault : std::uint8_t {
@@ -96,45 +91,30 @@ enum class TiffFault : std::uint8_t {
 // A chain holds at most this many directories; the reader counts no further.
 inline constexpr std::uint32_t kMaxTiffPages = 65535;
 
-struct TiffDescription {
-    // What a read of the file gives as far as the directories tell: 0, the refusal of the header
-    // or chain, 531 when a page that passes validation has no decoder, or page 1's status when no
-    // page passes. A read can still fail in a page's data.
-    std::int16_t status = 0;
+// The public record (cleared when made) and why the header or chain gives the status it does.
+struct TiffDescription : QorTifInfo {
+    TiffDescription() : QorTifInfo{} {}
     TiffFault fault = TiffFault::kNone;
     std::uint16_t magic = 0;        // the header's second 16 bits, when the file holds them
     std::uint32_t firstOffset = 0;  // of the first directory
-    std::uint32_t fileSize = 0;
-    std::uint32_t pageCount = 0;
-    // The page (1 = first) at which a read stops: one that validation passes but that has no
-    // decoder ends the whole read, and nothing is delivered. 0 when no page does.
-    std::uint32_t stopPage = 0;
 };
 
-struct TiffPageDescription {
-    std::uint32_t directoryOffset = 0;
-    std::uint32_t width = 0, height = 0;
-    std::uint16_t bitsPerSample = 0;  // 0 when the samples differ in size
-    std::uint16_t samplesPerPixel = 0;
-    std::uint16_t photometric = 0;  // 10 when the tag is absent
-    std::uint16_t compression = 0;
-    std::uint16_t planarConfig = 0;
-    std::uint16_t predictor = 0;
-    std::uint32_t strips = 0;  // StripOffsets values
-    bool tiled = false;        // the directory has tile tags
-    // 0 when a read decodes the page, else the status it gives the page: validation's refusal,
-    // or 531 for a compression without a decoder.
-    std::int16_t status = 0;
+// The public record of a page (cleared when made) and why validation refuses it.
+struct TiffPageDescription : QorTifPage {
+    TiffPageDescription() : QorTifPage{} {}
     tiff::PageFault fault = tiff::PageFault::kNone;  // the rule that validation refuses it by
-    // A page that a read decodes: the rows that its strips reach (rows from there on stay blank,
-    // `height` when none do), and whether its LZW data starts as the old bit-reversed kind does.
-    std::uint32_t rowsWithStrips = 0;
+    // A page that a read decodes: whether its LZW data starts as the old bit-reversed kind does.
     bool oldStyleLzw = false;
 };
 
-// Describes the TIFF file `fileName`: *description, and the first `capacity` pages into `pages`
-// (which may be null when `capacity` is 0). 0, 101 for a null argument, 201 when the file cannot
-// be opened.
+// Receives the page records of a description one at a time, `index` 0 for the first page.
+using TiffPageSink = void (*)(void* context, std::uint32_t index, const TiffPageDescription& page);
+
+// Describes the TIFF file `fileName`: *description, and each page through `sink` (which may be
+// null). 0, 101 for a null argument, 201 when the file cannot be opened.
+std::int16_t DescribeTiffWith(const char* fileName, TiffDescription* description, TiffPageSink sink,
+                              void* context);
+// The same, with the first `capacity` pages stored into `pages` (null when `capacity` is 0).
 std::int16_t DescribeTiff(const char* fileName, TiffDescription* description,
                           TiffPageDescription* pages, std::uint32_t capacity);
 

@@ -73,6 +73,26 @@ bool StartsAsOldStyleLzw(HFILE file, const TiffPage& page) {
            plat::_lread(file, head, 2) == 2 && head[0] == 0 && (head[1] & 1) != 0;
 }
 
+// Copies the ASCII value of `count` bytes at `at` into `text` (of `capacity` bytes), cut to fit
+// and ended by a zero byte. A value that the file does not hold reads as empty.
+void ReadText(HFILE file, std::uint32_t at, std::uint32_t count, char* text,
+              std::uint32_t capacity) {
+    text[0] = '\0';
+    const std::uint32_t n = count < capacity - 1 ? count : capacity - 1;
+    if (n == 0 || !plat::SeekTo(file, at)) return;
+    const std::int32_t got = plat::_lread(file, text, n);
+    text[got > 0 ? got : 0] = '\0';
+}
+
+// The RATIONAL at `at` (0: absent) as numerator and denominator; 0 and 0 when the file does not
+// hold it.
+void ReadRational(HFILE file, std::uint32_t at, bool littleEndian, std::uint32_t* value) {
+    std::uint8_t b[8];
+    if (at == 0 || !plat::SeekTo(file, at) || plat::_lread(file, b, 8) != 8) return;
+    value[0] = Load32(b, littleEndian);
+    value[1] = Load32(b + 4, littleEndian);
+}
+
 void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDescription* p) {
     p->directoryOffset = at;
     p->width = page.imageWidth;
@@ -83,8 +103,21 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->compression = page.compression;
     p->planarConfig = page.planarConfig;
     p->predictor = page.predictor;
-    p->strips = page.stripCount;
-    p->tiled = page.tileTags;
+    p->strips = page.tileTags && page.stripCount == 0 ? page.tileCount : page.stripCount;
+    p->tiled = page.tileTags ? 1 : 0;
+    p->rowsPerStrip = page.rowsPerStrip;
+    p->fillOrder = page.fillOrder;
+    p->extraSamples = page.extraSamples;
+    p->orientation = page.orientation;
+    p->resolutionUnit = page.resolutionUnit;
+    const bool little = tiff::IsLittleEndian(page.byteOrder);
+    ReadRational(file, page.xResolutionAt, little, p->xResolution);
+    ReadRational(file, page.yResolutionAt, little, p->yResolution);
+    p->pageNumber = page.pageNumber;
+    p->pageTotal = page.pageTotal;
+    p->subfileType = page.newSubfileType;
+    ReadText(file, page.softwareAt, page.softwareCount, p->software, sizeof p->software);
+    ReadText(file, page.dateTimeAt, page.dateTimeCount, p->dateTime, sizeof p->dateTime);
     p->fault = tiff::CheckTiffPage(page);
     p->status = tiff::StatusOfFault(p->fault);
     // Validation passes compressions without a decoder: the read stops at such a page.
@@ -102,10 +135,11 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->oldStyleLzw = page.compression == tiff::kCompressionLzw && StartsAsOldStyleLzw(file, page);
 }
 
-std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageDescription* pages,
-                      std::uint32_t capacity) {
+std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* context) {
     std::uint16_t byteOrder = 0, count = 0;
-    if (std::int16_t status = DescribeChain(file, d, &byteOrder, &count)) return status;
+    const std::int16_t chain = DescribeChain(file, d, &byteOrder, &count);
+    if (byteOrder != 0) d->byteOrder = byteOrder;
+    if (chain != 0) return chain;
     std::uint32_t offset = d->firstOffset;
     std::int16_t firstStatus = 0;
     bool anyDecodes = false;
@@ -121,7 +155,7 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageDescription* pages
         }
         TiffPageDescription p;
         DescribePage(file, page, at, &p);
-        if (i < capacity) pages[i] = p;
+        if (sink != nullptr) sink(context, i, p);
         d->pageCount = i + 1;
         if (i == 0) firstStatus = p.status;
         anyDecodes = anyDecodes || p.status == 0;
@@ -134,18 +168,30 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageDescription* pages
 
 }  // namespace
 
-std::int16_t DescribeTiff(const char* fileName, TiffDescription* description,
-                          TiffPageDescription* pages, std::uint32_t capacity) {
-    if (fileName == nullptr || description == nullptr || (pages == nullptr && capacity != 0)) {
-        return QOR_BAD_REQUEST;
-    }
-    *description = TiffDescription{};
+std::int16_t DescribeTiffWith(const char* fileName, TiffDescription* description, TiffPageSink sink,
+                              void* context) {
+    if (fileName == nullptr || description == nullptr) return QOR_BAD_REQUEST;
     HFILE file = plat::_lopen(fileName, 0);
     if (file == plat::HFILE_ERROR) return QOR_OPEN_FAILED;
+    *description = TiffDescription{};
     description->fileSize = plat::GetFileSize(file, nullptr);
-    description->status = Describe(file, description, pages, capacity);
+    description->status = Describe(file, description, sink, context);
     plat::_lclose(file);
     return 0;
+}
+
+std::int16_t DescribeTiff(const char* fileName, TiffDescription* description,
+                          TiffPageDescription* pages, std::uint32_t capacity) {
+    if (pages == nullptr && capacity != 0) return QOR_BAD_REQUEST;
+    struct Store {
+        TiffPageDescription* pages;
+        std::uint32_t capacity;
+    } store{pages, capacity};
+    auto keep = [](void* context, std::uint32_t index, const TiffPageDescription& page) {
+        auto* s = static_cast<Store*>(context);
+        if (index < s->capacity) s->pages[index] = page;
+    };
+    return DescribeTiffWith(fileName, description, keep, &store);
 }
 
 }  // namespace qor

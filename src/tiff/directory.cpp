@@ -106,6 +106,12 @@ void WriteDefaults(TiffPage* page) {
     page->tileTags = false;
     page->jpegTablesOffset = 0;
     page->jpegTablesCount = 0;
+    page->tileCount = 0;
+    page->orientation = 1;
+    page->resolutionUnit = 2;
+    page->xResolutionAt = page->yResolutionAt = 0;
+    page->softwareAt = page->softwareCount = 0;
+    page->dateTimeAt = page->dateTimeCount = 0;
 }
 
 // The most values of one entry that the parser loads: enough for every tag whose values it
@@ -129,6 +135,11 @@ std::uint32_t TypeSize(std::uint16_t type) {
     return type == kTypeShort ? 2 : type == kTypeLong ? 4 : 0;
 }
 
+// Bytes of one value of the types that only a description reports.
+std::uint32_t DescribedTypeSize(std::uint16_t type) {
+    return type == kTypeAscii ? 1 : type == kTypeRational ? 8 : 0;
+}
+
 // True when the entry's values fit in four bytes and so are held in its own value field; else
 // the field is the offset of their array.
 bool InField(const Entry& e) {
@@ -144,6 +155,26 @@ std::uint32_t ValuesAt(const Entry& e) {
 bool TakesLocation(std::uint16_t tag) {
     return tag == kTagStripOffsets || tag == kTagGrayResponseCurve || tag == kTagColorMap ||
            tag == kTagJpegTables;
+}
+
+// The resolutions and the Software and DateTime strings, which only a description reports: the
+// page keeps where their values lie (a RATIONAL is never in the entry's own field), and the
+// description reads them. Entries of another type are ignored.
+void ApplyDescribedTag(TiffPage* page, const Entry& e) {
+    const bool text = e.tag == kTagSoftware || e.tag == kTagDateTime;
+    if (e.count == 0 || DescribedTypeSize(e.type) != (text ? 1u : 8u)) return;
+    if (!text) {
+        (e.tag == kTagXResolution ? page->xResolutionAt : page->yResolutionAt) = e.raw;
+        return;
+    }
+    const std::uint32_t at = e.count <= 4 ? static_cast<std::uint32_t>(e.at + 8) : e.raw;
+    (e.tag == kTagSoftware ? page->softwareAt : page->dateTimeAt) = at;
+    (e.tag == kTagSoftware ? page->softwareCount : page->dateTimeCount) = e.count;
+}
+
+bool IsDescribedTag(std::uint16_t tag) {
+    return tag == kTagXResolution || tag == kTagYResolution || tag == kTagSoftware ||
+           tag == kTagDateTime;
 }
 
 // StripOffsets, GrayResponseCurve, ColorMap and JPEGTables: the page keeps where their values are
@@ -206,6 +237,8 @@ bool TakesValues(std::uint16_t tag) {
         case kTagPageNumber:
         case kTagPredictor:
         case kTagExtraSamples:
+        case kTagOrientation:
+        case kTagResolutionUnit:
             return true;
         default:
             return false;
@@ -243,6 +276,11 @@ bool LoadValues(FileWindow* in, const Entry& e, bool littleEndian, std::uint32_t
 bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian) {
     if (e.tag >= kTagTileWidth && e.tag <= kTagTileByteCounts) {
         page->tileTags = true;
+        if (e.tag == kTagTileOffsets) page->tileCount = e.count;
+        return true;
+    }
+    if (IsDescribedTag(e.tag)) {
+        ApplyDescribedTag(page, e);
         return true;
     }
     if (TakesLocation(e.tag)) {
@@ -326,6 +364,12 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
             page->extraSamples =
                 Low16(e.count > 1 ? std::min<std::uint32_t>(e.count, 0xFFFF) : first);
             break;
+        case kTagOrientation:
+            if (fits16) page->orientation = Low16(first);
+            break;
+        case kTagResolutionUnit:
+            if (fits16) page->resolutionUnit = Low16(first);
+            break;
         default:
             break;
     }
@@ -351,6 +395,13 @@ std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t*
 
 std::int16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder,
                             std::uint16_t* pages) {
+    std::uint32_t unused = 0;
+    return WalkTiffChain(file, firstOffset, byteOrder, 0xFFFF, 0, pages, &unused);
+}
+
+std::int16_t WalkTiffChain(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder,
+                           std::uint32_t most, std::uint32_t index, std::uint16_t* pages,
+                           std::uint32_t* indexOffset) {
     // The chain ends at a directory whose bytes meet those of a directory already counted: an
     // offset visited before (a loop), or one inside an earlier directory. Directories of a chain
     // that goes on therefore never overlap, and the entries of all of them together are bounded
@@ -362,7 +413,8 @@ std::int16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t
     std::map<std::uint64_t, std::uint64_t> counted;  // start -> end of each directory's bytes
     std::uint16_t count = 0;
     std::uint32_t offset = firstOffset;
-    while (offset != 0 && count < 0xFFFF) {
+    const std::uint32_t limit = std::min<std::uint32_t>(most, 0xFFFF);
+    while (offset != 0 && count < limit) {
         std::uint8_t b[4];
         std::uint32_t got = 0;
         if (!ReadAt(file, fileSize, offset, b, 2, &got)) return QOR_READ_FAILED;
@@ -380,6 +432,7 @@ std::int16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t
         if (after != counted.end() && after->first < end) break;
         if (after != counted.begin() && std::prev(after)->second > start) break;
         counted.emplace(start, end);
+        if (count == index) *indexOffset = offset;
         ++count;
         offset = next;
     }

@@ -216,7 +216,7 @@ StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended) {
 }  // namespace tiff
 
 std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
-                            std::uint32_t* stoppedAt) {
+                            std::uint32_t* stoppedAt, const ReadScope* scope) {
     if (std::int16_t status = BeginWork(request)) return status;
     ProgressBlock* progress = ProgressBlockOf(request);
     request->layerCount = 0;
@@ -230,15 +230,24 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         plat::_lclose(file);
         return status;
     }
-    std::uint16_t count = 0;
-    if (std::int16_t status = tiff::CountTiffPages(file, offset, byteOrder, &count)) {
+    // The chain is walked to the end of the pages asked for; `offset` moves to the first.
+    const ReadScope whole;
+    const ReadScope& range = scope != nullptr ? *scope : whole;
+    const std::uint32_t first = range.firstPage;
+    const std::uint64_t end =
+        range.pageCount == 0 ? 0xFFFF : std::uint64_t{first} + range.pageCount;
+    std::uint16_t walked = 0;
+    if (std::int16_t status = tiff::WalkTiffChain(
+            file, offset, byteOrder, static_cast<std::uint32_t>(end < 0xFFFF ? end : 0xFFFF), first,
+            &walked, &offset)) {
         plat::_lclose(file);
         return status;
     }
-    if (count == 0) {
+    if (walked <= first) {
         plat::_lclose(file);
         return QOR_BAD_REQUEST;
     }
+    const std::uint32_t count = walked - first;
     plat::LockedBlock pageArray;
     if (!pageArray.Allocate(sizeof(TiffPage) * count)) {
         plat::_lclose(file);
@@ -269,19 +278,19 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     std::uint32_t decoded = 0;
     // Every page's image is kept until the end, so the read as a whole has a budget; a file of
     // thousands of pages that each take a large block ends as an out-of-memory read would.
-    const std::uint64_t budget = plat::ReadBudget();
+    const std::uint64_t budget = range.Budget();
     std::uint64_t held = 0;
     for (std::uint32_t i = 0; i < count && status == 0; ++i) {
         pages[i].status = static_cast<std::uint16_t>(tiff::ValidateTiffPage(pages[i]));
         if (pages[i].status != 0) continue;
         status = DecodePage(progress, file, &pages[i], budget - held);
         if (status != 0) {
-            if (stoppedAt != nullptr) *stoppedAt = i + 1;
+            if (stoppedAt != nullptr) *stoppedAt = first + i + 1;
             break;
         }
         ++decoded;
         if (ended != nullptr && pages[i].rowsDecoded < pages[i].imageLength) {
-            ended->push_back({i + 1, pages[i].rowsDecoded});
+            ended->push_back({first + i + 1, pages[i].rowsDecoded});
         }
         // The conversions only ever keep or shrink the block that was afforded.
         held += plat::GlobalSize(pages[i].bitmap);

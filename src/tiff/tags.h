@@ -16,27 +16,36 @@ enum Tag : std::uint16_t {
     kTagPhotometric = 262,
     kTagFillOrder = 266,
     kTagStripOffsets = 273,
+    kTagOrientation = 274,
     kTagSamplesPerPixel = 277,
     kTagRowsPerStrip = 278,
     kTagStripByteCounts = 279,
+    kTagXResolution = 282,
+    kTagYResolution = 283,
     kTagPlanarConfig = 284,
     kTagGrayResponseUnit = 290,
     kTagGrayResponseCurve = 291,
     kTagT4Options = 292,
     kTagT6Options = 293,
+    kTagResolutionUnit = 296,
     kTagPageNumber = 297,
+    kTagSoftware = 305,
+    kTagDateTime = 306,
     kTagPredictor = 317,
     kTagColorMap = 320,
     // Tiled pages are not read; these tell them apart in messages.
     kTagTileWidth = 322,
+    kTagTileOffsets = 324,
     kTagTileByteCounts = 325,
     kTagExtraSamples = 338,
     kTagJpegTables = 347,
 };
 
 enum FieldType : std::uint16_t {
+    kTypeAscii = 2,
     kTypeShort = 3,
     kTypeLong = 4,
+    kTypeRational = 5,
     kTypeUndefined = 7,
 };
 

@@ -62,6 +62,15 @@ struct TiffPage {
     // The read was asked for the extended codings and layouts (set by the driver before the
     // parse); a classic read keeps the classic rules.
     bool extended;
+    std::uint32_t tileCount;  // TileOffsets values
+    // What only a description reports: the orientation, the resolution unit, and where the values
+    // of the RATIONAL resolutions (0 when absent) and of the ASCII Software and DateTime (their
+    // count of bytes 0 when absent) lie, which a read never reads.
+    std::uint16_t orientation;
+    std::uint16_t resolutionUnit;
+    std::uint32_t xResolutionAt, yResolutionAt;
+    std::uint32_t softwareAt, softwareCount;
+    std::uint32_t dateTimeAt, dateTimeCount;
 };
 
 // True when values of this byte order are little-endian (first header byte 'I').
@@ -124,6 +133,13 @@ struct StripWalker {
 // holds no directory at a non-zero firstOffset.
 std::int16_t CountTiffPages(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder,
                             std::uint16_t* pages);
+// The same walk, no further than `most` directories: *pages is the count up to there, and
+// *indexOffset the offset of directory `index` (0 = first) when *pages is larger than `index`.
+// The numbering of a directory depends only on those before it, so a walk that stops early
+// numbers them as the whole walk does.
+std::int16_t WalkTiffChain(HFILE file, std::uint32_t firstOffset, std::uint16_t byteOrder,
+                           std::uint32_t most, std::uint32_t index, std::uint16_t* pages,
+                           std::uint32_t* indexOffset);
 // Reads the IFD at *offset into `page` (whose byteOrder is set) and leaves the next IFD's offset
 // in *offset (0 at the end of the chain) and its number of entries in *entries. 0, or 202 when a
 // read fails, or the offset is 0 or past the end of the file.

@@ -180,10 +180,10 @@ void PrintText(const Report& r) {
     const std::vector<qor::PageEnd> ended = EndedEarly(r);
     if (r.probe.kind == Kind::Gif && r.gif.bitsPerPixel != 0) {
         const qor::GifDescription& g = r.gif;
-        std::printf("%s: GIF version 8%ca, %u frame%s, logical screen %u x %u\n", name, g.version,
+        std::printf("%s: GIF version %s, %u frame%s, logical screen %u x %u\n", name, g.version,
                     g.frames, g.frames == 1 ? "" : "s", g.screenWidth, g.screenHeight);
         std::printf("  first image: %u x %u at (%u, %u), %u bits per pixel, %u colours, %s\n",
-                    g.width, g.height, g.left, g.top, g.bitsPerPixel, g.colours,
+                    g.width, g.height, g.left, g.top, g.bitsPerPixel, g.colorCount,
                     g.interlaced ? "interlaced" : "not interlaced");
         std::printf("  DIB pixel bytes %u, file size %u\n", g.pixelBytes, g.fileSize);
         if (g.transparentIndex >= 0) {
@@ -243,8 +243,8 @@ void PrintPagesJson(const Report& r) {
                   .Add("left", r.gif.left)
                   .Add("top", r.gif.top)
                   .Add("bitsPerPixel", r.gif.bitsPerPixel)
-                  .Add("colours", r.gif.colours)
-                  .Add("interlaced", r.gif.interlaced)
+                  .Add("colours", r.gif.colorCount)
+                  .Add("interlaced", r.gif.interlaced != 0)
                   .Add("status", r.status)
                   .Add("message", r.status == 0 ? "ok" : r.why));
     }
@@ -285,7 +285,7 @@ void PrintJson(const Report& r) {
     o.Add("fileSize", r.probe.size);
     if (r.probe.kind == Kind::Gif || r.probe.kind == Kind::Tiff) o.Add("decoded", r.decoded);
     if (r.probe.kind == Kind::Gif && r.gif.hasScreen) {
-        o.Add("version", std::string("8") + r.gif.version + "a");
+        o.Add("version", std::string(r.gif.version));
         o.Raw(
             "screen",
             JsonObject().Add("width", r.gif.screenWidth).Add("height", r.gif.screenHeight).Text());

@@ -1,0 +1,259 @@
+// Reads on the caller's terms (QorReadTIFEx, QorReadGIFEx: the pages, the memory limit, the
+// options record) and the describe calls held to what a read delivers.
+#include <filesystem>
+
+#include "platform/dib.h"
+#include "support/test_util.h"
+#include "support/tiff_builder.h"
+
+namespace qor::test {
+namespace {
+
+class ReadOptionsTest : public LeakCheckedTest {
+  protected:
+    TempDir dir_;
+    std::string Write(const Bytes& data, const std::string& name = "t.tif") {
+        std::string path = dir_.Path(name);
+        WriteFile(path, data);
+        return path;
+    }
+};
+
+QorReadOptions Options(std::uint32_t first, std::uint32_t count, std::uint64_t limit = 0) {
+    QorReadOptions o{};
+    o.size = sizeof o;
+    o.firstPage = first;
+    o.pageCount = count;
+    o.memoryLimit = limit;
+    return o;
+}
+
+// An 8-bit grey page whose width tells it apart, in one strip of `rows` rows (all by default).
+TiffPageSpec Grey(std::uint32_t width, std::uint32_t height = 2, std::uint32_t rows = 0) {
+    TiffPageSpec p;
+    p.width = width;
+    p.height = height;
+    p.strips = {Bytes(std::size_t{width} * (rows != 0 ? rows : height), 7)};
+    return p;
+}
+
+// The status of a read and the widths of the layers it delivered (then released).
+struct Pages {
+    std::int16_t status = -1;
+    std::vector<std::uint32_t> widths;
+};
+
+Pages ReadPages(const std::string& path, const QorReadOptions* options) {
+    Pages r;
+    QorHandle first = 0;
+    r.status = QorReadTIFEx(nullptr, 0, path.c_str(), options, &first);
+    if (r.status != 0) return r;
+    std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
+    QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
+    for (QorHandle h : layers) r.widths.push_back(ReadDib(h).width);
+    EXPECT_EQ(QorReleaseDocument(first), 0);
+    return r;
+}
+
+TEST_F(ReadOptionsTest, OnlyThePagesOfTheRangeAreReadUnderTheReadsRules) {
+    TiffPageSpec planar = Grey(3), jpeg = Grey(5);
+    planar.extra = {TiffBuilder::Short(284, {2})};
+    jpeg.compression = 7;
+    const std::string path = Write(MakeTiff({Grey(1), Grey(2), planar, Grey(4), jpeg, Grey(6)}));
+    const struct {
+        const char* name;
+        std::uint32_t first, count;
+        std::int16_t status;
+        std::vector<std::uint32_t> widths;
+    } cases[] = {
+        {"first", 0, 1, 0, {1}},
+        {"last, after a page without decoder", 5, 1, 0, {6}},
+        {"middle, a refused page inside", 1, 3, 0, {2, 4}},
+        {"running past the last page", 5, 9, 0, {6}},
+        {"past the last page", 6, 1, QOR_BAD_REQUEST, {}},
+        {"from past the last page to the end", 6, 0, QOR_BAD_REQUEST, {}},
+        {"nothing to decode: its first page's refusal", 2, 1, QOR_TIFF_PLANAR, {}},
+        {"a page without decoder inside ends the read", 3, 3, QOR_TIFF_COMPRESSION, {}},
+        {"every page, as QorReadTIF", 0, 0, QOR_TIFF_COMPRESSION, {}},
+        {"up to that page", 0, 4, 0, {1, 2, 4}},
+    };
+    for (const auto& c : cases) {
+        const QorReadOptions o = Options(c.first, c.count);
+        const Pages got = ReadPages(path, &o);
+        EXPECT_EQ(got.status, c.status) << c.name;
+        EXPECT_EQ(got.widths, c.widths) << c.name;
+    }
+    EXPECT_EQ(ReadPages(path, nullptr).status, QOR_TIFF_COMPRESSION);
+}
+
+TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
+    const std::uint64_t page = DibSize(64, 64, 8);
+    const std::string path = Write(MakeTiff({Grey(64, 64), Grey(64, 64), Grey(64, 64)}));
+    // 10240 x 10240 grey (100 MB) with one row of data: refused before its block is taken.
+    const std::string large = Write(MakeTiff({Grey(10240, 10240, 1)}), "large.tif");
+    const struct {
+        const char* path;
+        std::uint32_t count;
+        std::uint64_t limit;
+        std::int16_t status;
+        std::size_t layers;
+    } cases[] = {
+        {path.c_str(), 0, page - 1, QOR_NO_MEMORY, 0},
+        {path.c_str(), 1, page, 0, 1},
+        {path.c_str(), 0, page, QOR_NO_MEMORY, 0},
+        {path.c_str(), 2, 2 * page + 100, 0, 2},
+        {path.c_str(), 0, 2 * page + 100, QOR_NO_MEMORY, 0},
+        {path.c_str(), 0, 3 * page, 0, 3},
+        {path.c_str(), 0, 0, 0, 3},
+        {large.c_str(), 0, 64u << 20, QOR_NO_MEMORY, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " pages, limit " << c.limit);
+        const QorReadOptions o = Options(0, c.count, c.limit);
+        plat::testing::ResetPeak();
+        const Pages got = ReadPages(c.path, &o);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(got.widths.size(), c.layers);
+        EXPECT_LT(plat::testing::PeakBytes(), std::max<std::uint64_t>(c.limit, 3 * page) + 65536);
+    }
+    // A GIF's one DIB.
+    const std::string gif = std::string(QORIMG_TEST_DATA) + "/../../examples/plasma256.gif";
+    QorGifInfo info{};
+    info.size = sizeof info;
+    ASSERT_EQ(QorDescribeGIF(gif.c_str(), &info, nullptr, 0), 0);
+    const std::uint64_t dib = DibSize(info.width, info.height, info.bitsPerPixel);
+    for (std::uint64_t limit : {dib - 1, dib}) {
+        const QorReadOptions o = Options(0, 0, limit);
+        QorHandle h = 0;
+        std::int16_t transparent = 0;
+        const std::int16_t status = QorReadGIFEx(nullptr, 0, gif.c_str(), &o, &h, &transparent);
+        EXPECT_EQ(status, limit < dib ? QOR_NO_MEMORY : 0) << limit;
+        if (status == 0) {
+            EXPECT_EQ(QorReleaseDocument(h), 0);
+        }
+    }
+}
+
+TEST_F(ReadOptionsTest, TheOptionsRecordGrowsAndRefusesWhatItDoesNotKnow) {
+    const std::string path = Write(MakeTiff({Grey(1), Grey(2)}));
+    struct Later {
+        QorReadOptions known;
+        std::uint32_t added[2];
+    };
+    const struct {
+        const char* name;
+        void (*change)(Later*);
+        std::int16_t status;
+    } cases[] = {
+        {"as it is", [](Later*) {}, 0},
+        {"a thread count", [](Later* o) { o->known.threads = 3; }, 0},
+        {"a later, larger record", [](Later* o) { o->known.size = sizeof(Later); }, 0},
+        {"a later record asking for more",
+         [](Later* o) {
+             o->known.size = sizeof(Later);
+             o->added[1] = 1;
+         },
+         QOR_BAD_REQUEST},
+        {"too small", [](Later* o) { o->known.size = sizeof(QorReadOptions) - 4; },
+         QOR_BAD_REQUEST},
+        {"no size", [](Later* o) { o->known.size = 0; }, QOR_BAD_REQUEST},
+        {"a reserved flag", [](Later* o) { o->known.flags = 1; }, QOR_BAD_REQUEST},
+        {"the last flag", [](Later* o) { o->known.flags = 0x80000000u; }, QOR_BAD_REQUEST},
+        {"the reserved field", [](Later* o) { o->known.reserved = 1; }, QOR_BAD_REQUEST},
+    };
+    for (const auto& c : cases) {
+        Later o{Options(0, 0), {0, 0}};
+        c.change(&o);
+        QorHandle first = 12345;
+        const std::int16_t status = QorReadTIFEx(nullptr, 0, path.c_str(), &o.known, &first);
+        EXPECT_EQ(status, c.status) << c.name;
+        if (status == 0) {
+            EXPECT_EQ(QorDocumentLayers(first, nullptr, 0), 2u) << c.name;
+            EXPECT_EQ(QorReleaseDocument(first), 0);
+        } else {
+            EXPECT_EQ(first, 12345u) << c.name;  // not written
+        }
+    }
+    // A GIF has one page.
+    const std::string gif = std::string(QORIMG_TEST_DATA) + "/../../examples/plasma256.gif";
+    for (const QorReadOptions& o : {Options(1, 0), Options(0, 2)}) {
+        QorHandle h = 0;
+        std::int16_t transparent = 0;
+        EXPECT_EQ(QorReadGIFEx(nullptr, 0, gif.c_str(), &o, &h, &transparent), QOR_BAD_REQUEST);
+    }
+    // Describe records of another size are refused, and nothing is written.
+    QorTifInfo info{};
+    info.size = sizeof info + 4;
+    EXPECT_EQ(QorDescribeTIF(path.c_str(), &info, nullptr, 0), QOR_BAD_REQUEST);
+    EXPECT_EQ(info.pageCount, 0u);
+}
+
+// Every page of every TIFF, and every GIF, of the samples and the corpora: the description gives
+// the size and status that a read of that page alone delivers (a page that it passes can still
+// fail in its data), and its count.
+TEST_F(ReadOptionsTest, DescriptionsAgreeWithWhatAReadOfEachPageDelivers) {
+    std::vector<std::string> roots = {DataPath("tiff"), DataPath("fax"), DataPath("gif"),
+                                      std::string(QORIMG_TEST_DATA) + "/../../examples"};
+    if (!CorporaDir().empty()) roots.push_back(CorporaDir());
+    std::size_t files = 0;
+    for (const std::string& root : roots) {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+            const std::string path = e.path().string(), ext = e.path().extension().string();
+            if (ext == ".gif") {
+                ++files;
+                QorGifInfo info{};
+                info.size = sizeof info;
+                ASSERT_EQ(QorDescribeGIF(path.c_str(), &info, nullptr, 0), 0) << path;
+                QorHandle dib = 0;
+                std::int16_t transparent = 0;
+                const std::int16_t status =
+                    QorReadGIFEx(nullptr, 0, path.c_str(), nullptr, &dib, &transparent);
+                if (info.status != 0) {
+                    EXPECT_EQ(status, info.status) << path;
+                }
+                if (status != 0) continue;
+                const Image image = ReadDib(dib);
+                EXPECT_EQ(image.width, info.width) << path;
+                EXPECT_EQ(image.height, info.height) << path;
+                EXPECT_EQ(transparent, info.transparentIndex) << path;
+                QorReleaseDocument(dib);
+                continue;
+            }
+            if (ext != ".tif" && ext != ".tiff") continue;
+            ++files;
+            QorTifInfo info{};
+            info.size = sizeof info;
+            ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, nullptr, 0), 0) << path;
+            std::vector<QorTifPage> pages(info.pageCount);
+            ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, pages.data(), info.pageCount), 0);
+            QorHandle whole = 0;
+            const std::int16_t wholeStatus = QorReadTIF(nullptr, 0, path.c_str(), &whole);
+            if (info.status != 0) {
+                EXPECT_EQ(wholeStatus, info.status) << path;
+            }
+            std::uint32_t decoded = 0;
+            for (std::uint32_t i = 0; i < info.pageCount; ++i) {
+                const QorReadOptions o = Options(i, 1);
+                QorHandle dib = 0;
+                const std::int16_t status = QorReadTIFEx(nullptr, 0, path.c_str(), &o, &dib);
+                if (pages[i].status != 0) {
+                    EXPECT_EQ(status, pages[i].status) << path << " page " << i;
+                }
+                if (status != 0) continue;
+                ++decoded;
+                const Image image = ReadDib(dib);
+                EXPECT_EQ(image.width, pages[i].width) << path << " page " << i;
+                EXPECT_EQ(image.height, pages[i].height) << path << " page " << i;
+                QorReleaseDocument(dib);
+            }
+            if (wholeStatus == 0) {
+                EXPECT_EQ(QorDocumentLayers(whole, nullptr, 0), decoded) << path;
+                QorReleaseDocument(whole);
+            }
+        }
+    }
+    EXPECT_GT(files, 20u);
+}
+
+}  // namespace
+}  // namespace qor::test
