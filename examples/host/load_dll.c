@@ -1,6 +1,7 @@
 /* How a host application uses qorimg.dll: load it at run time, find the entry points, read a GIF
- * and a TIFF with a progress callback, list the document's layers, write a GIF from a DIB of its
- * own, and free every block.
+ * and a TIFF with a progress callback, list the document's layers, read a TIFF again a page at a
+ * time (its pages counted first, without decoding), write a GIF from a DIB of its own, and free
+ * every block.
  *
  *   load_dll IN.gif IN.tif OUT.gif
  *
@@ -15,6 +16,9 @@
 
 typedef int16_t(QOR_CALL* ReadGifFn)(QorProgressProc, uint32_t, const char*, uint32_t*, int16_t*);
 typedef int16_t(QOR_CALL* ReadTifFn)(QorProgressProc, uint32_t, const char*, uint32_t*);
+typedef int16_t(QOR_CALL* ReadTifExFn)(QorProgressProc, uint32_t, const char*,
+                                       const QorReadOptions*, uint32_t*);
+typedef int16_t(QOR_CALL* DescribeTifFn)(const char*, QorTifInfo*, QorTifPage*, uint32_t);
 typedef int16_t(QOR_CALL* WriteGifFn)(QorProgressProc, uint32_t, const char*, QorHandle, uint32_t,
                                       uint32_t, uint32_t);
 typedef uint32_t(QOR_CALL* LayersFn)(QorHandle, QorHandle*, uint32_t);
@@ -25,6 +29,8 @@ typedef QorHandle(QOR_CALL* FreeFn)(QorHandle);
 
 static ReadGifFn readGif;
 static ReadTifFn readTif;
+static ReadTifExFn readTifEx;
+static DescribeTifFn describeTif;
 static WriteGifFn writeGif;
 static LayersFn documentLayers;
 #ifdef _WIN64
@@ -104,6 +110,38 @@ static int ListAndFree(const char* what, QorHandle first) {
     return count > 0;
 }
 
+/* Reads the TIFF one page at a time, as a viewer does: the description gives the page count and
+ * each page's size and status without decoding any, and each read decodes one page only, under a
+ * memory limit of the host's choosing. Only one page's DIB is held at any time. */
+static int ReadPageByPage(const char* path) {
+    QorTifInfo info;
+    QorTifPage first;
+    QorReadOptions options;
+    uint32_t page;
+    int16_t status;
+    memset(&info, 0, sizeof info);
+    info.size = sizeof info;
+    status = describeTif(path, &info, &first, 1);
+    printf("QorDescribeTIF: %d (%s), %u page(s), page 1 %u x %u, status %d\n", status,
+           QorStatusText(status), info.pageCount, first.width, first.height, first.status);
+    if (status != QOR_OK || info.pageCount == 0) return 0;
+    memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    options.pageCount = 1;
+    options.memoryLimit = (uint64_t)64 << 20;
+    for (page = 0; page < info.pageCount; ++page) {
+        uint32_t dib = 0;
+        char what[32];
+        options.firstPage = page;
+        status = readTifEx(NULL, 1, path, &options, &dib);
+        printf("QorReadTIFEx page %u: %d (%s)\n", page + 1, status, QorStatusText(status));
+        if (status != QOR_OK) continue; /* a page that cannot be decoded is skipped */
+        sprintf(what, "page %u", page + 1);
+        if (!ListAndFree(what, dib)) return 0;
+    }
+    return 1;
+}
+
 /* A 64 x 48 8-bit DIB with a grey ramp palette and diagonal stripes. */
 static QorHandle MakeStripes(void) {
     const int32_t width = 64, height = 48;
@@ -145,6 +183,8 @@ int main(int argc, char** argv) {
     }
     readGif = (ReadGifFn)Entry(dll, "QorReadGIF");
     readTif = (ReadTifFn)Entry(dll, "QorReadTIF");
+    readTifEx = (ReadTifExFn)Entry(dll, "QorReadTIFEx");
+    describeTif = (DescribeTifFn)Entry(dll, "QorDescribeTIF");
     writeGif = (WriteGifFn)Entry(dll, "QorWriteGIF");
     documentLayers = (LayersFn)Entry(dll, "QorDocumentLayers");
 #ifdef _WIN64
@@ -154,7 +194,8 @@ int main(int argc, char** argv) {
     blockFree = (FreeFn)Entry(dll, "QorGlobalFree");
     if (!blockAlloc || !blockLock || !blockUnlock || !blockFree) return 1;
 #endif
-    if (!readGif || !readTif || !writeGif || !documentLayers) return 1;
+    if (!readGif || !readTif || !readTifEx || !describeTif || !writeGif || !documentLayers)
+        return 1;
 
     status = readGif(ShowProgress, 0, argv[1], &gif, &transparent);
     printf("QorReadGIF: %d (%s), transparent index %d\n", status, QorStatusText(status),
@@ -164,6 +205,7 @@ int main(int argc, char** argv) {
     status = readTif(ShowProgress, 1, argv[2], &tif);
     printf("QorReadTIF: %d (%s)\n", status, QorStatusText(status));
     if (status != QOR_OK || !ListAndFree(argv[2], tif)) return 1;
+    if (!ReadPageByPage(argv[2])) return 1;
 
     stripes = MakeStripes();
     status = writeGif(ShowProgress, 2, argv[3], stripes, 0, 1, 0);
