@@ -92,9 +92,25 @@ expect_exit 0 "encode with transparency" -- "$QORIMG" convert -q --transparent 3
 import sys; from PIL import Image
 t = Image.open('$work/t.gif').info.get('transparency')
 sys.exit(0 if t == 3 else f'transparency {t}')" || fail "GIF transparency index"
+# RLE BMPs: ImageMagick's RLE8, and an RLE4 file made here with runs, an odd literal run, a move
+# and the end codes, decode to the pixels that ImageMagick decodes.
+convert -size 37x13 gradient:red-blue -colors 12 -type palette -compress RLE "$work/rle8.bmp"
+"$py" - "$work/rle4.bmp" <<'PY'
+import struct, sys
+rows = [bytes([4, 0x12, 3, 0x34, 0, 0]), bytes([0, 5, 0x56, 0x78, 0x90, 0, 0, 0]),
+        bytes([2, 0xAA, 0, 2, 3, 0, 2, 0xBB, 0, 0]), bytes([9, 0xCD, 0, 1])]
+data = b"".join(rows)
+palette = b"".join(bytes([i * 16, 255 - i * 16, (i * 77) % 256, 0]) for i in range(16))
+at = 14 + 40 + len(palette)
+head = struct.pack("<IiiHHIIiiII", 40, 9, 4, 1, 4, 2, len(data), 2835, 2835, 16, 0)
+open(sys.argv[1], "wb").write(b"BM" + struct.pack("<IHHI", at + len(data), 0, 0, at) + head + palette + data)
+PY
+for src in rle8.bmp rle4.bmp; do
+  expect_exit 0 "encode $src" -- "$QORIMG" convert -q "$work/$src" "$work/$src.gif"
+  [ "$(compare -metric AE "$work/$src" "$work/$src.gif" null: 2>&1)" = 0 ] || fail "$src: pixels differ"
+done
 # What GIF output cannot take is refused with the GIF writer's status for such a bitmap, and info
 # says so beforehand.
-convert -size 8x8 xc:red -type palette -compress RLE "$work/rle.bmp"
 while IFS='|' read -r src says; do
   expect_exit 1 "$src refused" -- "$QORIMG" convert -q "$work/$src" "$work/$src.gif"
   grep -q "$says.* (status 101)$" "$work/err" || fail "$src refusal: $(cat "$work/err")"
@@ -102,7 +118,6 @@ while IFS='|' read -r src says; do
 done <<'ROWS'
 rgb.png|true-colour PNG (RGB)
 rgb.bmp|true-colour BMP (24 bits per pixel)
-rle.bmp|RLE8 BMP files are not supported
 ROWS
 
 # TIFF to PNG.
@@ -122,6 +137,102 @@ grep -qx "$work/three.tif: wrote $work/three.png, $work/three-2.png, $work/three
 same_pixels "$examples/plasma-rgb.tif" "$work/three.png"
 same_pixels "$examples/bilevel.tif" "$work/three-2.png"
 same_pixels "$examples/plasma-rgb-packbits.tif" "$work/three-3.png"
+# The pages asked for: --page N goes to OUT itself, --pages A-B to OUT-N; bad values are one-line
+# usage errors that write nothing.
+expect_exit 0 "--page" -- "$QORIMG" convert -q --page 2 "$work/three.tif" "$work/page.png"
+same_pixels "$examples/bilevel.tif" "$work/page.png"
+expect_exit 0 "--pages" -- "$QORIMG" convert -q --pages 2-3 "$work/three.tif" "$work/range.png"
+same_pixels "$examples/plasma-rgb-packbits.tif" "$work/range-3.png"
+[ -e "$work/range-2.png" ] && [ ! -e "$work/range.png" ] || fail "--pages 2-3: $(ls "$work")"
+while IFS='|' read -r args says; do
+  # shellcheck disable=SC2086
+  expect_exit 2 "usage: $args" -- "$QORIMG" convert -q $args "$work/three.tif" "$work/bad.png"
+  [ "$(wc -l <"$work/err")" = 1 ] && grep -q -- "$says" "$work/err" || fail "$args: $(cat "$work/err")"
+done <<'ROWS'
+--page 0|--page N takes a page number from 1, not '0'
+--page 4|--page 4: .*three.tif has 3 pages
+--pages 2-9|--pages 2-9: .*three.tif has 3 pages
+--pages 3-2|A at most B, not '3-2'
+--limit 5X|--limit SIZE takes bytes, or a number with K, M or G (such as 512M), not '5X'
+ROWS
+[ -z "$(ls "$work"/bad* 2>/dev/null)" ] || fail "a usage error wrote $(ls "$work"/bad*)"
+# A limit below a page skips it; a page alone above the limit is refused with 102.
+expect_exit 0 "--limit" -- "$QORIMG" convert -q --limit 4K "$work/three.tif" "$work/lim.png"
+grep -q "page 1 skipped: .*--limit allows 4096 bytes) (status 102)" "$work/err" &&
+  [ -e "$work/lim-2.png" ] && [ ! -e "$work/lim.png" ] || fail "--limit: $(cat "$work/err")"
+expect_exit 1 "--limit one page" -- "$QORIMG" convert -q --limit 4K --page 1 "$work/three.tif" "$work/lim1.png"
+grep -q "(status 102)$" "$work/err" || fail "--limit one page: $(cat "$work/err")"
+# GIF output from pages of 1, 4 or 8 bits (fax, palette and grey TIFFs, GIFs); 24-bit pages are
+# skipped, and a GIF keeps its transparent index.
+for src in "$examples/bilevel-g4.tif" "$here/data/tiff/pil-palette8-none.tif" \
+  "$here/data/tiff/im-palette4-packbits.tif" "$examples/frames-transparent.gif"; do
+  expect_exit 0 "$(basename "$src") to GIF" -- "$QORIMG" convert -q "$src" "$work/re.gif"
+  same_pixels "$src" "$work/re.gif"
+done
+expect_exit 0 "three pages to GIF" -- "$QORIMG" convert -q "$work/three.tif" "$work/three.gif"
+grep -q "page 3 skipped: GIF output takes pages of 1, 4 or 8 bits" "$work/err" &&
+  [ -e "$work/three-2.gif" ] && [ ! -e "$work/three.gif" ] || fail "three to GIF: $(cat "$work/err")"
+# 65535 Group 4 pages of 1024 x 1024 (8 GB of images together): info describes them and
+# --page 60000 decodes one, each in a fraction of a second where reading them all takes minutes.
+"$py" - "$work/many.tif" <<'PY'
+import struct, sys
+out = bytearray(b"II*\0\0\0\0\0\0\x10\x01\0")  # the strip: an end of block, a white page
+link = 4
+for _ in range(65535):
+    struct.pack_into("<I", out, link, len(out))
+    out += struct.pack("<H", 5)
+    for tag, value in ((256, 1024), (257, 1024), (259, 4), (262, 0), (273, 8)):
+        out += struct.pack("<HHII", tag, 4, 1, value)
+    link = len(out); out += bytes(4)
+open(sys.argv[1], "wb").write(out)
+PY
+timeout 10 "$QORIMG" info "$work/many.tif" >"$work/out" && grep -q "TIFF (little-endian), 65535 pages" "$work/out" ||
+  fail "info of 65535 pages: $(head -c 300 "$work/out")"
+timeout 10 "$QORIMG" convert -q --page 60000 "$work/many.tif" "$work/p60000.png" ||
+  fail "--page 60000 of 65535"
+# What tiffinfo users look for, as tiffinfo reads it, and a GIF's animation as Pillow reads it.
+convert "$examples/plasma-rgb.tif" -density 150x75 -units PixelsPerCentimeter -orient BottomLeft \
+  -define tiff:rows-per-strip=7 "$work/tags.tif"
+tiffset -s 305 "a writer whose name runs on past the record's field" "$work/tags.tif"
+tiffset -s 306 "2024:01:02 03:04:05" "$work/tags.tif"
+"$QORIMG" info --json "$work/tags.tif" "$work/three.tif" >"$work/out"
+for f in tags three; do tiffinfo "$work/$f.tif" >"$work/$f.info" 2>/dev/null; done
+"$py" - "$work" <<'PY' || fail "info tags"
+import json, re, sys
+w = sys.argv[1]
+for line, name in zip(open(f"{w}/out"), ("tags", "three")):
+    o = json.loads(line)
+    ti = open(f"{w}/{name}.info").read().split("TIFF Directory")[1:]
+    assert o["byteOrder"] == ("big-endian" if open(f"{w}/{name}.tif", "rb").read(2) == b"MM" else "little-endian")
+    assert len(ti) == len(o["pages"]), (name, len(ti))
+    for page, d in zip(o["pages"], ti):
+        m = re.search(r"Resolution: ([\d.]+), ([\d.]+)( pixels/(inch|cm))?", d)
+        assert (m is None) == (page["xResolution"] is None), (name, page)
+        if m:
+            assert (float(m[1]), float(m[2])) == (page["xResolution"], page["yResolution"]), page
+            assert {"inch": 2, "cm": 3, None: 1}[m[4]] == page["resolutionUnit"], page
+        m = re.search(r"Rows/Strip: (\d+)", d)
+        assert page["rowsPerStrip"] == (int(m[1]) if m else 0), page
+        assert ("Orientation: row 0 bottom, col 0 lhs" in d) == (page["orientation"] == 4), page
+        m = re.search(r"Software: (.*)", d)
+        assert page["software"] == (m[1][:39] if m else ""), page
+        m = re.search(r"DateTime: (.*)", d)
+        assert page["dateTime"] == (m[1] if m else ""), page
+PY
+"$py" - "$work/anim.gif" <<'PY'
+import sys
+from PIL import Image
+frames = [Image.new("RGB", (6, 4), c) for c in ((255, 0, 0), (0, 255, 0), (0, 0, 255))]
+frames[0].save(sys.argv[1], save_all=True, append_images=frames[1:], duration=[100, 250, 40],
+               loop=2, disposal=[1, 2, 3], comment=b"made for qorimg")
+PY
+"$QORIMG" info --json "$work/anim.gif" >"$work/out"
+"$py" - "$work/out" <<'PY' || fail "GIF frames: $(cat "$work/out")"
+import json, sys
+o = json.loads(open(sys.argv[1]).read())
+assert o["loopCount"] == 2 and o["comments"] == "made for qorimg\n", o
+assert [(f["delay"], f["disposal"]) for f in o["frameList"]] == [(10, 1), (25, 2), (4, 3)], o
+PY
 "$py" - "$examples/plasma-rgb.tif" "$work/planar.tif" <<'PY'
 import sys
 from PIL import Image
@@ -165,14 +276,25 @@ zip-predictor.tif|535|predictor 2 with compression 8 (Deflate) is not supported;
 jpeg.tif|534|3 samples of 8 bits with photometric 6 (YCbCr) are not supported
 zip16.tif|534|16 bits per sample are not supported (1, 4 or 8)
 g32d.tif|537|two-dimensional Group 3 coding is not supported
-zip-g4.tif|531|page 1 of 2: compression 8 (Deflate) is not supported; such a page ends the read, and no page is delivered
-bad-fax.tif|532|page 2 of 2: damaged fax-coded data; such a page ends the read, and no page is delivered
 four.tif|101|the file ends inside the TIFF header (4 of 8 bytes)
 head8.tif|202|the file ends before its image directory (offset [0-9]*, past the file's 8 bytes)
 cut.tif|202|the file ends before its image directory (offset [0-9]*, past the file's 20000 bytes)
 wide.gif|[0-9]*|65535 pixels wide; at most 32767
 missing.gif|201|No such file or directory
 zero|304|not a GIF, TIFF, BMP or PNG file
+ROWS
+# convert reads page by page: a page that cannot be decoded is skipped with a warning that names
+# it, wherever it stands, and the others are written.
+while IFS='|' read -r file page status says; do
+  expect_exit 0 "page by page $file" -- "$QORIMG" convert -q "$work/$file" "$work/pages.png"
+  grep -q "warning: page $page skipped: $says (status $status)$" "$work/err" ||
+    fail "$file: $(cat "$work/err")"
+  written=$([ "$page" = 1 ] && echo "$work/pages-2.png" || echo "$work/pages.png")
+  [ -e "$written" ] && [ "$(ls "$work"/pages*.png | wc -l)" = 1 ] || fail "$file: $(ls "$work")"
+  rm -f "$work"/pages*.png
+done <<'ROWS'
+zip-g4.tif|1|531|compression 8 (Deflate) is not supported
+bad-fax.tif|2|532|damaged fax-coded data
 ROWS
 # info says where a read stops (found by validation, or with --decode by the decoding that failed),
 # and that the pages after it are not reached. Without --decode it decodes nothing.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "frame/read_info.h"
 #include "image_io.h"
 #include "platform/atomic_file.h"
+#include "platform/dib.h"
 #include "progress.h"
 #include "spool.h"
 #include "tool.h"
@@ -124,6 +126,13 @@ int WritePage(const Destination& out, const std::string& format, QorHandle dib, 
     return why.empty() ? kExitOk : Failed(out.shown, why);
 }
 
+// A page that a conversion does not write, and why.
+struct Skipped {
+    std::uint32_t page = 0;
+    std::string why;
+    int status = 0;
+};
+
 // One input, and the outputs it is to write, as planned before anything is written.
 struct Job {
     std::string in;    // as the user named it ("-" for standard input)
@@ -131,11 +140,19 @@ struct Job {
     std::unique_ptr<SpoolFile> spool;
     Probe probe;
     std::string format;       // of the output
-    Destination out;          // the output; a TIFF's page N > 1 goes to PagePath(out, N)
+    Destination out;          // the output; see OutPath
     qor::GifDescription gif;  // a GIF's blocks, described once
     TiffFacts tiff;           // a TIFF's pages, described once
-    // The pages it writes: those that the read will deliver (none when it will fail), or {1}.
+    // The pages it is to write (a GIF, a BMP or a PNG has one, page 1), and those of the pages
+    // asked for that it skips from their description.
     std::vector<std::uint32_t> pages;
+    std::vector<Skipped> skipped;
+    bool onePage = false;  // the user asked for one page: it goes to OUT itself
+    std::uint64_t limit = 0;
+    // Where page `page` goes: OUT for page 1 or a page asked for alone, else OUT with -N.
+    std::string OutPath(const std::string& base, std::uint32_t page) const {
+        return onePage ? base : PagePath(base, page);
+    }
 };
 
 // The files written for one input, listed when they are not just the OUT that the user named.
@@ -147,62 +164,184 @@ void ListWritten(const Job& job, const std::vector<std::string>& written) {
     std::fflush(stdout);
 }
 
-int Decode(const Job& job) {
-    const std::string& in = job.in;
-    BeginPhase("reading " + BaseName(Shown(in)));
-    qor::ReadInfo info;
-    std::uint32_t first = 0;
-    auto readFormat = job.probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
-    int status = qor::ReadWithInfo(readFormat, LibraryProgress, 0, job.path.c_str(), &info, &first);
-    EndPhase();
-    if (status != 0) {
-        if (Cancelled()) return CancelExitCode();
-        return Refused(in, ExplainReadFailure(job.path, job.probe, status, info.stoppedAtPage),
-                       status);
+// Writes a DIB of 1, 4 or 8 bits as GIF through the library's writer, by way of a spool file for
+// standard output. `transparent` is the index to mark, or -1.
+int WriteGif(const Options& opt, const Destination& out, QorHandle dib, int transparent) {
+    SpoolFile spool;
+    std::string target = out.path;
+    if (out.toStdout()) {
+        if (std::string failed = spool.Create(".gif"); !failed.empty()) {
+            return Failed(out.shown, failed);
+        }
+        target = spool.path();
     }
-    std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
-    QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
-    if (layers.empty()) layers.push_back(first);  // a document the registry does not know
+    BeginPhase("writing " + BaseName(out.shown));
+    errno = 0;
+    int status = QorWriteGIF(LibraryProgress, 0, target.c_str(), dib, transparent >= 0 ? 1 : 0,
+                             opt.interlace ? 1 : 0,
+                             static_cast<std::uint32_t>(transparent >= 0 ? transparent : 0));
+    int writeErrno = errno;
+    EndPhase();
+    if (Cancelled()) return CancelExitCode();
+    if (status != 0) return Refused(out.shown, GifWriteFailure(target, status, writeErrno), status);
+    if (out.toStdout()) {
+        std::string why = CopyToStandardOutput(target);
+        if (Cancelled()) return CancelExitCode();
+        if (!why.empty()) return Failed(out.shown, why);
+    }
+    return kExitOk;
+}
 
+// The bits per pixel of the block that a read sets up for a page: a read's memory limit is
+// checked against it. Three or four samples make a 24-bit DIB, but are decoded at their own size.
+std::uint32_t DecodedBits(const qor::TiffPageDescription& p) {
+    return std::uint32_t{p.samplesPerPixel} * p.bitsPerSample;
+}
+
+// One read of pages [first, first + count) of a TIFF (1 = first), or of a GIF.
+struct Run {
+    int status = 0;
+    qor::ReadInfo info;
+    std::vector<QorHandle> layers;
+    QorHandle first = 0;
+};
+
+Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
+    Run run;
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.firstPage = first - 1;
+    options.pageCount = count;
+    options.memoryLimit = job.limit;
+    BeginPhase("reading " + BaseName(Shown(job.in)));
+    auto format = job.probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
+    run.status = qor::ReadWithInfo(format, LibraryProgress, 0, job.path.c_str(), &run.info,
+                                   &run.first, &options);
+    EndPhase();
+    if (run.status != 0) return run;
+    run.layers.resize(QorDocumentLayers(run.first, nullptr, 0));
+    QorDocumentLayers(run.first, run.layers.data(), static_cast<std::uint32_t>(run.layers.size()));
+    if (run.layers.empty()) run.layers.push_back(run.first);  // a document the registry lost
+    return run;
+}
+
+// Why a read of the TIFF page `page` alone failed with `status`, in words.
+std::string PageFailure(const Job& job, std::uint32_t page, int status) {
+    if (status == QOR_NO_MEMORY && job.limit != 0) {
+        return std::string(QorStatusText(status)) + " (--limit allows " +
+               std::to_string(job.limit) + " bytes)";
+    }
+    qor::TiffPageDescription p = job.tiff.Page(page);
+    p.status = static_cast<std::int16_t>(status);
+    return ExplainTiffPage(p);
+}
+
+// Decodes a GIF or the planned pages of a TIFF and writes each. A TIFF's pages are read a run at a
+// time, each run within a bounded amount of memory; a read that fails at one page is done again
+// without it, so that a page that cannot be decoded is skipped with a warning, wherever it
+// stands. Nothing written at all is a refusal.
+int Decode(const Options& opt, const Job& job) {
+    const std::string& in = job.in;
+    const bool tiff = job.probe.kind == Kind::Tiff;
+    // A conversion of one page reports its failure as the refusal of the input, not a warning.
+    const bool quietSkips = job.pages.size() == 1 && job.skipped.empty();
     if (job.gif.frames > 1) {
         Warn(in, std::to_string(job.gif.frames) + " frames; only the first is converted");
     }
-    for (std::size_t i = 0; i < job.tiff.pages.size(); ++i) {
-        const auto& page = job.tiff.pages[i];
-        if (page.status != 0) {
-            Warn(in, "page " + std::to_string(i + 1) + " skipped: " + ExplainTiffPage(page) +
-                         " (status " + std::to_string(page.status) + ")");
-        }
+    for (const Skipped& s : job.skipped) {
+        Warn(in, "page " + std::to_string(s.page) + " skipped: " + s.why + " (status " +
+                     std::to_string(s.status) + ")");
     }
-    for (const auto& end : info.endedEarly) {
-        Warn(in, DataEndedText(job.probe.kind, end, info.height));
-    }
-    // Only a GIF names a transparent colour. A TIFF read leaves the field as the record starts
-    // it, 0, which would make black (or a palette's first colour) transparent.
-    int transparent = job.probe.kind == Kind::Gif ? info.transparentIndex : -1;
+    // Runs take at most 64 MiB of images, or the limit when it is less, and 4096 pages.
+    const std::uint64_t runBytes = std::min<std::uint64_t>(
+        job.limit != 0 ? job.limit : QOR_DEFAULT_MEMORY_LIMIT, std::uint64_t{64} << 20);
+    constexpr std::size_t kRunPages = 4096;
+    auto bytesOf = [&](std::uint32_t page) -> std::uint64_t {
+        if (!tiff) return 0;
+        const auto& p = job.tiff.Page(page);
+        return qor::DibSize(p.width, p.height, DecodedBits(p));
+    };
     int rc = kExitOk;
     std::vector<std::string> written;
-    // Outputs are numbered by page in the file, so that a skipped page leaves a gap.
-    for (std::size_t i = 0; i < layers.size() && rc == kExitOk; ++i) {
-        std::uint32_t page =
-            i < job.pages.size() ? job.pages[i] : static_cast<std::uint32_t>(i + 1);
-        if (job.out.toStdout() && i > 0) {
-            Warn(in, std::to_string(layers.size() - 1) +
-                         " more page(s) not written: standard output takes one image");
+    Skipped last;
+    std::size_t failures = 0, unwritten = 0;
+    std::size_t most = kRunPages;  // pages of the next run
+    for (std::size_t at = 0; at < job.pages.size() && rc == kExitOk;) {
+        std::size_t end = at + 1;
+        std::uint64_t bytes = bytesOf(job.pages[at]);
+        while (end < job.pages.size() && end - at < most &&
+               job.pages[end] == job.pages[end - 1] + 1 &&
+               bytes + bytesOf(job.pages[end]) <= runBytes) {
+            bytes += bytesOf(job.pages[end++]);
+        }
+        most = kRunPages;
+        const auto count = static_cast<std::uint32_t>(end - at);
+        Run run = ReadRun(job, job.pages[at], tiff ? count : 0);
+        if (Cancelled()) return CancelExitCode();
+        if (run.status != 0) {
+            const std::uint32_t stop = run.info.stoppedAtPage;
+            if (count > 1 && stop > job.pages[at] && stop < job.pages[at] + count &&
+                run.status != QOR_NO_MEMORY) {
+                most = stop - job.pages[at];  // the pages before it, once more
+                continue;
+            }
+            if (count > 1) {
+                most = 1;  // no page to blame, or memory: a page at a time
+                continue;
+            }
+            last = {job.pages[at], tiff ? PageFailure(job, job.pages[at], run.status) : "",
+                    run.status};
+            if (!tiff) {
+                last.why = ExplainReadFailure(job.path, job.probe, run.status);
+            } else if (!quietSkips) {
+                Warn(in, "page " + std::to_string(last.page) + " skipped: " + last.why +
+                             " (status " + std::to_string(last.status) + ")");
+            }
+            ++failures;
+            ++at;
+            continue;
+        }
+        // Only a GIF names a transparent colour. A TIFF read leaves the field as the record
+        // starts it, 0, which would make black (or a palette's first colour) transparent.
+        int transparent = tiff ? -1 : run.info.transparentIndex;
+        if (job.format == "gif" && opt.transparent >= 0) transparent = opt.transparent;
+        for (const auto& e : run.info.endedEarly) {
+            Warn(in, DataEndedText(job.probe.kind, e, run.info.height));
+        }
+        for (std::size_t i = 0; i < run.layers.size() && rc == kExitOk; ++i) {
+            const std::uint32_t page = job.pages[at] + static_cast<std::uint32_t>(i);
+            if (job.out.toStdout() && !written.empty()) {
+                ++unwritten;
+                continue;
+            }
+            Destination pageOut{job.OutPath(job.out.path, page), job.OutPath(job.out.shown, page)};
+            rc = job.format == "gif" ? WriteGif(opt, pageOut, run.layers[i], transparent)
+                                     : WritePage(pageOut, job.format, run.layers[i], transparent);
+            if (rc == kExitOk) written.push_back(job.out.toStdout() ? pageOut.shown : pageOut.path);
+        }
+        if (QorReleaseDocument(run.first) != 0) QorGlobalFree(run.first);
+        at = end;
+        if (job.out.toStdout() && !written.empty()) {
+            unwritten += job.pages.size() - at;
             break;
         }
-        Destination pageOut{PagePath(job.out.path, page), PagePath(job.out.shown, page)};
-        rc = WritePage(pageOut, job.format, layers[i], transparent);
-        if (rc == kExitOk && !job.out.toStdout()) written.push_back(pageOut.path);
     }
-    if (QorReleaseDocument(first) != 0) QorGlobalFree(first);
-    ListWritten(job, written);
-    return rc;
+    if (unwritten != 0) {
+        Warn(in, std::to_string(unwritten) +
+                     " more page(s) not written: standard output takes one image");
+    }
+    if (rc != kExitOk) return rc;
+    if (written.empty() && failures != 0) {
+        // One page asked for and failed: its cause; else each was named in a warning.
+        if (quietSkips) return Refused(in, last.why, last.status);
+        return Refused(in, "no page could be decoded", last.status);
+    }
+    if (!job.out.toStdout()) ListWritten(job, written);
+    return kExitOk;
 }
 
 int Encode(const Options& opt, const Job& job) {
     const std::string& in = job.in;
-    const Destination& out = job.out;
     PaletteImage image;
     Refusal refusal = ReadPaletteImage(job.path, &image);
     if (Cancelled()) {
@@ -218,31 +357,65 @@ int Encode(const Options& opt, const Job& job) {
                      std::to_string(image.colours - 1) + ")");
     }
     int transparent = opt.transparent >= 0 ? opt.transparent : image.transparent;
-    SpoolFile spool;
-    std::string target = out.path;
-    if (out.toStdout()) {
-        if (std::string failed = spool.Create(".gif"); !failed.empty()) {
-            QorGlobalFree(image.dib);
-            return Failed(out.shown, failed);
-        }
-        target = spool.path();
-    }
-    BeginPhase("writing " + BaseName(out.shown));
-    errno = 0;
-    int status = QorWriteGIF(LibraryProgress, 0, target.c_str(), image.dib,
-                             transparent >= 0 ? 1 : 0, opt.interlace ? 1 : 0,
-                             static_cast<std::uint32_t>(transparent >= 0 ? transparent : 0));
-    int writeErrno = errno;
-    EndPhase();
+    int rc = WriteGif(opt, job.out, image.dib, transparent);
     QorGlobalFree(image.dib);
-    if (Cancelled()) return CancelExitCode();
-    if (status != 0) return Refused(out.shown, GifWriteFailure(target, status, writeErrno), status);
-    if (out.toStdout()) {
-        std::string why = CopyToStandardOutput(target);
-        if (Cancelled()) return CancelExitCode();
-        if (!why.empty()) return Failed(out.shown, why);
+    return rc;
+}
+
+// Plans the pages of a GIF or TIFF: the pages asked for (all by default; a GIF has one), those of
+// them that its description lets it write, and those it skips, with why. kExitOk, or the exit
+// code of a usage error or a refusal, whose message is printed here.
+int PlanPages(const Options& opt, Job* job) {
+    const bool tiff = job->probe.kind == Kind::Tiff;
+    if (tiff) {
+        // Only the pages asked for are kept.
+        job->tiff = opt.firstPage != 0 ? DescribeTiffFile(job->path, opt.firstPage, opt.lastPage)
+                                       : DescribeTiffFile(job->path);
+        const TiffFacts& t = job->tiff;
+        if (t.file.fault != qor::TiffFault::kNone || t.file.pageCount == 0) {
+            return Refused(job->in, ExplainTiff(t, t.file.status), t.file.status);
+        }
     }
-    return kExitOk;
+    const std::uint32_t total = tiff ? job->tiff.file.pageCount : 1;
+    std::uint32_t first = 1, last = total;
+    if (opt.firstPage != 0) {
+        if (opt.lastPage > total) {
+            return Usage((opt.firstPage == opt.lastPage
+                              ? "--page " + std::to_string(opt.lastPage)
+                              : "--pages " + std::to_string(opt.firstPage) + "-" +
+                                    std::to_string(opt.lastPage)) +
+                         ": " + Shown(job->in) + " has " + Counted(total, "page", "pages"));
+        }
+        first = opt.firstPage;
+        last = opt.lastPage;
+        job->onePage = first == last;
+    }
+    for (std::uint32_t page = first; page <= last; ++page) {
+        if (!tiff) {
+            job->pages.push_back(page);
+            continue;
+        }
+        const qor::TiffPageDescription& p = job->tiff.Page(page);
+        if (p.status != 0) {
+            job->skipped.push_back({page, ExplainTiffPage(p), p.status});
+        } else if (job->format == "gif" && DecodedBits(p) > 8) {
+            job->skipped.push_back({page,
+                                    "GIF output takes pages of 1, 4 or 8 bits; this one has " +
+                                        Counted(p.samplesPerPixel, "sample", "samples") + " of " +
+                                        std::to_string(p.bitsPerSample) +
+                                        " bits, and qorimg does not quantise",
+                                    QOR_BAD_REQUEST});
+        } else {
+            job->pages.push_back(page);
+        }
+    }
+    if (!job->pages.empty()) return kExitOk;
+    const Skipped& s = job->skipped.front();
+    if (job->skipped.size() == 1) return Refused(job->in, s.why, s.status);
+    return Refused(job->in,
+                   "no page of the " + std::to_string(job->skipped.size()) +
+                       " asked for can be decoded; page " + std::to_string(s.page) + ": " + s.why,
+                   s.status);
 }
 
 // Looks at one input and plans its outputs: kExitOk, or the exit code of its refusal (whose
@@ -254,6 +427,7 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
     job->path = in;
     job->out = out;
     job->format = format;
+    job->limit = opt.limit;
     if (in == "-") {
         job->spool = std::make_unique<SpoolFile>();
         if (std::string why = SpoolStandardInput(job->spool.get()); !why.empty()) {
@@ -275,11 +449,6 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
     if (!decodes && !encodes) return Refused(in, UnknownKindProblem(probe), QOR_NOT_GIF);
     // The refusals below are the GIF writer's for a bitmap that it cannot take, or a request
     // that the readers cannot serve.
-    if (job->format == "gif" && decodes) {
-        return Refused(in,
-                       "GIF output takes a BMP or PNG of at most 256 colours; convert to PNG first",
-                       QOR_BAD_REQUEST);
-    }
     if (job->format != "gif" && encodes) {
         return Refused(in, std::string(KindName(probe.kind)) + " input converts to GIF only",
                        QOR_BAD_REQUEST);
@@ -290,6 +459,10 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
                                                   : DescribeBmp(job->path, &description);
         if (refusal.status == 0) refusal = GifInputRefusal(description);
         if (refusal.status != 0) return Refused(in, refusal.why, refusal.status);
+        if (opt.lastPage > 1) {
+            return Usage("--page" + std::string(opt.firstPage != opt.lastPage ? "s" : "") + ": " +
+                         Shown(in) + " has 1 page");
+        }
     }
     if (intoFolder) {
         std::string name = in == "-" ? "stdin" : BaseName(in);
@@ -299,18 +472,11 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
         job->out.shown = job->out.path;
     }
     if (probe.kind == Kind::Gif) job->gif = DescribeGifFile(job->path);
-    if (probe.kind != Kind::Tiff) {
+    if (encodes) {
         job->pages = {1};
         return kExitOk;
     }
-    // A TIFF writes the pages that the read will deliver; a read that will fail writes none.
-    job->tiff = DescribeTiffFile(job->path);
-    if (job->tiff.file.stopPage != 0) return kExitOk;
-    for (std::size_t i = 0; i < job->tiff.pages.size(); ++i) {
-        if (job->tiff.pages[i].status == 0) job->pages.push_back(static_cast<std::uint32_t>(i + 1));
-    }
-    if (job->out.toStdout() && job->pages.size() > 1) job->pages.resize(1);
-    return kExitOk;
+    return PlanPages(opt, job);
 }
 
 // Every output is claimed by one input only. A clash is reported, naming both inputs, before
@@ -330,7 +496,7 @@ bool ClaimOutputs(const std::vector<Job>& jobs) {
     for (const Job& job : jobs) {
         for (std::uint32_t page : job.pages) {
             Claim claim{&job, page};
-            auto [at, fresh] = claims.emplace(PagePath(job.out.path, page), claim);
+            auto [at, fresh] = claims.emplace(job.OutPath(job.out.path, page), claim);
             if (fresh) continue;
             Failed(at->first, "both " + named(at->second) + " and " + named(claim) +
                                   " would be written here; nothing is written");
@@ -381,7 +547,8 @@ int Convert(const Options& opt) {
     }
     if (!ClaimOutputs(jobs)) return kExitRefused;
     for (const Job& job : jobs) {
-        int one = job.format == "gif" ? Encode(opt, job) : Decode(job);
+        const bool encodes = job.probe.kind == Kind::Bmp || job.probe.kind == Kind::Png;
+        int one = encodes ? Encode(opt, job) : Decode(opt, job);
         if (Cancelled()) return CancelExitCode();
         if (one == kExitUsage) return one;
         if (one != kExitOk) rc = one;

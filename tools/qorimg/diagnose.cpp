@@ -184,20 +184,32 @@ std::string UnknownKindProblem(const Probe& probe) {
     return "not a GIF, TIFF, BMP or PNG file";
 }
 
-qor::GifDescription DescribeGifFile(const std::string& path) {
+qor::GifDescription DescribeGifFile(const std::string& path, std::vector<QorGifFrame>* frames) {
     qor::GifDescription d;
-    if (std::int16_t status = qor::DescribeGif(path.c_str(), &d)) d.status = status;
+    auto keep = [](void* context, std::uint32_t, const QorGifFrame& frame) {
+        static_cast<std::vector<QorGifFrame>*>(context)->push_back(frame);
+    };
+    if (frames != nullptr) frames->clear();
+    std::int16_t status =
+        qor::DescribeGif(path.c_str(), &d, frames != nullptr ? +keep : nullptr, frames);
+    if (status != 0) d.status = status;
     return d;
 }
 
-TiffFacts DescribeTiffFile(const std::string& path) {
+TiffFacts DescribeTiffFile(const std::string& path, std::uint32_t first, std::uint32_t last) {
     TiffFacts facts;
-    facts.pages.resize(qor::kMaxTiffPages);
-    std::int16_t status = qor::DescribeTiff(path.c_str(), &facts.file, facts.pages.data(),
-                                            static_cast<std::uint32_t>(facts.pages.size()));
+    facts.firstKept = first;
+    struct Keep {
+        TiffFacts* facts;
+        std::uint32_t last;
+    } keep{&facts, last};
+    // The pages are kept as they come, in a deque: no copy of them all is ever made.
+    auto take = [](void* context, std::uint32_t index, const qor::TiffPageDescription& page) {
+        auto* k = static_cast<Keep*>(context);
+        if (index + 1 >= k->facts->firstKept && index < k->last) k->facts->pages.push_back(page);
+    };
+    std::int16_t status = qor::DescribeTiffWith(path.c_str(), &facts.file, take, &keep);
     if (status != 0) facts.file.status = status;
-    facts.pages.resize(facts.file.pageCount);
-    facts.pages.shrink_to_fit();
     return facts;
 }
 

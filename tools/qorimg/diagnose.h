@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -34,16 +35,24 @@ Probe ProbeFile(const std::string& path);
 // Why a file of no kind that qorimg reads is refused: too short, or not one of them.
 std::string UnknownKindProblem(const Probe& probe);
 
-// A GIF's description (its status 201 when the file cannot be opened).
-qor::GifDescription DescribeGifFile(const std::string& path);
+// A GIF's description (its status 201 when the file cannot be opened), and its frames when asked.
+qor::GifDescription DescribeGifFile(const std::string& path,
+                                    std::vector<QorGifFrame>* frames = nullptr);
 
-// A TIFF's description and its pages.
+// A TIFF's description and its pages, all of them or those from `firstKept` on.
 struct TiffFacts {
     qor::TiffDescription file;  // its status 201 when the file cannot be opened
-    std::vector<qor::TiffPageDescription> pages;
+    std::deque<qor::TiffPageDescription> pages;
+    std::uint32_t firstKept = 1;  // the page (1 = first) of pages[0]
+    const qor::TiffPageDescription& Page(std::uint32_t page) const {
+        return pages[page - firstKept];
+    }
 };
 
-TiffFacts DescribeTiffFile(const std::string& path);
+// Describes a TIFF, keeping the pages `first` to `last` (1 = first page) only: a file of
+// thousands of pages costs the room of those.
+TiffFacts DescribeTiffFile(const std::string& path, std::uint32_t first = 1,
+                           std::uint32_t last = 0xFFFFFFFF);
 // Takes in what a read of the file reported: the page whose decoding ended it, with its status.
 void NoteReadOutcome(TiffFacts* tiff, int status, std::uint32_t stoppedAtPage);
 

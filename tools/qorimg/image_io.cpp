@@ -124,6 +124,7 @@ void DescribeBmpHeader(const BmpHeader& h, ImageDescription* d) {
     // A negative width is kept out of range, and so refused; a negative height means top-down.
     d->width = h.width < 0 ? 0 : static_cast<std::uint32_t>(h.width);
     d->height = static_cast<std::uint32_t>(h.height < 0 ? -std::int64_t{h.height} : h.height);
+    d->topDown = h.height < 0;
     d->bitDepth = h.bits;
     d->colourType = h.bits <= 8 ? "palette" : "RGB";
     d->colours = h.bits <= 8 ? (h.used != 0 ? h.used : 1u << h.bits) : 0;
@@ -139,6 +140,52 @@ Refusal ReadFile(const std::string& path, Bytes* bytes) {
     return {};
 }
 
+constexpr std::uint32_t kBmpRle8 = 1, kBmpRle4 = 2;
+
+// Decodes RLE8 or RLE4 data (`bits` 8 or 4) into the rows of `v`, bottom-up as the BMP stores
+// them. Runs and literal pixels beyond a row or the image are dropped, and pixels that the data
+// never sets stay 0; the walk ends at the end-of-bitmap code, past the last row, or where the
+// data ends. False when a literal run is cut off by the end of the data.
+bool DecodeBmpRle(const std::uint8_t* data, std::size_t size, unsigned bits,
+                  const qor::DibView& v) {
+    std::uint64_t x = 0, y = 0;
+    auto put = [&](unsigned index) {
+        if (x < v.width && y < v.height)
+            PutIndex(v.pixels + v.stride * y, static_cast<std::uint32_t>(x), bits, index);
+        ++x;
+    };
+    std::size_t i = 0;
+    while (i + 1 < size && y < v.height) {
+        const unsigned n = data[i], c = data[i + 1];
+        i += 2;
+        if (n != 0) {
+            // A run of n pixels: one index, or two alternating in RLE4.
+            for (unsigned k = 0; k < n; ++k) put(bits == 8 ? c : (k % 2 == 0 ? c >> 4 : c & 15u));
+            continue;
+        }
+        if (c == 0) {  // end of line
+            x = 0;
+            ++y;
+        } else if (c == 1) {  // end of bitmap
+            break;
+        } else if (c == 2) {  // move right and up
+            if (i + 1 >= size) break;
+            x += data[i];
+            y += data[i + 1];
+            i += 2;
+        } else {  // c literal pixels, their bytes padded to an even count
+            const std::size_t bytes = bits == 8 ? c : (c + 1) / 2;
+            if (bytes > size - i) return false;
+            for (unsigned k = 0; k < c; ++k) {
+                const std::uint8_t b = data[i + (bits == 8 ? k : k / 2)];
+                put(bits == 8 ? b : (k % 2 == 0 ? b >> 4 : b & 15u));
+            }
+            i += bytes + (bytes & 1);
+        }
+    }
+    return true;
+}
+
 Refusal ReadBmp(const Bytes& file, PaletteImage* out) {
     BmpHeader h;
     if (Refusal r = ParseBmpHeader(file, &h); r.status != 0) return r;
@@ -150,14 +197,25 @@ Refusal ReadBmp(const Bytes& file, PaletteImage* out) {
     std::uint32_t colours = std::min(h.used != 0 ? h.used : 1u << h.bits, 1u << h.bits);
     std::uint64_t paletteAt = 14ull + h.headerSize;
     std::uint64_t stride = qor::DibStride(width, h.bits);
-    if (paletteAt + 4ull * colours > file.size() || h.pixelsAt + stride * height > file.size()) {
+    const bool rle = h.compression != 0;
+    // RLE data is as long as it is; rows of the other kind must all be there.
+    const std::uint64_t pixelBytes = rle ? 0 : stride * height;
+    if (paletteAt + 4ull * colours > file.size() || h.pixelsAt + pixelBytes > file.size()) {
         return Damaged("BMP file is truncated");
     }
     qor::DibView v;
     QorHandle dib = NewDib(width, height, h.bits, &v);
     if (dib == 0) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     std::memcpy(v.palette, file.data() + paletteAt, 4ull * colours);
-    for (std::uint32_t y = 0; y < height; ++y) {
+    if (rle) {
+        const std::uint8_t* data = file.data() + h.pixelsAt;
+        if (!DecodeBmpRle(data, file.size() - h.pixelsAt, h.bits, v)) {
+            QorGlobalUnlock(dib);
+            QorGlobalFree(dib);
+            return Damaged("BMP RLE data is truncated");
+        }
+    }
+    for (std::uint32_t y = 0; y < height && !rle; ++y) {
         // Both are stored bottom-up unless the BMP says top-down.
         std::uint32_t src = topDown ? height - 1 - y : y;
         std::memcpy(v.pixels + stride * y, file.data() + h.pixelsAt + stride * src, stride);
@@ -478,10 +536,16 @@ Refusal GifInputRefusal(const ImageDescription& d) {
         if (d.bitDepth != 1 && d.bitDepth != 4 && d.bitDepth != 8) {
             return Unwritable("BMP of " + bits + " bits per pixel: GIF output needs 1, 4 or 8");
         }
-        if (d.bmpCompression != 0) {
-            return Unwritable(d.compression +
-                              " BMP files are not supported; qorimg reads uncompressed ones");
+        const bool rle = (d.bmpCompression == kBmpRle8 && d.bitDepth == 8) ||
+                         (d.bmpCompression == kBmpRle4 && d.bitDepth == 4);
+        if (d.bmpCompression != 0 && !rle) {
+            return Unwritable(d.compression + " BMP files of " + bits +
+                              " bits per pixel are not supported; qorimg reads uncompressed, RLE8 "
+                              "and RLE4 ones");
         }
+        // Run-length data runs bottom-up; the format has no top-down form of it.
+        if (rle && d.topDown)
+            return Unwritable("top-down " + d.compression + " BMP files are not valid");
     } else if (d.bitDepth == 16) {
         return Unwritable("16-bit " + d.colourType +
                           " PNG: GIF output needs 1 to 8 bits; qorimg does not reduce bit depth");

@@ -45,6 +45,7 @@ Refusal ReadPaletteImage(const std::string& path, PaletteImage* image);
 struct ImageDescription {
     bool bmp = false;
     std::uint32_t bmpCompression = 0;
+    bool topDown = false;  // BMP: rows stored from the top
     std::uint32_t width = 0, height = 0;
     unsigned bitDepth = 0;      // PNG: bits per sample; BMP: bits per pixel
     std::string colourType;     // "palette", "grey", "grey with alpha", "RGB", "RGBA"

@@ -85,6 +85,7 @@ struct Report {
     qor::ReadInfo read;  // when decoded
     std::uint32_t delivered = 0;
     qor::GifDescription gif;
+    std::vector<QorGifFrame> frames;
     TiffFacts tiff;
     ImageDescription image;
     Refusal gifInput;
@@ -113,7 +114,7 @@ Report Gather(const std::string& shownName, const std::string& path, bool decode
     }
     switch (r.probe.kind) {
         case Kind::Gif:
-            r.gif = DescribeGifFile(path);
+            r.gif = DescribeGifFile(path, &r.frames);
             r.status = r.gif.status;
             if (decode) ReadWithLibrary(path, &r);
             if (r.status != 0) r.why = ExplainGif(r.gif, r.status);
@@ -170,8 +171,99 @@ std::string PageState(const TiffFacts& tiff, std::size_t index) {
     return page == stop ? why + "; a read stops at this page" : why;
 }
 
-std::string Counted(std::uint32_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
+const char* ByteOrderName(std::uint16_t order) {
+    return order == 0x4949 ? "little-endian" : order == 0x4D4D ? "big-endian" : "unknown";
+}
+
+// A RATIONAL as a decimal number, or "" when its denominator is 0 (the tag is absent).
+std::string Rational(const std::uint32_t* value) {
+    if (value[1] == 0) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", double(value[0]) / double(value[1]));
+    return text;
+}
+
+const char* ResolutionUnitName(unsigned unit) {
+    return unit == 2 ? "inch" : unit == 3 ? "centimetre" : "unknown unit";
+}
+
+const char* FillOrderName(unsigned order) {
+    return order == 1   ? "most significant bit first"
+           : order == 2 ? "least significant bit first"
+                        : "unknown";
+}
+
+const char* PredictorName(unsigned predictor) {
+    return predictor == 1   ? "none"
+           : predictor == 2 ? "horizontal differencing"
+           : predictor == 3 ? "floating point"
+                            : "unknown";
+}
+
+const char* PlanarName(unsigned planar) {
+    return planar == 1 ? "contiguous" : planar == 2 ? "separate planes" : "unknown";
+}
+
+const char* OrientationName(unsigned orientation) {
+    static const char* const kNames[] = {"top left", "top right", "bottom right", "bottom left",
+                                         "left top", "right top", "right bottom", "left bottom"};
+    return orientation >= 1 && orientation <= 8 ? kNames[orientation - 1] : "unknown";
+}
+
+const char* DisposalName(unsigned disposal) {
+    static const char* const kNames[] = {"unspecified", "keep", "restore background",
+                                         "restore previous"};
+    return disposal < 4 ? kNames[disposal] : "unknown";
+}
+
+// The tags of a page that tiffinfo users look for, on one line.
+std::string PageTags(const qor::TiffPageDescription& p) {
+    const std::string x = Rational(p.xResolution), y = Rational(p.yResolution);
+    std::string text = "no resolution";
+    if (!x.empty() || !y.empty()) {
+        text =
+            "resolution " + (x.empty() ? "?" : x) + " x " + (y.empty() ? "?" : y) +
+            (p.resolutionUnit == 1 ? " (no unit)"
+                                   : std::string(" per ") + ResolutionUnitName(p.resolutionUnit));
+    }
+    text += p.rowsPerStrip == 0 || p.rowsPerStrip >= p.height
+                ? ", one strip"
+                : ", " + Counted(p.rowsPerStrip, "row", "rows") + " per strip";
+    text += ", fill order " + std::to_string(p.fillOrder) + " (" + FillOrderName(p.fillOrder) +
+            "), predictor " + std::to_string(p.predictor) + " (" + PredictorName(p.predictor) +
+            "), planar configuration " + std::to_string(p.planarConfig) + " (" +
+            PlanarName(p.planarConfig) + ")";
+    if (p.extraSamples != 0)
+        text += ", " + Counted(p.extraSamples, "extra sample", "extra samples");
+    text += ", orientation " + std::to_string(p.orientation) + " (" +
+            OrientationName(p.orientation) + ")";
+    if (p.pageNumber != 0 || p.pageTotal != 0) {
+        text +=
+            ", page number " + std::to_string(p.pageNumber) + " of " + std::to_string(p.pageTotal);
+    }
+    if (p.software[0] != '\0') text += ", software \"" + std::string(p.software) + "\"";
+    if (p.dateTime[0] != '\0') text += ", date " + std::string(p.dateTime);
+    return text;
+}
+
+std::string FrameText(std::size_t index, const QorGifFrame& f) {
+    char delay[32];
+    std::snprintf(delay, sizeof delay, "%u.%02u s", f.delay / 100u, f.delay % 100u);
+    std::string text = "frame " + std::to_string(index + 1) + ": " + std::to_string(f.width) +
+                       " x " + std::to_string(f.height) + " at (" + std::to_string(f.left) + ", " +
+                       std::to_string(f.top) + "), delay " + delay + ", disposal " +
+                       std::to_string(f.disposal) + " (" + DisposalName(f.disposal) + ")";
+    if (f.transparentIndex >= 0)
+        text += ", transparent index " + std::to_string(f.transparentIndex);
+    if (f.localColors != 0) text += ", " + std::to_string(f.localColors) + " colours of its own";
+    if (f.interlaced != 0) text += ", interlaced";
+    return text;
+}
+
+std::string LoopText(std::int32_t loops) {
+    if (loops < 0) return "no looping extension";
+    return loops == 0 ? "loops forever"
+                      : "plays " + Counted(static_cast<std::uint32_t>(loops) + 1, "time", "times");
 }
 
 void PrintText(const Report& r) {
@@ -191,12 +283,25 @@ void PrintText(const Report& r) {
         } else {
             std::printf("  no transparent colour\n");
         }
+        std::printf("  %s\n", LoopText(g.loopCount).c_str());
+        for (std::size_t i = 0; i < r.frames.size(); ++i) {
+            std::printf("  %s\n", FrameText(i, r.frames[i]).c_str());
+        }
+        // Each comment line as it is, made printable; a comment longer than the field is cut.
+        std::string comments = g.comments;
+        for (std::size_t at = 0; at < comments.size();) {
+            std::size_t end = comments.find('\n', at);
+            if (end == std::string::npos) end = comments.size();
+            std::printf("  comment: %s\n", Printable(comments.substr(at, end - at)).c_str());
+            at = end + 1;
+        }
         for (const auto& end : ended) {
             std::printf("  %s\n", DataEndedText(Kind::Gif, end, g.height).c_str());
         }
     } else if (r.probe.kind == Kind::Tiff && !r.tiff.pages.empty()) {
         const auto& pages = r.tiff.pages;
-        std::printf("%s: TIFF, %zu page%s", name, pages.size(), pages.size() == 1 ? "" : "s");
+        std::printf("%s: TIFF (%s), %zu page%s", name, ByteOrderName(r.tiff.file.byteOrder),
+                    pages.size(), pages.size() == 1 ? "" : "s");
         if (r.decoded) std::printf(", %u delivered", r.delivered);
         std::printf("\n");
         for (std::size_t i = 0; i < pages.size(); ++i) {
@@ -207,7 +312,9 @@ void PrintText(const Report& r) {
                 i + 1, p.width, p.height, Counted(p.samplesPerPixel, "sample", "samples").c_str(),
                 Counted(p.bitsPerSample, "bit", "bits").c_str(), p.photometric,
                 PhotometricName(p.photometric), p.compression, CompressionName(p.compression),
-                Counted(p.strips, "strip", "strips").c_str(), PageState(r.tiff, i).c_str());
+                Counted(p.strips, p.tiled ? "tile" : "strip", p.tiled ? "tiles" : "strips").c_str(),
+                PageState(r.tiff, i).c_str());
+            std::printf("    %s\n", Printable(PageTags(p)).c_str());
         }
         for (const auto& end : ended) {
             std::printf("  %s\n", DataEndedText(Kind::Tiff, end, 0).c_str());
@@ -260,6 +367,20 @@ void PrintPagesJson(const Report& r) {
             .Add("compression", p.compression)
             .Add("compressionName", CompressionName(p.compression))
             .Add("strips", p.strips)
+            .Add("tiled", p.tiled != 0)
+            .Add("rowsPerStrip", p.rowsPerStrip)
+            .Add("fillOrder", p.fillOrder)
+            .Add("predictor", p.predictor)
+            .Add("planarConfig", p.planarConfig)
+            .Add("extraSamples", p.extraSamples)
+            .Add("orientation", p.orientation)
+            .Add("resolutionUnit", p.resolutionUnit)
+            .Raw("xResolution", Rational(p.xResolution).empty() ? "null" : Rational(p.xResolution))
+            .Raw("yResolution", Rational(p.yResolution).empty() ? "null" : Rational(p.yResolution))
+            .Add("pageNumber", p.pageNumber)
+            .Add("pageTotal", p.pageTotal)
+            .Add("software", std::string(p.software))
+            .Add("dateTime", std::string(p.dateTime))
             .Add("status", p.status)
             .Add("message", PageState(r.tiff, i));
         if (r.decoded) page.Add("delivered", r.status == 0 && p.status == 0);
@@ -290,6 +411,23 @@ void PrintJson(const Report& r) {
             "screen",
             JsonObject().Add("width", r.gif.screenWidth).Add("height", r.gif.screenHeight).Text());
         o.Add("frames", r.gif.frames).Add("transparentIndex", r.gif.transparentIndex);
+        o.Add("loopCount", r.gif.loopCount).Add("comments", std::string(r.gif.comments));
+        std::vector<std::string> frames;
+        for (const QorGifFrame& f : r.frames) {
+            frames.push_back(JsonObject()
+                                 .Add("width", f.width)
+                                 .Add("height", f.height)
+                                 .Add("left", f.left)
+                                 .Add("top", f.top)
+                                 .Add("delay", f.delay)
+                                 .Add("disposal", f.disposal)
+                                 .Add("transparentIndex", f.transparentIndex)
+                                 .Add("interlaced", f.interlaced != 0)
+                                 .Text());
+        }
+        o.Raw("frameList", JsonArray(frames));
+    } else if (r.probe.kind == Kind::Tiff && r.tiff.file.byteOrder != 0) {
+        o.Add("byteOrder", ByteOrderName(r.tiff.file.byteOrder));
     } else if (r.probe.kind == Kind::Png) {
         o.Add("transparentIndex", r.image.transparent);
     }

@@ -1,6 +1,6 @@
 // qorimg: the command-line face of the library.
 //   qorimg info [--json] [--decode] FILE...
-//   qorimg convert [options] IN OUT
+//   qorimg convert [--page N | --pages A-B] [--limit SIZE] [options] IN OUT
 //   qorimg convert [options] IN... DIR/
 #include <cstdio>
 #include <cstdlib>
@@ -19,17 +19,19 @@ namespace {
 
 const char* const kHelp =
     "usage: qorimg [-q] info [--json] [--decode] FILE...\n"
-    "       qorimg [-q] convert [--to FORMAT] [--interlace] [--transparent INDEX] IN OUT\n"
+    "       qorimg [-q] convert [--to FORMAT] [--page N | --pages A-B] [--limit SIZE]\n"
+    "                          [--interlace] [--transparent INDEX] IN OUT\n"
     "       qorimg [-q] convert [--to FORMAT] [options] IN... DIR/\n"
     "\n"
     "info     describes GIF, TIFF, BMP and PNG files: for a GIF its frames, logical screen and\n"
-    "         the first image's place; for a TIFF one line per page and whether it decodes.\n"
+    "         the first image's place; for a TIFF its pages, their tags and whether they decode.\n"
     "         It reads the blocks and directories only, unless --decode asks for the image.\n"
-    "convert  decodes a GIF or TIFF file into PNG or BMP (TIFF page N > 1 goes to OUT with -N\n"
-    "         before the extension), or encodes a BMP or PNG of at most 256 colours (1, 4 or 8\n"
-    "         bits; PNG grey of 1 to 8 bits) into GIF. With a folder as the last argument,\n"
-    "         each IN becomes DIR/NAME.FORMAT. '-' reads standard input or writes standard\n"
-    "         output (then --to is needed).\n"
+    "convert  decodes a GIF or TIFF file into PNG, BMP or (pages of 1, 4 or 8 bits) GIF, a page\n"
+    "         at a time (TIFF page N > 1 goes to OUT with -N before the extension; a page that\n"
+    "         cannot be decoded is skipped with a warning), or encodes a BMP (RLE ones too) or\n"
+    "         PNG of at most 256 colours (1, 4 or 8 bits; PNG grey of 1 to 8 bits) into GIF.\n"
+    "         With a folder as the last argument, each IN becomes DIR/NAME.FORMAT. '-' reads\n"
+    "         standard input or writes standard output (then --to is needed).\n"
     "\n"
     "options:\n"
     "  -q, --quiet          no progress bar\n"
@@ -37,6 +39,10 @@ const char* const kHelp =
     "  --decode             info: also decode, to find rows that the data leaves blank and\n"
     "                       data that cannot be decoded\n"
     "  --to png|bmp|gif     the output format for a folder or standard output\n"
+    "  --page N             convert: page N only (from 1), written to OUT itself\n"
+    "  --pages A-B          convert: pages A to B only\n"
+    "  --limit SIZE         convert: the most memory the images of one read may take, in bytes\n"
+    "                       or with K, M or G (for example 512M); a page above it is skipped\n"
     "  --interlace          GIF output: write the image interlaced\n"
     "  --transparent INDEX  GIF output: mark palette entry INDEX transparent (writes GIF89a);\n"
     "                       without it, a PNG's single fully transparent entry is kept\n"
@@ -69,6 +75,38 @@ void Warn(const std::string& file, const std::string& what) {
 int Usage(const std::string& message) {
     std::fprintf(stderr, "qorimg: %s (see qorimg --help)\n", Printable(message).c_str());
     return kExitUsage;
+}
+
+// Reads a page number of at least 1 from `text`, up to its end or to `stop`. False when there is
+// none, or when it is 0 or larger than a TIFF's pages can be.
+bool ParsePage(const char* text, char stop, std::uint32_t* page, const char** rest) {
+    char* end = nullptr;
+    if (*text < '0' || *text > '9') return false;
+    unsigned long v = std::strtoul(text, &end, 10);
+    if (end == text || (*end != '\0' && *end != stop) || v == 0 || v > 0xFFFFFFFFul) return false;
+    *page = static_cast<std::uint32_t>(v);
+    *rest = end;
+    return true;
+}
+
+// Reads a size in bytes, or in K, M or G (1024, 1024^2, 1024^3), optionally followed by B or iB.
+bool ParseSize(const std::string& text, std::uint64_t* bytes) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 15) return false;
+    std::uint64_t v = std::stoull(text.substr(0, digits));
+    std::string unit = text.substr(digits);
+    for (char& c : unit) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    int shift = 0;
+    if (!unit.empty() && (unit[0] == 'K' || unit[0] == 'M' || unit[0] == 'G')) {
+        shift = unit[0] == 'K' ? 10 : unit[0] == 'M' ? 20 : 30;
+        unit.erase(0, 1);
+        if (unit == "IB") unit = "B";
+    }
+    if (!unit.empty() && unit != "B") return false;
+    if (v == 0 || v > (~std::uint64_t{0} >> 1 >> shift)) return false;
+    *bytes = v << shift;
+    return true;
 }
 
 std::string Shown(const std::string& path) {
@@ -150,6 +188,33 @@ int main(int argc, char** argv) {
             if (opt.to != "png" && opt.to != "bmp" && opt.to != "gif") {
                 return Usage("--to takes png, bmp or gif, not '" + opt.to + "'");
             }
+        } else if (a == "--page" || a == "--pages") {
+            if (i + 1 >= argc) return Usage(a + " needs " + (a == "--page" ? "N" : "A-B"));
+            if (opt.firstPage != 0) return Usage("give --page or --pages once");
+            const char* text = argv[++i];
+            const char* rest = nullptr;
+            bool ok = ParsePage(text, '-', &opt.firstPage, &rest);
+            opt.lastPage = opt.firstPage;
+            if (a == "--pages") {
+                ok = ok && *rest == '-' && ParsePage(rest + 1, '\0', &opt.lastPage, &rest);
+            } else {
+                ok = ok && *rest == '\0';
+            }
+            if (!ok || opt.lastPage < opt.firstPage) {
+                return Usage(a == "--page"
+                                 ? "--page N takes a page number from 1, not '" +
+                                       std::string(text) + "'"
+                                 : "--pages A-B takes two page numbers from 1, A at most B, not '" +
+                                       std::string(text) + "'");
+            }
+        } else if (a == "--limit") {
+            if (i + 1 >= argc) return Usage("--limit needs a SIZE");
+            if (!ParseSize(argv[++i], &opt.limit)) {
+                return Usage(
+                    "--limit SIZE takes bytes, or a number with K, M or G (such as 512M), "
+                    "not '" +
+                    std::string(argv[i]) + "'");
+            }
         } else if (a == "--transparent") {
             if (i + 1 >= argc) return Usage("--transparent needs an INDEX");
             char* end = nullptr;
@@ -166,6 +231,9 @@ int main(int argc, char** argv) {
     const std::string& command = opt.args[0];
     if (command == "info") {
         if (opt.args.size() < 2) return Usage("info needs at least one FILE");
+        if (opt.firstPage != 0 || opt.limit != 0) {
+            return Usage("--page, --pages and --limit apply to convert only");
+        }
         return Info(opt);
     }
     if (command == "convert") {

@@ -18,6 +18,10 @@ struct Options {
     bool json = false;
     bool decode = false;  // info: read the image too
     int transparent = -1;
+    // convert: the pages asked for, counted from 1 (0 and 0: every page), and the memory limit
+    // of each read (0: the library's default).
+    std::uint32_t firstPage = 0, lastPage = 0;
+    std::uint64_t limit = 0;
     std::string to;  // "png", "bmp", "gif" or empty
     std::vector<std::string> args;
 };
@@ -30,6 +34,11 @@ int Failed(const std::string& file, const std::string& why);
 void Warn(const std::string& file, const std::string& what);
 // One line and the hint to see --help; returns kExitUsage.
 int Usage(const std::string& message);
+
+// "1 page", "2 pages".
+inline std::string Counted(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 // The name a file is shown by: "standard input" and "standard output" for "-".
 std::string Shown(const std::string& path);
