@@ -7,6 +7,7 @@
 // library that caused it (setjmp in each method that calls in). Those methods keep no object with
 // a destructor alive across the calls, so the jump skips nothing.
 #include <csetjmp>
+#include <cstdio>  // jpeglib.h names FILE without including it
 #include <cstring>
 
 #include "tiff/codec.h"
@@ -14,8 +15,6 @@
 #include "tiff/tags.h"
 
 #if QORIMG_HAVE_LIBJPEG
-#include <cstdio>  // jpeglib.h names FILE without including it
-
 #include <jpeglib.h>
 #endif
 
