@@ -157,7 +157,7 @@ TEST_F(ReadOptionsTest, TheOptionsRecordGrowsAndRefusesWhatItDoesNotKnow) {
         {"too small", [](Later* o) { o->known.size = sizeof(QorReadOptions) - 4; },
          QOR_BAD_REQUEST},
         {"no size", [](Later* o) { o->known.size = 0; }, QOR_BAD_REQUEST},
-        {"a reserved flag", [](Later* o) { o->known.flags = 1; }, QOR_BAD_REQUEST},
+        {"a reserved flag", [](Later* o) { o->known.flags = 2; }, QOR_BAD_REQUEST},
         {"the last flag", [](Later* o) { o->known.flags = 0x80000000u; }, QOR_BAD_REQUEST},
         {"the reserved field", [](Later* o) { o->known.reserved = 1; }, QOR_BAD_REQUEST},
     };

@@ -145,7 +145,7 @@ QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue
  * on 32-bit and 64-bit builds. */
 typedef struct QorReadOptions {
     uint32_t size;        /*  0: sizeof(QorReadOptions) */
-    uint32_t flags;       /*  4: none is defined yet: every bit is reserved and must be 0 */
+    uint32_t flags;       /*  4: QOR_READ_EXTENDED or 0; every other bit is reserved, must be 0 */
     uint32_t firstPage;   /*  8: TIFF: the first page to decode, 0 for the file's first */
     uint32_t pageCount;   /* 12: TIFF: the pages to decode from there; 0 for all to the last */
     uint64_t memoryLimit; /* 16: bytes that the DIBs of this read may take together; 0 for the
@@ -154,8 +154,14 @@ typedef struct QorReadOptions {
     uint32_t reserved;    /* 28: must be 0 */
 } QorReadOptions;
 
-/* The flag bits that this version knows: none. */
-enum { QOR_READ_KNOWN_FLAGS = 0 };
+/* QOR_READ_EXTENDED: read what the classic reads refuse, as image viewers show it. TIFF: Deflate
+ * and JPEG data, tiled pages, 16-bit samples, separate planes; orientation applied, alpha kept
+ * (32-bit DIBs), CMYK and 4-bit grey as viewers convert them, the resolution in the DIB header.
+ * GIF: every frame, composed as the animation shows it, as a layer of the screen's size. Pages
+ * that a classic read delivers are delivered alike unless one of those rules applies to them. */
+enum { QOR_READ_EXTENDED = 1 };
+/* The flag bits that this version knows. */
+enum { QOR_READ_KNOWN_FLAGS = QOR_READ_EXTENDED };
 #define QOR_DEFAULT_MEMORY_LIMIT ((uint64_t)4 << 30)
 
 /* QorReadTIF with options (null for the defaults). Only the pages firstPage to

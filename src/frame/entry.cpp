@@ -64,6 +64,7 @@ std::int16_t TakeOptions(const QorReadOptions* options, ReadScope* scope) {
     scope->firstPage = options->firstPage;
     scope->pageCount = options->pageCount;
     scope->memoryLimit = options->memoryLimit;
+    scope->extended = (options->flags & QOR_READ_EXTENDED) != 0;
     return 0;
 }
 
