@@ -234,8 +234,8 @@ expect_exit 0 "skipped page" -- "$QORIMG" convert -q "$work/mixed.tif" "$work/mi
 grep -q "page 2 skipped" "$work/err" || fail "a refused page is named on stderr: $(cat "$work/err")"
 [ -e "$work/mixed.png" ] && [ ! -e "$work/mixed-2.png" ] || fail "skipped page numbering"
 
-# Refusals name the cause that decided the library's status. Each row: file, status (any where
-# the header or directory chain decides), what the message says.
+# Refusals of the classic reads name the cause that decided the library's status. Each row: file,
+# status (any where the header or directory chain decides), what the message says.
 tiffcp -t -w 16 -l 16 "$examples/plasma-rgb.tif" "$work/tiled.tif"
 tiffcp -c zip "$examples/plasma-rgb.tif" "$work/zip.tif"
 tiffcp -c zip:2 "$examples/plasma-rgb.tif" "$work/zip-predictor.tif"
@@ -256,7 +256,7 @@ im = Image.open(sys.argv[1]); im.seek(1)
 f = open(sys.argv[1], "r+b"); f.seek(im.tag_v2[273][0]); f.write(bytes(im.tag_v2[279][0]))
 PY
 while IFS='|' read -r file status says; do
-  expect_exit 1 "refuse $file" -- "$QORIMG" convert -q "$work/$file" "$work/refused.png"
+  expect_exit 1 "refuse $file" -- "$QORIMG" convert -q --classic "$work/$file" "$work/refused.png"
   grep -q "$says (status $status)$" "$work/err" || fail "$file: wanted '$says ($status)': $(cat "$work/err")"
 done <<'ROWS'
 tiled.tif|318|tiled TIFF pages are not supported
@@ -272,10 +272,17 @@ wide.gif|[0-9]*|65535 pixels wide; at most 32767
 missing.gif|201|No such file or directory
 zero|304|not a GIF, TIFF, BMP or PNG file
 ROWS
+# By default the tool reads what the classic reads refuse: Deflate (with the predictor too) and
+# JPEG pages convert to what Pillow shows.
+for file in zip zip-predictor jpeg; do
+  expect_exit 0 "extended $file" -- "$QORIMG" convert -q "$work/$file.tif" "$work/$file.png"
+  same_pixels "$work/$file.tif" "$work/$file.png"
+done
 # convert reads page by page: a page that cannot be decoded is skipped with a warning that names
 # it, wherever it stands, and the others are written.
 while IFS='|' read -r file page status says; do
-  expect_exit 0 "page by page $file" -- "$QORIMG" convert -q "$work/$file" "$work/pages.png"
+  expect_exit 0 "page by page $file" -- "$QORIMG" convert -q --classic "$work/$file" \
+    "$work/pages.png"
   grep -q "warning: page $page skipped: $says (status $status)$" "$work/err" ||
     fail "$file: $(cat "$work/err")"
   written=$([ "$page" = 1 ] && echo "$work/pages-2.png" || echo "$work/pages.png")
@@ -288,7 +295,7 @@ ROWS
 # info says where a read stops (found by validation, or with --decode by the decoding that failed),
 # and that the pages after it are not reached. Without --decode it decodes nothing.
 expect_exit 0 "info without --decode" -- "$QORIMG" info "$work/bad-fax.tif"
-"$QORIMG" info --decode "$work/zip-g4.tif" "$work/bad-fax.tif" >"$work/out"
+"$QORIMG" info --classic --decode "$work/zip-g4.tif" "$work/bad-fax.tif" >"$work/out"
 grep -q "page 1: .*Deflate) is not supported; a read stops at this page$" "$work/out" &&
   grep -q "page 2: .*: not reached: a read stops at page 1$" "$work/out" &&
   grep -q "page 2: .*: damaged fax-coded data; a read stops at this page$" "$work/out" ||

@@ -213,6 +213,7 @@ Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
     options.firstPage = first - 1;
     options.pageCount = count;
     options.memoryLimit = job.limit;
+    options.flags = ReadFlags();
     BeginPhase("reading " + BaseName(Shown(job.in)));
     auto format = job.probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
     run.status = qor::ReadWithInfo(format, LibraryProgress, 0, job.path.c_str(), &run.info,

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "qorimg/qorimg.h"
+#include "tool.h"
 
 namespace qorimg_tool {
 namespace {
@@ -208,7 +209,8 @@ TiffFacts DescribeTiffFile(const std::string& path, std::uint32_t first, std::ui
         auto* k = static_cast<Keep*>(context);
         if (index + 1 >= k->facts->firstKept && index < k->last) k->facts->pages.push_back(page);
     };
-    std::int16_t status = qor::DescribeTiffWith(path.c_str(), &facts.file, take, &keep);
+    std::int16_t status = qor::DescribeTiffWith(path.c_str(), &facts.file, take, &keep,
+                                                (ReadFlags() & QOR_READ_EXTENDED) != 0);
     if (status != 0) facts.file.status = status;
     return facts;
 }

@@ -95,7 +95,11 @@ void ReadWithLibrary(const std::string& path, Report* r) {
     std::uint32_t first = 0;
     auto format = r->probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
     r->decoded = true;
-    r->status = qor::ReadWithInfo(format, LibraryProgress, 0, path.c_str(), &r->read, &first);
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.flags = ReadFlags();
+    r->status =
+        qor::ReadWithInfo(format, LibraryProgress, 0, path.c_str(), &r->read, &first, &options);
     if (r->status == 0) {
         r->delivered = QorDocumentLayers(first, nullptr, 0);
         QorReleaseDocument(first);

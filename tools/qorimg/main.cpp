@@ -43,6 +43,8 @@ const char* const kHelp =
     "  --pages A-B          convert: pages A to B only\n"
     "  --limit SIZE         convert: the most memory the images of one read may take, in bytes\n"
     "                       or with K, M or G (for example 512M); a page above it is skipped\n"
+    "  --classic            read as the classic entry points do: no Deflate, JPEG, tiled, 16-bit\n"
+    "                       or planar TIFF pages, orientation not applied, alpha dropped\n"
     "  --interlace          GIF output: write the image interlaced\n"
     "  --transparent INDEX  GIF output: mark palette entry INDEX transparent (writes GIF89a);\n"
     "                       without it, a PNG's single fully transparent entry is kept\n"
@@ -70,6 +72,18 @@ int Failed(const std::string& file, const std::string& why) {
 void Warn(const std::string& file, const std::string& what) {
     EndPhase();
     std::fprintf(stderr, "qorimg: %s\n", Printable(Shown(file) + ": warning: " + what).c_str());
+}
+
+namespace {
+bool classicReads = false;
+}  // namespace
+
+void SetClassicReads(bool classic) {
+    classicReads = classic;
+}
+
+std::uint32_t ReadFlags() {
+    return classicReads ? 0u : std::uint32_t{QOR_READ_EXTENDED};
 }
 
 int Usage(const std::string& message) {
@@ -180,6 +194,8 @@ int main(int argc, char** argv) {
             opt.json = true;
         } else if (a == "--decode") {
             opt.decode = true;
+        } else if (a == "--classic") {
+            SetClassicReads(true);
         } else if (a == "--interlace") {
             opt.interlace = true;
         } else if (a == "--to") {

@@ -32,6 +32,10 @@ int Refused(const std::string& file, const std::string& why, int status);
 int Failed(const std::string& file, const std::string& why);
 // "qorimg: FILE: warning: WHAT" on stderr.
 void Warn(const std::string& file, const std::string& what);
+// The flags of every read and description the tool makes: QOR_READ_EXTENDED, unless --classic
+// asked for the classic reads.
+std::uint32_t ReadFlags();
+void SetClassicReads(bool classic);
 // One line and the hint to see --help; returns kExitUsage.
 int Usage(const std::string& message);
 
