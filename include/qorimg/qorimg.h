@@ -212,6 +212,8 @@ typedef struct QorTifInfo {
     uint32_t pageCount; /*  8: directories in the chain, as a read counts them (at most 65535) */
     uint32_t stopPage;  /* 12: the page (1 = first) at which QorReadTIF stops, 0 when none */
     uint32_t fileSize;  /* 16 */
+    uint32_t flags;     /* 20: set by the caller: the read flags (QOR_READ_EXTENDED or 0) whose
+                         *     read the statuses describe; an unknown bit gives QOR_BAD_REQUEST */
 } QorTifInfo;
 
 /* One TIFF page, as its directory tells it. */

@@ -19,7 +19,8 @@ static_assert(offsetof(QorReadOptions, pageCount) == 12);
 static_assert(offsetof(QorReadOptions, memoryLimit) == 16);
 static_assert(offsetof(QorReadOptions, threads) == 24);
 static_assert(offsetof(QorReadOptions, reserved) == 28);
-static_assert(sizeof(QorTifInfo) == 20);
+static_assert(sizeof(QorTifInfo) == 24);
+static_assert(offsetof(QorTifInfo, flags) == 20);
 static_assert(offsetof(QorTifInfo, byteOrder) == 6);
 static_assert(offsetof(QorTifInfo, fileSize) == 16);
 static_assert(sizeof(QorTifPage) == 132);
@@ -204,9 +205,11 @@ QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userVal
 QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, QorTifPage* pages,
                                         uint32_t capacity) {
     if (info == nullptr || info->size != sizeof(QorTifInfo) ||
+        (info->flags & ~std::uint32_t{QOR_READ_KNOWN_FLAGS}) != 0 ||
         (pages == nullptr && capacity != 0)) {
         return QOR_BAD_REQUEST;
     }
+    const std::uint32_t flags = info->flags;
     struct Store {
         QorTifPage* pages;
         std::uint32_t capacity;
@@ -216,10 +219,12 @@ QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, 
         if (index < s->capacity) s->pages[index] = page;
     };
     qor::TiffDescription d;
-    const std::int16_t status = qor::DescribeTiffWith(fileName, &d, keep, &store);
+    const std::int16_t status =
+        qor::DescribeTiffWith(fileName, &d, keep, &store, (flags & QOR_READ_EXTENDED) != 0);
     if (status != 0) return status;
     *info = d;
     info->size = sizeof(QorTifInfo);
+    info->flags = flags;
     return 0;
 }
 

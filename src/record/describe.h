@@ -113,7 +113,7 @@ using TiffPageSink = void (*)(void* context, std::uint32_t index, const TiffPage
 // Describes the TIFF file `fileName`: *description, and each page through `sink` (which may be
 // null). 0, 101 for a null argument, 201 when the file cannot be opened.
 std::int16_t DescribeTiffWith(const char* fileName, TiffDescription* description, TiffPageSink sink,
-                              void* context);
+                              void* context, bool extended = false);
 // The same, with the first `capacity` pages stored into `pages` (null when `capacity` is 0).
 std::int16_t DescribeTiff(const char* fileName, TiffDescription* description,
                           TiffPageDescription* pages, std::uint32_t capacity);

@@ -135,7 +135,8 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->oldStyleLzw = page.compression == tiff::kCompressionLzw && StartsAsOldStyleLzw(file, page);
 }
 
-std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* context) {
+std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* context,
+                      bool extended) {
     std::uint16_t byteOrder = 0, count = 0;
     const std::int16_t chain = DescribeChain(file, d, &byteOrder, &count);
     if (byteOrder != 0) d->byteOrder = byteOrder;
@@ -146,6 +147,7 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* c
     for (std::uint32_t i = 0; i < count; ++i) {
         TiffPage page{};
         page.byteOrder = byteOrder;
+        page.extended = extended;
         const std::uint32_t at = offset;
         if (std::int16_t status = tiff::ParseTiffDirectory(file, &page, &offset)) {
             // The reader reads every directory before it decodes a page.
@@ -169,13 +171,13 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* c
 }  // namespace
 
 std::int16_t DescribeTiffWith(const char* fileName, TiffDescription* description, TiffPageSink sink,
-                              void* context) {
+                              void* context, bool extended) {
     if (fileName == nullptr || description == nullptr) return QOR_BAD_REQUEST;
     HFILE file = plat::_lopen(fileName, 0);
     if (file == plat::HFILE_ERROR) return QOR_OPEN_FAILED;
     *description = TiffDescription{};
     description->fileSize = plat::GetFileSize(file, nullptr);
-    description->status = Describe(file, description, sink, context);
+    description->status = Describe(file, description, sink, context, extended);
     plat::_lclose(file);
     return 0;
 }
