@@ -278,6 +278,31 @@ for file in zip zip-predictor jpeg; do
   expect_exit 0 "extended $file" -- "$QORIMG" convert -q "$work/$file.tif" "$work/$file.png"
   same_pixels "$work/$file.tif" "$work/$file.png"
 done
+# Alpha is kept as Pillow reads it, and a fax page's resolution (204 x 98 dpi) goes to pHYs.
+convert "$examples/plasma-rgb.tif" \( +clone -fx "i/w" \) -alpha off -compose CopyOpacity \
+  -composite -depth 8 "$work/rgba.tif"
+cp "$examples/bilevel-g4.tif" "$work/fax-dpi.tif"
+tiffset -s 282 204.0 "$work/fax-dpi.tif" && tiffset -s 283 98.0 "$work/fax-dpi.tif"
+expect_exit 0 "RGBA" -- "$QORIMG" convert -q "$work/rgba.tif" "$work/rgba.png"
+expect_exit 0 "resolution" -- "$QORIMG" convert -q "$work/fax-dpi.tif" "$work/fax-dpi.png"
+"$py" - "$work" <<'PY' || fail "alpha or resolution lost"
+import sys
+from PIL import Image
+w = sys.argv[1]
+a, b = Image.open(f"{w}/rgba.png"), Image.open(f"{w}/rgba.tif")
+assert a.mode == "RGBA" and a.tobytes() == b.convert("RGBA").tobytes(), a.mode
+dpi = Image.open(f"{w}/fax-dpi.png").info.get("dpi")
+assert dpi and round(dpi[0]) == 204 and round(dpi[1]) == 98, dpi
+PY
+# Pages are shown upright: every orientation as ImageMagick's -auto-orient shows it.
+o=1
+for name in TopLeft TopRight BottomRight BottomLeft LeftTop RightTop RightBottom LeftBottom; do
+  convert "$examples/plasma-rgb.tif" -orient "$name" "$work/o$o.tif"
+  convert "$work/o$o.tif" -auto-orient "$work/o$o-upright.png"
+  expect_exit 0 "orientation $o" -- "$QORIMG" convert -q "$work/o$o.tif" "$work/o$o.png"
+  same_pixels "$work/o$o-upright.png" "$work/o$o.png"
+  o=$((o + 1))
+done
 # convert reads page by page: a page that cannot be decoded is skipped with a warning that names
 # it, wherever it stands, and the others are written.
 while IFS='|' read -r file page status says; do

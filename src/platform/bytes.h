@@ -11,6 +11,10 @@ inline std::uint16_t LoadLE16(const void* at) {
     const auto* p = static_cast<const std::uint8_t*>(at);
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
+inline std::uint32_t LoadLE24(const void* at) {
+    const auto* p = static_cast<const std::uint8_t*>(at);
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
+}
 inline std::uint32_t LoadLE32(const void* at) {
     const auto* p = static_cast<const std::uint8_t*>(at);
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
@@ -44,6 +48,12 @@ inline void StoreLE16(void* at, std::uint32_t v) {
     auto* p = static_cast<std::uint8_t*>(at);
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void StoreLE24(void* at, std::uint32_t v) {
+    auto* p = static_cast<std::uint8_t*>(at);
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
 }
 inline void StoreLE32(void* at, std::uint32_t v) {
     auto* p = static_cast<std::uint8_t*>(at);

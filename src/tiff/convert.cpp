@@ -90,11 +90,23 @@ void SwapCopy(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels) 
     SwapCopyScalar(src, dst, pixels);
 }
 
-enum class InPlace { GreyAlpha, Rgba, Cmyk };
+enum class InPlace { GreyAlpha, Rgba, Cmyk, RgbaKeepingAlpha, PremultipliedRgba, CmykAsViewers };
 
 std::uint8_t InkToLight(std::uint32_t ink, std::uint32_t black) {
     std::uint32_t sum = ink + black;
     return static_cast<std::uint8_t>(255 - (sum > 255 ? 255 : sum));
+}
+
+// What image viewers make of an ink: the light it lets through, times that of the black.
+std::uint8_t InkToLightAsViewers(std::uint32_t ink, std::uint32_t black) {
+    return static_cast<std::uint8_t>((255 - ink) * (255 - black) / 255);
+}
+
+// A colour sample stored multiplied by its alpha, divided out again (rounded, at most 255).
+std::uint8_t Unpremultiply(std::uint32_t value, std::uint32_t alpha) {
+    if (alpha == 0) return 0;
+    const std::uint32_t v = (value * 255 + alpha / 2) / alpha;
+    return static_cast<std::uint8_t>(v > 255 ? 255 : v);
 }
 
 HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
@@ -102,7 +114,8 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
     auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
     if (p == nullptr) return 0;
     const bool grey = kind == InPlace::GreyAlpha;
-    const std::uint16_t expected = grey ? 8 : 24;
+    const bool keepsAlpha = kind == InPlace::RgbaKeepingAlpha || kind == InPlace::PremultipliedRgba;
+    const std::uint16_t expected = grey ? 8 : keepsAlpha ? 32 : 24;
     const std::uint32_t inBits = grey ? 16 : 32;
     if (LoadLE16(p + 14) != expected) {
         plat::GlobalUnlock(dib);
@@ -137,6 +150,30 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
                     dst[0] = InkToLight(y, k);
                     dst[1] = InkToLight(m, k);
                     dst[2] = InkToLight(c, k);
+                }
+                break;
+            case InPlace::CmykAsViewers:
+                for (std::uint64_t x = 0; x < l.width; ++x, src += 4, dst += 3) {
+                    std::uint32_t c = src[0], m = src[1], y = src[2], k = src[3];
+                    dst[0] = InkToLightAsViewers(y, k);
+                    dst[1] = InkToLightAsViewers(m, k);
+                    dst[2] = InkToLightAsViewers(c, k);
+                }
+                break;
+            case InPlace::RgbaKeepingAlpha:
+                for (std::uint64_t x = 0; x < l.width; ++x, dst += 4) {
+                    const std::uint8_t red = dst[0];
+                    dst[0] = dst[2];
+                    dst[2] = red;
+                }
+                break;
+            case InPlace::PremultipliedRgba:
+                for (std::uint64_t x = 0; x < l.width; ++x, dst += 4) {
+                    const std::uint32_t alpha = dst[3];
+                    const std::uint8_t red = Unpremultiply(dst[0], alpha);
+                    dst[0] = Unpremultiply(dst[2], alpha);
+                    dst[1] = Unpremultiply(dst[1], alpha);
+                    dst[2] = red;
                 }
                 break;
         }
@@ -207,6 +244,159 @@ HGLOBAL ConvertRgbaToBgr(HGLOBAL dib) {
 }
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib) {
     return ConvertInPlace(dib, InPlace::Cmyk);
+}
+HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib) {
+    return ConvertInPlace(dib, InPlace::CmykAsViewers);
+}
+HGLOBAL ConvertRgbaToBgra(HGLOBAL dib, bool premultiplied) {
+    return ConvertInPlace(dib,
+                          premultiplied ? InPlace::PremultipliedRgba : InPlace::RgbaKeepingAlpha);
+}
+
+HGLOBAL ConvertGreyAlphaToBgra(HGLOBAL dib, bool premultiplied) {
+    if (dib == 0) return 0;
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+    if (p == nullptr) return 0;
+    DibView in;
+    if (LoadLE16(p + 14) != 32 || !ViewInput(p, plat::GlobalSize(dib), 16, &in)) {
+        plat::GlobalUnlock(dib);
+        return 0;
+    }
+    // The block was made for the wider rows: they are widened in place from the last byte back,
+    // so that no byte is written before it has been read.
+    const std::uint64_t outStride = DibStride(in.width, 32);
+    for (std::uint64_t r = in.height; r-- > 0;) {
+        const std::uint8_t* src = in.pixels + r * in.stride;
+        std::uint8_t* dst = in.pixels + r * outStride;
+        std::memset(dst + 4ull * in.width, 0,
+                    static_cast<std::size_t>(outStride - 4ull * in.width));
+        for (std::uint64_t x = in.width; x-- > 0;) {
+            const std::uint8_t grey = src[2 * x], alpha = src[2 * x + 1];
+            const std::uint8_t level = premultiplied ? Unpremultiply(grey, alpha) : grey;
+            dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = level;
+            dst[4 * x + 3] = alpha;
+        }
+    }
+    plat::GlobalUnlock(dib);
+    return dib;
+}
+
+namespace {
+
+// Where display pixel (x, y) of an upright image comes from in the stored one (width w, height
+// h), for TIFF orientation `o`: the stored first row is the display's top, right, bottom or left
+// edge, read one way or the other.
+void StoredPlace(std::uint16_t o, std::uint32_t x, std::uint32_t y, std::uint32_t w,
+                 std::uint32_t h, std::uint32_t* sx, std::uint32_t* sy) {
+    switch (o) {
+        case 2:
+            *sx = w - 1 - x, *sy = y;
+            break;
+        case 3:
+            *sx = w - 1 - x, *sy = h - 1 - y;
+            break;
+        case 4:
+            *sx = x, *sy = h - 1 - y;
+            break;
+        case 5:
+            *sx = y, *sy = x;
+            break;
+        case 6:
+            *sx = y, *sy = h - 1 - x;
+            break;
+        case 7:
+            *sx = w - 1 - y, *sy = h - 1 - x;
+            break;
+        case 8:
+            *sx = w - 1 - y, *sy = x;
+            break;
+        default:
+            *sx = x, *sy = y;
+            break;
+    }
+}
+
+std::uint32_t PixelAt(const DibView& v, std::uint32_t x, std::uint32_t y) {
+    const std::uint8_t* row = v.Row(y);
+    switch (v.bits) {
+        case 1:
+            return (row[x >> 3] >> (7 - (x & 7))) & 1;
+        case 4:
+            return (row[x >> 1] >> (x & 1 ? 0 : 4)) & 0xF;
+        case 8:
+            return row[x];
+        case 24:
+            return LoadLE24(row + 3ull * x);
+        default:
+            return LoadLE32(row + 4ull * x);
+    }
+}
+
+void SetPixel(const DibView& v, std::uint32_t x, std::uint32_t y, std::uint32_t value) {
+    std::uint8_t* row = v.Row(y);
+    switch (v.bits) {
+        case 1:
+            row[x >> 3] = static_cast<std::uint8_t>(row[x >> 3] | value << (7 - (x & 7)));
+            break;
+        case 4:
+            row[x >> 1] = static_cast<std::uint8_t>(row[x >> 1] | value << (x & 1 ? 0 : 4));
+            break;
+        case 8:
+            row[x] = static_cast<std::uint8_t>(value);
+            break;
+        case 24:
+            StoreLE24(row + 3ull * x, value);
+            break;
+        default:
+            StoreLE32(row + 4ull * x, value);
+            break;
+    }
+}
+
+}  // namespace
+
+HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation) {
+    if (orientation < 2 || orientation > 8) return dib;
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+    if (p == nullptr) return 0;
+    DibView in;
+    if (!ViewDib(p, plat::GlobalSize(dib), &in)) {
+        plat::GlobalUnlock(dib);
+        return 0;
+    }
+    // The upright image is written into a cleared block of its own, header and colour table
+    // copied, then takes the place of the stored one.
+    const bool turned = orientation >= 5;
+    const std::uint32_t w = turned ? in.height : in.width, h = turned ? in.width : in.height;
+    const std::uint64_t tableBytes = 4ull * in.colours;
+    const std::uint64_t bytes = kDibHeaderSize + tableBytes + DibStride(w, in.bits) * h;
+    HGLOBAL out = plat::GlobalAlloc(plat::GMEM_MOVEABLE | plat::GMEM_ZEROINIT, bytes);
+    auto* q = out != 0 ? static_cast<std::uint8_t*>(plat::GlobalLock(out)) : nullptr;
+    if (q == nullptr) {
+        if (out != 0) plat::GlobalFree(out);
+        plat::GlobalUnlock(dib);
+        return 0;
+    }
+    std::memcpy(q, p, kDibHeaderSize + tableBytes);
+    WriteDibHeader(q, w, h, in.bits);
+    StoreLE32(q + 32, in.colours);
+    StoreLE32(q + 36, LoadLE32(p + 36));
+    // Turned a quarter, the resolutions change places too.
+    StoreLE32(q + 24, LoadLE32(p + (turned ? 28 : 24)));
+    StoreLE32(q + 28, LoadLE32(p + (turned ? 24 : 28)));
+    DibView o;
+    ViewDib(q, bytes, &o);
+    for (std::uint32_t y = 0; y < h; ++y) {
+        for (std::uint32_t x = 0; x < w; ++x) {
+            std::uint32_t sx = 0, sy = 0;
+            StoredPlace(orientation, x, y, in.width, in.height, &sx, &sy);
+            SetPixel(o, x, y, PixelAt(in, sx, sy));
+        }
+    }
+    plat::GlobalUnlock(out);
+    plat::GlobalUnlock(dib);
+    plat::GlobalFree(dib);
+    return out;
 }
 
 }  // namespace qor::tiff

@@ -86,13 +86,6 @@ void ReadText(HFILE file, std::uint32_t at, std::uint32_t count, char* text,
 
 // The RATIONAL at `at` (0: absent) as numerator and denominator; 0 and 0 when the file does not
 // hold it.
-void ReadRational(HFILE file, std::uint32_t at, bool littleEndian, std::uint32_t* value) {
-    std::uint8_t b[8];
-    if (at == 0 || !plat::SeekTo(file, at) || plat::_lread(file, b, 8) != 8) return;
-    value[0] = Load32(b, littleEndian);
-    value[1] = Load32(b + 4, littleEndian);
-}
-
 void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDescription* p) {
     p->directoryOffset = at;
     p->width = page.imageWidth;
@@ -111,8 +104,8 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->orientation = page.orientation;
     p->resolutionUnit = page.resolutionUnit;
     const bool little = tiff::IsLittleEndian(page.byteOrder);
-    ReadRational(file, page.xResolutionAt, little, p->xResolution);
-    ReadRational(file, page.yResolutionAt, little, p->yResolution);
+    tiff::ReadRationalAt(file, page.xResolutionAt, little, p->xResolution);
+    tiff::ReadRationalAt(file, page.yResolutionAt, little, p->yResolution);
     p->pageNumber = page.pageNumber;
     p->pageTotal = page.pageTotal;
     p->subfileType = page.newSubfileType;

@@ -106,12 +106,31 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
         case PageFinish::kCmykToBgr:
             result = tiff::ConvertCmykToBgr(dib);
             break;
+        case PageFinish::kCmykToBgrAsViewers:
+            result = tiff::ConvertCmykToBgrAsViewers(dib);
+            break;
+        case PageFinish::kRgbaToBgra:
+        case PageFinish::kPremultipliedRgbaToBgra:
+            result = tiff::ConvertRgbaToBgra(dib, finish == PageFinish::kPremultipliedRgbaToBgra);
+            break;
+        case PageFinish::kGreyAlphaToBgra:
+        case PageFinish::kPremultipliedGreyAlphaToBgra:
+            result = tiff::ConvertGreyAlphaToBgra(
+                dib, finish == PageFinish::kPremultipliedGreyAlphaToBgra);
+            break;
         default:
             break;
     }
     if (result == 0) {
         // A conversion that yields no block leaves the decoded one to us.
         plat::GlobalFree(dib);
+        return QOR_NO_MEMORY;
+    }
+    // Last, an extended read shows the page upright.
+    if (HGLOBAL upright = tiff::OrientDib(result, form.orientation); upright != 0) {
+        result = upright;
+    } else {
+        plat::GlobalFree(result);
         return QOR_NO_MEMORY;
     }
     page->bitmap = result;

@@ -88,6 +88,13 @@ std::int16_t StripWalker::Next(StripSpan* strip) {
     return 0;
 }
 
+void ReadRationalAt(HFILE file, std::uint32_t at, bool littleEndian, std::uint32_t* value) {
+    std::uint8_t b[8];
+    if (at == 0 || !plat::SeekTo(file, at) || plat::_lread(file, b, 8) != 8) return;
+    value[0] = Load32(b, littleEndian);
+    value[1] = Load32(b + 4, littleEndian);
+}
+
 bool FormOfPage(const TiffPage& page, PageForm* form) {
     // Several samples have a DIB form only as 8 bits each.
     if (page.samplesPerPixel > 1 && page.bitsPerSample != 8) return false;
@@ -100,9 +107,14 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
             f.dibBitCount = page.bitsPerPixel;
             break;
         case 16:
-            // Grey with alpha: the rows are narrowed to their grey samples afterwards.
-            f.dibBitCount = 8;
-            f.finish = PageFinish::kGreyAlphaToGrey;
+            // Grey with alpha: the rows are narrowed to their grey samples afterwards, or in an
+            // extended read widened to grey and alpha in 32 bits (alpha stored premultiplied
+            // unless ExtraSamples says it is not).
+            f.dibBitCount = page.extended ? 32 : 8;
+            f.finish = !page.extended ? PageFinish::kGreyAlphaToGrey
+                       : page.extraSamples == kExtraSampleStraightAlpha
+                           ? PageFinish::kGreyAlphaToBgra
+                           : PageFinish::kPremultipliedGreyAlphaToBgra;
             break;
         case 24:
             f.dibBitCount = 24;
@@ -114,14 +126,28 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
             f.dibBitCount = 24;
             if (page.photometric == kPhotometricRgb) f.finish = PageFinish::kRgbaToBgr;
             if (page.photometric == kPhotometricSeparated) f.finish = PageFinish::kCmykToBgr;
+            if (page.extended && page.photometric == kPhotometricRgb) {
+                // The alpha is kept. A fourth sample that ExtraSamples does not call straight
+                // alpha is taken as premultiplied, as libtiff's viewer interface takes it.
+                f.dibBitCount = 32;
+                f.finish = page.extraSamples == kExtraSampleStraightAlpha
+                               ? PageFinish::kRgbaToBgra
+                               : PageFinish::kPremultipliedRgbaToBgra;
+            }
+            if (page.extended && page.photometric == kPhotometricSeparated) {
+                f.finish = PageFinish::kCmykToBgrAsViewers;
+            }
             break;
         default:
             return false;
     }
     f.rowBytes = FileRowBytes(page);
     f.stride = DibStride(page.imageWidth, page.bitsPerPixel);
+    // The block holds the decoded rows and what the finishing step makes of them in place.
     f.dibBytes = kDibHeaderSize + 4ull * DibTableEntries(f.dibBitCount) +
-                 f.stride * std::uint64_t{page.imageLength};
+                 std::max(f.stride, DibStride(page.imageWidth, f.dibBitCount)) *
+                     std::uint64_t{page.imageLength};
+    if (page.extended) f.orientation = page.orientation;
     if (page.predictor == kPredictorHorizontal && page.bitsPerPixel >= 8) {
         f.predictorChannels = page.bitsPerPixel / 8u;
     }

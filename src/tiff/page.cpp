@@ -32,6 +32,24 @@ std::uint8_t CurveLevel(std::uint16_t value, std::uint32_t divisor) {
     return static_cast<std::uint8_t>(whole & 0xFF);
 }
 
+// An extended read carries the page's resolution into the DIB header (pixels per metre), from
+// XResolution and YResolution in inches (ResolutionUnit 2 or absent) or centimetres (3).
+void WriteResolution(HFILE file, const TiffPage& page, std::uint8_t* dib) {
+    const double metre = page.resolutionUnit == 3   ? 100.0
+                         : page.resolutionUnit == 2 ? 100.0 / 2.54
+                                                    : 0.0;
+    const bool little = IsLittleEndian(page.byteOrder);
+    const std::uint32_t at[2] = {page.xResolutionAt, page.yResolutionAt};
+    for (int i = 0; i < 2; ++i) {
+        std::uint32_t value[2] = {0, 0};
+        ReadRationalAt(file, at[i], little, value);
+        if (value[1] == 0 || metre == 0.0) continue;
+        const double perMetre = static_cast<double>(value[0]) / value[1] * metre + 0.5;
+        if (perMetre < 2147483647.0)
+            StoreLE32(dib + 24 + 4 * i, static_cast<std::uint32_t>(perMetre));
+    }
+}
+
 }  // namespace
 
 PageFault CheckTiffPage(const TiffPage& page) {
@@ -188,6 +206,7 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
         return QOR_NO_MEMORY;
     }
     const DibView view = WriteDibHeader(p, page->imageWidth, page->imageLength, form.dibBitCount);
+    if (page->extended) WriteResolution(file, *page, p);
     if (std::int16_t status = BuildColorTable(file, view, page)) {
         plat::GlobalUnlock(block);
         plat::GlobalFree(block);
@@ -210,10 +229,13 @@ std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page) {
         if (page->photometric == kPhotometricWhiteIsZero ||
             page->photometric == kPhotometricBlackIsZero || page->colorMapOffset == 0) {
             page->colorMapCount = static_cast<std::uint16_t>(n);
+            // 4-bit grey steps by 16 (white is 240), or in an extended read by 17, as image
+            // viewers show it (white is 255).
+            const std::uint32_t step = page->extended ? 17 : 16;
             for (std::uint32_t i = 0; i < n && i < entries; ++i) {
-                std::uint32_t level = n == 256 ? i : (i * 16) & 0xFF;
+                std::uint32_t level = n == 256 ? i : (i * step) & 0xFF;
                 if (page->photometric == kPhotometricWhiteIsZero)
-                    level = n == 256 ? 255 - i : ((n - 1 - i) * 16) & 0xFF;
+                    level = n == 256 ? 255 - i : ((n - 1 - i) * step) & 0xFF;
                 SetGrey(table, i, static_cast<std::uint8_t>(level));
             }
             return 0;

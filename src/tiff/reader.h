@@ -63,5 +63,15 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage);
 HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib);
 HGLOBAL ConvertRgbaToBgr(HGLOBAL dib);
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
+// The conversions of extended reads: CMYK as image viewers show it, (255 - C)(255 - K) / 255;
+// RGBA to BGRA with straight alpha (colours stored premultiplied are divided by it); grey with
+// alpha to BGRA in a block of its own (the input block is freed, unless the result is 0).
+HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib);
+HGLOBAL ConvertRgbaToBgra(HGLOBAL dib, bool premultiplied);
+HGLOBAL ConvertGreyAlphaToBgra(HGLOBAL dib, bool premultiplied);
+// Shows the DIB upright: turns or mirrors its rows as TIFF orientation 2 to 8 says (1 and others
+// leave it). Orientations 5 to 8 exchange width and height, in a block of their own (the input
+// block is freed). 0 when memory runs out; the input block is then still the caller's.
+HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation);
 
 }  // namespace qor::tiff

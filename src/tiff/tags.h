@@ -82,6 +82,10 @@ enum Photometric : std::uint16_t {
 inline constexpr std::uint32_t kT4TwoDimensional = 1;
 inline constexpr std::uint32_t kFaxUncompressedMode = 2;
 
+// ExtraSamples: 1 colours premultiplied by the alpha, 2 straight alpha.
+inline constexpr std::uint16_t kExtraSamplePremultipliedAlpha = 1;
+inline constexpr std::uint16_t kExtraSampleStraightAlpha = 2;
+
 inline constexpr std::uint16_t kPredictorNone = 1;
 inline constexpr std::uint16_t kPredictorHorizontal = 2;
 inline constexpr std::uint16_t kPlanarContiguous = 1;

@@ -182,6 +182,12 @@ enum class PageFinish : std::uint8_t {
     kGreyAlphaToGrey,          // two 8-bit samples narrowed to the first
     kRgbaToBgr,                // four samples narrowed to blue, green, red
     kCmykToBgr,                // four inks turned into blue, green, red
+    // Extended reads:
+    kCmykToBgrAsViewers,            // four inks turned into light as image viewers do
+    kRgbaToBgra,                    // four samples to blue, green, red, straight alpha
+    kPremultipliedRgbaToBgra,       // the same, the colours divided by the alpha they carry
+    kGreyAlphaToBgra,               // two samples widened to blue, green, red and alpha
+    kPremultipliedGreyAlphaToBgra,  // the same, the grey divided by its alpha
 };
 
 // What a page becomes, decided once from its record (its bitsPerPixel set): the DIB set-up, the
@@ -195,6 +201,7 @@ struct PageForm {
     bool exchangeRedBlue = false;    // 24-bit rows are delivered blue first
     unsigned predictorChannels = 0;  // interleaved 8-bit samples that Predictor 2 sums, or 0
     PageFinish finish = PageFinish::kNone;
+    std::uint16_t orientation = 1;  // extended reads: TIFF orientation 2 to 8 is applied last
 };
 
 // The form of a page whose bitsPerPixel is set. False for a layout with no DIB form (several
@@ -203,6 +210,9 @@ bool FormOfPage(const TiffPage& page, PageForm* form);
 // The page DIB as the decoders fill it: its rows have the stride of the page's own bits per
 // pixel. False when the block at `dib` does not hold the page's rows.
 bool ViewPageDib(std::uint8_t* dib, const TiffPage& page, DibView* view);
+// The RATIONAL at `at` (numerator, denominator) into value[0..1]; left as it is when `at` is 0 or
+// the read fails.
+void ReadRationalAt(HFILE file, std::uint32_t at, bool littleEndian, std::uint32_t* value);
 // Bytes of file data per image row: 0 for a bitsPerPixel other than 1, 4, 8, 16, 24 or 32.
 std::uint64_t FileRowBytes(const TiffPage& page);
 

@@ -21,7 +21,7 @@ struct Image {
     int bits = 0;
     std::uint32_t clrUsed = 0;
     std::vector<std::uint32_t> palette;  // 0x00RRGGBB
-    std::vector<std::uint32_t> pixels;   // index for <= 8 bits, 0x00RRGGBB for 24 bits
+    std::vector<std::uint32_t> pixels;  // index for <= 8 bits, 0x00RRGGBB for 24, 0xAARRGGBB for 32
     std::uint32_t At(int x, int y) const {
         return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
                       static_cast<std::size_t>(x)];
@@ -38,7 +38,7 @@ struct Image {
 };
 
 // Copies the packed DIB `dib` into *img. False, with the reason in *why, when the block is not a
-// bottom-up DIB of 1, 4, 8 or 24 bits that holds its table and rows.
+// bottom-up DIB of 1, 4, 8, 24 or 32 bits that holds its table and rows.
 inline bool DecodeDib(HGLOBAL dib, Image* img, std::string* why) {
     *img = Image{};
     const std::uint64_t size = plat::GlobalSize(dib);
@@ -51,7 +51,7 @@ inline bool DecodeDib(HGLOBAL dib, Image* img, std::string* why) {
     bool ok = ViewDib(p, size, &v);
     if (!ok) {
         *why = "malformed DIB header or a block too small for its rows";
-    } else if (v.bits != 1 && v.bits != 4 && v.bits != 8 && v.bits != 24) {
+    } else if (v.bits != 1 && v.bits != 4 && v.bits != 8 && v.bits != 24 && v.bits != 32) {
         *why = "unexpected bit depth " + std::to_string(v.bits);
         ok = false;
     }
@@ -78,6 +78,9 @@ inline bool DecodeDib(HGLOBAL dib, Image* img, std::string* why) {
                         break;
                     case 8:
                         out[x] = row[x];
+                        break;
+                    case 32:
+                        out[x] = LoadLE32(row + 4 * std::size_t{x});
                         break;
                     default: {
                         const std::uint8_t* q = row + 3 * std::size_t{x};

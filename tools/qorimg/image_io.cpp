@@ -25,7 +25,8 @@ class LockedDib {
         if (base == nullptr) return;
         locked_ = true;
         ok = qor::ViewDib(base, QorGlobalSize(dib), &view) && view.compression == 0 &&
-             (view.bits == 1 || view.bits == 4 || view.bits == 8 || view.bits == 24) &&
+             (view.bits == 1 || view.bits == 4 || view.bits == 8 || view.bits == 24 ||
+              view.bits == 32) &&
              view.colours <= 256;
     }
     ~LockedDib() {
@@ -420,9 +421,11 @@ std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex) {
     std::vector<png_byte> alpha;
     if (setjmp(png_jmpbuf(s.png))) return std::strerror(errno != 0 ? errno : EIO);
     png_init_io(s.png, out);
-    if (v.bits == 24) {
-        png_set_IHDR(s.png, s.info, v.width, v.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (v.bits == 24 || v.bits == 32) {
+        // 32-bit DIBs carry straight alpha in their fourth byte.
+        png_set_IHDR(s.png, s.info, v.width, v.height, 8,
+                     v.bits == 32 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     } else {
         png_set_IHDR(s.png, s.info, v.width, v.height, static_cast<int>(v.bits),
                      PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
@@ -442,16 +445,27 @@ std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex) {
             png_set_tRNS(s.png, s.info, alpha.data(), static_cast<int>(alpha.size()), nullptr);
         }
     }
+    // The resolution that the DIB header states (pixels per metre), as a pHYs chunk: a fax page
+    // of 204 x 98 dpi would otherwise show at half height.
+    const std::uint32_t xPerMetre = qor::LoadLE32(v.base + 24),
+                        yPerMetre = qor::LoadLE32(v.base + 28);
+    if (xPerMetre != 0 && yPerMetre != 0) {
+        png_set_pHYs(s.png, s.info, xPerMetre, yPerMetre, PNG_RESOLUTION_METER);
+    }
     png_write_info(s.png, s.info);
-    row.resize(v.bits == 24 ? 3ull * v.width : v.stride);
+    const unsigned channels = v.bits == 32 ? 4 : 3;
+    row.resize(v.bits >= 24 ? std::uint64_t{channels} * v.width : v.stride);
     for (std::uint32_t y = 0; y < v.height; ++y) {
         if (!ReportProgress(y, v.height)) return "cancelled";
         const std::uint8_t* src = v.Row(y);
-        if (v.bits == 24) {
+        if (v.bits >= 24) {
             for (std::uint32_t x = 0; x < v.width; ++x) {
-                row[3 * x] = src[3 * x + 2];
-                row[3 * x + 1] = src[3 * x + 1];
-                row[3 * x + 2] = src[3 * x];
+                const std::uint8_t* p = src + std::size_t{channels} * x;
+                std::uint8_t* q = row.data() + std::size_t{channels} * x;
+                q[0] = p[2];
+                q[1] = p[1];
+                q[2] = p[0];
+                if (channels == 4) q[3] = p[3];
             }
         } else {
             std::memcpy(row.data(), src, v.stride);
