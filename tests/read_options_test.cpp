@@ -1,6 +1,7 @@
 // Reads on the caller's terms (QorReadTIFEx, QorReadGIFEx: the pages, the memory limit, the
 // options record) and the describe calls held to what a read delivers.
 #include <filesystem>
+#include <map>
 
 #include "platform/dib.h"
 #include "support/test_util.h"
@@ -196,6 +197,7 @@ TEST_F(ReadOptionsTest, DescriptionsAgreeWithWhatAReadOfEachPageDelivers) {
                                       std::string(QORIMG_TEST_DATA) + "/../../examples"};
     if (!CorporaDir().empty()) roots.push_back(CorporaDir());
     std::size_t files = 0;
+    std::map<std::uint32_t, std::uint32_t> pagesDecoded;
     for (const std::string& root : roots) {
         for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
             const std::string path = e.path().string(), ext = e.path().extension().string();
@@ -221,37 +223,56 @@ TEST_F(ReadOptionsTest, DescriptionsAgreeWithWhatAReadOfEachPageDelivers) {
             }
             if (ext != ".tif" && ext != ".tiff") continue;
             ++files;
-            QorTifInfo info{};
-            info.size = sizeof info;
-            ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, nullptr, 0), 0) << path;
-            std::vector<QorTifPage> pages(info.pageCount);
-            ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, pages.data(), info.pageCount), 0);
-            QorHandle whole = 0;
-            const std::int16_t wholeStatus = QorReadTIF(nullptr, 0, path.c_str(), &whole);
-            if (info.status != 0) {
-                EXPECT_EQ(wholeStatus, info.status) << path;
-            }
-            std::uint32_t decoded = 0;
-            for (std::uint32_t i = 0; i < info.pageCount; ++i) {
-                const QorReadOptions o = Options(i, 1);
-                QorHandle dib = 0;
-                const std::int16_t status = QorReadTIFEx(nullptr, 0, path.c_str(), &o, &dib);
-                if (pages[i].status != 0) {
-                    EXPECT_EQ(status, pages[i].status) << path << " page " << i;
+            // Classic, then extended: the description holds for the read it is asked about.
+            for (std::uint32_t flags : {0u, std::uint32_t{QOR_READ_EXTENDED}}) {
+                QorTifInfo info{};
+                info.size = sizeof info;
+                info.flags = flags;
+                ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, nullptr, 0), 0) << path;
+                std::vector<QorTifPage> pages(info.pageCount);
+                ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, pages.data(), info.pageCount), 0);
+                QorReadOptions all = Options(0, 0);
+                all.flags = flags;
+                QorHandle whole = 0;
+                const std::int16_t wholeStatus =
+                    QorReadTIFEx(nullptr, 0, path.c_str(), &all, &whole);
+                if (info.status != 0) {
+                    EXPECT_EQ(wholeStatus, info.status) << path << " flags " << flags;
                 }
-                if (status != 0) continue;
-                ++decoded;
-                const Image image = ReadDib(dib);
-                EXPECT_EQ(image.width, pages[i].width) << path << " page " << i;
-                EXPECT_EQ(image.height, pages[i].height) << path << " page " << i;
-                QorReleaseDocument(dib);
-            }
-            if (wholeStatus == 0) {
-                EXPECT_EQ(QorDocumentLayers(whole, nullptr, 0), decoded) << path;
-                QorReleaseDocument(whole);
+                std::uint32_t decoded = 0;
+                for (std::uint32_t i = 0; i < info.pageCount; ++i) {
+                    QorReadOptions o = Options(i, 1);
+                    o.flags = flags;
+                    QorHandle dib = 0;
+                    const std::int16_t status = QorReadTIFEx(nullptr, 0, path.c_str(), &o, &dib);
+                    if (pages[i].status != 0) {
+                        EXPECT_EQ(status, pages[i].status) << path << " page " << i;
+                    }
+                    if (status != 0) continue;
+                    ++decoded;
+                    ++pagesDecoded[flags];
+                    const Image image = ReadDib(dib);
+                    // An extended read shows a page turned a quarter with width and height
+                    // exchanged.
+                    const bool turned =
+                        flags != 0 && pages[i].orientation >= 5 && pages[i].orientation <= 8;
+                    EXPECT_EQ(image.width, turned ? pages[i].height : pages[i].width)
+                        << path << " page " << i;
+                    EXPECT_EQ(image.height, turned ? pages[i].width : pages[i].height)
+                        << path << " page " << i;
+                    QorReleaseDocument(dib);
+                }
+                if (wholeStatus == 0) {
+                    EXPECT_EQ(QorDocumentLayers(whole, nullptr, 0), decoded) << path;
+                    QorReleaseDocument(whole);
+                }
             }
         }
     }
+    // Every page that a classic read decodes, an extended one decodes too, and more.
+    EXPECT_GT(pagesDecoded[QOR_READ_EXTENDED], pagesDecoded[0]);
+    std::printf("TIFF pages decoded: %u classic, %u extended\n", pagesDecoded[0],
+                pagesDecoded[QOR_READ_EXTENDED]);
     EXPECT_GT(files, 20u);
 }
 
