@@ -28,6 +28,10 @@ enum class PageFault : std::uint8_t {
     kPredictor,          // a predictor other than 1 and 2
     kFaxTwoDimensional,  // two-dimensional Group 3 coding
     kFaxUncompressed,    // uncompressed mode in fax data
+    // Extended reads check this first: a compression without a decoder (old-style JPEG, WebP,
+    // Zstandard, LERC, JPEG 2000, LogLuv and the rest). The page is skipped like any refused
+    // page; a classic read passes such a page and stops at it.
+    kCompression,
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

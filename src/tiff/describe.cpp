@@ -154,7 +154,12 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* c
         d->pageCount = i + 1;
         if (i == 0) firstStatus = p.status;
         anyDecodes = anyDecodes || p.status == 0;
-        if (d->stopPage == 0 && p.status == QOR_TIFF_COMPRESSION) d->stopPage = i + 1;
+        // A page that validation passes but no decoder takes ends a read; one that an extended
+        // read's validation refuses for its compression is skipped.
+        if (d->stopPage == 0 && p.status == QOR_TIFF_COMPRESSION &&
+            p.fault == tiff::PageFault::kNone) {
+            d->stopPage = i + 1;
+        }
     }
     if (d->stopPage != 0) return QOR_TIFF_COMPRESSION;
     // A read that decodes no page gives page 1's status.

@@ -54,6 +54,9 @@ void WriteResolution(HFILE file, const TiffPage& page, std::uint8_t* dib) {
 
 PageFault CheckTiffPage(const TiffPage& page) {
     using F = PageFault;
+    if (page.extended && SelectStripDecoder(page.compression, true) == nullptr) {
+        return F::kCompression;
+    }
     if (page.imageWidth == 0 || page.imageLength == 0) return F::kNoWidthOrHeight;
     if (page.imageWidth > kMaxDibSide || page.imageLength > kMaxDibSide) return F::kTooLarge;
     // No usable strip: no offset, or no StripOffsets value (a count of 2^31 or more reads as
@@ -146,6 +149,8 @@ std::int16_t StatusOfFault(PageFault fault) {
         case PageFault::kFaxTwoDimensional:
         case PageFault::kFaxUncompressed:
             return QOR_TIFF_MAGIC_OR_OPTIONS;
+        case PageFault::kCompression:
+            return QOR_TIFF_COMPRESSION;
     }
     return QOR_NOT_TIFF;
 }
@@ -176,6 +181,8 @@ const char* FaultText(PageFault fault) {
             return "two-dimensional Group 3 coding is not supported";
         case PageFault::kFaxUncompressed:
             return "uncompressed mode in fax data is not supported";
+        case PageFault::kCompression:
+            return "this compression is not supported";
     }
     return "";
 }

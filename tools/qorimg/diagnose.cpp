@@ -246,8 +246,16 @@ const char* CompressionName(unsigned compression) {
             return "Deflate";
         case 32773:
             return "PackBits";
+        case 34676:
+            return "SGI LogLuv";
+        case 34677:
+            return "SGI LogL";
         case 34712:
             return "JPEG 2000";
+        case 34887:
+            return "LERC";
+        case 34892:
+            return "lossy JPEG";
         case 34925:
             return "LZMA";
         case 50000:
@@ -330,6 +338,8 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kFaxTwoDimensional:
         case PageFault::kFaxUncompressed:
             return FaultText(p.fault);
+        case PageFault::kCompression:
+            return compression + " is not supported";
     }
     switch (p.status) {
         case 0:
