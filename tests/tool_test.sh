@@ -230,9 +230,13 @@ Image.open(sys.argv[1]).save(sys.argv[2], save_all=True,
 PY
 tiffcp -p separate "$work/planar.tif" "$work/sep.tif" 2>/dev/null
 tiffcp "$examples/plasma-rgb.tif" "$work/sep.tif" "$work/mixed.tif" 2>/dev/null
-expect_exit 0 "skipped page" -- "$QORIMG" convert -q "$work/mixed.tif" "$work/mixed.png"
+expect_exit 0 "skipped page" -- "$QORIMG" convert -q --classic "$work/mixed.tif" "$work/mixed.png"
 grep -q "page 2 skipped" "$work/err" || fail "a refused page is named on stderr: $(cat "$work/err")"
 [ -e "$work/mixed.png" ] && [ ! -e "$work/mixed-2.png" ] || fail "skipped page numbering"
+# Read extended, the page of separate planes is read too, as Pillow reads it.
+rm -f "$work"/mixed*.png
+expect_exit 0 "planes" -- "$QORIMG" convert -q "$work/mixed.tif" "$work/mixed.png"
+same_pixels "$work/sep.tif" "$work/mixed-2.png"
 
 # Refusals of the classic reads name the cause that decided the library's status. Each row: file,
 # status (any where the header or directory chain decides), what the message says.
@@ -338,7 +342,8 @@ expect_exit 2 "one-line usage error" -- "$QORIMG" convert a.gif
 [ "$(wc -l <"$work/err")" = 1 ] && grep -q "see qorimg --help" "$work/err" || fail "usage: $(cat "$work/err")"
 
 # info takes several files of every kind; --json prints one object per file that parses.
-expect_exit 1 "info of several files" -- "$QORIMG" info --json "$examples/frames-transparent.gif" \
+expect_exit 1 "info of several files" -- "$QORIMG" info --classic --json \
+  "$examples/frames-transparent.gif" \
   "$work/three.tif" "$work/pal8.png" "$work/pal8.bmp" "$work/tiled.tif"
 "$py" -m json.tool --json-lines "$work/out" >/dev/null || fail "info --json: $(cat "$work/out")"
 "$py" - "$work/out" <<'PY' || fail "info --json content"

@@ -32,6 +32,7 @@ enum class PageFault : std::uint8_t {
     // Zstandard, LERC, JPEG 2000, LogLuv and the rest). The page is skipped like any refused
     // page; a classic read passes such a page and stops at it.
     kCompression,
+    kSampleFormat,  // extended reads: floating-point or signed samples
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

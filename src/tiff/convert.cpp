@@ -281,6 +281,39 @@ HGLOBAL ConvertGreyAlphaToBgra(HGLOBAL dib, bool premultiplied) {
     return dib;
 }
 
+bool NarrowWideSamples(HGLOBAL dib, const PageForm& form) {
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+    if (p == nullptr) return false;
+    const unsigned samples = form.wideSamples;
+    DibView in;
+    if (!ViewInput(p, plat::GlobalSize(dib), 16 * samples, &in)) {
+        plat::GlobalUnlock(dib);
+        return false;
+    }
+    // Each row shrinks to half its bytes, written from its start: never past what is still to
+    // be read of it or of the rows after it.
+    const std::uint64_t outStride = DibStride(in.width, 8 * samples);
+    const std::uint64_t count = std::uint64_t{in.width} * samples;
+    for (std::uint64_t r = 0; r < in.height; ++r) {
+        const std::uint8_t* src = in.pixels + r * in.stride;
+        std::uint8_t* dst = in.pixels + r * outStride;
+        std::uint16_t sum[4] = {};
+        for (std::uint64_t i = 0; i < count; ++i) {
+            std::uint32_t v = form.wideLittleEndian ? LoadLE16(src + 2 * i) : LoadBE16(src + 2 * i);
+            if (form.widePredictor) {
+                const std::uint64_t c = i % samples;
+                sum[c] = static_cast<std::uint16_t>(sum[c] + v);
+                v = sum[c];
+            }
+            dst[i] = static_cast<std::uint8_t>((v * 255 + 32767) / 65535);
+        }
+        if (form.wideExchangeRedBlue) ExchangeRedBlue(dst, in.width);
+        std::memset(dst + count, 0, static_cast<std::size_t>(outStride - count));
+    }
+    plat::GlobalUnlock(dib);
+    return true;
+}
+
 namespace {
 
 // Where display pixel (x, y) of an upright image comes from in the stored one (width w, height

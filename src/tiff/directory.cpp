@@ -107,6 +107,9 @@ void WriteDefaults(TiffPage* page) {
     page->jpegTablesOffset = 0;
     page->jpegTablesCount = 0;
     page->tileCount = 0;
+    page->tileWidth = 0;
+    page->tileLength = 0;
+    page->sampleFormat = kSampleFormatUnsigned;
     page->orientation = 1;
     page->resolutionUnit = 2;
     page->xResolutionAt = page->yResolutionAt = 0;
@@ -237,6 +240,7 @@ bool TakesValues(std::uint16_t tag) {
         case kTagPageNumber:
         case kTagPredictor:
         case kTagExtraSamples:
+        case kTagSampleFormat:
         case kTagOrientation:
         case kTagResolutionUnit:
             return true;
@@ -277,7 +281,15 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
     if (e.tag >= kTagTileWidth && e.tag <= kTagTileByteCounts) {
         page->tileTags = true;
         if (e.tag == kTagTileOffsets) page->tileCount = e.count;
-        return true;
+        if (!page->extended) return true;
+        // An extended read walks the tiles as strips: their offsets and byte counts take the
+        // strips' place (tags are in ascending order, so the tiles' come last and win).
+        if (e.tag == kTagTileOffsets) {
+            Entry asStrips = e;
+            asStrips.tag = kTagStripOffsets;
+            ApplyLocationTag(page, asStrips, littleEndian);
+            return true;
+        }
     }
     if (IsDescribedTag(e.tag)) {
         ApplyDescribedTag(page, e);
@@ -287,7 +299,9 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
         ApplyLocationTag(page, e, littleEndian);
         return true;
     }
-    if (!TakesValues(e.tag)) return true;
+    const bool tileValues = page->extended && (e.tag == kTagTileWidth || e.tag == kTagTileLength ||
+                                               e.tag == kTagTileByteCounts);
+    if (!TakesValues(e.tag) && !tileValues) return true;
     std::uint32_t values[kMaxValues] = {};
     std::uint32_t loaded = 0;
     if (!LoadValues(in, e, littleEndian, values, &loaded)) return false;
@@ -333,6 +347,16 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
         case kTagRowsPerStrip:
             page->rowsPerStrip = first;
             break;
+        case kTagTileWidth:
+            page->tileWidth = first;
+            break;
+        case kTagTileLength:
+            page->tileLength = first;
+            break;
+        case kTagSampleFormat:
+            if (fits16) page->sampleFormat = Low16(first);
+            break;
+        case kTagTileByteCounts:
         case kTagStripByteCounts:
             page->stripByteCounts = first;
             // Located as the offsets are: one value is the value itself, several an array.

@@ -79,6 +79,10 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
         SetBlackWhite(view);
     }
     plat::GlobalUnlock(dib);
+    if (form.wideSamples != 0 && !tiff::NarrowWideSamples(dib, form)) {
+        plat::GlobalFree(dib);
+        return QOR_NO_MEMORY;
+    }
     HGLOBAL result = dib;
     switch (finish) {
         case PageFinish::kInvertThenBlackWhite:
@@ -149,7 +153,11 @@ std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std
     DibView view;
     const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression, page->extended);
     std::int16_t status = QOR_TIFF_COMPRESSION;
-    if (decoder != nullptr) status = decoder(progress, bits, file, page);
+    if (decoder != nullptr && tiff::TakenInParts(*page)) {
+        status = tiff::DecodeParts(progress, bits, file, page, decoder);
+    } else if (decoder != nullptr) {
+        status = decoder(progress, bits, file, page);
+    }
     if (status == 0 &&
         (!tiff::FormOfPage(*page, &form) || !tiff::ViewPageDib(bits, *page, &view))) {
         status = QOR_TIFF_UNSUPPORTED;

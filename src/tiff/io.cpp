@@ -88,6 +88,25 @@ std::int16_t StripWalker::Next(StripSpan* strip) {
     return 0;
 }
 
+bool ReadStripEntry(HFILE file, const TiffPage& page, std::uint32_t index, std::uint32_t* offset,
+                    std::uint32_t* byteCount) {
+    *byteCount = 0;
+    if (page.stripCount == 1) {
+        *offset = page.stripOffsets;
+        if (page.byteCountCount == 1) *byteCount = page.byteCountArray;
+        return index == 0;
+    }
+    if (index >= page.stripCount || ReadValues(file, page.byteOrder, page.stripOffsets,
+                                               page.stripOffsetSize, index, 1, offset) != 1) {
+        return false;
+    }
+    if (page.byteCountCount > index) {
+        ReadValues(file, page.byteOrder, page.byteCountArray, page.byteCountSize, index, 1,
+                   byteCount);
+    }
+    return true;
+}
+
 void ReadRationalAt(HFILE file, std::uint32_t at, bool littleEndian, std::uint32_t* value) {
     std::uint8_t b[8];
     if (at == 0 || !plat::SeekTo(file, at) || plat::_lread(file, b, 8) != 8) return;
@@ -96,6 +115,29 @@ void ReadRationalAt(HFILE file, std::uint32_t at, bool littleEndian, std::uint32
 }
 
 bool FormOfPage(const TiffPage& page, PageForm* form) {
+    if (page.extended && page.bitsPerSample == 16) {
+        // The form of the same page in 8-bit samples, with the file's wider rows.
+        TiffPage narrow = page;
+        narrow.bitsPerSample = 8;
+        narrow.bitsPerPixel = static_cast<std::uint16_t>(8 * page.samplesPerPixel);
+        narrow.predictor = kPredictorNone;
+        PageForm f;
+        if (!FormOfPage(narrow, &f)) return false;
+        f.bitsPerPixel = page.bitsPerPixel;
+        f.rowBytes = std::uint64_t{page.imageWidth} * 2 * page.samplesPerPixel;
+        f.stride = DibStride(page.imageWidth, page.bitsPerPixel);
+        f.dibBytes = kDibHeaderSize + 4ull * DibTableEntries(f.dibBitCount) +
+                     std::max(f.stride, DibStride(page.imageWidth, f.dibBitCount)) *
+                         std::uint64_t{page.imageLength};
+        f.wideSamples = page.samplesPerPixel;
+        f.widePredictor = page.predictor == kPredictorHorizontal && !TakenInParts(page);
+        f.wideExchangeRedBlue = f.exchangeRedBlue;
+        f.wideLittleEndian = IsLittleEndian(page.byteOrder);
+        f.exchangeRedBlue = false;
+        f.predictorChannels = 0;
+        *form = f;
+        return true;
+    }
     // Several samples have a DIB form only as 8 bits each.
     if (page.samplesPerPixel > 1 && page.bitsPerSample != 8) return false;
     PageForm f;
@@ -188,6 +230,8 @@ std::uint64_t FileRowBytes(const TiffPage& page) {
         case 16:
         case 24:
         case 32:
+        case 48:
+        case 64:
             return width * (page.bitsPerPixel / 8u);
         default:
             return 0;

@@ -63,7 +63,16 @@ PageFault CheckTiffPage(const TiffPage& page) {
     // none). Such a page has nothing to decode; delivering it blank would be a made-up image.
     if (page.stripOffsets == 0) return F::kNoStrips;
     if (page.stripCount == 0 || page.stripCount > 0x7FFFFFFF) return F::kNoStrips;
-    const std::uint16_t bps = page.bitsPerSample;
+    // An extended read walks a tiled page's tiles as strips; each needs a size.
+    if (page.extended && page.tileTags && (page.tileWidth == 0 || page.tileLength == 0)) {
+        return F::kNoStrips;
+    }
+    std::uint16_t bps = page.bitsPerSample;
+    // An extended read takes 16-bit samples, delivered as 8 bits, wherever it takes 8-bit ones;
+    // never floating-point or signed ones.
+    if (page.extended && page.sampleFormat != kSampleFormatUnsigned) return F::kSampleFormat;
+    const bool sixteen = page.extended && bps == 16;
+    if (sixteen) bps = 8;
     if (bps != 1 && bps != 4 && bps != 8) return F::kBitsPerSample;
     // Every sample layout is decided here, so that a page without a DIB form is skipped like any
     // refused page instead of ending the read after the pages before it were decoded.
@@ -78,6 +87,7 @@ PageFault CheckTiffPage(const TiffPage& page) {
             }
             // A ColorMap of two values would read as a black and white table: a palette page of
             // more than two colours with such a map is damaged.
+            if (sixteen && page.photometric == kPhotometricPalette) return F::kSampleLayout;
             if (page.photometric == kPhotometricPalette && bps != 1 && page.grayResponseUnit == 0 &&
                 page.colorMapOffset != 0 && page.colorMapCount == 2) {
                 return F::kTwoValueColorMap;
@@ -108,7 +118,15 @@ PageFault CheckTiffPage(const TiffPage& page) {
         default:
             return F::kSampleLayout;
     }
-    if (page.planarConfig != kPlanarContiguous) return F::kPlanar;
+    // Separate planes are read by an extended read.
+    if (page.planarConfig != kPlanarContiguous &&
+        !(page.extended && page.planarConfig == kPlanarSeparate)) {
+        return F::kPlanar;
+    }
+    // A tile of 1 or 4 bits a sample starts on a whole byte of the row.
+    if (page.extended && page.tileTags && (std::uint64_t{page.tileWidth} * bps) % 8 != 0) {
+        return F::kSampleLayout;
+    }
     if (page.predictor == kPredictorHorizontal) {
         const bool deflate =
             page.compression == kCompressionDeflate || page.compression == kCompressionOldDeflate;
@@ -151,6 +169,8 @@ std::int16_t StatusOfFault(PageFault fault) {
             return QOR_TIFF_MAGIC_OR_OPTIONS;
         case PageFault::kCompression:
             return QOR_TIFF_COMPRESSION;
+        case PageFault::kSampleFormat:
+            return QOR_TIFF_UNSUPPORTED;
     }
     return QOR_NOT_TIFF;
 }
@@ -183,6 +203,8 @@ const char* FaultText(PageFault fault) {
             return "uncompressed mode in fax data is not supported";
         case PageFault::kCompression:
             return "this compression is not supported";
+        case PageFault::kSampleFormat:
+            return "floating-point and signed samples are not supported";
     }
     return "";
 }
@@ -225,9 +247,10 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
 }
 
 std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page) {
-    if (page->bitsPerPixel == 24 || page->bitsPerPixel == 32) return 0;
+    if (dib.colours == 0) return 0;  // a DIB of 24 or 32 bits has no table
     std::uint8_t* table = dib.palette;
-    const std::uint32_t bps = page->bitsPerSample;
+    // 16-bit grey is delivered as 8-bit grey.
+    const std::uint32_t bps = page->bitsPerSample == 16 ? 8 : page->bitsPerSample;
     const std::uint32_t n = 1u << bps;
     const std::uint32_t entries = dib.colours;
     const bool littleEndian = IsLittleEndian(page->byteOrder);

@@ -31,6 +31,11 @@ std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t
 // Fills the colour table of the page's locked DIB, whose header is written. 0, or 202.
 std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page);
 
+// Decodes a page that an extended read takes in parts (tiles, or samples in separate planes) with
+// the strip decoder of its compression, into the locked page DIB `dib`. 0, or the status of the
+// first failure.
+std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
+                         StripDecoder decoder);
 // The decoder for a compression, or null when there is none (in a classic read, or in any).
 StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended = false);
 
@@ -69,6 +74,10 @@ HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
 HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib);
 HGLOBAL ConvertRgbaToBgra(HGLOBAL dib, bool premultiplied);
 HGLOBAL ConvertGreyAlphaToBgra(HGLOBAL dib, bool premultiplied);
+// Narrows the 16-bit samples of a decoded page of that form to 8 bits in place, each value v as
+// (v * 255 + 32767) / 65535, after undoing Predictor 2 on them: rows of 8-bit samples, at their
+// own stride, for the finishing step. False when the block cannot be locked or is too small.
+bool NarrowWideSamples(HGLOBAL dib, const PageForm& form);
 // Shows the DIB upright: turns or mirrors its rows as TIFF orientation 2 to 8 says (1 and others
 // leave it). Orientations 5 to 8 exchange width and height, in a block of their own (the input
 // block is freed). 0 when memory runs out; the input block is then still the caller's.

@@ -33,11 +33,13 @@ enum Tag : std::uint16_t {
     kTagDateTime = 306,
     kTagPredictor = 317,
     kTagColorMap = 320,
-    // Tiled pages are not read; these tell them apart in messages.
+    // Tiled pages: a classic read refuses them, an extended one walks their tiles.
     kTagTileWidth = 322,
+    kTagTileLength = 323,
     kTagTileOffsets = 324,
     kTagTileByteCounts = 325,
     kTagExtraSamples = 338,
+    kTagSampleFormat = 339,
     kTagJpegTables = 347,
 };
 
@@ -86,9 +88,14 @@ inline constexpr std::uint32_t kFaxUncompressedMode = 2;
 inline constexpr std::uint16_t kExtraSamplePremultipliedAlpha = 1;
 inline constexpr std::uint16_t kExtraSampleStraightAlpha = 2;
 
+// SampleFormat: 1 unsigned integers (the default), 2 signed, 3 floating point.
+inline constexpr std::uint16_t kSampleFormatUnsigned = 1;
+inline constexpr std::uint16_t kSampleFormatFloat = 3;
+
 inline constexpr std::uint16_t kPredictorNone = 1;
 inline constexpr std::uint16_t kPredictorHorizontal = 2;
 inline constexpr std::uint16_t kPlanarContiguous = 1;
+inline constexpr std::uint16_t kPlanarSeparate = 2;
 inline constexpr std::uint16_t kFillOrderLsbFirst = 2;
 
 }  // namespace qor::tiff

@@ -63,6 +63,10 @@ struct TiffPage {
     // parse); a classic read keeps the classic rules.
     bool extended;
     std::uint32_t tileCount;  // TileOffsets values
+    // An extended read walks a tiled page's tiles as strips: TileOffsets and TileByteCounts fill
+    // the strip fields, and the tiles' size is kept here (0 and 0 for a page of strips).
+    std::uint32_t tileWidth, tileLength;
+    std::uint16_t sampleFormat;  // 1 when absent
     // What only a description reports: the orientation, the resolution unit, and where the values
     // of the RATIONAL resolutions (0 when absent) and of the ASCII Software and DateTime (their
     // count of bytes 0 when absent) lie, which a read never reads.
@@ -72,6 +76,11 @@ struct TiffPage {
     std::uint32_t softwareAt, softwareCount;
     std::uint32_t dateTimeAt, dateTimeCount;
 };
+
+// True when an extended read takes the page in parts: tiles, or samples in separate planes.
+inline bool TakenInParts(const TiffPage& page) {
+    return page.extended && (page.tileTags || (page.planarConfig == 2 && page.samplesPerPixel > 1));
+}
 
 // True when values of this byte order are little-endian (first header byte 'I').
 inline bool IsLittleEndian(std::uint16_t byteOrder) {
@@ -202,6 +211,14 @@ struct PageForm {
     unsigned predictorChannels = 0;  // interleaved 8-bit samples that Predictor 2 sums, or 0
     PageFinish finish = PageFinish::kNone;
     std::uint16_t orientation = 1;  // extended reads: TIFF orientation 2 to 8 is applied last
+    // Extended reads of 16-bit samples: the rows are decoded as the file stores them and then
+    // narrowed in place to 8 bits a sample (first undoing Predictor 2 on the 16-bit values of
+    // whole rows; a page taken in parts has it undone in each part), and red and blue of RGB
+    // exchanged, before `finish`. 0 samples: 8-bit or smaller samples.
+    unsigned wideSamples = 0;
+    bool widePredictor = false;
+    bool wideExchangeRedBlue = false;
+    bool wideLittleEndian = true;
 };
 
 // The form of a page whose bitsPerPixel is set. False for a layout with no DIB form (several
@@ -210,6 +227,10 @@ bool FormOfPage(const TiffPage& page, PageForm* form);
 // The page DIB as the decoders fill it: its rows have the stride of the page's own bits per
 // pixel. False when the block at `dib` does not hold the page's rows.
 bool ViewPageDib(std::uint8_t* dib, const TiffPage& page, DibView* view);
+// The StripOffsets value `index` of the page and its StripByteCounts value (0 when the page
+// states none for it). False when the page has no such strip or its value cannot be read.
+bool ReadStripEntry(HFILE file, const TiffPage& page, std::uint32_t index, std::uint32_t* offset,
+                    std::uint32_t* byteCount);
 // The RATIONAL at `at` (numerator, denominator) into value[0..1]; left as it is when `at` is 0 or
 // the read fails.
 void ReadRationalAt(HFILE file, std::uint32_t at, bool littleEndian, std::uint32_t* value);
