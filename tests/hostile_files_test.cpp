@@ -9,6 +9,9 @@
 #include "gif_builder.h"
 #include "qorimg/qorimg.h"
 #include "support/test_util.h"
+#if QORIMG_HAVE_LIBDEFLATE && __has_include(<libdeflate.h>)
+#include <libdeflate.h>
+#endif
 #include "support/tiff_builder.h"
 
 namespace qor::test {
@@ -25,15 +28,19 @@ struct Outcome {
     Image first;
 };
 
-// Reads a file through the entry points; `image`: keep the first layer's pixels.
-Outcome ReadThrough(const std::string& path, bool tiff, bool image = false) {
+// Reads a file through the entry points (a TIFF extended when asked); `image`: keep the first
+// layer's pixels.
+Outcome ReadThrough(const std::string& path, bool tiff, bool image = false, bool extended = false) {
     Outcome o;
     std::uint32_t dib = 0;
     std::int16_t transparent = 0;
     pt::ResetPeak();
     const std::uint64_t before = pt::LiveBytes();
     const auto start = std::chrono::steady_clock::now();
-    o.status = tiff ? QorReadTIF(nullptr, 0, path.c_str(), &dib)
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.flags = extended ? QOR_READ_EXTENDED : 0;
+    o.status = tiff ? QorReadTIFEx(nullptr, 0, path.c_str(), &options, &dib)
                     : QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent);
     o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     o.peakBytes = pt::PeakBytes() - before;
@@ -120,6 +127,43 @@ Bytes Page(std::vector<std::uint32_t> bits, int photometric, std::uint32_t width
 }
 
 // A GIF screen of 32767 x 32767 whose image data ends right after its code size byte: 792 bytes.
+// A 16000 x 16000 grey page of 16 x 16 tiles that lists `listed` of its million tiles, each a
+// tile of grey; with `pastEnd` the last one lies past the end of the file.
+Bytes TiledPage(std::uint32_t listed, bool pastEnd) {
+    TiffBuilder b(false);
+    std::vector<std::uint32_t> offsets, counts;
+    for (std::uint32_t i = 0; i < listed; ++i) {
+        offsets.push_back(b.Append(Bytes(256, static_cast<std::uint8_t>(40 * i + 1))));
+        counts.push_back(256);
+    }
+    if (pastEnd) offsets.back() = 0x7FFFFF00u;
+    const std::uint32_t offsetsAt = listed > 1 ? b.AppendLongs(offsets) : offsets[0];
+    const std::uint32_t countsAt = listed > 1 ? b.AppendLongs(counts) : counts[0];
+    b.AddIfd({E::Long(256, {16000}), E::Long(257, {16000}), E::Short(258, {8}), E::Short(259, {1}),
+              E::Short(262, {1}), E::Short(277, {1}), E::Long(322, {16}), E::Long(323, {16}),
+              E::Raw(324, 4, listed, offsetsAt), E::Raw(325, 4, listed, countsAt)});
+    return b.bytes();
+}
+
+#if QORIMG_HAVE_LIBDEFLATE && __has_include(<libdeflate.h>)
+// A `side` x `side` RGB page in one Deflate strip that holds 3 MB of zero bytes: the whole page
+// for a side of 1024, a few KB that claim 1.2 GB for a side of 20000.
+Bytes DeflatePage(std::uint32_t side) {
+    const Bytes zeros(3u << 20, 0);
+    Bytes stream(zeros.size());
+    libdeflate_compressor* c = libdeflate_alloc_compressor(12);
+    stream.resize(
+        libdeflate_zlib_compress(c, zeros.data(), zeros.size(), stream.data(), stream.size()));
+    libdeflate_free_compressor(c);
+    TiffBuilder b(false);
+    const std::uint32_t at = b.Append(stream);
+    b.AddIfd({E::Long(256, {side}), E::Long(257, {side}), E::Short(258, {8, 8, 8}),
+              E::Short(259, {8}), E::Short(262, {2}), E::Long(273, {at}), E::Short(277, {3}),
+              E::Long(279, {static_cast<std::uint32_t>(stream.size())})});
+    return b.bytes();
+}
+#endif
+
 Bytes GifWithoutPixels() {
     Bytes gif;
     gifb::Header(gif, 32767, 32767, 0xF7);
@@ -166,6 +210,7 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         bool longName = false;        // read and write through a 523-byte name that, cut to 512
                                       // bytes, names the hostile file
         std::uint64_t untouched = 0;  // bytes of fresh blocks that the read may hold unwritten
+        bool extended = false;        // an extended read
     } rows[] = {
         {"a GIF image of 32767 x 32767 without pixels",
          false,
@@ -256,6 +301,50 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         // Values outside the entries are read a window at a time, not with a seek each.
         {"four directories of 65535 entries with values of their own", true,
          [] { return DirectoryStorm(4); }, QOR_NOT_TIFF, 0, [] { return GreyTiff(1024, 32767); }},
+#if QORIMG_HAVE_LIBDEFLATE && __has_include(<libdeflate.h>)
+        // A few KB of Deflate data make no more rows than their bytes can hold (3 MB here, read
+        // as long as a page of those 3 MB): the working memory follows the data, not the 1.2 GB
+        // page it claims, and the read ends where the data does; under a 64 MB budget the page
+        // is refused first.
+        {"a Deflate strip of a few KB that claims a 1.2 GB page", true,
+         [] { return DeflatePage(20000); }, QOR_READ_FAILED, 0, [] { return DeflatePage(1024); },
+         false, 0, false, 1300000000ull, true},
+        {"the same under a 64 MB budget",
+         true,
+         [] { return DeflatePage(20000); },
+         QOR_NO_MEMORY,
+         0,
+         {},
+         false,
+         64u << 20,
+         false,
+         0,
+         true},
+#endif
+        // A tiled page visits the tiles it lists, not the million its size would hold; a tile
+        // that lies past the end of the file ends the read.
+        {"a million tiles of which one is listed",
+         true,
+         [] { return TiledPage(1, false); },
+         0,
+         1,
+         {},
+         false,
+         0,
+         false,
+         256u << 20,
+         true},
+        {"a tile past the end of the file",
+         true,
+         [] { return TiledPage(2, true); },
+         QOR_READ_FAILED,
+         0,
+         {},
+         false,
+         0,
+         false,
+         256u << 20,
+         true},
         // 2000 pages of 2 MB each against a 16 MB budget: the read stops at the budget.
         {"pages that ask for more than the read's budget", true,
          [] { return ManyPages(2000, 4096, Fill::kFax); }, QOR_NO_MEMORY, 0,
@@ -272,10 +361,10 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         const std::string likePath = dir_.Path("like");
         WriteFile(likePath, like);
         const bool likeTiff = !row.normal || row.tiff;
-        Outcome normal = ReadThrough(likePath, likeTiff, row.sameImage);
+        Outcome normal = ReadThrough(likePath, likeTiff, row.sameImage, row.extended);
         ASSERT_EQ(normal.status, 0);
         for (int i = 0; i < 2; ++i) {
-            Outcome again = ReadThrough(likePath, likeTiff);
+            Outcome again = ReadThrough(likePath, likeTiff, false, row.extended);
             normal.seconds = std::min(normal.seconds, again.seconds);
         }
         std::string name = path;
@@ -290,11 +379,12 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
             EXPECT_EQ(ReadFile(path), file);
         }
         pt::SetReadBudget(row.budget);
-        Outcome o = ReadThrough(name, row.tiff, row.sameImage);
+        Outcome o = ReadThrough(name, row.tiff, row.sameImage, row.extended);
         // Like the normal read, the best of three when the first was slow: a busy machine can
         // stall any single read of a millisecond.
         for (int i = 0; i < 2 && o.seconds >= 10 * normal.seconds; ++i) {
-            o.seconds = std::min(o.seconds, ReadThrough(name, row.tiff).seconds);
+            o.seconds =
+                std::min(o.seconds, ReadThrough(name, row.tiff, false, row.extended).seconds);
         }
         pt::SetReadBudget(0);
         EXPECT_EQ(o.status, row.status);

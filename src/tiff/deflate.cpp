@@ -31,9 +31,6 @@ class DeflateCodec final : public StripCodec {
         // A strip inflates to its rows; the last strip of some writers holds a whole strip's
         // rows, so every strip gets room for rowsPerStrip of them.
         stripBytes_ = form.rowBytes * rowsPerStrip;
-        if (!rows_.Allocate(stripBytes_, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
-        decompressor_.reset(libdeflate_alloc_decompressor());
-        if (!decompressor_) return QOR_NO_MEMORY;
         return 0;
     }
 
@@ -43,6 +40,23 @@ class DeflateCodec final : public StripCodec {
         failure_ = 0;
         if (std::int16_t status = input_.Read(strip)) {
             failure_ = status;
+            return;
+        }
+        // Deflate makes at most 258 bytes of every 2 bits it reads: a strip's rows take no more
+        // room than its bytes can fill, whatever size the page claims.
+        const std::uint64_t room =
+            std::min<std::uint64_t>(stripBytes_, std::uint64_t{input_.size()} * 1032 + 1024);
+        if (room > roomHeld_) {
+            roomHeld_ = 0;
+            if (!rows_.Allocate(room, plat::GMEM_MOVEABLE)) {
+                failure_ = QOR_NO_MEMORY;
+                return;
+            }
+            roomHeld_ = room;
+        }
+        if (!decompressor_) decompressor_.reset(libdeflate_alloc_decompressor());
+        if (!decompressor_) {
+            failure_ = QOR_NO_MEMORY;
             return;
         }
         std::size_t out = 0;
@@ -80,7 +94,8 @@ class DeflateCodec final : public StripCodec {
     PageForm form_;
     std::uint64_t stripBytes_ = 0;
     plat::LockedBlock rows_;  // the strip's inflated rows
-    WholeStrip input_;        // its compressed bytes
+    std::uint64_t roomHeld_ = 0;
+    WholeStrip input_;  // its compressed bytes
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor_;
     std::uint64_t next_ = 0;      // the strip's next row
     std::uint64_t inflated_ = 0;  // bytes of rows the strip gave
