@@ -1,7 +1,8 @@
 // TIFF cases: one photo-like 4000 x 3000 RGB page, uncompressed, PackBits, LZW and LZW with
-// horizontal differencing, and the same page reduced to 256 colours as an LZW palette page.
-// libtiff decodes every strip with TIFFReadEncodedStrip into a buffer malloc'ed for each read,
-// as a caller that keeps the image must.
+// horizontal differencing, and the same page reduced to 256 colours as an LZW palette page; and,
+// read extended, the page as Deflate (with and without differencing), JPEG, and LZW in tiles of
+// 256 x 256. libtiff decodes every strip (or tile) with TIFFReadEncodedStrip (TIFFReadEncodedTile)
+// into a buffer malloc'ed for each read, as a caller that keeps the image must.
 #include <tiffio.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 
 #include "bench.h"
+#include "qorimg/qorimg.h"
 
 namespace qor::bench {
 namespace {
@@ -43,9 +45,11 @@ std::vector<std::uint8_t> PhotoRgb() {
     return rgb;
 }
 
-// Writes the page with libtiff: RGB, or with `palette` 3 bits of red, 3 of green and 2 of blue.
+// Writes the page with libtiff: RGB, or with `palette` 3 bits of red, 3 of green and 2 of blue;
+// with `tiled`, in tiles of 256 x 256. JPEG pages are YCbCr.
 void WritePage(const std::string& path, const std::vector<std::uint8_t>& rgb,
-               std::uint16_t compression, std::uint16_t predictor, bool palette) {
+               std::uint16_t compression, std::uint16_t predictor, bool palette,
+               bool tiled = false) {
     TIFFSetWarningHandler(Quiet);
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (t == nullptr) throw std::runtime_error("cannot create the benchmark TIFF");
@@ -56,8 +60,13 @@ void WritePage(const std::string& path, const std::vector<std::uint8_t>& rgb,
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samples);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-    if (compression == COMPRESSION_LZW) TIFFSetField(t, TIFFTAG_PREDICTOR, predictor);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kRowsPerStrip);
+    if (predictor != 1) TIFFSetField(t, TIFFTAG_PREDICTOR, predictor);
+    if (tiled) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, 256);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, 256);
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kRowsPerStrip);
+    }
     std::vector<std::uint16_t> map(3 * 256);
     if (palette) {
         TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
@@ -67,8 +76,31 @@ void WritePage(const std::string& path, const std::vector<std::uint8_t>& rgb,
             map[std::size_t(512 + i)] = static_cast<std::uint16_t>((i & 0x03) << 14);
         }
         TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), map.data() + 256, map.data() + 512);
+    } else if (compression == COMPRESSION_JPEG) {
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+        TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        TIFFSetField(t, TIFFTAG_JPEGQUALITY, 90);
     } else {
         TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    }
+    if (tiled) {
+        // Each tile cut from the rows, the edge tiles padded with zeros.
+        std::vector<std::uint8_t> tile(256 * 256 * 3);
+        for (std::uint32_t ty = 0; ty < kHeight; ty += 256) {
+            for (std::uint32_t tx = 0; tx < kWidth; tx += 256) {
+                std::fill(tile.begin(), tile.end(), 0);
+                for (std::uint32_t y = ty; y < std::min(kHeight, ty + 256); ++y) {
+                    const std::uint32_t n = std::min(kWidth - tx, 256u) * 3;
+                    std::copy_n(&rgb[(std::size_t{y} * kWidth + tx) * 3], n,
+                                &tile[std::size_t{y - ty} * 256 * 3]);
+                }
+                if (TIFFWriteTile(t, tile.data(), tx, ty, 0, 0) < 0) {
+                    throw std::runtime_error("cannot write the benchmark TIFF");
+                }
+            }
+        }
+        TIFFClose(t);
+        return;
     }
     std::vector<std::uint8_t> row(std::size_t{kWidth} * std::size_t(samples));
     for (std::uint32_t y = 0; y < kHeight; ++y) {
@@ -90,11 +122,40 @@ void WritePage(const std::string& path, const std::vector<std::uint8_t>& rgb,
 
 }  // namespace
 
-// Every strip of the first page into one buffer malloc'ed for this read.
+// The first page through an extended read.
+bool ReadExtendedWithQorimg(const std::string& path, std::uint64_t* delivered) {
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.flags = QOR_READ_EXTENDED;
+    QorHandle dib = 0;
+    if (QorReadTIFEx(nullptr, 0, path.c_str(), &options, &dib) != QOR_OK) return false;
+    *delivered = QorGlobalSize(dib);
+    QorReleaseDocument(dib);
+    return true;
+}
+
+// Every strip (or tile) of the first page into one buffer malloc'ed for this read.
 bool ReadTiffWithLibtiff(const std::string& path) {
     TIFFSetWarningHandler(Quiet);
     TIFF* t = TIFFOpen(path.c_str(), "r");
     if (t == nullptr) return false;
+    // JPEG pages of YCbCr come out as RGB, as ours do, through libjpeg's own conversion.
+    std::uint16_t photometric = 0;
+    if (TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric) && photometric == PHOTOMETRIC_YCBCR) {
+        TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+    if (TIFFIsTiled(t)) {
+        const tmsize_t tileSize = TIFFTileSize(t);
+        const ttile_t tiles = TIFFNumberOfTiles(t);
+        auto* image = static_cast<std::uint8_t*>(std::malloc(std::size_t(tileSize) * tiles));
+        bool ok = image != nullptr;
+        for (ttile_t i = 0; ok && i < tiles; ++i) {
+            ok = TIFFReadEncodedTile(t, i, image + std::size_t(tileSize) * i, tileSize) >= 0;
+        }
+        std::free(image);
+        TIFFClose(t);
+        return ok;
+    }
     const tmsize_t stripSize = TIFFStripSize(t);
     const tstrip_t strips = TIFFNumberOfStrips(t);
     auto* image = static_cast<std::uint8_t*>(std::malloc(std::size_t(stripSize) * strips));
@@ -155,6 +216,7 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
         std::uint16_t compression, predictor;
         bool palette;
         double goal;
+        bool extended = false, tiled = false;
     };
     const Kind kinds[] = {
         {"TIFF 4000x3000 RGB uncompressed", COMPRESSION_NONE, 1, false, 2.0},
@@ -162,19 +224,28 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
         {"TIFF 4000x3000 RGB LZW", COMPRESSION_LZW, 1, false, 1.5},
         {"TIFF 4000x3000 RGB LZW, Predictor 2", COMPRESSION_LZW, 2, false, 2.0},
         {"TIFF 4000x3000 8-bit palette LZW", COMPRESSION_LZW, 1, true, 2.0},
+        {"TIFF 4000x3000 RGB Deflate (extended)", COMPRESSION_ADOBE_DEFLATE, 1, false, 1.8, true},
+        {"TIFF 4000x3000 RGB Deflate, Predictor 2 (extended)", COMPRESSION_ADOBE_DEFLATE, 2, false,
+         1.8, true},
+        {"TIFF 4000x3000 RGB JPEG (extended)", COMPRESSION_JPEG, 1, false, 1.0, true},
+        {"TIFF 4000x3000 RGB LZW in 256x256 tiles (extended)", COMPRESSION_LZW, 1, false, 1.5, true,
+         true},
     };
     for (const Kind& kind : kinds) {
         auto file = std::make_shared<TempFile>(".tif");
         auto prepare = [rgb, file, kind] {
             if (rgb->empty()) *rgb = PhotoRgb();
-            WritePage(file->path(), *rgb, kind.compression, kind.predictor, kind.palette);
+            WritePage(file->path(), *rgb, kind.compression, kind.predictor, kind.palette,
+                      kind.tiled);
         };
-        cases->push_back({kind.name, "libtiff TIFFReadEncodedStrip",
-                          [file](std::uint64_t* delivered) {
-                              return ReadTiffWithQorimg(file->path(), delivered);
-                          },
-                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
-                          kind.goal, true, prepare});
+        cases->push_back(
+            {kind.name, kind.tiled ? "libtiff TIFFReadEncodedTile" : "libtiff TIFFReadEncodedStrip",
+             [file, kind](std::uint64_t* delivered) {
+                 return kind.extended ? ReadExtendedWithQorimg(file->path(), delivered)
+                                      : ReadTiffWithQorimg(file->path(), delivered);
+             },
+             [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, kind.goal, true,
+             prepare});
     }
 
     // Rows that get no data cost nothing: the pages' blocks are never written.
