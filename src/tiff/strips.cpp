@@ -50,7 +50,8 @@ std::int16_t DecodePackBitsRow(plat::BlockReader& in, std::uint8_t* row, std::ui
 // Uncompressed rows that fit go through a buffer of at most this size, small enough to stay in
 // the cache: one read brings in as many whole rows of the strip as it holds, and each row is then
 // copied to its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written
-// once and never read back. Rows too long for the buffer are read straight into the DIB.
+// once and never read back. Rows too long for the buffer are read straight into the DIB. Not
+// PackBits' BlockReader: these reads are sized to whole rows, so that a row never spans two.
 constexpr std::uint32_t kRowBufferBytes = 65536;
 
 class UncompressedCodec final : public StripCodec {
