@@ -424,9 +424,10 @@ bool SlowCode(CodeTable& t, unsigned code, std::uint8_t* stack, GifRowWriter* si
         // Damaged data, as the plain path takes it. The chain may pass through entries that are
         // defined again later.
         const int top = t.Expand(code, stack, &first);
-        *outcome = GifDecodeOutcome::Overflow;
-        if (top < 0) return false;
-        *outcome = GifDecodeOutcome::Finished;
+        if (top < 0) {
+            *outcome = GifDecodeOutcome::Overflow;
+            return false;
+        }
         if (!sink->PutReversed(stack, top)) return false;
     } else {
         first = *from;

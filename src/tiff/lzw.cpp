@@ -392,7 +392,7 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
     return shift;
 }
 
-// One code that the common path does not take, in every case.
+// Decodes one code of any kind, one step at a time: those that FastCodes leaves.
 Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
     Codes& c = d.codes;
     RowWriter& out = d.out;
