@@ -59,6 +59,13 @@ struct BitReader {
     void Fill() {
         if (!FillWord()) FillBytes();
     }
+    // Takes the place that `copy`, a copy of this reader that a hot loop keeps in registers and
+    // that only FillWord has refilled, has reached.
+    void AdvanceTo(const BitReader& copy) {
+        input.next = copy.input.next;
+        bits = copy.bits;
+        count = copy.count;
+    }
 
     // The next `n` (1 to 57) bits held, padding included, without taking them.
     std::uint32_t Peek(std::uint32_t n) const {

@@ -94,9 +94,8 @@ enum class Stop : std::uint8_t {
     kStripEnded,  // EndOfInformation, or the strip began more than rowsPerStrip rows (cut)
 };
 
-// The codes' side of the decoder: the bit reader, the table's growth and the previous code.
+// The codes' side of the decoder: the table's growth and the previous code.
 struct Codes {
-    plat::BitReader in;
     std::uint32_t width;
     std::uint32_t nextFree;
     bool afterClear;  // the next code is the first of a table
@@ -138,6 +137,7 @@ struct RowWriter {
 };
 
 struct LzwDecoder {
+    plat::BitReader in;
     Codes codes{};
     RowWriter out;
     Entry* table = nullptr;
@@ -263,24 +263,27 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
 // The common path: decodes codes for as long as each is a defined, well-formed code after a
 // well-formed one, whose string leaves the current row incomplete. Returns the first code that
 // is not (already taken from the bit reader), or kNeedBits when the input block runs low. It is
-// kept whole, one leaf loop over copies of the codes' state and the writer's place that calls
-// nothing out of line: any call out of it would put that state back in memory on every code.
-[[gnu::noinline]] std::uint32_t FastCodes(Codes& codes, RowWriter& out, Entry* const table) {
+// kept whole, one leaf loop over copies of the bit reader, the codes' state and the writer's
+// place that calls nothing out of line: any call out of it would put that state back in memory
+// on every code.
+[[gnu::noinline]] std::uint32_t FastCodes(plat::BitReader& reader, Codes& codes, RowWriter& out,
+                                          Entry* const table) {
     // Past the end of the file the bits held are the stream's only in part: the codes are taken
     // one by one (and only a fill, which this loop does not make, adds padding).
-    if (codes.in.padding != 0) return kNeedBits;
+    if (reader.padding != 0) return kNeedBits;
+    plat::BitReader in = reader;
     Codes c = codes;
     std::uint8_t* const window = out.window;
     const std::uint64_t limit = out.limit;
     std::uint64_t at = out.at;
     std::uint32_t code;
     for (;;) {
-        if (c.in.count < c.width && !c.in.FillWordIn(false)) [[unlikely]] {
+        if (in.count < c.width && !in.FillWordIn(false)) [[unlikely]] {
             code = kNeedBits;
             break;
         }
-        code = c.in.Peek(c.width);
-        c.in.Skip(c.width);
+        code = in.Peek(c.width);
+        in.Skip(c.width);
         std::uint32_t length;
         std::uint64_t head;
         std::uint8_t* const dst = window + at;
@@ -317,6 +320,7 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
         Follow(c, code, at, length, head, true);
         at += length;
     }
+    reader.AdvanceTo(in);
     codes = c;
     out.at = at;
     return code;
@@ -457,14 +461,14 @@ Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
 // Decodes the strip's codes until rows 0 to `want` - 1 are in the DIB (kRunning), every row is
 // (kFinished), the strip ends or the data does.
 Stop Run(LzwDecoder& d, std::uint32_t want) {
-    Codes& c = d.codes;
     for (;;) {
-        std::uint32_t code = FastCodes(c, d.out, d.table);
+        std::uint32_t code = FastCodes(d.in, d.codes, d.out, d.table);
         if (code == kNeedBits) {
             // The block is used up: the bits go on in the next one.
-            if (!c.in.Holds(c.width)) return Stop::kDataEnded;
-            code = c.in.Peek(c.width);
-            c.in.Skip(c.width);
+            const std::uint32_t width = d.codes.width;
+            if (!d.in.Holds(width)) return Stop::kDataEnded;
+            code = d.in.Peek(width);
+            d.in.Skip(width);
         }
         const Stop stop = SlowCode(d, code);
         // Paused once the row asked for is in the DIB; the next run goes on from here.
@@ -498,7 +502,7 @@ class LzwCodec final : public StripCodec {
         for (int i = 0; i < kBlocks; ++i) {
             if (!blocks_[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
         }
-        d_.codes.in.input = plat::BlockReader{file, blocks_[0].data(), TIFF_READ_BLOCK};
+        d_.in.input = plat::BlockReader{file, blocks_[0].data(), TIFF_READ_BLOCK};
         d_.table = blocks_[1].As<Entry>();
         d_.stack = blocks_[2].data();
         out.window = blocks_[3].data();
@@ -523,7 +527,7 @@ class LzwCodec final : public StripCodec {
         out.rowsInStrip = firstStrip_ ? 1 : 0;
         firstStrip_ = false;
         // The strip's first code reads its first block, and starts a table.
-        d_.codes.in.Restart();
+        d_.in.Restart();
         ClearTable(d_.codes);
         out.SetLimit();
         pending_ = Stop::kRunning;
