@@ -1,11 +1,12 @@
 // The machinery that the three CCITT strip decoders share: the T.4 run-length code words and
-// their 13-bit lookup tables, the bit reader that feeds them from a page's strips in either fill
-// order, the painting of white runs into 1-bit rows, the working blocks and the page frame.
+// their 13-bit lookup tables, the bit reader's window, the painting of white runs into 1-bit
+// rows, the working blocks and the page frame.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+#include "platform/bit_reader.h"
 #include "platform/bytes.h"
 #include "platform/locked_block.h"
 #include "tiff/codec.h"
@@ -50,76 +51,13 @@ inline void PaintWhite(std::uint8_t* row, std::uint64_t rowBytes, std::uint32_t 
     StoreBE64(row + first, LoadBE64(row + first) | mask);
 }
 
-// The byte with its eight bits in reverse order (fill order 2 input).
-extern const std::uint8_t kReversedBits[256];
-
-// Each byte of `v` with its eight bits in reverse order: fill order 2 input, eight bytes at once.
-inline std::uint64_t ReverseBitsOfEachByte(std::uint64_t v) {
-    v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
-    v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
-    return ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
-}
-
-// The compressed input of one strip, read in blocks of TIFF_READ_BLOCK bytes and handed out bit
-// by bit through a 64-bit accumulator. Past the end of the file it supplies zero bits, so that
-// the last code words of the data can still be looked at through a full 13-bit window, but it
-// counts them: consuming one of them means the data ended early.
-struct FaxBitReader {
-    HFILE file = 0;
-    std::uint8_t* buffer = nullptr;
-    const std::uint8_t* reverse = nullptr;  // kReversedBits for fill order 2, else null
-    std::uint32_t size = 0;                 // valid bytes in the buffer
-    std::uint16_t position = 0;             // next byte of the buffer
-    bool ended = false;                     // the file gave no more bytes
-    std::uint64_t bits = 0;                 // stream bits, the earliest most significant
-    std::uint32_t count = 0;                // bits held in `bits`
-    std::uint32_t padding = 0;              // of those, zero bits supplied past the end
-
-    // Empties the reader for a strip that starts at the current file position.
-    void Restart() {
-        size = position = 0;
-        ended = false;
-        bits = 0;
-        count = padding = 0;
-    }
-    // Tops the accumulator up to at least 57 bits: eight bytes in one load while the buffer
-    // holds them, else a byte at a time. Called only with fewer than 57 bits held.
-    void Fill() {
-        if (size - position < 8) return FillBytes();
-        std::uint64_t word = LoadBE64(buffer + position);
-        if (reverse != nullptr) word = ReverseBitsOfEachByte(word);
-        // The bits below `count` that this adds beyond the whole bytes taken are the stream's
-        // next bits at their own places: a later fill writes the same values over them.
-        bits |= word >> count;
-        const std::uint32_t taken = (63 - count) >> 3;
-        position = static_cast<std::uint16_t>(position + taken);
-        count += taken * 8;
-    }
-    // Fill a byte at a time, refilling the buffer from the file and supplying zero bits past
-    // its end.
-    void FillBytes();
-    // The next 13 bits of the stream.
-    std::uint32_t Peek13() {
-        if (count < 13) Fill();
-        return static_cast<std::uint32_t>(bits >> 51);
-    }
-    // Drops n (at most 13) bits; false when that takes bits from past the end of the data.
-    bool Consume(std::uint32_t n) {
-        // Fewer stream bits held than n: with n or more bits held the rest is padding, else a
-        // fill may bring the bits in.
-        if (n > count - padding) {
-            if (count >= n) return false;
-            Fill();
-            if (n > count - padding) return false;
-        }
-        bits <<= n;
-        count -= n;
-        return true;
-    }
+// The compressed input of one strip, read in blocks of TIFF_READ_BLOCK bytes in the page's fill
+// order, and looked at through a 13-bit window: past the end of the file the window holds zero
+// bits, which the reader counts.
+struct FaxBitReader : plat::BitReader {
+    std::uint32_t Peek13() { return Look(13); }
     // True when the next 13 bits reach past the end of the data.
-    bool WindowPastEnd() const { return padding > 0 && count - padding < 13; }
-    // Skips to the next byte boundary of the stream; false when the data ended before it.
-    bool AlignToByte() { return Consume(count % 8); }
+    bool WindowPastEnd() const { return PastEnd(13); }
 };
 
 // The working blocks of one decoder call, each held locked until the decoder returns.

@@ -86,6 +86,15 @@ struct GifRowWriter {
         return true;
     }
 
+    // The pixels left in the current row.
+    int Room() const { return width - column; }
+    // Moves past `count` pixels of an 8-bit image that the caller wrote at rowPointer, at most
+    // Room().
+    void Advance(std::int64_t count) {
+        rowPointer += count;
+        column = static_cast<std::int16_t>(column + count);
+    }
+
     // Places `count` bytes of an 8-bit image in order, across rows as needed. Returns false
     // when every row is full before all of them are placed.
     bool PutString(const std::uint8_t* string, int count);

@@ -1,5 +1,5 @@
-// Byte-order-aware reads, the block refill, the strip walk and the page DIB's geometry shared by
-// the TIFF and fax decoders.
+// Byte-order-aware reads, the strip walk and the page DIB's geometry shared by the TIFF and fax
+// decoders.
 #include <algorithm>
 
 #include "platform/bytes.h"
@@ -27,12 +27,6 @@ std::uint32_t ReadValues(HFILE file, std::uint16_t byteOrder, std::uint32_t arra
 }
 
 }  // namespace
-
-std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* position) {
-    *position = 0;
-    std::int32_t n = plat::_lread(file, buffer, TIFF_READ_BLOCK);
-    return n < 0 ? 0 : static_cast<std::uint32_t>(n);
-}
 
 std::int16_t StripWalker::Start(HFILE file, const TiffPage& page) {
     *this = StripWalker{};

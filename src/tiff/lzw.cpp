@@ -12,17 +12,24 @@
 // Damaged data can name entries that are stale, undefined or that refer to codes above
 // themselves; those are expanded through the prefix chain into the string stack, the chain's
 // length bounded by the stack.
+//
+// Two paths decode the codes: FastCodes takes the common ones in one tight loop, SlowCode every
+// other one, one at a time. Both add entries by the one step AddEntry; the rare steps (a table
+// reset, a damaged code, a string that left the window, the window's slide) are out of line.
+// The bits come from the platform's bit reader, the bytes go to the row writer, which owns the
+// window and the DIB rows.
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "platform/bit_reader.h"
 #include "platform/locked_block.h"
 #include "platform/platform.h"
 #include "tiff/codec.h"
 #include "tiff/reader.h"
 #include "tiff/tiff.h"
 
-// The decoding loop's helpers are inlined so that its state stays in registers.
+// The steps that the common path shares are inlined so that its state stays in registers.
 #define QOR_INLINE __attribute__((always_inline))
 
 namespace qor::tiff {
@@ -87,55 +94,54 @@ enum class Stop : std::uint8_t {
     kStripEnded,  // EndOfInformation, or the strip began more than rowsPerStrip rows (cut)
 };
 
-// The state of the decoding loop that the common case touches.
-struct Cursor {
-    // Bit reader: the next bits of the stream at the top of `bits`, `bitCount` of them counted.
-    const std::uint8_t* in;
-    const std::uint8_t* inEnd;
-    std::uint64_t bits;
-    std::uint32_t bitCount;
+// The codes' side of the decoder: the table's growth and the previous code.
+struct Codes {
     std::uint32_t width;
     std::uint32_t nextFree;
+    bool afterClear;  // the next code is the first of a table
     // The previous code; when its string is well formed (prevLength not 0) where it is in the
-    // window and its head.
+    // window. The low byte of prevHead is always the string's first byte.
     std::uint32_t prevCode;
     std::uint32_t prevLength;
     std::uint64_t prevPos;
     std::uint64_t prevHead;
-    // The window offset where the next string goes, and below which it must end for the
-    // current row to stay incomplete and the window to keep its slack.
-    std::uint64_t w;
-    std::uint64_t limit;
 };
 
-struct LzwDecoder {
-    HFILE file = plat::HFILE_ERROR;
+// The output side: the window that strings are appended to, and the DIB rows that complete rows
+// are copied into. Image row `imageRow` (0 = first in the file) starts at window offset
+// `rowStart`; `rowBegun` once a byte of it has arrived. `rowsInStrip` rows begun in the current
+// strip.
+struct RowWriter {
     DibView rows;  // rows.height is imageLength
     std::uint64_t rowBytes = 0;
-    std::uint32_t stripRows = 0;  // rows of the current strip
-    std::uint8_t* input = nullptr;
-    Entry* table = nullptr;
-    std::uint8_t* stack = nullptr;
+    unsigned channels = 0;  // interleaved 8-bit samples summed by Predictor 2; 0 without it
+    bool bgr = false;       // 24-bit rows are stored with red and blue exchanged
     std::uint8_t* window = nullptr;
     std::uint64_t windowEnd = 0;  // appending stops here: the rest is slack
-    // Output: image row `imageRow` (0 = first in the file) starts at window offset `rowStart`;
-    // `rowBegun` once a byte of it has arrived. `rowsInStrip` rows begun in the current strip.
+    // Where the next string goes, and below which it must end for the current row to stay
+    // incomplete and the window to keep its slack.
+    std::uint64_t at = kDataStart;
+    std::uint64_t limit = 0;
     std::uint64_t rowStart = kDataStart;
     bool rowBegun = true;
     bool complete = false;  // every row is in the DIB
-    std::uint64_t end = 0;  // where the output in the window ended
     std::uint32_t imageRow = 0;
     std::uint64_t rowsInStrip = 0;
+    std::uint32_t stripRows = 0;   // rows of the current strip
     std::uint32_t rowsStored = 0;  // rows 0 to rowsStored - 1 are in the DIB, padding cleared
-    unsigned channels = 0;         // interleaved 8-bit samples summed by Predictor 2; 0 without it
-    bool bgr = false;              // 24-bit rows are stored with red and blue exchanged
-    // The decoding loop's state between runs: the bit reader, the table and the previous code,
-    // whether the next code follows a ClearCode, the first byte of the previous code's string
-    // when it is not well formed, and the bytes of the input block.
-    Cursor cursor{};
-    bool afterClear = true;
-    std::uint8_t prevFirst = 0;
-    std::uint32_t filled = 0;
+
+    void StoreRow(std::uint64_t count);
+    Stop StoreRows();
+    // Where appending must stop for the current row to stay incomplete.
+    void SetLimit() { limit = rowBegun ? std::min(rowStart + rowBytes, windowEnd) : rowStart; }
+};
+
+struct LzwDecoder {
+    plat::BitReader in;
+    Codes codes{};
+    RowWriter out;
+    Entry* table = nullptr;
+    std::uint8_t* stack = nullptr;
 };
 
 // Copies `count` bytes (at least 1) from `src` to `dst` 32 at a time; the source ends at or
@@ -191,86 +197,102 @@ void UndoDifferencing(std::uint8_t* row, std::uint64_t count, unsigned channels)
 
 // Copies the first `count` bytes of the current row from the window into the DIB and clears the
 // rest of the row. Rows are stored once each, in order.
-void StoreRow(LzwDecoder& d, std::uint64_t count) {
-    std::uint8_t* row = d.rows.Row(d.imageRow);
-    std::memcpy(row, d.window + d.rowStart, static_cast<std::size_t>(count));
-    std::memset(row + count, 0, static_cast<std::size_t>(d.rows.stride - count));
-    if (d.channels != 0) UndoDifferencing(row, count, d.channels);
+void RowWriter::StoreRow(std::uint64_t count) {
+    std::uint8_t* row = rows.Row(imageRow);
+    std::memcpy(row, window + rowStart, static_cast<std::size_t>(count));
+    std::memset(row + count, 0, static_cast<std::size_t>(rows.stride - count));
+    if (channels != 0) UndoDifferencing(row, count, channels);
     // A pixel that arrived in part is exchanged too, its missing bytes being 0.
-    if (d.bgr) ExchangeRedBlue(row, std::min<std::uint64_t>((count + 2) / 3, d.rows.width));
-    d.rowsStored = d.imageRow + 1;
+    if (bgr) ExchangeRedBlue(row, std::min<std::uint64_t>((count + 2) / 3, rows.width));
+    rowsStored = imageRow + 1;
 }
 
-// Moves the rows that the window holds up to offset `end` into the DIB. A byte past a complete
-// row begins the next one; when a strip begins more rows than it holds, that byte and everything
-// after it are dropped (*end moves back) and the strip is cut. kFinished when the last row is
+// Moves the rows that the window holds up to `at` into the DIB. A byte past a complete row
+// begins the next one; when a strip begins more rows than it holds, that byte and everything
+// after it are dropped (`at` moves back) and the strip is cut. kFinished when the last row is
 // stored.
-Stop StoreRows(LzwDecoder& d, std::uint64_t* end) {
-    const std::uint64_t rowBytes = d.rowBytes;
+Stop RowWriter::StoreRows() {
     for (;;) {
-        if (!d.rowBegun) {
-            if (*end == d.rowStart) return Stop::kRunning;
-            ++d.rowsInStrip;
-            if (d.rowsInStrip > d.stripRows) {
-                *end = d.rowStart;
+        if (!rowBegun) {
+            if (at == rowStart) return Stop::kRunning;
+            if (++rowsInStrip > stripRows) {
+                at = rowStart;
                 return Stop::kStripEnded;
             }
-            ++d.imageRow;
-            d.rowBegun = true;
+            ++imageRow;
+            rowBegun = true;
         }
-        if (*end - d.rowStart < rowBytes) return Stop::kRunning;
-        StoreRow(d, rowBytes);
-        if (d.imageRow + 1 == d.rows.height) {
-            d.complete = true;
+        if (at - rowStart < rowBytes) return Stop::kRunning;
+        StoreRow(rowBytes);
+        if (imageRow + 1 == rows.height) {
+            complete = true;
             return Stop::kFinished;
         }
-        d.rowStart += rowBytes;
-        d.rowBegun = false;
+        rowStart += rowBytes;
+        rowBegun = false;
     }
-}
-
-// Reads the next block of the strip into the input buffer: its byte count, 0 at the end of the
-// file or on a read error.
-std::uint32_t FillInput(LzwDecoder& d) {
-    std::uint16_t position = 0;
-    return FillReadBuffer(d.file, d.input, &position);
 }
 
 constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
 
-// Decodes codes for as long as they take the common path: a defined, well-formed code after a
+// The step that every code but the first of a table takes, on either path: the entry that the
+// previous string followed by this string's first byte makes, and the growth of the code width.
+QOR_INLINE inline void AddEntry(Entry* table, Codes& c, std::uint8_t firstByte) {
+    Entry& n = table[c.nextFree];  // at a full table, the spare entry kTableEnd
+    n.place = Place(c.prevLength != 0 ? c.prevPos : kGone, firstByte);
+    n.length = static_cast<std::uint16_t>(c.prevLength == 0 ? 0 : c.prevLength + 1);
+    n.prefix = static_cast<std::uint16_t>(c.prevCode);
+    n.head = Extend(c.prevHead, c.prevLength, firstByte);
+    if (c.nextFree < kTableEnd) {
+        ++c.nextFree;
+        // The width grows when the next free code reaches 511, 1023 and 2047.
+        if (((c.nextFree + 1) & c.nextFree) == 0 && c.width < kMaxCodeWidth) ++c.width;
+    }
+}
+
+// Makes `code` the previous code: its string, `length` bytes written at `pos` that begin with
+// `head`, is well formed when `wellFormed`.
+QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, std::uint32_t length,
+                              std::uint64_t head, bool wellFormed) {
+    c.prevCode = code;
+    c.prevPos = pos;
+    c.prevLength = wellFormed ? length : 0;
+    c.prevHead = head;
+}
+
+// The common path: decodes codes for as long as each is a defined, well-formed code after a
 // well-formed one, whose string leaves the current row incomplete. Returns the first code that
-// does not (already taken from the bit reader), or kNeedBits when the input block runs low.
-[[gnu::noinline]] std::uint32_t FastCodes(Cursor& cursor, Entry* const table,
-                                          std::uint8_t* const window) {
-    Cursor c = cursor;
+// is not (already taken from the bit reader), or kNeedBits when the input block runs low. It is
+// kept whole, one leaf loop over copies of the bit reader, the codes' state and the writer's
+// place that calls nothing out of line: any call out of it would put that state back in memory
+// on every code.
+[[gnu::noinline]] std::uint32_t FastCodes(plat::BitReader& reader, Codes& codes, RowWriter& out,
+                                          Entry* const table) {
+    // Past the end of the file the bits held are the stream's only in part: the codes are taken
+    // one by one (and only a fill, which this loop does not make, adds padding).
+    if (reader.padding != 0) return kNeedBits;
+    plat::BitReader in = reader;
+    Codes c = codes;
+    std::uint8_t* const window = out.window;
+    const std::uint64_t limit = out.limit;
+    std::uint64_t at = out.at;
     std::uint32_t code;
     for (;;) {
-        if (c.bitCount < c.width) {
-            if (c.inEnd - c.in < 8) [[unlikely]] {
-                code = kNeedBits;
-                break;
-            }
-            std::uint64_t v;
-            std::memcpy(&v, c.in, 8);
-            if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-            c.bits |= v >> c.bitCount;
-            std::uint32_t take = (63 - c.bitCount) >> 3;
-            c.in += take;
-            c.bitCount += take * 8;
+        if (in.count < c.width && !in.FillWordIn(false)) [[unlikely]] {
+            code = kNeedBits;
+            break;
         }
-        code = static_cast<std::uint32_t>(c.bits >> (64 - c.width));
-        c.bits <<= c.width;
-        c.bitCount -= c.width;
+        code = in.Peek(c.width);
+        in.Skip(c.width);
         std::uint32_t length;
         std::uint64_t head;
-        std::uint8_t* const dst = window + c.w;
+        std::uint8_t* const dst = window + at;
         if (code < c.nextFree) [[likely]] {
             const Entry& e = table[code];
             length = e.length;
             head = e.head;
-            if (length == 0 || c.prevLength == 0 || c.w + length >= c.limit ||
-                (length > 8 && PosOf(e.place) >= c.w)) [[unlikely]] {
+            if (length == 0 || c.prevLength == 0 || at + length >= limit ||
+                (length > 8 && PosOf(e.place) >= at)) [[unlikely]] {
                 break;
             }
             // Short strings come from the entry itself, longer ones from the window.
@@ -284,8 +306,8 @@ constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
             // is also what the new entry will be.
             if (code != c.nextFree || c.prevLength == 0) break;
             length = c.prevLength + 1;
-            if (c.w + length >= c.limit) break;
-            const std::uint8_t prevFirst = static_cast<std::uint8_t>(c.prevHead);
+            if (at + length >= limit) break;
+            const auto prevFirst = static_cast<std::uint8_t>(c.prevHead);
             head = Extend(c.prevHead, c.prevLength, prevFirst);
             if (length <= 8) {
                 Store64(dst, head);
@@ -294,223 +316,163 @@ constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
                 dst[c.prevLength] = prevFirst;
             }
         }
-        const std::uint8_t firstByte = static_cast<std::uint8_t>(head);
-        Entry& n = table[c.nextFree];  // at a full table, the spare entry kTableEnd
-        n.place = Place(c.prevPos, firstByte);
-        n.length = static_cast<std::uint16_t>(c.prevLength + 1);
-        n.prefix = static_cast<std::uint16_t>(c.prevCode);
-        n.head = Extend(c.prevHead, c.prevLength, firstByte);
-        if (c.nextFree < kTableEnd) {
-            ++c.nextFree;
-            // The width grows when the next free code reaches 511, 1023 and 2047.
-            if (((c.nextFree + 1) & c.nextFree) == 0 && c.width < kMaxCodeWidth) ++c.width;
-        }
-        c.prevCode = code;
-        c.prevPos = c.w;
-        c.prevLength = length;
-        c.prevHead = head;
-        c.w += length;
+        AddEntry(table, c, static_cast<std::uint8_t>(head));
+        Follow(c, code, at, length, head, true);
+        at += length;
     }
-    cursor = c;
+    reader.AdvanceTo(in);
+    codes = c;
+    out.at = at;
     return code;
 }
 
-// Empties the bit reader and the table for a strip whose first byte is at the file position;
-// its first code reads the first block.
-void NewStrip(LzwDecoder& d) {
-    Cursor& c = d.cursor;
-    c.in = c.inEnd = d.input;
-    d.filled = 0;
-    c.bits = 0;
-    c.bitCount = 0;
+// A ClearCode, and the start of every strip: the table holds the single bytes only.
+[[gnu::noinline]] void ClearTable(Codes& c) {
     c.width = 9;
     c.nextFree = kFirstFreeCode;
+    c.afterClear = true;
     c.prevLength = 0;
-    d.afterClear = true;
 }
 
-// Where appending must stop for the current row to stay incomplete.
-void SetLimit(LzwDecoder& d) {
-    d.cursor.limit = d.rowBegun ? std::min(d.rowStart + d.rowBytes, d.windowEnd) : d.rowStart;
+// The string of a well-formed entry that has left the window, written at `at` from its prefix
+// chain, which is short: the entry's place becomes `at`.
+[[gnu::noinline]] void WriteFromChain(const LzwDecoder& d, std::uint32_t code) {
+    Entry& e = d.table[code];
+    std::uint8_t* at = d.stack + e.length;
+    for (std::uint32_t c = code; c > kEndOfInformation && at > d.stack + 1; c = d.table[c].prefix) {
+        *--at = SuffixOf(d.table[c].place);
+    }
+    *--at = static_cast<std::uint8_t>(e.head);
+    std::memcpy(d.out.window + d.out.at, d.stack, e.length);
+    e.place = Place(d.out.at, SuffixOf(e.place));
 }
 
-// The decoding loop proper: decodes the strip's codes until rows 0 to `want` - 1 are in the DIB
-// (kRunning), every row is (kFinished), the strip ends or the data does.
-Stop Run(LzwDecoder& d, std::uint32_t want) {
-    Entry* const table = d.table;
-    std::uint8_t* const stack = d.stack;
-    std::uint8_t* const window = d.window;
-    const std::uint8_t* const input = d.input;
+// Damaged data: a code that is undefined, stale, or that only the prefix chain can tell. Walks
+// the chain, last byte first, from the top of the stack, and writes the string at `at`: its
+// length, or 0 when the chain is longer than any string of a table can be (it loops or is
+// garbage). *first is the string's first byte.
+[[gnu::noinline]] std::uint32_t WriteDamaged(const LzwDecoder& d, std::uint32_t code,
+                                             std::uint8_t* first) {
+    const Codes& c = d.codes;
+    std::uint8_t* const top = d.stack + kStackSize;
+    std::uint8_t* at = top;
+    std::uint32_t k = code;
+    if (code >= c.nextFree) {
+        *--at = static_cast<std::uint8_t>(c.prevHead);
+        k = c.prevCode;
+    }
+    while (k > kEndOfInformation && at != d.stack) {
+        *--at = SuffixOf(d.table[k].place);
+        k = d.table[k].prefix;
+    }
+    if (at == d.stack) return 0;
+    *--at = static_cast<std::uint8_t>(k);
+    *first = *at;
+    const auto length = static_cast<std::uint32_t>(top - at);
+    std::memcpy(d.out.window + d.out.at, at, length);
+    return length;
+}
 
-    Cursor& cursor = d.cursor;
-    const std::uint8_t*& in = cursor.in;
-    const std::uint8_t*& inEnd = cursor.inEnd;
-    std::uint64_t& bits = cursor.bits;
-    std::uint32_t& bitCount = cursor.bitCount;
-    std::uint32_t& width = cursor.width;
-    std::uint32_t& nextFree = cursor.nextFree;
-    std::uint32_t& prevCode = cursor.prevCode;
-    std::uint32_t& prevLength = cursor.prevLength;
-    std::uint64_t& prevPos = cursor.prevPos;
-    std::uint64_t& prevHead = cursor.prevHead;
-    std::uint64_t& w = cursor.w;
-    bool& afterClear = d.afterClear;
-    std::uint8_t& prevFirst = d.prevFirst;
-    Stop stop = Stop::kRunning;
+// When the window is full: keeps the current row and the latest output, moved down to the start
+// of the data; strings of entries that fall out are found through their chains. Returns how far
+// the output moved.
+[[gnu::noinline]] std::uint64_t SlideWindow(LzwDecoder& d) {
+    RowWriter& out = d.out;
+    const std::uint64_t from =
+        std::min(out.rowStart, out.at - std::min(out.at - kDataStart, kWindowKeep));
+    const std::uint64_t shift = from - kDataStart;
+    if (shift == 0) return 0;
+    std::memmove(out.window + kDataStart, out.window + from,
+                 static_cast<std::size_t>(out.at - from));
+    out.at -= shift;
+    out.rowStart -= shift;
+    Codes& c = d.codes;
+    c.prevPos = c.prevPos >= from ? c.prevPos - shift : kGone;
+    for (std::uint32_t k = kFirstFreeCode; k < c.nextFree; ++k) {
+        const std::uint32_t pos = PosOf(d.table[k].place);
+        d.table[k].place =
+            Place(pos >= from && pos != kGone ? pos - shift : kGone, SuffixOf(d.table[k].place));
+    }
+    return shift;
+}
 
-    auto clearTable = [&]() QOR_INLINE {
-        width = 9;
-        nextFree = kFirstFreeCode;
-        afterClear = true;
-        prevLength = 0;
-    };
-    // When the window is full: keeps the current row and the latest output, moved down to the
-    // start of the data; strings of entries that fall out are found through their chains.
-    auto slide = [&]() QOR_INLINE {
-        std::uint64_t from = std::min(d.rowStart, w - std::min(w - kDataStart, kWindowKeep));
-        std::uint64_t shift = from - kDataStart;
-        if (shift == 0) return;
-        std::memmove(window + kDataStart, window + from, static_cast<std::size_t>(w - from));
-        w -= shift;
-        d.rowStart -= shift;
-        prevPos = prevPos >= from ? prevPos - shift : kGone;  // replaced by the caller
-        for (std::uint32_t c = kFirstFreeCode; c < nextFree; ++c) {
-            std::uint32_t pos = PosOf(table[c].place);
-            table[c].place =
-                Place(pos >= from && pos != kGone ? pos - shift : kGone, SuffixOf(table[c].place));
-        }
-    };
-
-    // Every way out leaves the window offset that the output reached.
-    auto finish = [&](Stop s) QOR_INLINE {
-        d.end = w;
-        return s;
-    };
-
-    for (;;) {
-        std::uint32_t code = FastCodes(cursor, table, window);
-        if (code == kNeedBits) {
-            while (bitCount <= 56 && in < inEnd) {
-                bits |= std::uint64_t{*in++} << (56 - bitCount);
-                bitCount += 8;
-            }
-            if (bitCount < width) {
-                // The block is used up: carry the remaining bits into the next one.
-                d.filled = FillInput(d);
-                if (d.filled == 0) return finish(Stop::kDataEnded);
-                in = input;
-                inEnd = input + d.filled;
-                continue;
-            }
-            code = static_cast<std::uint32_t>(bits >> (64 - width));
-            bits <<= width;
-            bitCount -= width;
-        }
-
-        // Every other case, one step at a time.
-        if (code == kEndOfInformation) return finish(Stop::kStripEnded);
-        if (code == kClearCode) {
-            clearTable();
-            continue;
-        }
-        const std::uint64_t start = w;
-        if (prevLength != 0) prevFirst = static_cast<std::uint8_t>(prevHead);
-        std::uint64_t head = 0;
-        std::uint32_t length;
-        std::uint8_t firstByte;
-        bool wellFormed;
-        bool adds = !afterClear;
-        if (afterClear) {
-            // The first code of a table stands for its own low byte.
-            afterClear = false;
-            firstByte = static_cast<std::uint8_t>(code);
-            window[w] = firstByte;
-            length = 1;
-            head = firstByte;
-            wellFormed = code < 256;
-        } else if (code < nextFree && table[code].length != 0) {
-            Entry& e = table[code];
-            length = e.length;
-            head = e.head;
-            firstByte = static_cast<std::uint8_t>(head);
-            if (length <= 8) {
-                Store64(window + w, head);
-            } else if (PosOf(e.place) < w) {
-                CopyString(window + w, window + PosOf(e.place), length);
-            } else {
-                // Its string has left the window: the chain of a well-formed entry is short.
-                std::uint8_t* at = stack + length;
-                for (std::uint32_t c = code; c > kEndOfInformation && at > stack + 1;
-                     c = table[c].prefix) {
-                    *--at = SuffixOf(table[c].place);
-                }
-                *--at = firstByte;
-                std::memcpy(window + w, stack, length);
-                e.place = Place(w, SuffixOf(e.place));
-            }
-            wellFormed = true;
-        } else if (code >= nextFree && prevLength != 0) {
-            // Not defined yet: the previous string and its own first byte.
-            CopyString(window + w, window + prevPos, prevLength);
-            window[w + prevLength] = prevFirst;
-            length = prevLength + 1;
-            firstByte = prevFirst;
-            head = Extend(prevHead, prevLength, prevFirst);
-            wellFormed = code == nextFree && nextFree < kTableEnd;
+// Decodes one code of any kind, one step at a time: those that FastCodes leaves.
+Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
+    Codes& c = d.codes;
+    RowWriter& out = d.out;
+    if (code == kEndOfInformation) return Stop::kStripEnded;
+    if (code == kClearCode) {
+        ClearTable(c);
+        return Stop::kRunning;
+    }
+    std::uint8_t* const dst = out.window + out.at;
+    const auto prevFirst = static_cast<std::uint8_t>(c.prevHead);
+    const bool adds = !c.afterClear;
+    std::uint64_t head;
+    std::uint32_t length;
+    bool wellFormed = true;
+    if (c.afterClear) {
+        // The first code of a table stands for its own low byte.
+        c.afterClear = false;
+        head = static_cast<std::uint8_t>(code);
+        *dst = static_cast<std::uint8_t>(head);
+        length = 1;
+        wellFormed = code < 256;
+    } else if (code < c.nextFree && d.table[code].length != 0) {
+        const Entry& e = d.table[code];
+        length = e.length;
+        head = e.head;
+        if (length <= 8) {
+            Store64(dst, head);
+        } else if (PosOf(e.place) < out.at) {
+            CopyString(dst, out.window + PosOf(e.place), length);
         } else {
-            // Damaged data. Walk the prefix chain, last byte first, from the top of the stack.
-            std::uint8_t* top = stack + kStackSize;
-            std::uint8_t* at = top;
-            std::uint32_t c = code;
-            if (code >= nextFree) {
-                *--at = prevFirst;
-                c = prevCode;
-            }
-            while (c > kEndOfInformation && at != stack) {
-                *--at = SuffixOf(table[c].place);
-                c = table[c].prefix;
-            }
-            // Longer than any string of a table can be: the chain loops or is garbage.
-            if (at == stack) return finish(Stop::kDataEnded);
-            *--at = static_cast<std::uint8_t>(c);
-            firstByte = *at;
-            length = static_cast<std::uint32_t>(top - at);
-            std::memcpy(window + w, at, length);
-            wellFormed = false;
+            WriteFromChain(d, code);
         }
-        w += length;
-        std::uint64_t shift = 0;
-        if (w >= cursor.limit) {
-            // A cut strip ends here: this code adds no entry.
-            stop = StoreRows(d, &w);
-            if (stop != Stop::kRunning) return finish(stop);
-            if (w >= d.windowEnd) {
-                std::uint64_t before = w;
-                slide();
-                shift = before - w;
-            }
-            SetLimit(d);
-        }
+    } else if (code >= c.nextFree && c.prevLength != 0) {
+        // Not defined yet: the previous string and its own first byte.
+        CopyString(dst, out.window + c.prevPos, c.prevLength);
+        dst[c.prevLength] = prevFirst;
+        length = c.prevLength + 1;
+        head = Extend(c.prevHead, c.prevLength, prevFirst);
+        wellFormed = code == c.nextFree && c.nextFree < kTableEnd;
+    } else {
+        std::uint8_t first = 0;
+        length = WriteDamaged(d, code, &first);
+        if (length == 0) return Stop::kDataEnded;
+        head = first;
+        wellFormed = false;
+    }
+    const std::uint64_t start = out.at;
+    out.at += length;
+    std::uint64_t shift = 0;
+    if (out.at >= out.limit) {
+        // A cut strip ends here: this code adds no entry.
+        const Stop stop = out.StoreRows();
+        if (stop != Stop::kRunning) return stop;
+        if (out.at >= out.windowEnd) shift = SlideWindow(d);
+        out.SetLimit();
+    }
+    if (adds) AddEntry(d.table, c, static_cast<std::uint8_t>(head));
+    Follow(c, code, start - shift, length, head, wellFormed);
+    return Stop::kRunning;
+}
 
-        // The new entry: the previous string followed by this string's first byte.
-        if (adds) {
-            Entry& n = table[nextFree];
-            n.place = Place(prevLength != 0 ? prevPos : kGone, firstByte);
-            n.length = static_cast<std::uint16_t>(prevLength == 0 ? 0 : prevLength + 1);
-            n.prefix = static_cast<std::uint16_t>(prevCode);
-            n.head = Extend(prevHead, prevLength, firstByte);
-            if (nextFree < kTableEnd) {
-                ++nextFree;
-                if (((nextFree + 1) & nextFree) == 0 && width < kMaxCodeWidth) ++width;
-            }
+// Decodes the strip's codes until rows 0 to `want` - 1 are in the DIB (kRunning), every row is
+// (kFinished), the strip ends or the data does.
+Stop Run(LzwDecoder& d, std::uint32_t want) {
+    for (;;) {
+        std::uint32_t code = FastCodes(d.in, d.codes, d.out, d.table);
+        if (code == kNeedBits) {
+            // The block is used up: the bits go on in the next one.
+            const std::uint32_t width = d.codes.width;
+            if (!d.in.Holds(width)) return Stop::kDataEnded;
+            code = d.in.Peek(width);
+            d.in.Skip(width);
         }
-        prevCode = code;
-        prevFirst = firstByte;
-        prevPos = start - shift;
-        prevLength = wellFormed ? length : 0;
-        prevHead = head;
+        const Stop stop = SlowCode(d, code);
         // Paused once the row asked for is in the DIB; the next run goes on from here.
-        if (d.rowsStored >= want) return finish(Stop::kRunning);
+        if (stop != Stop::kRunning || d.out.rowsStored >= want) return stop;
     }
 }
 
@@ -524,50 +486,50 @@ class LzwCodec final : public StripCodec {
 
     std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView& rows,
                        std::uint32_t) override {
-        d_.file = file;
-        d_.rows = rows;
-        d_.rowBytes = form.rowBytes;
-        d_.channels = form.predictorChannels;
-        d_.bgr = bgr_ && form.exchangeRedBlue;
+        RowWriter& out = d_.out;
+        out.rows = rows;
+        out.rowBytes = form.rowBytes;
+        out.channels = form.predictorChannels;
+        out.bgr = bgr_ && form.exchangeRedBlue;
         // The window holds a row and the kept output twice over, so that sliding frees at least
         // half of it.
-        d_.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (d_.rowBytes + kWindowKeep));
+        out.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (out.rowBytes + kWindowKeep));
         // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page
         // that validation accepts) cannot be held.
-        if (d_.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
+        if (out.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
         const std::uint64_t sizes[kBlocks] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
-                                              kStackSize + 16, d_.windowEnd + kWindowSlack};
+                                              kStackSize + 16, out.windowEnd + kWindowSlack};
         for (int i = 0; i < kBlocks; ++i) {
             if (!blocks_[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
         }
-        d_.input = blocks_[0].data();
+        d_.in.input = plat::BlockReader{file, blocks_[0].data(), TIFF_READ_BLOCK};
         d_.table = blocks_[1].As<Entry>();
         d_.stack = blocks_[2].data();
-        d_.window = blocks_[3].data();
+        out.window = blocks_[3].data();
         // Codes below 256 stand for their own byte, kept at the start of the window; ClearCode
         // and EndOfInformation have no string.
         for (std::uint32_t c = 0; c < 256; ++c) {
-            d_.window[c] = static_cast<std::uint8_t>(c);
+            out.window[c] = static_cast<std::uint8_t>(c);
             d_.table[c].place = Place(c, 0);
             d_.table[c].length = 1;
             d_.table[c].head = c;
         }
-        // The first row of the file is the top row of the DIB; it is begun from the start.
-        d_.imageRow = 0;
-        d_.rowStart = kDataStart;
-        d_.rowBegun = true;
-        d_.cursor.w = kDataStart;
+        // The first row of the file is the top row of the DIB; it is begun from the start, at
+        // the window's kDataStart (RowWriter's own start).
         return 0;
     }
 
     void BeginStrip(const StripSpan& strip) override {
-        d_.stripRows = strip.rows;
+        RowWriter& out = d_.out;
+        out.stripRows = strip.rows;
         // The first row of the page counts as begun in the first strip; later strips count the
         // rows they begin, a row carried over from the strip before not among them.
-        d_.rowsInStrip = firstStrip_ ? 1 : 0;
+        out.rowsInStrip = firstStrip_ ? 1 : 0;
         firstStrip_ = false;
-        NewStrip(d_);
-        SetLimit(d_);
+        // The strip's first code reads its first block, and starts a table.
+        d_.in.Restart();
+        ClearTable(d_.codes);
+        out.SetLimit();
         pending_ = Stop::kRunning;
     }
 
@@ -576,7 +538,7 @@ class LzwCodec final : public StripCodec {
         for (;;) {
             // Rows are stored as soon as the window holds them, several at once after a long
             // string, before the strip's end is handed on.
-            if (d_.rowsStored >= want) {
+            if (d_.out.rowsStored >= want) {
                 handed_ = want;
                 return 0;
             }
@@ -602,8 +564,9 @@ class LzwCodec final : public StripCodec {
     // A row left unfinished keeps what arrived of it; rows that got nothing stay as the fresh,
     // cleared block has them.
     void KeepPartialRow() {
-        if (!d_.complete && d_.rowBegun && d_.end > d_.rowStart) {
-            StoreRow(d_, std::min(d_.end - d_.rowStart, d_.rowBytes));
+        const RowWriter& out = d_.out;
+        if (!out.complete && out.rowBegun && out.at > out.rowStart) {
+            d_.out.StoreRow(std::min(out.at - out.rowStart, out.rowBytes));
         }
     }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/block_reader.h"
 #include "platform/locked_block.h"
 #include "tiff/codec.h"
 #include "tiff/reader.h"
@@ -15,29 +16,12 @@ namespace {
 // reads small next to the work of the rows, and stay in the cache.
 constexpr std::uint32_t kPackBitsBlock = 65536;
 
-struct BlockReader {
-    HFILE file = plat::HFILE_ERROR;
-    std::uint8_t* buffer = nullptr;  // kPackBitsBlock bytes
-    std::uint32_t size = 0;          // valid bytes in the buffer
-    std::uint32_t position = 0;
-
-    void MarkEmpty() { size = position = 0; }
-    // Makes at least one byte available; false at the end of the file or on an error.
-    bool Refill() {
-        const std::int32_t got = plat::_lread(file, buffer, kPackBitsBlock);
-        size = got < 0 ? 0 : static_cast<std::uint32_t>(got);
-        position = 0;
-        return size != 0;
-    }
-    std::uint32_t Available() const { return size - position; }
-};
-
 // Decodes one PackBits row of `rowBytes` bytes into `row`. 0, or 202 when the input ends.
-std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t rowBytes) {
+std::int16_t DecodePackBitsRow(plat::BlockReader& in, std::uint8_t* row, std::uint64_t rowBytes) {
     std::uint64_t i = 0;
     while (i < rowBytes) {
         if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
-        const std::uint8_t n = in.buffer[in.position++];
+        const std::uint8_t n = *in.next++;
         if (n < 128) {
             // Literal run of n + 1 bytes; bytes past the row end are read and dropped.
             std::uint32_t left = n + 1u;
@@ -45,14 +29,14 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
                 if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
                 std::uint32_t take = in.Available() < left ? in.Available() : left;
                 std::uint64_t store = rowBytes - i < take ? rowBytes - i : take;
-                std::memcpy(row + i, in.buffer + in.position, static_cast<std::size_t>(store));
+                std::memcpy(row + i, in.next, static_cast<std::size_t>(store));
                 i += store;
-                in.position += take;
+                in.next += take;
                 left -= take;
             }
         } else if (n > 128) {
             if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
-            const std::uint8_t value = in.buffer[in.position++];
+            const std::uint8_t value = *in.next++;
             std::uint64_t repeat = 257u - n;
             if (repeat > rowBytes - i) repeat = rowBytes - i;
             std::memset(row + i, value, static_cast<std::size_t>(repeat));
@@ -66,7 +50,8 @@ std::int16_t DecodePackBitsRow(BlockReader& in, std::uint8_t* row, std::uint64_t
 // Uncompressed rows that fit go through a buffer of at most this size, small enough to stay in
 // the cache: one read brings in as many whole rows of the strip as it holds, and each row is then
 // copied to its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written
-// once and never read back. Rows too long for the buffer are read straight into the DIB.
+// once and never read back. Rows too long for the buffer are read straight into the DIB. Not
+// PackBits' BlockReader: these reads are sized to whole rows, so that a row never spans two.
 constexpr std::uint32_t kRowBufferBytes = 65536;
 
 class UncompressedCodec final : public StripCodec {
@@ -143,10 +128,10 @@ class PackBitsCodec final : public StripCodec {
         rowBytes_ = form.rowBytes;
         bgr_ = bgr_ && form.exchangeRedBlue;
         if (!block_.Allocate(kPackBitsBlock, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
-        in_ = BlockReader{file, block_.data()};
+        in_ = plat::BlockReader{file, block_.data(), kPackBitsBlock};
         return 0;
     }
-    void BeginStrip(const StripSpan&) override { in_.MarkEmpty(); }
+    void BeginStrip(const StripSpan&) override { in_.Restart(); }
     RowResult NextRow(std::uint8_t* row) override {
         if (std::int16_t status = DecodePackBitsRow(in_, row, rowBytes_)) return status;
         if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
@@ -157,7 +142,7 @@ class PackBitsCodec final : public StripCodec {
     bool bgr_;
     std::uint64_t rowBytes_ = 0;
     plat::LockedBlock block_;
-    BlockReader in_{};
+    plat::BlockReader in_{};
 };
 
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,

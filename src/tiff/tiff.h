@@ -1,5 +1,5 @@
 // The TIFF reader's shared record and routines: the page descriptor that the directory parser
-// fills and every strip decoder works from, the byte-order-aware reads, the block refill, and
+// fills and every strip decoder works from, the byte-order-aware reads and
 // the common form of the strip decoders. The fax decoders include this header too.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 namespace qor::tiff {
 
-// Input buffers of the buffered decoders hold one block of this many bytes.
+// The LZW and fax codecs read their input in blocks of this many bytes.
 inline constexpr std::uint32_t TIFF_READ_BLOCK = 10240;
 
 // One image file directory. The directory parser writes every field but byteOrder and extended
@@ -86,10 +86,6 @@ inline bool TakenInParts(const TiffPage& page) {
 inline bool IsLittleEndian(std::uint16_t byteOrder) {
     return (byteOrder & 0xFF) == 'I';
 }
-
-// One read of up to TIFF_READ_BLOCK bytes into `buffer`; returns the count, 0 on an error, and
-// sets *position to 0 in every case.
-std::uint32_t FillReadBuffer(HFILE file, std::uint8_t* buffer, std::uint16_t* position);
 
 // One strip of a page: where its data starts and which image rows (0 = first in the file) it
 // holds.
