@@ -410,7 +410,7 @@ HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation) {
         plat::GlobalUnlock(dib);
         return 0;
     }
-    std::memcpy(q, p, kDibHeaderSize + tableBytes);
+    std::memcpy(q, p, static_cast<std::size_t>(kDibHeaderSize + tableBytes));
     WriteDibHeader(q, w, h, in.bits);
     StoreLE32(q + 32, in.colours);
     StoreLE32(q + 36, LoadLE32(p + 36));
