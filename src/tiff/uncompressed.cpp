@@ -1,10 +1,9 @@
-// The uncompressed and PackBits strip decoders. Rows land in the DIB exactly as the file stores
-// them, at the page's own bits per pixel, bottom-up; the ...ToBgr forms exchange red and blue in
-// each 24-bit row as soon as it is complete, while it is still in the cache.
+// The uncompressed codec. Rows land in the DIB exactly as the file stores them, at the page's own
+// bits per pixel, bottom-up; the ...ToBgr forms exchange red and blue in each 24-bit row as soon
+// as it is complete, while it is still in the cache.
 #include <algorithm>
 #include <cstring>
 
-#include "platform/block_reader.h"
 #include "platform/locked_block.h"
 #include "tiff/codec.h"
 #include "tiff/reader.h"
@@ -12,48 +11,12 @@
 namespace qor::tiff {
 namespace {
 
-// The PackBits input: one block of the file at a time. Blocks of 64 KiB keep the number of
-// reads small next to the work of the rows, and stay in the cache.
-constexpr std::uint32_t kPackBitsBlock = 65536;
-
-// Decodes one PackBits row of `rowBytes` bytes into `row`. 0, or 202 when the input ends.
-std::int16_t DecodePackBitsRow(plat::BlockReader& in, std::uint8_t* row, std::uint64_t rowBytes) {
-    std::uint64_t i = 0;
-    while (i < rowBytes) {
-        if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
-        const std::uint8_t n = *in.next++;
-        if (n < 128) {
-            // Literal run of n + 1 bytes; bytes past the row end are read and dropped.
-            std::uint32_t left = n + 1u;
-            while (left > 0) {
-                if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
-                std::uint32_t take = in.Available() < left ? in.Available() : left;
-                std::uint64_t store = rowBytes - i < take ? rowBytes - i : take;
-                std::memcpy(row + i, in.next, static_cast<std::size_t>(store));
-                i += store;
-                in.next += take;
-                left -= take;
-            }
-        } else if (n > 128) {
-            if (in.Available() == 0 && !in.Refill()) return QOR_READ_FAILED;
-            const std::uint8_t value = *in.next++;
-            std::uint64_t repeat = 257u - n;
-            if (repeat > rowBytes - i) repeat = rowBytes - i;
-            std::memset(row + i, value, static_cast<std::size_t>(repeat));
-            i += repeat;
-        }
-        // n == 128: no operation.
-    }
-    return 0;
-}
-
 // Uncompressed rows that fit go through a buffer of at most this size, small enough to stay in
 // the cache: one read brings in as many whole rows of the strip as it holds, and each row is then
 // copied to its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written
 // once and never read back. Rows too long for the buffer are read straight into the DIB. Not
 // PackBits' BlockReader: these reads are sized to whole rows, so that a row never spans two.
 constexpr std::uint32_t kRowBufferBytes = 65536;
-
 class UncompressedCodec final : public StripCodec {
   public:
     UncompressedCodec(bool bgr, bool buffered) : bgr_(bgr), buffered_(buffered) {}
@@ -119,41 +82,9 @@ class UncompressedCodec final : public StripCodec {
     std::uint64_t arrived_ = 0;          // bytes the last read brought
 };
 
-class PackBitsCodec final : public StripCodec {
-  public:
-    explicit PackBitsCodec(bool bgr) : bgr_(bgr) {}
-
-    std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView&,
-                       std::uint32_t) override {
-        rowBytes_ = form.rowBytes;
-        bgr_ = bgr_ && form.exchangeRedBlue;
-        if (!block_.Allocate(kPackBitsBlock, plat::GMEM_MOVEABLE)) return QOR_NO_MEMORY;
-        in_ = plat::BlockReader{file, block_.data(), kPackBitsBlock};
-        return 0;
-    }
-    void BeginStrip(const StripSpan&) override { in_.Restart(); }
-    RowResult NextRow(std::uint8_t* row) override {
-        if (std::int16_t status = DecodePackBitsRow(in_, row, rowBytes_)) return status;
-        if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
-        return 0;
-    }
-
-  private:
-    bool bgr_;
-    std::uint64_t rowBytes_ = 0;
-    plat::LockedBlock block_;
-    plat::BlockReader in_{};
-};
-
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                 TiffPage* page, bool bgr, bool buffered) {
     UncompressedCodec codec(bgr, buffered);
-    return DecodeStrips(progress, dib, file, *page, &codec);
-}
-
-std::int16_t DecodePackBits(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
-                            bool bgr) {
-    PackBitsCodec codec(bgr);
     return DecodeStrips(progress, dib, file, *page, &codec);
 }
 
@@ -164,11 +95,6 @@ std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib
     return DecodeUncompressed(progress, dib, file, page, false, true);
 }
 
-std::int16_t DecodePackBitsStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                                  TiffPage* page) {
-    return DecodePackBits(progress, dib, file, page, false);
-}
-
 std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                            TiffPage* page) {
     return DecodeUncompressed(progress, dib, file, page, true, true);
@@ -177,11 +103,6 @@ std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t
 std::int16_t DecodeUncompressedRowByRow(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                         TiffPage* page) {
     return DecodeUncompressed(progress, dib, file, page, true, false);
-}
-
-std::int16_t DecodePackBitsStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                                       TiffPage* page) {
-    return DecodePackBits(progress, dib, file, page, true);
 }
 
 }  // namespace qor::tiff
