@@ -337,6 +337,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kTwoValueColorMap:
         case PageFault::kFaxTwoDimensional:
         case PageFault::kFaxUncompressed:
+        case PageFault::kSampleFormat:
             return FaultText(p.fault);
         case PageFault::kCompression:
             return compression + " is not supported";
