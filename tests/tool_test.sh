@@ -276,9 +276,9 @@ wide.gif|[0-9]*|65535 pixels wide; at most 32767
 missing.gif|201|No such file or directory
 zero|304|not a GIF, TIFF, BMP or PNG file
 ROWS
-# By default the tool reads what the classic reads refuse: Deflate (with the predictor too) and
-# JPEG pages convert to what Pillow shows.
-for file in zip zip-predictor jpeg; do
+# By default the tool reads what the classic reads refuse: Deflate (with the predictor too),
+# JPEG and two-dimensional Group 3 pages convert to what Pillow shows.
+for file in zip zip-predictor jpeg g32d; do
   expect_exit 0 "extended $file" -- "$QORIMG" convert -q "$work/$file.tif" "$work/$file.png"
   same_pixels "$work/$file.tif" "$work/$file.png"
 done
