@@ -159,7 +159,7 @@ std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::ui
             x += 8;
             continue;
         }
-        if (((row[x >> 3] >> (7 - (x & 7))) & 1u) != colour) {
+        if (((std::uint32_t{row[x >> 3]} >> (7 - (x & 7))) & 1u) != colour) {
             list[++n] = x;
             colour ^= 1;
         }
