@@ -1,7 +1,8 @@
 // Differential harness for the fax decoders against libtiff. The input chooses a page: its coding
-// (Modified Huffman, Group 3 with or without fill bits, Group 4), fill order, photometric, size
-// and rows per strip, and then either run lengths that libtiff's encoder codes into a valid page,
-// or raw bytes that become the strips as they stand. Where libtiff decodes a strip without an
+// (Modified Huffman, Group 3 with or without fill bits, one- or two-dimensional, Group 4; a
+// two-dimensional Group 3 page is read extended, every other one classic), fill order, photometric,
+// size and rows per strip, and then either run lengths that libtiff's encoder codes into a valid
+// page, or raw bytes that become the strips as they stand. Where libtiff decodes a strip without an
 // error or a warning, its rows have the same pixels here; where libtiff decodes every strip
 // cleanly, the page must be delivered.
 //
@@ -101,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
     }
     const std::uint8_t flags = in.Byte();
+    const bool twoD = how.compression == COMPRESSION_CCITTFAX3 && (flags & 16) != 0;
+    if (twoD) how.t4Options |= GROUP3OPT_2DENCODING;
     how.fillOrder = flags & 1 ? FILLORDER_LSB2MSB : FILLORDER_MSB2LSB;
     how.photometric = flags & 2 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_MINISWHITE;
     const bool raw = (flags & 4) != 0;
@@ -122,7 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     QorHandle dib = 0;
     qor::test::Image ours;
-    const std::int16_t status = QorReadTIF(nullptr, 0, path.c_str(), &dib);
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.flags = twoD ? QOR_READ_EXTENDED : 0;
+    const std::int16_t status = QorReadTIFEx(nullptr, 0, path.c_str(), &options, &dib);
     if (status == 0) {
         std::string why;
         if (!qor::test::DecodeDib(dib, &ours, &why)) Finding("delivered DIB: %s", why.c_str());

@@ -41,10 +41,14 @@ inline Bilevel TakeDocument(ImageIoRequest* r, bool pixels = true) {
     return page;
 }
 
-// The first layer of a file read with ReadTiffWorker, white where its colour is white.
-inline Bilevel ReadWithQorimg(const std::string& path, std::int16_t* status) {
+// The first layer of a file read with ReadTiffWorker (an extended read when asked), white where
+// its colour is white.
+inline Bilevel ReadWithQorimg(const std::string& path, std::int16_t* status,
+                              bool extended = false) {
     Request r(path);
-    *status = ReadTiffWorker(r.get());
+    ReadScope scope;
+    scope.extended = extended;
+    *status = ReadTiffWorker(r.get(), nullptr, nullptr, &scope);
     return TakeDocument(r.get());
 }
 

@@ -276,9 +276,9 @@ wide.gif|[0-9]*|65535 pixels wide; at most 32767
 missing.gif|201|No such file or directory
 zero|304|not a GIF, TIFF, BMP or PNG file
 ROWS
-# By default the tool reads what the classic reads refuse: Deflate (with the predictor too) and
-# JPEG pages convert to what Pillow shows.
-for file in zip zip-predictor jpeg; do
+# By default the tool reads what the classic reads refuse: Deflate (with the predictor too),
+# JPEG and two-dimensional Group 3 pages convert to what Pillow shows.
+for file in zip zip-predictor jpeg g32d; do
   expect_exit 0 "extended $file" -- "$QORIMG" convert -q "$work/$file.tif" "$work/$file.png"
   same_pixels "$work/$file.tif" "$work/$file.png"
 done
@@ -331,9 +331,13 @@ grep -q "page 1: .*Deflate) is not supported; a read stops at this page$" "$work
   fail "info where a read stops: $(cat "$work/out")"
 corpora="$here/../../shared/corpora"
 if [ -e "$corpora/libtiff/quad-lzw-compat.tiff" ]; then
-  expect_exit 1 "info old-style LZW" -- "$QORIMG" info --decode "$corpora/libtiff/quad-lzw-compat.tiff"
+  expect_exit 1 "info old-style LZW" -- "$QORIMG" info --classic --decode "$corpora/libtiff/quad-lzw-compat.tiff"
   grep -q "old-style LZW data (codes stored lowest bit first) is not supported; a read stops" "$work/out" ||
     fail "old-style LZW: $(cat "$work/out")"
+  # Read extended (the default), it converts to what Pillow (through libtiff) shows.
+  expect_exit 0 "convert old-style LZW" -- "$QORIMG" convert -q "$corpora/libtiff/quad-lzw-compat.tiff" \
+    "$work/old-lzw.png"
+  same_pixels "$corpora/libtiff/quad-lzw-compat.tiff" "$work/old-lzw.png"
 else
   echo "skipped: the old-style LZW file of the libtiff corpus ($corpora is absent)"
 fi

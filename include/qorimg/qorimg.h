@@ -155,9 +155,9 @@ typedef struct QorReadOptions {
 } QorReadOptions;
 
 /* QOR_READ_EXTENDED: read what the classic reads refuse, as image viewers show it. TIFF: Deflate
- * and JPEG data, tiled pages, 16-bit samples, separate planes; orientation applied, alpha kept
- * (32-bit DIBs), CMYK and 4-bit grey as viewers convert them, the resolution in the DIB header.
- * GIF: every frame, composed as the animation shows it, as a layer of the screen's size. Pages
+ * and JPEG data, two-dimensional Group 3 data, old-style LZW data, tiled pages, 16-bit samples,
+ * separate planes; orientation applied, alpha kept (32-bit DIBs), CMYK and 4-bit grey as viewers
+ * convert them, the resolution in the DIB header. GIF: every frame, composed as the animation shows it, as a layer of the screen's size. Pages
  * that a classic read delivers are delivered alike unless one of those rules applies to them. */
 enum { QOR_READ_EXTENDED = 1 };
 /* The flag bits that this version knows. */

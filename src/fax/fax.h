@@ -113,6 +113,41 @@ inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const Ru
     return 0;
 }
 
+// Two-dimensional rows (Group 4, and the two-dimensional rows of Group 3): each row's colour
+// changes are a list, entry 0 being 0 and entries 1 to n the changes in order, closed by
+// CloseList; a row is decoded against the list of the row above it.
+
+// Ends a changing-element list of `n` entries: the entries after it stand for the row's end.
+inline void CloseList(std::uint32_t* list, std::uint32_t n, std::uint32_t width) {
+    list[n + 1] = list[n + 2] = list[n + 3] = width;
+}
+
+// Where the decoding of a row stopped: the changes it wrote and the pixel it reached.
+struct RowEnd {
+    std::uint32_t changes = 0;
+    std::uint32_t a0 = 0;
+};
+
+// DecodeRow's result for an end-of-block code (in Group 3 data: an EOL followed by a 0 bit).
+inline constexpr std::int16_t kEndOfBlock = -1;
+
+// Decodes the mode codes of one row against the reference row's closed list of `refCount`
+// changes, writing the row's changes to coding[1], coding[2], ... (coding[0] is 0). Both lists
+// hold width + 8 entries. *end says how far it got, also when it fails. 0 at the row's end,
+// kEndOfBlock, or the status that ends the page.
+std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint32_t* ref,
+                       std::uint32_t refCount, std::uint32_t* coding, std::uint32_t width,
+                       RowEnd* end);
+
+// Paints the white runs of a row that starts white, changes colour at list[1..n] (in order) and
+// was decoded up to pixel `end`.
+void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* list,
+              const RowEnd& end);
+
+// The changes of a decoded 1-bit row of `width` pixels (white as 1, starting white) into
+// list[1..n]; returns n. The list holds width + 8 entries.
+std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list);
+
 // What the three fax codecs share: the page's row geometry, the two code tables, the input
 // block and the bit reader, which every strip restarts, and `extraCount` more working blocks of
 // the given sizes (blocks 3 on).

@@ -1,20 +1,44 @@
-// TIFF compression 3: one-dimensional T.4 coding with an EOL before every row and any number of
-// zero fill bits before each EOL.
+// TIFF compression 3: T.4 coding with an EOL before every row and any number of zero fill bits
+// before each EOL. Rows are one-dimensional run-length codes; with T4Options bit 0 (extended
+// reads only) a tag bit after each EOL says whether the row is (1) or is coded with the Group 4
+// modes against the row above it (0), the first row of a strip against a white line.
+#include <utility>
+
 #include "fax/fax.h"
+#include "tiff/tags.h"
 
 namespace qor::fax {
 namespace {
 
 class Group3Codec final : public FaxCodec {
   public:
+    std::int16_t Start(HFILE file, const tiff::TiffPage& page, const tiff::PageForm& form,
+                       const DibView& rows, std::uint32_t rowsPerStrip) override {
+        twoDimensional_ = (page.t4Options & tiff::kT4TwoDimensional) != 0;
+        return FaxCodec::Start(file, page, form, rows, rowsPerStrip);
+    }
+
     void BeginStrip(const tiff::StripSpan& strip) override {
         FaxCodec::BeginStrip(strip);
         eolAhead_ = false;
+        if (twoDimensional_) {
+            ref_ = blocks_.As32(3);
+            coding_ = blocks_.As32(4);
+            refCount_ = 0;
+            ref_[0] = coding_[0] = 0;
+            CloseList(ref_, 0, width_);
+        }
     }
 
     tiff::RowResult NextRow(std::uint8_t* row) override {
         bool awaitingEol = !eolAhead_;
         eolAhead_ = false;
+        // An EOL that cut the previous row short is followed by this row's tag bit.
+        if (!awaitingEol && twoDimensional_) {
+            bool twoDimensionalRow = false;
+            if (!TakeTag(&twoDimensionalRow)) return QOR_READ_FAILED;
+            if (twoDimensionalRow) return TwoDimensionalRow(row);
+        }
         CodedRow coded;
         coded.out = row;
         coded.width = width_;
@@ -32,21 +56,67 @@ class Group3Codec final : public FaxCodec {
                     // The row was coded too short: its rest stays black, and this EOL
                     // introduces the next row of the strip.
                     eolAhead_ = true;
-                    return 0;
+                    return OneDimensionalRowDone(row);
                 }
                 awaitingEol = false;
+                if (twoDimensional_) {
+                    bool twoDimensionalRow = false;
+                    if (!TakeTag(&twoDimensionalRow)) return QOR_READ_FAILED;
+                    if (twoDimensionalRow) return TwoDimensionalRow(row);
+                }
                 continue;
             }
             if (awaitingEol) return in_.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
             if (std::int16_t status = TakeRunCode(&in_, window, codes_, &coded)) return status;
         }
-        return 0;
+        return OneDimensionalRowDone(row);
     }
 
   private:
-    int ExtraBlocks(std::uint32_t, std::uint32_t*) const override { return 0; }
+    // Two-dimensional pages: the changing-element lists of the reference and the coding row.
+    int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const override {
+        if (!twoDimensional_) return 0;
+        sizes[0] = sizes[1] = (width + 8) * 4;
+        return 2;
+    }
 
+    // Takes the tag bit after an EOL: *twoDimensionalRow when it is 0. False when the data ended.
+    bool TakeTag(bool* twoDimensionalRow) {
+        if (!in_.Holds(1)) return false;
+        *twoDimensionalRow = in_.Peek(1) == 0;
+        in_.Skip(1);
+        return true;
+    }
+
+    // A one-dimensional row of a two-dimensional page is the reference of the next row.
+    tiff::RowResult OneDimensionalRowDone(const std::uint8_t* row) {
+        if (twoDimensional_) {
+            refCount_ = ChangesOfRow(row, width_, ref_);
+            CloseList(ref_, refCount_, width_);
+        }
+        return 0;
+    }
+
+    tiff::RowResult TwoDimensionalRow(std::uint8_t* row) {
+        RowEnd end;
+        std::int16_t result = DecodeRow(in_, codes_, ref_, refCount_, coding_, width_, &end);
+        // What was decoded is kept, also in a row that the data then fails.
+        PaintRow(row, stride_, coding_, end);
+        // An EOL (or the zero fill before one) before the row's end cuts it short: its rest
+        // stays black, and the EOL introduces the next row.
+        if (result != 0 && !in_.WindowPastEnd() && in_.Peek13() < 4) result = 0;
+        if (result != 0) return result;
+        CloseList(coding_, end.changes, width_);
+        std::swap(ref_, coding_);
+        refCount_ = end.changes;
+        return 0;
+    }
+
+    bool twoDimensional_ = false;
     bool eolAhead_ = false;  // an EOL cut the previous row short and introduces the next one
+    std::uint32_t* ref_ = nullptr;
+    std::uint32_t* coding_ = nullptr;
+    std::uint32_t refCount_ = 0;
 };
 
 }  // namespace

@@ -24,17 +24,6 @@ std::int16_t ReadRun(FaxBitReader& in, const std::uint8_t* table, const std::uin
     return 0;
 }
 
-// Ends a changing-element list of `n` entries: the entries after it stand for the row's end.
-void CloseList(std::uint32_t* list, std::uint32_t n, std::uint32_t width) {
-    list[n + 1] = list[n + 2] = list[n + 3] = width;
-}
-
-// Where the decoding of a row stopped: the changes it wrote and the pixel it reached.
-struct RowEnd {
-    std::uint32_t changes = 0;
-    std::uint32_t a0 = 0;
-};
-
 // The two-dimensional mode codes, looked up by the first 7 bits of the window: vertical modes
 // with a1 at b1 + offset, horizontal, pass, and the rest (end of block, EOL, extensions, zeros).
 enum ModeKind : std::uint8_t { kVertical, kHorizontal, kPass, kOther };
@@ -72,12 +61,8 @@ constexpr std::array<ModeCode, 128> MakeModeTable() {
 }
 constexpr std::array<ModeCode, 128> kModes = MakeModeTable();
 
-// DecodeRow's result for an end-of-block code.
-constexpr std::int16_t kEndOfBlock = -1;
+}  // namespace
 
-// Decodes the codes of one row against the reference row's closed list of `refCount` changes,
-// writing the row's changes to coding[1], coding[2], ... (coding[0] is 0). *end says how far it
-// got, also when it fails. 0 at the row's end, kEndOfBlock, or the status that ends the page.
 std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint32_t* ref,
                        std::uint32_t refCount, std::uint32_t* coding, std::uint32_t width,
                        RowEnd* end) {
@@ -154,8 +139,6 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
     return stop(0);
 }
 
-// Paints the white runs of a row that starts white, changes colour at list[1..n] (in order) and
-// was decoded up to pixel `end`.
 void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* list,
               const RowEnd& end) {
     std::uint32_t from = 0, i = 1;
@@ -166,6 +149,26 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
     const std::uint32_t to = i == end.changes ? list[i] : end.a0;
     if (to > from) PaintWhite(out, rowBytes, from, to - from);
 }
+
+std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list) {
+    std::uint32_t n = 0, colour = 1;
+    for (std::uint32_t x = 0; x < width;) {
+        // A whole byte of the current colour holds no change.
+        const std::uint8_t same = colour != 0 ? 0xFF : 0x00;
+        if ((x & 7) == 0 && x + 8 <= width && row[x >> 3] == same) {
+            x += 8;
+            continue;
+        }
+        if (((std::uint32_t{row[x >> 3]} >> (7 - (x & 7))) & 1u) != colour) {
+            list[++n] = x;
+            colour ^= 1;
+        }
+        ++x;
+    }
+    return n;
+}
+
+namespace {
 
 class Group4Codec final : public FaxCodec {
   public:

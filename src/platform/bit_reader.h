@@ -67,6 +67,13 @@ struct BitReader {
         count = copy.count;
     }
 
+    // Reads the bits held, and every byte after them, in the other fill order. Only before the
+    // first bit is taken, when the bits held are whole bytes from the start.
+    void ReverseFillOrder() {
+        bits = ReverseBitsOfEachByte(bits);
+        reversed = !reversed;
+    }
+
     // The next `n` (1 to 57) bits held, padding included, without taking them.
     std::uint32_t Peek(std::uint32_t n) const {
         return static_cast<std::uint32_t>(bits >> (64 - n));

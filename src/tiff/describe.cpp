@@ -62,15 +62,14 @@ std::int16_t DescribeChain(HFILE file, TiffDescription* d, std::uint16_t* byteOr
     return 0;
 }
 
-// True when the page's first strip starts as LZW data of the old kind does: a zero byte, then
-// one with its lowest bit set (its codes are stored least significant bit first, and the first
-// is a clear code). Data of the kind that the reader decodes starts with a clear code, 0x80.
+// True when the page's first strip starts as LZW data of the old kind does (the LZW codec's own
+// test, tiff::StartsOldStyleLzw).
 bool StartsAsOldStyleLzw(HFILE file, const TiffPage& page) {
     tiff::StripWalker walk;
     tiff::StripSpan strip;
     std::uint8_t head[2];
     return walk.Start(file, page) == 0 && walk.Next(&strip) == 0 &&
-           plat::_lread(file, head, 2) == 2 && head[0] == 0 && (head[1] & 1) != 0;
+           plat::_lread(file, head, 2) == 2 && tiff::StartsOldStyleLzw(head[0], head[1]);
 }
 
 // Copies the ASCII value of `count` bytes at `at` into `text` (of `capacity` bytes), cut to fit

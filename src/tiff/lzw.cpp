@@ -1,6 +1,9 @@
 // LZW strip decoder for TIFF Compression 5: codes of 9 to 12 bits, most significant bit first,
 // the code width raised one code early, ClearCode 256 and EndOfInformation 257, optional
 // horizontal differencing (Predictor 2). Rows go into the bottom-up DIB as the file stores them.
+// An extended read also takes strips of the old kind (StartsOldStyleLzw): codes stored least
+// significant bit first, the width raised when the next free code reaches 512, 1024 and 2048.
+// Those are decoded one code at a time by the slow path alone; the common path never sees them.
 //
 // Decoded bytes are first appended to an output window, and complete rows are copied from there
 // into the DIB. Every entry of the string table holds what defines it, a prefix code and a
@@ -237,6 +240,7 @@ constexpr std::uint32_t kNeedBits = ~std::uint32_t{0};
 
 // The step that every code but the first of a table takes, on either path: the entry that the
 // previous string followed by this string's first byte makes, and the growth of the code width.
+template <bool kOldStyle = false>
 QOR_INLINE inline void AddEntry(Entry* table, Codes& c, std::uint8_t firstByte) {
     Entry& n = table[c.nextFree];  // at a full table, the spare entry kTableEnd
     n.place = Place(c.prevLength != 0 ? c.prevPos : kGone, firstByte);
@@ -245,8 +249,10 @@ QOR_INLINE inline void AddEntry(Entry* table, Codes& c, std::uint8_t firstByte) 
     n.head = Extend(c.prevHead, c.prevLength, firstByte);
     if (c.nextFree < kTableEnd) {
         ++c.nextFree;
-        // The width grows when the next free code reaches 511, 1023 and 2047.
-        if (((c.nextFree + 1) & c.nextFree) == 0 && c.width < kMaxCodeWidth) ++c.width;
+        // The width grows when the next free code reaches 511, 1023 and 2047 (old-style data:
+        // 512, 1024 and 2048).
+        const std::uint32_t edge = kOldStyle ? c.nextFree : c.nextFree + 1;
+        if ((edge & (edge - 1)) == 0 && c.width < kMaxCodeWidth) ++c.width;
     }
 }
 
@@ -396,7 +402,9 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
     return shift;
 }
 
-// Decodes one code of any kind, one step at a time: those that FastCodes leaves.
+// Decodes one code of any kind, one step at a time: those that FastCodes leaves, and every code
+// of old-style data.
+template <bool kOldStyle>
 Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
     Codes& c = d.codes;
     RowWriter& out = d.out;
@@ -453,24 +461,37 @@ Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
         if (out.at >= out.windowEnd) shift = SlideWindow(d);
         out.SetLimit();
     }
-    if (adds) AddEntry(d.table, c, static_cast<std::uint8_t>(head));
+    if (adds) AddEntry<kOldStyle>(d.table, c, static_cast<std::uint8_t>(head));
     Follow(c, code, start - shift, length, head, wellFormed);
     return Stop::kRunning;
 }
 
+// The low `width` bits of `v` in reverse order: an old-style code read through the reversed bit
+// reader, whose first bit is the code's lowest.
+inline std::uint32_t ReverseCode(std::uint32_t v, std::uint32_t width) {
+    v = ((v >> 1) & 0x55555555u) | ((v & 0x55555555u) << 1);
+    v = ((v >> 2) & 0x33333333u) | ((v & 0x33333333u) << 2);
+    v = ((v >> 4) & 0x0F0F0F0Fu) | ((v & 0x0F0F0F0Fu) << 4);
+    v = ((v >> 8) & 0x00FF00FFu) | ((v & 0x00FF00FFu) << 8);
+    v = (v >> 16) | (v << 16);
+    return v >> (32 - width);
+}
+
 // Decodes the strip's codes until rows 0 to `want` - 1 are in the DIB (kRunning), every row is
 // (kFinished), the strip ends or the data does.
+template <bool kOldStyle>
 Stop Run(LzwDecoder& d, std::uint32_t want) {
     for (;;) {
-        std::uint32_t code = FastCodes(d.in, d.codes, d.out, d.table);
+        std::uint32_t code = kOldStyle ? kNeedBits : FastCodes(d.in, d.codes, d.out, d.table);
         if (code == kNeedBits) {
             // The block is used up: the bits go on in the next one.
             const std::uint32_t width = d.codes.width;
             if (!d.in.Holds(width)) return Stop::kDataEnded;
             code = d.in.Peek(width);
             d.in.Skip(width);
+            if (kOldStyle) code = ReverseCode(code, width);
         }
-        const Stop stop = SlowCode(d, code);
+        const Stop stop = SlowCode<kOldStyle>(d, code);
         // Paused once the row asked for is in the DIB; the next run goes on from here.
         if (stop != Stop::kRunning || d.out.rowsStored >= want) return stop;
     }
@@ -484,8 +505,9 @@ class LzwCodec final : public StripCodec {
   public:
     explicit LzwCodec(bool bgr) : bgr_(bgr) {}
 
-    std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView& rows,
+    std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form, const DibView& rows,
                        std::uint32_t) override {
+        extended_ = page.extended;
         RowWriter& out = d_.out;
         out.rows = rows;
         out.rowBytes = form.rowBytes;
@@ -528,6 +550,16 @@ class LzwCodec final : public StripCodec {
         firstStrip_ = false;
         // The strip's first code reads its first block, and starts a table.
         d_.in.Restart();
+        d_.in.reversed = false;
+        oldStyle_ = false;
+        // An extended read looks at each strip's first two bytes for old-style data, which is
+        // read with each byte's bits reversed: a code's first bit is then its lowest.
+        if (extended_ && d_.in.Holds(16)) {
+            const std::uint32_t head = d_.in.Peek(16);
+            oldStyle_ = StartsOldStyleLzw(static_cast<std::uint8_t>(head >> 8),
+                                          static_cast<std::uint8_t>(head));
+            if (oldStyle_) d_.in.ReverseFillOrder();
+        }
         ClearTable(d_.codes);
         out.SetLimit();
         pending_ = Stop::kRunning;
@@ -544,7 +576,7 @@ class LzwCodec final : public StripCodec {
             }
             switch (pending_) {
                 case Stop::kRunning:
-                    pending_ = Run(d_, want);
+                    pending_ = oldStyle_ ? Run<true>(d_, want) : Run<false>(d_, want);
                     continue;
                 case Stop::kStripEnded:
                 case Stop::kFinished:
@@ -571,6 +603,8 @@ class LzwCodec final : public StripCodec {
     }
 
     bool bgr_;
+    bool extended_ = false;
+    bool oldStyle_ = false;  // the current strip holds old-style data
     LzwDecoder d_;
     plat::LockedBlock blocks_[kBlocks];
     bool firstStrip_ = true;

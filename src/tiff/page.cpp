@@ -137,7 +137,10 @@ PageFault CheckTiffPage(const TiffPage& page) {
         return F::kPredictor;
     }
     if (page.compression == kCompressionGroup3) {
-        if ((page.t4Options & kT4TwoDimensional) != 0) return F::kFaxTwoDimensional;
+        // Two-dimensional rows are read by an extended read.
+        if ((page.t4Options & kT4TwoDimensional) != 0 && !page.extended) {
+            return F::kFaxTwoDimensional;
+        }
         if ((page.t4Options & kFaxUncompressedMode) != 0) return F::kFaxUncompressed;
     } else if (page.compression == kCompressionGroup4) {
         if ((page.t6Options & kFaxUncompressedMode) != 0) return F::kFaxUncompressed;

@@ -37,6 +37,13 @@ std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page);
 std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
                          StripDecoder decoder);
 // The decoder for a compression, or null when there is none (in a classic read, or in any).
+// True when a strip's first two bytes begin LZW data of the old kind: a zero byte, then one with
+// its lowest bit set (its codes are stored least significant bit first, and the first is a
+// ClearCode). Data of the TIFF kind starts with a ClearCode, 0x80.
+inline bool StartsOldStyleLzw(std::uint8_t first, std::uint8_t second) {
+    return first == 0 && (second & 1) != 0;
+}
+
 StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended = false);
 
 // The uncompressed, PackBits and LZW decoders as SelectStripDecoder hands them out: each row of a

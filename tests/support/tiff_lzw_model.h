@@ -1,5 +1,6 @@
 // A TIFF-flavoured LZW encoder for the tests: MSB-first codes whose width grows one code early,
-// ClearCode 256 and EndOfInformation 257.
+// ClearCode 256 and EndOfInformation 257; or old-style data, whose codes are stored lowest bit
+// first and whose width grows one code later.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +13,11 @@ namespace qor::test {
 
 class CodeWriter {
   public:
+    explicit CodeWriter(bool lowBitFirst = false) : lowBitFirst_(lowBitFirst) {}
     void Put(std::uint32_t code, std::uint32_t width) {
-        for (std::uint32_t i = width; i-- > 0;) {
-            acc_ = static_cast<std::uint8_t>(acc_ << 1 | ((code >> i) & 1));
+        for (std::uint32_t k = 0; k < width; ++k) {
+            const std::uint32_t bit = (code >> (lowBitFirst_ ? k : width - 1 - k)) & 1;
+            acc_ = static_cast<std::uint8_t>(lowBitFirst_ ? acc_ | bit << n_ : acc_ << 1 | bit);
             if (++n_ == 8) {
                 bytes_.push_back(acc_);
                 acc_ = 0;
@@ -23,35 +26,38 @@ class CodeWriter {
         }
     }
     Bytes Finish() {
-        if (n_ != 0) bytes_.push_back(static_cast<std::uint8_t>(acc_ << (8 - n_)));
+        if (n_ != 0)
+            bytes_.push_back(static_cast<std::uint8_t>(lowBitFirst_ ? acc_ : acc_ << (8 - n_)));
         acc_ = 0;
         n_ = 0;
         return bytes_;
     }
 
   private:
+    bool lowBitFirst_;
     Bytes bytes_;
     std::uint8_t acc_ = 0;
     int n_ = 0;
 };
 
 // The width a decoder reads its next code with, given the number of codes it has taken since
-// the last ClearCode: the smallest width whose largest code stays above the next free code + 1.
-inline std::uint32_t WidthAfter(std::uint32_t codesSinceClear) {
+// the last ClearCode: the smallest width whose largest code stays above the next free code + 1
+// (old-style data: above the next free code).
+inline std::uint32_t WidthAfter(std::uint32_t codesSinceClear, bool oldStyle = false) {
     std::uint32_t nextFree = 258 + (codesSinceClear == 0 ? 0 : codesSinceClear - 1);
     if (nextFree > 4096) nextFree = 4096;
     for (std::uint32_t w = 9; w < 12; ++w) {
-        if (nextFree + 1 < (1u << w)) return w;
+        if (nextFree + (oldStyle ? 0 : 1) < (1u << w)) return w;
     }
     return 12;
 }
 
 // Writes a code sequence with the widths a decoder expects (ClearCode restarts the count).
-inline Bytes PackCodes(const std::vector<std::uint32_t>& codes) {
-    CodeWriter w;
+inline Bytes PackCodes(const std::vector<std::uint32_t>& codes, bool oldStyle = false) {
+    CodeWriter w(oldStyle);
     std::uint32_t since = 0;
     for (std::uint32_t c : codes) {
-        w.Put(c, WidthAfter(since));
+        w.Put(c, WidthAfter(since, oldStyle));
         since = c == 256 ? 0 : since + 1;
     }
     return w.Finish();
@@ -90,8 +96,9 @@ inline std::vector<std::uint32_t> LzwCodes(const Bytes& data, bool withEoi = tru
     return codes;
 }
 
-inline Bytes EncodeLzw(const Bytes& data, bool withEoi = true, std::uint32_t clearAt = 4093) {
-    return PackCodes(LzwCodes(data, withEoi, clearAt));
+inline Bytes EncodeLzw(const Bytes& data, bool withEoi = true, std::uint32_t clearAt = 4093,
+                       bool oldStyle = false) {
+    return PackCodes(LzwCodes(data, withEoi, clearAt), oldStyle);
 }
 
 }  // namespace qor::test

@@ -41,6 +41,9 @@ tiffcp -c g3:1d "$src" cp-g3-1d.tif
 tiffcp -c g3:1d:fill "$src" cp-g3-fill.tif
 tiffcp -c g3:1d -r 10 "$src" cp-g3-strips.tif
 tiffcp -c g3:1d:fill -f lsb2msb -r 16 "$src" cp-g3-fill-lsb-strips.tif
+tiffcp -c g3:2d "$src" cp-g3-2d.tif
+tiffcp -c g3:2d:fill -r 10 "$src" cp-g3-2d-fill-strips.tif
+tiffcp -c g3:2d -f lsb2msb -r 16 "$src" cp-g3-2d-lsb-strips.tif
 tiffcp -c g4 "$src" cp-g4.tif
 tiffcp -c g4 -r 9 "$src" cp-g4-strips.tif
 tiffcp -c g4 -f lsb2msb "$src" cp-g4-lsb.tif
