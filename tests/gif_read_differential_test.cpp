@@ -1,10 +1,12 @@
 // The GIF reader against giflib: files written by ImageMagick, Pillow and giflib, and a public
-// decoder test corpus, decode to the indices and palette that giflib reads for the first image.
+// decoder test corpus, decode to the indices and palette that giflib reads for the first image;
+// and an extended read's layers against Pillow's frames of animations.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 
 #include "support/peer_readers.h"
@@ -12,6 +14,8 @@
 
 namespace qor::test {
 namespace {
+
+class GifDifferentialTest : public LeakCheckedTest {};
 
 #ifdef QORIMG_HAVE_GIFLIB
 
@@ -51,8 +55,6 @@ void ExpectSameImage(const OurImage& ours, const GiflibImage& peer, const std::s
         EXPECT_EQ(ours.image.palette[i], peer.colours[i]) << "palette entry " << i;
     }
 }
-
-class GifDifferentialTest : public LeakCheckedTest {};
 
 TEST_F(GifDifferentialTest, PeerWrittenFilesMatchGiflib) {
     std::vector<std::string> files;
@@ -238,6 +240,79 @@ TEST_F(GifDifferentialTest, OwnWriterRoundTripsThroughTheReader) {
 }
 
 #endif  // QORIMG_HAVE_GIFLIB
+
+// Animations with every disposal method, transparency, places, tables of their own and interlace,
+// made with Pillow (tests/support/pillow_frames.py, which also writes Pillow's picture of each
+// frame converted to RGB): each layer of an extended read shows the frame as Pillow does.
+TEST_F(GifDifferentialTest, ExtendedReadsComposeEveryFrameAsPillowDoes) {
+    const std::string python = "/usr/bin/python3";
+    if (std::system((python + " -c 'import PIL' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "Pillow is not available";
+    }
+    TempDir dir;
+    const std::string script = std::string(QORIMG_TEST_DATA) + "/../support/pillow_frames.py";
+    ASSERT_EQ(
+        std::system((python + " " + script + " " + dir.dir().string() + " >" + dir.Path("made.txt"))
+                        .c_str()),
+        0);
+    QorReadOptions extended{};
+    extended.size = sizeof extended;
+    extended.flags = QOR_READ_EXTENDED;
+    // What the files held between them: disposal methods, transparency, places, tables of
+    // their own, interlace, and 8-bit and 24-bit layers.
+    std::set<std::string> seen;
+    std::ifstream made(dir.Path("made.txt"));
+    std::string name;
+    std::uint32_t count = 0, files = 0;
+    while (made >> name >> count) {
+        SCOPED_TRACE(name);
+        ++files;
+        const std::string path = dir.Path(name + ".gif");
+        QorGifInfo info{};
+        info.size = sizeof info;
+        std::vector<QorGifFrame> frames(count);
+        ASSERT_EQ(QorDescribeGIF(path.c_str(), &info, frames.data(), count), 0);
+        ASSERT_EQ(info.frames, count);
+        for (const QorGifFrame& f : frames) {
+            seen.insert("disposal " + std::to_string(f.disposal));
+            if (f.transparentIndex >= 0) seen.insert("transparent");
+            if (f.left != 0 || f.top != 0) seen.insert("placed");
+            if (f.localColors != 0) seen.insert("own table");
+            if (f.interlaced != 0) seen.insert("interlaced");
+        }
+        QorHandle first = 0;
+        std::int16_t transparent = 0;
+        ASSERT_EQ(QorReadGIFEx(nullptr, 0, path.c_str(), &extended, &first, &transparent), 0);
+        EXPECT_EQ(transparent, info.transparentIndex);
+        std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
+        QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
+        ASSERT_EQ(layers.size(), count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const Image image = ReadDib(layers[i]);
+            ASSERT_EQ(image.width, static_cast<std::int32_t>(info.screenWidth)) << "frame " << i;
+            ASSERT_EQ(image.height, static_cast<std::int32_t>(info.screenHeight)) << "frame " << i;
+            seen.insert(std::to_string(image.bits) + "-bit layers");
+            const Bytes rgb = ReadFile(dir.Path(name + "." + std::to_string(i) + ".rgb"));
+            const std::vector<std::uint32_t> ours = image.Colours();
+            ASSERT_EQ(rgb.size(), 3 * ours.size()) << "frame " << i;
+            std::size_t mismatches = 0, at = 0;
+            for (std::size_t k = 0; k < ours.size(); ++k) {
+                const std::uint32_t theirs = std::uint32_t{rgb[3 * k]} << 16 |
+                                             std::uint32_t{rgb[3 * k + 1]} << 8 | rgb[3 * k + 2];
+                if (ours[k] != theirs && mismatches++ == 0) at = k;
+            }
+            EXPECT_EQ(mismatches, 0u) << "frame " << i << ", first at x " << at % image.width
+                                      << " y " << at / image.width;
+        }
+        EXPECT_EQ(QorReleaseDocument(first), 0);
+    }
+    EXPECT_EQ(files, 5u);
+    for (const char* what :
+         {"disposal 0", "disposal 1", "disposal 2", "disposal 3", "transparent", "placed",
+          "own table", "interlaced", "8-bit layers", "24-bit layers"}) {
+        EXPECT_EQ(seen.count(what), 1u) << what;
+    }
+}
 
 }  // namespace
 }  // namespace qor::test

@@ -181,7 +181,7 @@ struct ReadScope {
 // decodes only its pages (the TIFF reader then walks the chain no further than their end, and
 // gives 101 when the file has no page at firstPage) and keeps its DIBs within its budget (102).
 std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
-                           const ReadScope* scope = nullptr);
+                           std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr);
 std::int16_t WriteGifWorker(ImageIoRequest* request);
 std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
                             std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr);
