@@ -26,10 +26,16 @@
 //    then find different first images, which are not compared.
 //  - Pixel values wider than the screen's bit depth are masked to the DIB's bits here; giflib
 //    keeps them. Values are compared after the same mask.
+//
+// The extended read, which composes every frame into a layer of the screen's size, is held to
+// the classic read and the description instead (giflib composes nothing): the same status (or
+// 102 from its memory limit), as many layers as the description counts frames up to the one
+// that ended them, and a first layer that shows the classic image where it lies on the screen.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "frame/read_info.h"
 #include "fuzz/harness_util.h"
 #include "gif/blocks.h"
 #include "qorimg/qorimg.h"
@@ -119,6 +125,58 @@ const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::
     return nullptr;
 }
 
+// The extended read of the file, against the classic read's `status` and image `ours` (empty
+// when it was not copied out), its transparent index and the description.
+void CheckExtendedRead(const std::string& path, std::int16_t status, const qor::test::Image& ours,
+                       std::int16_t transparent, const qor::GifDescription& gif) {
+    const std::uint64_t blocks = qor::plat::testing::LiveBlocks();
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.flags = QOR_READ_EXTENDED;
+    options.memoryLimit = std::uint64_t{64} << 20;  // screens of up to 32767 x 32767
+    qor::ReadInfo info;
+    QorHandle first = 0;
+    const std::int16_t extended =
+        qor::ReadWithInfo(qor::ReadFormat::Gif, nullptr, 0, path.c_str(), &info, &first, &options);
+    if (extended != status && extended != QOR_NO_MEMORY) {
+        Finding("the extended read gives %d, the classic read %d", extended, status);
+    }
+    if (extended != 0) {
+        qor::fuzz::CheckNothingLeft(blocks);
+        return;
+    }
+    const std::uint32_t layers = QorDocumentLayers(first, nullptr, 0);
+    const std::uint32_t frames = info.stoppedAtPage != 0 ? info.stoppedAtPage - 1
+                                 : gif.frames < 65535    ? gif.frames
+                                                         : 65535;
+    if (layers != frames) {
+        Finding("%u layers of %u frames (stopped at %u)", layers, gif.frames, info.stoppedAtPage);
+    }
+    // Where the classic image has values that its depth does not mask, the first layer shows
+    // them; also its pixels without data, unless they start as the transparent index there.
+    const bool endedEarly = !info.endedEarly.empty() && info.endedEarly[0].page == 1;
+    qor::test::Image layer;
+    std::string why;
+    if (ours.bits == 8 && (transparent < 0 || !endedEarly) &&
+        qor::fuzz::DibPixels(first) <= (std::uint64_t{1} << 22) &&
+        !qor::test::DecodeDib(first, &layer, &why)) {
+        Finding("delivered layer: %s", why.c_str());
+    }
+    const std::vector<std::uint32_t> shown = layer.Colours(), classic = ours.Colours();
+    for (std::int32_t y = 0; !shown.empty() && y < ours.height; ++y) {
+        const std::int64_t ly = std::int64_t{y} + gif.top;
+        for (std::int32_t x = 0; ly < layer.height && x < ours.width; ++x) {
+            const std::int64_t lx = std::int64_t{x} + gif.left;
+            if (lx >= layer.width) break;
+            const std::uint32_t a = shown[static_cast<std::size_t>(ly * layer.width + lx)];
+            const std::uint32_t b = classic[static_cast<std::size_t>(y) * ours.width + x];
+            if (a != b) Finding("first layer (%lld,%lld) is %06x, the image %06x", lx, ly, a, b);
+        }
+    }
+    if (QorReleaseDocument(first) != 0) Finding("the layers cannot be released");
+    qor::fuzz::CheckNothingLeft(blocks);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -148,6 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (gif.status != status && (gif.status != 0 || !dataFailure)) {
         Finding("described with status %d, read with %d", gif.status, status);
     }
+    CheckExtendedRead(path, status, ours, transparent, gif);
     const qor::test::GiflibImage peer = qor::test::GiflibDecode(path);
     const bool peerRows = !peer.rowRead.empty() && !ours.pixels.empty();
     if (status != 0) {

@@ -460,7 +460,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
         first.transparent = transparentIndex;
         first.disposal = static_cast<std::uint8_t>((watch.packed >> 2) & 7);
         first.dataOffset = dataOffset;
-        std::memcpy(first.rgb, colorTable, sizeof first.rgb);
+        std::memcpy(first.rgb, colorTable, 3 * tableEntries);  // black past its entries
         Layers layers;
         std::int16_t status =
             ComposeFrames(&job, request, screen, global, &first, *scope, &layers, ended, stoppedAt);
