@@ -992,7 +992,7 @@ TEST_F(GifReadTest, EveryFailedAllocationOrLockGives102AndReleasesEverything) {
             [&](std::uint64_t n, bool hit, const GifRead& r) {
                 hits += hit ? 1 : 0;
                 EXPECT_EQ(r.status, hit ? QOR_NO_MEMORY : 0) << "fault " << n;
-                EXPECT_EQ(r.request.layerCount, hit ? 0 : 3) << "fault " << n;
+                EXPECT_EQ(+r.request.layerCount, hit ? 0 : 3) << "fault " << n;
             },
             &extended);
         EXPECT_GE(hits, 12u);
@@ -1039,10 +1039,10 @@ TEST_F(GifReadTest, EveryFailedOrShortReadGivesItsStatusAndReleasesEverything) {
             hits += hit ? 1 : 0;
             if (!hit) {
                 EXPECT_EQ(r.status, 0) << "read " << n;
-                EXPECT_EQ(r.request.layerCount, 3) << "read " << n;
+                EXPECT_EQ(+r.request.layerCount, 3) << "read " << n;
             } else if (r.status == 0) {
-                EXPECT_GE(r.request.layerCount, 1) << "read " << n;
-                fewer += r.request.layerCount < 3 ? 1 : 0;
+                EXPECT_GE(+r.request.layerCount, 1) << "read " << n;
+                fewer += +r.request.layerCount < 3 ? 1 : 0;
             } else {
                 EXPECT_EQ(r.status, QOR_READ_FAILED) << "read " << n;
             }
