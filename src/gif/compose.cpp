@@ -29,14 +29,14 @@ void FillRect(const DibView& layer, const LayerRect& rect, const std::uint8_t* v
 }
 
 void SaveRect(const DibView& layer, const LayerRect& rect, std::uint8_t* saved) {
-    const std::uint64_t bytes = std::uint64_t{rect.width} * (layer.bits / 8);
+    const std::size_t bytes = std::size_t{rect.width} * (layer.bits / 8);  // of one row
     for (std::uint32_t y = 0; y < rect.height; ++y, saved += bytes) {
         std::memcpy(saved, layer.Row(rect.top + y) + rect.left * (layer.bits / 8), bytes);
     }
 }
 
 void RestoreRect(const DibView& layer, const LayerRect& rect, const std::uint8_t* saved) {
-    const std::uint64_t bytes = std::uint64_t{rect.width} * (layer.bits / 8);
+    const std::size_t bytes = std::size_t{rect.width} * (layer.bits / 8);  // of one row
     for (std::uint32_t y = 0; y < rect.height; ++y, saved += bytes) {
         std::memcpy(layer.Row(rect.top + y) + rect.left * (layer.bits / 8), saved, bytes);
     }

@@ -308,7 +308,7 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
                 plat::GlobalUnlock(dib);
                 return QOR_NO_MEMORY;
             }
-            std::memcpy(p, q, layerBytes);
+            std::memcpy(p, q, static_cast<std::size_t>(layerBytes));  // below kMaxBlockSize
             plat::GlobalUnlock(before);
             ViewDib(p, layerBytes, &layer);
             if (last.method == 2) gif::FillRect(layer, last.rect, last.value);
