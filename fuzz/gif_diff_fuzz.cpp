@@ -125,15 +125,13 @@ const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::
     return nullptr;
 }
 
-// The extended read of the file, against the classic read's `status` and image `ours` (empty
-// when it was not copied out), its transparent index and the description.
+// The extended read of the file, against the classic read's `status`, image `ours` (empty when
+// it was not copied out) and transparent index, and the description.
 void CheckExtendedRead(const std::string& path, std::int16_t status, const qor::test::Image& ours,
                        std::int16_t transparent, const qor::GifDescription& gif) {
     const std::uint64_t blocks = qor::plat::testing::LiveBlocks();
-    QorReadOptions options{};
-    options.size = sizeof options;
-    options.flags = QOR_READ_EXTENDED;
-    options.memoryLimit = std::uint64_t{64} << 20;  // screens of up to 32767 x 32767
+    // Screens of up to 32767 x 32767 are held to 64 MiB of layers.
+    const QorReadOptions options{sizeof options, QOR_READ_EXTENDED, 0, 0, 64u << 20, 0, 0};
     qor::ReadInfo info;
     QorHandle first = 0;
     const std::int16_t extended =
@@ -141,39 +139,34 @@ void CheckExtendedRead(const std::string& path, std::int16_t status, const qor::
     if (extended != status && extended != QOR_NO_MEMORY) {
         Finding("the extended read gives %d, the classic read %d", extended, status);
     }
-    if (extended != 0) {
-        qor::fuzz::CheckNothingLeft(blocks);
-        return;
-    }
-    const std::uint32_t layers = QorDocumentLayers(first, nullptr, 0);
-    const std::uint32_t frames = info.stoppedAtPage != 0 ? info.stoppedAtPage - 1
-                                 : gif.frames < 65535    ? gif.frames
-                                                         : 65535;
-    if (layers != frames) {
-        Finding("%u layers of %u frames (stopped at %u)", layers, gif.frames, info.stoppedAtPage);
-    }
-    // Where the classic image has values that its depth does not mask, the first layer shows
-    // them; also its pixels without data, unless they start as the transparent index there.
-    const bool endedEarly = !info.endedEarly.empty() && info.endedEarly[0].page == 1;
-    qor::test::Image layer;
-    std::string why;
-    if (ours.bits == 8 && (transparent < 0 || !endedEarly) &&
-        qor::fuzz::DibPixels(first) <= (std::uint64_t{1} << 22) &&
-        !qor::test::DecodeDib(first, &layer, &why)) {
-        Finding("delivered layer: %s", why.c_str());
-    }
-    const std::vector<std::uint32_t> shown = layer.Colours(), classic = ours.Colours();
-    for (std::int32_t y = 0; !shown.empty() && y < ours.height; ++y) {
-        const std::int64_t ly = std::int64_t{y} + gif.top;
-        for (std::int32_t x = 0; ly < layer.height && x < ours.width; ++x) {
-            const std::int64_t lx = std::int64_t{x} + gif.left;
-            if (lx >= layer.width) break;
-            const std::uint32_t a = shown[static_cast<std::size_t>(ly * layer.width + lx)];
-            const std::uint32_t b = classic[static_cast<std::size_t>(y) * ours.width + x];
-            if (a != b) Finding("first layer (%lld,%lld) is %06x, the image %06x", lx, ly, a, b);
+    if (extended == 0) {
+        const std::uint32_t layers = QorDocumentLayers(first, nullptr, 0);
+        const std::uint32_t stop = info.stoppedAtPage;
+        if (layers != (stop != 0 ? stop - 1 : std::min<std::uint32_t>(gif.frames, 65535))) {
+            Finding("%u layers of %u frames (stopped at %u)", layers, gif.frames, stop);
         }
+        // Where the classic image's depth masks no value, the first layer shows it, and also
+        // its pixels without data unless the layer starts as the transparent index there.
+        const bool cut = !info.endedEarly.empty() && info.endedEarly[0].page == 1;
+        qor::test::Image layer;
+        std::string why;
+        if (ours.bits == 8 && (transparent < 0 || !cut) &&
+            qor::fuzz::DibPixels(first) <= (std::uint64_t{1} << 22) &&
+            !qor::test::DecodeDib(first, &layer, &why)) {
+            Finding("delivered layer: %s", why.c_str());
+        }
+        const std::vector<std::uint32_t> shown = layer.Colours(), image = ours.Colours();
+        for (std::int64_t y = 0; !shown.empty() && y < ours.height && y + gif.top < layer.height;
+             ++y) {
+            for (std::int64_t x = 0; x < ours.width && x + gif.left < layer.width; ++x) {
+                const std::uint32_t a =
+                    shown[std::size_t((y + gif.top) * layer.width + x + gif.left)];
+                const std::uint32_t b = image[std::size_t(y * ours.width + x)];
+                if (a != b) Finding("first layer at (%lld,%lld) %06x, image %06x", x, y, a, b);
+            }
+        }
+        if (QorReleaseDocument(first) != 0) Finding("the layers cannot be released");
     }
-    if (QorReleaseDocument(first) != 0) Finding("the layers cannot be released");
     qor::fuzz::CheckNothingLeft(blocks);
 }
 
