@@ -1,5 +1,6 @@
 // The GIF reader: header, colour tables and extension blocks, the DIB of the first image, its
 // decode and the hand-off to the host; in an extended read, every frame composed into a layer.
+#include <algorithm>
 #include <cstring>
 
 #include "gif/blocks.h"
@@ -276,14 +277,18 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
         auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
         if (p == nullptr) return QOR_NO_MEMORY;
         held += layerBytes;
-        for (std::uint32_t i = 0; i < 256; ++i) {
+        for (std::uint32_t i = 0; bits == 24 && i < 256; ++i) {
             colours[3 * i] = frame->rgb[3 * i + 2];
             colours[3 * i + 1] = frame->rgb[3 * i + 1];
             colours[3 * i + 2] = frame->rgb[3 * i];
         }
         const std::uint8_t* const table = bits == 24 ? colours : nullptr;
-        // A pixel of index i: i itself, or its colour.
-        auto valueOf = [&](std::uint32_t i) { return table != nullptr ? table + 3 * i : nullptr; };
+        // The bytes of a pixel of index i: i itself in an 8-bit layer, its colour in a 24-bit one.
+        std::uint8_t indexByte = 0;
+        auto valueOf = [&](std::uint8_t i) -> const std::uint8_t* {
+            indexByte = i;
+            return table != nullptr ? table + 3 * i : &indexByte;
+        };
 
         DibView layer;
         if (index == 0) {
@@ -297,8 +302,8 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
             // The block starts cleared: index 0, or black.
             const auto start =
                 static_cast<std::uint8_t>(frame->transparent >= 0 ? frame->transparent : 0);
-            const std::uint8_t* value = table != nullptr ? valueOf(start) : &start;
-            if (value[0] != 0 || (bits == 24 && (value[1] != 0 || value[2] != 0))) {
+            const std::uint8_t* value = valueOf(start);
+            if (std::any_of(value, value + bits / 8, [](std::uint8_t b) { return b != 0; })) {
                 gif::FillRect(layer, {0, 0, width, height}, value);
             }
         } else {
@@ -323,8 +328,7 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
                 static_cast<std::uint8_t>(frame->transparent >= 0   ? frame->transparent
                                           : screen.HasGlobalTable() ? screen.header[11]
                                                                     : 0);
-            last.value[0] = restored;
-            if (table != nullptr) std::memcpy(last.value, valueOf(restored), 3);
+            std::memcpy(last.value, valueOf(restored), bits / 8);
         } else if (frame->disposal == 3 && (index != 0 || frame->transparent >= 0)) {
             last.method = 3;
             if (!saved.Allocate(gif::RectBytes(layer, last.rect) + 1)) {
