@@ -193,18 +193,18 @@ QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userVal
  * stands once that frame is drawn: frames at their places and cut to the screen, each frame's
  * transparent index left out, its own colour table used, interlaced rows in place, and each
  * frame's disposal applied before the next is drawn: 2 restores its place to its transparent
- * index, or else to the screen's background index, and 3 to what was there before it; 0, 1 and
- * the undefined 4 to 7 keep it. The first layer starts as the first frame's transparent index
- * (index 0 when it has none) all over; a first frame of disposal 3 without a transparent index is
- * kept. This is what Pillow shows of each frame converted to RGB. The layers are 8-bit DIBs with
- * the global colour table when no frame has a table of its own, else 24-bit DIBs; pixels of
- * indices past a table are black. *transparentIndex is the first frame's, as QorReadGIF gives it.
- * The first frame decides the status as in QorReadGIF: whatever refuses it fails the read. A
- * later frame that cannot be decoded (damaged blocks, data or colour table, a failed read of the
- * file) ends the layers: the read succeeds with the frames before it. A frame whose data ends
- * early is delivered with what it holds, its missing pixels left as the frames before made them.
- * memoryLimit covers all layers together: the read ends with QOR_NO_MEMORY before the layer that
- * would pass it, and everything is freed. */
+ * index, or else to the screen's background index (0 without a global table), and 3 to what was
+ * there before it; 0, 1 and the undefined 4 to 7 keep it. The first layer starts as the first
+ * frame's transparent index (index 0 when it has none) all over; a first frame of disposal 3
+ * without a transparent index is kept. This is what Pillow shows of each frame converted to RGB.
+ * The layers are 8-bit DIBs with the global colour table when no frame has a table of its own, else
+ * 24-bit DIBs; pixels of indices past a table are black. *transparentIndex is the first frame's, as
+ * QorReadGIF gives it. The first frame decides the status as in QorReadGIF: whatever refuses it
+ * fails the read. A later frame that cannot be decoded (damaged blocks, data or colour table, a
+ * failed read of the file) ends the layers: the read succeeds with the frames before it. A frame
+ * whose data ends early is delivered with what it holds, its missing pixels left as the frames
+ * before made them. memoryLimit covers all layers together: the read ends with QOR_NO_MEMORY before
+ * the layer that would pass it, and everything is freed. */
 QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userValue,
                                       const char* fileName, const QorReadOptions* options,
                                       uint32_t* result, int16_t* transparentIndex);
