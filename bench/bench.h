@@ -48,6 +48,8 @@ class TempFile {
 // releases the document.
 bool ReadGifWithQorimg(const std::string& path, std::uint64_t* delivered);
 bool ReadTiffWithQorimg(const std::string& path, std::uint64_t* delivered);
+// QorReadGIFEx with QOR_READ_EXTENDED: every frame composed into a layer.
+bool ReadGifFramesWithQorimg(const std::string& path, std::uint64_t* delivered);
 // The peer's read: every strip of the first page with TIFFReadEncodedStrip into one buffer
 // malloc'ed for this read.
 bool ReadTiffWithLibtiff(const std::string& path);

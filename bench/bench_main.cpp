@@ -50,10 +50,10 @@ namespace {
 // Called after the read, so that `dib` holds what it delivered.
 bool Deliver(std::int16_t status, QorHandle dib, std::uint64_t* delivered) {
     if (status != QOR_OK) return false;
-    QorHandle layers[64];
-    std::uint32_t count = QorDocumentLayers(dib, layers, 64);
+    std::vector<QorHandle> layers(QorDocumentLayers(dib, nullptr, 0));
+    QorDocumentLayers(dib, layers.data(), static_cast<std::uint32_t>(layers.size()));
     *delivered = 0;
-    for (std::uint32_t i = 0; i < count && i < 64; ++i) *delivered += QorGlobalSize(layers[i]);
+    for (QorHandle layer : layers) *delivered += QorGlobalSize(layer);
     QorReleaseDocument(dib);
     return true;
 }
@@ -64,6 +64,16 @@ bool ReadGifWithQorimg(const std::string& path, std::uint64_t* delivered) {
     QorHandle dib = 0;
     std::int16_t transparent = 0;
     std::int16_t status = QorReadGIF(nullptr, 0, path.c_str(), &dib, &transparent);
+    return Deliver(status, dib, delivered);
+}
+
+bool ReadGifFramesWithQorimg(const std::string& path, std::uint64_t* delivered) {
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.flags = QOR_READ_EXTENDED;
+    QorHandle dib = 0;
+    std::int16_t transparent = 0;
+    std::int16_t status = QorReadGIFEx(nullptr, 0, path.c_str(), &options, &dib, &transparent);
     return Deliver(status, dib, delivered);
 }
 

@@ -1,6 +1,8 @@
 // GIF cases: decoding against giflib's DGifSlurp and encoding against giflib's EGifPutLine on
-// one photo-like 256-colour image, and, timed alone, a code stream that fills 1 GB of pixels
-// with no end code and a megabyte of extension blocks before a small image.
+// one photo-like 256-colour image; an animation's frames composed by an extended read, against
+// DGifSlurp's decoding of them (which composes nothing); and, timed alone, a code stream that
+// fills 1 GB of pixels with no end code, a megabyte of extension blocks before a small image,
+// and 65535 one-pixel frames.
 #include <gif_lib.h>
 
 #include <cmath>
@@ -57,6 +59,36 @@ bool WriteWithGiflib(const PhotoImage& image, const std::string& path) {
     auto* rows = const_cast<GifPixelType*>(image.pixels.data());
     for (int y = 0; ok && y < kHeight; ++y) {
         ok = EGifPutLine(gif, rows + std::size_t(y) * kWidth, kWidth) == GIF_OK;
+    }
+    if (map != nullptr) GifFreeMapObject(map);
+    return EGifCloseFile(gif, &error) == GIF_OK && ok;
+}
+
+// 120 frames of 320 x 240 cut from the photo, on a 640 x 480 screen, through giflib's encoder:
+// each at a place of its own, with a transparent index, and disposal 1, 2 and 3 in turn.
+bool WriteAnimationWithGiflib(const PhotoImage& image, const std::string& path) {
+    constexpr int kFrames = 120, kFrameW = 320, kFrameH = 240;
+    int error = 0;
+    GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
+    if (gif == nullptr) return false;
+    EGifSetGifVersion(gif, true);
+    ColorMapObject* map = GifMakeMapObject(256, image.colors.data());
+    bool ok = map != nullptr && EGifPutScreenDesc(gif, 640, 480, 8, 0, map) == GIF_OK;
+    auto* rows = const_cast<GifPixelType*>(image.pixels.data());
+    for (int f = 0; ok && f < kFrames; ++f) {
+        GraphicsControlBlock control{};
+        control.DisposalMode = 1 + f % 3;
+        control.DelayTime = 4;
+        control.TransparentColor = 7;
+        GifByteType extension[4];
+        EGifGCBToExtension(&control, extension);
+        ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, extension) == GIF_OK &&
+             EGifPutImageDesc(gif, (f * 37) % 320, (f * 23) % 240, kFrameW, kFrameH, false,
+                              nullptr) == GIF_OK;
+        for (int y = 0; ok && y < kFrameH; ++y) {
+            ok = EGifPutLine(gif, rows + std::size_t(y + f) * kWidth + std::size_t(f) * 3,
+                             kFrameW) == GIF_OK;
+        }
     }
     if (map != nullptr) GifFreeMapObject(map);
     return EGifCloseFile(gif, &error) == GIF_OK && ok;
@@ -136,6 +168,22 @@ std::vector<std::uint8_t> ExtensionsGif() {
     return out;
 }
 
+// 65535 frames of one pixel each, at places of their own on a 16 x 16 screen.
+std::vector<std::uint8_t> OnePixelFramesGif() {
+    namespace gifb = qor::test::gifb;
+    gifb::Bytes out;
+    gifb::Header(out, 16, 16, 0xF7);
+    gifb::ColorTable(out, 256);
+    for (std::uint32_t i = 0; i < 65535; ++i) {
+        gifb::ImageDescriptor(out, 1, 1, 0, static_cast<std::uint16_t>(i % 16),
+                              static_cast<std::uint16_t>(i / 16 % 16));
+        const std::vector<std::uint8_t> pixel(1, static_cast<std::uint8_t>(i));
+        gifb::ImageData(out, 8, gifb::LiteralCodes(8, pixel).bytes());
+    }
+    gifb::Trailer(out);
+    return out;
+}
+
 }  // namespace
 
 void AddGifCases(std::vector<BenchCase>* cases) {
@@ -169,6 +217,28 @@ void AddGifCases(std::vector<BenchCase>* cases) {
          },
          [photo, theirs](std::uint64_t*) { return WriteWithGiflib(*photo->image, theirs->path()); },
          2.0, false, [photo] { photo->Make(); }});
+
+    auto animation = std::make_shared<TempFile>(".gif");
+    cases->push_back({"GIF animation, 120 frames of 320x240 on 640x480, every one composed",
+                      "giflib DGifSlurp (no composing)",
+                      [animation](std::uint64_t* delivered) {
+                          return ReadGifFramesWithQorimg(animation->path(), delivered);
+                      },
+                      [animation](std::uint64_t*) { return ReadWithGiflib(animation->path()); },
+                      1.0, true,
+                      [photo, animation] {
+                          photo->Make();
+                          if (!WriteAnimationWithGiflib(*photo->image, animation->path())) {
+                              throw std::runtime_error("cannot write the animation");
+                          }
+                      }});
+
+    auto onePixel = std::make_shared<TempFile>(".gif");
+    cases->push_back({"GIF of 65535 one-pixel frames on 16x16, every one a layer", "",
+                      [onePixel](std::uint64_t* delivered) {
+                          return ReadGifFramesWithQorimg(onePixel->path(), delivered);
+                      },
+                      nullptr, 0.5, true, [onePixel] { onePixel->Write(OnePixelFramesGif()); }});
 
     auto gigabyte = std::make_shared<TempFile>(".gif");
     cases->push_back({"GIF of 1 GB of pixels, no end code", "",

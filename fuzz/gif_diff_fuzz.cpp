@@ -26,10 +26,16 @@
 //    then find different first images, which are not compared.
 //  - Pixel values wider than the screen's bit depth are masked to the DIB's bits here; giflib
 //    keeps them. Values are compared after the same mask.
+//
+// The extended read, which composes every frame into a layer of the screen's size, is held to
+// the classic read and the description instead (giflib composes nothing): the same status (or
+// 102 from its memory limit), as many layers as the description counts frames up to the one
+// that ended them, and a first layer that shows the classic image where it lies on the screen.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "frame/read_info.h"
 #include "fuzz/harness_util.h"
 #include "gif/blocks.h"
 #include "qorimg/qorimg.h"
@@ -119,6 +125,51 @@ const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::
     return nullptr;
 }
 
+// The extended read of the file, against the classic read's `status`, image `ours` (empty when
+// it was not copied out) and transparent index, and the description.
+void CheckExtendedRead(const std::string& path, std::int16_t status, const qor::test::Image& ours,
+                       std::int16_t transparent, const qor::GifDescription& gif) {
+    const std::uint64_t blocks = qor::plat::testing::LiveBlocks();
+    // Screens of up to 32767 x 32767 are held to 64 MiB of layers.
+    const QorReadOptions options{sizeof options, QOR_READ_EXTENDED, 0, 0, 64u << 20, 0, 0};
+    qor::ReadInfo info;
+    QorHandle first = 0;
+    const std::int16_t extended =
+        qor::ReadWithInfo(qor::ReadFormat::Gif, nullptr, 0, path.c_str(), &info, &first, &options);
+    if (extended != status && extended != QOR_NO_MEMORY) {
+        Finding("the extended read gives %d, the classic read %d", extended, status);
+    }
+    if (extended == 0) {
+        const std::uint32_t layers = QorDocumentLayers(first, nullptr, 0);
+        const std::uint32_t stop = info.stoppedAtPage;
+        if (layers != (stop != 0 ? stop - 1 : std::min<std::uint32_t>(gif.frames, 65535))) {
+            Finding("%u layers of %u frames (stopped at %u)", layers, gif.frames, stop);
+        }
+        // Where the classic image's depth masks no value, the first layer shows it, and also
+        // its pixels without data unless the layer starts as the transparent index there.
+        const bool cut = !info.endedEarly.empty() && info.endedEarly[0].page == 1;
+        qor::test::Image layer;
+        std::string why;
+        if (ours.bits == 8 && (transparent < 0 || !cut) &&
+            qor::fuzz::DibPixels(first) <= (std::uint64_t{1} << 22) &&
+            !qor::test::DecodeDib(first, &layer, &why)) {
+            Finding("delivered layer: %s", why.c_str());
+        }
+        const std::vector<std::uint32_t> shown = layer.Colours(), image = ours.Colours();
+        for (std::int64_t y = 0; !shown.empty() && y < ours.height && y + gif.top < layer.height;
+             ++y) {
+            for (std::int64_t x = 0; x < ours.width && x + gif.left < layer.width; ++x) {
+                const std::uint32_t a =
+                    shown[std::size_t((y + gif.top) * layer.width + x + gif.left)];
+                const std::uint32_t b = image[std::size_t(y * ours.width + x)];
+                if (a != b) Finding("first layer at (%lld,%lld) %06x, image %06x", x, y, a, b);
+            }
+        }
+        if (QorReleaseDocument(first) != 0) Finding("the layers cannot be released");
+    }
+    qor::fuzz::CheckNothingLeft(blocks);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -148,6 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (gif.status != status && (gif.status != 0 || !dataFailure)) {
         Finding("described with status %d, read with %d", gif.status, status);
     }
+    CheckExtendedRead(path, status, ours, transparent, gif);
     const qor::test::GiflibImage peer = qor::test::GiflibDecode(path);
     const bool peerRows = !peer.rowRead.empty() && !ours.pixels.empty();
     if (status != 0) {

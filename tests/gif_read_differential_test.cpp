@@ -1,10 +1,12 @@
 // The GIF reader against giflib: files written by ImageMagick, Pillow and giflib, and a public
-// decoder test corpus, decode to the indices and palette that giflib reads for the first image.
+// decoder test corpus, decode to the indices and palette that giflib reads for the first image;
+// and an extended read's layers against Pillow's frames of animations.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 
 #include "support/peer_readers.h"
@@ -12,6 +14,8 @@
 
 namespace qor::test {
 namespace {
+
+class GifDifferentialTest : public LeakCheckedTest {};
 
 #ifdef QORIMG_HAVE_GIFLIB
 
@@ -51,8 +55,6 @@ void ExpectSameImage(const OurImage& ours, const GiflibImage& peer, const std::s
         EXPECT_EQ(ours.image.palette[i], peer.colours[i]) << "palette entry " << i;
     }
 }
-
-class GifDifferentialTest : public LeakCheckedTest {};
 
 TEST_F(GifDifferentialTest, PeerWrittenFilesMatchGiflib) {
     std::vector<std::string> files;
@@ -238,6 +240,67 @@ TEST_F(GifDifferentialTest, OwnWriterRoundTripsThroughTheReader) {
 }
 
 #endif  // QORIMG_HAVE_GIFLIB
+
+// Animations with every disposal method, transparency, places, tables of their own and interlace,
+// made with Pillow by tests/support/pillow_frames.py, which also writes Pillow's picture of each
+// frame converted to RGB: each layer of an extended read shows the frame as Pillow does.
+TEST_F(GifDifferentialTest, ExtendedReadsComposeEveryFrameAsPillowDoes) {
+    const std::string python = "/usr/bin/python3", made = "/made.txt";
+    if (std::system((python + " -c 'import PIL' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "Pillow is not available";
+    }
+    TempDir dir;
+    ASSERT_EQ(std::system((python + " " + QORIMG_TEST_DATA + "/../support/pillow_frames.py " +
+                           dir.dir().string() + " >" + dir.dir().string() + made)
+                              .c_str()),
+              0);
+    const QorReadOptions extended{sizeof(QorReadOptions), QOR_READ_EXTENDED, 0, 0, 0, 0, 0};
+    std::set<std::string> seen;  // what the files held between them
+    std::ifstream list(dir.dir().string() + made);
+    std::string name;
+    for (std::uint32_t count = 0; list >> name >> count;) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.Path(name + ".gif");
+        QorGifInfo info{};
+        info.size = sizeof info;
+        std::vector<QorGifFrame> frames(count);
+        ASSERT_EQ(QorDescribeGIF(path.c_str(), &info, frames.data(), count), 0);
+        for (const QorGifFrame& f : frames) {
+            seen.insert({"disposal " + std::to_string(f.disposal),
+                         f.transparentIndex >= 0 ? "transparent" : "",
+                         f.left + f.top ? "placed" : "", f.localColors ? "own table" : "",
+                         f.interlaced ? "interlaced" : ""});
+        }
+        QorHandle first = 0;
+        std::int16_t transparent = 0;
+        ASSERT_EQ(QorReadGIFEx(nullptr, 0, path.c_str(), &extended, &first, &transparent), 0);
+        EXPECT_EQ(transparent, info.transparentIndex);
+        std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
+        QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
+        ASSERT_EQ(layers.size(), std::size_t{info.frames});
+        for (std::size_t i = 0; i < layers.size(); ++i) {
+            const Image image = ReadDib(layers[i]);
+            seen.insert(std::to_string(image.bits) + "-bit layers");
+            Bytes ours;
+            for (std::uint32_t c : image.Colours()) {
+                ours.insert(ours.end(),
+                            {std::uint8_t(c >> 16), std::uint8_t(c >> 8), std::uint8_t(c)});
+            }
+            const Bytes theirs = ReadFile(dir.Path(name + "." + std::to_string(i) + ".rgb"));
+            EXPECT_EQ(image.width * image.height,
+                      std::int32_t(info.screenWidth * info.screenHeight));
+            const auto at = std::mismatch(ours.begin(), ours.end(), theirs.begin(), theirs.end());
+            EXPECT_TRUE(at.first == ours.end() && at.second == theirs.end())
+                << "frame " << i << " differs from pixel " << (at.first - ours.begin()) / 3;
+        }
+        EXPECT_EQ(QorReleaseDocument(first), 0);
+    }
+    for (const char* what :
+         {"disposal 0", "disposal 1", "disposal 2", "disposal 3", "transparent", "placed",
+          "own table", "interlaced", "8-bit layers", "24-bit layers"}) {
+        EXPECT_EQ(seen.count(what), 1u) << what;
+    }
+}
 
 }  // namespace
 }  // namespace qor::test

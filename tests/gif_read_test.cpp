@@ -490,6 +490,25 @@ TEST_F(GifReadTest, HeaderAndBlocksAsTheReaderAndTheDescriptionTakeThem) {
     Bytes shortTable;
     gifb::Header(shortTable, 4, 2, 0xF7);
     gifb::ColorTable(shortTable, 100);
+    // Frames after the first, for an extended read: one whose data ends after two of its
+    // pixels, one without a pixel, one whose table is cut, one too wide, and a byte that starts
+    // no block after a good frame.
+    auto second = [&](std::uint16_t width, std::uint8_t flags, const Bytes& data) {
+        Bytes g = plain;
+        gifb::GraphicControl(g, 0, 0);
+        gifb::ImageDescriptor(g, width, 2, flags);
+        g.insert(g.end(), data.begin(), data.end());
+        return g;
+    };
+    Bytes codes;
+    gifb::ImageData(codes, 2, gifb::LiteralCodes(2, {1, 1, 1, 1, 1, 1, 1, 1}).bytes(), 1, false);
+    const Bytes secondCut = second(4, 0, Bytes(codes.begin(), codes.begin() + 5));
+    const Bytes secondEmpty = second(4, 0, {2, 0});
+    const Bytes secondTableCut = second(4, 0x81, Bytes(9, 7));
+    Bytes secondTooWide = second(40000, 0, codes);
+    gifb::Trailer(secondTooWide);
+    Bytes junkAfter = plain;
+    junkAfter.insert(junkAfter.end(), {0x00, 0x2C, 0, 0});
 
     struct Case {
         Bytes gif;
@@ -497,13 +516,21 @@ TEST_F(GifReadTest, HeaderAndBlocksAsTheReaderAndTheDescriptionTakeThem) {
         GifFault fault;
         std::uint32_t frames;
         char version = '9';
+        // An extended read (whose status is the classic one): its layers, the frame that
+        // ended them, and the frame whose data ended early.
+        std::uint32_t layers = 1, stopped = 0, ended = 0;
     };
     std::vector<Case> cases = {
         {plain, 0, GifFault::kNone, 1},
         {prefixed, 0, GifFault::kNone, 1},
         {anyDigit, 0, GifFault::kNone, 1, 'x'},
         {extensions, 0, GifFault::kNone, 1},
-        {twoFrames, 0, GifFault::kNone, 2},
+        {twoFrames, 0, GifFault::kNone, 2, '9', 1, 2},
+        {secondCut, 0, GifFault::kNone, 2, '9', 2, 0, 2},
+        {secondEmpty, 0, GifFault::kNone, 2, '9', 1, 2},
+        {secondTableCut, 0, GifFault::kNone, 2, '9', 1, 2},
+        {secondTooWide, 0, GifFault::kNone, 2, '9', 1, 2},
+        {junkAfter, 0, GifFault::kNone, 1},
         {notGif, QOR_NOT_GIF, GifFault::kNoSignature, 0},
         {late, QOR_NOT_GIF, GifFault::kNoSignature, 0},
         {Bytes(40, 'G'), QOR_READ_FAILED, GifFault::kNoSignature, 0},
@@ -519,6 +546,9 @@ TEST_F(GifReadTest, HeaderAndBlocksAsTheReaderAndTheDescriptionTakeThem) {
                          }),
                          QOR_NOT_GIF, GifFault::kNotABlock, 0});
     }
+    QorReadOptions extended{};
+    extended.size = sizeof extended;
+    extended.flags = QOR_READ_EXTENDED;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         const std::string path = Write(c.gif);
@@ -527,6 +557,22 @@ TEST_F(GifReadTest, HeaderAndBlocksAsTheReaderAndTheDescriptionTakeThem) {
         if (r.status == 0) {
             EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 0, 1, 1, 0, 1, 0, 0})) << i;
             EXPECT_EQ(+r.request.infoVersion, c.version - '0') << i;
+        }
+        ReadInfo info;
+        QorHandle first = 0;
+        EXPECT_EQ(ReadWithInfo(ReadFormat::Gif, nullptr, 0, path.c_str(), &info, &first, &extended),
+                  c.status)
+            << i;
+        if (c.status == 0) {
+            EXPECT_EQ(QorDocumentLayers(first, nullptr, 0), c.layers) << i;
+            EXPECT_EQ(ReadDib(first).Colours(), r.image.Colours()) << i;
+            EXPECT_EQ(info.stoppedAtPage, c.stopped) << i;
+            EXPECT_EQ(info.endedEarly.size(), c.ended != 0 ? 1u : 0u) << i;
+            for (const PageEnd& e : info.endedEarly) {
+                EXPECT_EQ(e.page, c.ended) << i;
+                EXPECT_EQ(e.firstBlankRow, 0u) << i;
+            }
+            EXPECT_EQ(QorReleaseDocument(first), 0);
         }
         GifDescription d;
         ASSERT_EQ(DescribeGif(path.c_str(), &d), 0);
@@ -863,20 +909,35 @@ Bytes SweepSample(std::vector<std::uint8_t>* pixels) {
     return gif;
 }
 
+// The sample with two frames more, of disposal 3 and 2, for extended reads.
+Bytes AnimatedSweepSample(std::vector<std::uint8_t>* pixels) {
+    Bytes gif = SweepSample(pixels);
+    gif.pop_back();  // the trailer
+    for (std::uint8_t disposal : {3, 2}) {
+        gifb::GraphicControl(gif, static_cast<std::uint8_t>(disposal << 2 | 1), 5);
+        gifb::ImageDescriptor(gif, 20, 10, 0, 7, 9);
+        gifb::ImageData(gif, 8, gifb::LiteralCodes(8, Ramp(200, 256)).bytes());
+    }
+    gifb::Trailer(gif);
+    return gif;
+}
+
 // Reads before the image data: the blocks before it all come through one buffer fill.
 constexpr std::uint64_t kReadsBeforeImageData = 1;
 
 // Runs the reader once per fault position of `op`. `check` gets the fault position, whether
-// the reader reached it, and the result; leaks are checked after each run.
+// the reader reached it, and the result; leaks are checked after each run. With a `scope`, the
+// read is one of its kind, and every layer it delivers is freed.
 template <typename Check>
 std::uint64_t SweepReader(const std::string& path, plat::testing::Op op, std::uint32_t shortBy,
-                          std::uint64_t blocksBefore, Check check) {
+                          std::uint64_t blocksBefore, Check check,
+                          const ReadScope* scope = nullptr) {
     return plat::testing::SweepFaults(
         op,
         [&](std::uint64_t n) {
             Request req(path);
             GifRead r;
-            r.status = ReadGifWorker(req.get());
+            r.status = ReadGifWorker(req.get(), nullptr, nullptr, scope);
             plat::testing::Counts c = plat::testing::CallCounts();
             std::uint64_t made = op == plat::testing::Op::Alloc  ? c.allocs
                                  : op == plat::testing::Op::Lock ? c.locks
@@ -888,9 +949,12 @@ std::uint64_t SweepReader(const std::string& path, plat::testing::Op op, std::ui
                 auto* p = static_cast<const std::uint8_t*>(plat::GlobalLock(req->layerBlock));
                 HGLOBAL dib = 0;
                 std::memcpy(&dib, p + host::kFirstLayerOffset, 4);
-                plat::GlobalUnlock(req->layerBlock);
                 r.image = ReadDib(dib);
-                plat::GlobalFree(dib);
+                for (std::uint32_t i = 0; i < req->layerCount; ++i) {
+                    std::memcpy(&dib, p + host::kFirstLayerOffset + 4 * i, 4);
+                    plat::GlobalFree(dib);
+                }
+                plat::GlobalUnlock(req->layerBlock);
                 plat::GlobalFree(req->layerBlock);
             }
             check(n, made >= n, r);
@@ -915,6 +979,23 @@ TEST_F(GifReadTest, EveryFailedAllocationOrLockGives102AndReleasesEverything) {
         // Colour buffer, DIB, three tables, read buffer, string places, and the host's layer
         // block.
         EXPECT_EQ(hits, 8u);
+    }
+    // An extended read of three frames: also the frame's rows, each layer, and the place that
+    // disposal 3 restores.
+    path = Write(AnimatedSweepSample(&pixels), "animated.gif");
+    ReadScope extended;
+    extended.extended = true;
+    for (plat::testing::Op op : {plat::testing::Op::Alloc, plat::testing::Op::Lock}) {
+        std::uint64_t hits = 0;
+        SweepReader(
+            path, op, 0, blocksBefore_,
+            [&](std::uint64_t n, bool hit, const GifRead& r) {
+                hits += hit ? 1 : 0;
+                EXPECT_EQ(r.status, hit ? QOR_NO_MEMORY : 0) << "fault " << n;
+                EXPECT_EQ(+r.request.layerCount, hit ? 0 : 3) << "fault " << n;
+            },
+            &extended);
+        EXPECT_GE(hits, 12u);
     }
 }
 
@@ -945,6 +1026,26 @@ TEST_F(GifReadTest, EveryFailedOrShortReadGivesItsStatusAndReleasesEverything) {
                     EXPECT_EQ(r.image.pixels, Widen(pixels)) << "read " << n;
                 });
     EXPECT_GT(hits, kReadsBeforeImageData + 3);
+
+    // An extended read: a failed read in the first frame fails it, one after ends the layers.
+    path = Write(AnimatedSweepSample(&pixels), "animated.gif");
+    ReadScope extended;
+    extended.extended = true;
+    std::uint64_t fewer = 0;
+    hits = 0;
+    SweepReader(
+        path, plat::testing::Op::Read, 0, blocksBefore_,
+        [&](std::uint64_t n, bool hit, const GifRead& r) {
+            hits += hit ? 1 : 0;
+            fewer += hit && r.status == 0 && r.request.layerCount < 3 ? 1 : 0;
+            EXPECT_EQ(r.status, hit && r.status != 0 ? QOR_READ_FAILED : 0) << "read " << n;
+            if (!hit) {
+                EXPECT_EQ(+r.request.layerCount, 3) << "read " << n;
+            }
+        },
+        &extended);
+    EXPECT_GT(hits, kReadsBeforeImageData + 5);
+    EXPECT_GT(fewer, 0u);
 }
 
 // The fast decoder against the plain one, on whole and damaged streams of qorimg's own encoder:

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 
+#include "gif_builder.h"
 #include "platform/dib.h"
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
@@ -130,6 +131,51 @@ TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
         const std::int16_t status = QorReadGIFEx(nullptr, 0, gif.c_str(), &o, &h, &transparent);
         EXPECT_EQ(status, limit < dib ? QOR_NO_MEMORY : 0) << limit;
         if (status == 0) {
+            EXPECT_EQ(QorReleaseDocument(h), 0);
+        }
+    }
+    // An extended GIF read: a layer of the screen's size for every frame, all within the limit.
+    // Tiny frames on a large screen end at the limit, whatever their number.
+    auto animation = [](std::uint16_t side, std::uint32_t frames) {
+        Bytes g;
+        g.reserve(1024);  // GCC 12 takes the first insertions for overflows otherwise
+        gifb::Header(g, side, side, 0xF7);
+        gifb::ColorTable(g, 256);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            gifb::ImageDescriptor(g, 1, 1, 0, static_cast<std::uint16_t>(i % side));
+            const std::vector<std::uint8_t> pixel(1, static_cast<std::uint8_t>(i));
+            gifb::ImageData(g, 8, gifb::LiteralCodes(8, pixel).bytes());
+        }
+        gifb::Trailer(g);
+        return g;
+    };
+    const std::string frames = Write(animation(64, 3), "frames.gif");
+    const std::string many = Write(animation(8192, 100000), "many.gif");
+    const std::uint64_t layer = DibSize(64, 64, 8), big = DibSize(8192, 8192, 8);
+    const struct {
+        const std::string& path;
+        std::uint32_t count;
+        std::uint64_t limit;
+        std::int16_t status;
+        std::uint32_t layers;
+    } gifCases[] = {
+        {frames, 0, 3 * layer - 1, QOR_NO_MEMORY, 0},
+        {frames, 0, 3 * layer, 0, 3},
+        {frames, 1, layer, 0, 1},
+        {frames, 0, 0, 0, 3},
+        {many, 0, 3 * big + 100, QOR_NO_MEMORY, 0},
+    };
+    for (const auto& c : gifCases) {
+        SCOPED_TRACE(testing::Message() << c.path << ", limit " << c.limit);
+        QorReadOptions o = Options(0, c.count, c.limit);
+        o.flags = QOR_READ_EXTENDED;
+        plat::testing::ResetPeak();
+        QorHandle h = 0;
+        std::int16_t transparent = 0;
+        EXPECT_EQ(QorReadGIFEx(nullptr, 0, c.path.c_str(), &o, &h, &transparent), c.status);
+        EXPECT_LT(plat::testing::PeakBytes(), std::max(c.limit, 3 * layer) + (128u << 10));
+        if (c.status == 0) {
+            EXPECT_EQ(QorDocumentLayers(h, nullptr, 0), c.layers);
             EXPECT_EQ(QorReleaseDocument(h), 0);
         }
     }

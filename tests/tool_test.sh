@@ -172,6 +172,30 @@ done
 expect_exit 0 "three pages to GIF" -- "$QORIMG" convert -q "$work/three.tif" "$work/three.gif"
 grep -q "page 3 skipped: GIF output takes pages of 1, 4 or 8 bits" "$work/err" &&
   [ -e "$work/three-2.gif" ] && [ ! -e "$work/three.gif" ] || fail "three to GIF: $(cat "$work/err")"
+# --all-frames: every frame as Pillow composes it, frame N > 1 to OUT-N; a frame that cannot be
+# decoded ends them with a warning. Usage errors write nothing.
+"$py" "$here/support/pillow_frames.py" "$work" >/dev/null || fail "pillow_frames.py"
+for name in global local pillow; do
+  expect_exit 0 "--all-frames $name" -- "$QORIMG" convert -q --all-frames "$work/$name.gif" "$work/all-$name.png"
+  "$py" - "$work/$name.gif" "$work/all-$name" <<'PY' || fail "--all-frames $name: frames differ"
+import os, sys
+from PIL import Image
+im, out = Image.open(sys.argv[1]), sys.argv[2]
+for n in range(im.n_frames):
+    im.seek(n)
+    assert Image.open(out + (f"-{n + 1}" if n else "") + ".png").convert("RGB").tobytes() == im.convert("RGB").tobytes(), n
+assert not os.path.exists(f"{out}-{im.n_frames + 1}.png")
+PY
+done
+expect_exit 0 "--all-frames, a frame cut" -- "$QORIMG" convert -q --all-frames "$work/local-cut.gif" "$work/cut.bmp"
+grep -q "frame 3 and those after it cannot be decoded; 2 frames are converted" "$work/err" &&
+  [ -e "$work/cut-2.bmp" ] && [ ! -e "$work/cut-3.bmp" ] || fail "--all-frames, a frame cut: $(cat "$work/err")"
+for bad in "--page 2" "--to gif" "--classic"; do
+  # shellcheck disable=SC2086
+  expect_exit 2 "--all-frames $bad" -- "$QORIMG" convert -q --all-frames $bad "$work/global.gif" "$work/bad.png"
+  [ ! -e "$work/bad.png" ] || fail "--all-frames $bad wrote a file"
+done
+
 # 65535 Group 4 pages of 1024 x 1024 (8 GB of images together): info describes them and
 # --page 60000 decodes one, each in a fraction of a second where reading them all takes minutes.
 "$py" "$here/../bench/many_fax_pages.py" "$work/many.tif"

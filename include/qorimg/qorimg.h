@@ -157,7 +157,8 @@ typedef struct QorReadOptions {
 /* QOR_READ_EXTENDED: read what the classic reads refuse, as image viewers show it. TIFF: Deflate
  * and JPEG data, two-dimensional Group 3 data, old-style LZW data, tiled pages, 16-bit samples,
  * separate planes; orientation applied, alpha kept (32-bit DIBs), CMYK and 4-bit grey as viewers
- * convert them, the resolution in the DIB header. GIF: every frame, composed as the animation shows it, as a layer of the screen's size. Pages
+ * convert them, the resolution in the DIB header. GIF: every frame, composed as the animation
+ * shows it, as a layer of the screen's size (see QorReadGIFEx). Pages
  * that a classic read delivers are delivered alike unless one of those rules applies to them. */
 enum { QOR_READ_EXTENDED = 1 };
 /* The flag bits that this version knows. */
@@ -181,9 +182,29 @@ QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userVal
                                       const char* fileName, const QorReadOptions* options,
                                       uint32_t* result);
 
-/* QorReadGIF with options (null for the defaults). A GIF has one page, its first image:
- * firstPage must be 0 and pageCount 0 or 1, or the status is QOR_BAD_REQUEST. A DIB larger than
- * memoryLimit gives QOR_NO_MEMORY without being allocated. Outputs as QorReadGIF. */
+/* QorReadGIF with options (null for the defaults). firstPage must be 0 and pageCount 0 or 1, or
+ * the status is QOR_BAD_REQUEST. A DIB larger than memoryLimit gives QOR_NO_MEMORY without being
+ * allocated. Outputs as QorReadGIF.
+ *
+ * Without QOR_READ_EXTENDED the one page is the first image, at its own size, exactly as
+ * QorReadGIF delivers it. With it, every frame (up to 65535; pageCount 1 keeps the first only) is
+ * a layer of the document, in file order, each the size of the logical screen (cut to 32767; a
+ * screen that gives no size takes the first frame's far edge) and showing the animation as it
+ * stands once that frame is drawn: frames at their places and cut to the screen, each frame's
+ * transparent index left out, its own colour table used, interlaced rows in place, and each
+ * frame's disposal applied before the next is drawn: 2 restores its place to its transparent
+ * index, or else to the screen's background index (0 without a global table), and 3 to what was
+ * there before it; 0, 1 and the undefined 4 to 7 keep it. The first layer starts as the first
+ * frame's transparent index (index 0 when it has none) all over; a first frame of disposal 3
+ * without a transparent index is kept. This is what Pillow shows of each frame converted to RGB.
+ * The layers are 8-bit DIBs with the global colour table when no frame has a table of its own, else
+ * 24-bit DIBs; pixels of indices past a table are black. *transparentIndex is the first frame's, as
+ * QorReadGIF gives it. The first frame decides the status as in QorReadGIF: whatever refuses it
+ * fails the read. A later frame that cannot be decoded (damaged blocks, data or colour table, a
+ * failed read of the file) ends the layers: the read succeeds with the frames before it. A frame
+ * whose data ends early is delivered with what it holds, its missing pixels left as the frames
+ * before made them. memoryLimit covers all layers together: the read ends with QOR_NO_MEMORY before
+ * the layer that would pass it, and everything is freed. */
 QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userValue,
                                       const char* fileName, const QorReadOptions* options,
                                       uint32_t* result, int16_t* transparentIndex);

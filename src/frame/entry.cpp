@@ -128,7 +128,7 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
     std::vector<PageEnd> ended;
     std::uint32_t stoppedAt = 0;
     std::int16_t status = format == ReadFormat::Gif
-                              ? ReadGifWorker(&request, &ended, given)
+                              ? ReadGifWorker(&request, &ended, &stoppedAt, given)
                               : ReadTiffWorker(&request, &ended, &stoppedAt, given);
     if (info != nullptr) {
         info->version = request.infoVersion;

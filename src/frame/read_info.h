@@ -25,6 +25,8 @@ struct ReadInfo {
     std::vector<PageEnd> endedEarly;  // filled on success
     // TIFF, after a failed read: the page (1 = first in the file) whose decoding failed and ended
     // the read; 0 when the read failed before decoding (header, directories, every page refused).
+    // GIF, after an extended read that succeeded: the frame that could not be decoded and ended
+    // the layers before it; 0 when every frame was delivered.
     std::uint32_t stoppedAtPage = 0;
 };
 

@@ -172,4 +172,13 @@ bool SkipSubBlocks(BlockInput* in) {
     return PassSubBlocks(in);
 }
 
+bool SkipColorTable(BlockInput* in, const Block& block) {
+    const std::uint8_t flags = block.descriptor[8];
+    return (flags & 0x80) == 0 || in->Skip(3u << ((flags & 7) + 1));
+}
+
+bool SkipImageData(BlockInput* in) {
+    return in->Skip(1) && PassSubBlocks(in);
+}
+
 }  // namespace qor::gif

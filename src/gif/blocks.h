@@ -208,4 +208,11 @@ std::int16_t CheckDataStart(BlockInput* in, std::uint8_t* codeSize);
 // Passes over data sub-blocks up to and including the empty one. False when the data ends first.
 bool SkipSubBlocks(BlockInput* in);
 
+// Passes over the colour table of the image whose descriptor is in `block`, if it has one. False
+// when the data ends first.
+bool SkipColorTable(BlockInput* in, const Block& block);
+
+// Passes over an image's data: its code size byte and sub-blocks. False when the data ends first.
+bool SkipImageData(BlockInput* in);
+
 }  // namespace qor::gif

@@ -104,17 +104,6 @@ std::int16_t TakeFirstImage(BlockInput* in, const gif::Screen& screen, const gif
     return dataStatus;
 }
 
-// Passes over an image's colour table. False when the data ends first.
-bool SkipTable(BlockInput* in, const gif::Block& block) {
-    const std::uint8_t flags = block.descriptor[8];
-    return (flags & 0x80) == 0 || in->Skip(3u << ((flags & 7) + 1));
-}
-
-// Passes over an image's data: its code size and sub-blocks. False when the data ends first.
-bool SkipData(BlockInput* in) {
-    return in->Skip(1) && gif::SkipSubBlocks(in);
-}
-
 std::int16_t Describe(BlockInput* in, GifDescription* d, GifFrameSink sink, void* context) {
     gif::Screen screen;
     if (std::int16_t status = gif::ReadScreen(in, &screen)) {
@@ -149,14 +138,14 @@ std::int16_t Describe(BlockInput* in, GifDescription* d, GifFrameSink sink, void
     bool ended = false;
     const std::int16_t status = TakeFirstImage(in, screen, block, d, &ended);
     // The frames after the first are counted as far as the walk goes; they decide no status.
-    if (ended || !SkipData(in)) return status;
+    if (ended || !gif::SkipImageData(in)) return status;
     for (;;) {
         const BlockKind kind = gif::NextBlock(in, &block, &watch);
         if (kind == BlockKind::kImage) {
             DescribeFrame(screen, block, &watch, &frame);
             if (sink != nullptr) sink(context, d->frames, frame);
             ++d->frames;
-            if (!SkipTable(in, block) || !SkipData(in)) break;
+            if (!gif::SkipColorTable(in, block) || !gif::SkipImageData(in)) break;
         } else if (kind != BlockKind::kExtension) {
             break;
         }

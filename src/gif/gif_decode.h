@@ -113,6 +113,10 @@ struct GifRowWriter {
     // row did.
     std::int32_t FirstUnfilledRow() const;
 
+    // The pixels placed so far in image row `row` (0 = top), from its left end: the width for a
+    // finished row, none for a row not begun.
+    std::int32_t PixelsIn(std::int32_t row) const;
+
     // For the progress percentage: the image height and the rows not yet begun.
     std::int16_t Height() const { return height; }
     std::int16_t RowsLeft() const { return r; }

@@ -65,20 +65,23 @@ bool GifRowWriter::NextRow() {
 
 std::int32_t GifRowWriter::FirstUnfilledRow() const {
     for (std::int32_t row = 0; row < height; ++row) {
-        // Rows are filled pass by pass, and in each pass from the top down.
-        int rowPass = 1;
-        while (interlaced && rowPass < 4 &&
-               (row < kInterlacePasses[rowPass - 1].start ||
-                (row - kInterlacePasses[rowPass - 1].start) % kInterlacePasses[rowPass - 1].step !=
-                    0)) {
-            ++rowPass;
-        }
-        const bool filled = rowPass != pass
-                                ? rowPass < pass
-                                : row < imageRow || (row == imageRow && column >= width);
-        if (!filled) return row;
+        if (PixelsIn(row) < width) return row;
     }
     return height;
+}
+
+std::int32_t GifRowWriter::PixelsIn(std::int32_t row) const {
+    // Rows are filled pass by pass, and in each pass from the top down.
+    int rowPass = 1;
+    while (
+        interlaced && rowPass < 4 &&
+        (row < kInterlacePasses[rowPass - 1].start ||
+         (row - kInterlacePasses[rowPass - 1].start) % kInterlacePasses[rowPass - 1].step != 0)) {
+        ++rowPass;
+    }
+    if (rowPass != pass) return rowPass < pass ? width : 0;
+    if (row != imageRow) return row < imageRow ? width : 0;
+    return column < width ? column : width;
 }
 
 std::int16_t ComputeGifGeometry(std::uint64_t width, std::uint64_t height, std::uint32_t bits,

@@ -157,14 +157,16 @@ inline std::int16_t BeginWork(ImageIoRequest* request) {
 }
 
 // A delivered page whose data ended before its last row: the rows from `firstBlankRow` (counted
-// from the top) on hold nothing from the file.
+// from the top) on hold nothing from the file. For a GIF frame composed into a layer, nothing of
+// that frame: the rows show the frames before it.
 struct PageEnd {
     std::uint32_t page = 0;  // 1 for the first page of the file, counting skipped pages too
     std::uint32_t firstBlankRow = 0;
 };
 
-// What a read may take beyond the record: the pages that it decodes (a TIFF's; a GIF has one)
-// and the bytes that its DIBs may hold together. A read without one takes every page.
+// What a read may take beyond the record: the pages that it decodes (a TIFF's; a GIF has one, or
+// in an extended read a layer for each frame) and the bytes that its DIBs may hold together. A
+// read without one takes every page.
 struct ReadScope {
     std::uint32_t firstPage = 0;    // 0 for the file's first
     std::uint32_t pageCount = 0;    // 0 for all to the last
@@ -177,11 +179,12 @@ struct ReadScope {
 // allocated (apart from the DIBs accepted by the host layer) before it returns. A reader given
 // `ended` appends, for each delivered page whose data ended before its last row, where it ended.
 // The TIFF reader given `stoppedAt` writes there the page (1 = first in the file) whose decoding
-// failed and so ended the read; it leaves it as it is when no page did. A reader given `scope`
+// failed and so ended the read; the GIF reader, in an extended read, the frame that ended the
+// layers before it. Either leaves it as it is when no page did. A reader given `scope`
 // decodes only its pages (the TIFF reader then walks the chain no further than their end, and
 // gives 101 when the file has no page at firstPage) and keeps its DIBs within its budget (102).
 std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
-                           const ReadScope* scope = nullptr);
+                           std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr);
 std::int16_t WriteGifWorker(ImageIoRequest* request);
 std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
                             std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr);

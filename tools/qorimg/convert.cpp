@@ -149,6 +149,7 @@ struct Job {
     std::vector<Skipped> skipped;
     bool onePage = false;  // the user asked for one page: it goes to OUT itself
     std::uint64_t limit = 0;
+    bool allFrames = false;  // a GIF's pages are its frames, composed
     // Where page `page` goes: OUT for page 1 or a page asked for alone, else OUT with -N.
     std::string OutPath(const std::string& base, std::uint32_t page) const {
         return onePage ? base : PagePath(base, page);
@@ -213,7 +214,9 @@ Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
     options.firstPage = first - 1;
     options.pageCount = count;
     options.memoryLimit = job.limit;
-    options.flags = ReadFlags();
+    // A GIF's extended read composes every frame: asked for by --all-frames only.
+    const bool gif = job.probe.kind == Kind::Gif;
+    options.flags = gif && !job.allFrames ? 0 : ReadFlags();
     BeginPhase("reading " + BaseName(Shown(job.in)));
     auto format = job.probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
     run.status = qor::ReadWithInfo(format, LibraryProgress, 0, job.path.c_str(), &run.info,
@@ -246,7 +249,7 @@ int Decode(const Options& opt, const Job& job) {
     const bool tiff = job.probe.kind == Kind::Tiff;
     // A conversion of one page reports its failure as the refusal of the input, not a warning.
     const bool quietSkips = job.pages.size() == 1 && job.skipped.empty();
-    if (job.gif.frames > 1) {
+    if (job.gif.frames > 1 && !job.allFrames) {
         Warn(in, std::to_string(job.gif.frames) + " frames; only the first is converted");
     }
     for (const Skipped& s : job.skipped) {
@@ -268,7 +271,8 @@ int Decode(const Options& opt, const Job& job) {
     std::size_t failures = 0, unwritten = 0;
     std::size_t most = kRunPages;  // pages of the next run
     for (std::size_t at = 0; at < job.pages.size() && rc == kExitOk;) {
-        std::size_t end = at + 1;
+        // A GIF's frames come from one read.
+        std::size_t end = tiff ? at + 1 : job.pages.size();
         std::uint64_t bytes = bytesOf(job.pages[at]);
         while (end < job.pages.size() && end - at < most &&
                job.pages[end] == job.pages[end - 1] + 1 &&
@@ -304,10 +308,21 @@ int Decode(const Options& opt, const Job& job) {
         }
         // Only a GIF names a transparent colour. A TIFF read leaves the field as the record
         // starts it, 0, which would make black (or a palette's first colour) transparent.
-        int transparent = tiff ? -1 : run.info.transparentIndex;
+        // Composed frames have none either: their transparent pixels show the frames before.
+        int transparent = tiff || job.allFrames ? -1 : run.info.transparentIndex;
         if (job.format == "gif" && opt.transparent >= 0) transparent = opt.transparent;
         for (const auto& e : run.info.endedEarly) {
-            Warn(in, DataEndedText(job.probe.kind, e, run.info.height));
+            if (!job.allFrames) {
+                Warn(in, DataEndedText(job.probe.kind, e, run.info.height));
+            } else {
+                Warn(in, "frame " + std::to_string(e.page) + ": " +
+                             DataEndedText(job.probe.kind, e, job.gif.screenHeight));
+            }
+        }
+        if (!tiff && run.info.stoppedAtPage != 0) {
+            Warn(in, "frame " + std::to_string(run.info.stoppedAtPage) +
+                         " and those after it cannot be decoded; " +
+                         Counted(run.layers.size(), "frame is", "frames are") + " converted");
         }
         for (std::size_t i = 0; i < run.layers.size() && rc == kExitOk; ++i) {
             const std::uint32_t page = job.pages[at] + static_cast<std::uint32_t>(i);
@@ -377,7 +392,10 @@ int PlanPages(const Options& opt, Job* job) {
             return Refused(job->in, ExplainTiff(t, t.file.status), t.file.status);
         }
     }
-    const std::uint32_t total = tiff ? job->tiff.file.pageCount : 1;
+    // With --all-frames a GIF's pages are its frames, as many as a read can deliver.
+    // (A file whose blocks a read refuses has one, which the read refuses.)
+    const std::uint32_t frames = std::clamp<std::uint32_t>(job->gif.frames, 1, 65535);
+    const std::uint32_t total = tiff ? job->tiff.file.pageCount : job->allFrames ? frames : 1;
     std::uint32_t first = 1, last = total;
     if (opt.firstPage != 0) {
         if (opt.lastPage > total) {
@@ -429,6 +447,7 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
     job->out = out;
     job->format = format;
     job->limit = opt.limit;
+    job->allFrames = opt.allFrames;
     if (in == "-") {
         job->spool = std::make_unique<SpoolFile>();
         if (std::string why = SpoolStandardInput(job->spool.get()); !why.empty()) {
@@ -445,6 +464,11 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
     if (job->format.empty()) job->format = decodes ? "png" : "gif";
     if (job->format != "gif" && (opt.interlace || opt.transparent >= 0)) {
         return Usage("--interlace and --transparent apply to GIF output only");
+    }
+    if (opt.allFrames && job->format == "gif") {
+        return Usage(
+            "--all-frames writes PNG or BMP: a composed frame can have more colours "
+            "than a GIF holds");
     }
     // What the GIF reader says of a file with no GIF signature.
     if (!decodes && !encodes) return Refused(in, UnknownKindProblem(probe), QOR_NOT_GIF);

@@ -97,7 +97,8 @@ void ReadWithLibrary(const std::string& path, Report* r) {
     r->decoded = true;
     QorReadOptions options{};
     options.size = sizeof options;
-    options.flags = ReadFlags();
+    // As convert reads: a GIF's first image (its extended read would compose every frame).
+    options.flags = r->probe.kind == Kind::Gif ? 0 : ReadFlags();
     r->status =
         qor::ReadWithInfo(format, LibraryProgress, 0, path.c_str(), &r->read, &first, &options);
     if (r->status == 0) {

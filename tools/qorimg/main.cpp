@@ -1,6 +1,6 @@
 // qorimg: the command-line face of the library.
 //   qorimg info [--json] [--decode] FILE...
-//   qorimg convert [--page N | --pages A-B] [--limit SIZE] [options] IN OUT
+//   qorimg convert [--page N | --pages A-B | --all-frames] [--limit SIZE] [options] IN OUT
 //   qorimg convert [options] IN... DIR/
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +19,8 @@ namespace {
 
 const char* const kHelp =
     "usage: qorimg [-q] info [--json] [--decode] FILE...\n"
-    "       qorimg [-q] convert [--to FORMAT] [--page N | --pages A-B] [--limit SIZE]\n"
+    "       qorimg [-q] convert [--to FORMAT] [--page N | --pages A-B | --all-frames]\n"
+    "                          [--limit SIZE]\n"
     "                          [--interlace] [--transparent INDEX] IN OUT\n"
     "       qorimg [-q] convert [--to FORMAT] [options] IN... DIR/\n"
     "\n"
@@ -41,6 +42,8 @@ const char* const kHelp =
     "  --to png|bmp|gif     the output format for a folder or standard output\n"
     "  --page N             convert: page N only (from 1), written to OUT itself\n"
     "  --pages A-B          convert: pages A to B only\n"
+    "  --all-frames         convert: every frame of a GIF as the animation shows it, to PNG or\n"
+    "                       BMP (frame N > 1 goes to OUT with -N before the extension)\n"
     "  --limit SIZE         convert: the most memory the images of one read may take, in bytes\n"
     "                       or with K, M or G (for example 512M); a page above it is skipped\n"
     "  --classic            read as the classic entry points do: no Deflate, JPEG, tiled, 16-bit\n"
@@ -196,6 +199,8 @@ int main(int argc, char** argv) {
             opt.decode = true;
         } else if (a == "--classic") {
             SetClassicReads(true);
+        } else if (a == "--all-frames") {
+            opt.allFrames = true;
         } else if (a == "--interlace") {
             opt.interlace = true;
         } else if (a == "--to") {
@@ -247,14 +252,23 @@ int main(int argc, char** argv) {
     const std::string& command = opt.args[0];
     if (command == "info") {
         if (opt.args.size() < 2) return Usage("info needs at least one FILE");
-        if (opt.firstPage != 0 || opt.limit != 0) {
-            return Usage("--page, --pages and --limit apply to convert only");
+        if (opt.firstPage != 0 || opt.limit != 0 || opt.allFrames) {
+            return Usage("--page, --pages, --all-frames and --limit apply to convert only");
         }
         return Info(opt);
     }
     if (command == "convert") {
         if (opt.args.size() < 3) return Usage("convert needs IN and OUT");
         if (opt.json || opt.decode) return Usage("--json and --decode apply to info only");
+        // Frames are composed by the extended read only, and each one is written.
+        if (opt.allFrames && ReadFlags() == 0) {
+            return Usage(
+                "--all-frames composes frames with the extended read, which --classic "
+                "turns off");
+        }
+        if (opt.allFrames && opt.firstPage != 0) {
+            return Usage("--all-frames converts every frame: give no --page or --pages");
+        }
         EnableProgress(!opt.quiet);
         return Convert(opt);
     }

@@ -22,7 +22,8 @@ struct Options {
     // of each read (0: the library's default).
     std::uint32_t firstPage = 0, lastPage = 0;
     std::uint64_t limit = 0;
-    std::string to;  // "png", "bmp", "gif" or empty
+    bool allFrames = false;  // convert: every frame of a GIF, composed (an extended read)
+    std::string to;          // "png", "bmp", "gif" or empty
     std::vector<std::string> args;
 };
 
