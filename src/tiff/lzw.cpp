@@ -29,6 +29,7 @@
 #include "platform/locked_block.h"
 #include "platform/platform.h"
 #include "tiff/codec.h"
+#include "tiff/predictor.h"
 #include "tiff/reader.h"
 #include "tiff/tiff.h"
 
@@ -158,43 +159,6 @@ inline void CopyString(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t
     for (std::uint32_t i = 32; i < count; i += 32) {
         std::memcpy(chunk, src + i, 32);
         std::memcpy(dst + i, chunk, 32);
-    }
-}
-
-// Turns the differences of the first `count` bytes of a row into sample values, one running sum
-// per channel, starting from 0 at the row's start.
-template <unsigned kChannels>
-void SumChannels(std::uint8_t* row, std::uint64_t count) {
-    std::uint8_t sum[kChannels] = {};
-    std::uint64_t i = 0;
-    for (; i + kChannels <= count; i += kChannels) {
-        for (unsigned c = 0; c < kChannels; ++c) {
-            sum[c] = static_cast<std::uint8_t>(sum[c] + row[i + c]);
-            row[i + c] = sum[c];
-        }
-    }
-    for (unsigned c = 0; i < count; ++i, ++c) {
-        sum[c] = static_cast<std::uint8_t>(sum[c] + row[i]);
-        row[i] = sum[c];
-    }
-}
-
-void UndoDifferencing(std::uint8_t* row, std::uint64_t count, unsigned channels) {
-    switch (channels) {
-        case 1:
-            SumChannels<1>(row, count);
-            break;
-        case 2:
-            SumChannels<2>(row, count);
-            break;
-        case 3:
-            SumChannels<3>(row, count);
-            break;
-        case 4:
-            SumChannels<4>(row, count);
-            break;
-        default:
-            break;
     }
 }
 
