@@ -478,8 +478,10 @@ class LzwCodec final : public StripCodec {
         out.channels = form.predictorChannels;
         out.bgr = bgr_ && form.exchangeRedBlue;
         // The window holds a row and the kept output twice over, so that sliding frees at least
-        // half of it.
-        out.windowEnd = std::max(kWindowLeast, kDataStart + 4 * (out.rowBytes + kWindowKeep));
+        // half of it; a small page (a tile) needs no more than its own rows.
+        const std::uint64_t least =
+            std::min(kWindowLeast, kDataStart + out.rowBytes * std::uint64_t{rows.height});
+        out.windowEnd = std::max(least, kDataStart + 4 * (out.rowBytes + kWindowKeep));
         // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page
         // that validation accepts) cannot be held.
         if (out.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
