@@ -111,7 +111,7 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
                           [file](std::uint64_t* delivered) {
                               return ReadTiffWithQorimg(file->path(), delivered);
                           },
-                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 1.5,
+                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 2.0,
                           true, prepare});
     }
 }

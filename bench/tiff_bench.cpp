@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -219,16 +220,16 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
         bool extended = false, tiled = false;
     };
     const Kind kinds[] = {
-        {"TIFF 4000x3000 RGB uncompressed", COMPRESSION_NONE, 1, false, 2.0},
+        {"TIFF 4000x3000 RGB uncompressed", COMPRESSION_NONE, 1, false, 1.6},
         {"TIFF 4000x3000 RGB PackBits", COMPRESSION_PACKBITS, 1, false, 1.5},
-        {"TIFF 4000x3000 RGB LZW", COMPRESSION_LZW, 1, false, 1.5},
+        {"TIFF 4000x3000 RGB LZW", COMPRESSION_LZW, 1, false, 2.0},
         {"TIFF 4000x3000 RGB LZW, Predictor 2", COMPRESSION_LZW, 2, false, 2.0},
         {"TIFF 4000x3000 8-bit palette LZW", COMPRESSION_LZW, 1, true, 2.0},
         {"TIFF 4000x3000 RGB Deflate (extended)", COMPRESSION_ADOBE_DEFLATE, 1, false, 1.8, true},
         {"TIFF 4000x3000 RGB Deflate, Predictor 2 (extended)", COMPRESSION_ADOBE_DEFLATE, 2, false,
          1.8, true},
         {"TIFF 4000x3000 RGB JPEG (extended)", COMPRESSION_JPEG, 1, false, 1.0, true},
-        {"TIFF 4000x3000 RGB LZW in 256x256 tiles (extended)", COMPRESSION_LZW, 1, false, 1.5, true,
+        {"TIFF 4000x3000 RGB LZW in 256x256 tiles (extended)", COMPRESSION_LZW, 1, false, 2.0, true,
          true},
     };
     for (const Kind& kind : kinds) {
@@ -247,6 +248,28 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
              [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, kind.goal, true,
              prepare});
     }
+
+    // The floor for a page that needs no decoding: its bytes copied once into a fresh block.
+    auto plain = std::make_shared<TempFile>(".tif");
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>();
+    cases->push_back(
+        {"TIFF 4000x3000 RGB uncompressed", "memcpy of its bytes into a fresh malloc block",
+         [plain](std::uint64_t* delivered) { return ReadTiffWithQorimg(plain->path(), delivered); },
+         [bytes](std::uint64_t*) {
+             auto* block = static_cast<std::uint8_t*>(std::malloc(bytes->size()));
+             if (block == nullptr) return false;
+             std::memcpy(block, bytes->data(), bytes->size());
+             // The copy is used, so that it cannot be left out.
+             const bool ok = block[bytes->size() / 2] == (*bytes)[bytes->size() / 2];
+             std::free(block);
+             return ok;
+         },
+         1 / 1.15, true,
+         [rgb, plain, bytes] {
+             if (rgb->empty()) *rgb = PhotoRgb();
+             WritePage(plain->path(), *rgb, COMPRESSION_NONE, 1, false);
+             *bytes = *rgb;
+         }});
 
     // Rows that get no data cost nothing: the pages' blocks are never written.
     auto claiming = std::make_shared<TempFile>(".tif");
