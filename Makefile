@@ -124,7 +124,7 @@ bench: deps-bench
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_BENCH=ON \
 	  -DQORIMG_BUILD_TESTS=OFF -DQORIMG_BUILD_TOOL=OFF
 	cmake --build build-bench -j $(JOBS) --target qorimg_bench
-	./build-bench/bench/qorimg_bench --json build-bench/bench-results.json
+	./build-bench/bench/qorimg_bench --sweep --json build-bench/bench-results.json
 
 chart: deps-bench
 	$(PYTHON) bench/plot.py build-bench/bench-results.json docs/speed.svg
