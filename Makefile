@@ -15,7 +15,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev 
            libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
            libdeflate-dev libjpeg62-turbo-dev python3 python3-pil file
 # Only the benchmark chart needs these.
-BENCH_PACKAGES = python3-matplotlib
+BENCH_PACKAGES = python3-matplotlib zlib1g-dev
 # Debian's interpreter, which sees Debian's matplotlib.
 PYTHON ?= /usr/bin/python3
 
