@@ -29,7 +29,9 @@ struct Layout {
     std::uint32_t rowsPerStrip = 0;
     bool bigEndian = false;
     bool shortOffsets = false;
-    bool extended = false;  // the page of an extended read
+    // Decoded as an extended read decodes it (the grey pages that use it are set up alike in
+    // both reads).
+    bool extended = false;
 };
 
 std::uint64_t RowBytes(const Layout& l) {
