@@ -2,6 +2,7 @@
 // against the row above it, the first row of a strip against an imaginary white line.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "fax/fax.h"
@@ -142,15 +143,34 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
 
 void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* list,
               const RowEnd& end) {
-    // Text is long white runs between short black ones: the row is painted white up to where
-    // its last white run ends in one fill, and then each black run inside is cleared, mostly
-    // with one 64-bit store.
+    // Without a branch per run: each change toggles one bit of a mark row, and a running
+    // exclusive or along the marks turns them into the row's colours, 64 pixels at a time.
     const std::uint32_t n = end.changes;
+    // The pixel where the row's last white run ends; past it the row stays as it is (black).
     const std::uint32_t white = n % 2 == 1 ? list[n] : end.a0;
-    PaintWhiteRun(out, 0, white);
-    for (std::uint32_t i = 1; i + 1 <= n; i += 2) {
-        const std::uint32_t from = list[i], to = std::min(list[i + 1], white);
-        if (to > from) PaintBlack(out, rowBytes, from, to - from);
+    const std::uint32_t words = (white + 63) / 64;
+    std::uint64_t marks[(kMaxDibSide + 63) / 64 + 1];
+    std::memset(marks, 0, std::size_t{words} * 8);
+    for (std::uint32_t i = 1; i <= n; ++i) {
+        const std::uint32_t x = list[i];
+        // Two changes at one place cancel: a run of no pixels.
+        if (x < white) marks[x / 64] ^= 1ull << (63 - x % 64);
+    }
+    std::uint64_t colour = ~0ull;  // of the pixel before the word: white
+    for (std::uint32_t w = 0; w < words; ++w) {
+        std::uint64_t v = marks[w];
+        for (unsigned shift = 1; shift < 64; shift *= 2) v ^= v >> shift;
+        v ^= colour;
+        colour = 0 - (v & 1);
+        if (w + 1 == words && white % 64 != 0) v &= ~0ull << (64 - white % 64);
+        const std::uint64_t at = std::uint64_t{w} * 8;
+        if (at + 8 <= rowBytes) {
+            StoreBE64(out + at, v);
+        } else {
+            for (std::uint64_t k = at; k < rowBytes; ++k, v <<= 8) {
+                out[k] = static_cast<std::uint8_t>(v >> 56);
+            }
+        }
     }
 }
 
