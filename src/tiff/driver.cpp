@@ -289,6 +289,7 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     for (std::uint32_t i = 0; i < count && status == 0; ++i) {
         pages[i].byteOrder = byteOrder;
         pages[i].extended = range.extended;
+        pages[i].threads = tiff::ThreadsOfRead(range.threads);
         std::uint32_t entries = 0;
         status = tiff::ParseTiffDirectory(file, &pages[i], &offset, &entries);
         entriesSinceReport += entries;
