@@ -62,25 +62,32 @@ std::vector<std::uint8_t> TextPage() {
     return bits;
 }
 
+// Writes `pages` copies of the page, in strips of `rowsPerStrip` rows (0: one strip).
 void WriteFaxPage(const std::string& path, const std::vector<std::uint8_t>& page,
-                  std::uint16_t compression, std::uint32_t t4Options) {
+                  std::uint16_t compression, std::uint32_t t4Options, int pages = 1,
+                  std::uint32_t rowsPerStrip = 0) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (t == nullptr) throw std::runtime_error("cannot create the benchmark TIFF");
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-    if (compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, t4Options);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kHeight);
-    const std::uint32_t rowBytes = (kWidth + 7) / 8;
-    std::vector<std::uint8_t> line(rowBytes);
-    for (std::uint32_t y = 0; y < kHeight; ++y) {
-        std::copy(page.begin() + std::ptrdiff_t{y} * rowBytes,
-                  page.begin() + std::ptrdiff_t{y + 1} * rowBytes, line.begin());
-        if (TIFFWriteScanline(t, line.data(), y, 0) != 1) {
+    for (int p = 0; p < pages; ++p) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+        if (compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, t4Options);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip != 0 ? rowsPerStrip : kHeight);
+        const std::uint32_t rowBytes = (kWidth + 7) / 8;
+        std::vector<std::uint8_t> line(rowBytes);
+        for (std::uint32_t y = 0; y < kHeight; ++y) {
+            std::copy(page.begin() + std::ptrdiff_t{y} * rowBytes,
+                      page.begin() + std::ptrdiff_t{y + 1} * rowBytes, line.begin());
+            if (TIFFWriteScanline(t, line.data(), y, 0) != 1) {
+                throw std::runtime_error("cannot write the benchmark TIFF");
+            }
+        }
+        if (pages > 1 && TIFFWriteDirectory(t) != 1) {
             throw std::runtime_error("cannot write the benchmark TIFF");
         }
     }
@@ -113,6 +120,20 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
                           },
                           [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 1.5,
                           true, prepare});
+    }
+    // 16 Group 4 pages on several threads: pages of one strip, as fax files store them, and of
+    // 256-row strips.
+    for (std::uint32_t rows : {0u, 256u}) {
+        auto file = std::make_shared<TempFile>(".tif");
+        AddThreadCases(
+            rows == 0 ? "16 A4 Group 4 pages of one strip"
+                      : "16 A4 Group 4 pages of 256-row strips",
+            file,
+            [page, file, rows] {
+                if (page->empty()) *page = TextPage();
+                WriteFaxPage(file->path(), *page, COMPRESSION_CCITTFAX4, 0, 16, rows);
+            },
+            cases);
     }
 }
 

@@ -248,6 +248,16 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
              prepare});
     }
 
+    // The LZW page's 188 strips on several threads.
+    auto lzw = std::make_shared<TempFile>(".tif");
+    AddThreadCases(
+        "TIFF 4000x3000 RGB LZW (36 MB, 188 strips)", lzw,
+        [rgb, lzw] {
+            if (rgb->empty()) *rgb = PhotoRgb();
+            WritePage(lzw->path(), *rgb, COMPRESSION_LZW, 1, false, false);
+        },
+        cases);
+
     // Rows that get no data cost nothing: the pages' blocks are never written.
     auto claiming = std::make_shared<TempFile>(".tif");
     cases->push_back({"TIFF of 4 LZW pages that claim 32767 x 32767 and hold no row", "",

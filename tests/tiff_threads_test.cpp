@@ -219,10 +219,6 @@ class ThreadedReadTest : public LeakCheckedTest {
         LeakCheckedTest::SetUp();
         plat::testing::SetSmallestThreadedPage(1);
     }
-    void TearDown() override {
-        plat::testing::SetSmallestThreadedPage(0);
-        LeakCheckedTest::TearDown();
-    }
     TempDir dir_;
 };
 

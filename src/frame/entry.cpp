@@ -71,15 +71,6 @@ std::int16_t TakeOptions(const QorReadOptions* options, ReadScope* scope) {
     return 0;
 }
 
-// The threads of a read without options: QORIMG_THREADS, a count (0 or absent: the machine's).
-std::uint32_t ThreadsOfEnvironment() {
-    const char* text = std::getenv("QORIMG_THREADS");
-    if (text == nullptr) return 0;
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(text, &end, 10);
-    return end != text && *end == '\0' && n <= 0xFFFFFFFFul ? static_cast<std::uint32_t>(n) : 0;
-}
-
 // Zeroes the record and fills the fields every entry point sets.
 void PrepareRequest(ImageIoRequest* request, ProgressProc progress, std::uint32_t userValue,
                     const char* fileName) {
@@ -119,6 +110,14 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
 }
 
 }  // namespace
+
+std::uint32_t ThreadsOfEnvironment() {
+    const char* text = std::getenv("QORIMG_THREADS");
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(text, &end, 10);
+    return end != text && *end == '\0' && n <= 0xFFFFFFFFul ? static_cast<std::uint32_t>(n) : 0;
+}
 
 std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
                           const char* fileName, ReadInfo* info, std::uint32_t* result,
