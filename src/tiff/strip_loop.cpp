@@ -30,7 +30,7 @@ constexpr std::uint32_t kMostThreads = 16;
 constexpr std::uint64_t kDecodersMemory = 896 * 1024;
 // Pages of fewer bytes of rows are decoded on the caller's thread alone: the workers' start and
 // the hand-over of their jobs would cost more than they save (measured in bench/).
-constexpr std::uint64_t kSmallestThreadedPage = 256 * 1024;
+constexpr std::uint64_t kSmallestThreadedPage = 128 * 1024;
 // A job holds strips of at least this many bytes of rows together, and at most kMostJobStrips
 // strips, so that small strips are handed over in runs.
 constexpr std::uint64_t kJobBytes = 64 * 1024;
@@ -265,6 +265,17 @@ void Crew::Decode(Job& job) {
     StripCodec* codec = d.codec.get();
     const std::uint32_t height = rows_.height;
     std::uint32_t r = job.strips[0].firstRow;
+    // The job's rows are written first with the zeros they hold, a byte a page: a codec that
+    // reads a row before writing it (the fax codings paint into it) would map the fresh block's
+    // shared zero page and then copy it, which on several threads costs every processor a flush.
+    const StripSpan& end = job.strips[job.count - 1];
+    const std::uint32_t stop = std::min(end.firstRow + end.rows, height);
+    if (r < stop) {
+        // Rows are stored bottom-up: the job's lowest row in memory is its last.
+        std::uint8_t* const low = rows_.Row(stop - 1);
+        const std::uint64_t bytes = std::uint64_t{stop - r} * rows_.stride;
+        for (std::uint64_t at = 0; at < bytes; at += 4096) low[at] = 0;
+    }
     if (followOn_) codec->BeginRowsAt(r);
     job.decoded = 0;
     job.status = 0;
