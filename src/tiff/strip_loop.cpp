@@ -160,7 +160,7 @@ class Crew {
                      std::uint32_t* reported);
 
   private:
-    Job& At(std::uint64_t index) { return jobs_[index % jobs_.size()]; }
+    Job& At(std::uint64_t index) { return jobs_[static_cast<std::size_t>(index % jobs_.size())]; }
     void Work(std::uint32_t decoder);
     void Decode(Job& job);
     bool Walk(StripSource& source);
