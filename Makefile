@@ -15,7 +15,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev 
            libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
            libdeflate-dev libjpeg62-turbo-dev python3 python3-pil file
 # Only the benchmark chart needs these.
-BENCH_PACKAGES = python3-matplotlib
+BENCH_PACKAGES = python3-matplotlib zlib1g-dev
 # Debian's interpreter, which sees Debian's matplotlib.
 PYTHON ?= /usr/bin/python3
 
@@ -124,7 +124,7 @@ bench: deps-bench
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DQORIMG_BUILD_BENCH=ON \
 	  -DQORIMG_BUILD_TESTS=OFF -DQORIMG_BUILD_TOOL=OFF
 	cmake --build build-bench -j $(JOBS) --target qorimg_bench
-	./build-bench/bench/qorimg_bench --json build-bench/bench-results.json
+	./build-bench/bench/qorimg_bench --sweep --json build-bench/bench-results.json
 
 chart: deps-bench
 	$(PYTHON) bench/plot.py build-bench/bench-results.json docs/speed.svg

@@ -25,11 +25,21 @@ struct BenchCase {
     bool read = true;
     // Makes the case's input; run only for the cases that are measured.
     std::function<void()> prepare;
+    // A point of the size sweep: the coding's name and the page's megapixels (a case without a
+    // goal, read alone).
+    std::string sweep;
+    double megapixels = 0;
 };
+
+// The page sizes of the size sweep, in megapixels.
+inline constexpr double kSweepMegapixels[] = {1, 4, 16, 36, 100};
 
 void AddGifCases(std::vector<BenchCase>* cases);
 void AddTiffCases(std::vector<BenchCase>* cases);
 void AddFaxCases(std::vector<BenchCase>* cases);
+// The size sweep (pages of up to 100 megapixels; run with --sweep).
+void AddTiffSweepCases(std::vector<BenchCase>* cases);
+void AddFaxSweepCases(std::vector<BenchCase>* cases);
 
 // A file in the temporary directory, removed when this goes away.
 class TempFile {

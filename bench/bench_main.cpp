@@ -193,12 +193,36 @@ void PrintLine(const Result& r) {
                     r.theirs / r.ours, c.goal, Mebibytes(r.peakAbove).c_str(),
                     r.oursCpu > 0 ? r.theirsCpu / r.oursCpu : 0.0);
     } else {
-        char goal[16];
-        std::snprintf(goal, sizeof goal, "<=%.2fs", c.goal);
+        char goal[16] = "-";
+        if (c.sweep.empty()) std::snprintf(goal, sizeof goal, "<=%.2fs", c.goal);
         std::printf("%-66s %8.4f %8s %7s %6s %11s %7.4f\n", title.c_str(), r.ours, "-", "-", goal,
                     Mebibytes(r.peakAbove).c_str(), r.oursCpu);
     }
     std::fflush(stdout);
+}
+
+// The sweep's time per megapixel at each size, and the largest over the smallest: near 1 when
+// the time grows with the pixels and no faster.
+void PrintSweep(const std::vector<Result>& results) {
+    std::vector<std::string> codings;
+    for (const Result& r : results) {
+        const std::string& name = r.source->sweep;
+        if (!name.empty() && std::find(codings.begin(), codings.end(), name) == codings.end()) {
+            codings.push_back(name);
+        }
+    }
+    for (const std::string& name : codings) {
+        std::printf("size sweep, %s: ms per megapixel", name.c_str());
+        double least = 0, most = 0;
+        for (const Result& r : results) {
+            if (r.source->sweep != name || r.failed || r.source->megapixels <= 0) continue;
+            const double perMegapixel = r.ours * 1000 / r.source->megapixels;
+            std::printf("  %.0f MP %.2f", r.source->megapixels, perMegapixel);
+            least = least == 0 ? perMegapixel : std::min(least, perMegapixel);
+            most = std::max(most, perMegapixel);
+        }
+        std::printf("; most / least %.2f\n", least > 0 ? most / least : 0.0);
+    }
 }
 
 std::string JsonText(const std::string& s) {
@@ -244,8 +268,12 @@ void WriteJson(const std::string& path, const std::vector<Result>& results, int 
             << ", \"qorimg_cpu_seconds\": " << r.oursCpu
             << ", \"peer_cpu_seconds\": " << r.theirsCpu
             << ", \"ratio\": " << (c.theirs && r.ours > 0 ? r.theirs / r.ours : 0)
-            << ", \"goal\": " << c.goal << ", \"goal_kind\": \"" << (c.theirs ? "ratio" : "seconds")
-            << "\", \"read\": " << (c.read ? "true" : "false")
+            << ", \"goal\": " << c.goal << ", \"goal_kind\": \""
+            << (c.theirs           ? "ratio"
+                : !c.sweep.empty() ? "sweep"
+                                   : "seconds")
+            << "\", \"sweep\": " << JsonText(c.sweep) << ", \"megapixels\": " << c.megapixels
+            << ", \"read\": " << (c.read ? "true" : "false")
             << ", \"peak_above_dibs_bytes\": " << r.peakAbove << "}";
         separator = ",\n";
     }
@@ -261,6 +289,7 @@ int main(int argc, char** argv) {
     int runs = 7;
     std::string json = "bench-results.json";
     std::string only;
+    bool sweep = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) {
@@ -269,8 +298,11 @@ int main(int argc, char** argv) {
             json = argv[++i];
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (arg == "--sweep") {
+            sweep = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--json FILE] [--only TEXT]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--json FILE] [--only TEXT] [--sweep]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -278,6 +310,10 @@ int main(int argc, char** argv) {
     AddGifCases(&cases);
     AddTiffCases(&cases);
     AddFaxCases(&cases);
+    if (sweep) {
+        AddTiffSweepCases(&cases);
+        AddFaxSweepCases(&cases);
+    }
 
     std::printf("%s; median of %d alternating runs, times in seconds\n", Machine().c_str(), runs);
     std::printf("%-66s %8s %8s %7s %6s %11s %7s\n", "case", "qorimg", "peer", "peer/q", "goal",
@@ -295,6 +331,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%-66s %46s\n", "peak memory of a read above its DIBs (worst case), goal <= 1 MiB",
                 Mebibytes(worstPeak).c_str());
+    PrintSweep(results);
     WriteJson(json, results, runs, worstPeak);
     std::printf("results written to %s\n", json.c_str());
     return failed ? 1 : 0;

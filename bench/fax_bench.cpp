@@ -2,6 +2,8 @@
 // Modified Huffman, Group 3 one-dimensional data with fill bits, and Group 4, in one strip.
 #include <tiffio.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -62,25 +64,25 @@ std::vector<std::uint8_t> TextPage() {
     return bits;
 }
 
-// Writes `pages` copies of the page, in strips of `rowsPerStrip` rows (0: one strip).
+// Writes the page, `pages` times, in strips of `rowsPerStrip` rows (0: one strip).
 void WriteFaxPage(const std::string& path, const std::vector<std::uint8_t>& page,
-                  std::uint16_t compression, std::uint32_t t4Options, int pages = 1,
-                  std::uint32_t rowsPerStrip = 0) {
+                  std::uint16_t compression, std::uint32_t t4Options, std::uint32_t width = kWidth,
+                  std::uint32_t height = kHeight, int pages = 1, std::uint32_t rowsPerStrip = 0) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (t == nullptr) throw std::runtime_error("cannot create the benchmark TIFF");
     for (int p = 0; p < pages; ++p) {
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
         TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
         TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
         if (compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, t4Options);
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip != 0 ? rowsPerStrip : kHeight);
-        const std::uint32_t rowBytes = (kWidth + 7) / 8;
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip != 0 ? rowsPerStrip : height);
+        const std::uint32_t rowBytes = (width + 7) / 8;
         std::vector<std::uint8_t> line(rowBytes);
-        for (std::uint32_t y = 0; y < kHeight; ++y) {
+        for (std::uint32_t y = 0; y < height; ++y) {
             std::copy(page.begin() + std::ptrdiff_t{y} * rowBytes,
                       page.begin() + std::ptrdiff_t{y + 1} * rowBytes, line.begin());
             if (TIFFWriteScanline(t, line.data(), y, 0) != 1) {
@@ -92,6 +94,20 @@ void WriteFaxPage(const std::string& path, const std::vector<std::uint8_t>& page
         }
     }
     TIFFClose(t);
+}
+
+// The text page tiled to `width` x `height` (a multiple of 8 wide).
+std::vector<std::uint8_t> TiledPage(const std::vector<std::uint8_t>& page, std::uint32_t width,
+                                    std::uint32_t height) {
+    const std::size_t pageRow = (kWidth + 7) / 8, row = width / 8;
+    std::vector<std::uint8_t> bits(row * height);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint8_t* from = &page[std::size_t{y % kHeight} * pageRow];
+        for (std::size_t x = 0; x < row; x += pageRow) {
+            std::copy_n(from, std::min(pageRow, row - x), &bits[y * row + x]);
+        }
+    }
+    return bits;
 }
 
 }  // namespace
@@ -118,7 +134,7 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
                           [file](std::uint64_t* delivered) {
                               return ReadTiffWithQorimg(file->path(), delivered);
                           },
-                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 1.5,
+                          [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 2.0,
                           true, prepare});
     }
     // 16 Group 4 pages on several threads: pages of one strip, as fax files store them, and of
@@ -131,9 +147,37 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
             file,
             [page, file, rows] {
                 if (page->empty()) *page = TextPage();
-                WriteFaxPage(file->path(), *page, COMPRESSION_CCITTFAX4, 0, 16, rows);
+                WriteFaxPage(file->path(), *page, COMPRESSION_CCITTFAX4, 0, kWidth, kHeight, 16,
+                             rows);
             },
             cases);
+    }
+}
+
+void AddFaxSweepCases(std::vector<BenchCase>* cases) {
+    auto page = std::make_shared<std::vector<std::uint8_t>>();
+    for (double megapixels : kSweepMegapixels) {
+        // Pages of the A4 page's shape, tiled from it, in one strip.
+        const auto width = static_cast<std::uint32_t>(
+            std::lround(std::sqrt(megapixels * 1e6 * kWidth / kHeight) / 8) * 8);
+        const auto height = static_cast<std::uint32_t>(std::lround(megapixels * 1e6 / width));
+        auto file = std::make_shared<TempFile>(".tif");
+        BenchCase c{"TIFF Group 4, " + std::to_string(width) + "x" + std::to_string(height),
+                    "",
+                    [file](std::uint64_t* delivered) {
+                        return ReadTiffWithQorimg(file->path(), delivered);
+                    },
+                    nullptr,
+                    0,
+                    true,
+                    [page, file, width, height] {
+                        if (page->empty()) *page = TextPage();
+                        WriteFaxPage(file->path(), TiledPage(*page, width, height),
+                                     COMPRESSION_CCITTFAX4, 0, width, height);
+                    }};
+        c.sweep = "TIFF Group 4";
+        c.megapixels = double(width) * height / 1e6;
+        cases->push_back(std::move(c));
     }
 }
 

@@ -4,8 +4,9 @@
     bench/plot.py build-bench/bench-results.json docs/speed.svg
 
 Left: peer time / qorimg time for every case with a peer (above 1.0 qorimg is faster), with each
-case's goal marked. Right: the cases timed alone, as goal time / qorimg time (above 1.0 the goal
-is met).
+case's goal marked. Middle: the cases timed alone, as goal time / qorimg time (above 1.0 the goal
+is met). Right, when the results hold the size sweep: each coding's time per megapixel against
+the page's size.
 """
 import json
 import sys
@@ -27,9 +28,12 @@ def main(argv):
     against = [c for c in cases if c["goal_kind"] == "ratio"]
     alone = [c for c in cases if c["goal_kind"] == "seconds" and c["qorimg_seconds"] > 0]
 
-    fig, (left, right) = plt.subplots(
-        1, 2, figsize=(11, 5.5), gridspec_kw={"width_ratios": [len(against) or 1, 2 * len(alone) or 1]}
+    sweep = [c for c in cases if c["goal_kind"] == "sweep" and c.get("megapixels", 0) > 0]
+    widths = [len(against) or 1, 2 * len(alone) or 1] + ([6] if sweep else [])
+    fig, axes = plt.subplots(
+        1, len(widths), figsize=(11 + (4 if sweep else 0), 5.5), gridspec_kw={"width_ratios": widths}
     )
+    left, right = axes[0], axes[1]
     labels = [c["name"] + "\nvs " + c["peer"].split()[0] for c in against]
     ratios = [c["ratio"] for c in against]
     colours = ["#2f7d32" if c["ratio"] >= c["goal"] else "#c77c02" for c in against]
@@ -53,6 +57,21 @@ def main(argv):
     right.set_ylabel("goal time / qorimg time")
     right.set_title("qorimg alone", fontsize=10)
     right.legend(fontsize=7, loc="upper left")
+
+    if sweep:
+        # The size sweep: time per megapixel against the page's megapixels; flat lines mean the
+        # time grows with the pixels and no faster.
+        ax = axes[2]
+        for coding in dict.fromkeys(c["sweep"] for c in sweep):
+            points = sorted((c["megapixels"], c["qorimg_seconds"] * 1000 / c["megapixels"])
+                            for c in sweep if c["sweep"] == coding)
+            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=coding)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("megapixels")
+        ax.set_ylabel("ms per megapixel")
+        ax.set_title("Size sweep", fontsize=10)
+        ax.legend(fontsize=7)
 
     worst = results["peak_above_dibs_worst_bytes"] / 2**20
     fig.suptitle(

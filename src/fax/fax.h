@@ -52,6 +52,28 @@ inline void PaintWhite(std::uint8_t* row, std::uint64_t rowBytes, std::uint32_t 
     StoreBE64(row + first, LoadBE64(row + first) | mask);
 }
 
+// Clears pixels p to p + n - 1 (to black) of a row of `rowBytes` bytes, the counterpart of
+// PaintWhite; the caller keeps p + n within the row.
+inline void PaintBlack(std::uint8_t* row, std::uint64_t rowBytes, std::uint32_t p,
+                       std::uint32_t n) {
+    const std::uint32_t first = p >> 3, shift = p & 7;
+    if (shift + n < 64 && first + 8ull <= rowBytes) {
+        const std::uint64_t mask = (~0ull >> shift) & ~(~0ull >> (shift + n));
+        StoreBE64(row + first, LoadBE64(row + first) & ~mask);
+        return;
+    }
+    const std::uint32_t last = p + n - 1, lastByte = last >> 3;
+    const auto head = static_cast<std::uint8_t>(0xFFu >> shift);
+    const auto tail = static_cast<std::uint8_t>(0xFFu << (7 - (last & 7)));
+    if (first == lastByte) {
+        row[first] = static_cast<std::uint8_t>(row[first] & ~(head & tail));
+        return;
+    }
+    row[first] = static_cast<std::uint8_t>(row[first] & ~head);
+    if (lastByte > first + 1) std::memset(row + first + 1, 0, lastByte - first - 1);
+    row[lastByte] = static_cast<std::uint8_t>(row[lastByte] & ~tail);
+}
+
 // The compressed input of one strip, read in blocks of TIFF_READ_BLOCK bytes in the page's fill
 // order, and looked at through a 13-bit window: past the end of the file the window holds zero
 // bits, which the reader counts.

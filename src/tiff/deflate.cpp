@@ -82,11 +82,17 @@ class DeflateCodec final : public StripCodec {
             return failure_ != 0 ? failure_ : std::int16_t{QOR_READ_FAILED};
         }
         ++next_;
-        std::memcpy(row, rows_.data() + at, static_cast<std::size_t>(form_.rowBytes));
+        // One pass over the DIB's row: the differences are summed in the strip's block, which
+        // is still in the cache, and the row is copied with red and blue exchanged on the way.
+        std::uint8_t* from = rows_.data() + at;
         if (form_.predictorChannels != 0) {
-            UndoDifferencing(row, form_.rowBytes, form_.predictorChannels);
+            UndoDifferencing(from, form_.rowBytes, form_.predictorChannels);
         }
-        if (form_.exchangeRedBlue) ExchangeRedBlue(row, form_.rowBytes / 3u);
+        if (form_.exchangeRedBlue) {
+            CopyExchangingRedBlue(from, row, form_.rowBytes / 3u);
+        } else {
+            std::memcpy(row, from, static_cast<std::size_t>(form_.rowBytes));
+        }
         return 0;
     }
 

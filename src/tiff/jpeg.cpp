@@ -109,6 +109,10 @@ class JpegCodec final : public StripCodec {
         if (samples == 3) {
             info_.jpeg_color_space = page_->photometric == kPhotometricYCbCr ? JCS_YCbCr : JCS_RGB;
             info_.out_color_space = JCS_RGB;
+#ifdef JCS_EXTENSIONS
+            // The library writes the DIB's order itself, in the pass that converts the colours.
+            if (form_.exchangeRedBlue) info_.out_color_space = JCS_EXT_BGR;
+#endif
         } else {
             info_.jpeg_color_space = JCS_GRAYSCALE;
             info_.out_color_space = JCS_GRAYSCALE;
@@ -126,7 +130,9 @@ class JpegCodec final : public StripCodec {
         if (info_.output_scanline >= info_.output_height) return QOR_READ_FAILED;
         JSAMPROW rows[1] = {row};
         if (jpeg_read_scanlines(&info_, rows, 1) != 1) return QOR_READ_FAILED;
+#ifndef JCS_EXTENSIONS
         if (form_.exchangeRedBlue) ExchangeRedBlue(row, page_->imageWidth);
+#endif
         return 0;
     }
 

@@ -484,7 +484,10 @@ class LzwCodec final : public StripCodec {
         out.rowBytes = form.rowBytes;
         out.channels = form.predictorChannels;
         out.bgr = bgr_ && form.exchangeRedBlue;
-        out.windowEnd = std::max(windowLeast_, LeastWindow(out.rowBytes));
+        // A small page (a tile) needs no more than its own rows.
+        const std::uint64_t least =
+            std::min(windowLeast_, kDataStart + out.rowBytes * std::uint64_t{rows.height});
+        out.windowEnd = std::max(least, LeastWindow(out.rowBytes));
         // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page
         // that validation accepts) cannot be held.
         if (out.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;

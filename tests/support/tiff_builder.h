@@ -194,22 +194,50 @@ inline Bytes MakeTiff(const std::vector<TiffPageSpec>& pages, bool bigEndian = f
     return b.bytes();
 }
 
-// The first page of a TIFF file made ready for a strip decoder as the driver does it: the file
-// opened, the directory parsed and validated, the page's DIB set up and locked. Unlocks and frees
-// the DIB and closes the file when it goes.
+// A one-page file whose strips follow the directory and end the file, so that data that stops
+// early meets the end of the file, and a file cut short loses strips rather than its directory.
+inline Bytes MakeTiffStripsLast(TiffPageSpec spec, bool bigEndian = false) {
+    const std::vector<Bytes> strips = std::move(spec.strips);
+    spec.strips.clear();
+    std::vector<std::uint32_t> offsets(strips.size(), 0), counts;
+    for (const Bytes& s : strips) counts.push_back(static_cast<std::uint32_t>(s.size()));
+    auto directory = [&] {
+        TiffPageSpec d = spec;
+        d.extra.push_back(spec.shortOffsets ? TiffBuilder::Short(273, offsets)
+                                            : TiffBuilder::Long(273, offsets));
+        d.extra.push_back(TiffBuilder::Long(279, counts));
+        return MakeTiff({d}, bigEndian);
+    };
+    // The offsets take the same bytes whatever their values.
+    auto at = static_cast<std::uint32_t>(directory().size());
+    for (std::size_t i = 0; i < strips.size(); ++i) {
+        offsets[i] = at;
+        at += counts[i];
+    }
+    Bytes file = directory();
+    for (const Bytes& s : strips) file.insert(file.end(), s.begin(), s.end());
+    return file;
+}
+
+// Page `index` (0 = the first) of a TIFF file made ready for a strip decoder as the driver does
+// it: the file opened, the directory parsed and validated, the page's DIB set up and locked.
+// Unlocks and frees the DIB and closes the file when it goes.
 struct PreparedPage {
     HFILE file = -1;
     HGLOBAL dib = 0;
     std::uint8_t* bits = nullptr;
     tiff::TiffPage page{};
 
-    explicit PreparedPage(const std::string& path) {
+    explicit PreparedPage(const std::string& path, std::uint32_t index = 0) {
         file = plat::_lopen(path.c_str(), 0);
         std::uint16_t order = 0;
         std::uint32_t offset = 0;
         EXPECT_EQ(tiff::ReadTiffHeader(file, &order, &offset), 0);
-        page.byteOrder = order;
-        tiff::ParseTiffDirectory(file, &page, &offset);
+        for (std::uint32_t i = 0; i <= index; ++i) {
+            page = tiff::TiffPage{};
+            page.byteOrder = order;
+            tiff::ParseTiffDirectory(file, &page, &offset);
+        }
         EXPECT_EQ(tiff::ValidateTiffPage(page), 0);
         EXPECT_EQ(tiff::SetUpPageDib(file, &page, &dib, &bits), 0);
     }
@@ -231,13 +259,13 @@ struct DecodedPage {
     std::vector<Bytes> rows;  // each whole DIB row, the first file row first, whatever the status
 };
 
-// Runs `decoder` (when null, the one the page's compression selects) on the prepared first page
-// of the file at `path`; `adjust` may change the page after its set-up.
-inline DecodedPage DecodeFirstPage(const std::string& path, tiff::StripDecoder decoder = nullptr,
-                                   ProgressProc progress = nullptr,
-                                   const std::function<void(tiff::TiffPage&)>& adjust = {}) {
+// Runs `decoder` (when null, the one the page's compression selects) on prepared page `index` of
+// the file at `path`; `adjust` may change the page after its set-up.
+inline DecodedPage DecodePage(const std::string& path, std::uint32_t index,
+                              tiff::StripDecoder decoder = nullptr, ProgressProc progress = nullptr,
+                              const std::function<void(tiff::TiffPage&)>& adjust = {}) {
     DecodedPage d;
-    PreparedPage prepared(path);
+    PreparedPage prepared(path, index);
     d.page = prepared.page;
     if (prepared.dib == 0) return d;
     if (adjust) adjust(prepared.page);
@@ -254,6 +282,11 @@ inline DecodedPage DecodeFirstPage(const std::string& path, tiff::StripDecoder d
         d.rows.emplace_back(rows.Row(i), rows.Row(i) + rows.stride);
     }
     return d;
+}
+inline DecodedPage DecodeFirstPage(const std::string& path, tiff::StripDecoder decoder = nullptr,
+                                   ProgressProc progress = nullptr,
+                                   const std::function<void(tiff::TiffPage&)>& adjust = {}) {
+    return DecodePage(path, 0, decoder, progress, adjust);
 }
 
 }  // namespace qor::test

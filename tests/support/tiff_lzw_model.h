@@ -1,4 +1,5 @@
-// A TIFF-flavoured LZW encoder for the tests: MSB-first codes whose width grows one code early,
+// The tests' one model of TIFF-flavoured LZW: an encoder, and the decoding rules in their plainest
+// form. The encoder writes MSB-first codes whose width grows one code early,
 // ClearCode 256 and EndOfInformation 257; or old-style data, whose codes are stored lowest bit
 // first and whose width grows one code later.
 #pragma once
@@ -7,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "qorimg/qorimg.h"
 #include "support/test_util.h"
 
 namespace qor::test {
@@ -99,6 +101,68 @@ inline std::vector<std::uint32_t> LzwCodes(const Bytes& data, bool withEoi = tru
 inline Bytes EncodeLzw(const Bytes& data, bool withEoi = true, std::uint32_t clearAt = 4093,
                        bool oldStyle = false) {
     return PackCodes(LzwCodes(data, withEoi, clearAt), oldStyle);
+}
+
+// The decoding rules in their plainest form, one byte at a time: the oracle for damaged data.
+struct ModelResult {
+    std::int16_t status;
+    Bytes pixels;
+};
+inline ModelResult DecodeModel(const Bytes& strip, std::uint64_t total) {
+    ModelResult m{0, Bytes(total, 0)};
+    std::vector<std::uint16_t> prefix(4100, 0);
+    Bytes suffix(4100, 0);
+    std::uint32_t width = 9, nextFree = 258, limit = 512, prev = 0;
+    std::uint8_t prevFirst = 0;
+    bool afterClear = true;
+    std::uint64_t bit = 0, o = 0;
+    auto put = [&](std::uint8_t b) {
+        m.pixels[o++] = b;
+        return o == total;
+    };
+    for (;;) {
+        if (bit + width > strip.size() * 8) return {QOR_READ_FAILED, m.pixels};
+        std::uint32_t code = 0;
+        for (std::uint32_t i = 0; i < width; ++i, ++bit) {
+            code = code << 1 | ((strip[bit / 8] >> (7 - bit % 8)) & 1);
+        }
+        if (code == 257) return m;
+        if (code == 256) {
+            width = 9, nextFree = 258, limit = 512, afterClear = true;
+            continue;
+        }
+        if (afterClear) {
+            afterClear = false;
+            prev = code;
+            prevFirst = static_cast<std::uint8_t>(code);
+            if (put(prevFirst)) return m;
+            continue;
+        }
+        Bytes stack;
+        std::uint32_t c = code;
+        if (code >= nextFree) {
+            stack.push_back(prevFirst);
+            c = prev;
+        }
+        while (c > 257 && stack.size() < 4100) {
+            stack.push_back(suffix[c]);
+            c = prefix[c];
+        }
+        if (stack.size() >= 4100) return {QOR_READ_FAILED, m.pixels};
+        stack.push_back(static_cast<std::uint8_t>(c));
+        std::uint8_t first = stack.back();
+        for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+            if (put(*it)) return m;
+        }
+        if (nextFree < 4096) {
+            prefix[nextFree] = static_cast<std::uint16_t>(prev);
+            suffix[nextFree] = first;
+            ++nextFree;
+            if (nextFree + 1 >= limit && width < 12) ++width, limit <<= 1;
+        }
+        prev = code;
+        prevFirst = first;
+    }
 }
 
 }  // namespace qor::test
