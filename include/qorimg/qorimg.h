@@ -152,8 +152,8 @@ typedef struct QorReadOptions {
     uint32_t pageCount;   /* 12: TIFF: the pages to decode from there; 0 for all to the last */
     uint64_t memoryLimit; /* 16: bytes that the DIBs of this read may take together; 0 for the
                            *     default, 4 GiB (QOR_DEFAULT_MEMORY_LIMIT) */
-    uint32_t threads;     /* 24: TIFF: threads that decode a page's strips, the caller's one of
-                           *     them: 1 for the caller's alone, 0 for the machine's processors;
+    uint32_t threads;     /* 24: TIFF: threads that decode a page's strips, or pages side by
+                           *     side: 1 for the caller's alone, 0 for the machine's processors;
                            *     at most 16. The DIBs, statuses and progress calls (all made on
                            *     the caller's thread) are the same for every count; no thread
                            *     outlives the call */
