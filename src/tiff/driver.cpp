@@ -225,7 +225,7 @@ std::int32_t ReplayCall(ProgressInfo* info) {
 class PageCrew {
   public:
     PageCrew(HFILE file, TiffPage* pages, std::uint32_t count, std::uint64_t budget)
-        : file_(file), pages_(pages), count_(count), budget_(budget), state_(count) {}
+        : file_(file), pages_(pages), count_(count), budget_(budget) {}
     ~PageCrew() { Stop(); }
     PageCrew(const PageCrew&) = delete;
     PageCrew& operator=(const PageCrew&) = delete;
@@ -305,6 +305,7 @@ void PageCrew::Form(std::uint32_t threads) {
         {threads, valid, kWorkingMemory / std::max<std::uint64_t>(most, 1)}));
     if (n < 2 || rows < plat::SmallestThreadedPage(128 * 1024)) return;
     most_ = 2 * n;
+    state_.resize(count_);
     for (std::uint32_t w = 0; w < n; ++w) {
         const HFILE again = plat::OpenAgain(file_);
         if (again == plat::HFILE_ERROR) break;
