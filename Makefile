@@ -1,7 +1,7 @@
 # Convenience driver: installs missing Debian packages (when run as root), then drives CMake.
 #   make demo   build the tool and run it on the sample files in examples/
-#   make test   build and run every test, normally and under ASan + UBSan, and the
-#               concurrency test under TSan
+#   make test   build and run every test, normally, under ASan + UBSan and under TSan (with
+#               every read of several strips on threads)
 #   make bench  build and run the benchmarks against giflib and libtiff; writes
 #               build-bench/bench-results.json
 #   make chart  turn those results into docs/speed.svg
@@ -112,7 +112,7 @@ test-sanitize:
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:$(ASAN_FILL) \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-# The concurrent readers and writers under ThreadSanitizer.
+# The suite under ThreadSanitizer, every read of several strips on threads (tests/run_tsan.sh).
 test-thread:
 	cmake -S . -B build-tsan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DQORIMG_SANITIZE=thread \
 	  -DQORIMG_WERROR=ON \

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,12 @@ class TempFile {
 // releases the document.
 bool ReadGifWithQorimg(const std::string& path, std::uint64_t* delivered);
 bool ReadTiffWithQorimg(const std::string& path, std::uint64_t* delivered);
+// QorReadTIFEx with options.threads as given (0: the machine's processors).
+bool ReadTiffOnThreads(const std::string& path, std::uint32_t threads, std::uint64_t* delivered);
+// The thread scaling of a read: the file read on 1 thread, on 2 and on the machine's count, each
+// against the read on 1 thread (the goal for more than one: 1.8 times as fast).
+void AddThreadCases(const std::string& name, const std::shared_ptr<TempFile>& file,
+                    const std::function<void()>& prepare, std::vector<BenchCase>* cases);
 // QorReadGIFEx with QOR_READ_EXTENDED: every frame composed into a layer.
 bool ReadGifFramesWithQorimg(const std::string& path, std::uint64_t* delivered);
 // The peer's read: every strip of the first page with TIFFReadEncodedStrip into one buffer

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench.h"
@@ -81,6 +82,34 @@ bool ReadTiffWithQorimg(const std::string& path, std::uint64_t* delivered) {
     QorHandle dib = 0;
     std::int16_t status = QorReadTIF(nullptr, 0, path.c_str(), &dib);
     return Deliver(status, dib, delivered);
+}
+
+bool ReadTiffOnThreads(const std::string& path, std::uint32_t threads, std::uint64_t* delivered) {
+    QorReadOptions options{};
+    options.size = sizeof options;
+    options.threads = threads;
+    QorHandle dib = 0;
+    std::int16_t status = QorReadTIFEx(nullptr, 0, path.c_str(), &options, &dib);
+    return Deliver(status, dib, delivered);
+}
+
+void AddThreadCases(const std::string& name, const std::shared_ptr<TempFile>& file,
+                    const std::function<void()>& prepare, std::vector<BenchCase>* cases) {
+    // The machine's count is what a read of options.threads 0 takes.
+    const unsigned machine = std::max(1u, std::thread::hardware_concurrency());
+    const std::pair<std::uint32_t, std::string> counts[] = {
+        {1, "1 thread"}, {2, "2 threads"}, {0, "the machine's " + std::to_string(machine)}};
+    for (const auto& [threads, label] : counts) {
+        // Against the read on one thread: the peer column is its time, the ratio the speed-up.
+        cases->push_back({name + ", " + label, "qorimg on 1 thread",
+                          [file, threads](std::uint64_t* delivered) {
+                              return ReadTiffOnThreads(file->path(), threads, delivered);
+                          },
+                          [file](std::uint64_t* delivered) {
+                              return ReadTiffOnThreads(file->path(), 1, delivered);
+                          },
+                          threads == 1 ? 1.0 : 1.8, true, prepare});
+    }
 }
 
 namespace {

@@ -64,26 +64,32 @@ std::vector<std::uint8_t> TextPage() {
     return bits;
 }
 
+// Writes the page, `pages` times, in strips of `rowsPerStrip` rows (0: one strip).
 void WriteFaxPage(const std::string& path, const std::vector<std::uint8_t>& page,
                   std::uint16_t compression, std::uint32_t t4Options, std::uint32_t width = kWidth,
-                  std::uint32_t height = kHeight) {
+                  std::uint32_t height = kHeight, int pages = 1, std::uint32_t rowsPerStrip = 0) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (t == nullptr) throw std::runtime_error("cannot create the benchmark TIFF");
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
-    if (compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, t4Options);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height);
-    const std::uint32_t rowBytes = (width + 7) / 8;
-    std::vector<std::uint8_t> line(rowBytes);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::copy(page.begin() + std::ptrdiff_t{y} * rowBytes,
-                  page.begin() + std::ptrdiff_t{y + 1} * rowBytes, line.begin());
-        if (TIFFWriteScanline(t, line.data(), y, 0) != 1) {
+    for (int p = 0; p < pages; ++p) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+        if (compression == COMPRESSION_CCITTFAX3) TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, t4Options);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip != 0 ? rowsPerStrip : height);
+        const std::uint32_t rowBytes = (width + 7) / 8;
+        std::vector<std::uint8_t> line(rowBytes);
+        for (std::uint32_t y = 0; y < height; ++y) {
+            std::copy(page.begin() + std::ptrdiff_t{y} * rowBytes,
+                      page.begin() + std::ptrdiff_t{y + 1} * rowBytes, line.begin());
+            if (TIFFWriteScanline(t, line.data(), y, 0) != 1) {
+                throw std::runtime_error("cannot write the benchmark TIFF");
+            }
+        }
+        if (pages > 1 && TIFFWriteDirectory(t) != 1) {
             throw std::runtime_error("cannot write the benchmark TIFF");
         }
     }
@@ -130,6 +136,21 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
                           },
                           [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 2.0,
                           true, prepare});
+    }
+    // 16 Group 4 pages on several threads: pages of one strip, as fax files store them, and of
+    // 256-row strips.
+    for (std::uint32_t rows : {0u, 256u}) {
+        auto file = std::make_shared<TempFile>(".tif");
+        AddThreadCases(
+            rows == 0 ? "16 A4 Group 4 pages of one strip"
+                      : "16 A4 Group 4 pages of 256-row strips",
+            file,
+            [page, file, rows] {
+                if (page->empty()) *page = TextPage();
+                WriteFaxPage(file->path(), *page, COMPRESSION_CCITTFAX4, 0, kWidth, kHeight, 16,
+                             rows);
+            },
+            cases);
     }
 }
 

@@ -265,6 +265,16 @@ void AddTiffCases(std::vector<BenchCase>* cases) {
              prepare});
     }
 
+    // The LZW page's 188 strips on several threads.
+    auto lzw = std::make_shared<TempFile>(".tif");
+    AddThreadCases(
+        "TIFF 4000x3000 RGB LZW (36 MB, 188 strips)", lzw,
+        [rgb, lzw] {
+            if (rgb->empty()) *rgb = PhotoRgb();
+            WritePage(lzw->path(), *rgb, COMPRESSION_LZW, 1, false, false);
+        },
+        cases);
+
     // Deflate against zlib itself: the same strips inflated by zlib into one fresh block, with
     // no TIFF work at all. (libtiff is no such peer: it inflates whole strips with libdeflate too.)
     auto deflated = std::make_shared<TempFile>(".tif");

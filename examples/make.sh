@@ -22,3 +22,7 @@ tiffcp -c packbits -r 16 plasma-rgb.tif plasma-rgb-packbits.tif
 convert -size 120x90 plasma: -monochrome -type bilevel -depth 1 -compress none bilevel.tif
 tiffcp -c lzw:2 -r 16 plasma-rgb.tif plasma-rgb-lzw-predictor.tif
 tiffcp -c g4 bilevel.tif bilevel-g4.tif
+# Two pages large enough that their strips are decoded on several threads.
+convert -size 400x300 gradient:navy-orange -depth 8 -type TrueColor gradient.tif
+tiffcp -c lzw -r 16 gradient.tif gradient.tif gradient-rgb-lzw-2pages.tif
+rm gradient.tif

@@ -80,8 +80,19 @@ TEST_F(PlatformTest, FilesReadWriteSeekAndSize) {
     EXPECT_EQ(_llseek(f, -5, 1), 6);
     EXPECT_EQ(_llseek(f, 0, 2), 11);
     EXPECT_EQ(_llseek(f, -100, 1), -1);
+    // A second handle on the file reads from its own position, for another thread.
+    HFILE again = OpenAgain(f);
+    ASSERT_NE(again, HFILE_ERROR);
+    EXPECT_EQ(pt::OpenFiles(), filesBefore_ + 2);
+    EXPECT_EQ(_llseek(f, 6, 0), 6);
+    EXPECT_EQ(_lread(again, buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_EQ(_lread(f, buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), "world");
+    EXPECT_EQ(_lclose(again), 0);
     EXPECT_EQ(_lclose(f), 0);
     EXPECT_EQ(_lread(f, buf, 1), -1);  // not open any more
+    EXPECT_EQ(OpenAgain(f), HFILE_ERROR);
     EXPECT_EQ(_lopen(dir.Path("missing").c_str(), 0), HFILE_ERROR);
     EXPECT_EQ(_lopen(dir.dir().string().c_str(), 0), HFILE_ERROR);  // a directory is not a file
     EXPECT_NE(DeleteFileA(path.c_str()), 0);

@@ -126,7 +126,9 @@ for tif in "$examples"/*.tif; do
   expect_exit 0 "convert $name" -- "$QORIMG" convert -q "$tif" "$work/$name.png"
   same_pixels "$tif" "$work/$name.png"
   expect_exit 0 "info $name" -- "$QORIMG" info "$tif"
-  grep -q "page 1: 120 x 90" "$work/out" || fail "info $name: $(cat "$work/out")"
+  size="120 x 90"
+  [ "$name" = gradient-rgb-lzw-2pages ] && size="400 x 300"
+  grep -q "page 1: $size" "$work/out" || fail "info $name: $(cat "$work/out")"
 done
 # Several pages: page N goes to OUT-N; a page that the reader refuses is skipped with a warning.
 tiffcp "$examples/plasma-rgb.tif" "$examples/bilevel.tif" "$examples/plasma-rgb-packbits.tif" \

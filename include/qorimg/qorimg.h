@@ -131,7 +131,9 @@ QOR_API int16_t QOR_CALL QorWriteGIF(QorProgressProc progress, uint32_t userValu
                                      uint32_t transparentIndex);
 
 /* Reads every page of a TIFF file. On success *result is the first page's DIB; all pages are
- * the layers of one document (QorDocumentLayers). On failure *result is not written. */
+ * the layers of one document (QorDocumentLayers). On failure *result is not written. The
+ * environment variable QORIMG_THREADS gives the threads it may use, as QorReadOptions.threads
+ * does (absent: 0). */
 QOR_API int16_t QOR_CALL QorReadTIF(QorProgressProc progress, uint32_t userValue,
                                     const char* fileName, uint32_t* result);
 
@@ -150,7 +152,11 @@ typedef struct QorReadOptions {
     uint32_t pageCount;   /* 12: TIFF: the pages to decode from there; 0 for all to the last */
     uint64_t memoryLimit; /* 16: bytes that the DIBs of this read may take together; 0 for the
                            *     default, 4 GiB (QOR_DEFAULT_MEMORY_LIMIT) */
-    uint32_t threads;     /* 24: threads a read may use, 0 for the default; not yet used */
+    uint32_t threads;     /* 24: TIFF: threads that decode a page's strips, or pages side by
+                           *     side: 1 for the caller's alone, 0 for the machine's processors;
+                           *     at most 16. The DIBs, statuses and progress calls (all made on
+                           *     the caller's thread) are the same for every count; no thread
+                           *     outlives the call */
     uint32_t reserved;    /* 28: must be 0 */
 } QorReadOptions;
 

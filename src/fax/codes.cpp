@@ -1,5 +1,6 @@
 // The T.4 run-length code words, their lookup tables, white-run painting, the working blocks and
 // the strip frame shared by the CCITT decoders.
+#include <algorithm>
 #include <cstring>
 
 #include "fax/fax.h"
@@ -201,6 +202,17 @@ std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const tiff:
     // Bytes stored least significant bit first are reversed, in every fax coding.
     in_.reversed = page.fillOrder == 2;
     return 0;
+}
+
+std::unique_ptr<tiff::StripCodec> FaxCodec::Another(const tiff::TiffPage& page,
+                                                    const tiff::PageForm&,
+                                                    std::uint64_t bytes) const {
+    std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableSize, kCodeTableSize, tiff::TIFF_READ_BLOCK};
+    const int n = 3 + ExtraBlocks(std::min(page.imageWidth, kMaxDibSide), sizes + 3);
+    std::uint64_t total = 0;
+    for (int i = 0; i < n; ++i) total += sizes[i];
+    if (total > bytes) return nullptr;
+    return Fresh();
 }
 
 // Every strip is decodable by itself: it starts with an empty window at its own offset.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "platform/bit_reader.h"
 #include "platform/bytes.h"
@@ -156,10 +157,14 @@ class FaxCodec : public tiff::StripCodec {
     std::int16_t Start(HFILE file, const tiff::TiffPage& page, const tiff::PageForm& form,
                        const DibView& rows, std::uint32_t rowsPerStrip) override;
     void BeginStrip(const tiff::StripSpan& strip) override;
+    std::unique_ptr<tiff::StripCodec> Another(const tiff::TiffPage& page, const tiff::PageForm&,
+                                              std::uint64_t bytes) const final;
 
   protected:
     // The sizes of the extra blocks a coding needs for a page `width` pixels wide.
     virtual int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const = 0;
+    // A new codec of the same coding, not started.
+    virtual std::unique_ptr<FaxCodec> Fresh() const = 0;
 
     FaxBlocks blocks_;
     FaxBitReader in_;

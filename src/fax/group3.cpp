@@ -73,6 +73,7 @@ class Group3Codec final : public FaxCodec {
     }
 
   private:
+    std::unique_ptr<FaxCodec> Fresh() const override { return std::make_unique<Group3Codec>(); }
     // Two-dimensional pages: the changing-element lists of the reference and the coding row.
     int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const override {
         if (!twoDimensional_) return 0;

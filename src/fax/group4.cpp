@@ -231,6 +231,7 @@ class Group4Codec final : public FaxCodec {
     }
 
   private:
+    std::unique_ptr<FaxCodec> Fresh() const override { return std::make_unique<Group4Codec>(); }
     // The two changing-element lists.
     int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const override {
         sizes[0] = sizes[1] = (width + 8) * 4;

@@ -23,6 +23,9 @@ class ModifiedHuffmanCodec final : public FaxCodec {
     }
 
   private:
+    std::unique_ptr<FaxCodec> Fresh() const override {
+        return std::make_unique<ModifiedHuffmanCodec>();
+    }
     int ExtraBlocks(std::uint32_t, std::uint32_t*) const override { return 0; }
 };
 

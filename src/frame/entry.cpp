@@ -1,6 +1,7 @@
 // The exported entry points: each builds a request record on its own stack, runs its worker and
 // copies the results out; the describe calls hand out the public part of the description.
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -66,6 +67,7 @@ std::int16_t TakeOptions(const QorReadOptions* options, ReadScope* scope) {
     scope->pageCount = options->pageCount;
     scope->memoryLimit = options->memoryLimit;
     scope->extended = (options->flags & QOR_READ_EXTENDED) != 0;
+    scope->threads = options->threads;
     return 0;
 }
 
@@ -109,6 +111,14 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
 
 }  // namespace
 
+std::uint32_t ThreadsOfEnvironment() {
+    const char* text = std::getenv("QORIMG_THREADS");
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(text, &end, 10);
+    return end != text && *end == '\0' && n <= 0xFFFFFFFFul ? static_cast<std::uint32_t>(n) : 0;
+}
+
 std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
                           const char* fileName, ReadInfo* info, std::uint32_t* result,
                           const QorReadOptions* options) {
@@ -121,7 +131,10 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
     if (format == ReadFormat::Gif && (scope.firstPage != 0 || scope.pageCount > 1)) {
         return QOR_BAD_REQUEST;
     }
-    const ReadScope* given = options != nullptr ? &scope : nullptr;
+    // A read without options takes every page, as a scope of defaults does; for a TIFF it
+    // carries the threads.
+    if (options == nullptr) scope.threads = ThreadsOfEnvironment();
+    const ReadScope* given = options != nullptr || format == ReadFormat::Tiff ? &scope : nullptr;
     alignas(kRequestAlignment) ImageIoRequest request;
     PrepareRequest(&request, progress, userValue, fileName);
     request.loadPixels = 1;

@@ -32,6 +32,11 @@ struct ReadInfo {
 
 enum class ReadFormat { Gif, Tiff };
 
+// The threads that the environment variable QORIMG_THREADS asks a read for, as
+// QorReadOptions.threads takes them: its decimal count, or 0 (the machine's processors) when it
+// is absent or no count. The classic entry points read it; so does the tool.
+std::uint32_t ThreadsOfEnvironment();
+
 // Runs the reader for `format` exactly as QorReadGIFEx / QorReadTIFEx do with `options` (null for
 // QorReadGIF / QorReadTIF). The information fields are copied to *info whatever the status (they
 // may be partly filled after a failure); *result is written only on success.

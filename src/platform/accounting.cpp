@@ -50,11 +50,17 @@ std::uint64_t& Counter(testing::Counts& c, testing::Op op) {
 }
 
 std::atomic<std::uint64_t> gReadBudget{kReadBudget};
+std::atomic<std::uint64_t> gSmallestThreadedPage{0};  // 0: the caller's usual size
 
 }  // namespace
 
 std::uint64_t ReadBudget() {
     return gReadBudget.load(std::memory_order_relaxed);
+}
+
+std::uint64_t SmallestThreadedPage(std::uint64_t usual) {
+    const std::uint64_t set = gSmallestThreadedPage.load(std::memory_order_relaxed);
+    return set != 0 ? set : usual;
 }
 
 bool detail::CountCall(testing::Op op, std::uint32_t* shortBy) {
@@ -112,6 +118,10 @@ bool detail::BeginTransfer(testing::Op op, int file, const void* buffer, std::ui
 }
 
 namespace testing {
+
+void SetSmallestThreadedPage(std::uint64_t bytes) {
+    gSmallestThreadedPage.store(bytes, std::memory_order_relaxed);
+}
 
 void SetReadBudget(std::uint64_t bytes) {
     gReadBudget.store(bytes != 0 ? bytes : kReadBudget, std::memory_order_relaxed);

@@ -162,6 +162,14 @@ HFILE _lopen(const char* path, int mode) {
     return OpenWith(testing::Op::Open, path, flags);
 }
 
+HFILE OpenAgain(HFILE file) {
+    if (!detail::IsOpen(file)) return HFILE_ERROR;
+    // The descriptor's own entry opens the file it names, even one renamed or removed since.
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", file);
+    return OpenWith(testing::Op::Open, path, O_RDONLY);
+}
+
 HFILE _lcreat(const char* path, int /*attribute*/) {
     return OpenWith(testing::Op::Create, path, O_RDWR | O_CREAT | O_TRUNC);
 }

@@ -23,6 +23,9 @@ inline constexpr std::uint64_t kMaxBlockSize = 0x7FFFFFFFu;
 inline constexpr std::uint64_t kReadBudget = 4ull << 30;
 // The budget in force: kReadBudget unless a test has lowered it.
 std::uint64_t ReadBudget();
+// The least bytes of rows for which a page's strips are decoded on several threads: `usual`,
+// unless a test has lowered it.
+std::uint64_t SmallestThreadedPage(std::uint64_t usual);
 
 // Returns 0 when the size is 0 or above kMaxBlockSize, or when memory runs out.
 HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes);
@@ -43,6 +46,10 @@ HFILE _lopen(const char* path, int mode);
 // An open that does not wait: a pipe without a reader fails to open for writing (POSIX; other
 // systems ignore it). Later transfers wait as usual.
 constexpr int kOpenNoWait = 0x10000;
+// The file that `file` reads, opened once more for reading with a position of its own, so that
+// another thread can read it at the same time. -1 when the system cannot (the caller then reads
+// on one thread). Counted as an open; closed by _lclose.
+HFILE OpenAgain(HFILE file);
 // Creates or truncates a file for writing (attribute is ignored). Returns -1 on failure.
 HFILE _lcreat(const char* path, int attribute);
 // Creates a file that does not exist yet, for reading and writing. Fails (-1, errno EEXIST) when

@@ -189,6 +189,15 @@ HFILE _lopen(const char* path, int mode) {
     return Track(::_lopen(path, mode & 3));
 }
 
+HFILE OpenAgain(HFILE file) {
+    if (!detail::IsOpen(file) || !detail::CountCall(testing::Op::Open)) return HFILE_ERROR;
+    // The same file object, opened anew: a handle with a file pointer of its own. The classic
+    // open shares reading and writing with others.
+    HANDLE h = ::ReOpenFile(KernelFile(file), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (h == INVALID_HANDLE_VALUE) return HFILE_ERROR;
+    return Track(static_cast<HFILE>(reinterpret_cast<std::intptr_t>(h)));
+}
+
 HFILE _lcreat(const char* path, int /*attribute*/) {
     if (!detail::CountCall(testing::Op::Create) || path == nullptr) return HFILE_ERROR;
     return Track(::_lcreat(path, 0));

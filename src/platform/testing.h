@@ -28,6 +28,9 @@ Counts CallCounts();
 // Lowers the budget of one read's images (ReadBudget) so that tests need not allocate
 // gigabytes; 0 restores kReadBudget.
 void SetReadBudget(std::uint64_t bytes);
+// Lowers the size from which a page's strips are decoded on several threads (SmallestThreadedPage),
+// so that small test files take the threaded path; 0 restores the usual size.
+void SetSmallestThreadedPage(std::uint64_t bytes);
 // Blocks allocated and not yet freed, and files open and not yet closed.
 std::uint64_t LiveBlocks();
 std::uint64_t OpenFiles();

@@ -172,6 +172,7 @@ struct ReadScope {
     std::uint32_t pageCount = 0;    // 0 for all to the last
     std::uint64_t memoryLimit = 0;  // 0 for the budget in force (plat::ReadBudget)
     bool extended = false;          // QOR_READ_EXTENDED: the codings and layouts beyond the classic
+    std::uint32_t threads = 0;      // threads the read may use: 0 for the machine's, 1 for one
     std::uint64_t Budget() const { return memoryLimit != 0 ? memoryLimit : plat::ReadBudget(); }
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/locked_block.h"
 #include "tiff/tiff.h"
@@ -48,6 +49,21 @@ class StripCodec {
     // The page ends before its last row, its strips run out or the next one cannot be found:
     // `row` is the next row.
     virtual void Finish(std::uint8_t* row) { (void)row; }
+    // Another codec of the same coding and options for `page`, not started, whose working memory
+    // stays within `bytes`: the loop decodes strips on several threads, each with a codec and a
+    // file of its own. Null when the coding is decoded on one thread only, or needs more memory.
+    virtual std::unique_ptr<StripCodec> Another(const TiffPage& page, const PageForm& form,
+                                                std::uint64_t bytes) const {
+        (void)page, (void)form, (void)bytes;
+        return nullptr;
+    }
+    // For a codec whose rows follow on: the next strip's rows begin at image row `row`, as the
+    // first strip's begin at row 0, with nothing carried over from the strips before.
+    virtual void BeginRowsAt(std::uint32_t row) { (void)row; }
+    // Whether what the strip begun last gave so far depends on the strips that this codec decoded
+    // before it (damaged LZW data can name codes that an earlier strip's table left), and not on
+    // the strip's own data alone.
+    virtual bool UsedEarlierStrips() const { return false; }
 };
 
 // A strip's bytes read whole into one block, for codings whose library takes a whole stream
@@ -73,11 +89,12 @@ class WholeStrip {
 };
 
 // The one strip loop: decodes every strip of the page that its rows need through `codec` into
-// the locked DIB `dib`. Progress is the share of the page's rows decoded: 0 before the first, a
-// call after each row (a non-zero answer cancels, 100), and 100 once the page is done. 0 with
-// page.rowsDecoded set to the rows that got data (fewer than the page's when its strips or its
-// data run out first), or the status of the first failure: the rows decoded before it stay as
-// they are.
+// the locked DIB `dib`, on the caller's thread alone or, for a page of page.threads > 1 whose
+// codec makes Another, with workers (see strip_loop.cpp): the result is the same. Progress is the
+// share of the page's rows decoded: 0 before the first, a call after each row (a non-zero answer
+// cancels, 100), and 100 once the page is done. 0 with page.rowsDecoded set to the rows that got
+// data (fewer than the page's when its strips or its data run out first), or the status of the
+// first failure: the rows decoded before it stay as they are.
 std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage& page,
                           StripCodec* codec);
 

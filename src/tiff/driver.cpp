@@ -1,7 +1,13 @@
 // ReadTiffWorker: opens the file, parses every directory of the chain, decodes each page that
 // can be decoded into its own DIB and hands all of them to the host as the layers of one
 // document.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "host/host.h"
 #include "platform/bytes.h"
@@ -170,6 +176,249 @@ std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std
     return FinishPage(progress, page, form, dib, view);
 }
 
+// The progress calls that a page made on a worker, in order, each with its repeats; the answer
+// is 0, or 1 once the page crew stops (the page then ends at its next call that may cancel).
+struct PageCalls {
+    struct Call {
+        std::uint32_t done, total, repeats;
+    };
+    std::vector<Call> calls;
+    const std::atomic<bool>* stop = nullptr;
+};
+thread_local PageCalls* tPageCalls = nullptr;
+
+std::int32_t RecordCall(ProgressInfo* info) {
+    PageCalls& r = *tPageCalls;
+    if (!r.calls.empty() && r.calls.back().done == info->done &&
+        r.calls.back().total == info->total) {
+        ++r.calls.back().repeats;
+    } else {
+        r.calls.push_back({info->done, info->total, 1});
+    }
+    return r.stop->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+// A page decoded again on the caller's thread after its calls were replayed up to `answered`,
+// whose answer, `answer`, cancels: those calls get their answers again without reaching the
+// host, the later ones reach it.
+struct Replay {
+    ProgressBlock* host;
+    std::uint64_t answered, made = 0;
+    std::int32_t answer;
+};
+thread_local Replay* tReplay = nullptr;
+
+std::int32_t ReplayCall(ProgressInfo* info) {
+    Replay& r = *tReplay;
+    if (++r.made < r.answered) return 0;
+    if (r.made == r.answered) return r.answer;
+    return ReportProgress(r.host, info->done, info->total);
+}
+
+// The pages of a read decoded on several threads, each page by one worker with the file opened
+// again, ahead of the caller's thread, which takes them in order (Take): it replays each page's
+// progress calls and keeps its DIB when the page decoded and its block fits the budget as the
+// read on one thread counts it. Any other page, and every page after it, the caller decodes
+// itself: then the workers stop and the pages decoded ahead are freed. Only pages of codings
+// whose working memory is small (the fax codings, PackBits, none) are taken, and the pages in
+// flight never hold more than the budget.
+class PageCrew {
+  public:
+    PageCrew(HFILE file, TiffPage* pages, std::uint32_t count, std::uint64_t budget)
+        : file_(file), pages_(pages), count_(count), budget_(budget) {}
+    ~PageCrew() { Stop(); }
+    PageCrew(const PageCrew&) = delete;
+    PageCrew& operator=(const PageCrew&) = delete;
+
+    // Starts the workers when the read's pages (validated, their status set) suit.
+    void Form(std::uint32_t threads);
+    // Page `i` (valid) as the read on one thread decodes it: true with *status set, or false when
+    // the caller decodes it (and every page after it) itself. `held` is what the pages before
+    // it hold.
+    bool Take(ProgressBlock* progress, std::uint32_t i, std::uint64_t held, std::int16_t* status);
+    // Stops the workers, and frees the pages decoded ahead and not taken.
+    void Stop();
+
+  private:
+    enum class State : std::uint8_t { kWaiting, kTaken, kDone };
+    struct Page {
+        State state = State::kWaiting;
+        std::int16_t status = 0;
+        std::uint64_t reserved = 0;  // the budget it was given while in flight
+        PageCalls calls;
+    };
+    void Work(HFILE file);
+
+    HFILE file_;
+    TiffPage* pages_;
+    std::uint32_t count_;
+    std::uint64_t budget_;
+    std::vector<Page> state_;
+    std::vector<std::thread> workers_;
+    std::vector<HFILE> files_;
+    std::mutex mutex_;
+    std::condition_variable ready_, done_;
+    std::atomic<bool> stop_{false};
+    bool active_ = false;
+    std::uint32_t next_ = 0;       // the next page a worker takes
+    std::uint32_t committed_ = 0;  // pages before this one the caller has taken
+    std::uint32_t ahead_ = 0;      // pages in flight or done, not yet taken
+    std::uint64_t reserved_ = 0;   // what those may hold
+    std::uint64_t held_ = 0;       // what the pages taken hold
+    std::uint32_t most_ = 0;       // pages ahead at most
+};
+
+// The working memory of the page's decoder, for the codings whose pages are decoded side by
+// side (0 for the others).
+std::uint64_t SideBySideMemory(const TiffPage& page) {
+    if (tiff::TakenInParts(page)) return 0;
+    switch (page.compression) {
+        case tiff::kCompressionNone:
+        case tiff::kCompressionPackBits:
+            return 64 * 1024;
+        case tiff::kCompressionModifiedHuffman:
+        case tiff::kCompressionGroup3:
+        case tiff::kCompressionGroup4:
+            return 3 * 8192 + 10240 + 8ull * (std::min(page.imageWidth, kMaxDibSide) + 8);
+        default:
+            return 0;
+    }
+}
+
+void PageCrew::Form(std::uint32_t threads) {
+    // Pages side by side share the decoders' working memory of a threaded page; a read of pages
+    // too small to gain stays on one thread.
+    constexpr std::uint64_t kWorkingMemory = 896 * 1024;
+    std::uint64_t most = 0, rows = 0;
+    std::uint32_t valid = 0;
+    for (std::uint32_t i = 0; i < count_; ++i) {
+        if (pages_[i].status != 0) continue;
+        const std::uint64_t memory = SideBySideMemory(pages_[i]);
+        if (memory == 0) return;
+        most = std::max(most, memory);
+        const std::uint64_t bits =
+            std::uint64_t{pages_[i].bitsPerSample} * pages_[i].samplesPerPixel;
+        rows += (pages_[i].imageWidth * bits + 7) / 8 * pages_[i].imageLength;
+        ++valid;
+    }
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        {threads, valid, kWorkingMemory / std::max<std::uint64_t>(most, 1)}));
+    if (n < 2 || rows < plat::SmallestThreadedPage(128 * 1024)) return;
+    most_ = 2 * n;
+    state_.resize(count_);
+    for (std::uint32_t w = 0; w < n; ++w) {
+        const HFILE again = plat::OpenAgain(file_);
+        if (again == plat::HFILE_ERROR) break;
+        files_.push_back(again);
+        try {
+            workers_.emplace_back(&PageCrew::Work, this, again);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    active_ = !workers_.empty();
+}
+
+void PageCrew::Work(HFILE file) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        // The next valid page, once there is room ahead for it.
+        ready_.wait(lock, [this] { return stop_ || next_ == count_ || ahead_ < most_; });
+        while (next_ < count_ && pages_[next_].status != 0) ++next_;
+        if (stop_ || next_ == count_) return;
+        const std::uint32_t i = next_++;
+        Page& page = state_[i];
+        page.state = State::kTaken;
+        // An equal share of what the budget has left for the pages not yet in flight.
+        const std::uint64_t used = held_ + reserved_;
+        const std::uint64_t left = budget_ > used ? budget_ - used : 0;
+        page.reserved = left / std::max<std::uint32_t>(1, most_ - ahead_);
+        reserved_ += page.reserved;
+        ++ahead_;
+        lock.unlock();
+        page.calls.stop = &stop_;
+        alignas(kRequestAlignment) ProgressBlock recorder{};
+        recorder.progress = RecordCall;
+        tPageCalls = &page.calls;
+        pages_[i].threads = 1;
+        page.status = DecodePage(&recorder, file, &pages_[i], page.reserved);
+        tPageCalls = nullptr;
+        lock.lock();
+        // The page holds what its block kept of its share.
+        reserved_ -= page.reserved;
+        page.reserved = page.status == 0 ? plat::GlobalSize(pages_[i].bitmap) : 0;
+        reserved_ += page.reserved;
+        page.state = State::kDone;
+        done_.notify_all();
+    }
+}
+
+bool PageCrew::Take(ProgressBlock* progress, std::uint32_t i, std::uint64_t held,
+                    std::int16_t* status) {
+    if (!active_) return false;
+    Page& page = state_[i];
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [&] { return page.state == State::kDone; });
+    }
+    // The block that the read on one thread sets the page up in must fit what is left.
+    tiff::PageForm form;
+    const bool fits = page.status == 0 && tiff::FormOfPage(pages_[i], &form) &&
+                      form.dibBytes <= budget_ - std::min(held, budget_);
+    if (!fits) {
+        Stop();
+        return false;
+    }
+    std::uint64_t made = 0;
+    for (const PageCalls::Call& call : page.calls.calls) {
+        for (std::uint32_t k = 0; k < call.repeats; ++k) {
+            ++made;
+            if (const std::int32_t answer = ReportProgress(progress, call.done, call.total)) {
+                // Whether the page would have ended here is the decoder's to say: it decodes
+                // again on this thread, taking the answers it had.
+                Stop();  // the page's block too
+                Replay replay{progress, made, 0, answer};
+                alignas(kRequestAlignment) ProgressBlock replaying{};
+                replaying.progress = ReplayCall;
+                tReplay = &replay;
+                *status =
+                    DecodePage(&replaying, file_, &pages_[i], budget_ - std::min(held, budget_));
+                tReplay = nullptr;
+                return true;
+            }
+        }
+    }
+    *status = 0;
+    std::lock_guard<std::mutex> guard(mutex_);
+    reserved_ -= page.reserved;
+    page.reserved = 0;
+    held_ = held + plat::GlobalSize(pages_[i].bitmap);
+    --ahead_;
+    committed_ = i + 1;
+    ready_.notify_all();
+    return true;
+}
+
+void PageCrew::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stop_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    for (HFILE f : files_) plat::_lclose(f);
+    files_.clear();
+    // Pages decoded ahead and not taken are freed.
+    for (std::uint32_t j = committed_; j < count_ && active_; ++j) {
+        if (state_[j].state == State::kDone && state_[j].status == 0 && pages_[j].bitmap != 0) {
+            plat::GlobalFree(pages_[j].bitmap);
+            pages_[j].bitmap = 0;
+        }
+    }
+    active_ = false;
+}
+
 void FreeBitmaps(TiffPage* pages, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (pages[i].bitmap != 0) plat::GlobalFree(pages[i].bitmap);
@@ -289,6 +538,7 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     for (std::uint32_t i = 0; i < count && status == 0; ++i) {
         pages[i].byteOrder = byteOrder;
         pages[i].extended = range.extended;
+        pages[i].threads = tiff::ThreadsOfRead(range.threads);
         std::uint32_t entries = 0;
         status = tiff::ParseTiffDirectory(file, &pages[i], &offset, &entries);
         entriesSinceReport += entries;
@@ -308,10 +558,19 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     // thousands of pages that each take a large block ends as an out-of-memory read would.
     const std::uint64_t budget = range.Budget();
     std::uint64_t held = 0;
-    for (std::uint32_t i = 0; i < count && status == 0; ++i) {
+    // Validation looks at nothing but the page's own record: every page is validated first, and
+    // pages may then be decoded side by side, each on one thread, ahead of this loop.
+    for (std::uint32_t i = 0; i < count; ++i) {
         pages[i].status = static_cast<std::uint16_t>(tiff::ValidateTiffPage(pages[i]));
+    }
+    PageCrew crew(file, pages, count, budget);
+    crew.Form(tiff::ThreadsOfRead(range.threads));
+    for (std::uint32_t i = 0; i < count && status == 0; ++i) {
         if (pages[i].status != 0) continue;
-        status = DecodePage(progress, file, &pages[i], budget - held);
+        if (!crew.Take(progress, i, held, &status)) {
+            pages[i].threads = tiff::ThreadsOfRead(range.threads);
+            status = DecodePage(progress, file, &pages[i], budget - held);
+        }
         if (status != 0) {
             if (stoppedAt != nullptr) *stoppedAt = first + i + 1;
             break;
@@ -323,6 +582,7 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         // The conversions only ever keep or shrink the block that was afforded.
         held += plat::GlobalSize(pages[i].bitmap);
     }
+    crew.Stop();
     plat::_lclose(file);
 
     if (status == 0 && decoded == 0) status = static_cast<std::int16_t>(pages[0].status);

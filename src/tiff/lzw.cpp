@@ -146,6 +146,9 @@ struct LzwDecoder {
     RowWriter out;
     Entry* table = nullptr;
     std::uint8_t* stack = nullptr;
+    // Since the strip began, a prefix chain reached an entry above the table's last, one that an
+    // earlier table left: what it gave depends on the strips decoded before.
+    bool leftOver = false;
 };
 
 // Copies `count` bytes (at least 1) from `src` to `dst` 32 at a time; the source ends at or
@@ -321,7 +324,7 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
 // the chain, last byte first, from the top of the stack, and writes the string at `at`: its
 // length, or 0 when the chain is longer than any string of a table can be (it loops or is
 // garbage). *first is the string's first byte.
-[[gnu::noinline]] std::uint32_t WriteDamaged(const LzwDecoder& d, std::uint32_t code,
+[[gnu::noinline]] std::uint32_t WriteDamaged(LzwDecoder& d, std::uint32_t code,
                                              std::uint8_t* first) {
     const Codes& c = d.codes;
     std::uint8_t* const top = d.stack + kStackSize;
@@ -332,6 +335,7 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
         k = c.prevCode;
     }
     while (k > kEndOfInformation && at != d.stack) {
+        if (k >= c.nextFree) d.leftOver = true;
         *--at = SuffixOf(d.table[k].place);
         k = d.table[k].prefix;
     }
@@ -467,7 +471,10 @@ Stop Run(LzwDecoder& d, std::uint32_t want) {
 // the loop hands it the same rows in the same order.
 class LzwCodec final : public StripCodec {
   public:
-    explicit LzwCodec(bool bgr) : bgr_(bgr) {}
+    // `windowLeast` may be lowered to keep the working memory small; the window still holds
+    // what sliding needs.
+    explicit LzwCodec(bool bgr, std::uint64_t windowLeast = kWindowLeast)
+        : bgr_(bgr), windowLeast_(windowLeast) {}
 
     std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form, const DibView& rows,
                        std::uint32_t) override {
@@ -477,11 +484,10 @@ class LzwCodec final : public StripCodec {
         out.rowBytes = form.rowBytes;
         out.channels = form.predictorChannels;
         out.bgr = bgr_ && form.exchangeRedBlue;
-        // The window holds a row and the kept output twice over, so that sliding frees at least
-        // half of it; a small page (a tile) needs no more than its own rows.
+        // A small page (a tile) needs no more than its own rows.
         const std::uint64_t least =
-            std::min(kWindowLeast, kDataStart + out.rowBytes * std::uint64_t{rows.height});
-        out.windowEnd = std::max(least, kDataStart + 4 * (out.rowBytes + kWindowKeep));
+            std::min(windowLeast_, kDataStart + out.rowBytes * std::uint64_t{rows.height});
+        out.windowEnd = std::max(least, LeastWindow(out.rowBytes));
         // Window offsets are 24-bit: rows of about 4 MB and more (far beyond the widest page
         // that validation accepts) cannot be held.
         if (out.windowEnd + kWindowSlack >= kGone) return QOR_NO_MEMORY;
@@ -529,6 +535,7 @@ class LzwCodec final : public StripCodec {
         ClearTable(d_.codes);
         out.SetLimit();
         pending_ = Stop::kRunning;
+        d_.leftOver = false;
     }
 
     RowResult NextRow(std::uint8_t*) override {
@@ -558,7 +565,37 @@ class LzwCodec final : public StripCodec {
 
     bool RowsFollowOn() const override { return true; }
 
+    bool UsedEarlierStrips() const override { return d_.leftOver; }
+
+    std::unique_ptr<StripCodec> Another(const TiffPage&, const PageForm& form,
+                                        std::uint64_t bytes) const override {
+        constexpr std::uint64_t kFixed =
+            TIFF_READ_BLOCK + sizeof(Entry) * kTableSize + kStackSize + 16 + kWindowSlack;
+        if (bytes < kFixed + LeastWindow(form.rowBytes)) return nullptr;
+        return std::make_unique<LzwCodec>(bgr_, std::min(kWindowLeast, bytes - kFixed));
+    }
+
+    // At row 0, the page's start: its first row counts as begun in the first strip. Elsewhere,
+    // the state that a strip which ended with its last row complete leaves. The window's bytes
+    // stay, unused.
+    void BeginRowsAt(std::uint32_t row) override {
+        RowWriter& out = d_.out;
+        out.imageRow = row == 0 ? 0 : row - 1;
+        out.rowBegun = row == 0;
+        out.rowsStored = row;
+        out.rowStart = out.at;
+        out.complete = false;
+        firstStrip_ = row == 0;
+        handed_ = row;
+    }
+
   private:
+    // The least window for rows of `rowBytes`: a row and the kept output twice over, so that
+    // sliding frees at least half of it.
+    static std::uint64_t LeastWindow(std::uint64_t rowBytes) {
+        return kDataStart + 4 * (rowBytes + kWindowKeep);
+    }
+
     // A row left unfinished keeps what arrived of it; rows that got nothing stay as the fresh,
     // cleared block has them.
     void KeepPartialRow() {
@@ -569,6 +606,7 @@ class LzwCodec final : public StripCodec {
     }
 
     bool bgr_;
+    std::uint64_t windowLeast_;
     bool extended_ = false;
     bool oldStyle_ = false;  // the current strip holds old-style data
     LzwDecoder d_;

@@ -63,6 +63,10 @@ class PackBitsCodec final : public StripCodec {
         if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
         return 0;
     }
+    std::unique_ptr<StripCodec> Another(const TiffPage&, const PageForm&,
+                                        std::uint64_t bytes) const override {
+        return bytes >= kPackBitsBlock ? std::make_unique<PackBitsCodec>(bgr_) : nullptr;
+    }
 
   private:
     bool bgr_;

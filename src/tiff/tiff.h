@@ -13,9 +13,9 @@ namespace qor::tiff {
 // The LZW and fax codecs read their input in blocks of this many bytes.
 inline constexpr std::uint32_t TIFF_READ_BLOCK = 10240;
 
-// One image file directory. The directory parser writes every field but byteOrder and extended
-// (which the driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap (the
-// driver) and rowsDecoded (the strip loop).
+// One image file directory. The directory parser writes every field but byteOrder, extended and
+// threads (which the driver sets before the parse), bitsPerPixel (DIB set-up), status and bitmap
+// (the driver) and rowsDecoded (the strip loop).
 struct TiffPage {
     std::uint32_t newSubfileType;
     std::uint16_t subfileType;
@@ -75,7 +75,14 @@ struct TiffPage {
     std::uint32_t xResolutionAt, yResolutionAt;
     std::uint32_t softwareAt, softwareCount;
     std::uint32_t dateTimeAt, dateTimeCount;
+    // Threads that the strip loop may decode the page's strips on (ThreadsOfRead); 0 or 1: the
+    // caller's alone.
+    std::uint32_t threads;
 };
+
+// The threads that a read asked for `asked` uses: 0 is the machine's processors, and no read
+// takes more than 16.
+std::uint32_t ThreadsOfRead(std::uint32_t asked);
 
 // True when an extended read takes the page in parts: tiles, or samples in separate planes.
 inline bool TakenInParts(const TiffPage& page) {

@@ -90,7 +90,17 @@ Image ReadDib(HGLOBAL dib) {
     return img;
 }
 
+void ResetThreadedPageSize() {
+    plat::testing::SetSmallestThreadedPage(std::getenv("QORIMG_TEST_THREADED") != nullptr ? 1 : 0);
+}
+
+namespace {
+// Tests that do not reset it start from the same size.
+const bool kThreadedPageSizeSet = (ResetThreadedPageSize(), true);
+}  // namespace
+
 void LeakCheckedTest::SetUp() {
+    ResetThreadedPageSize();
     plat::testing::Reset();
     host::testing::Reset();
     blocksBefore_ = plat::testing::LiveBlocks();
@@ -100,6 +110,7 @@ void LeakCheckedTest::SetUp() {
 void LeakCheckedTest::TearDown() {
     plat::testing::Reset();
     plat::testing::SetReadBudget(0);
+    ResetThreadedPageSize();
     host::testing::Reset();
     EXPECT_EQ(plat::testing::LiveBlocks(), blocksBefore_) << "blocks leaked";
     EXPECT_EQ(plat::testing::OpenFiles(), filesBefore_) << "files left open";

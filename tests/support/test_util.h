@@ -51,6 +51,11 @@ struct Request {
 // Reads a packed DIB block (bottom-up rows) into an Image; fails the test on a malformed block.
 Image ReadDib(HGLOBAL dib);
 
+// Every page of several strips is decoded on threads, whatever its size, when the environment sets
+// QORIMG_TEST_THREADED (the suite's run under ThreadSanitizer); otherwise small pages stay on the
+// caller's thread. LeakCheckedTest resets it before and after each test.
+void ResetThreadedPageSize();
+
 // Resets the platform and host fault injection before each test and checks afterwards that the
 // test left no live block and no open file.
 class LeakCheckedTest : public ::testing::Test {

@@ -211,6 +211,7 @@ Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
     Run run;
     QorReadOptions options{};
     options.size = sizeof options;
+    options.threads = qor::ThreadsOfEnvironment();
     options.firstPage = first - 1;
     options.pageCount = count;
     options.memoryLimit = job.limit;

@@ -97,6 +97,7 @@ void ReadWithLibrary(const std::string& path, Report* r) {
     r->decoded = true;
     QorReadOptions options{};
     options.size = sizeof options;
+    options.threads = qor::ThreadsOfEnvironment();
     // As convert reads: a GIF's first image (its extended read would compose every frame).
     options.flags = r->probe.kind == Kind::Gif ? 0 : ReadFlags();
     r->status =
