@@ -144,6 +144,9 @@ bool ReadExtendedWithQorimg(const std::string& path, std::uint64_t* delivered) {
     QorReadOptions options{};
     options.size = sizeof options;
     options.flags = QOR_READ_EXTENDED;
+    // The threads that the classic reads take (QORIMG_THREADS, which the benchmark sets).
+    const char* threads = std::getenv("QORIMG_THREADS");
+    options.threads = threads != nullptr ? static_cast<std::uint32_t>(std::atoi(threads)) : 0;
     QorHandle dib = 0;
     if (QorReadTIFEx(nullptr, 0, path.c_str(), &options, &dib) != QOR_OK) return false;
     *delivered = QorGlobalSize(dib);
