@@ -59,12 +59,14 @@ void AdviseHugePages(void* data, std::uint64_t bytes) {
 
 HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
     if (!detail::CountCall(testing::Op::Alloc)) return 0;
-    State& s = TheState();
-    std::lock_guard<std::mutex> guard(s.mutex);
     if (bytes == 0 || bytes > kMaxBlockSize) return 0;
+    // The memory is taken outside the table's lock: clearing a large block takes a while, and
+    // the decoders of a read on several threads take theirs at once.
     void* data = (flags & GMEM_ZEROINIT) != 0 ? std::calloc(1, bytes) : std::malloc(bytes);
     if (data == nullptr) return 0;
     AdviseHugePages(data, bytes);
+    State& s = TheState();
+    std::lock_guard<std::mutex> guard(s.mutex);
     HGLOBAL h;
     do {
         h = s.nextHandle++;
