@@ -1,11 +1,12 @@
-// The benchmark program: runs every case in one process, qorimg and its peer alternately after
-// one warm-up run each, and takes the median of the timed runs. Prints one line per case
+// The benchmark program: runs every case in a process of its own, qorimg and its peer alternately
+// after one warm-up run each, and takes the median of the timed runs. Prints one line per case
 // (qorimg's time, the peer's, peer / qorimg, the goal, the peak memory that qorimg's run held
 // above the DIBs it delivered, and in the last column peer / qorimg in processor time, or
 // qorimg's processor time for a case without a peer) and writes the same as JSON.
 //
 //   qorimg_bench [--runs N] [--json FILE] [--only TEXT]
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -177,6 +178,52 @@ Result Measure(const BenchCase& c, int runs) {
     return r;
 }
 
+// Measure in a process of its own, forked after the case's input is made: what the runs of the
+// cases before it left in the allocators (qorimg's and the peer's alike) cannot speed it up or
+// slow it down. Falls back to this process when no child can be had.
+Result MeasureApart(const BenchCase& c, int runs) {
+    int ends[2];
+    if (pipe(ends) != 0) return Measure(c, runs);
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child < 0) {
+        close(ends[0]);
+        close(ends[1]);
+        return Measure(c, runs);
+    }
+    if (child == 0) {
+        close(ends[0]);
+        const Result r = Measure(c, runs);
+        const double figures[] = {r.ours,
+                                  r.theirs,
+                                  r.oursCpu,
+                                  r.theirsCpu,
+                                  static_cast<double>(r.peakAbove),
+                                  r.failed ? 1.0 : 0.0};
+        const bool written = write(ends[1], figures, sizeof figures) == sizeof figures;
+        _exit(written ? 0 : 1);
+    }
+    close(ends[1]);
+    double figures[6] = {};
+    const bool read = ::read(ends[0], figures, sizeof figures) == sizeof figures;
+    close(ends[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    Result r;
+    r.source = &c;
+    if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        r.failed = true;
+        return r;
+    }
+    r.ours = figures[0];
+    r.theirs = figures[1];
+    r.oursCpu = figures[2];
+    r.theirsCpu = figures[3];
+    r.peakAbove = static_cast<std::int64_t>(figures[4]);
+    r.failed = figures[5] != 0;
+    return r;
+}
+
 std::string Mebibytes(std::int64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / (1 << 20));
@@ -330,7 +377,7 @@ int main(int argc, char** argv) {
     for (const BenchCase& c : cases) {
         if (!only.empty() && c.name.find(only) == std::string::npos) continue;
         if (c.prepare) c.prepare();
-        results.push_back(Measure(c, runs));
+        results.push_back(MeasureApart(c, runs));
         PrintLine(results.back());
         failed = failed || results.back().failed;
         if (c.read) worstPeak = std::max(worstPeak, results.back().peakAbove);
