@@ -78,7 +78,7 @@ std::string Repeat(char c, std::size_t n) {
 }
 
 TEST_F(FaxDecoderTest, CodeTablesCoverEveryWindowButTheEolPrefix) {
-    std::vector<std::uint8_t> table(fax::kCodeTableSize);
+    std::vector<std::uint16_t> table(fax::kCodeTableSize);
     for (int colour = 0; colour < 2; ++colour) {
         const std::uint8_t* lengths = colour ? fax::kWhiteCodeLength : fax::kBlackCodeLength;
         const std::uint8_t* values = colour ? fax::kWhiteCodeValue : fax::kBlackCodeValue;
@@ -87,13 +87,14 @@ TEST_F(FaxDecoderTest, CodeTablesCoverEveryWindowButTheEolPrefix) {
         // zero bits, where the EOL lives: 8192 / 256 = 32 windows without a code.
         std::uint32_t empty = 0;
         for (std::uint32_t w = 0; w < fax::kCodeTableSize; ++w) {
-            const std::uint8_t i = table[w];
+            const std::uint32_t i = fax::IndexOfEntry(table[w]);
             if (i == fax::NO_CODE) {
                 ++empty;
                 EXPECT_LT(w, 32u) << w;
                 continue;
             }
             ASSERT_LT(i, fax::kCodeCount);
+            EXPECT_EQ(fax::LengthOfEntry(table[w]), lengths[i]) << "window " << w;
             // The window begins with the code word that it names.
             EXPECT_EQ(w >> (13 - lengths[i]), values[i]) << "window " << w;
         }
@@ -108,7 +109,7 @@ TEST_F(FaxDecoderTest, CodeTablesCoverEveryWindowButTheEolPrefix) {
             std::uint32_t w = 0;
             for (char c : word) w = w << 1 | (c == '1');
             w <<= 13 - word.size();
-            const std::uint8_t i = table[w];
+            const std::uint32_t i = fax::IndexOfEntry(table[w]);
             ASSERT_NE(i, fax::NO_CODE) << run;
             EXPECT_EQ(fax::RunOfCode(i), static_cast<std::uint32_t>(run)) << word;
             EXPECT_EQ(lengths[i], word.size()) << word;

@@ -149,23 +149,24 @@ const std::uint8_t kBlackCodeValue[kCodeCount] = {
     0b000000011111,
 };
 
-void BuildFaxCodeTable(std::uint8_t* table, const std::uint8_t* lengths,
+void BuildFaxCodeTable(std::uint16_t* table, const std::uint8_t* lengths,
                        const std::uint8_t* values) {
-    std::memset(table, NO_CODE, kCodeTableSize);
+    std::fill(table, table + kCodeTableSize, std::uint16_t{NO_CODE});
     for (std::uint32_t i = 0; i < kCodeCount; ++i) {
         const std::uint32_t spare = 13u - lengths[i];
         const std::uint32_t first = std::uint32_t{values[i]} << spare;
-        std::memset(table + first, static_cast<int>(i), std::size_t{1} << spare);
+        const auto entry = static_cast<std::uint16_t>(i | std::uint32_t{lengths[i]} << 8);
+        std::fill(table + first, table + first + (std::uint32_t{1} << spare), entry);
     }
 }
 
 void BuildCodeTables(FaxBlocks* blocks) {
-    BuildFaxCodeTable(blocks->data[0], kWhiteCodeLength, kWhiteCodeValue);
-    BuildFaxCodeTable(blocks->data[1], kBlackCodeLength, kBlackCodeValue);
+    BuildFaxCodeTable(blocks->As16(0), kWhiteCodeLength, kWhiteCodeValue);
+    BuildFaxCodeTable(blocks->As16(1), kBlackCodeLength, kBlackCodeValue);
 }
 
 RunCodes RunCodesOf(const FaxBlocks& blocks) {
-    return RunCodes{{blocks.data[1], blocks.data[0]}, {kBlackCodeLength, kWhiteCodeLength}};
+    return RunCodes{{blocks.As16(1), blocks.As16(0)}};
 }
 
 void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n) {
@@ -193,7 +194,8 @@ std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const tiff:
     }
     width_ = page.imageWidth;
     stride_ = rows.stride;
-    std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableSize, kCodeTableSize, tiff::TIFF_READ_BLOCK};
+    std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableBytes, kCodeTableBytes,
+                                            tiff::TIFF_READ_BLOCK};
     const int n = 3 + ExtraBlocks(width_, sizes + 3);
     if (!blocks_.Acquire(sizes, n)) return QOR_NO_MEMORY;
     BuildCodeTables(&blocks_);
@@ -207,7 +209,8 @@ std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const tiff:
 std::unique_ptr<tiff::StripCodec> FaxCodec::Another(const tiff::TiffPage& page,
                                                     const tiff::PageForm&,
                                                     std::uint64_t bytes) const {
-    std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableSize, kCodeTableSize, tiff::TIFF_READ_BLOCK};
+    std::uint32_t sizes[FaxBlocks::kMax] = {kCodeTableBytes, kCodeTableBytes,
+                                            tiff::TIFF_READ_BLOCK};
     const int n = 3 + ExtraBlocks(std::min(page.imageWidth, kMaxDibSide), sizes + 3);
     std::uint64_t total = 0;
     for (int i = 0; i < n; ++i) total += sizes[i];

@@ -14,10 +14,19 @@
 
 namespace qor::fax {
 
-// A table entry that begins no code word of its colour.
+// A code index that stands for no code word of its colour.
 inline constexpr std::uint8_t NO_CODE = 255;
-// Entries of a FaxCodeTable: one per 13-bit window value.
+// Entries of a FaxCodeTable: one per 13-bit window value, each the index of the code word that the
+// window begins with (low byte) and that word's length in bits (high byte), so that one load
+// gives both.
 inline constexpr std::uint32_t kCodeTableSize = 8192;
+inline constexpr std::uint32_t kCodeTableBytes = kCodeTableSize * 2;
+inline std::uint32_t IndexOfEntry(std::uint16_t entry) {
+    return entry & 0xFFu;
+}
+inline std::uint32_t LengthOfEntry(std::uint16_t entry) {
+    return entry >> 8;
+}
 // Code indices: 0-63 terminating, 64-90 make-up 64..1728, 91-103 extended make-up 1792..2560.
 inline constexpr std::uint32_t kCodeCount = 104;
 
@@ -28,9 +37,9 @@ extern const std::uint8_t kWhiteCodeValue[kCodeCount];
 extern const std::uint8_t kBlackCodeLength[kCodeCount];
 extern const std::uint8_t kBlackCodeValue[kCodeCount];
 
-// Fills a FaxCodeTable of kCodeTableSize entries: entry w holds the index of the code word that
-// the 13 bits w begin with, or NO_CODE.
-void BuildFaxCodeTable(std::uint8_t* table, const std::uint8_t* lengths,
+// Fills a FaxCodeTable of kCodeTableSize entries: entry w holds the index and length of the code
+// word that the 13 bits w begin with, or the index NO_CODE (length 0).
+void BuildFaxCodeTable(std::uint16_t* table, const std::uint8_t* lengths,
                        const std::uint8_t* values);
 
 // The run length of a code index: the index itself for terminating codes, else a multiple of 64.
@@ -70,6 +79,7 @@ struct FaxBlocks {
     // False (with nothing left allocated) when a block cannot be allocated or locked.
     bool Acquire(const std::uint32_t* sizes, int n);
     std::uint32_t* As32(int i) const { return reinterpret_cast<std::uint32_t*>(data[i]); }
+    std::uint16_t* As16(int i) const { return reinterpret_cast<std::uint16_t*>(data[i]); }
 };
 
 // Builds the white and black FaxCodeTables at the start of `blocks`.
@@ -77,8 +87,7 @@ void BuildCodeTables(FaxBlocks* blocks);
 
 // The run-length code lookups by colour (0 black, 1 white) of blocks that BuildCodeTables filled.
 struct RunCodes {
-    const std::uint8_t* table[2];
-    const std::uint8_t* length[2];
+    const std::uint16_t* table[2];
 };
 RunCodes RunCodesOf(const FaxBlocks& blocks);
 
@@ -99,9 +108,10 @@ struct CodedRow {
 // holds no code or a run past the row's end (nothing of it is painted), 202 when the data ran out.
 inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
                                 CodedRow* row) {
-    const std::uint32_t index = codes.table[row->colour][window];
+    const std::uint16_t entry = codes.table[row->colour][window];
+    const std::uint32_t index = IndexOfEntry(entry);
     if (index == NO_CODE) return in->WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-    if (!in->Consume(codes.length[row->colour][index])) return QOR_READ_FAILED;
+    if (!in->Consume(LengthOfEntry(entry))) return QOR_READ_FAILED;
     row->pending += RunOfCode(index);
     if (index >= 64) return 0;
     // A run that carries the row past its end is damage: nothing of it is painted.

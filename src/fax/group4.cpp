@@ -12,13 +12,13 @@ namespace {
 
 // Reads one run of the given colour (make-up codes, then a terminating code) into *run.
 // 0, 532 for bits that begin no code word of the colour, 202 when the data ended.
-std::int16_t ReadRun(FaxBitReader& in, const std::uint8_t* table, const std::uint8_t* lengths,
-                     std::uint64_t* run) {
+std::int16_t ReadRun(FaxBitReader& in, const std::uint16_t* table, std::uint64_t* run) {
     std::uint64_t pending = 0;
     for (;;) {
-        const std::uint32_t index = table[in.Peek13()];
+        const std::uint16_t entry = table[in.Peek13()];
+        const std::uint32_t index = IndexOfEntry(entry);
         if (index == NO_CODE) return in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-        if (!in.Consume(lengths[index])) return QOR_READ_FAILED;
+        if (!in.Consume(LengthOfEntry(entry))) return QOR_READ_FAILED;
         pending += RunOfCode(index);
         if (index < 64) break;
     }
@@ -96,8 +96,7 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
             if (n + 2 > maxChanges) return stop(QOR_FAX_BAD_DATA);
             for (int half = 0; half < 2; ++half) {
                 std::uint64_t run;
-                const std::int16_t status =
-                    ReadRun(in, codes.table[colour], codes.length[colour], &run);
+                const std::int16_t status = ReadRun(in, codes.table[colour], &run);
                 if (status != 0) return stop(status);
                 // A run longer than the rest of the row is cut at the row's end.
                 if (run > width - a0) run = width - a0;

@@ -279,7 +279,9 @@ std::uint64_t SideBySideMemory(const TiffPage& page) {
         case tiff::kCompressionModifiedHuffman:
         case tiff::kCompressionGroup3:
         case tiff::kCompressionGroup4:
-            return 3 * 8192 + 10240 + 8ull * (std::min(page.imageWidth, kMaxDibSide) + 8);
+            // Two code tables of 16 KiB, the input block, two lists of changes, and a margin.
+            return 3 * 16384 + tiff::TIFF_READ_BLOCK +
+                   8ull * (std::min(page.imageWidth, kMaxDibSide) + 8);
         default:
             return 0;
     }
