@@ -163,6 +163,9 @@ class Crew {
     Job& At(std::uint64_t index) { return jobs_[static_cast<std::size_t>(index % jobs_.size())]; }
     void Work(std::uint32_t decoder);
     void Decode(Job& job);
+    // Takes the next job for `decoder` and decodes it; `lock` is held before and after, not
+    // while the job is decoded.
+    void TakeNextJob(std::unique_lock<std::mutex>& lock, std::uint32_t decoder);
     bool Walk(StripSource& source);
     std::int16_t Commit(ProgressBlock* progress, const Job& job, std::uint32_t* r);
     // Stops the workers and waits for them; then frees the decoders.
@@ -246,17 +249,21 @@ void Crew::Work(std::uint32_t decoder) {
     for (;;) {
         ready_.wait(lock, [this] { return stop_ || next_ < tail_ || walked_; });
         if (stop_ || next_ == tail_) return;
-        Job& job = At(next_++);
-        job.state = Job::State::kTaken;
-        job.decoder = decoder;
-        rowsTouched_ = std::max(
-            rowsTouched_, job.strips[job.count - 1].firstRow + job.strips[job.count - 1].rows);
-        lock.unlock();
-        Decode(job);
-        lock.lock();
-        job.state = Job::State::kDone;
+        TakeNextJob(lock, decoder);
         done_.notify_one();
     }
+}
+
+void Crew::TakeNextJob(std::unique_lock<std::mutex>& lock, std::uint32_t decoder) {
+    Job& job = At(next_++);
+    job.state = Job::State::kTaken;
+    job.decoder = decoder;
+    rowsTouched_ =
+        std::max(rowsTouched_, job.strips[job.count - 1].firstRow + job.strips[job.count - 1].rows);
+    lock.unlock();
+    Decode(job);
+    lock.lock();
+    job.state = Job::State::kDone;
 }
 
 // Decodes a job's strips as one thread does, starting at its first strip's first row.
@@ -401,15 +408,7 @@ std::int16_t Crew::Run(ProgressBlock* progress, StripSource& source, std::uint32
         }
         if (next_ < tail_) {
             // The caller's thread decodes a job too, with the first decoder.
-            Job& job = At(next_++);
-            job.state = Job::State::kTaken;
-            job.decoder = 0;
-            rowsTouched_ = std::max(
-                rowsTouched_, job.strips[job.count - 1].firstRow + job.strips[job.count - 1].rows);
-            lock.unlock();
-            Decode(job);
-            lock.lock();
-            job.state = Job::State::kDone;
+            TakeNextJob(lock, 0);
             lock.unlock();
             continue;
         }
