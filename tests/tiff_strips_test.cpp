@@ -291,7 +291,8 @@ Bytes StripAtEnd(std::uint32_t width, std::uint32_t height, std::uint32_t compre
 
 TEST_F(TiffStripsTest, BufferedRowsMatchRowByRowReadsOnCutFilesAndStops) {
     // Every depth, one strip or several, the file cut anywhere or the host stopping at any
-    // report: the buffered reads leave the same status, progress and DIB as a read per row.
+    // report: reads of several rows at once leave the same status, progress and DIB as a read
+    // per row.
     struct Case {
         std::vector<std::uint32_t> bits;
         int photometric;
@@ -343,7 +344,10 @@ TEST_F(TiffStripsTest, BufferedRowsMatchRowByRowReadsOnCutFilesAndStops) {
             const std::string what =
                 std::to_string(bitsPerPixel) + " bits, trial " + std::to_string(trial);
             EXPECT_EQ(got[0].status, got[1].status) << what;
-            EXPECT_EQ(got[0].rows, got[1].rows) << what;
+            // A cancelled read's DIB is dropped: rows read ahead of the cancel may differ.
+            if (got[1].status != QOR_CANCELLED) {
+                EXPECT_EQ(got[0].rows, got[1].rows) << what;
+            }
             EXPECT_EQ(fast.calls, plain.calls) << what;
         }
     }
@@ -494,8 +498,8 @@ TEST_F(TiffStripsTest, RgbRowsDeliveredWithRedAndBlueExchanged) {
     }
 }
 
-TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
-    const std::uint32_t width = 1001, height = 40;  // 3003-byte rows, 21 to the buffer
+TEST_F(TiffStripsTest, RgbRowReadFailuresShortStripsAndCancellation) {
+    const std::uint32_t width = 1001, height = 40;  // 3003-byte rows, 21 to a read
     const std::size_t rowBytes = 3u * width;
     Bytes data = Pixels(rowBytes * height, 8);
     for (std::uint32_t perStrip : {0u, 16u}) {
@@ -503,14 +507,6 @@ TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
         s.rowsPerStrip = perStrip;
         s.strips = Strips(data, rowBytes, height, perStrip != 0 ? perStrip : height, false);
         const Bytes file = MakeTiff({s});
-        // The row buffer's block or its lock refused: 102, like every allocation failure.
-        for (pt::Op op : {pt::Op::Alloc, pt::Op::Lock}) {
-            pt::Reset();
-            pt::FailNth(op, 2);
-            DecodedPage d = Decode(file, tiff::DecodeUncompressedStripsToBgr);
-            pt::Reset();
-            EXPECT_EQ(d.status, QOR_NO_MEMORY);
-        }
         // Every read of the decoder refused in turn: 202 (nothing left behind, which the test
         // checks at its end), or, where only the unused byte counts failed to arrive, the rows
         // of a clean decode.
@@ -550,8 +546,8 @@ TEST_F(TiffStripsTest, RgbRowBufferFailuresShortStripsAndCancellation) {
         }
         gRecorder = nullptr;
     }
-    // A single strip that is the last thing in the file, cut in the middle of a buffer load,
-    // at a load's end, in a row of the next load, or one byte short: 202. Whole: 0.
+    // A single strip that is the last thing in the file, cut in the middle of a read of several
+    // rows, at a read's end, in a row of the next read, or one byte short: 202. Whole: 0.
     for (std::size_t keep : {std::size_t{0}, rowBytes * 10 + 7, rowBytes * 21, rowBytes * 21 + 5,
                              rowBytes * height - 1, rowBytes * height}) {
         using E = TiffBuilder;

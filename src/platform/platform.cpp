@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -190,6 +192,43 @@ std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
         if (n < 0) return -1;
         if (n == 0) break;
         done += static_cast<std::uint32_t>(n);
+    }
+    return static_cast<std::int32_t>(done);
+}
+
+std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t count) {
+    if (count == 0 || count > kMostReadPieces) return count == 0 ? 0 : -1;
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < count; ++i) total += pieces[i].size;
+    if (total > 0x7FFFFFFFu) return -1;
+    auto want = static_cast<std::uint32_t>(total);
+    if (!detail::BeginTransfer(testing::Op::Read, file, pieces[0].data, &want)) return -1;
+    // What a short read (or a cut from the test accounts) leaves of the pieces.
+    iovec io[kMostReadPieces];
+    std::uint32_t n = 0;
+    for (std::uint32_t left = want; n < count && left > 0; ++n) {
+        io[n].iov_base = pieces[n].data;
+        io[n].iov_len = std::min(pieces[n].size, left);
+        left -= static_cast<std::uint32_t>(io[n].iov_len);
+    }
+    std::uint32_t done = 0;
+    for (iovec* at = io; done < want;) {
+        const ssize_t got = ::readv(file, at, static_cast<int>(io + n - at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<std::uint32_t>(got);
+        // Past the pieces that are full, into the one that is not.
+        for (auto rest = static_cast<std::size_t>(got); rest > 0;) {
+            if (rest >= at->iov_len) {
+                rest -= at->iov_len;
+                ++at;
+            } else {
+                at->iov_base = static_cast<std::uint8_t*>(at->iov_base) + rest;
+                at->iov_len -= rest;
+                rest = 0;
+            }
+        }
     }
     return static_cast<std::int32_t>(done);
 }

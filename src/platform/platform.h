@@ -59,6 +59,16 @@ HFILE CreateNewFile(const char* path);
 // above 0x7FFFFFFF fails.
 std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count);
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count);
+// One piece of memory that a scattered read fills.
+struct ReadPiece {
+    void* data;
+    std::uint32_t size;
+};
+// At most this many pieces in one scattered read.
+inline constexpr std::uint32_t kMostReadPieces = 256;
+// Reads the file's next bytes into `pieces` in turn, as one _lread of their total size would
+// (each byte goes straight to its place): the bytes read, fewer at the end of the file, or -1.
+std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t count);
 // origin 0 = start, 1 = current, 2 = end. Returns the new position or -1.
 std::int32_t _llseek(HFILE file, std::int32_t offset, int origin);
 // Moves to an absolute offset; false when the offset is out of a seek's reach or the seek fails.

@@ -12,6 +12,7 @@
 // goes back to the kernel. Until then the value names no block, for the host's allocations as for
 // ours, and the host document layer, which checks its documents' layers by handle, sees the layer
 // gone.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
@@ -225,6 +226,25 @@ std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
     if (count == 0) return 0;
     UINT done = ::_lread(file, buffer, count);
     return done == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<std::int32_t>(done);
+}
+
+std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t count) {
+    if (count == 0 || count > kMostReadPieces) return count == 0 ? 0 : -1;
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < count; ++i) total += pieces[i].size;
+    if (total > 0x7FFFFFFFu) return -1;
+    auto want = static_cast<std::uint32_t>(total);
+    if (!detail::BeginTransfer(testing::Op::Read, file, pieces[0].data, &want)) return -1;
+    // The kernel has no scattered read of a file opened for cached reads: one read per piece.
+    std::uint32_t done = 0;
+    for (std::uint32_t i = 0; i < count && done < want; ++i) {
+        const UINT size = std::min(pieces[i].size, want - done);
+        const UINT got = ::_lread(file, pieces[i].data, size);
+        if (got == static_cast<UINT>(HFILE_ERROR)) return -1;
+        done += got;
+        if (got < size) break;
+    }
+    return static_cast<std::int32_t>(done);
 }
 
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {

@@ -2,89 +2,86 @@
 // bits per pixel, bottom-up; the ...ToBgr forms exchange red and blue in each 24-bit row as soon
 // as it is complete, while it is still in the cache.
 #include <algorithm>
-#include <cstring>
 
-#include "platform/locked_block.h"
+#include "platform/platform.h"
 #include "tiff/codec.h"
 #include "tiff/reader.h"
 
 namespace qor::tiff {
 namespace {
 
-// Uncompressed rows that fit go through a buffer of at most this size, small enough to stay in
-// the cache: one read brings in as many whole rows of the strip as it holds, and each row is then
-// copied to its place in the DIB (24-bit rows with red and blue exchanged). The DIB is written
-// once and never read back. Rows too long for the buffer are read straight into the DIB. Not
-// PackBits' BlockReader: these reads are sized to whole rows, so that a row never spans two.
-constexpr std::uint32_t kRowBufferBytes = 65536;
+// Rows are read straight into their places in the DIB: one scattered read takes as many whole
+// rows of the strip as fit in kRowsAtOnce bytes (at most plat::kMostReadPieces rows), and
+// 24-bit rows then have red and blue exchanged in place while they are still in the cache. So
+// each byte is copied once, by the system. Rows too long for one read are read one by one.
+constexpr std::uint32_t kRowsAtOnce = 65536;
 class UncompressedCodec final : public StripCodec {
   public:
-    UncompressedCodec(bool bgr, bool buffered) : bgr_(bgr), buffered_(buffered) {}
+    UncompressedCodec(bool bgr, bool severalRows) : bgr_(bgr), severalRows_(severalRows) {}
 
-    std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form, const DibView&,
+    std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form, const DibView& rows,
                        std::uint32_t rowsPerStrip) override {
         file_ = file;
+        rows_ = rows;
         rowBytes_ = static_cast<std::uint32_t>(form.rowBytes);
         bgr_ = bgr_ && form.exchangeRedBlue;
-        // The buffer holds no more rows than one read asks for, those of a strip.
-        fit_ = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>({kRowBufferBytes / rowBytes_, rowsPerStrip, page.imageLength}));
-        if (buffered_ && fit_ > 0) {
-            if (!buffer_.Allocate(std::uint64_t{fit_} * rowBytes_, plat::GMEM_MOVEABLE)) {
-                return QOR_NO_MEMORY;
-            }
-        }
+        fit_ = !severalRows_
+                   ? 1
+                   : static_cast<std::uint32_t>(std::max<std::uint64_t>(
+                         1, std::min<std::uint64_t>({kRowsAtOnce / rowBytes_, plat::kMostReadPieces,
+                                                     rowsPerStrip, page.imageLength})));
         return 0;
     }
     void BeginStrip(const StripSpan& strip) override {
+        // The strip walk keeps a strip's rows within the page.
+        next_ = strip.firstRow;
         left_ = strip.rows;
-        held_ = next_ = 0;
+        ready_ = 0;
     }
     RowResult NextRow(std::uint8_t* row) override {
-        if (buffer_.data() == nullptr) {
-            if (plat::_lread(file_, row, rowBytes_) != static_cast<std::int32_t>(rowBytes_)) {
-                return QOR_READ_FAILED;
+        if (ready_ == 0) {
+            // The rows of the next read, from this one on: the loop hands them out in order.
+            const std::uint32_t n = std::max(1u, std::min(left_, fit_));
+            plat::ReadPiece pieces[plat::kMostReadPieces];
+            pieces[0] = {row, rowBytes_};
+            for (std::uint32_t k = 1; k < n; ++k) pieces[k] = {rows_.Row(next_ + k), rowBytes_};
+            const std::int32_t got = plat::ReadScattered(file_, pieces, n);
+            const std::uint64_t arrived = got < 0 ? 0 : static_cast<std::uint64_t>(got);
+            // Of a row that the file cuts short, the part that arrived is kept as it is.
+            whole_ = static_cast<std::uint32_t>(arrived / rowBytes_);
+            if (bgr_) {
+                for (std::uint32_t k = 0; k < whole_; ++k) {
+                    ExchangeRedBlue(static_cast<std::uint8_t*>(pieces[k].data), rowBytes_ / 3u);
+                }
             }
-            if (bgr_) ExchangeRedBlue(row, rowBytes_ / 3u);
-            return 0;
+            left_ -= std::min(left_, n);
+            ready_ = n;
         }
-        if (next_ == held_) {
-            const std::uint32_t n = std::min(left_, fit_);
-            const std::int32_t got = plat::_lread(file_, buffer_.data(), n * rowBytes_);
-            arrived_ = got < 0 ? 0 : static_cast<std::uint64_t>(got);
-            left_ -= n;
-            held_ = n;
-            next_ = 0;
-        }
-        const std::uint64_t at = std::uint64_t{next_++} * rowBytes_;
-        const std::uint8_t* from = buffer_.data() + at;
-        // Of a row that the file cuts short, the part that arrived is kept.
-        if (arrived_ < at + rowBytes_) {
-            if (arrived_ > at) std::memcpy(row, from, static_cast<std::size_t>(arrived_ - at));
+        --ready_;
+        ++next_;
+        if (whole_ == 0) {
+            ready_ = 0;
             return QOR_READ_FAILED;
         }
-        if (bgr_) {
-            CopyExchangingRedBlue(from, row, rowBytes_ / 3u);
-        } else {
-            std::memcpy(row, from, rowBytes_);
-        }
+        --whole_;
         return 0;
     }
 
   private:
-    bool bgr_, buffered_;
+    bool bgr_, severalRows_;
     HFILE file_ = plat::HFILE_ERROR;
+    DibView rows_;
     std::uint32_t rowBytes_ = 0;
-    std::uint32_t fit_ = 0;  // whole rows the buffer holds
-    plat::LockedBlock buffer_;
-    std::uint32_t left_ = 0;             // rows of the strip not yet read
-    std::uint32_t held_ = 0, next_ = 0;  // rows in the buffer, and the next one to hand out
-    std::uint64_t arrived_ = 0;          // bytes the last read brought
+    std::uint32_t fit_ = 1;    // rows that one read takes at most
+    std::uint32_t next_ = 0;   // the image row of the next row handed out
+    std::uint32_t left_ = 0;   // rows of the strip not yet read
+    std::uint32_t ready_ = 0;  // rows of the last read not yet handed out
+    std::uint32_t whole_ = 0;  // of those, the ones that arrived whole
 };
 
 std::int16_t DecodeUncompressed(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
-                                TiffPage* page, bool bgr, bool buffered) {
-    UncompressedCodec codec(bgr, buffered);
+                                TiffPage* page, bool bgr, bool severalRows) {
+    UncompressedCodec codec(bgr, severalRows);
     return DecodeStrips(progress, dib, file, *page, &codec);
 }
 
