@@ -67,6 +67,12 @@ class UncompressedCodec final : public StripCodec {
         return 0;
     }
 
+    // Rows are read straight into the DIB: another decoder needs no working memory.
+    std::unique_ptr<StripCodec> Another(const TiffPage&, const PageForm&,
+                                        std::uint64_t) const override {
+        return std::make_unique<UncompressedCodec>(bgr_, severalRows_);
+    }
+
   private:
     bool bgr_, severalRows_;
     HFILE file_ = plat::HFILE_ERROR;
