@@ -221,13 +221,16 @@ TEST_F(TiffLzwTest, RoundTripsAcrossBlockBoundariesAndClears) {
         EXPECT_EQ(d.status, 0);
         EXPECT_TRUE(d.pixels == data);
     }
-    // Narrow 1-bit and 4-bit rows, where nearly every string crosses a row end.
+    // Narrow 1-bit and 4-bit rows, where nearly every string crosses a row end; and wide ones,
+    // 256 bytes (the least that strings go straight into the DIB for) and 263.
     for (std::uint16_t bpp : {1, 4}) {
-        Layout l{.width = 13, .height = 900, .bitsPerPixel = bpp};
-        Bytes data = Smooth(RowBytes(l) * l.height, bpp);
-        Decoded d = Decode(l, {EncodeLzw(data)});
-        EXPECT_EQ(d.status, 0);
-        EXPECT_EQ(d.pixels, data);
+        for (std::uint32_t width : {13u, 2048u / bpp, 2100u / bpp}) {
+            Layout l{.width = width, .height = width == 13 ? 900u : 200u, .bitsPerPixel = bpp};
+            Bytes data = Smooth(RowBytes(l) * l.height, bpp);
+            Decoded d = Decode(l, {EncodeLzw(data)});
+            EXPECT_EQ(d.status, 0) << bpp << " " << width;
+            EXPECT_EQ(d.pixels, data) << bpp << " " << width;
+        }
     }
 }
 
