@@ -221,13 +221,16 @@ TEST_F(TiffLzwTest, RoundTripsAcrossBlockBoundariesAndClears) {
         EXPECT_EQ(d.status, 0);
         EXPECT_TRUE(d.pixels == data);
     }
-    // Narrow 1-bit and 4-bit rows, where nearly every string crosses a row end.
+    // Narrow 1-bit and 4-bit rows, where nearly every string crosses a row end; and wide ones,
+    // 256 bytes (the least that strings go straight into the DIB for) and 263.
     for (std::uint16_t bpp : {1, 4}) {
-        Layout l{.width = 13, .height = 900, .bitsPerPixel = bpp};
-        Bytes data = Smooth(RowBytes(l) * l.height, bpp);
-        Decoded d = Decode(l, {EncodeLzw(data)});
-        EXPECT_EQ(d.status, 0);
-        EXPECT_EQ(d.pixels, data);
+        for (std::uint32_t width : {13u, 2048u / bpp, 2100u / bpp}) {
+            Layout l{.width = width, .height = width == 13 ? 900u : 200u, .bitsPerPixel = bpp};
+            Bytes data = Smooth(RowBytes(l) * l.height, bpp);
+            Decoded d = Decode(l, {EncodeLzw(data)});
+            EXPECT_EQ(d.status, 0) << bpp << " " << width;
+            EXPECT_EQ(d.pixels, data) << bpp << " " << width;
+        }
     }
 }
 
@@ -290,34 +293,44 @@ TEST_F(TiffLzwTest, StripsEndingWithAndWithoutEndOfInformation) {
     EXPECT_EQ(d.status, 0);
     EXPECT_EQ(d.pixels, data);
 
-    // A strip that ends inside a row: the next strip continues that row.
-    strips = {EncodeLzw(Bytes(data.begin(), data.begin() + 175)),
-              EncodeLzw(Bytes(data.begin() + 175, data.begin() + 375)),
-              EncodeLzw(Bytes(data.begin() + 375, data.end()))};
-    d = Decode(l, strips);
-    EXPECT_EQ(d.status, 0);
-    EXPECT_EQ(d.pixels, data);
+    // A strip that ends inside a row: the next strip continues that row. Rows of 300 bytes and
+    // more take the strings straight into the DIB.
+    for (std::uint32_t width : {50u, 300u}) {
+        Layout w{.width = width, .height = 10, .rowsPerStrip = 4};
+        Bytes rows = Smooth(width * 10, width);
+        const auto at = [&](double share) {
+            return rows.begin() + static_cast<std::ptrdiff_t>(share * width * 10);
+        };
+        strips = {EncodeLzw(Bytes(rows.begin(), at(0.35))), EncodeLzw(Bytes(at(0.35), at(0.75))),
+                  EncodeLzw(Bytes(at(0.75), rows.end()))};
+        d = Decode(w, strips);
+        EXPECT_EQ(d.status, 0) << width;
+        EXPECT_EQ(d.pixels, rows) << width;
+    }
 }
 
 TEST_F(TiffLzwTest, StripsThatOverrunRowsPerStripAreCut) {
     // Every strip, the first included, holds at most rowsPerStrip rows: the extra row of the
-    // overrunning strip is lost and the next strip's rows keep their places.
-    Layout l{.width = 30, .height = 9, .rowsPerStrip = 3};
-    Bytes data = Noise(270, 11);
-    for (std::size_t overrun = 0; overrun < 3; ++overrun) {
-        std::vector<Bytes> strips;
-        for (std::size_t s = 0; s < 3; ++s) {
-            Bytes rows(data.begin() + static_cast<std::ptrdiff_t>(90 * s),
-                       data.begin() + static_cast<std::ptrdiff_t>(90 * s + 90));
-            if (s == overrun) {
-                Bytes extra = Noise(45, 99);
-                rows.insert(rows.end(), extra.begin(), extra.end());
+    // overrunning strip is lost and the next strip's rows keep their places. Rows of 300 bytes
+    // take the strings straight into the DIB, where the extra row must not be written.
+    for (std::uint32_t width : {30u, 300u}) {
+        Layout l{.width = width, .height = 9, .rowsPerStrip = 3};
+        const std::ptrdiff_t per = 3 * width;
+        Bytes data = Noise(9 * width, 11);
+        for (std::size_t overrun = 0; overrun < 3; ++overrun) {
+            std::vector<Bytes> strips;
+            for (std::ptrdiff_t s = 0; s < 3; ++s) {
+                Bytes rows(data.begin() + per * s, data.begin() + per * (s + 1));
+                if (static_cast<std::size_t>(s) == overrun) {
+                    Bytes extra = Noise(width + width / 2, 99);
+                    rows.insert(rows.end(), extra.begin(), extra.end());
+                }
+                strips.push_back(EncodeLzw(rows, static_cast<std::size_t>(s) != overrun));
             }
-            strips.push_back(EncodeLzw(rows, s != overrun));
+            Decoded d = Decode(l, strips);
+            EXPECT_EQ(d.status, 0) << width << " " << overrun;
+            EXPECT_EQ(d.pixels, data) << width << " " << overrun;
         }
-        Decoded d = Decode(l, strips);
-        EXPECT_EQ(d.status, 0) << overrun;
-        EXPECT_EQ(d.pixels, data) << overrun;
     }
 }
 
@@ -359,11 +372,13 @@ TEST_F(TiffLzwTest, TruncatedFilesEndWith202UnlessEveryRowIsWritten) {
 
 TEST_F(TiffLzwTest, DamagedDataDecodesAsTheRulesSayAndEnds) {
     // Random bytes and corrupted real strips: undefined codes, stale entries, entries whose
-    // prefix lies above them. Whatever the decoder's shortcuts, the bytes are the rules' bytes.
-    Layout l{.width = 96, .height = 40};
+    // prefix lies above them. Whatever the decoder's shortcuts, the bytes are the rules' bytes,
+    // through the window (96-byte rows) or straight into the DIB (320-byte rows).
     std::uint64_t total = 96 * 40;
     std::mt19937 rng(1234);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 400; ++round) {
+        const Layout l =
+            round % 4 < 2 ? Layout{.width = 96, .height = 40} : Layout{.width = 320, .height = 12};
         Bytes strip;
         if (round % 2 == 0) {
             strip = Noise(600 + rng() % 3000, static_cast<std::uint32_t>(round));
@@ -424,11 +439,13 @@ TEST_F(TiffLzwTest, LongStringsOfShortPeriodsAcrossRowsStripsAndTheWindow) {
         EXPECT_EQ(d.status, 0) << width;
         EXPECT_TRUE(d.pixels == data) << width;
     }
-    // The same kind of strip, damaged: the bytes are still the rules' bytes.
-    Layout l{.width = 97, .height = 60};
+    // The same kind of strip, damaged: the bytes are still the rules' bytes, in rows of 97 bytes
+    // and of 291, which take the strings straight into the DIB.
     std::uint64_t total = 97 * 60;
     std::mt19937 rng(99);
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 300; ++round) {
+        const Layout l =
+            round % 3 != 0 ? Layout{.width = 97, .height = 60} : Layout{.width = 291, .height = 20};
         Bytes strip = EncodeLzw(Repeats(total, static_cast<std::uint32_t>(round)));
         for (int k = 0; k < 2; ++k)
             strip[rng() % strip.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);

@@ -115,26 +115,29 @@ Bytes RgbRows(std::uint32_t width, std::uint32_t first, std::uint32_t rows) {
 
 constexpr std::uint32_t kWidth = 24, kHeight = 40, kPerStrip = 2;
 
-// An RGB LZW page of 2-row strips, whose strip `damaged` is made as `how` says.
+// An RGB LZW page of 2-row strips, whose strip `damaged` is made as `how` says; with `grey`, a
+// grey page whose rows of 300 bytes (the bytes of 100 RGB pixels) are decoded straight into the
+// DIB.
 enum class Damage { kNone, kEndsAfterOneRow, kNoEoiAndAnExtraRow, kGarbage, kEmpty };
-TiffPageSpec LzwPage(std::uint32_t damaged, Damage how) {
+TiffPageSpec LzwPage(std::uint32_t damaged, Damage how, bool grey = false) {
     TiffPageSpec p;
-    p.width = kWidth;
+    const std::uint32_t pixels = grey ? 100 : kWidth;
+    p.width = grey ? 3 * pixels : pixels;
     p.height = kHeight;
-    p.bits = {8, 8, 8};
-    p.photometric = 2;
+    p.bits = grey ? std::vector<std::uint32_t>{8} : std::vector<std::uint32_t>{8, 8, 8};
+    p.photometric = grey ? 1 : 2;
     p.compression = 5;
     p.rowsPerStrip = kPerStrip;
     for (std::uint32_t s = 0; s < kHeight / kPerStrip; ++s) {
         const std::uint32_t first = s * kPerStrip;
-        Bytes strip = EncodeLzw(RgbRows(kWidth, first, kPerStrip));
+        Bytes strip = EncodeLzw(RgbRows(pixels, first, kPerStrip));
         if (s == damaged && how == Damage::kEndsAfterOneRow) {
             // A row and a few bytes of the next, which the next strip goes on with.
-            Bytes rows = RgbRows(kWidth, first, 1);
+            Bytes rows = RgbRows(pixels, first, 1);
             rows.insert(rows.end(), {1, 2, 3, 4, 5});
             strip = EncodeLzw(rows);
         } else if (s == damaged && how == Damage::kNoEoiAndAnExtraRow) {
-            strip = EncodeLzw(RgbRows(kWidth, first, kPerStrip + 1), false);
+            strip = EncodeLzw(RgbRows(pixels, first, kPerStrip + 1), false);
         } else if (s == damaged && how == Damage::kGarbage) {
             for (std::size_t i = 4; i < strip.size(); i += 3) strip[i] ^= 0x5A;
         } else if (s == damaged && how == Damage::kEmpty) {
@@ -188,6 +191,7 @@ std::vector<Bytes> DamagedFiles() {
             files.push_back(MakeTiff(
                 {LzwPage(99, Damage::kNone), LzwPage(s, how), LzwPage(99, Damage::kNone)}));
         }
+        files.push_back(MakeTiff({LzwPage(7, how, true), LzwPage(99, Damage::kNone, true)}));
     }
     TiffPageSpec runsOut = LzwPage(99, Damage::kNone);
     runsOut.strips.resize(11);

@@ -5,22 +5,32 @@
 // significant bit first, the width raised when the next free code reaches 512, 1024 and 2048.
 // Those are decoded one code at a time by the slow path alone; the common path never sees them.
 //
-// Decoded bytes are first appended to an output window, and complete rows are copied from there
-// into the DIB. Every entry of the string table holds what defines it, a prefix code and a
-// suffix byte, so that a string can always be found by walking the prefix chain. An entry that
-// was built in the current table from a single byte or from another such entry (a well-formed
-// entry) also knows where its string was last written in the window: it is the previous
-// string, still in place, followed by the first byte of the string written after it. Such a
-// string is copied 32 bytes per step. Well-formed data only ever meets such entries.
-// Damaged data can name entries that are stale, undefined or that refer to codes above
-// themselves; those are expanded through the prefix chain into the string stack, the chain's
-// length bounded by the stack.
+// Where the rows are delivered as the file stores them (no Predictor 2, no red and blue
+// exchange) and are long enough, strings are written straight into the DIB rows and copied from
+// there: the output is the rows themselves. Otherwise decoded bytes are first appended to an
+// output window, and complete rows are copied from there into the DIB, undoing the predictor and
+// exchanging red and blue on the way. Every entry of the string table holds what defines it, a
+// prefix code and a suffix byte, so that a string can always be found by walking the prefix
+// chain. An entry that was built in the current table from a single byte or from another such
+// entry (a well-formed entry) also knows where its string was last written in the output: it is
+// the previous string, still in place, followed by the first byte of the string written after
+// it. Such a string is copied 32 bytes per step (64 for the first step in the rows, where strings
+// are longer). Well-formed data only ever meets such entries. Damaged data can name entries that
+// are stale, undefined or that refer to codes above themselves; those are expanded through the
+// prefix chain into the string stack, the chain's length bounded by the stack.
+//
+// Rows are stored bottom-up and padded, so the rows are not one run of memory: a string that
+// crosses from one row into the next has no place, nor has one that ends so near its row's end
+// that a copy's overrun would pass it (rows after it in the file lie below it in memory, rows
+// before it above). Those entries are written from their prefix chains when next named, and then
+// have a place again. The common path takes only strings that end well before the current row
+// does; the slow path writes the others exactly, row by row.
 //
 // Two paths decode the codes: FastCodes takes the common ones in one tight loop, SlowCode every
 // other one, one at a time. Both add entries by the one step AddEntry; the rare steps (a table
-// reset, a damaged code, a string that left the window, the window's slide) are out of line.
-// The bits come from the platform's bit reader, the bytes go to the row writer, which owns the
-// window and the DIB rows.
+// reset, a damaged code, a string that left the window, the window's slide, a row's end) are out
+// of line. The bits come from the platform's bit reader, the bytes go to the row writer, which
+// owns the window and the DIB rows.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -58,8 +68,17 @@ constexpr std::uint64_t kWindowKeep = 64 * 1024;
 constexpr std::uint64_t kWindowLeast = 768 * 1024;
 // Where an entry's string is when it is no longer in the window; window offsets stay below.
 constexpr std::uint32_t kGone = 0xFFFFFF;
-// Working memory: the input block, the string table, the string stack and the window.
+// Working memory: the input block, the string table, the string stack and the window (none when
+// strings go straight into the rows).
 constexpr int kBlocks = 4;
+// Into the rows: a string is copied on the common path only when it ends this far before its
+// row's end, the most that its copy writes and reads past it; and rows shorter than 4 times this
+// go through the window.
+constexpr std::uint64_t kRowsMargin = 64;
+constexpr std::uint64_t kLeastRowsRow = 4 * kRowsMargin;
+// Into the rows, offsets are taken from a base in the DIB, below the current row: when a row
+// begins outside [base, base + kRowsSpan], the base moves to this far below it.
+constexpr std::uint64_t kRowsSpan = 1 << 20;
 
 struct Entry {
     std::uint32_t place;   // the suffix byte (top 8 bits), the byte that the entry appends to its
@@ -112,7 +131,8 @@ struct Codes {
 };
 
 // The output side: the window that strings are appended to, and the DIB rows that complete rows
-// are copied into. Image row `imageRow` (0 = first in the file) starts at window offset
+// are copied into; or, `intoRows`, the DIB rows alone, `window` then being a base in the DIB
+// from which the offsets count. Image row `imageRow` (0 = first in the file) starts at offset
 // `rowStart`; `rowBegun` once a byte of it has arrived. `rowsInStrip` rows begun in the current
 // strip.
 struct RowWriter {
@@ -120,6 +140,8 @@ struct RowWriter {
     std::uint64_t rowBytes = 0;
     unsigned channels = 0;  // interleaved 8-bit samples summed by Predictor 2; 0 without it
     bool bgr = false;       // 24-bit rows are stored with red and blue exchanged
+    bool intoRows = false;
+    std::uint64_t base = 0;  // into the rows: `window` less rows.pixels
     std::uint8_t* window = nullptr;
     std::uint64_t windowEnd = 0;  // appending stops here: the rest is slack
     // Where the next string goes, and below which it must end for the current row to stay
@@ -136,8 +158,15 @@ struct RowWriter {
 
     void StoreRow(std::uint64_t count);
     Stop StoreRows();
-    // Where appending must stop for the current row to stay incomplete.
-    void SetLimit() { limit = rowBegun ? std::min(rowStart + rowBytes, windowEnd) : rowStart; }
+    // Where appending must stop for the current row to stay incomplete; into the rows, where the
+    // common path must stop (0 when no row is begun).
+    void SetLimit() {
+        if (intoRows) {
+            limit = rowBegun && rowBytes > kRowsMargin ? rowStart + rowBytes - kRowsMargin : 0;
+        } else {
+            limit = rowBegun ? std::min(rowStart + rowBytes, windowEnd) : rowStart;
+        }
+    }
 };
 
 struct LzwDecoder {
@@ -151,15 +180,17 @@ struct LzwDecoder {
     bool leftOver = false;
 };
 
-// Copies `count` bytes (at least 1) from `src` to `dst` 32 at a time; the source ends at or
-// before `dst`, and up to 31 bytes past the end of the copy may be read and overwritten. Steps
-// of 32 give the loop fewer distinct trip counts on the long strings of flat pictures, whose
-// exit is hard to predict.
+// Copies `count` bytes (at least 1) from `src` to `dst`, kFirst and then 32 at a time; the source
+// ends at or before `dst`, and up to kFirst - 1 bytes past the end of the copy may be read and
+// overwritten. Steps of 32 give the loop fewer distinct trip counts on the long strings of flat
+// pictures, whose exit is hard to predict; a first step of 64 spares most strings of one byte a
+// pixel the loop.
+template <std::uint32_t kFirst = 32>
 inline void CopyString(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t count) {
-    std::uint8_t chunk[32];
-    std::memcpy(chunk, src, 32);
-    std::memcpy(dst, chunk, 32);
-    for (std::uint32_t i = 32; i < count; i += 32) {
+    std::uint8_t chunk[kFirst];
+    std::memcpy(chunk, src, kFirst);
+    std::memcpy(dst, chunk, kFirst);
+    for (std::uint32_t i = kFirst; i < count; i += 32) {
         std::memcpy(chunk, src + i, 32);
         std::memcpy(dst + i, chunk, 32);
     }
@@ -238,7 +269,8 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
 // is not (already taken from the bit reader), or kNeedBits when the input block runs low. It is
 // kept whole, one leaf loop over copies of the bit reader, the codes' state and the writer's
 // place that calls nothing out of line: any call out of it would put that state back in memory
-// on every code.
+// on every code. Into the rows (kRows), a string's place is one of the rows' or none.
+template <bool kRows>
 [[gnu::noinline]] std::uint32_t FastCodes(plat::BitReader& reader, Codes& codes, RowWriter& out,
                                           Entry* const table) {
     // Past the end of the file the bits held are the stream's only in part: the codes are taken
@@ -265,19 +297,19 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
             length = e.length;
             head = e.head;
             if (length == 0 || c.prevLength == 0 || at + length >= limit ||
-                (length > 8 && PosOf(e.place) >= at)) [[unlikely]] {
+                (length > 8 && PosOf(e.place) >= (kRows ? kGone : at))) [[unlikely]] {
                 break;
             }
-            // Short strings come from the entry itself, longer ones from the window.
+            // Short strings come from the entry itself, longer ones from the output.
             if (length <= 8) {
                 Store64(dst, head);
             } else {
-                CopyString(dst, window + PosOf(e.place), length);
+                CopyString<kRows ? 64 : 32>(dst, window + PosOf(e.place), length);
             }
         } else {
             // The code about to be defined: the previous string and its own first byte, which
             // is also what the new entry will be.
-            if (code != c.nextFree || c.prevLength == 0) break;
+            if (code != c.nextFree || c.prevLength == 0 || (kRows && c.prevPos == kGone)) break;
             length = c.prevLength + 1;
             if (at + length >= limit) break;
             const auto prevFirst = static_cast<std::uint8_t>(c.prevHead);
@@ -285,7 +317,7 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
             if (length <= 8) {
                 Store64(dst, head);
             } else {
-                CopyString(dst, window + c.prevPos, c.prevLength);
+                CopyString<kRows ? 64 : 32>(dst, window + c.prevPos, c.prevLength);
                 dst[c.prevLength] = prevFirst;
             }
         }
@@ -307,25 +339,46 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
     c.prevLength = 0;
 }
 
+// The string of a well-formed entry that has no place, written into the string stack: its last
+// bytes from the prefix chain, back to the first entry of the chain that has a place below
+// `placedBelow` or holds its whole string in `head`, whose string gives the rest. In a chain of
+// well-formed entries each is one byte shorter than the one before, and such an entry is
+// usually found a step or two back.
+[[gnu::noinline]] void ChainString(const LzwDecoder& d, std::uint32_t code,
+                                   std::uint64_t placedBelow) {
+    std::uint8_t* at = d.stack + d.table[code].length;
+    std::uint32_t c = code;
+    while (c > kEndOfInformation && d.table[c].length > 8 &&
+           PosOf(d.table[c].place) >= placedBelow && at > d.stack) {
+        *--at = SuffixOf(d.table[c].place);
+        c = d.table[c].prefix;
+    }
+    const Entry& e = d.table[c];
+    const auto rest = static_cast<std::size_t>(std::min<std::ptrdiff_t>(e.length, at - d.stack));
+    if (e.length <= 8) {
+        std::uint8_t head[8];
+        Store64(head, e.head);
+        std::memcpy(d.stack, head, rest);
+    } else {
+        std::memcpy(d.stack, d.out.window + PosOf(e.place), rest);
+    }
+}
+
 // The string of a well-formed entry that has left the window, written at `at` from its prefix
-// chain, which is short: the entry's place becomes `at`.
+// chain: the entry's place becomes `at`.
 [[gnu::noinline]] void WriteFromChain(const LzwDecoder& d, std::uint32_t code) {
     Entry& e = d.table[code];
-    std::uint8_t* at = d.stack + e.length;
-    for (std::uint32_t c = code; c > kEndOfInformation && at > d.stack + 1; c = d.table[c].prefix) {
-        *--at = SuffixOf(d.table[c].place);
-    }
-    *--at = static_cast<std::uint8_t>(e.head);
+    ChainString(d, code, d.out.at);
     std::memcpy(d.out.window + d.out.at, d.stack, e.length);
     e.place = Place(d.out.at, SuffixOf(e.place));
 }
 
 // Damaged data: a code that is undefined, stale, or that only the prefix chain can tell. Walks
-// the chain, last byte first, from the top of the stack, and writes the string at `at`: its
-// length, or 0 when the chain is longer than any string of a table can be (it loops or is
-// garbage). *first is the string's first byte.
-[[gnu::noinline]] std::uint32_t WriteDamaged(LzwDecoder& d, std::uint32_t code,
-                                             std::uint8_t* first) {
+// the chain, last byte first, from the top of the stack, and leaves the string there, at
+// *string: its length, or 0 when the chain is longer than any string of a table can be (it
+// loops or is garbage). *first is the string's first byte.
+[[gnu::noinline]] std::uint32_t DamagedString(LzwDecoder& d, std::uint32_t code,
+                                              std::uint8_t* first, const std::uint8_t** string) {
     const Codes& c = d.codes;
     std::uint8_t* const top = d.stack + kStackSize;
     std::uint8_t* at = top;
@@ -342,9 +395,8 @@ QOR_INLINE inline void Follow(Codes& c, std::uint32_t code, std::uint64_t pos, s
     if (at == d.stack) return 0;
     *--at = static_cast<std::uint8_t>(k);
     *first = *at;
-    const auto length = static_cast<std::uint32_t>(top - at);
-    std::memcpy(d.out.window + d.out.at, at, length);
-    return length;
+    *string = at;
+    return static_cast<std::uint32_t>(top - at);
 }
 
 // When the window is full: keeps the current row and the latest output, moved down to the start
@@ -414,8 +466,10 @@ Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
         wellFormed = code == c.nextFree && c.nextFree < kTableEnd;
     } else {
         std::uint8_t first = 0;
-        length = WriteDamaged(d, code, &first);
+        const std::uint8_t* string = nullptr;
+        length = DamagedString(d, code, &first, &string);
         if (length == 0) return Stop::kDataEnded;
+        std::memcpy(dst, string, length);
         head = first;
         wellFormed = false;
     }
@@ -434,6 +488,140 @@ Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
     return Stop::kRunning;
 }
 
+// Into the rows: begins image row `imageRow`. Offsets count from a base below it in the DIB; when
+// the row lies outside [base, base + kRowsSpan], the base moves to kRowsSpan below it (or to the
+// bottom row) and the places that the move takes out of 24 bits are lost.
+void BeginRow(LzwDecoder& d) {
+    RowWriter& out = d.out;
+    const auto row = static_cast<std::uint64_t>(out.rows.Row(out.imageRow) - out.rows.pixels);
+    if (out.window == nullptr || row < out.base || row - out.base > kRowsSpan) {
+        const std::uint64_t base = row > kRowsSpan ? row - kRowsSpan : 0;
+        const auto Moved = [&](std::uint64_t pos) -> std::uint64_t {
+            if (out.window == nullptr || pos >= kGone) return kGone;
+            const std::uint64_t to = pos + out.base - base;  // wraps below the new base
+            return to < kGone ? to : kGone;
+        };
+        Codes& c = d.codes;
+        c.prevPos = Moved(c.prevPos);
+        for (std::uint32_t k = kFirstFreeCode; k < c.nextFree; ++k) {
+            Entry& e = d.table[k];
+            e.place = Place(Moved(PosOf(e.place)), SuffixOf(e.place));
+        }
+        out.base = base;
+        out.window = out.rows.pixels + base;
+    }
+    out.rowStart = out.at = row - out.base;
+    out.rowBegun = true;
+}
+
+// Into the rows: writes the `length` bytes at `string` at the writer's place, row by row. A byte
+// past a complete row begins the next one; when a strip begins more rows than it holds, that byte
+// and everything after it are dropped and the strip is cut. *placed becomes where the string
+// now lies, when it lies whole in one row and ends kRowsMargin before the row's end, or kGone.
+Stop WriteIntoRows(LzwDecoder& d, const std::uint8_t* string, std::uint32_t length,
+                   std::uint64_t* placed) {
+    RowWriter& out = d.out;
+    *placed = kGone;
+    std::uint64_t start = out.at;
+    bool whole = true;
+    for (std::uint32_t done = 0; done < length;) {
+        if (!out.rowBegun) {
+            if (++out.rowsInStrip > out.stripRows) return Stop::kStripEnded;
+            ++out.imageRow;
+            BeginRow(d);
+            if (done == 0) {
+                start = out.at;
+            } else {
+                whole = false;
+            }
+        }
+        const std::uint64_t rowEnd = out.rowStart + out.rowBytes;
+        const auto n =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(length - done, rowEnd - out.at));
+        std::memcpy(out.window + out.at, string + done, n);
+        out.at += n;
+        done += n;
+        if (out.at == rowEnd) {
+            out.rowsStored = out.imageRow + 1;
+            if (out.imageRow + 1 == out.rows.height) {
+                out.complete = true;
+                return Stop::kFinished;
+            }
+            out.rowBegun = false;
+        }
+    }
+    if (whole && start + length + kRowsMargin <= out.rowStart + out.rowBytes) *placed = start;
+    return Stop::kRunning;
+}
+
+// Into the rows: the string of the well-formed entry `code` written into the string stack.
+void StringOf(const LzwDecoder& d, std::uint32_t code) {
+    const Entry& e = d.table[code];
+    if (e.length <= 8) {
+        Store64(d.stack, e.head);
+    } else if (PosOf(e.place) != kGone) {
+        std::memcpy(d.stack, d.out.window + PosOf(e.place), e.length);
+    } else {
+        ChainString(d, code, kGone);
+    }
+}
+
+// SlowCode into the rows: every string is made whole in the string stack (or found there) and
+// then written exactly, row by row.
+template <bool kOldStyle>
+Stop SlowCodeIntoRows(LzwDecoder& d, std::uint32_t code) {
+    Codes& c = d.codes;
+    if (code == kEndOfInformation) return Stop::kStripEnded;
+    if (code == kClearCode) {
+        ClearTable(c);
+        return Stop::kRunning;
+    }
+    const auto prevFirst = static_cast<std::uint8_t>(c.prevHead);
+    const bool adds = !c.afterClear;
+    const std::uint8_t* string = d.stack;
+    std::uint64_t head;
+    std::uint32_t length;
+    bool wellFormed = true;
+    if (c.afterClear) {
+        // The first code of a table stands for its own low byte.
+        c.afterClear = false;
+        head = static_cast<std::uint8_t>(code);
+        d.stack[0] = static_cast<std::uint8_t>(head);
+        length = 1;
+        wellFormed = code < 256;
+    } else if (code < c.nextFree && d.table[code].length != 0) {
+        length = d.table[code].length;
+        head = d.table[code].head;
+        StringOf(d, code);
+    } else if (code >= c.nextFree && c.prevLength != 0) {
+        // Not defined yet: the previous string, which is its entry's, and its own first byte.
+        StringOf(d, c.prevCode);
+        d.stack[c.prevLength] = prevFirst;
+        length = c.prevLength + 1;
+        head = Extend(c.prevHead, c.prevLength, prevFirst);
+        wellFormed = code == c.nextFree && c.nextFree < kTableEnd;
+    } else {
+        std::uint8_t first = 0;
+        length = DamagedString(d, code, &first, &string);
+        if (length == 0) return Stop::kDataEnded;
+        head = first;
+        wellFormed = false;
+    }
+    std::uint64_t placed;
+    // A cut strip ends here: this code adds no entry.
+    const Stop stop = WriteIntoRows(d, string, length, &placed);
+    if (stop != Stop::kRunning) return stop;
+    d.out.SetLimit();
+    if (adds) AddEntry<kOldStyle>(d.table, c, static_cast<std::uint8_t>(head));
+    // A well-formed entry gets the place just written (one that had none gets one again).
+    if (wellFormed && code >= kFirstFreeCode && placed != kGone) {
+        Entry& e = d.table[code];
+        e.place = Place(placed, SuffixOf(e.place));
+    }
+    Follow(c, code, placed, length, head, wellFormed);
+    return Stop::kRunning;
+}
+
 // The low `width` bits of `v` in reverse order: an old-style code read through the reversed bit
 // reader, whose first bit is the code's lowest.
 inline std::uint32_t ReverseCode(std::uint32_t v, std::uint32_t width) {
@@ -447,10 +635,11 @@ inline std::uint32_t ReverseCode(std::uint32_t v, std::uint32_t width) {
 
 // Decodes the strip's codes until rows 0 to `want` - 1 are in the DIB (kRunning), every row is
 // (kFinished), the strip ends or the data does.
-template <bool kOldStyle>
+template <bool kOldStyle, bool kRows>
 Stop Run(LzwDecoder& d, std::uint32_t want) {
     for (;;) {
-        std::uint32_t code = kOldStyle ? kNeedBits : FastCodes(d.in, d.codes, d.out, d.table);
+        std::uint32_t code =
+            kOldStyle ? kNeedBits : FastCodes<kRows>(d.in, d.codes, d.out, d.table);
         if (code == kNeedBits) {
             // The block is used up: the bits go on in the next one.
             const std::uint32_t width = d.codes.width;
@@ -459,7 +648,8 @@ Stop Run(LzwDecoder& d, std::uint32_t want) {
             d.in.Skip(width);
             if (kOldStyle) code = ReverseCode(code, width);
         }
-        const Stop stop = SlowCode<kOldStyle>(d, code);
+        const Stop stop =
+            kRows ? SlowCodeIntoRows<kOldStyle>(d, code) : SlowCode<kOldStyle>(d, code);
         // Paused once the row asked for is in the DIB; the next run goes on from here.
         if (stop != Stop::kRunning || d.out.rowsStored >= want) return stop;
     }
@@ -484,6 +674,19 @@ class LzwCodec final : public StripCodec {
         out.rowBytes = form.rowBytes;
         out.channels = form.predictorChannels;
         out.bgr = bgr_ && form.exchangeRedBlue;
+        out.intoRows = IntoRows(form);
+        if (out.intoRows) {
+            const std::uint64_t sizes[3] = {TIFF_READ_BLOCK, sizeof(Entry) * kTableSize,
+                                            kStackSize + 16};
+            for (int i = 0; i < 3; ++i) {
+                if (!blocks_[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
+            }
+            SetUpBlocks(file);
+            // Single bytes come from their entries; the first row is begun from the start.
+            for (std::uint32_t c = 0; c < 256; ++c) d_.table[c].place = Place(kGone, 0);
+            BeginRow(d_);
+            return 0;
+        }
         // A small page (a tile) needs no more than its own rows.
         const std::uint64_t least =
             std::min(windowLeast_, kDataStart + out.rowBytes * std::uint64_t{rows.height});
@@ -496,18 +699,10 @@ class LzwCodec final : public StripCodec {
         for (int i = 0; i < kBlocks; ++i) {
             if (!blocks_[i].Allocate(sizes[i])) return QOR_NO_MEMORY;
         }
-        d_.in.input = plat::BlockReader{file, blocks_[0].data(), TIFF_READ_BLOCK};
-        d_.table = blocks_[1].As<Entry>();
-        d_.stack = blocks_[2].data();
+        SetUpBlocks(file);
         out.window = blocks_[3].data();
-        // Codes below 256 stand for their own byte, kept at the start of the window; ClearCode
-        // and EndOfInformation have no string.
-        for (std::uint32_t c = 0; c < 256; ++c) {
-            out.window[c] = static_cast<std::uint8_t>(c);
-            d_.table[c].place = Place(c, 0);
-            d_.table[c].length = 1;
-            d_.table[c].head = c;
-        }
+        // Codes below 256 stand for their own byte, kept at the start of the window.
+        for (std::uint32_t c = 0; c < 256; ++c) out.window[c] = static_cast<std::uint8_t>(c);
         // The first row of the file is the top row of the DIB; it is begun from the start, at
         // the window's kDataStart (RowWriter's own start).
         return 0;
@@ -549,7 +744,13 @@ class LzwCodec final : public StripCodec {
             }
             switch (pending_) {
                 case Stop::kRunning:
-                    pending_ = oldStyle_ ? Run<true>(d_, want) : Run<false>(d_, want);
+                    if (d_.out.intoRows) {
+                        pending_ =
+                            oldStyle_ ? Run<true, true>(d_, want) : Run<false, true>(d_, want);
+                    } else {
+                        pending_ =
+                            oldStyle_ ? Run<true, false>(d_, want) : Run<false, false>(d_, want);
+                    }
                     continue;
                 case Stop::kStripEnded:
                 case Stop::kFinished:
@@ -569,8 +770,13 @@ class LzwCodec final : public StripCodec {
 
     std::unique_ptr<StripCodec> Another(const TiffPage&, const PageForm& form,
                                         std::uint64_t bytes) const override {
-        constexpr std::uint64_t kFixed =
-            TIFF_READ_BLOCK + sizeof(Entry) * kTableSize + kStackSize + 16 + kWindowSlack;
+        constexpr std::uint64_t kRowsFixed =
+            TIFF_READ_BLOCK + sizeof(Entry) * kTableSize + kStackSize + 16;
+        constexpr std::uint64_t kFixed = kRowsFixed + kWindowSlack;
+        if (IntoRows(form)) {
+            if (bytes < kRowsFixed) return nullptr;
+            return std::make_unique<LzwCodec>(bgr_);
+        }
         if (bytes < kFixed + LeastWindow(form.rowBytes)) return nullptr;
         return std::make_unique<LzwCodec>(bgr_, std::min(kWindowLeast, bytes - kFixed));
     }
@@ -585,11 +791,32 @@ class LzwCodec final : public StripCodec {
         out.rowsStored = row;
         out.rowStart = out.at;
         out.complete = false;
+        if (out.intoRows && row == 0) BeginRow(d_);
         firstStrip_ = row == 0;
         handed_ = row;
     }
 
   private:
+    // Whether strings go straight into the rows: they are stored as the file has them, and long
+    // enough for the common path to take most of their strings.
+    bool IntoRows(const PageForm& form) const {
+        return form.predictorChannels == 0 && !(bgr_ && form.exchangeRedBlue) &&
+               form.rowBytes >= kLeastRowsRow;
+    }
+
+    void SetUpBlocks(HFILE file) {
+        d_.in.input = plat::BlockReader{file, blocks_[0].data(), TIFF_READ_BLOCK};
+        d_.table = blocks_[1].As<Entry>();
+        d_.stack = blocks_[2].data();
+        // Codes below 256 stand for their own byte; ClearCode and EndOfInformation have no
+        // string.
+        for (std::uint32_t c = 0; c < 256; ++c) {
+            d_.table[c].place = Place(c, 0);
+            d_.table[c].length = 1;
+            d_.table[c].head = c;
+        }
+    }
+
     // The least window for rows of `rowBytes`: a row and the kept output twice over, so that
     // sliding frees at least half of it.
     static std::uint64_t LeastWindow(std::uint64_t rowBytes) {
@@ -597,11 +824,16 @@ class LzwCodec final : public StripCodec {
     }
 
     // A row left unfinished keeps what arrived of it; rows that got nothing stay as the fresh,
-    // cleared block has them.
+    // cleared block has them. Into the rows, what the common path's copies wrote past the last
+    // string is cleared.
     void KeepPartialRow() {
-        const RowWriter& out = d_.out;
-        if (!out.complete && out.rowBegun && out.at > out.rowStart) {
-            d_.out.StoreRow(std::min(out.at - out.rowStart, out.rowBytes));
+        RowWriter& out = d_.out;
+        if (out.complete || !out.rowBegun || out.at <= out.rowStart) return;
+        if (out.intoRows) {
+            std::memset(out.window + out.at, 0,
+                        static_cast<std::size_t>(out.rowStart + out.rows.stride - out.at));
+        } else {
+            out.StoreRow(std::min(out.at - out.rowStart, out.rowBytes));
         }
     }
 
