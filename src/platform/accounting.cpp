@@ -117,6 +117,15 @@ bool detail::BeginTransfer(testing::Op op, int file, const void* buffer, std::ui
     return true;
 }
 
+bool detail::BeginScatteredRead(int file, const ReadPiece* pieces, std::uint32_t* count) {
+    if (*count == 0 || *count > kMostReadPieces) return false;
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < *count; ++i) total += pieces[i].size;
+    if (total > 0x7FFFFFFFu) return false;
+    *count = static_cast<std::uint32_t>(total);
+    return BeginTransfer(testing::Op::Read, file, pieces[0].data, count);
+}
+
 namespace testing {
 
 void SetSmallestThreadedPage(std::uint64_t bytes) {

@@ -26,5 +26,7 @@ bool ForgetFile(int file);
 // The checks and fault injection shared by reads and writes. Returns false when the transfer
 // must fail; otherwise *count is what is to be transferred (less when a short one is injected).
 bool BeginTransfer(testing::Op op, int file, const void* buffer, std::uint32_t* count);
+// The same for a scattered read of `count` pieces: *count becomes the bytes to read.
+bool BeginScatteredRead(int file, const ReadPiece* pieces, std::uint32_t* count);
 
 }  // namespace qor::plat::detail

@@ -197,12 +197,9 @@ std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
 }
 
 std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t count) {
-    if (count == 0 || count > kMostReadPieces) return count == 0 ? 0 : -1;
-    std::uint64_t total = 0;
-    for (std::uint32_t i = 0; i < count; ++i) total += pieces[i].size;
-    if (total > 0x7FFFFFFFu) return -1;
-    auto want = static_cast<std::uint32_t>(total);
-    if (!detail::BeginTransfer(testing::Op::Read, file, pieces[0].data, &want)) return -1;
+    if (count == 0) return 0;
+    std::uint32_t want = count;
+    if (!detail::BeginScatteredRead(file, pieces, &want)) return -1;
     // What a short read (or a cut from the test accounts) leaves of the pieces.
     iovec io[kMostReadPieces];
     std::uint32_t n = 0;
