@@ -2,6 +2,7 @@
 // against the row above it, the first row of a strip against an imaginary white line.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -63,6 +64,15 @@ constexpr std::array<ModeCode, 128> MakeModeTable() {
 }
 constexpr std::array<ModeCode, 128> kModes = MakeModeTable();
 
+// How many V0 codes (1 bits) the reader holds at its front, for a run of them taken at once:
+// only real bits, not the zeros past the end, and only codes that begin with 13 bits or more
+// held, so that the reader refills where it would taking one code at a time (what WindowPastEnd
+// sees depends on it). At least 1 when the window begins with V0.
+std::uint32_t HeldV0Codes(const FaxBitReader& in) {
+    return std::min({static_cast<std::uint32_t>(std::countl_one(in.bits)), in.count - in.padding,
+                     in.count - 12});
+}
+
 }  // namespace
 
 std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint32_t* ref,
@@ -87,9 +97,35 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
         if (a0 != 0 || n != 0) {
             while (ref[cursor] <= a0) cursor += 2;
         }
-        const std::uint32_t b1 = ref[cursor];
-        // V0, the commonest code, is taken without the table.
-        const ModeCode mode = window >= 4096 ? ModeCode{kVertical, 0, 1} : kModes[window >> 6];
+        std::uint32_t b1 = ref[cursor];
+        if (window >= 4096) {
+            // V0, the commonest code by far, comes in runs (both edges of a stroke that goes on
+            // straight): a run of 1 bits is that many V0 codes, each putting a1 at b1, taken
+            // with one Skip.
+            const std::uint32_t held = HeldV0Codes(in);
+            std::uint32_t taken = 0;
+            for (;;) {
+                ++taken;
+                if (n + 1 > maxChanges) {
+                    in.Skip(taken);
+                    return stop(QOR_FAX_BAD_DATA);
+                }
+                // b1 > a0 here (or b1 >= a0 = 0 at the row's start), and the list is in order
+                // and ends at the row's end: a0 moves to b1, and the cursor to the next change.
+                a0 = b1;
+                coding[++n] = a0;
+                colour ^= 1;
+                ++cursor;
+                if (a0 >= width) break;
+                // The next b1 is the next change unless the reference row has a run of no
+                // pixels there; then the search above finds it.
+                b1 = ref[cursor];
+                if (b1 <= a0 || taken == held) break;
+            }
+            in.Skip(taken);
+            continue;
+        }
+        const ModeCode mode = kModes[window >> 6];
         if (mode.kind == kHorizontal) {
             // Horizontal mode: a run of the current colour, then one of the other.
             if (!in.Consume(3)) return stop(QOR_READ_FAILED);
@@ -174,19 +210,30 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
 }
 
 std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list) {
-    std::uint32_t n = 0, colour = 1;
-    for (std::uint32_t x = 0; x < width;) {
-        // A whole byte of the current colour holds no change.
-        const std::uint8_t same = colour != 0 ? 0xFF : 0x00;
-        if ((x & 7) == 0 && x + 8 <= width && row[x >> 3] == same) {
-            x += 8;
-            continue;
+    // 64 pixels at a time: the bits that differ from the current colour, the first of which is
+    // the next change; after it the colour is the other one, so the rest of the word flips.
+    const std::uint32_t bytes = (width + 7) / 8;
+    std::uint32_t n = 0;
+    std::uint64_t current = ~0ull;  // the current colour in every bit: white
+    for (std::uint32_t x = 0; x < width; x += 64) {
+        const std::uint32_t at = x / 8;
+        std::uint64_t word = 0;
+        if (at + 8 <= bytes) {
+            word = LoadBE64(row + at);
+        } else {
+            for (std::uint32_t k = at; k < bytes; ++k) {
+                word |= std::uint64_t{row[k]} << (56 - 8 * (k - at));
+            }
         }
-        if (((std::uint32_t{row[x >> 3]} >> (7 - (x & 7))) & 1u) != colour) {
-            list[++n] = x;
-            colour ^= 1;
+        // Bits past the row's last pixel are no pixels.
+        const std::uint64_t valid = width - x >= 64 ? ~0ull : ~(~0ull >> (width - x));
+        std::uint64_t differ = (word ^ current) & valid;
+        while (differ != 0) {
+            const auto p = static_cast<std::uint32_t>(std::countl_zero(differ));
+            list[++n] = x + p;
+            differ = (differ ^ (~0ull >> p)) & valid;
+            current = ~current;
         }
-        ++x;
     }
     return n;
 }
