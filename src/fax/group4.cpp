@@ -184,15 +184,19 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
     // The pixel where the row's last white run ends; past it the row stays as it is (black).
     const std::uint32_t white = n % 2 == 1 ? list[n] : end.a0;
     const std::uint32_t words = (white + 63) / 64;
+    // The whole words before the first change are white: a row without changes (a blank row)
+    // is a fill.
+    const std::uint32_t lead = (n != 0 ? list[1] : white) / 64;
+    std::memset(out, 0xFF, std::size_t{lead} * 8);
     std::uint64_t marks[(kMaxDibSide + 63) / 64 + 1];
-    std::memset(marks, 0, std::size_t{words} * 8);
+    std::memset(marks + lead, 0, std::size_t{words - lead} * 8);
     for (std::uint32_t i = 1; i <= n; ++i) {
         const std::uint32_t x = list[i];
         // Two changes at one place cancel: a run of no pixels.
         if (x < white) marks[x / 64] ^= 1ull << (63 - x % 64);
     }
     std::uint64_t colour = ~0ull;  // of the pixel before the word: white
-    for (std::uint32_t w = 0; w < words; ++w) {
+    for (std::uint32_t w = lead; w < words; ++w) {
         std::uint64_t v = marks[w];
         for (unsigned shift = 1; shift < 64; shift *= 2) v ^= v >> shift;
         v ^= colour;
