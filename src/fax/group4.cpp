@@ -214,11 +214,12 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
 }
 
 std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list) {
-    // 64 pixels at a time: the bits that differ from the current colour, the first of which is
-    // the next change; after it the colour is the other one, so the rest of the word flips.
+    // 64 pixels at a time: a pixel whose colour differs from the one before it is a change (the
+    // pixel before the row is white). The changes of a word are written four at a time, the
+    // entries past its last one being overwritten by the next word's or left past the list.
     const std::uint32_t bytes = (width + 7) / 8;
     std::uint32_t n = 0;
-    std::uint64_t current = ~0ull;  // the current colour in every bit: white
+    std::uint64_t before = 1;  // the colour of the pixel before the word: white
     for (std::uint32_t x = 0; x < width; x += 64) {
         const std::uint32_t at = x / 8;
         std::uint64_t word = 0;
@@ -231,13 +232,19 @@ std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::ui
         }
         // Bits past the row's last pixel are no pixels.
         const std::uint64_t valid = width - x >= 64 ? ~0ull : ~(~0ull >> (width - x));
-        std::uint64_t differ = (word ^ current) & valid;
-        while (differ != 0) {
-            const auto p = static_cast<std::uint32_t>(std::countl_zero(differ));
-            list[++n] = x + p;
-            differ = (differ ^ (~0ull >> p)) & valid;
-            current = ~current;
+        std::uint64_t changes = (word ^ (word >> 1 | before << 63)) & valid;
+        before = word & 1;
+        if (changes == 0) continue;
+        const auto count = static_cast<std::uint32_t>(std::popcount(changes));
+        std::uint32_t* next = list + n + 1;
+        for (std::uint32_t k = 0; k < count; k += 4, next += 4) {
+            for (int j = 0; j < 4; ++j) {
+                const auto p = static_cast<std::uint32_t>(std::countl_zero(changes | 1));
+                next[j] = x + p;
+                changes &= ~(0x8000000000000000ull >> p);
+            }
         }
+        n += count;
     }
     return n;
 }
