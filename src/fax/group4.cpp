@@ -87,21 +87,25 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
         end->a0 = a0;
         return status;
     };
-    while (a0 < width) {
-        const std::uint32_t window = in.Peek13();
+    // b1: the first change right of a0 whose colour is opposite to a0's. Only before the row's
+    // first change is the entry taken as it stands, so that b1 may be 0; once a change at 0 is
+    // written, a0 = 0 is a real position and b1 lies past it.
+    auto findB1 = [&] {
         // Past the list's end every entry stands for the row's end.
         while (cursor > refCount + 2) cursor -= 2;
-        // b1: the first change right of a0 whose colour is opposite to a0's. Only before the
-        // row's first change is the entry taken as it stands, so that b1 may be 0; once a change
-        // at 0 is written, a0 = 0 is a real position and b1 lies past it.
         if (a0 != 0 || n != 0) {
             while (ref[cursor] <= a0) cursor += 2;
         }
-        std::uint32_t b1 = ref[cursor];
+        return ref[cursor];
+    };
+    while (a0 < width) {
+        std::uint32_t window = in.Peek13();
+        std::uint32_t b1 = findB1();
         if (window >= 4096) {
             // V0, the commonest code by far, comes in runs (both edges of a stroke that goes on
             // straight): a run of 1 bits is that many V0 codes, each putting a1 at b1, taken
             // with one Skip.
+            const std::uint32_t ones = static_cast<std::uint32_t>(std::countl_one(in.bits));
             const std::uint32_t held = HeldV0Codes(in);
             std::uint32_t taken = 0;
             for (;;) {
@@ -123,7 +127,11 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
                 if (b1 <= a0 || taken == held) break;
             }
             in.Skip(taken);
-            continue;
+            // Where the run ended with its 1 bits, another code follows: it is looked at here,
+            // as the loop's top would look at it, when the reader holds its 13 bits.
+            if (taken != ones || a0 >= width || in.count < 13) continue;
+            window = in.Peek13();
+            b1 = findB1();
         }
         const ModeCode mode = kModes[window >> 6];
         if (mode.kind == kHorizontal) {
