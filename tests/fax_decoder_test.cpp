@@ -418,13 +418,51 @@ TEST_F(FaxDecoderTest, Group4RowEndsEndOfBlockAndStrips) {
     EXPECT_EQ(early.rows, (std::vector<std::string>{Repeat('0', 8), Repeat('1', 8), Repeat('0', 8),
                                                     Repeat('1', 8)}));
 
-    // A row whose every pixel changes colour: 4001 changes fit the lists.
+    // A row whose every pixel changes colour: 4001 changes fit the lists. The next row repeats
+    // it with 4000 V0 codes, one run of 1 bits far longer than the reader holds at once.
     std::string alt;
     std::string want;
     for (int x = 0; x < 4000; x += 2) alt += H + W(1) + B(1), want += "10";
-    Decoded many = Decode(FaxSpec(4, 4000, 1, {Pack(alt)}));
+    Decoded many = Decode(FaxSpec(4, 4000, 2, {Pack(alt + Repeat('1', 4000))}));
     ASSERT_EQ(many.status, 0);
-    EXPECT_EQ(many.rows[0], want);
+    EXPECT_EQ(many.rows, (std::vector<std::string>{want, want}));
+}
+
+TEST_F(FaxDecoderTest, ChangeListsOfPaintedRows) {
+    // Rows of every kind of word (blank, black, a change at every pixel, changes at the words'
+    // edges, random runs), with set bits past the row's end: their changes are the pixels that
+    // differ from the one before (white before the row), and painting the changes gives the
+    // row back without writing past it.
+    std::mt19937 rng(4);
+    for (std::uint32_t width : {1u, 7u, 63u, 64u, 65u, 130u, 200u}) {
+        for (int kind = 0; kind < 5; ++kind) {
+            const std::uint32_t stride = (width + 31) / 32 * 4;  // a DIB row's
+            Bytes row(stride, 0xFF);                             // pixels past the row are set
+            std::vector<std::uint32_t> want;
+            std::uint32_t before = 1;
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const std::uint32_t pixel = kind == 0   ? 1
+                                            : kind == 1 ? 0
+                                            : kind == 2 ? x % 2
+                                            : kind == 3 ? x / 64 % 2
+                                                        : (rng() % 5 == 0 ? 1 - before : before);
+                if (pixel == 0) row[x / 8] &= static_cast<std::uint8_t>(~(0x80u >> x % 8));
+                if (pixel != before) want.push_back(x);
+                before = pixel;
+            }
+            std::vector<std::uint32_t> list(width + 8, 0);
+            const std::uint32_t n = fax::ChangesOfRow(row.data(), width, list.data());
+            ASSERT_EQ(std::vector<std::uint32_t>(list.begin() + 1, list.begin() + 1 + n), want)
+                << "width " << width << " kind " << kind;
+            Bytes painted(stride + 8, 0);
+            fax::PaintRow(painted.data(), stride, list.data(), fax::RowEnd{n, width});
+            for (std::uint32_t x = 0; x < width; ++x) {
+                ASSERT_EQ(painted[x / 8] >> (7 - x % 8) & 1, row[x / 8] >> (7 - x % 8) & 1)
+                    << "width " << width << " kind " << kind << " pixel " << x;
+            }
+            EXPECT_EQ(Bytes(painted.begin() + stride, painted.end()), Bytes(8, 0));
+        }
+    }
 }
 
 TEST_F(FaxDecoderTest, Group4DamageAndTruncation) {
