@@ -156,7 +156,7 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
               const RowEnd& end);
 
 // The changes of a decoded 1-bit row of `width` pixels (white as 1, starting white) into
-// list[1..n]; returns n. The list holds width + 8 entries.
+// list[1..n]; returns n. The list holds width + 8 entries; list[n + 1..n + 3] may be written.
 std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list);
 
 // What the three fax codecs share: the page's row geometry, the two code tables, the input

@@ -223,8 +223,9 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
 
 std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list) {
     // 64 pixels at a time: a pixel whose colour differs from the one before it is a change (the
-    // pixel before the row is white). The changes of a word are written four at a time, the
-    // entries past its last one being overwritten by the next word's or left past the list.
+    // pixel before the row is white). The changes of a word are written four at a time: up to
+    // three entries after its last change are written too, and the next word's changes, or
+    // CloseList, write over them.
     const std::uint32_t bytes = (width + 7) / 8;
     std::uint32_t n = 0;
     std::uint64_t before = 1;  // the colour of the pixel before the word: white
