@@ -429,13 +429,13 @@ TEST_F(FaxDecoderTest, Group4RowEndsEndOfBlockAndStrips) {
 }
 
 TEST_F(FaxDecoderTest, ChangeListsOfPaintedRows) {
-    // Rows of every kind of word (blank, black, a change at every pixel, changes at the words'
-    // edges, random runs), with set bits past the row's end: their changes are the pixels that
-    // differ from the one before (white before the row), and painting the changes gives the
-    // row back without writing past it.
+    // Rows of blank, black, alternating, word-edge and random words, with set bits past their
+    // end: the changes are the pixels unlike the one before (white before the row), and
+    // painting them gives the row back without writing past it.
     std::mt19937 rng(4);
     for (std::uint32_t width : {1u, 7u, 63u, 64u, 65u, 130u, 200u}) {
         for (int kind = 0; kind < 5; ++kind) {
+            SCOPED_TRACE("width " + std::to_string(width) + " kind " + std::to_string(kind));
             const std::uint32_t stride = (width + 31) / 32 * 4;  // a DIB row's
             Bytes row(stride, 0xFF);                             // pixels past the row are set
             std::vector<std::uint32_t> want;
@@ -452,13 +452,11 @@ TEST_F(FaxDecoderTest, ChangeListsOfPaintedRows) {
             }
             std::vector<std::uint32_t> list(width + 8, 0);
             const std::uint32_t n = fax::ChangesOfRow(row.data(), width, list.data());
-            ASSERT_EQ(std::vector<std::uint32_t>(list.begin() + 1, list.begin() + 1 + n), want)
-                << "width " << width << " kind " << kind;
+            ASSERT_EQ(std::vector<std::uint32_t>(list.begin() + 1, list.begin() + 1 + n), want);
             Bytes painted(stride + 8, 0);
             fax::PaintRow(painted.data(), stride, list.data(), fax::RowEnd{n, width});
             for (std::uint32_t x = 0; x < width; ++x) {
-                ASSERT_EQ(painted[x / 8] >> (7 - x % 8) & 1, row[x / 8] >> (7 - x % 8) & 1)
-                    << "width " << width << " kind " << kind << " pixel " << x;
+                ASSERT_EQ(painted[x / 8] >> (7 - x % 8) & 1, row[x / 8] >> (7 - x % 8) & 1) << x;
             }
             EXPECT_EQ(Bytes(painted.begin() + stride, painted.end()), Bytes(8, 0));
         }
