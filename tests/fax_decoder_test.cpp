@@ -1,6 +1,7 @@
 // The CCITT strip decoders on hand-made code streams: code tables, run painting, Modified
 // Huffman rows, Group 3 EOLs and fill, Group 4 modes, strips, progress, damage and truncation.
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 
 namespace qor::test {
 namespace {
@@ -53,10 +55,11 @@ class FaxDecoderTest : public LeakCheckedTest {
     Decoded Decode(const TiffPageSpec& spec, ProgressProc progress = nullptr) {
         return Decode(MakeTiff({spec}), spec.width, progress);
     }
-    Decoded Decode(const Bytes& file, std::uint32_t width, ProgressProc progress = nullptr) {
+    Decoded Decode(const Bytes& file, std::uint32_t width, ProgressProc progress = nullptr,
+                   const std::function<void(TiffPage&)>& adjust = {}) {
         const std::string path = dir_.Path("f.tif");
         WriteFile(path, file);
-        const DecodedPage page = DecodeFirstPage(path, nullptr, progress);
+        const DecodedPage page = DecodeFirstPage(path, nullptr, progress, adjust);
         Decoded d{page.status, {}, page.page};
         for (const Bytes& row : page.rows) {
             std::string s;
@@ -293,6 +296,17 @@ TEST_F(FaxDecoderTest, Group3ShortRowsAndStripStarts) {
     ASSERT_EQ(s.status, 0);
     EXPECT_EQ(s.rows,
               (std::vector<std::string>{"111110000000", wantFull, "001111111111", wantFull}));
+
+    // Two-dimensional rows (tag bit 0) against one-dimensional rows (1) cut short, whose black
+    // rest is a change where the run cut short is white: V0, VL1 from the row's end, V0.
+    const std::string twoD = "0" + V0 + VL1 + V0;
+    const std::string rows2d =
+        kEol + "1" + W(3) + B(2) + kEol + twoD + kEol + "1" + W(4) + B(0) + kEol + twoD;
+    Decoded t = Decode(MakeTiff({FaxSpec(3, 12, 4, {Pack(rows2d)})}), 12, nullptr,
+                       [](TiffPage& page) { page.t4Options |= tiff::kT4TwoDimensional; });
+    ASSERT_EQ(t.status, 0);
+    EXPECT_EQ(t.rows, (std::vector<std::string>{"111000000000", "111000000001", "111100000000",
+                                                "111100000001"}));
 }
 
 TEST_F(FaxDecoderTest, Group3FailuresAndProgress) {
@@ -428,36 +442,33 @@ TEST_F(FaxDecoderTest, Group4RowEndsEndOfBlockAndStrips) {
     EXPECT_EQ(many.rows, (std::vector<std::string>{want, want}));
 }
 
-TEST_F(FaxDecoderTest, ChangeListsOfPaintedRows) {
-    // Rows of blank, black, alternating, word-edge and random words, with set bits past their
-    // end: the changes are the pixels unlike the one before (white before the row), and
-    // painting them gives the row back without writing past it.
+TEST_F(FaxDecoderTest, PaintedRowsOfEveryKindOfWord) {
+    // Blank, black, alternating, word-edge and random rows, painted from their changes over a
+    // black row: the row's pixels come out, and nothing is written past the DIB row.
     std::mt19937 rng(4);
     for (std::uint32_t width : {1u, 7u, 63u, 64u, 65u, 130u, 200u}) {
         for (int kind = 0; kind < 5; ++kind) {
             SCOPED_TRACE("width " + std::to_string(width) + " kind " + std::to_string(kind));
-            const std::uint32_t stride = (width + 31) / 32 * 4;  // a DIB row's
-            Bytes row(stride, 0xFF);                             // pixels past the row are set
-            std::vector<std::uint32_t> want;
-            std::uint32_t before = 1;
+            std::vector<std::uint32_t> list = {0};  // entry 0, then the changes
+            std::string want;
             for (std::uint32_t x = 0; x < width; ++x) {
-                const std::uint32_t pixel = kind == 0   ? 1
-                                            : kind == 1 ? 0
-                                            : kind == 2 ? x % 2
-                                            : kind == 3 ? x / 64 % 2
-                                                        : (rng() % 5 == 0 ? 1 - before : before);
-                if (pixel == 0) row[x / 8] &= static_cast<std::uint8_t>(~(0x80u >> x % 8));
-                if (pixel != before) want.push_back(x);
-                before = pixel;
+                const char before = x == 0 ? '1' : want.back();
+                const char pixel = kind == 0   ? '1'
+                                   : kind == 1 ? '0'
+                                   : kind == 2 ? "01"[x % 2]
+                                   : kind == 3 ? "10"[x / 64 % 2]
+                                               : (rng() % 5 == 0 ? "10"[before - '0'] : before);
+                if (pixel != before) list.push_back(x);
+                want += pixel;
             }
-            std::vector<std::uint32_t> list(width + 8, 0);
-            const std::uint32_t n = fax::ChangesOfRow(row.data(), width, list.data());
-            ASSERT_EQ(std::vector<std::uint32_t>(list.begin() + 1, list.begin() + 1 + n), want);
+            const auto n = static_cast<std::uint32_t>(list.size() - 1);
+            const std::uint32_t stride = (width + 31) / 32 * 4;  // a DIB row's
             Bytes painted(stride + 8, 0);
             fax::PaintRow(painted.data(), stride, list.data(), fax::RowEnd{n, width});
-            for (std::uint32_t x = 0; x < width; ++x) {
-                ASSERT_EQ(painted[x / 8] >> (7 - x % 8) & 1, row[x / 8] >> (7 - x % 8) & 1) << x;
-            }
+            std::string got;
+            for (std::uint32_t x = 0; x < width; ++x)
+                got += "01"[painted[x / 8] >> (7 - x % 8) & 1];
+            EXPECT_EQ(got, want);
             EXPECT_EQ(Bytes(painted.begin() + stride, painted.end()), Bytes(8, 0));
         }
     }

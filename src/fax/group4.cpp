@@ -221,43 +221,6 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
     }
 }
 
-std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list) {
-    // 64 pixels at a time: a pixel whose colour differs from the one before it is a change (the
-    // pixel before the row is white). The changes of a word are written four at a time: up to
-    // three entries after its last change are written too, and the next word's changes, or
-    // CloseList, write over them.
-    const std::uint32_t bytes = (width + 7) / 8;
-    std::uint32_t n = 0;
-    std::uint64_t before = 1;  // the colour of the pixel before the word: white
-    for (std::uint32_t x = 0; x < width; x += 64) {
-        const std::uint32_t at = x / 8;
-        std::uint64_t word = 0;
-        if (at + 8 <= bytes) {
-            word = LoadBE64(row + at);
-        } else {
-            for (std::uint32_t k = at; k < bytes; ++k) {
-                word |= std::uint64_t{row[k]} << (56 - 8 * (k - at));
-            }
-        }
-        // Bits past the row's last pixel are no pixels.
-        const std::uint64_t valid = width - x >= 64 ? ~0ull : ~(~0ull >> (width - x));
-        std::uint64_t changes = (word ^ (word >> 1 | before << 63)) & valid;
-        before = word & 1;
-        if (changes == 0) continue;
-        const auto count = static_cast<std::uint32_t>(std::popcount(changes));
-        std::uint32_t* next = list + n + 1;
-        for (std::uint32_t k = 0; k < count; k += 4, next += 4) {
-            for (int j = 0; j < 4; ++j) {
-                const auto p = static_cast<std::uint32_t>(std::countl_zero(changes | 1));
-                next[j] = x + p;
-                changes &= ~(0x8000000000000000ull >> p);
-            }
-        }
-        n += count;
-    }
-    return n;
-}
-
 namespace {
 
 class Group4Codec final : public FaxCodec {
