@@ -59,6 +59,8 @@ class TempFile {
 // releases the document.
 bool ReadGifWithQorimg(const std::string& path, std::uint64_t* delivered);
 bool ReadTiffWithQorimg(const std::string& path, std::uint64_t* delivered);
+// The first page through QorReadTIFEx with QOR_READ_EXTENDED.
+bool ReadExtendedWithQorimg(const std::string& path, std::uint64_t* delivered);
 // QorReadTIFEx with options.threads as given (0: the machine's processors).
 bool ReadTiffOnThreads(const std::string& path, std::uint32_t threads, std::uint64_t* delivered);
 // The thread scaling of a read: the file read on 1 thread, on 2 and on the machine's count, each

@@ -1,5 +1,6 @@
 // Fax cases: one A4 text page at 300 dpi (2480 x 3508) coded by libtiff's own encoders as
-// Modified Huffman, Group 3 one-dimensional data with fill bits, and Group 4, in one strip.
+// Modified Huffman, Group 3 one-dimensional data with fill bits, Group 3 two-dimensional data
+// with fill bits (read extended) and Group 4, in one strip.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -118,10 +119,13 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
         const char* name;
         std::uint16_t compression;
         std::uint32_t t4Options;
+        bool extended = false;
     };
     const Kind kinds[] = {
         {"A4 300-dpi text page, Modified Huffman", COMPRESSION_CCITTRLE, 0},
         {"A4 300-dpi text page, Group 3", COMPRESSION_CCITTFAX3, GROUP3OPT_FILLBITS},
+        {"A4 300-dpi text page, Group 3 two-dimensional (extended)", COMPRESSION_CCITTFAX3,
+         GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS, true},
         {"A4 300-dpi text page, Group 4", COMPRESSION_CCITTFAX4, 0},
     };
     for (const Kind& kind : kinds) {
@@ -131,8 +135,9 @@ void AddFaxCases(std::vector<BenchCase>* cases) {
             WriteFaxPage(file->path(), *page, kind.compression, kind.t4Options);
         };
         cases->push_back({kind.name, "libtiff TIFFReadEncodedStrip",
-                          [file](std::uint64_t* delivered) {
-                              return ReadTiffWithQorimg(file->path(), delivered);
+                          [file, kind](std::uint64_t* delivered) {
+                              return kind.extended ? ReadExtendedWithQorimg(file->path(), delivered)
+                                                   : ReadTiffWithQorimg(file->path(), delivered);
                           },
                           [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); }, 2.0,
                           true, prepare});

@@ -1,6 +1,7 @@
 // The CCITT strip decoders on hand-made code streams: code tables, run painting, Modified
 // Huffman rows, Group 3 EOLs and fill, Group 4 modes, strips, progress, damage and truncation.
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 
 namespace qor::test {
 namespace {
@@ -53,10 +55,11 @@ class FaxDecoderTest : public LeakCheckedTest {
     Decoded Decode(const TiffPageSpec& spec, ProgressProc progress = nullptr) {
         return Decode(MakeTiff({spec}), spec.width, progress);
     }
-    Decoded Decode(const Bytes& file, std::uint32_t width, ProgressProc progress = nullptr) {
+    Decoded Decode(const Bytes& file, std::uint32_t width, ProgressProc progress = nullptr,
+                   const std::function<void(TiffPage&)>& adjust = {}) {
         const std::string path = dir_.Path("f.tif");
         WriteFile(path, file);
-        const DecodedPage page = DecodeFirstPage(path, nullptr, progress);
+        const DecodedPage page = DecodeFirstPage(path, nullptr, progress, adjust);
         Decoded d{page.status, {}, page.page};
         for (const Bytes& row : page.rows) {
             std::string s;
@@ -293,6 +296,17 @@ TEST_F(FaxDecoderTest, Group3ShortRowsAndStripStarts) {
     ASSERT_EQ(s.status, 0);
     EXPECT_EQ(s.rows,
               (std::vector<std::string>{"111110000000", wantFull, "001111111111", wantFull}));
+
+    // Two-dimensional rows (tag bit 0) against one-dimensional rows (1) cut short, whose black
+    // rest is a change where the run cut short is white: V0, VL1 from the row's end, V0.
+    const std::string twoD = "0" + V0 + VL1 + V0;
+    const std::string rows2d =
+        kEol + "1" + W(3) + B(2) + kEol + twoD + kEol + "1" + W(4) + B(0) + kEol + twoD;
+    Decoded t = Decode(MakeTiff({FaxSpec(3, 12, 4, {Pack(rows2d)})}), 12, nullptr,
+                       [](TiffPage& page) { page.t4Options |= tiff::kT4TwoDimensional; });
+    ASSERT_EQ(t.status, 0);
+    EXPECT_EQ(t.rows, (std::vector<std::string>{"111000000000", "111000000001", "111100000000",
+                                                "111100000001"}));
 }
 
 TEST_F(FaxDecoderTest, Group3FailuresAndProgress) {
@@ -418,13 +432,42 @@ TEST_F(FaxDecoderTest, Group4RowEndsEndOfBlockAndStrips) {
     EXPECT_EQ(early.rows, (std::vector<std::string>{Repeat('0', 8), Repeat('1', 8), Repeat('0', 8),
                                                     Repeat('1', 8)}));
 
-    // A row whose every pixel changes colour: 4001 changes fit the lists.
+    // A row whose every pixel changes colour: 4001 changes fit the lists. The next row repeats
+    // it with 4000 V0 codes, one run of 1 bits far longer than the reader holds at once.
     std::string alt;
     std::string want;
     for (int x = 0; x < 4000; x += 2) alt += H + W(1) + B(1), want += "10";
-    Decoded many = Decode(FaxSpec(4, 4000, 1, {Pack(alt)}));
+    Decoded many = Decode(FaxSpec(4, 4000, 2, {Pack(alt + Repeat('1', 4000))}));
     ASSERT_EQ(many.status, 0);
-    EXPECT_EQ(many.rows[0], want);
+    EXPECT_EQ(many.rows, (std::vector<std::string>{want, want}));
+}
+
+TEST_F(FaxDecoderTest, PaintedRowsOfEveryKindOfWord) {
+    // Blank, black, alternating, word-edge and random rows, painted from their changes over a
+    // black row: the row's pixels come out, and nothing is written past the DIB row.
+    std::mt19937 rng(4);
+    for (std::uint32_t width : {1u, 7u, 63u, 64u, 65u, 130u, 200u}) {
+        for (int kind = 0; kind < 5; ++kind) {
+            std::vector<std::uint32_t> list = {0};  // entry 0, then the changes
+            std::string want;
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const char pixel =
+                    "10"[kind == 1 || (kind == 2 && x % 2 == 0) || (kind == 3 && x / 64 % 2 == 1) ||
+                         (kind == 4 && rng() % 3 == 0)];
+                if (pixel != (x == 0 ? '1' : want.back())) list.push_back(x);
+                want += pixel;
+            }
+            const std::uint32_t stride = (width + 31) / 32 * 4;  // a DIB row's
+            Bytes painted(stride + 8, 0);
+            const fax::RowEnd end{static_cast<std::uint32_t>(list.size() - 1), width};
+            fax::PaintRow(painted.data(), stride, list.data(), end);
+            std::string got;
+            for (std::uint32_t x = 0; x < width; ++x)
+                got += "01"[painted[x / 8] >> (7 - x % 8) & 1];
+            EXPECT_EQ(got, want) << "width " << width << " kind " << kind;
+            EXPECT_EQ(Bytes(painted.begin() + stride, painted.end()), Bytes(8, 0));
+        }
+    }
 }
 
 TEST_F(FaxDecoderTest, Group4DamageAndTruncation) {

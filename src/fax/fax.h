@@ -99,15 +99,29 @@ struct CodedRow {
     std::uint32_t colour = 1;    // of the next run: 1 white, 0 black
     std::uint32_t position = 0;  // pixels done
     std::uint64_t pending = 0;   // make-up lengths of the current run read so far
+    // With TakeRunCode<true>, the row's changes so far (changes[1..changeCount]): where each run
+    // ends inside the row, two at one place (a run of no pixels) cancelling.
+    std::uint32_t* changes = nullptr;
+    std::uint32_t changeCount = 0;
     bool Done() const { return position >= width; }
+    // Lists a change at `position`; two at one place (a run of no pixels) cancel.
+    void ListChange() {
+        if (changeCount != 0 && changes[changeCount] == position) {
+            --changeCount;
+        } else {
+            changes[++changeCount] = position;
+        }
+    }
 };
 
 // Decodes the run-length code at the front of `window` (the reader's 13-bit window) for the
 // row's colour: a make-up code adds to the run; a terminating code ends it, paints it when it is
 // white and switches colour. Returns 0, or the status that ends the page: 532 for a window that
 // holds no code or a run past the row's end (nothing of it is painted), 202 when the data ran out.
-inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
-                                CodedRow* row) {
+// With kListChanges, the row's changes are listed too (CodedRow::changes).
+template <bool kListChanges = false>
+std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes& codes,
+                         CodedRow* row) {
     const std::uint16_t entry = codes.table[row->colour][window];
     const std::uint32_t index = IndexOfEntry(entry);
     if (index == NO_CODE) return in->WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
@@ -121,6 +135,7 @@ inline std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const Ru
     row->position += run;
     row->colour ^= 1;
     row->pending = 0;
+    if (kListChanges && row->position < row->width) row->ListChange();
     return 0;
 }
 
@@ -154,10 +169,6 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
 // was decoded up to pixel `end`.
 void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* list,
               const RowEnd& end);
-
-// The changes of a decoded 1-bit row of `width` pixels (white as 1, starting white) into
-// list[1..n]; returns n. The list holds width + 8 entries.
-std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list);
 
 // What the three fax codecs share: the page's row geometry, the two code tables, the input
 // block and the bit reader, which every strip restarts, and `extraCount` more working blocks of

@@ -31,10 +31,17 @@ class Group3Codec final : public FaxCodec {
     }
 
     tiff::RowResult NextRow(std::uint8_t* row) override {
+        return twoDimensional_ ? NextRowOf<true>(row) : NextRowOf<false>(row);
+    }
+
+  private:
+    // NextRow for pages with (kTwoDimensional) and without two-dimensional rows.
+    template <bool kTwoDimensional>
+    tiff::RowResult NextRowOf(std::uint8_t* row) {
         bool awaitingEol = !eolAhead_;
         eolAhead_ = false;
         // An EOL that cut the previous row short is followed by this row's tag bit.
-        if (!awaitingEol && twoDimensional_) {
+        if (!awaitingEol && kTwoDimensional) {
             bool twoDimensionalRow = false;
             if (!TakeTag(&twoDimensionalRow)) return QOR_READ_FAILED;
             if (twoDimensionalRow) return TwoDimensionalRow(row);
@@ -43,6 +50,8 @@ class Group3Codec final : public FaxCodec {
         coded.out = row;
         coded.width = width_;
         coded.rowBytes = stride_;
+        // A one-dimensional row of a two-dimensional page is the reference of the next row.
+        if constexpr (kTwoDimensional) coded.changes = ref_;
         while (!coded.Done()) {
             const std::uint32_t window = in_.Peek13();
             if (window < 2) {
@@ -54,12 +63,14 @@ class Group3Codec final : public FaxCodec {
                 if (!in_.Consume(12)) return QOR_READ_FAILED;
                 if (!awaitingEol) {
                     // The row was coded too short: its rest stays black, and this EOL
-                    // introduces the next row of the strip.
+                    // introduces the next row of the strip. Where the run cut short is white,
+                    // the black rest is a change.
                     eolAhead_ = true;
-                    return OneDimensionalRowDone(row);
+                    if (kTwoDimensional && coded.colour != 0) coded.ListChange();
+                    return OneDimensionalRowDone(coded);
                 }
                 awaitingEol = false;
-                if (twoDimensional_) {
+                if (kTwoDimensional) {
                     bool twoDimensionalRow = false;
                     if (!TakeTag(&twoDimensionalRow)) return QOR_READ_FAILED;
                     if (twoDimensionalRow) return TwoDimensionalRow(row);
@@ -67,12 +78,12 @@ class Group3Codec final : public FaxCodec {
                 continue;
             }
             if (awaitingEol) return in_.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
-            if (std::int16_t status = TakeRunCode(&in_, window, codes_, &coded)) return status;
+            if (std::int16_t status = TakeRunCode<kTwoDimensional>(&in_, window, codes_, &coded))
+                return status;
         }
-        return OneDimensionalRowDone(row);
+        return OneDimensionalRowDone(coded);
     }
 
-  private:
     std::unique_ptr<FaxCodec> Fresh() const override { return std::make_unique<Group3Codec>(); }
     // Two-dimensional pages: the changing-element lists of the reference and the coding row.
     int ExtraBlocks(std::uint32_t width, std::uint32_t* sizes) const override {
@@ -89,10 +100,11 @@ class Group3Codec final : public FaxCodec {
         return true;
     }
 
-    // A one-dimensional row of a two-dimensional page is the reference of the next row.
-    tiff::RowResult OneDimensionalRowDone(const std::uint8_t* row) {
+    // The changes of a one-dimensional row, its rest black (it starts so), are the reference
+    // of the next row.
+    tiff::RowResult OneDimensionalRowDone(const CodedRow& coded) {
         if (twoDimensional_) {
-            refCount_ = ChangesOfRow(row, width_, ref_);
+            refCount_ = coded.changeCount;
             CloseList(ref_, refCount_, width_);
         }
         return 0;

@@ -2,6 +2,7 @@
 // against the row above it, the first row of a strip against an imaginary white line.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -63,6 +64,15 @@ constexpr std::array<ModeCode, 128> MakeModeTable() {
 }
 constexpr std::array<ModeCode, 128> kModes = MakeModeTable();
 
+// How many V0 codes (1 bits) the reader holds at its front, for a run of them taken at once:
+// only real bits, not the zeros past the end, and only codes that begin with 13 bits or more
+// held, so that the reader refills where it would taking one code at a time (what WindowPastEnd
+// sees depends on it). At least 1 when the window begins with V0.
+std::uint32_t HeldV0Codes(const FaxBitReader& in) {
+    return std::min({static_cast<std::uint32_t>(std::countl_one(in.bits)), in.count - in.padding,
+                     in.count - 12});
+}
+
 }  // namespace
 
 std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint32_t* ref,
@@ -77,19 +87,53 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
         end->a0 = a0;
         return status;
     };
-    while (a0 < width) {
-        const std::uint32_t window = in.Peek13();
+    // b1: the first change right of a0 whose colour is opposite to a0's. Only before the row's
+    // first change is the entry taken as it stands, so that b1 may be 0; once a change at 0 is
+    // written, a0 = 0 is a real position and b1 lies past it.
+    auto findB1 = [&] {
         // Past the list's end every entry stands for the row's end.
         while (cursor > refCount + 2) cursor -= 2;
-        // b1: the first change right of a0 whose colour is opposite to a0's. Only before the
-        // row's first change is the entry taken as it stands, so that b1 may be 0; once a change
-        // at 0 is written, a0 = 0 is a real position and b1 lies past it.
         if (a0 != 0 || n != 0) {
             while (ref[cursor] <= a0) cursor += 2;
         }
-        const std::uint32_t b1 = ref[cursor];
-        // V0, the commonest code, is taken without the table.
-        const ModeCode mode = window >= 4096 ? ModeCode{kVertical, 0, 1} : kModes[window >> 6];
+        return ref[cursor];
+    };
+    while (a0 < width) {
+        std::uint32_t window = in.Peek13();
+        std::uint32_t b1 = findB1();
+        if (window >= 4096) {
+            // V0, the commonest code by far, comes in runs (both edges of a stroke that goes on
+            // straight): a run of 1 bits is that many V0 codes, each putting a1 at b1, taken
+            // with one Skip.
+            const std::uint32_t ones = static_cast<std::uint32_t>(std::countl_one(in.bits));
+            const std::uint32_t held = HeldV0Codes(in);
+            std::uint32_t taken = 0;
+            for (;;) {
+                ++taken;
+                if (n + 1 > maxChanges) {
+                    in.Skip(taken);
+                    return stop(QOR_FAX_BAD_DATA);
+                }
+                // b1 > a0 here (or b1 >= a0 = 0 at the row's start), and the list is in order
+                // and ends at the row's end: a0 moves to b1, and the cursor to the next change.
+                a0 = b1;
+                coding[++n] = a0;
+                colour ^= 1;
+                ++cursor;
+                if (a0 >= width) break;
+                // The next b1 is the next change unless the reference row has a run of no
+                // pixels there; then the search above finds it.
+                b1 = ref[cursor];
+                if (b1 <= a0 || taken == held) break;
+            }
+            in.Skip(taken);
+            // Where the run ended with its 1 bits, another code follows: it is looked at here,
+            // as the loop's top would look at it, when the reader holds its 13 bits.
+            if (taken != ones || a0 >= width || in.count < 13) continue;
+            window = in.Peek13();
+            b1 = findB1();
+        }
+        const ModeCode mode = kModes[window >> 6];
         if (mode.kind == kHorizontal) {
             // Horizontal mode: a run of the current colour, then one of the other.
             if (!in.Consume(3)) return stop(QOR_READ_FAILED);
@@ -148,15 +192,19 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
     // The pixel where the row's last white run ends; past it the row stays as it is (black).
     const std::uint32_t white = n % 2 == 1 ? list[n] : end.a0;
     const std::uint32_t words = (white + 63) / 64;
+    // The whole words before the first change are white: a row without changes (a blank row)
+    // is a fill.
+    const std::uint32_t lead = (n != 0 ? list[1] : white) / 64;
+    std::memset(out, 0xFF, std::size_t{lead} * 8);
     std::uint64_t marks[(kMaxDibSide + 63) / 64 + 1];
-    std::memset(marks, 0, std::size_t{words} * 8);
+    std::memset(marks + lead, 0, std::size_t{words - lead} * 8);
     for (std::uint32_t i = 1; i <= n; ++i) {
         const std::uint32_t x = list[i];
         // Two changes at one place cancel: a run of no pixels.
         if (x < white) marks[x / 64] ^= 1ull << (63 - x % 64);
     }
     std::uint64_t colour = ~0ull;  // of the pixel before the word: white
-    for (std::uint32_t w = 0; w < words; ++w) {
+    for (std::uint32_t w = lead; w < words; ++w) {
         std::uint64_t v = marks[w];
         for (unsigned shift = 1; shift < 64; shift *= 2) v ^= v >> shift;
         v ^= colour;
@@ -171,24 +219,6 @@ void PaintRow(std::uint8_t* out, std::uint64_t rowBytes, const std::uint32_t* li
             }
         }
     }
-}
-
-std::uint32_t ChangesOfRow(const std::uint8_t* row, std::uint32_t width, std::uint32_t* list) {
-    std::uint32_t n = 0, colour = 1;
-    for (std::uint32_t x = 0; x < width;) {
-        // A whole byte of the current colour holds no change.
-        const std::uint8_t same = colour != 0 ? 0xFF : 0x00;
-        if ((x & 7) == 0 && x + 8 <= width && row[x >> 3] == same) {
-            x += 8;
-            continue;
-        }
-        if (((std::uint32_t{row[x >> 3]} >> (7 - (x & 7))) & 1u) != colour) {
-            list[++n] = x;
-            colour ^= 1;
-        }
-        ++x;
-    }
-    return n;
 }
 
 namespace {
