@@ -179,6 +179,12 @@ std::vector<TiffPageSpec> BilevelPages(bool damaged) {
     return {mh, packBits};
 }
 
+// Six bilevel pages, the third damaged: pages side by side.
+std::vector<TiffPageSpec> SixBilevelPages() {
+    const std::vector<TiffPageSpec> good = BilevelPages(false), damaged = BilevelPages(true);
+    return {good[0], good[1], damaged[0], good[1], good[0], good[1]};
+}
+
 // The built files: every damage at the first, a middle and the last strip, a page whose strips
 // run out, a strip that is no place in the file, fax and PackBits pages of many strips (six pages,
 // one damaged, taken side by side), and stretches of a file zeroed.
@@ -214,10 +220,7 @@ std::vector<Bytes> DamagedFiles() {
     }
     files.push_back(MakeTiff(BilevelPages(false)));
     files.push_back(MakeTiff(BilevelPages(true)));
-    const std::vector<TiffPageSpec> six = {BilevelPages(false)[0], BilevelPages(false)[1],
-                                           BilevelPages(true)[0],  BilevelPages(false)[1],
-                                           BilevelPages(false)[0], BilevelPages(false)[1]};
-    files.push_back(MakeTiff(six));
+    files.push_back(MakeTiff(SixBilevelPages()));
     // Zeroed in the middle of the first page's strips and near the end of the second's (each
     // page's directory follows its strips), big-endian.
     const Bytes whole = MakeTiff({LzwPage(99, Damage::kNone), LzwPage(99, Damage::kNone)}, true);
@@ -300,6 +303,32 @@ TEST_F(ThreadedReadTest, CancelAtEachProgressCallEndsAsOneThreadAndLeavesNothing
         // All but the calls whose answer is not taken (the opening one, each page's first and
         // last) cancel.
         EXPECT_GE(cancelled, calls - 2 * pages.size() - 1);
+    }
+}
+
+TEST_F(ThreadedReadTest, PagesSideBySideWithABlockOrLockRefusedKeepNothingOfIt) {
+    // Each block and each lock of the read refused in turn, on the caller's thread (the DIBs of
+    // the pages ahead are set up there) or a worker's: a page that the refusal reaches is decoded
+    // again as on one thread, so the read ends as the read on one thread does (at the damaged
+    // page), or fails for want of memory; nothing is left behind.
+    const std::string path = dir_.Path("refused.tif");
+    WriteFile(path, MakeTiff(SixBilevelPages()));
+    const Outcome one = Read(path, 1, false);
+    for (plat::testing::Op op : {plat::testing::Op::Alloc, plat::testing::Op::Lock}) {
+        std::uint64_t same = 0;
+        const std::uint64_t runs = plat::testing::SweepFaults(op, [&](std::uint64_t n) {
+            const std::uint64_t blocks = plat::testing::LiveBlocks(),
+                                files = plat::testing::OpenFiles();
+            const Outcome threaded = Read(path, 2, false);
+            if (threaded.status != QOR_NO_MEMORY) {
+                EXPECT_EQ(Difference(threaded, one), "") << "refused at " << n;
+                ++same;
+            }
+            EXPECT_EQ(plat::testing::LiveBlocks(), blocks) << n;
+            EXPECT_EQ(plat::testing::OpenFiles(), files) << n;
+        });
+        // The refusals reach the pages' blocks, set up ahead or decoded again.
+        EXPECT_GE(same, 3u) << runs;
     }
 }
 

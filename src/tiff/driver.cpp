@@ -147,14 +147,11 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
     return 0;
 }
 
-// Decodes one valid page into page->bitmap, whose block may take at most `budget` bytes. The DIB
-// is locked once, from its set-up to its colour table's last change.
-std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std::uint64_t budget) {
-    HGLOBAL dib = 0;
-    std::uint8_t* bits = nullptr;
-    // Every page starts cleared: a fresh block costs nothing until it is written, so rows that
-    // get no data cost nothing either.
-    if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits, budget)) return status;
+// Decodes one valid page into its DIB, set up by tiff::SetUpPageDib (`dib`, locked at `bits`),
+// and leaves the result in page->bitmap. The DIB stays locked from its set-up to its colour
+// table's last change; on failure every block of the page is freed.
+std::int16_t DecodeIntoDib(ProgressBlock* progress, HFILE file, TiffPage* page, HGLOBAL dib,
+                           std::uint8_t* bits) {
     tiff::PageForm form;
     DibView view;
     const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression, page->extended);
@@ -174,6 +171,16 @@ std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std
         return status;
     }
     return FinishPage(progress, page, form, dib, view);
+}
+
+// Decodes one valid page into page->bitmap, whose block may take at most `budget` bytes. Every
+// page starts cleared: a fresh block costs nothing until it is written, so rows that get no data
+// cost nothing either.
+std::int16_t DecodePage(ProgressBlock* progress, HFILE file, TiffPage* page, std::uint64_t budget) {
+    HGLOBAL dib = 0;
+    std::uint8_t* bits = nullptr;
+    if (std::int16_t status = tiff::SetUpPageDib(file, page, &dib, &bits, budget)) return status;
+    return DecodeIntoDib(progress, file, page, dib, bits);
 }
 
 // The progress calls that a page made on a worker, in order, each with its repeats; the answer
@@ -222,6 +229,10 @@ std::int32_t ReplayCall(ProgressInfo* info) {
 // itself: then the workers stop and the pages decoded ahead are freed. Only pages of codings
 // whose working memory is small (the fax codings, PackBits, none) are taken, and the pages in
 // flight never hold more than the budget.
+//
+// The caller's thread sets up the DIBs of the pages ahead (Prepare), and a worker decodes into
+// the one it takes: the DIBs come from the caller's allocator, as on one thread, where a
+// worker's would come from memory of its own that the C library maps again on each read.
 class PageCrew {
   public:
     PageCrew(HFILE file, TiffPage* pages, std::uint32_t count, std::uint64_t budget)
@@ -236,17 +247,29 @@ class PageCrew {
     // the caller decodes it (and every page after it) itself. `held` is what the pages before
     // it hold.
     bool Take(ProgressBlock* progress, std::uint32_t i, std::uint64_t held, std::int16_t* status);
-    // Stops the workers, and frees the pages decoded ahead and not taken.
+    // Stops the workers, and frees the pages decoded or set up ahead and not taken.
     void Stop();
 
   private:
-    enum class State : std::uint8_t { kWaiting, kTaken, kDone };
+    // Waiting: not set up; Ready: its DIB set up, for a worker to take; Taken: being decoded;
+    // Done: decoded, or its set-up failed.
+    enum class State : std::uint8_t { kWaiting, kReady, kTaken, kDone };
     struct Page {
         State state = State::kWaiting;
         std::int16_t status = 0;
         std::uint64_t reserved = 0;  // the budget it was given while in flight
+        std::uint32_t slot = 0;      // its set-up, from Ready until the caller takes it
         PageCalls calls;
     };
+    // A page's DIB, set up and not yet taken by a worker, and the page's record as parsed, for
+    // a decode on the caller's thread. The pages ahead take turns in `most_` of them.
+    struct SetUp {
+        HGLOBAL dib = 0;
+        std::uint8_t* bits = nullptr;
+        TiffPage record{};
+    };
+    // Sets up the DIBs of the pages that there is room for ahead.
+    void Prepare();
     void Work(HFILE file);
 
     HFILE file_;
@@ -254,18 +277,22 @@ class PageCrew {
     std::uint32_t count_;
     std::uint64_t budget_;
     std::vector<Page> state_;
+    std::vector<SetUp> setUps_;
     std::vector<std::thread> workers_;
     std::vector<HFILE> files_;
     std::mutex mutex_;
     std::condition_variable ready_, done_;
     std::atomic<bool> stop_{false};
     bool active_ = false;
-    std::uint32_t next_ = 0;       // the next page a worker takes
-    std::uint32_t committed_ = 0;  // pages before this one the caller has taken
-    std::uint32_t ahead_ = 0;      // pages in flight or done, not yet taken
-    std::uint64_t reserved_ = 0;   // what those may hold
-    std::uint64_t held_ = 0;       // what the pages taken hold
-    std::uint32_t most_ = 0;       // pages ahead at most
+    bool failed_ = false;           // a set-up failed: no page after it is set up
+    std::uint32_t prepared_ = 0;    // the next page the caller sets up
+    std::uint32_t setUpCount_ = 0;  // pages set up so far
+    std::uint32_t next_ = 0;        // the next page a worker takes
+    std::uint32_t committed_ = 0;   // pages before this one the caller has taken
+    std::uint32_t ahead_ = 0;       // pages set up, in flight or done, not yet taken
+    std::uint64_t reserved_ = 0;    // what those may hold
+    std::uint64_t held_ = 0;        // what the pages taken hold
+    std::uint32_t most_ = 0;        // pages ahead at most
 };
 
 // The working memory of the page's decoder, for the codings whose pages are decoded side by
@@ -308,6 +335,7 @@ void PageCrew::Form(std::uint32_t threads) {
     if (n < 2 || rows < plat::SmallestThreadedPage(128 * 1024)) return;
     most_ = 2 * n;
     state_.resize(count_);
+    setUps_.resize(most_);
     for (std::uint32_t w = 0; w < n; ++w) {
         const HFILE again = plat::OpenAgain(file_);
         if (again == plat::HFILE_ERROR) break;
@@ -319,31 +347,67 @@ void PageCrew::Form(std::uint32_t threads) {
         }
     }
     active_ = !workers_.empty();
+    if (active_) Prepare();
 }
 
-void PageCrew::Work(HFILE file) {
+void PageCrew::Prepare() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        // The next valid page, once there is room ahead for it.
-        ready_.wait(lock, [this] { return stop_ || next_ == count_ || ahead_ < most_; });
-        while (next_ < count_ && pages_[next_].status != 0) ++next_;
-        if (stop_ || next_ == count_) return;
-        const std::uint32_t i = next_++;
+        while (prepared_ < count_ && pages_[prepared_].status != 0) ++prepared_;
+        if (prepared_ == count_ || failed_ || stop_ || ahead_ >= most_) return;
+        const std::uint32_t i = prepared_;
         Page& page = state_[i];
-        page.state = State::kTaken;
         // An equal share of what the budget has left for the pages not yet in flight.
         const std::uint64_t used = held_ + reserved_;
         const std::uint64_t left = budget_ > used ? budget_ - used : 0;
         page.reserved = left / std::max<std::uint32_t>(1, most_ - ahead_);
         reserved_ += page.reserved;
         ++ahead_;
+        page.slot = setUpCount_++ % most_;
+        lock.unlock();
+        SetUp& setUp = setUps_[page.slot];
+        setUp.record = pages_[i];
+        pages_[i].threads = 1;
+        const std::int16_t status =
+            tiff::SetUpPageDib(file_, &pages_[i], &setUp.dib, &setUp.bits, page.reserved);
+        lock.lock();
+        // The page holds its DIB from now on, or nothing.
+        reserved_ -= page.reserved;
+        page.reserved = status == 0 ? plat::GlobalSize(setUp.dib) : 0;
+        reserved_ += page.reserved;
+        if (status != 0) {
+            // The caller decodes this page itself when it comes to it.
+            page.status = status;
+            page.state = State::kDone;
+            failed_ = true;
+        } else {
+            page.state = State::kReady;
+        }
+        prepared_ = i + 1;
+        ready_.notify_one();
+    }
+}
+
+void PageCrew::Work(HFILE file) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        // The next page set up.
+        ready_.wait(lock, [this] { return stop_ || next_ < prepared_ || next_ == count_; });
+        while (next_ < prepared_ && state_[next_].state != State::kReady) ++next_;
+        if (stop_ || next_ == count_) return;
+        if (next_ == prepared_) continue;
+        const std::uint32_t i = next_++;
+        Page& page = state_[i];
+        page.state = State::kTaken;
+        SetUp& setUp = setUps_[page.slot];
+        const HGLOBAL dib = setUp.dib;
+        setUp.dib = 0;
         lock.unlock();
         page.calls.stop = &stop_;
         alignas(kRequestAlignment) ProgressBlock recorder{};
         recorder.progress = RecordCall;
         tPageCalls = &page.calls;
-        pages_[i].threads = 1;
-        page.status = DecodePage(&recorder, file, &pages_[i], page.reserved);
+        page.status = DecodeIntoDib(&recorder, file, &pages_[i], dib, setUp.bits);
         tPageCalls = nullptr;
         lock.lock();
         // The page holds what its block kept of its share.
@@ -358,9 +422,17 @@ void PageCrew::Work(HFILE file) {
 bool PageCrew::Take(ProgressBlock* progress, std::uint32_t i, std::uint64_t held,
                     std::int16_t* status) {
     if (!active_) return false;
+    // The page taken last left room ahead.
+    Prepare();
     Page& page = state_[i];
     {
         std::unique_lock<std::mutex> lock(mutex_);
+        if (page.state == State::kWaiting) {
+            // Not set up (the crew stopped short of it): the caller decodes it.
+            lock.unlock();
+            Stop();
+            return false;
+        }
         done_.wait(lock, [&] { return page.state == State::kDone; });
     }
     // The block that the read on one thread sets the page up in must fit what is left.
@@ -369,6 +441,8 @@ bool PageCrew::Take(ProgressBlock* progress, std::uint32_t i, std::uint64_t held
                       form.dibBytes <= budget_ - std::min(held, budget_);
     if (!fits) {
         Stop();
+        // The caller decodes the page from its record as parsed.
+        pages_[i] = setUps_[page.slot].record;
         return false;
     }
     std::uint64_t made = 0;
@@ -379,6 +453,8 @@ bool PageCrew::Take(ProgressBlock* progress, std::uint32_t i, std::uint64_t held
                 // Whether the page would have ended here is the decoder's to say: it decodes
                 // again on this thread, taking the answers it had.
                 Stop();  // the page's block too
+                pages_[i] = setUps_[page.slot].record;
+                pages_[i].threads = 1;
                 Replay replay{progress, made, 0, answer};
                 alignas(kRequestAlignment) ProgressBlock replaying{};
                 replaying.progress = ReplayCall;
@@ -411,11 +487,17 @@ void PageCrew::Stop() {
     workers_.clear();
     for (HFILE f : files_) plat::_lclose(f);
     files_.clear();
-    // Pages decoded ahead and not taken are freed.
+    // Pages decoded or set up ahead and not taken are freed.
     for (std::uint32_t j = committed_; j < count_ && active_; ++j) {
-        if (state_[j].state == State::kDone && state_[j].status == 0 && pages_[j].bitmap != 0) {
+        Page& page = state_[j];
+        if (page.state == State::kDone && page.status == 0 && pages_[j].bitmap != 0) {
             plat::GlobalFree(pages_[j].bitmap);
             pages_[j].bitmap = 0;
+        } else if (page.state == State::kReady) {
+            SetUp& setUp = setUps_[page.slot];
+            plat::GlobalUnlock(setUp.dib);
+            plat::GlobalFree(setUp.dib);
+            setUp.dib = 0;
         }
     }
     active_ = false;
