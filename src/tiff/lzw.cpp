@@ -364,15 +364,6 @@ template <bool kRows>
     }
 }
 
-// The string of a well-formed entry that has left the window, written at `at` from its prefix
-// chain: the entry's place becomes `at`.
-[[gnu::noinline]] void WriteFromChain(const LzwDecoder& d, std::uint32_t code) {
-    Entry& e = d.table[code];
-    ChainString(d, code, d.out.at);
-    std::memcpy(d.out.window + d.out.at, d.stack, e.length);
-    e.place = Place(d.out.at, SuffixOf(e.place));
-}
-
 // Damaged data: a code that is undefined, stale, or that only the prefix chain can tell. Walks
 // the chain, last byte first, from the top of the stack, and leaves the string there, at
 // *string: its length, or 0 when the chain is longer than any string of a table can be (it
@@ -422,59 +413,98 @@ template <bool kRows>
     return shift;
 }
 
-// Decodes one code of any kind, one step at a time: those that FastCodes leaves, and every code
-// of old-style data.
-template <bool kOldStyle>
-Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
+// What SlowCode makes of a code other than ClearCode and EndOfInformation: its string, whole in
+// the string stack or where DamagedString left it, and what the code adds to the table.
+struct SlowString {
+    const std::uint8_t* string = nullptr;
+    std::uint32_t length = 0;
+    std::uint64_t head = 0;
+    bool wellFormed = true;
+    bool adds = false;
+};
+
+// The string of the well-formed entry `code` written into the string stack; a place at or above
+// `placedBelow` is taken for none.
+void StringOf(const LzwDecoder& d, std::uint32_t code, std::uint64_t placedBelow) {
+    const Entry& e = d.table[code];
+    if (e.length <= 8) {
+        Store64(d.stack, e.head);
+    } else if (PosOf(e.place) < placedBelow) {
+        std::memcpy(d.stack, d.out.window + PosOf(e.place), e.length);
+    } else {
+        ChainString(d, code, placedBelow);
+    }
+}
+
+// The first step of SlowCode, into the window or into the rows (where output offsets do not grow
+// up the DIB, so every place counts): a ClearCode starts a table (kRunning, no string), an
+// EndOfInformation ends the strip, a chain that cannot be expanded ends the data; any other code
+// gives its string.
+Stop ExpandCode(LzwDecoder& d, std::uint32_t code, bool intoRows, SlowString* s) {
     Codes& c = d.codes;
-    RowWriter& out = d.out;
     if (code == kEndOfInformation) return Stop::kStripEnded;
     if (code == kClearCode) {
         ClearTable(c);
         return Stop::kRunning;
     }
-    std::uint8_t* const dst = out.window + out.at;
+    const std::uint64_t placedBelow = intoRows ? kGone : d.out.at;
     const auto prevFirst = static_cast<std::uint8_t>(c.prevHead);
-    const bool adds = !c.afterClear;
-    std::uint64_t head;
-    std::uint32_t length;
-    bool wellFormed = true;
+    s->adds = !c.afterClear;
+    s->string = d.stack;
     if (c.afterClear) {
         // The first code of a table stands for its own low byte.
         c.afterClear = false;
-        head = static_cast<std::uint8_t>(code);
-        *dst = static_cast<std::uint8_t>(head);
-        length = 1;
-        wellFormed = code < 256;
+        s->head = static_cast<std::uint8_t>(code);
+        d.stack[0] = static_cast<std::uint8_t>(code);
+        s->length = 1;
+        s->wellFormed = code < 256;
     } else if (code < c.nextFree && d.table[code].length != 0) {
-        const Entry& e = d.table[code];
-        length = e.length;
-        head = e.head;
-        if (length <= 8) {
-            Store64(dst, head);
-        } else if (PosOf(e.place) < out.at) {
-            CopyString(dst, out.window + PosOf(e.place), length);
-        } else {
-            WriteFromChain(d, code);
-        }
+        s->length = d.table[code].length;
+        s->head = d.table[code].head;
+        StringOf(d, code, placedBelow);
     } else if (code >= c.nextFree && c.prevLength != 0) {
-        // Not defined yet: the previous string and its own first byte.
-        CopyString(dst, out.window + c.prevPos, c.prevLength);
-        dst[c.prevLength] = prevFirst;
-        length = c.prevLength + 1;
-        head = Extend(c.prevHead, c.prevLength, prevFirst);
-        wellFormed = code == c.nextFree && c.nextFree < kTableEnd;
+        // Not defined yet: the previous string, which is its entry's, and its own first byte.
+        StringOf(d, c.prevCode, placedBelow);
+        d.stack[c.prevLength] = prevFirst;
+        s->length = c.prevLength + 1;
+        s->head = Extend(c.prevHead, c.prevLength, prevFirst);
+        s->wellFormed = code == c.nextFree && c.nextFree < kTableEnd;
     } else {
         std::uint8_t first = 0;
-        const std::uint8_t* string = nullptr;
-        length = DamagedString(d, code, &first, &string);
-        if (length == 0) return Stop::kDataEnded;
-        std::memcpy(dst, string, length);
-        head = first;
-        wellFormed = false;
+        s->length = DamagedString(d, code, &first, &s->string);
+        if (s->length == 0) return Stop::kDataEnded;
+        s->head = first;
+        s->wellFormed = false;
     }
+    return Stop::kRunning;
+}
+
+// The last step of SlowCode: the table's new entry, and the code's string, written at `placed`,
+// becomes the previous one. A well-formed entry takes that place (one that had none gets one
+// again).
+template <bool kOldStyle>
+void FollowSlowCode(LzwDecoder& d, std::uint32_t code, const SlowString& s, std::uint64_t placed) {
+    Codes& c = d.codes;
+    if (s.adds) AddEntry<kOldStyle>(d.table, c, static_cast<std::uint8_t>(s.head));
+    if (s.wellFormed && code >= kFirstFreeCode && placed != kGone) {
+        Entry& e = d.table[code];
+        e.place = Place(placed, SuffixOf(e.place));
+    }
+    Follow(c, code, placed, s.length, s.head, s.wellFormed);
+}
+
+// Decodes one code of any kind, one step at a time: those that FastCodes leaves, and every code
+// of old-style data.
+template <bool kOldStyle>
+Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
+    RowWriter& out = d.out;
+    SlowString s;
+    if (const Stop stop = ExpandCode(d, code, false, &s); stop != Stop::kRunning || s.length == 0) {
+        return stop;
+    }
+    std::memcpy(out.window + out.at, s.string, s.length);
     const std::uint64_t start = out.at;
-    out.at += length;
+    out.at += s.length;
     std::uint64_t shift = 0;
     if (out.at >= out.limit) {
         // A cut strip ends here: this code adds no entry.
@@ -483,8 +513,7 @@ Stop SlowCode(LzwDecoder& d, std::uint32_t code) {
         if (out.at >= out.windowEnd) shift = SlideWindow(d);
         out.SetLimit();
     }
-    if (adds) AddEntry<kOldStyle>(d.table, c, static_cast<std::uint8_t>(head));
-    Follow(c, code, start - shift, length, head, wellFormed);
+    FollowSlowCode<kOldStyle>(d, code, s, start - shift);
     return Stop::kRunning;
 }
 
@@ -554,71 +583,20 @@ Stop WriteIntoRows(LzwDecoder& d, const std::uint8_t* string, std::uint32_t leng
     return Stop::kRunning;
 }
 
-// Into the rows: the string of the well-formed entry `code` written into the string stack.
-void StringOf(const LzwDecoder& d, std::uint32_t code) {
-    const Entry& e = d.table[code];
-    if (e.length <= 8) {
-        Store64(d.stack, e.head);
-    } else if (PosOf(e.place) != kGone) {
-        std::memcpy(d.stack, d.out.window + PosOf(e.place), e.length);
-    } else {
-        ChainString(d, code, kGone);
-    }
-}
-
 // SlowCode into the rows: every string is made whole in the string stack (or found there) and
 // then written exactly, row by row.
 template <bool kOldStyle>
 Stop SlowCodeIntoRows(LzwDecoder& d, std::uint32_t code) {
-    Codes& c = d.codes;
-    if (code == kEndOfInformation) return Stop::kStripEnded;
-    if (code == kClearCode) {
-        ClearTable(c);
-        return Stop::kRunning;
-    }
-    const auto prevFirst = static_cast<std::uint8_t>(c.prevHead);
-    const bool adds = !c.afterClear;
-    const std::uint8_t* string = d.stack;
-    std::uint64_t head;
-    std::uint32_t length;
-    bool wellFormed = true;
-    if (c.afterClear) {
-        // The first code of a table stands for its own low byte.
-        c.afterClear = false;
-        head = static_cast<std::uint8_t>(code);
-        d.stack[0] = static_cast<std::uint8_t>(head);
-        length = 1;
-        wellFormed = code < 256;
-    } else if (code < c.nextFree && d.table[code].length != 0) {
-        length = d.table[code].length;
-        head = d.table[code].head;
-        StringOf(d, code);
-    } else if (code >= c.nextFree && c.prevLength != 0) {
-        // Not defined yet: the previous string, which is its entry's, and its own first byte.
-        StringOf(d, c.prevCode);
-        d.stack[c.prevLength] = prevFirst;
-        length = c.prevLength + 1;
-        head = Extend(c.prevHead, c.prevLength, prevFirst);
-        wellFormed = code == c.nextFree && c.nextFree < kTableEnd;
-    } else {
-        std::uint8_t first = 0;
-        length = DamagedString(d, code, &first, &string);
-        if (length == 0) return Stop::kDataEnded;
-        head = first;
-        wellFormed = false;
+    SlowString s;
+    if (const Stop stop = ExpandCode(d, code, true, &s); stop != Stop::kRunning || s.length == 0) {
+        return stop;
     }
     std::uint64_t placed;
     // A cut strip ends here: this code adds no entry.
-    const Stop stop = WriteIntoRows(d, string, length, &placed);
+    const Stop stop = WriteIntoRows(d, s.string, s.length, &placed);
     if (stop != Stop::kRunning) return stop;
     d.out.SetLimit();
-    if (adds) AddEntry<kOldStyle>(d.table, c, static_cast<std::uint8_t>(head));
-    // A well-formed entry gets the place just written (one that had none gets one again).
-    if (wellFormed && code >= kFirstFreeCode && placed != kGone) {
-        Entry& e = d.table[code];
-        e.place = Place(placed, SuffixOf(e.place));
-    }
-    Follow(c, code, placed, length, head, wellFormed);
+    FollowSlowCode<kOldStyle>(d, code, s, placed);
     return Stop::kRunning;
 }
 
