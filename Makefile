@@ -69,7 +69,7 @@ windows: deps-windows
 	  cmake --build build-$$name -j $(JOBS) --target qorimg qorhost; \
 	  mkdir -p dist/$$name; \
 	  cp build-$$name/bin/qorimg.dll build-$$name/bin/qorhost.dll build-$$name/libqorimg.dll.a \
-	     cmake/qorimg.def include/qorimg/qorimg.h dist/$$name/; \
+	     cmake/qorimg.def include/qorimg/qorimg.h LICENSE dist/$$name/; \
 	  echo "dist/$$name: $$(ls dist/$$name | tr '\n' ' ')"; \
 	done
 

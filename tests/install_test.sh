@@ -49,6 +49,12 @@ consume() {
 
 cmake --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null
 consume "$work/prefix" shared
+# The license goes with the library, its CMake package and its pkg-config file.
+for f in share/doc/qorimg/LICENSE lib*/cmake/qorimg/LICENSE; do
+  compgen -G "$work/prefix/$f" >/dev/null || { echo "$f not installed"; exit 1; }
+done
+grep -q '^License: MIT$' "$(find "$work/prefix" -name qorimg.pc | head -1)" ||
+  { echo "qorimg.pc names no license"; exit 1; }
 # The tool's man page goes with the tool.
 if [ -e "$work/prefix/bin/qorimg" ]; then
   [ -f "$work/prefix/share/man/man1/qorimg.1" ] || { echo "qorimg.1 not installed"; exit 1; }

@@ -228,11 +228,37 @@ TEST_F(ReadOptionsTest, TheOptionsRecordGrowsAndRefusesWhatItDoesNotKnow) {
         std::int16_t transparent = 0;
         EXPECT_EQ(QorReadGIFEx(nullptr, 0, gif.c_str(), &o, &h, &transparent), QOR_BAD_REQUEST);
     }
-    // Describe records of another size are refused, and nothing is written.
-    QorTifInfo info{};
-    info.size = sizeof info + 4;
-    EXPECT_EQ(QorDescribeTIF(path.c_str(), &info, nullptr, 0), QOR_BAD_REQUEST);
-    EXPECT_EQ(info.pageCount, 0u);
+    // Describe records follow the options' rule: a later, larger record is taken when its tail
+    // is 0 (and told how much was filled); one that sets a later field, or a smaller one, is
+    // refused with nothing written.
+    struct LaterInfo {
+        QorTifInfo known;
+        std::uint32_t added;
+    };
+    const struct {
+        std::uint32_t size, added;
+        std::int16_t status;
+    } records[] = {{sizeof(LaterInfo), 0, 0},
+                   {sizeof(LaterInfo), 1, QOR_BAD_REQUEST},
+                   {sizeof(QorTifInfo) - 4, 0, QOR_BAD_REQUEST}};
+    for (const auto& c : records) {
+        LaterInfo info{};
+        info.known.size = c.size;
+        info.added = c.added;
+        EXPECT_EQ(QorDescribeTIF(path.c_str(), &info.known, nullptr, 0), c.status) << c.size;
+        EXPECT_EQ(info.known.pageCount, c.status == 0 ? 2u : 0u) << c.size;
+        if (c.status == 0) {
+            EXPECT_EQ(info.known.size, sizeof(QorTifInfo));
+        }
+        struct {
+            QorGifInfo known;
+            std::uint32_t added;
+        } gif{};
+        gif.known.size = c.size - sizeof(QorTifInfo) + sizeof(QorGifInfo);
+        gif.added = c.added;
+        const std::string plasma = std::string(QORIMG_TEST_DATA) + "/../../examples/plasma256.gif";
+        EXPECT_EQ(QorDescribeGIF(plasma.c_str(), &gif.known, nullptr, 0), c.status) << c.size;
+    }
 }
 
 // Every page of every TIFF, and every GIF, of the samples and the corpora: the description gives

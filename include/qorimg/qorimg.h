@@ -223,8 +223,10 @@ QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userVal
  * `capacity` is 0); the count in the file record is the true one, also when it is larger. The
  * statuses are those that the checks of a read give; a read can still fail later, in damaged
  * image data. Both return 0 with the records filled; QOR_BAD_REQUEST for a null name or record,
- * a record `size` other than this header's, or a null array with a non-zero capacity; and
- * QOR_OPEN_FAILED when the file cannot be opened. On failure nothing is written. The records stay
+ * a record `size` smaller than this header's, or larger with a byte past this header's fields
+ * that is not 0 (as for QorReadOptions), or a null array with a non-zero capacity; and
+ * QOR_OPEN_FAILED when the file cannot be opened. On failure nothing is written. On success
+ * `size` says how much of the record was filled: this header's size.  The records stay
  * the caller's, and the library allocates nothing that outlives the call. The records are
  * plain, with the same layout on 32-bit and 64-bit builds; strings are cut to their field and
  * always end with a zero byte. */

@@ -45,21 +45,29 @@ static_assert(offsetof(QorGifFrame, transparentIndex) == 20);
 namespace qor {
 namespace {
 
-// The most bytes an options record may claim: a record of a later version that sets nothing new
-// is far smaller.
-constexpr std::uint32_t kMaxOptionsSize = 4096;
+// The most bytes a record that starts with its size may claim: a record of a later version that
+// sets nothing new is far smaller.
+constexpr std::uint32_t kMostRecordSize = 4096;
+
+// Whether the caller's record, which starts with its size, can be taken as this version's: of
+// this version's size, or larger (a caller built against a later header) with every byte past
+// the fields known here 0, so that nothing the caller set is ignored.
+template <typename Record>
+bool TakesRecord(const Record* record) {
+    const std::uint32_t size = record->size;
+    if (size < sizeof(Record) || size > kMostRecordSize) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(record);
+    for (std::uint32_t i = sizeof(Record); i < size; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return true;
+}
 
 // Takes the caller's options into `scope`. 0, or 101 for a record of an unknown size, a flag that
 // this version does not know, or a non-zero reserved field. Null options leave the defaults.
 std::int16_t TakeOptions(const QorReadOptions* options, ReadScope* scope) {
     if (options == nullptr) return 0;
-    const std::uint32_t size = options->size;
-    if (size < sizeof(QorReadOptions) || size > kMaxOptionsSize) return QOR_BAD_REQUEST;
-    // A later version's fields that this one does not know must be left at 0.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(options);
-    for (std::uint32_t i = sizeof(QorReadOptions); i < size; ++i) {
-        if (bytes[i] != 0) return QOR_BAD_REQUEST;
-    }
+    if (!TakesRecord(options)) return QOR_BAD_REQUEST;
     if ((options->flags & ~std::uint32_t{QOR_READ_KNOWN_FLAGS}) != 0 || options->reserved != 0) {
         return QOR_BAD_REQUEST;
     }
@@ -217,7 +225,7 @@ QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userVal
 
 QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, QorTifPage* pages,
                                         uint32_t capacity) {
-    if (info == nullptr || info->size != sizeof(QorTifInfo) ||
+    if (info == nullptr || !qor::TakesRecord(info) ||
         (info->flags & ~std::uint32_t{QOR_READ_KNOWN_FLAGS}) != 0 ||
         (pages == nullptr && capacity != 0)) {
         return QOR_BAD_REQUEST;
@@ -243,8 +251,7 @@ QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, 
 
 QOR_API int16_t QOR_CALL QorDescribeGIF(const char* fileName, QorGifInfo* info, QorGifFrame* frames,
                                         uint32_t capacity) {
-    if (info == nullptr || info->size != sizeof(QorGifInfo) ||
-        (frames == nullptr && capacity != 0)) {
+    if (info == nullptr || !qor::TakesRecord(info) || (frames == nullptr && capacity != 0)) {
         return QOR_BAD_REQUEST;
     }
     struct Store {
