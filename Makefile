@@ -14,8 +14,9 @@ GENERATOR = -G Ninja
 PACKAGES = build-essential cmake ninja-build pkg-config libpng-dev libgtest-dev libgmock-dev \
            libgif-dev libtiff-dev giflib-tools libtiff-tools imagemagick \
            libdeflate-dev libjpeg62-turbo-dev python3 python3-pil file
-# Only the benchmark chart needs these.
-BENCH_PACKAGES = python3-matplotlib zlib1g-dev
+# Only the benchmark needs these: the chart, and the real pages that bench/real_pages.py sets in
+# DejaVu fonts and from matplotlib's sample photograph.
+BENCH_PACKAGES = python3-matplotlib zlib1g-dev fonts-dejavu-core
 # Debian's interpreter, which sees Debian's matplotlib.
 PYTHON ?= /usr/bin/python3
 

@@ -37,6 +37,7 @@ inline constexpr double kSweepMegapixels[] = {1, 4, 16, 36, 100};
 void AddGifCases(std::vector<BenchCase>* cases);
 void AddTiffCases(std::vector<BenchCase>* cases);
 void AddFaxCases(std::vector<BenchCase>* cases);
+void AddRealFaxCases(std::vector<BenchCase>* cases);
 // The size sweep (pages of up to 100 megapixels; run with --sweep).
 void AddTiffSweepCases(std::vector<BenchCase>* cases);
 void AddFaxSweepCases(std::vector<BenchCase>* cases);
@@ -54,6 +55,13 @@ class TempFile {
   private:
     std::string path_;
 };
+
+// The folder of the pages that nobody drew for the benchmark (bench/real_pages.py: text set in
+// TrueType and bitmap fonts as PBMs, a photograph and a screenshot as GIFs), made on the first
+// call and removed at exit. Throws when they cannot be made.
+const std::string& RealPagesDir();
+// libtiff's testfax4.tiff (a scanned form) in the shared corpora, or empty when they are absent.
+std::string CorporaFile(const char* name);
 
 // A read through QorReadGIF or QorReadTIF: sets *delivered to the size of every layer's DIB and
 // releases the document.

@@ -47,6 +47,32 @@ void TempFile::Write(const std::vector<std::uint8_t>& bytes) const {
     if (!ok) throw std::runtime_error("cannot write " + path_);
 }
 
+const std::string& RealPagesDir() {
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/qorimg-bench-pages-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        const std::string made = pattern;
+        // Kept past the strings' destruction at exit, for the handler that removes the folder.
+        static char removal[64];
+        std::snprintf(removal, sizeof removal, "rm -rf '%s'", pattern);
+        std::atexit([] { (void)!std::system(removal); });
+        const std::string command =
+            "/usr/bin/python3 '" QORIMG_BENCH_DIR "/real_pages.py' '" + made + "'";
+        if (std::system(command.c_str()) != 0) {
+            throw std::runtime_error(
+                "bench/real_pages.py failed (python3-pil, fonts-dejavu-core "
+                "and matplotlib-data are needed)");
+        }
+        return made;
+    }();
+    return dir;
+}
+
+std::string CorporaFile(const char* name) {
+    const std::string path = std::string(QORIMG_CORPORA_DIR) + "/" + name;
+    return access(path.c_str(), R_OK) == 0 ? path : std::string();
+}
+
 namespace {
 
 // Called after the read, so that `dib` holds what it delivered.
@@ -360,6 +386,7 @@ int main(int argc, char** argv) {
     AddGifCases(&cases);
     AddTiffCases(&cases);
     AddFaxCases(&cases);
+    AddRealFaxCases(&cases);
     if (sweep) {
         AddTiffSweepCases(&cases);
         AddFaxSweepCases(&cases);

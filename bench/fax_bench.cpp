@@ -1,10 +1,13 @@
-// Fax cases: one A4 text page at 300 dpi (2480 x 3508) coded by libtiff's own encoders as
-// Modified Huffman, Group 3 one-dimensional data with fill bits, Group 3 two-dimensional data
-// with fill bits (read extended) and Group 4, in one strip.
+// Fax cases: one A4 text page at 300 dpi (2480 x 3508) drawn of glyph-like strokes, and the real
+// pages of AddRealFaxCases, coded by libtiff's own encoders as Modified Huffman, Group 3
+// one-dimensional data with fill bits, Group 3 two-dimensional data with fill bits (read
+// extended) and Group 4, in one strip.
 #include <tiffio.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -111,7 +114,105 @@ std::vector<std::uint8_t> TiledPage(const std::vector<std::uint8_t>& page, std::
     return bits;
 }
 
+// A page of 1-bit rows, 1 = black, as the fax coders take them.
+struct Bilevel {
+    std::uint32_t width = 0, height = 0;
+    std::vector<std::uint8_t> bits;
+};
+
+// A binary PBM (P4: rows of whole bytes, 1 = black), as bench/real_pages.py writes them.
+Bilevel ReadPbm(const std::string& path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    Bilevel page;
+    if (!f || std::fscanf(f.get(), "P4 %u %u", &page.width, &page.height) != 2 ||
+        std::fgetc(f.get()) == EOF) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    page.bits.resize(std::size_t{(page.width + 7) / 8} * page.height);
+    if (std::fread(page.bits.data(), 1, page.bits.size(), f.get()) != page.bits.size()) {
+        throw std::runtime_error("short " + path);
+    }
+    return page;
+}
+
+// The first page of a bilevel TIFF as libtiff decodes it, 1 = black.
+Bilevel ReadBilevelTiff(const std::string& path) {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (t == nullptr) throw std::runtime_error("cannot open " + path);
+    Bilevel page;
+    std::uint16_t photometric = PHOTOMETRIC_MINISWHITE;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &page.width);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &page.height);
+    TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+    const std::size_t rowBytes = (page.width + 7) / 8;
+    page.bits.resize(rowBytes * page.height);
+    for (std::uint32_t y = 0; y < page.height; ++y) {
+        std::uint8_t* row = &page.bits[y * rowBytes];
+        if (TIFFReadScanline(t, row, y, 0) != 1) {
+            TIFFClose(t);
+            throw std::runtime_error("cannot decode " + path);
+        }
+        if (photometric == PHOTOMETRIC_MINISBLACK) {
+            for (std::size_t i = 0; i < rowBytes; ++i) row[i] = static_cast<std::uint8_t>(~row[i]);
+        }
+    }
+    TIFFClose(t);
+    return page;
+}
+
 }  // namespace
+
+// Fax pages that nobody drew for the benchmark, each in every fax coding that libtiff writes: a
+// scanned form (libtiff's testfax4.tiff, from the shared corpora) and letters set in a TrueType
+// font at fax and at 300 dpi, clean and with scan speckle, and a bitmap font enlarged twice
+// (bench/real_pages.py). Real text has short runs, many changes per row and pass modes around
+// the glyphs' edges, which the drawn page has few of.
+void AddRealFaxCases(std::vector<BenchCase>* cases) {
+    struct Source {
+        const char* name;
+        std::function<Bilevel()> load;
+    };
+    std::vector<Source> sources;
+    if (const std::string form = CorporaFile("libtiff/testfax4.tiff"); !form.empty()) {
+        sources.push_back({"scanned form (testfax4)", [form] { return ReadBilevelTiff(form); }});
+    }
+    for (const char* name : {"letter-204", "letter-204-speckle", "letter-300", "bitmap-font-300"}) {
+        sources.push_back({name, [name] { return ReadPbm(RealPagesDir() + "/" + name + ".pbm"); }});
+    }
+    struct Coding {
+        const char* name;
+        std::uint16_t compression;
+        std::uint32_t t4Options;
+        bool extended;
+    };
+    const Coding codings[] = {
+        {"MH", COMPRESSION_CCITTRLE, 0, false},
+        {"Group 3", COMPRESSION_CCITTFAX3, GROUP3OPT_FILLBITS, false},
+        {"Group 3 2-D (extended)", COMPRESSION_CCITTFAX3, GROUP3OPT_2DENCODING | GROUP3OPT_FILLBITS,
+         true},
+        {"Group 4", COMPRESSION_CCITTFAX4, 0, false},
+    };
+    for (const Source& source : sources) {
+        auto page = std::make_shared<Bilevel>();
+        for (const Coding& coding : codings) {
+            auto file = std::make_shared<TempFile>(".tif");
+            auto prepare = [page, file, coding, load = source.load] {
+                if (page->bits.empty()) *page = load();
+                WriteFaxPage(file->path(), page->bits, coding.compression, coding.t4Options,
+                             page->width, page->height);
+            };
+            cases->push_back({std::string("real page: ") + source.name + ", " + coding.name,
+                              "libtiff TIFFReadEncodedStrip",
+                              [file, coding](std::uint64_t* delivered) {
+                                  return coding.extended
+                                             ? ReadExtendedWithQorimg(file->path(), delivered)
+                                             : ReadTiffWithQorimg(file->path(), delivered);
+                              },
+                              [file](std::uint64_t*) { return ReadTiffWithLibtiff(file->path()); },
+                              2.0, true, prepare});
+        }
+    }
+}
 
 void AddFaxCases(std::vector<BenchCase>* cases) {
     auto page = std::make_shared<std::vector<std::uint8_t>>();

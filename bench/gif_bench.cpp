@@ -21,11 +21,14 @@ namespace {
 constexpr int kWidth = 2400;
 constexpr int kHeight = 1600;
 
-// Smooth gradients, edges and dither noise in 256 colours: 3 bits of red, 3 of green, 2 of blue.
+// An image of colour indices and its table.
 struct PhotoImage {
+    int width = kWidth, height = kHeight;
     std::vector<std::uint8_t> pixels;  // top-down colour indices
     std::vector<GifColorType> colors;
 
+    // Smooth gradients, edges and dither noise in 256 colours: 3 bits of red, 3 of green, 2 of
+    // blue.
     PhotoImage() : pixels(std::size_t{kWidth} * kHeight), colors(256) {
         for (int i = 0; i < 256; ++i) {
             colors[std::size_t(i)] = {static_cast<GifByteType>((i & 0xE0) | 0x10),
@@ -47,18 +50,42 @@ struct PhotoImage {
     }
 };
 
+// The first image of a GIF as giflib decodes it, its table padded to 256 entries.
+PhotoImage ReadImageWithGiflib(const std::string& path) {
+    int error = 0;
+    GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+    if (gif == nullptr || DGifSlurp(gif) != GIF_OK || gif->ImageCount < 1) {
+        if (gif != nullptr) DGifCloseFile(gif, &error);
+        throw std::runtime_error("giflib cannot read " + path);
+    }
+    const SavedImage& image = gif->SavedImages[0];
+    const ColorMapObject* map =
+        image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
+    PhotoImage out;
+    out.width = image.ImageDesc.Width;
+    out.height = image.ImageDesc.Height;
+    out.pixels.assign(image.RasterBits,
+                      image.RasterBits + std::size_t(out.width) * std::size_t(out.height));
+    for (int i = 0; map != nullptr && i < map->ColorCount && i < 256; ++i) {
+        out.colors[std::size_t(i)] = map->Colors[i];
+    }
+    DGifCloseFile(gif, &error);
+    return out;
+}
+
 // The image through giflib's encoder, one EGifPutLine per row.
 bool WriteWithGiflib(const PhotoImage& image, const std::string& path) {
     int error = 0;
     GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
     if (gif == nullptr) return false;
     ColorMapObject* map = GifMakeMapObject(256, image.colors.data());
-    bool ok = map != nullptr && EGifPutScreenDesc(gif, kWidth, kHeight, 8, 0, map) == GIF_OK &&
-              EGifPutImageDesc(gif, 0, 0, kWidth, kHeight, false, nullptr) == GIF_OK;
+    const int width = image.width, height = image.height;
+    bool ok = map != nullptr && EGifPutScreenDesc(gif, width, height, 8, 0, map) == GIF_OK &&
+              EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_OK;
     // EGifPutLine takes a non-const line; it does not change it.
     auto* rows = const_cast<GifPixelType*>(image.pixels.data());
-    for (int y = 0; ok && y < kHeight; ++y) {
-        ok = EGifPutLine(gif, rows + std::size_t(y) * kWidth, kWidth) == GIF_OK;
+    for (int y = 0; ok && y < height; ++y) {
+        ok = EGifPutLine(gif, rows + std::size_t(y) * std::size_t(width), width) == GIF_OK;
     }
     if (map != nullptr) GifFreeMapObject(map);
     return EGifCloseFile(gif, &error) == GIF_OK && ok;
@@ -108,20 +135,21 @@ struct PhotoDib {
     QorHandle handle = 0;
 
     explicit PhotoDib(const PhotoImage& image) {
-        const std::uint64_t stride = (kWidth + 3u) & ~3u;
-        handle = QorGlobalAlloc(0x42, 40 + 1024 + stride * kHeight);
+        const auto width = static_cast<std::uint32_t>(image.width);
+        const auto height = static_cast<std::uint32_t>(image.height);
+        const std::uint64_t stride = (width + 3u) & ~3u;
+        handle = QorGlobalAlloc(0x42, 40 + 1024 + stride * height);
         auto* p = static_cast<std::uint8_t*>(QorGlobalLock(handle));
         if (p == nullptr) throw std::runtime_error("cannot allocate the benchmark DIB");
-        const std::uint32_t header[10] = {40, kWidth, kHeight, 1u | (8u << 16), 0, 0, 0,
-                                          0,  256,    256};
+        const std::uint32_t header[10] = {40, width, height, 1u | (8u << 16), 0, 0, 0, 0, 256, 256};
         std::memcpy(p, header, sizeof header);
         for (std::size_t i = 0; i < 256; ++i) {
             p[40 + 4 * i] = image.colors[i].Blue;
             p[40 + 4 * i + 1] = image.colors[i].Green;
             p[40 + 4 * i + 2] = image.colors[i].Red;
         }
-        for (std::size_t y = 0; y < kHeight; ++y) {
-            std::memcpy(p + 1064 + stride * (kHeight - 1 - y), &image.pixels[y * kWidth], kWidth);
+        for (std::size_t y = 0; y < height; ++y) {
+            std::memcpy(p + 1064 + stride * (height - 1 - y), &image.pixels[y * width], width);
         }
         QorGlobalUnlock(handle);
     }
@@ -217,6 +245,40 @@ void AddGifCases(std::vector<BenchCase>* cases) {
          },
          [photo, theirs](std::uint64_t*) { return WriteWithGiflib(*photo->image, theirs->path()); },
          2.0, false, [photo] { photo->Make(); }});
+
+    // GIFs that nobody drew for the benchmark (bench/real_pages.py): a photograph, dithered to
+    // 256 colours, and a screenshot of text; decoded from the file as it was written, and encoded
+    // again from giflib's decoding of it.
+    for (const char* name : {"photo", "screenshot"}) {
+        struct Real {
+            std::string path;
+            std::unique_ptr<PhotoImage> image;
+            std::unique_ptr<PhotoDib> dib;
+        };
+        auto real = std::make_shared<Real>();
+        auto prepare = [real, name] {
+            if (real->image) return;
+            real->path = RealPagesDir() + "/" + name + ".gif";
+            real->image = std::make_unique<PhotoImage>(ReadImageWithGiflib(real->path));
+            real->dib = std::make_unique<PhotoDib>(*real->image);
+        };
+        const std::string title = std::string("GIF real ") + name;
+        cases->push_back(
+            {title + " decode", "giflib DGifSlurp",
+             [real](std::uint64_t* delivered) { return ReadGifWithQorimg(real->path, delivered); },
+             [real](std::uint64_t*) { return ReadWithGiflib(real->path); }, 3.0, true, prepare});
+        auto oursOut = std::make_shared<TempFile>(".gif");
+        auto theirsOut = std::make_shared<TempFile>(".gif");
+        cases->push_back({title + " encode", "giflib EGifPutLine",
+                          [real, oursOut](std::uint64_t*) {
+                              return QorWriteGIF(nullptr, 0, oursOut->path().c_str(),
+                                                 real->dib->handle, 0, 0, 0) == QOR_OK;
+                          },
+                          [real, theirsOut](std::uint64_t*) {
+                              return WriteWithGiflib(*real->image, theirsOut->path());
+                          },
+                          2.0, false, prepare});
+    }
 
     auto animation = std::make_shared<TempFile>(".gif");
     cases->push_back({"GIF animation, 120 frames of 320x240 on 640x480, every one composed",
