@@ -27,6 +27,9 @@ struct PhotoImage {
     std::vector<std::uint8_t> pixels;  // top-down colour indices
     std::vector<GifColorType> colors;
 
+    // A blank image of this size and a table of 256 black entries.
+    PhotoImage(int w, int h)
+        : width(w), height(h), pixels(std::size_t(w) * std::size_t(h)), colors(256) {}
     // Smooth gradients, edges and dither noise in 256 colours: 3 bits of red, 3 of green, 2 of
     // blue.
     PhotoImage() : pixels(std::size_t{kWidth} * kHeight), colors(256) {
@@ -61,9 +64,7 @@ PhotoImage ReadImageWithGiflib(const std::string& path) {
     const SavedImage& image = gif->SavedImages[0];
     const ColorMapObject* map =
         image.ImageDesc.ColorMap != nullptr ? image.ImageDesc.ColorMap : gif->SColorMap;
-    PhotoImage out;
-    out.width = image.ImageDesc.Width;
-    out.height = image.ImageDesc.Height;
+    PhotoImage out(image.ImageDesc.Width, image.ImageDesc.Height);
     out.pixels.assign(image.RasterBits,
                       image.RasterBits + std::size_t(out.width) * std::size_t(out.height));
     for (int i = 0; map != nullptr && i < map->ColorCount && i < 256; ++i) {
