@@ -261,6 +261,25 @@ o = json.loads(open(sys.argv[1]).read())
 assert o["loopCount"] == 2 and o["comments"] == "made for qorimg\n", o
 assert [(f["delay"], f["disposal"]) for f in o["frameList"]] == [(10, 1), (25, 2), (4, 3)], o
 PY
+# Frames are printed as they are described: thousands of them, as many as Pillow counts, in text
+# and in JSON.
+"$py" - "$work/anim.gif" "$work/many.gif" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+at = data.index(b"\x21\xf9")  # the first frame's control extension, descriptor and data
+frame = data[at:data.index(b"\x21\xf9", at + 1)]
+open(sys.argv[2], "wb").write(data[:at] + frame * 3000 + b"\x3b")
+PY
+"$QORIMG" info --json "$work/many.gif" >"$work/out" && "$QORIMG" info "$work/many.gif" >"$work/out.txt" ||
+  fail "info of many frames"
+"$py" - "$work/many.gif" "$work/out" "$work/out.txt" <<'PY' || fail "many frames: $(head -c 300 "$work/out")"
+import json, sys
+from PIL import Image
+frames = Image.open(sys.argv[1]).n_frames
+o = json.loads(open(sys.argv[2]).read())
+assert frames == 3000 and len(o["frameList"]) == frames == o["frames"], (frames, o["frames"])
+assert sum(line.startswith("  frame ") for line in open(sys.argv[3])) == frames
+PY
 "$py" - "$examples/plasma-rgb.tif" "$work/planar.tif" <<'PY'
 import sys
 from PIL import Image
