@@ -341,6 +341,10 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kFaxUncompressed:
         case PageFault::kSampleFormat:
             return FaultText(p.fault);
+        case PageFault::kCodingSamples:
+            return compression + " does not hold " +
+                   Counted(p.samplesPerPixel, "sample", "samples") + " of " + bits +
+                   " bits a pixel";
         case PageFault::kCompression:
             return compression + " is not supported";
     }
