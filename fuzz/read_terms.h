@@ -136,7 +136,10 @@ inline WholeRead CheckTiffDescribedAsRead(const std::string& path, std::uint32_t
                          (flags & QOR_READ_EXTENDED) != 0) != 0) {
         Finding("the file cannot be described");
     }
-    const bool mayFailInData = file.status == 0 || file.status == QOR_TIFF_COMPRESSION;
+    // A read may fail in the data before the page that the description says ends it (no
+    // decoder, or a first strip past the end of the file), or in that page's own tables.
+    const bool mayFailInData = file.status == 0 || file.status == QOR_TIFF_COMPRESSION ||
+                               file.status == QOR_READ_FAILED;
     if (status != file.status && !(mayFailInData && DataFailure(status))) {
         Finding("%s: described with status %d, read with %d", flags != 0 ? "extended" : "classic",
                 file.status, status);
