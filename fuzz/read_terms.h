@@ -43,7 +43,8 @@ inline ReadTerms DrawReadTerms(const std::uint8_t* data, std::size_t size, std::
     return t;
 }
 
-// A progress callback that cancels at the call that the terms name (userValue: the call count).
+// A progress callback that cancels at the call that the terms name, counting the calls of one
+// read (the harnesses read on one thread).
 struct CancelCounter {
     static inline std::uint32_t calls = 0, cancelAt = 0;
     static std::int32_t QOR_CALL Progress(QorProgressInfo*) {
