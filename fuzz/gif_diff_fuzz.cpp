@@ -22,8 +22,17 @@
 //    GIF encoder writes them.
 //  - Signature: this reader wants "GIF8", a version digit and "a"; giflib only "GIF".
 //  - A graphic control extension is read here as its size byte, that many bytes and one
-//    terminator byte whatever it holds; giflib reads on through further sub-blocks. The two may
-//    then find different first images, which are not compared.
+//    terminator byte whatever it holds; giflib reads on through further sub-blocks, as Pillow
+//    does. The two may then find different first images, which are not compared, and either
+//    side may refuse what the other reads. (The GIF89a rules end the block with a zero byte;
+//    the classic read keeps its own reading of a file that breaks them.)
+//  - A graphic control extension whose size byte is not 4 (the GIF89a rules fix it at 4): its
+//    first four data bytes are read here, as Pillow reads them, so a size above 4 still names
+//    a transparent index; giflib takes no transparent index from it. The transparent indices
+//    of such files are not compared.
+//  - A signature at 0 that this reader refuses (a bad version byte: "GIF87b") with another at
+//    128: the image after the one at 128 is read here as after a prefix; giflib reads on from
+//    0, where Pillow refuses the file. The two images are not compared.
 //  - Pixel values wider than the screen's bit depth are masked to the DIB's bits here; giflib
 //    keeps them. Values are compared after the same mask.
 //
@@ -37,6 +46,7 @@
 
 #include "frame/read_info.h"
 #include "fuzz/harness_util.h"
+#include "fuzz/read_terms.h"
 #include "gif/blocks.h"
 #include "qorimg/qorimg.h"
 #include "record/describe.h"
@@ -52,11 +62,45 @@ bool SignatureAt(const std::uint8_t* data, std::size_t size, std::size_t at) {
     return size >= at + 13 && std::memcmp(data + at, "GIF8", 4) == 0 && data[at + 5] == 'a';
 }
 
+// True when the reader takes the header after a 128-byte prefix (the documented "prefix").
+bool ReadAfterPrefix(const std::uint8_t* data, std::size_t size) {
+    return !SignatureAt(data, size, 0) && SignatureAt(data, size, 128);
+}
+
+// The graphic control extensions before the first image that this reader takes differently
+// from giflib: one whose data is followed by more than the block terminator (read here as size
+// byte, data and one terminator byte of any value), and one whose size is not 4. The blocks are
+// walked by the reader's own walk.
+struct ControlDifferences {
+    bool otherTerminator = false;
+    bool otherSize = false;
+};
+
+ControlDifferences ExtensionsBeforeImage(const std::string& path) {
+    ControlDifferences found;
+    qor::plat::HFILE file = qor::plat::_lopen(path.c_str(), 0);
+    if (file == qor::plat::HFILE_ERROR) return found;
+    qor::gif::BlockInput in(&file);
+    qor::gif::Screen screen;
+    qor::gif::Block block;
+    if (qor::gif::ReadScreen(&in, &screen) == 0 &&
+        (!screen.HasGlobalTable() || in.Skip(3 * screen.GlobalTableEntries()))) {
+        while (qor::gif::NextBlock(&in, &block) == qor::gif::BlockKind::kExtension) {
+            if (block.label != qor::gif::kGraphicControlLabel) continue;
+            found.otherTerminator = found.otherTerminator || block.terminator != 0;
+            found.otherSize = found.otherSize || block.controlSize != 4;
+        }
+    }
+    qor::plat::_lclose(file);
+    return found;
+}
+
 // Why giflib may refuse a file that this reader delivers, or empty when no documented
 // difference explains it.
 const char* WhyOnlyWeRead(const std::uint8_t* data, std::size_t size,
-                          const qor::test::GiflibImage& peer) {
-    if (!SignatureAt(data, size, 0) && SignatureAt(data, size, 128)) return "prefix";
+                          const qor::test::GiflibImage& peer, const std::string& path) {
+    if (ReadAfterPrefix(data, size)) return "prefix";
+    if (ExtensionsBeforeImage(path).otherTerminator) return "extension";
     if (peer.width == 0 || peer.height == 0) return "zero-sized image";
     switch (peer.error) {
         case D_GIF_ERR_READ_FAILED:
@@ -88,35 +132,12 @@ std::size_t PixelsBeforeUndefinedCode(const std::uint8_t* data, std::size_t size
     return stream.pixels.size();
 }
 
-// True when an extension before the first image is one this reader takes differently from
-// giflib: a graphic control extension whose data is followed by more than the block terminator
-// (read here as size byte, data and one terminator byte of any value). The blocks are walked by
-// the reader's own walk.
-bool ExtensionTakenDifferently(const std::string& path) {
-    qor::plat::HFILE file = qor::plat::_lopen(path.c_str(), 0);
-    if (file == qor::plat::HFILE_ERROR) return false;
-    qor::gif::BlockInput in(&file);
-    qor::gif::Screen screen;
-    qor::gif::Block block;
-    bool different = false;
-    if (qor::gif::ReadScreen(&in, &screen) == 0 &&
-        (!screen.HasGlobalTable() || in.Skip(3 * screen.GlobalTableEntries()))) {
-        while (qor::gif::NextBlock(&in, &block) == qor::gif::BlockKind::kExtension) {
-            if (block.label == qor::gif::kGraphicControlLabel && block.terminator != 0) {
-                different = true;
-            }
-        }
-    }
-    qor::plat::_lclose(file);
-    return different;
-}
-
 const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::int16_t status,
                                const qor::test::GiflibImage& peer, const std::string& path,
                                const qor::GifDescription& gif) {
     if (peer.width > 32767 || peer.height > 32767) return "32767 limit";
     if (status == QOR_NO_MEMORY) return "larger than one memory block";
-    if (status == QOR_NOT_GIF && ExtensionTakenDifferently(path)) return "extension";
+    if (status == QOR_NOT_GIF && ExtensionsBeforeImage(path).otherTerminator) return "extension";
     if (status == QOR_NOT_GIF && gif.fault == qor::GifFault::kCodeSize) return "minimum code size";
     // Without the signature at 0 the reader looks at 128, and a file too short for that is 202.
     if ((status == QOR_NOT_GIF || status == QOR_READ_FAILED) && !SignatureAt(data, size, 0)) {
@@ -200,6 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Finding("described with status %d, read with %d", gif.status, status);
     }
     CheckExtendedRead(path, status, ours, transparent, gif);
+    qor::fuzz::CheckGifReadOnTerms(path, qor::fuzz::DrawReadTerms(data, size, QOR_READ_EXTENDED));
     const qor::test::GiflibImage peer = qor::test::GiflibDecode(path);
     const bool peerRows = !peer.rowRead.empty() && !ours.pixels.empty();
     if (status != 0) {
@@ -209,12 +231,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    if (!peer.ok && WhyOnlyWeRead(data, size, peer) == nullptr) {
+    if (!peer.ok && WhyOnlyWeRead(data, size, peer, path) == nullptr) {
         Finding("a file that giflib refuses (error %d) is delivered", peer.error);
     }
     if (!peerRows) return 0;
-    // An extension taken differently can make the two sides find different first images.
-    if (ExtensionTakenDifferently(path)) return 0;
+    // An extension taken differently can make the two sides find different first images, and
+    // after a prefix they read different headers.
+    const ControlDifferences controls = ExtensionsBeforeImage(path);
+    if (controls.otherTerminator || ReadAfterPrefix(data, size)) return 0;
 
     if (ours.width != peer.width || ours.height != peer.height) {
         Finding("size %dx%d, giflib %dx%d", ours.width, ours.height, peer.width, peer.height);
@@ -247,7 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Finding("palette entry %zu is %06x, giflib %06x", i, ours.palette[i], peer.colours[i]);
         }
     }
-    if (peer.ok && transparent != peer.transparent) {
+    if (peer.ok && !controls.otherSize && transparent != peer.transparent) {
         Finding("transparent index %d, giflib %d", transparent, peer.transparent);
     }
     return 0;

@@ -45,6 +45,7 @@
 
 #include "frame/read_info.h"
 #include "fuzz/harness_util.h"
+#include "fuzz/read_terms.h"
 #include "platform/bytes.h"
 #include "qorimg/qorimg.h"
 #include "record/describe.h"
@@ -180,6 +181,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (QorReleaseDocument(first) != 0) Finding("the document cannot be released");
     }
     qor::fuzz::CheckNothingLeft(blocks);
+    // The extended read, which libtiff's strips cannot be compared with, is held to its own
+    // description, and read once more on terms drawn from the input.
+    const qor::fuzz::ReadTerms terms = qor::fuzz::DrawReadTerms(data, size, QOR_READ_EXTENDED);
+    qor::fuzz::CheckTiffDescribedAsRead(path, QOR_READ_EXTENDED, terms.options.threads);
+    qor::fuzz::CheckTiffReadOnTerms(path, terms);
 
     // The description agrees with the read: the directories decide a status before any data
     // does, and a page's data can only end the read early with a failure of its own. Its pages

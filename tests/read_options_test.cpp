@@ -264,6 +264,90 @@ TEST_F(ReadOptionsTest, TheOptionsRecordGrowsAndRefusesWhatItDoesNotKnow) {
 // Every page of every TIFF, and every GIF, of the samples and the corpora: the description gives
 // the size and status that a read of that page alone delivers (a page that it passes can still
 // fail in its data), and its count.
+// A page between two plain ones (widths 3 and 4) that a coding cannot hold is refused by its
+// layout: described with the status that a read of it alone gives, and skipped by a read of the
+// whole file. A stray tile entry on a page of strips is no tiled page: libtiff reads its strips.
+TEST_F(ReadOptionsTest, PagesRefusedByTheirLayoutAreDescribedAsReadAndSkipped) {
+    using E = TiffBuilder;
+    auto page = [](std::uint32_t compression, std::vector<std::uint32_t> bits, int photometric,
+                   std::vector<E::Entry> extra = {}) {
+        TiffPageSpec p = Grey(5);
+        p.compression = compression;
+        p.bits = std::move(bits);
+        p.photometric = photometric;
+        p.extra = std::move(extra);
+        return p;
+    };
+    const std::uint32_t kBoth = 3, kExtended = 2;
+    struct Case {
+        const char* name;
+        TiffPageSpec middle;
+        std::uint32_t modes;  // 1: classic, 2: extended
+        std::int16_t status;  // of the middle page; 0: delivered as its strip says
+    } cases[] = {
+        {"Group 4, 8-bit samples", page(4, {8}, 0), kBoth, QOR_TIFF_UNSUPPORTED},
+        {"Modified Huffman, 4-bit samples", page(2, {4}, 0), kBoth, QOR_TIFF_UNSUPPORTED},
+        {"JPEG, two samples", page(7, {8, 8}, 1), kExtended, QOR_TIFF_UNSUPPORTED},
+        {"JPEG, four samples", page(7, {8, 8, 8, 8}, 2), kExtended, QOR_TIFF_UNSUPPORTED},
+        {"JPEG, 16-bit samples", page(7, {16}, 1), kExtended, QOR_TIFF_UNSUPPORTED},
+        {"a stray TileByteCounts", page(1, {8}, 1, {E::Long(325, {10})}), kBoth, 0},
+        {"TileWidth and TileLength without offsets",
+         page(1, {8}, 1, {E::Long(322, {16}), E::Long(323, {16})}), kBoth, 0},
+    };
+    for (const Case& c : cases) {
+        const std::string path = Write(MakeTiff({Grey(3), c.middle, Grey(4)}));
+        for (std::uint32_t mode : {1u, 2u}) {
+            if ((c.modes & mode) == 0) continue;
+            const std::uint32_t flags = mode == 2 ? QOR_READ_EXTENDED : 0;
+            SCOPED_TRACE(std::string(c.name) + (flags != 0 ? ", extended" : ", classic"));
+            QorTifInfo info{};
+            info.size = sizeof info;
+            info.flags = flags;
+            QorTifPage pages[3] = {};
+            ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, pages, 3), 0);
+            QorReadOptions one = Options(1, 1);
+            one.flags = flags;
+            QorHandle dib = 0;
+            const std::int16_t alone = QorReadTIFEx(nullptr, 0, path.c_str(), &one, &dib);
+            EXPECT_EQ(alone, c.status);
+            EXPECT_EQ(pages[1].status, alone);
+            if (alone == 0) {
+                // The strip holds grey 7 throughout.
+                const Image image = ReadDib(dib);
+                EXPECT_EQ(image.Colours(), std::vector<std::uint32_t>(10, 0x070707));
+                QorReleaseDocument(dib);
+            }
+            QorReadOptions all = Options(0, 0);
+            all.flags = flags;
+            const Pages whole = ReadPages(path, &all);
+            EXPECT_EQ(whole.status, 0);
+            EXPECT_EQ(info.status, 0);
+            const std::vector<std::uint32_t> widths = c.status == 0
+                                                          ? std::vector<std::uint32_t>{3, 5, 4}
+                                                          : std::vector<std::uint32_t>{3, 4};
+            EXPECT_EQ(whole.widths, widths);
+        }
+    }
+    // A file cut before its strips: the read fails at the first strip, and the description says
+    // so for both the page and the file.
+    Bytes cut = MakeTiffStripsLast(Grey(5));
+    cut.resize(cut.size() - 10);
+    const std::string path = Write(cut, "cut.tif");
+    for (std::uint32_t flags : {0u, std::uint32_t{QOR_READ_EXTENDED}}) {
+        QorTifInfo info{};
+        info.size = sizeof info;
+        info.flags = flags;
+        QorTifPage page{};
+        ASSERT_EQ(QorDescribeTIF(path.c_str(), &info, &page, 1), 0);
+        QorReadOptions all = Options(0, 0);
+        all.flags = flags;
+        const Pages whole = ReadPages(path, &all);
+        EXPECT_EQ(whole.status, QOR_READ_FAILED) << flags;
+        EXPECT_EQ(info.status, whole.status) << flags;
+        EXPECT_EQ(page.status, whole.status) << flags;
+    }
+}
+
 TEST_F(ReadOptionsTest, DescriptionsAgreeWithWhatAReadOfEachPageDelivers) {
     std::vector<std::string> roots = {DataPath("tiff"), DataPath("fax"), DataPath("gif"),
                                       std::string(QORIMG_TEST_DATA) + "/../../examples"};

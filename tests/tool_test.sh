@@ -192,6 +192,19 @@ done
 expect_exit 0 "--all-frames, a frame cut" -- "$QORIMG" convert -q --all-frames "$work/local-cut.gif" "$work/cut.bmp"
 grep -q "frame 3 and those after it cannot be decoded; 2 frames are converted" "$work/err" &&
   [ -e "$work/cut-2.bmp" ] && [ ! -e "$work/cut-3.bmp" ] || fail "--all-frames, a frame cut: $(cat "$work/err")"
+# A composed read that fails ends the input with its status, whether the GIF is named, comes on
+# standard input or is one of a batch (the others are still written); it is never read again.
+expect_exit 1 "--all-frames over the limit" -- timeout 20 "$QORIMG" convert -q --all-frames --limit 1K "$work/global.gif" "$work/over.png"
+grep -q "global.gif: .*(status 102)" "$work/err" && [ ! -e "$work/over.png" ] ||
+  fail "--all-frames over the limit: $(cat "$work/err")"
+timeout 20 "$QORIMG" convert -q --all-frames --limit 1K --to png - "$work/over.png" <"$work/global.gif" 2>"$work/err"
+[ $? = 1 ] && grep -q "standard input: .*(status 102)" "$work/err" ||
+  fail "--all-frames from standard input over the limit: $(cat "$work/err")"
+mkdir "$work/over"
+"$py" -c "from PIL import Image; Image.new('P', (8, 8), 1).save('$work/tiny.gif')"
+expect_exit 1 "--all-frames batch, one over the limit" -- timeout 20 "$QORIMG" convert -q --all-frames --limit 2K "$work/global.gif" "$work/tiny.gif" "$work/over/"
+[ "$(grep -c "status 102" "$work/err")" = 1 ] && [ -e "$work/over/tiny.png" ] ||
+  fail "--all-frames batch, one over the limit: $(cat "$work/err"); $(ls "$work/over")"
 for bad in "--page 2" "--to gif" "--classic"; do
   # shellcheck disable=SC2086
   expect_exit 2 "--all-frames $bad" -- "$QORIMG" convert -q --all-frames $bad "$work/global.gif" "$work/bad.png"
@@ -247,6 +260,25 @@ import json, sys
 o = json.loads(open(sys.argv[1]).read())
 assert o["loopCount"] == 2 and o["comments"] == "made for qorimg\n", o
 assert [(f["delay"], f["disposal"]) for f in o["frameList"]] == [(10, 1), (25, 2), (4, 3)], o
+PY
+# Frames are printed as they are described: thousands of them, as many as Pillow counts, in text
+# and in JSON.
+"$py" - "$work/anim.gif" "$work/many.gif" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+at = data.index(b"\x21\xf9")  # the first frame's control extension, descriptor and data
+frame = data[at:data.index(b"\x21\xf9", at + 1)]
+open(sys.argv[2], "wb").write(data[:at] + frame * 3000 + b"\x3b")
+PY
+"$QORIMG" info --json "$work/many.gif" >"$work/out" && "$QORIMG" info "$work/many.gif" >"$work/out.txt" ||
+  fail "info of many frames"
+"$py" - "$work/many.gif" "$work/out" "$work/out.txt" <<'PY' || fail "many frames: $(head -c 300 "$work/out")"
+import json, sys
+from PIL import Image
+frames = Image.open(sys.argv[1]).n_frames
+o = json.loads(open(sys.argv[2]).read())
+assert frames == 3000 and len(o["frameList"]) == frames == o["frames"], (frames, o["frames"])
+assert sum(line.startswith("  frame ") for line in open(sys.argv[3])) == frames
 PY
 "$py" - "$examples/plasma-rgb.tif" "$work/planar.tif" <<'PY'
 import sys
@@ -418,6 +450,16 @@ cp "$examples/plasma256.gif" "$work/three-2.gif"
 expect_exit 1 "a page output clash" -- "$QORIMG" convert -q "$work/three.tif" "$work/three-2.gif" "$work/clash/"
 grep -q "clash/three-2.png: both $work/three.tif (page 2) and $work/three-2.gif would be written" "$work/err" &&
   [ -z "$(ls -A "$work/clash")" ] || fail "page output clash: $(cat "$work/err"); $(ls "$work/clash")"
+# An output that is the input, by its name, a hard link, a symbolic link or a page's name, is
+# refused before anything is written, and the input stays whole.
+mkdir "$work/self"; cp "$work/three.tif" "$work/self/in.tif"
+ln "$work/self/in.tif" "$work/self/hard.tif"; ln -s in.tif "$work/self/soft.png"
+ln -s "$work/self/in.tif" "$work/self/pages-2.png"
+for out in in.tif hard.tif soft.png pages.png; do
+  expect_exit 1 "output is the input ($out)" -- "$QORIMG" convert -q --to png "$work/self/in.tif" "$work/self/$out"
+  grep -q "is the input $work/self/in.tif" "$work/err" && cmp -s "$work/three.tif" "$work/self/in.tif" &&
+    [ "$(ls "$work/self" | wc -l)" = 4 ] || fail "output is the input ($out): $(cat "$work/err"); $(ls "$work/self")"
+done
 "$QORIMG" convert -q --to png - - <"$examples/frames-transparent.gif" >"$work/piped.png" 2>"$work/err" ||
   fail "standard input to standard output: $(cat "$work/err")"
 same_pixels "$examples/frames-transparent.gif" "$work/piped.png"

@@ -235,8 +235,10 @@ QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userVal
 typedef struct QorTifInfo {
     uint32_t size;      /*  0: sizeof(QorTifInfo), set by the caller */
     int16_t status;     /*  4: what QorReadTIF gives as far as the directories tell: 0; the
-                         *     header's or chain's refusal; 531 when a page that passes the
-                         *     checks has no decoder; page 1's status when no page passes */
+                         *     header's or chain's refusal; the status of the first page that
+                         *     passes the checks but ends a read (531: no decoder; 202: its first
+                         *     strip lies past the end of the file); page 1's status when no
+                         *     page passes */
     uint16_t byteOrder; /*  6: 0x4949 ("II", little-endian), 0x4D4D ("MM"), 0 when neither */
     uint32_t pageCount; /*  8: directories in the chain, as a read counts them (at most 65535) */
     uint32_t stopPage;  /* 12: the page (1 = first) at which QorReadTIF stops, 0 when none */
@@ -256,8 +258,10 @@ typedef struct QorTifPage {
     uint16_t photometric;     /*  18: 10 when the tag is absent */
     uint32_t strips;          /*  20: StripOffsets values; for a tiled page, TileOffsets values */
     int16_t status;           /*  24: 0 when a read decodes the page, else the status that its
-                               *      layout gives it (531 for a compression without decoder) */
-    uint16_t tiled;           /*  26: 1 when the directory has tile tags */
+                               *      layout gives it (531 for a compression without decoder, 202
+                               *      for a first strip past the end of the file) */
+    uint16_t tiled;           /*  26: 1 when the directory has TileWidth, TileLength and
+                               *      TileOffsets (other tile tags alone are ignored) */
     uint32_t rowsPerStrip;    /*  28: 0 when the tag is absent */
     uint32_t rowsWithStrips;  /*  32: rows that its strips reach; the rest of a decoded page stays
                                *      blank (height when all do, 0 for a page not decoded) */

@@ -66,6 +66,7 @@ QOR_INLINE BlockKind TakeBlock(BlockInput* in, Block* block, ExtensionWatch* wat
     }
     const int size = in->Byte();
     if (size < 0) return BlockKind::kEnd;
+    block->controlSize = static_cast<std::uint8_t>(size);
     std::uint8_t data[4] = {};
     const std::uint32_t kept = size < 4 ? static_cast<std::uint32_t>(size) : 4;
     if (!in->Read(data, kept) || !in->Skip(static_cast<std::uint32_t>(size) - kept)) {

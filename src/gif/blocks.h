@@ -152,6 +152,7 @@ struct Block {
     // the byte taken as its terminator.
     std::int16_t transparentIndex = -1;
     std::uint8_t terminator = 0;
+    std::uint8_t controlSize = 0;  // its size byte (4 in a well-formed file)
     std::uint8_t control[4] = {};  // its first four data bytes, zero where it holds fewer
     std::uint8_t descriptor[kDescriptorBytes] = {};  // an image's, after the introducer
 };

@@ -33,6 +33,9 @@ enum class PageFault : std::uint8_t {
     // page; a classic read passes such a page and stops at it.
     kCompression,
     kSampleFormat,  // extended reads: floating-point or signed samples
+    // A coding that does not hold the page's samples: fax pages of more than one bit a pixel,
+    // JPEG pages of other than one or three 8-bit samples a pixel.
+    kCodingSamples,
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

@@ -123,6 +123,13 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     if (walk.Start(file, page) == 0) {
         const std::uint64_t rows = std::uint64_t{walk.Count()} * walk.RowsPerStrip();
         if (rows < page.imageLength) p->rowsWithStrips = static_cast<std::uint32_t>(rows);
+        // A read starts at the first strip: one that the file does not hold (a file cut before
+        // its strips) ends the read there, as it ends here.
+        tiff::StripSpan first;
+        if (const std::int16_t status = walk.Next(&first); status != 0) {
+            p->status = status;
+            return;
+        }
     }
     p->oldStyleLzw = page.compression == tiff::kCompressionLzw && StartsAsOldStyleLzw(file, page);
 }
@@ -134,7 +141,7 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* c
     if (byteOrder != 0) d->byteOrder = byteOrder;
     if (chain != 0) return chain;
     std::uint32_t offset = d->firstOffset;
-    std::int16_t firstStatus = 0;
+    std::int16_t firstStatus = 0, stopStatus = 0;
     bool anyDecodes = false;
     for (std::uint32_t i = 0; i < count; ++i) {
         TiffPage page{};
@@ -153,14 +160,15 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* c
         d->pageCount = i + 1;
         if (i == 0) firstStatus = p.status;
         anyDecodes = anyDecodes || p.status == 0;
-        // A page that validation passes but no decoder takes ends a read; one that an extended
-        // read's validation refuses for its compression is skipped.
-        if (d->stopPage == 0 && p.status == QOR_TIFF_COMPRESSION &&
-            p.fault == tiff::PageFault::kNone) {
+        // A page that validation passes but no decoder takes, or whose first strip the file does
+        // not hold, ends a read; one that validation refuses (in an extended read, also for its
+        // compression) is skipped.
+        if (d->stopPage == 0 && p.status != 0 && p.fault == tiff::PageFault::kNone) {
             d->stopPage = i + 1;
+            stopStatus = p.status;
         }
     }
-    if (d->stopPage != 0) return QOR_TIFF_COMPRESSION;
+    if (d->stopPage != 0) return stopStatus;
     // A read that decodes no page gives page 1's status.
     return anyDecodes ? 0 : firstStatus;
 }

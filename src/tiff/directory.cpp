@@ -274,22 +274,35 @@ bool LoadValues(FileWindow* in, const Entry& e, bool littleEndian, std::uint32_t
     return true;
 }
 
+// The tile entries of a directory (the last of each tag), kept until the whole directory is
+// parsed: only then is it known whether the page is tiled.
+struct TileEntries {
+    bool width = false, length = false, offsets = false, byteCounts = false;
+    Entry offsetsEntry{}, byteCountsEntry{};
+};
+
 // Acts on one entry. An entry that cannot be taken as its tag needs (no value of its own, or a
 // type that does not fit) is ignored: the field keeps its default, or what an earlier entry of
 // the same tag gave it. False when reading its values fails.
-bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian) {
-    if (e.tag >= kTagTileWidth && e.tag <= kTagTileByteCounts) {
-        page->tileTags = true;
-        if (e.tag == kTagTileOffsets) page->tileCount = e.count;
-        if (!page->extended) return true;
-        // An extended read walks the tiles as strips: their offsets and byte counts take the
-        // strips' place (tags are in ascending order, so the tiles' come last and win).
-        if (e.tag == kTagTileOffsets) {
-            Entry asStrips = e;
-            asStrips.tag = kTagStripOffsets;
-            ApplyLocationTag(page, asStrips, littleEndian);
+bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian,
+              TileEntries* tiles) {
+    switch (e.tag) {
+        case kTagTileWidth:
+            tiles->width = true;
+            break;
+        case kTagTileLength:
+            tiles->length = true;
+            break;
+        case kTagTileOffsets:
+            tiles->offsets = true;
+            tiles->offsetsEntry = e;
             return true;
-        }
+        case kTagTileByteCounts:
+            tiles->byteCounts = true;
+            tiles->byteCountsEntry = e;
+            return true;
+        default:
+            break;
     }
     if (IsDescribedTag(e.tag)) {
         ApplyDescribedTag(page, e);
@@ -299,8 +312,7 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
         ApplyLocationTag(page, e, littleEndian);
         return true;
     }
-    const bool tileValues = page->extended && (e.tag == kTagTileWidth || e.tag == kTagTileLength ||
-                                               e.tag == kTagTileByteCounts);
+    const bool tileValues = page->extended && (e.tag == kTagTileWidth || e.tag == kTagTileLength);
     if (!TakesValues(e.tag) && !tileValues) return true;
     std::uint32_t values[kMaxValues] = {};
     std::uint32_t loaded = 0;
@@ -356,7 +368,6 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
         case kTagSampleFormat:
             if (fits16) page->sampleFormat = Low16(first);
             break;
-        case kTagTileByteCounts:
         case kTagStripByteCounts:
             page->stripByteCounts = first;
             // Located as the offsets are: one value is the value itself, several an array.
@@ -398,6 +409,28 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian)
             break;
     }
     return true;
+}
+
+// Decides whether the page is tiled, and for an extended read makes the tiles its strips. A
+// page is tiled when it has all that tiles need, TileWidth, TileLength and TileOffsets, as libtiff
+// and ImageMagick decide it from the tile size: a stray tile entry on a page of strips (a
+// TileByteCounts left by an editor) is ignored, and the page read by its strips. False when
+// reading the byte counts fails.
+bool ApplyTileEntries(FileWindow* in, TiffPage* page, const TileEntries& tiles, bool littleEndian) {
+    page->tileTags = tiles.width && tiles.length && tiles.offsets;
+    if (!page->tileTags) return true;
+    page->tileCount = tiles.offsetsEntry.count;
+    if (!page->extended) return true;
+    // An extended read walks the tiles as strips: their offsets and byte counts take the
+    // strips' place.
+    Entry asStrips = tiles.offsetsEntry;
+    asStrips.tag = kTagStripOffsets;
+    ApplyLocationTag(page, asStrips, littleEndian);
+    if (!tiles.byteCounts) return true;
+    Entry counts = tiles.byteCountsEntry;
+    counts.tag = kTagStripByteCounts;
+    TileEntries none;
+    return ApplyTag(in, page, counts, littleEndian, &none);
 }
 
 }  // namespace
@@ -484,6 +517,7 @@ std::int16_t ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offse
     if (got < 2) return QOR_READ_FAILED;
     const std::uint16_t n = Load16(b, littleEndian);
     if (entries != nullptr) *entries = n;
+    TileEntries tiles;
     for (std::uint32_t i = 0; i < n; ++i) {
         Entry e;
         e.at = ifd + 2 + 12ull * i;
@@ -498,8 +532,9 @@ std::int16_t ParseTiffDirectory(HFILE file, TiffPage* page, std::uint32_t* offse
         e.type = static_cast<std::uint16_t>(field(2, 2));
         e.count = field(4, 4);
         e.raw = field(8, 4);
-        if (!ApplyTag(&valueIn, page, e, littleEndian)) return QOR_READ_FAILED;
+        if (!ApplyTag(&valueIn, page, e, littleEndian, &tiles)) return QOR_READ_FAILED;
     }
+    if (!ApplyTileEntries(&valueIn, page, tiles, littleEndian)) return QOR_READ_FAILED;
     std::uint32_t next = 0;
     if (!entryIn.Read(ifd + 2 + 12ull * n, b, 4, &got)) return QOR_READ_FAILED;
     if (got == 4) next = Load32(b, littleEndian);

@@ -118,6 +118,20 @@ PageFault CheckTiffPage(const TiffPage& page) {
         default:
             return F::kSampleLayout;
     }
+    // The codings hold only some samples. Decided here rather than when decoding starts, so that
+    // a description gives such a page the status that a read does, and every read skips it.
+    if (IsFaxCompression(page.compression) &&
+        (page.bitsPerSample != 1 || page.samplesPerPixel != 1)) {
+        return F::kCodingSamples;
+    }
+    // JPEG: one sample of grey, or three of RGB or YCbCr, of 8 bits; a plane of separate planes
+    // is one sample.
+    const bool jpegSamples = page.samplesPerPixel == 1 || page.samplesPerPixel == 3 ||
+                             page.planarConfig == kPlanarSeparate;
+    if (page.extended && page.compression == kCompressionJpeg &&
+        (page.bitsPerSample != 8 || !jpegSamples)) {
+        return F::kCodingSamples;
+    }
     // Separate planes are read by an extended read.
     if (page.planarConfig != kPlanarContiguous &&
         !(page.extended && page.planarConfig == kPlanarSeparate)) {
@@ -173,6 +187,7 @@ std::int16_t StatusOfFault(PageFault fault) {
         case PageFault::kCompression:
             return QOR_TIFF_COMPRESSION;
         case PageFault::kSampleFormat:
+        case PageFault::kCodingSamples:
             return QOR_TIFF_UNSUPPORTED;
     }
     return QOR_NOT_TIFF;
@@ -208,6 +223,8 @@ const char* FaultText(PageFault fault) {
             return "this compression is not supported";
         case PageFault::kSampleFormat:
             return "floating-point and signed samples are not supported";
+        case PageFault::kCodingSamples:
+            return "the compression does not hold samples of this size or number";
     }
     return "";
 }

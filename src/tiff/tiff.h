@@ -50,8 +50,8 @@ struct TiffPage {
     std::uint32_t byteCountArray;
     std::uint32_t byteCountCount;
     std::uint16_t byteCountSize;  // 4 or 2
-    // The directory has a TileWidth, TileLength, TileOffsets or TileByteCounts entry: a tiled
-    // page, which has no strips to read.
+    // The directory has TileWidth, TileLength and TileOffsets entries: a tiled page, which has
+    // no strips to read (a lone tile entry on a page of strips is ignored).
     bool tileTags;
     // JPEGTables: where the tables that every JPEG strip of the page shares lie, and their bytes
     // (0 when the page has none).

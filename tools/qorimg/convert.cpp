@@ -230,7 +230,8 @@ Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
     return run;
 }
 
-// Why a read of the TIFF page `page` alone failed with `status`, in words.
+// Why a read of the TIFF page `page` alone failed with `status`, in words; of a GIF (page 0),
+// when its read passed the limit.
 std::string PageFailure(const Job& job, std::uint32_t page, int status) {
     if (status == QOR_NO_MEMORY && job.limit != 0) {
         return std::string(QorStatusText(status)) + " (--limit allows " +
@@ -285,26 +286,30 @@ int Decode(const Options& opt, const Job& job) {
         Run run = ReadRun(job, job.pages[at], tiff ? count : 0);
         if (Cancelled()) return CancelExitCode();
         if (run.status != 0) {
+            // A TIFF run is read again in smaller runs. A GIF's frames come from one read that
+            // a smaller run cannot change: its failure ends the input.
             const std::uint32_t stop = run.info.stoppedAtPage;
-            if (count > 1 && stop > job.pages[at] && stop < job.pages[at] + count &&
+            if (tiff && count > 1 && stop > job.pages[at] && stop < job.pages[at] + count &&
                 run.status != QOR_NO_MEMORY) {
                 most = stop - job.pages[at];  // the pages before it, once more
                 continue;
             }
-            if (count > 1) {
+            if (tiff && count > 1) {
                 most = 1;  // no page to blame, or memory: a page at a time
                 continue;
             }
             last = {job.pages[at], tiff ? PageFailure(job, job.pages[at], run.status) : "",
                     run.status};
             if (!tiff) {
-                last.why = ExplainReadFailure(job.path, job.probe, run.status);
+                last.why = run.status == QOR_NO_MEMORY && job.limit != 0
+                               ? PageFailure(job, 0, run.status)
+                               : ExplainReadFailure(job.path, job.probe, run.status);
             } else if (!quietSkips) {
                 Warn(in, "page " + std::to_string(last.page) + " skipped: " + last.why +
                              " (status " + std::to_string(last.status) + ")");
             }
             ++failures;
-            ++at;
+            at = tiff ? at + 1 : job.pages.size();
             continue;
         }
         // Only a GIF names a transparent colour. A TIFF read leaves the field as the record
@@ -350,7 +355,7 @@ int Decode(const Options& opt, const Job& job) {
     if (rc != kExitOk) return rc;
     if (written.empty() && failures != 0) {
         // One page asked for and failed: its cause; else each was named in a warning.
-        if (quietSkips) return Refused(in, last.why, last.status);
+        if (quietSkips || !tiff) return Refused(in, last.why, last.status);
         return Refused(in, "no page could be decoded", last.status);
     }
     if (!job.out.toStdout()) ListWritten(job, written);
@@ -505,7 +510,17 @@ int Plan(const Options& opt, const std::string& in, const Destination& out,
     return PlanPages(opt, job);
 }
 
-// Every output is claimed by one input only. A clash is reported, naming both inputs, before
+// Whether `a` and `b` name one file: the same device and inode, so also through a hard or a
+// symbolic link. A file that does not exist is no other.
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat first {
+    }, second{};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Every output is claimed by one input only, and is none of the inputs: writing over an input
+// would lose the pages not yet read from it. A clash is reported, naming both inputs, before
 // anything is written; returns false when there is one.
 bool ClaimOutputs(const std::vector<Job>& jobs) {
     struct Claim {
@@ -522,7 +537,16 @@ bool ClaimOutputs(const std::vector<Job>& jobs) {
     for (const Job& job : jobs) {
         for (std::uint32_t page : job.pages) {
             Claim claim{&job, page};
-            auto [at, fresh] = claims.emplace(job.OutPath(job.out.path, page), claim);
+            const std::string target = job.OutPath(job.out.path, page);
+            if (!job.out.toStdout()) {
+                for (const Job& other : jobs) {
+                    if (other.in == "-" || !SameFile(other.path, target)) continue;
+                    Failed(target, "is the input " + Shown(other.in) +
+                                       ", which would be overwritten; nothing is written");
+                    clear = false;
+                }
+            }
+            auto [at, fresh] = claims.emplace(target, claim);
             if (fresh) continue;
             Failed(at->first, "both " + named(at->second) + " and " + named(claim) +
                                   " would be written here; nothing is written");

@@ -185,14 +185,16 @@ std::string UnknownKindProblem(const Probe& probe) {
     return "not a GIF, TIFF, BMP or PNG file";
 }
 
-qor::GifDescription DescribeGifFile(const std::string& path, std::vector<QorGifFrame>* frames) {
+qor::GifDescription DescribeGifFile(
+    const std::string& path,
+    const std::function<void(std::uint32_t index, const QorGifFrame&)>& frame) {
+    using Each = std::function<void(std::uint32_t, const QorGifFrame&)>;
     qor::GifDescription d;
-    auto keep = [](void* context, std::uint32_t, const QorGifFrame& frame) {
-        static_cast<std::vector<QorGifFrame>*>(context)->push_back(frame);
+    auto hand = [](void* context, std::uint32_t index, const QorGifFrame& f) {
+        (*static_cast<const Each*>(context))(index, f);
     };
-    if (frames != nullptr) frames->clear();
     std::int16_t status =
-        qor::DescribeGif(path.c_str(), &d, frames != nullptr ? +keep : nullptr, frames);
+        qor::DescribeGif(path.c_str(), &d, frame ? +hand : nullptr, const_cast<Each*>(&frame));
     if (status != 0) d.status = status;
     return d;
 }
@@ -339,6 +341,10 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kFaxUncompressed:
         case PageFault::kSampleFormat:
             return FaultText(p.fault);
+        case PageFault::kCodingSamples:
+            return compression + " does not hold " +
+                   Counted(p.samplesPerPixel, "sample", "samples") + " of " + bits +
+                   " bits a pixel";
         case PageFault::kCompression:
             return compression + " is not supported";
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,9 +36,11 @@ Probe ProbeFile(const std::string& path);
 // Why a file of no kind that qorimg reads is refused: too short, or not one of them.
 std::string UnknownKindProblem(const Probe& probe);
 
-// A GIF's description (its status 201 when the file cannot be opened), and its frames when asked.
-qor::GifDescription DescribeGifFile(const std::string& path,
-                                    std::vector<QorGifFrame>* frames = nullptr);
+// A GIF's description (its status 201 when the file cannot be opened); each frame is handed to
+// `frame`, when given, as it is described, and none is kept.
+qor::GifDescription DescribeGifFile(
+    const std::string& path,
+    const std::function<void(std::uint32_t index, const QorGifFrame&)>& frame = nullptr);
 
 // A TIFF's description and its pages, all of them or those from `firstKept` on.
 struct TiffFacts {

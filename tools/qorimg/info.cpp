@@ -84,8 +84,8 @@ struct Report {
     bool decoded = false;
     qor::ReadInfo read;  // when decoded
     std::uint32_t delivered = 0;
-    qor::GifDescription gif;
-    std::vector<QorGifFrame> frames;
+    std::string path;         // where the file is read (standard input's spool file)
+    qor::GifDescription gif;  // without its frames, which are described again as they are printed
     TiffFacts tiff;
     ImageDescription image;
     Refusal gifInput;
@@ -112,6 +112,7 @@ void ReadWithLibrary(const std::string& path, Report* r) {
 Report Gather(const std::string& shownName, const std::string& path, bool decode) {
     Report r;
     r.file = shownName;
+    r.path = path;
     r.probe = ProbeFile(path);
     if (r.probe.openError != 0) {
         r.status = QOR_OPEN_FAILED;
@@ -120,7 +121,7 @@ Report Gather(const std::string& shownName, const std::string& path, bool decode
     }
     switch (r.probe.kind) {
         case Kind::Gif:
-            r.gif = DescribeGifFile(path, &r.frames);
+            r.gif = DescribeGifFile(path);
             r.status = r.gif.status;
             if (decode) ReadWithLibrary(path, &r);
             if (r.status != 0) r.why = ExplainGif(r.gif, r.status);
@@ -290,9 +291,10 @@ void PrintText(const Report& r) {
             std::printf("  no transparent colour\n");
         }
         std::printf("  %s\n", LoopText(g.loopCount).c_str());
-        for (std::size_t i = 0; i < r.frames.size(); ++i) {
-            std::printf("  %s\n", FrameText(i, r.frames[i]).c_str());
-        }
+        // A GIF may have millions of frames: each is printed as it is described.
+        DescribeGifFile(r.path, [](std::uint32_t i, const QorGifFrame& f) {
+            std::printf("  %s\n", FrameText(i, f).c_str());
+        });
         // Each comment line as it is, made printable; a comment longer than the field is cut.
         std::string comments = g.comments;
         for (std::size_t at = 0; at < comments.size();) {
@@ -418,34 +420,40 @@ void PrintJson(const Report& r) {
             JsonObject().Add("width", r.gif.screenWidth).Add("height", r.gif.screenHeight).Text());
         o.Add("frames", r.gif.frames).Add("transparentIndex", r.gif.transparentIndex);
         o.Add("loopCount", r.gif.loopCount).Add("comments", std::string(r.gif.comments));
-        std::vector<std::string> frames;
-        for (const QorGifFrame& f : r.frames) {
-            frames.push_back(JsonObject()
-                                 .Add("width", f.width)
-                                 .Add("height", f.height)
-                                 .Add("left", f.left)
-                                 .Add("top", f.top)
-                                 .Add("delay", f.delay)
-                                 .Add("disposal", f.disposal)
-                                 .Add("transparentIndex", f.transparentIndex)
-                                 .Add("interlaced", f.interlaced != 0)
-                                 .Text());
-        }
-        o.Raw("frameList", JsonArray(frames));
     } else if (r.probe.kind == Kind::Tiff && r.tiff.file.byteOrder != 0) {
         o.Add("byteOrder", ByteOrderName(r.tiff.file.byteOrder));
     } else if (r.probe.kind == Kind::Png) {
         o.Add("transparentIndex", r.image.transparent);
+    }
+    std::string head = o.Text();
+    head.pop_back();  // the closing brace comes after the frames and pages
+    std::printf("%s", head.c_str());
+    if (r.probe.kind == Kind::Gif && r.gif.hasScreen) {
+        // A GIF may have millions of frames: each is printed as it is described, and the list
+        // is never held.
+        std::printf(",\"frameList\":[");
+        DescribeGifFile(r.path, [](std::uint32_t i, const QorGifFrame& f) {
+            std::printf("%s%s", i != 0 ? "," : "",
+                        JsonObject()
+                            .Add("width", f.width)
+                            .Add("height", f.height)
+                            .Add("left", f.left)
+                            .Add("top", f.top)
+                            .Add("delay", f.delay)
+                            .Add("disposal", f.disposal)
+                            .Add("transparentIndex", f.transparentIndex)
+                            .Add("interlaced", f.interlaced != 0)
+                            .Text()
+                            .c_str());
+        });
+        std::printf("]");
     }
     std::vector<std::string> ended;
     for (const auto& end : EndedEarly(r)) {
         ended.push_back(
             JsonObject().Add("page", end.page).Add("firstBlankRow", end.firstBlankRow).Text());
     }
-    o.Raw("endedEarly", JsonArray(ended));
-    std::string head = o.Text();
-    head.pop_back();  // the closing brace comes after the pages
-    std::printf("%s,\"pages\":", head.c_str());
+    std::printf(",\"endedEarly\":%s,\"pages\":", JsonArray(ended).c_str());
     PrintPagesJson(r);
     std::printf("}\n");
 }
