@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/bytes.h"
+#include "tiff/codec.h"
 #include "tiff/reader.h"
 #include "tiff/tags.h"
 
@@ -126,6 +127,16 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
     // Parts the file does not list leave their pixels blank; the work follows the parts listed.
     const std::uint64_t total = std::min<std::uint64_t>(across * down * planes, page->stripCount);
     Scratch scratch(*page);
+    // JPEG and Deflate parts share one codec: the page's tables are read once, and the blocks
+    // that hold a part's bytes are taken once and grow to the largest.
+    std::unique_ptr<StripCodec> codec;
+    if (page->compression == kCompressionJpeg) {
+        codec = MakeJpegCodec();
+    } else if (page->compression == kCompressionDeflate ||
+               page->compression == kCompressionOldDeflate) {
+        codec = MakeDeflateCodec();
+    }
+    StripEnds ends;
     const unsigned pixelBits = planar ? 0 : form.bitsPerPixel;
     const unsigned sampleBytes = page->bitsPerSample / 8u;
     for (std::uint64_t index = 0; index < total; ++index) {
@@ -141,9 +152,21 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
         if (std::int16_t status = scratch.Prepare(file, partWidth, rowsHere, offset, byteCount)) {
             return status;
         }
-        if (std::int16_t status = decoder(nullptr, scratch.bits(), file, scratch.part())) {
-            return status;
+        // A part that states no byte count ends where the next part begins.
+        if (byteCount == 0) {
+            if (const std::uint32_t next = ends.After(file, *page, offset); next > offset) {
+                scratch.part()->byteCountArray = next - offset;
+            }
         }
+        std::int16_t status;
+        if (codec != nullptr) {
+            // A long part makes the page's progress calls from within (the share of parts done).
+            codec->Watch(progress, static_cast<std::uint32_t>(index * 100 / total));
+            status = DecodeStrips(nullptr, scratch.bits(), file, *scratch.part(), codec.get());
+        } else {
+            status = decoder(nullptr, scratch.bits(), file, scratch.part());
+        }
+        if (status != 0) return status;
         const DibView& part = scratch.view();
         // Predictor 2 on 16-bit samples starts again at each row of each part.
         if (page->bitsPerSample == 16 && page->predictor == kPredictorHorizontal) {
