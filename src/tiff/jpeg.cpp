@@ -10,6 +10,7 @@
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h names FILE without including it
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "tiff/codec.h"
@@ -31,6 +32,14 @@ constexpr std::uint32_t kMaxTablesBytes = 1u << 20;
 // at most (libjpeg's own script: 10 for colour, 6 for grey), and each scan makes the library walk
 // every block of the image again: a stream of many empty scans costs time that its bytes do not.
 constexpr int kMostScans = 100;
+// Besides, the blocks that the scans of a stream may walk over together: two walks over the image
+// for nothing, then ten more of an image of up to 2^20 blocks (libjpeg's scripts take 10 scans),
+// or 512 for each byte of the stream when that is more: a scan that holds data pays for its walk
+// with its bytes (a walk over the image costs at least a bit a block in its first scan).
+std::uint64_t WalkableBlocks(std::uint64_t blocks, std::uint64_t bytes) {
+    return 2 * blocks +
+           std::max<std::uint64_t>(10 * std::min<std::uint64_t>(blocks, 1u << 20), 512 * bytes);
+}
 
 struct ErrorManager {
     jpeg_error_mgr base;
@@ -43,18 +52,18 @@ struct Monitor {
     jpeg_progress_mgr base;
     ProgressBlock* progress = nullptr;
     std::uint32_t done = 0;  // where the page stands
-    std::uint32_t steps = 0;
-    std::int16_t stopped = 0;  // why the monitor ended the stream (100 or 538), or 0
+    std::uint64_t steps = 0;
+    std::uint64_t allowed = 0;  // the steps the stream may take
+    std::int16_t stopped = 0;   // why the monitor ended the stream (100 or 538), or 0
 };
 
 void WatchWork(j_common_ptr info) {
     auto* monitor = reinterpret_cast<Monitor*>(info->progress);
     if (!info->is_decompressor) return;
     const auto* d = reinterpret_cast<j_decompress_ptr>(info);
-    if (d->input_scan_number > kMostScans) {
+    if (d->input_scan_number > kMostScans || ++monitor->steps > monitor->allowed) {
         monitor->stopped = QOR_TIFF_BAD_DATA;
-    } else if (++monitor->steps % 64 == 0 &&
-               ReportProgress(monitor->progress, monitor->done) != 0) {
+    } else if (monitor->steps % 64 == 0 && ReportProgress(monitor->progress, monitor->done) != 0) {
         monitor->stopped = QOR_CANCELLED;
     }
     if (monitor->stopped != 0) std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
@@ -201,10 +210,22 @@ class JpegCodec final : public StripCodec {
             return;
         }
         if (const plat::ReadMeter* meter = plat::CurrentMeter(); meter != nullptr) {
-            info_.mem->max_memory_to_use = static_cast<long>(
-                std::min<std::uint64_t>(LibraryMemory(info_) + meter->Left(), 0x7FFFFFFF));
+            info_.mem->max_memory_to_use = static_cast<long>(std::min<std::uint64_t>(
+                LibraryMemory(info_) + meter->Left(), std::numeric_limits<long>::max()));
         }
+        // A step is a row of blocks taken in (multi-scan streams).
+        std::uint64_t rowBlocks = 0;
+        for (int c = 0; c < info_.num_components; ++c) {
+            rowBlocks += std::uint64_t{info_.comp_info[c].width_in_blocks} *
+                         static_cast<std::uint64_t>(std::max(info_.comp_info[c].v_samp_factor, 1));
+        }
+        rowBlocks = std::max<std::uint64_t>(rowBlocks, 1);
+        monitor_.steps = 0;
+        monitor_.allowed =
+            64 + WalkableBlocks(rowBlocks * info_.total_iMCU_rows, input_.size()) / rowBlocks;
         jpeg_start_decompress(&info_);
+        // Then a step for each row given out.
+        monitor_.allowed = monitor_.steps + info_.output_height + 64;
     }
 
     RowResult NextRow(std::uint8_t* row) override {
