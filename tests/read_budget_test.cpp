@@ -182,6 +182,24 @@ Bytes JpegStripPage(const Bytes& jpeg) {
 }
 #endif
 
+// A 5 x 12 page of grey and unassociated alpha, uncompressed, whose two strips of four rows
+// leave the last four rows without data; grey is 10 y + x, alpha 200 + x.
+Bytes GreyAlphaTwoStrips(std::uint32_t orientation) {
+    TiffBuilder b(false);
+    Bytes rows;
+    for (std::uint32_t y = 0; y < 8; ++y) {
+        for (std::uint32_t x = 0; x < 5; ++x) {
+            rows.push_back(static_cast<std::uint8_t>(10 * y + x));
+            rows.push_back(static_cast<std::uint8_t>(200 + x));
+        }
+    }
+    const std::uint32_t at = b.Append(rows);
+    b.AddIfd({E::Long(256, {5}), E::Long(257, {12}), E::Short(258, {8, 8}), E::Short(259, {1}),
+              E::Short(262, {1}), E::Long(273, {at, at + 40}), E::Short(274, {orientation}),
+              E::Short(277, {2}), E::Long(278, {4}), E::Long(279, {40, 40}), E::Short(338, {2})});
+    return b.bytes();
+}
+
 class ReadBudgetTest : public LeakCheckedTest {
   protected:
     TempDir dir_;
@@ -268,6 +286,32 @@ TEST_F(ReadBudgetTest, ShortcutsKeepThePixels) {
     ASSERT_EQ(cropped.first.width, 16);
     for (int y = 0; y < 16; ++y) {
         for (int x = 0; x < 16; ++x) EXPECT_EQ(cropped.first.At(x, y), tile[256 * y + x] % 251u);
+    }
+    // Rows without data are blank after the conversions and turns, which do not visit them.
+    QorReadOptions classic{};
+    classic.size = sizeof classic;
+    WriteFile(path, GreyAlphaTwoStrips(1));
+    std::uint32_t dib = 0;
+    ASSERT_EQ(QorReadTIFEx(nullptr, 0, path.c_str(), &classic, &dib), 0);
+    const Image grey = ReadDib(dib);
+    QorReleaseDocument(dib);
+    ASSERT_EQ(grey.bits, 8);
+    for (int y = 0; y < 12; ++y) {
+        for (int x = 0; x < 5; ++x) EXPECT_EQ(grey.At(x, y), y < 8 ? 10u * y + x : 0u);
+    }
+    // Orientation 6: the stored rows run down the right edge, top to bottom.
+    WriteFile(path, GreyAlphaTwoStrips(6));
+    const Outcome turned = ReadUnder(path, false, 0, 0);
+    ASSERT_EQ(turned.status, 0);
+    ASSERT_EQ(turned.first.width, 12);
+    ASSERT_EQ(turned.first.height, 5);
+    for (std::uint32_t y = 0; y < 5; ++y) {
+        for (std::uint32_t x = 0; x < 12; ++x) {
+            const std::uint32_t sy = 11 - x, g = 10 * sy + y;
+            EXPECT_EQ(turned.first.At(static_cast<int>(x), static_cast<int>(y)),
+                      sy < 8 ? (200 + y) << 24 | g << 16 | g << 8 | g : 0u)
+                << x << "," << y;
+        }
     }
 #if QORIMG_HAVE_LIBDEFLATE && __has_include(<libdeflate.h>)
     WriteFile(path, UncountedDeflateStrips(300, false));
