@@ -172,6 +172,20 @@ Bytes ProgressiveJpeg(int repeats) {
     return jpeg;
 }
 
+// A 128 x 128 page of 64 tiles of 16 x 16, every one the same JPEG stream, with JPEGTables.
+Bytes JpegTiles(const Bytes& jpeg) {
+    TiffBuilder b(false);
+    const std::uint32_t at = b.Append(jpeg);
+    const std::uint32_t tables = b.Append(Bytes{0xFF, 0xD8, 0xFF, 0xD9});
+    const auto size = static_cast<std::uint32_t>(jpeg.size());
+    b.AddIfd({E::Long(256, {128}), E::Long(257, {128}), E::Short(258, {8}), E::Short(259, {7}),
+              E::Short(262, {1}), E::Short(277, {1}), E::Long(322, {16}), E::Long(323, {16}),
+              E::Raw(324, 4, 64, b.AppendLongs(std::vector<std::uint32_t>(64, at))),
+              E::Raw(325, 4, 64, b.AppendLongs(std::vector<std::uint32_t>(64, size))),
+              E::Raw(347, 7, 4, tables)});
+    return b.bytes();
+}
+
 Bytes JpegStripPage(const Bytes& jpeg) {
     TiffBuilder b(false);
     const std::uint32_t at = b.Append(jpeg);
@@ -322,6 +336,21 @@ TEST_F(ReadBudgetTest, ShortcutsKeepThePixels) {
     }
 #endif
 }
+
+#if QORIMG_HAVE_LIBJPEG && __has_include(<jpeglib.h>)
+// The tiles of a page share one decoder: its tables and blocks are taken once, not per tile.
+TEST_F(ReadBudgetTest, TheTilesOfAPageShareTheirDecoder) {
+    const std::string path = dir_.Path("tiles.tif");
+    WriteFile(path, JpegTiles(ProgressiveJpeg(0)));
+    pt::Reset();
+    const Outcome got = ReadUnder(path, false, 0, 0);
+    ASSERT_EQ(got.status, 0);
+    EXPECT_LT(pt::CallCounts().allocs, 16u);
+    for (int y = 0; y < 128; ++y) {
+        for (int x = 0; x < 128; ++x) ASSERT_EQ(got.first.At(x, y), got.first.At(x % 16, y % 16));
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace qor::test
