@@ -103,6 +103,19 @@ void SumWideChannels(std::uint8_t* row, std::uint64_t count, unsigned channels, 
     }
 }
 
+// JFIF's YCbCr to RGB, in 16-bit fixed point, each result rounded and cut to 0..255.
+void YCbCrToRgb(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, std::uint8_t* red,
+                std::uint8_t* green, std::uint8_t* blue) {
+    constexpr std::int32_t kHalf = 1 << 15;
+    const std::int32_t b = cb - 128, c = cr - 128;
+    const auto cut = [](std::int32_t v) {
+        return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    };
+    *red = cut(y + ((91881 * c + kHalf) >> 16));                 // 1.402
+    *green = cut(y + ((-22554 * b - 46802 * c + kHalf) >> 16));  // 0.34414, 0.71414
+    *blue = cut(y + ((116130 * b + kHalf) >> 16));               // 1.772
+}
+
 }  // namespace
 
 std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
@@ -197,6 +210,18 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
         }
         const auto done = static_cast<std::uint32_t>((index + 1) * 100 / total);
         if (index + 1 < total && ReportProgress(progress, done) != 0) return QOR_CANCELLED;
+    }
+    // JPEG planes of YCbCr come out as they are stored, a plane at a time: the colours are made
+    // here, with the conversion that libjpeg makes for a page of whole pixels (JFIF's).
+    if (planar && page->compression == kCompressionJpeg && page->photometric == kPhotometricYCbCr &&
+        page->samplesPerPixel == 3 && sampleBytes == 1) {
+        const unsigned first = form.exchangeRedBlue ? 2 : 0, last = 2 - first;
+        for (std::uint32_t r = 0; r < height; ++r) {
+            std::uint8_t* p = rows.Row(r);
+            for (std::uint32_t x = 0; x < width; ++x, p += 3) {
+                YCbCrToRgb(p[first], p[1], p[last], &p[first], &p[1], &p[last]);
+            }
+        }
     }
     page->rowsDecoded = height;
     ReportProgress(progress, 100);
