@@ -33,6 +33,7 @@ enum class PageFault : std::uint8_t {
     // page; a classic read passes such a page and stops at it.
     kCompression,
     kSampleFormat,  // extended reads: floating-point or signed samples
+    kTileTooLarge,  // extended reads: a tile past its page rounded up to 16 or 1024
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

@@ -79,7 +79,7 @@ PageFault CheckTiffPage(const TiffPage& page) {
     if (page.extended && page.tileTags &&
         (page.tileWidth > tileRoom(page.imageWidth) ||
          page.tileLength > tileRoom(page.imageLength))) {
-        return F::kTooLarge;
+        return F::kTileTooLarge;
     }
     std::uint16_t bps = page.bitsPerSample;
     // An extended read takes 16-bit samples, delivered as 8 bits, wherever it takes 8-bit ones;
@@ -188,6 +188,8 @@ std::int16_t StatusOfFault(PageFault fault) {
             return QOR_TIFF_COMPRESSION;
         case PageFault::kSampleFormat:
             return QOR_TIFF_UNSUPPORTED;
+        case PageFault::kTileTooLarge:
+            return QOR_TIFF_TOO_LARGE;
     }
     return QOR_NOT_TIFF;
 }
@@ -222,6 +224,8 @@ const char* FaultText(PageFault fault) {
             return "this compression is not supported";
         case PageFault::kSampleFormat:
             return "floating-point and signed samples are not supported";
+        case PageFault::kTileTooLarge:
+            return "a tile is far larger than its page (past the page rounded up to 16, or 1024)";
     }
     return "";
 }

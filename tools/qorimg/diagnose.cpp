@@ -338,6 +338,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kFaxTwoDimensional:
         case PageFault::kFaxUncompressed:
         case PageFault::kSampleFormat:
+        case PageFault::kTileTooLarge:
             return FaultText(p.fault);
         case PageFault::kCompression:
             return compression + " is not supported";
