@@ -88,11 +88,20 @@ TEST_F(ReadOptionsTest, OnlyThePagesOfTheRangeAreReadUnderTheReadsRules) {
     EXPECT_EQ(ReadPages(path, nullptr).status, QOR_TIFF_COMPRESSION);
 }
 
-TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
+TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheWholeRead) {
     const std::uint64_t page = DibSize(64, 64, 8);
     const std::string path = Write(MakeTiff({Grey(64, 64), Grey(64, 64), Grey(64, 64)}));
     // 10240 x 10240 grey (100 MB) with one row of data: refused before its block is taken.
     const std::string large = Write(MakeTiff({Grey(10240, 10240, 1)}), "large.tif");
+    // What reads of one, two and three pages take, all their memory counted: their DIBs and more.
+    std::uint64_t need[4] = {};
+    for (std::uint32_t n = 1; n <= 3; ++n) {
+        const QorReadOptions o = Options(0, n == 3 ? 0 : n, 0);
+        plat::testing::ResetPeak();
+        ASSERT_EQ(ReadPages(path, &o).status, 0);
+        need[n] = plat::testing::ReadPeak();
+        EXPECT_GT(need[n], n * page);
+    }
     const struct {
         const char* path;
         std::uint32_t count;
@@ -101,11 +110,12 @@ TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
         std::size_t layers;
     } cases[] = {
         {path.c_str(), 0, page - 1, QOR_NO_MEMORY, 0},
-        {path.c_str(), 1, page, 0, 1},
-        {path.c_str(), 0, page, QOR_NO_MEMORY, 0},
-        {path.c_str(), 2, 2 * page + 100, 0, 2},
-        {path.c_str(), 0, 2 * page + 100, QOR_NO_MEMORY, 0},
-        {path.c_str(), 0, 3 * page, 0, 3},
+        {path.c_str(), 1, need[1], 0, 1},
+        {path.c_str(), 1, need[1] - 1, QOR_NO_MEMORY, 0},
+        {path.c_str(), 0, need[1], QOR_NO_MEMORY, 0},
+        {path.c_str(), 2, need[2], 0, 2},
+        {path.c_str(), 0, need[2], QOR_NO_MEMORY, 0},
+        {path.c_str(), 0, need[3], 0, 3},
         {path.c_str(), 0, 0, 0, 3},
         {large.c_str(), 0, 64u << 20, QOR_NO_MEMORY, 0},
     };
@@ -118,21 +128,30 @@ TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
         EXPECT_EQ(got.widths.size(), c.layers);
         EXPECT_LT(plat::testing::PeakBytes(), std::max<std::uint64_t>(c.limit, 3 * page) + 65536);
     }
-    // A GIF's one DIB.
+    // A GIF's one DIB, and the read's working memory with it.
     const std::string gif = std::string(QORIMG_TEST_DATA) + "/../../examples/plasma256.gif";
     QorGifInfo info{};
     info.size = sizeof info;
     ASSERT_EQ(QorDescribeGIF(gif.c_str(), &info, nullptr, 0), 0);
     const std::uint64_t dib = DibSize(info.width, info.height, info.bitsPerPixel);
-    for (std::uint64_t limit : {dib - 1, dib}) {
-        const QorReadOptions o = Options(0, 0, limit);
+    auto readGif = [](const std::string& file, const QorReadOptions& o) {
         QorHandle h = 0;
         std::int16_t transparent = 0;
-        const std::int16_t status = QorReadGIFEx(nullptr, 0, gif.c_str(), &o, &h, &transparent);
-        EXPECT_EQ(status, limit < dib ? QOR_NO_MEMORY : 0) << limit;
+        const std::int16_t status = QorReadGIFEx(nullptr, 0, file.c_str(), &o, &h, &transparent);
+        std::uint32_t layers = 0;
         if (status == 0) {
+            layers = QorDocumentLayers(h, nullptr, 0);
             EXPECT_EQ(QorReleaseDocument(h), 0);
         }
+        return std::make_pair(status, layers);
+    };
+    plat::testing::ResetPeak();
+    ASSERT_EQ(readGif(gif, Options(0, 0, 0)).first, 0);
+    const std::uint64_t gifNeed = plat::testing::ReadPeak();
+    EXPECT_GT(gifNeed, dib);
+    for (std::uint64_t limit : {dib - 1, gifNeed - 1, gifNeed}) {
+        EXPECT_EQ(readGif(gif, Options(0, 0, limit)).first, limit < gifNeed ? QOR_NO_MEMORY : 0)
+            << limit;
     }
     // An extended GIF read: a layer of the screen's size for every frame, all within the limit.
     // Tiny frames on a large screen end at the limit, whatever their number.
@@ -152,6 +171,15 @@ TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
     const std::string frames = Write(animation(64, 3), "frames.gif");
     const std::string many = Write(animation(8192, 100000), "many.gif");
     const std::uint64_t layer = DibSize(64, 64, 8), big = DibSize(8192, 8192, 8);
+    std::uint64_t layersNeed[2] = {};  // all frames, the first alone
+    for (std::uint32_t count : {0u, 1u}) {
+        QorReadOptions o = Options(0, count, 0);
+        o.flags = QOR_READ_EXTENDED;
+        plat::testing::ResetPeak();
+        ASSERT_EQ(readGif(frames, o).first, 0);
+        layersNeed[count] = plat::testing::ReadPeak();
+    }
+    EXPECT_GT(layersNeed[0], 3 * layer);
     const struct {
         const std::string& path;
         std::uint32_t count;
@@ -159,9 +187,9 @@ TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
         std::int16_t status;
         std::uint32_t layers;
     } gifCases[] = {
-        {frames, 0, 3 * layer - 1, QOR_NO_MEMORY, 0},
-        {frames, 0, 3 * layer, 0, 3},
-        {frames, 1, layer, 0, 1},
+        {frames, 0, layersNeed[0] - 1, QOR_NO_MEMORY, 0},
+        {frames, 0, layersNeed[0], 0, 3},
+        {frames, 1, layersNeed[1], 0, 1},
         {frames, 0, 0, 0, 3},
         {many, 0, 3 * big + 100, QOR_NO_MEMORY, 0},
     };
@@ -170,14 +198,10 @@ TEST_F(ReadOptionsTest, TheMemoryLimitCoversTheDibsOfTheReadTogether) {
         QorReadOptions o = Options(0, c.count, c.limit);
         o.flags = QOR_READ_EXTENDED;
         plat::testing::ResetPeak();
-        QorHandle h = 0;
-        std::int16_t transparent = 0;
-        EXPECT_EQ(QorReadGIFEx(nullptr, 0, c.path.c_str(), &o, &h, &transparent), c.status);
+        const auto got = readGif(c.path, o);
+        EXPECT_EQ(got.first, c.status);
+        EXPECT_EQ(got.second, c.layers);
         EXPECT_LT(plat::testing::PeakBytes(), std::max(c.limit, 3 * layer) + (128u << 10));
-        if (c.status == 0) {
-            EXPECT_EQ(QorDocumentLayers(h, nullptr, 0), c.layers);
-            EXPECT_EQ(QorReleaseDocument(h), 0);
-        }
     }
 }
 

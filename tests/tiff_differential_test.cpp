@@ -561,6 +561,78 @@ TEST_F(TiffDifferentialTest, ExtendedPagesMatchWhatLibtiffShows) {
     EXPECT_GE(compared, 90);
 }
 
+// JPEG pages of YCbCr in separate planes (each plane a stream of its own), written by libtiff:
+// colours as libtiff's interface shows them, within the rounding of two conversions.
+TEST_F(TiffDifferentialTest, PlanarYCbCrJpegPagesShowAsLibtiffShowsThem) {
+    TempDir tmp;
+    for (const std::uint32_t tile : {0u, 16u}) {
+        SCOPED_TRACE(tile);
+        const std::string path = tmp.Path("planar-ycbcr.tif");
+        const std::uint32_t width = 48, height = 40;
+        TIFF* t = TIFFOpen(path.c_str(), "w");
+        ASSERT_NE(t, nullptr);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_SEPARATE);
+        TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, 1, 1);
+        if (tile != 0) {
+            TIFFSetField(t, TIFFTAG_TILEWIDTH, tile);
+            TIFFSetField(t, TIFFTAG_TILELENGTH, tile);
+        } else {
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
+        }
+        // Smooth planes, far from grey: Y a ramp, Cb and Cr well off 128.
+        auto sample = [](std::uint32_t plane, std::uint32_t x, std::uint32_t y) {
+            return static_cast<std::uint8_t>(plane == 0   ? 40 + 3 * x + 2 * y
+                                             : plane == 1 ? 60 + 2 * y
+                                                          : 200 - 2 * x);
+        };
+        for (std::uint32_t plane = 0; plane < 3; ++plane) {
+            if (tile != 0) {
+                std::vector<std::uint8_t> part(std::size_t{tile} * tile);
+                for (std::uint32_t ty = 0; ty < height; ty += tile) {
+                    for (std::uint32_t tx = 0; tx < width; tx += tile) {
+                        for (std::uint32_t y = 0; y < tile; ++y) {
+                            for (std::uint32_t x = 0; x < tile; ++x) {
+                                part[y * tile + x] = sample(plane, tx + x, ty + y);
+                            }
+                        }
+                        ASSERT_GT(TIFFWriteTile(t, part.data(), tx, ty, 0,
+                                                static_cast<std::uint16_t>(plane)),
+                                  0);
+                    }
+                }
+                continue;
+            }
+            std::vector<std::uint8_t> line(width);
+            for (std::uint32_t y = 0; y < height; ++y) {
+                for (std::uint32_t x = 0; x < width; ++x) line[x] = sample(plane, x, y);
+                ASSERT_EQ(TIFFWriteScanline(t, line.data(), y, static_cast<std::uint16_t>(plane)),
+                          1);
+            }
+        }
+        TIFFClose(t);
+        const OurRead ours = ReadWithQor(path, true);
+        ASSERT_EQ(ours.status, 0);
+        ASSERT_EQ(ours.layers.size(), 1u);
+        const std::optional<Rgb> want = ViewerReference(path);
+        ASSERT_TRUE(want.has_value());
+        ASSERT_EQ(ours.layers[0].pixels.size(), want->pixels.size());
+        int worst = 0;
+        for (std::size_t i = 0; i < want->pixels.size(); ++i) {
+            for (int shift : {0, 8, 16}) {
+                worst = std::max(worst, std::abs(int((ours.layers[0].pixels[i] >> shift) & 0xFF) -
+                                                 int((want->pixels[i] >> shift) & 0xFF)));
+            }
+        }
+        EXPECT_LE(worst, 2);
+    }
+}
+
 TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
     // Layouts whose extended read differs from the classic one, written uncompressed by libtiff:
     // alpha kept (straight in the DIB; libtiff's interface multiplies RGB by it, not grey: equal

@@ -150,7 +150,8 @@ typedef struct QorReadOptions {
     uint32_t flags;       /*  4: QOR_READ_EXTENDED or 0; every other bit is reserved, must be 0 */
     uint32_t firstPage;   /*  8: TIFF: the first page to decode, 0 for the file's first */
     uint32_t pageCount;   /* 12: TIFF: the pages to decode from there; 0 for all to the last */
-    uint64_t memoryLimit; /* 16: bytes that the DIBs of this read may take together; 0 for the
+    uint64_t memoryLimit; /* 16: bytes that this read may take together: its DIBs, scratch
+                           *     images and the decoders' working memory; 0 for the
                            *     default, 4 GiB (QOR_DEFAULT_MEMORY_LIMIT) */
     uint32_t threads;     /* 24: TIFF: threads that decode a page's strips, or pages side by
                            *     side: 1 for the caller's alone, 0 for the machine's processors;
@@ -179,8 +180,9 @@ enum { QOR_READ_KNOWN_FLAGS = QOR_READ_EXTENDED };
  * its layout is skipped, a page that has no decoder or whose data cannot be decoded ends the read,
  * and when no page of the range can be decoded the status is that of its first page's refusal. A
  * range that runs past the last page ends there; a firstPage past the last page gives
- * QOR_BAD_REQUEST. When the DIBs would take more than memoryLimit bytes together, the read ends
- * with QOR_NO_MEMORY before the block that would pass it is allocated, and every block is freed.
+ * QOR_BAD_REQUEST. When the read's memory (DIBs, scratch images, working memory) would pass
+ * memoryLimit bytes, it ends with QOR_NO_MEMORY before the block that would pass it is allocated,
+ * and every block is freed.
  * On success *result is the first decoded page's DIB and the document is the caller's, to free as
  * any other (QorReleaseDocument); on failure *result is not written and nothing is left
  * allocated. The library keeps no pointer to the options. */
@@ -189,8 +191,8 @@ QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userVal
                                       uint32_t* result);
 
 /* QorReadGIF with options (null for the defaults). firstPage must be 0 and pageCount 0 or 1, or
- * the status is QOR_BAD_REQUEST. A DIB larger than memoryLimit gives QOR_NO_MEMORY without being
- * allocated. Outputs as QorReadGIF.
+ * the status is QOR_BAD_REQUEST. A read whose memory would pass memoryLimit gives QOR_NO_MEMORY
+ * before the block that would pass it is allocated. Outputs as QorReadGIF.
  *
  * Without QOR_READ_EXTENDED the one page is the first image, at its own size, exactly as
  * QorReadGIF delivers it. With it, every frame (up to 65535; pageCount 1 keeps the first only) is
@@ -209,8 +211,9 @@ QOR_API int16_t QOR_CALL QorReadTIFEx(QorProgressProc progress, uint32_t userVal
  * fails the read. A later frame that cannot be decoded (damaged blocks, data or colour table, a
  * failed read of the file) ends the layers: the read succeeds with the frames before it. A frame
  * whose data ends early is delivered with what it holds, its missing pixels left as the frames
- * before made them. memoryLimit covers all layers together: the read ends with QOR_NO_MEMORY before
- * the layer that would pass it, and everything is freed. */
+ * before made them. memoryLimit covers all layers together, with the area that disposal 3 restores
+ * and the frame's own indices: the read ends with QOR_NO_MEMORY before the block that would pass
+ * it, and everything is freed. */
 QOR_API int16_t QOR_CALL QorReadGIFEx(QorProgressProc progress, uint32_t userValue,
                                       const char* fileName, const QorReadOptions* options,
                                       uint32_t* result, int16_t* transparentIndex);

@@ -329,7 +329,9 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
                                           : screen.HasGlobalTable() ? screen.header[11]
                                                                     : 0);
             std::memcpy(last.value, valueOf(restored), bits / 8);
-        } else if (frame->disposal == 3 && (index != 0 || frame->transparent >= 0)) {
+        } else if (frame->disposal == 3 && (index != 0 || frame->transparent >= 0) &&
+                   index + 1 < most) {
+            // Saved only for a layer that will follow it.
             last.method = 3;
             if (!saved.Allocate(gif::RectBytes(layer, last.rect) + 1)) {
                 plat::GlobalUnlock(dib);
@@ -395,6 +397,10 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
     request->layerCount = 0;
     request->layerBlock = 0;
     request->transparentIndex = -1;
+    // Every block the read takes counts against its budget (the layers, the area that disposal 3
+    // restores, the decoder's tables); the DIBs it delivers stop counting when it ends.
+    plat::ReadMeter meter(scope != nullptr ? scope->Budget() : plat::ReadBudget());
+    const plat::MeterScope metered(&meter);
 
     GifReadJob job;
     job.file = plat::_lopen(request->fileName, 0);

@@ -1,8 +1,12 @@
 #include "platform/accounting.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
+
+#include "platform/meter.h"
 
 namespace qor::plat {
 namespace {
@@ -50,6 +54,22 @@ std::uint64_t& Counter(testing::Counts& c, testing::Op op) {
 }
 
 std::atomic<std::uint64_t> gReadBudget{kReadBudget};
+
+// The meters of the reads in progress, by id; ids are not reused, so a block charged to a meter
+// that has ended finds none.
+struct Meters {
+    std::mutex mutex;
+    std::unordered_map<std::uint32_t, ReadMeter*> live;
+    std::uint32_t nextId = 1;
+    std::uint64_t endedPeak = 0;  // the highest peak of a meter ended since the last ResetPeak
+};
+
+Meters& TheMeters() {
+    static Meters* meters = new Meters;  // never destroyed: blocks may be freed at exit
+    return *meters;
+}
+
+thread_local ReadMeter* tMeter = nullptr;
 std::atomic<std::uint64_t> gSmallestThreadedPage{0};  // 0: the caller's usual size
 
 }  // namespace
@@ -61,6 +81,93 @@ std::uint64_t ReadBudget() {
 std::uint64_t SmallestThreadedPage(std::uint64_t usual) {
     const std::uint64_t set = gSmallestThreadedPage.load(std::memory_order_relaxed);
     return set != 0 ? set : usual;
+}
+
+ReadMeter::ReadMeter(std::uint64_t limit) : limit_(limit) {
+    Meters& m = TheMeters();
+    std::lock_guard<std::mutex> guard(m.mutex);
+    do {
+        id_ = m.nextId++;
+    } while (id_ == 0);
+    m.live.emplace(id_, this);
+}
+
+ReadMeter::~ReadMeter() {
+    Meters& m = TheMeters();
+    std::lock_guard<std::mutex> guard(m.mutex);
+    m.live.erase(id_);
+    m.endedPeak = std::max(m.endedPeak, peak());
+}
+
+bool ReadMeter::Charge(std::uint64_t bytes) {
+    std::uint64_t u = used_.load(std::memory_order_relaxed);
+    do {
+        if (bytes > limit_ || u > limit_ - bytes) return false;
+    } while (!used_.compare_exchange_weak(u, u + bytes, std::memory_order_relaxed));
+    std::uint64_t p = peak_.load(std::memory_order_relaxed);
+    while (u + bytes > p && !peak_.compare_exchange_weak(p, u + bytes, std::memory_order_relaxed)) {
+    }
+    return true;
+}
+
+void ReadMeter::Release(std::uint64_t bytes) {
+    used_.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+ReadMeter* CurrentMeter() {
+    return tMeter;
+}
+
+MeterScope::MeterScope(ReadMeter* meter) : previous_(tMeter) {
+    tMeter = meter;
+}
+
+MeterScope::~MeterScope() {
+    tMeter = previous_;
+}
+
+bool MeterCharge::Take(std::uint64_t bytes) {
+    Drop();
+    ReadMeter* meter = CurrentMeter();
+    if (meter == nullptr || bytes == 0) return true;
+    if (!meter->Charge(bytes)) return false;
+    meter_ = meter;
+    bytes_ = bytes;
+    return true;
+}
+
+void MeterCharge::Drop() {
+    if (meter_ != nullptr) meter_->Release(bytes_);
+    meter_ = nullptr;
+    bytes_ = 0;
+}
+
+bool detail::ChargeBlock(std::uint64_t bytes, std::uint32_t* meter) {
+    *meter = 0;
+    ReadMeter* current = CurrentMeter();
+    if (current == nullptr) return true;
+    if (!current->Charge(bytes)) return false;
+    *meter = current->id();
+    return true;
+}
+
+bool detail::RechargeBlock(std::uint32_t meter, std::uint64_t before, std::uint64_t after) {
+    if (meter == 0 || before == after) return true;
+    Meters& m = TheMeters();
+    std::lock_guard<std::mutex> guard(m.mutex);
+    auto it = m.live.find(meter);
+    if (it == m.live.end()) return true;
+    if (after > before) return it->second->Charge(after - before);
+    it->second->Release(before - after);
+    return true;
+}
+
+void detail::ReleaseBlock(std::uint32_t meter, std::uint64_t bytes) {
+    if (meter == 0) return;
+    Meters& m = TheMeters();
+    std::lock_guard<std::mutex> guard(m.mutex);
+    auto it = m.live.find(meter);
+    if (it != m.live.end()) it->second->Release(bytes);
 }
 
 bool detail::CountCall(testing::Op op, std::uint32_t* shortBy) {
@@ -181,9 +288,20 @@ std::uint64_t PeakBytes() {
 }
 
 void ResetPeak() {
-    Accounts& a = TheAccounts();
-    std::lock_guard<std::mutex> guard(a.mutex);
-    a.peakBytes = a.liveBytes;
+    {
+        Accounts& a = TheAccounts();
+        std::lock_guard<std::mutex> guard(a.mutex);
+        a.peakBytes = a.liveBytes;
+    }
+    Meters& m = TheMeters();
+    std::lock_guard<std::mutex> guard(m.mutex);
+    m.endedPeak = 0;
+}
+
+std::uint64_t ReadPeak() {
+    Meters& m = TheMeters();
+    std::lock_guard<std::mutex> guard(m.mutex);
+    return m.endedPeak;
 }
 
 }  // namespace testing

@@ -17,6 +17,14 @@ bool CountCall(testing::Op op, std::uint32_t* shortBy = nullptr);
 // Records a change in the bytes of live blocks (for LiveBytes and PeakBytes).
 void AddLiveBytes(std::uint64_t added, std::uint64_t removed);
 
+// The read meter (meter.h) of the calling thread charged for a new block of `bytes`: false when
+// it refuses; *meter is the id the block keeps (0: none).
+bool ChargeBlock(std::uint64_t bytes, std::uint32_t* meter);
+// A block of meter `meter` resized from `before` to `after` bytes: false when the meter refuses
+// the growth. A meter that has ended is left alone.
+bool RechargeBlock(std::uint32_t meter, std::uint64_t before, std::uint64_t after);
+void ReleaseBlock(std::uint32_t meter, std::uint64_t bytes);
+
 // The files open through the layer: only these are read, written, sought or closed.
 void TrackFile(int file);
 bool IsOpen(int file);

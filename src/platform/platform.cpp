@@ -23,6 +23,7 @@ struct Block {
     void* data = nullptr;
     std::uint64_t size = 0;
     int locks = 0;
+    std::uint32_t meter = 0;  // the read meter charged for it, or 0
 };
 
 struct State {
@@ -62,10 +63,15 @@ void AdviseHugePages(void* data, std::uint64_t bytes) {
 HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
     if (!detail::CountCall(testing::Op::Alloc)) return 0;
     if (bytes == 0 || bytes > kMaxBlockSize) return 0;
+    std::uint32_t meter = 0;
+    if (!detail::ChargeBlock(bytes, &meter)) return 0;
     // The memory is taken outside the table's lock: clearing a large block takes a while, and
     // the decoders of a read on several threads take theirs at once.
     void* data = (flags & GMEM_ZEROINIT) != 0 ? std::calloc(1, bytes) : std::malloc(bytes);
-    if (data == nullptr) return 0;
+    if (data == nullptr) {
+        detail::ReleaseBlock(meter, bytes);
+        return 0;
+    }
     AdviseHugePages(data, bytes);
     State& s = TheState();
     std::lock_guard<std::mutex> guard(s.mutex);
@@ -73,7 +79,7 @@ HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
     do {
         h = s.nextHandle++;
     } while (h == 0 || s.blocks.count(h) != 0);
-    s.blocks.emplace(h, Block{data, bytes, 0});
+    s.blocks.emplace(h, Block{data, bytes, 0, meter});
     detail::AddLiveBytes(bytes, 0);
     return h;
 }
@@ -104,6 +110,7 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     if (it == s.blocks.end()) return block;
     std::free(it->second.data);
     detail::AddLiveBytes(0, it->second.size);
+    detail::ReleaseBlock(it->second.meter, it->second.size);
     s.blocks.erase(it);
     return 0;
 }
@@ -116,8 +123,12 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags) {
     Block& b = it->second;
     // A locked block may not move; only an unlocked movable one is resized.
     if (b.locks > 0 && bytes != b.size) return 0;
+    if (!detail::RechargeBlock(b.meter, b.size, bytes)) return 0;
     void* data = std::realloc(b.data, bytes);
-    if (data == nullptr) return 0;
+    if (data == nullptr) {
+        detail::RechargeBlock(b.meter, bytes, b.size);
+        return 0;
+    }
     if (bytes > b.size) AdviseHugePages(data, bytes);
     if ((flags & GMEM_ZEROINIT) != 0 && bytes > b.size) {
         std::memset(static_cast<unsigned char*>(data) + b.size, 0, bytes - b.size);

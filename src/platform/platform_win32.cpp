@@ -32,7 +32,9 @@ constexpr UINT kKernelFlags = GMEM_MOVEABLE | GMEM_ZEROINIT;
 
 struct Block {
     ::HGLOBAL kernel = nullptr;
-    bool movable = false;  // only a movable block can be discarded and its handle held back
+    bool movable = false;       // only a movable block can be discarded and its handle held back
+    std::uint32_t meter = 0;    // the read meter charged for it, or 0
+    std::uint64_t charged = 0;  // what it was charged: the size asked (the kernel may round up)
 };
 
 // How many freed handles are held back at most (32-bit Windows); the kernel has room for 65536
@@ -66,7 +68,7 @@ State& TheState() {
 #endif
 }
 
-HGLOBAL Remember(State& s, ::HGLOBAL h, bool movable) {
+HGLOBAL Remember(State& s, ::HGLOBAL h, bool movable, std::uint32_t meter, std::uint64_t charged) {
 #ifdef _WIN64
     HGLOBAL id;
     do {
@@ -75,7 +77,7 @@ HGLOBAL Remember(State& s, ::HGLOBAL h, bool movable) {
 #else
     auto id = static_cast<HGLOBAL>(reinterpret_cast<std::uintptr_t>(h));
 #endif
-    s.blocks[id] = Block{h, movable};
+    s.blocks[id] = Block{h, movable, meter, charged};
     return id;
 }
 
@@ -109,12 +111,17 @@ HANDLE KernelFile(HFILE file) {
 HGLOBAL GlobalAlloc(std::uint32_t flags, std::uint64_t bytes) {
     if (!detail::CountCall(testing::Op::Alloc)) return 0;
     if (bytes == 0 || bytes > kMaxBlockSize) return 0;
+    std::uint32_t meter = 0;
+    if (!detail::ChargeBlock(bytes, &meter)) return 0;
     ::HGLOBAL h = ::GlobalAlloc(flags & kKernelFlags, static_cast<SIZE_T>(bytes));
-    if (h == nullptr) return 0;
+    if (h == nullptr) {
+        detail::ReleaseBlock(meter, bytes);
+        return 0;
+    }
     detail::AddLiveBytes(::GlobalSize(h), 0);
     State& s = TheState();
     std::lock_guard<std::mutex> guard(s.mutex);
-    return Remember(s, h, (flags & GMEM_MOVEABLE) != 0);
+    return Remember(s, h, (flags & GMEM_MOVEABLE) != 0, meter, bytes);
 }
 
 void* GlobalLock(HGLOBAL block) {
@@ -146,6 +153,7 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     if (!FreeKernelBlock(s, h, ours && it->second.movable)) return block;
     if (ours) {
         detail::AddLiveBytes(0, size);
+        detail::ReleaseBlock(it->second.meter, it->second.charged);
         s.blocks.erase(it);
     }
     return 0;
@@ -159,13 +167,21 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, std::uint64_t bytes, std::uint32_t flags) {
     // A locked block may not move; only an unlocked movable one is resized.
     if ((::GlobalFlags(h) & GMEM_LOCKCOUNT) != 0 && bytes != ::GlobalSize(h)) return 0;
     SIZE_T before = ::GlobalSize(h);
+    auto it = s.blocks.find(block);
+    const std::uint32_t meter = it != s.blocks.end() ? it->second.meter : 0;
+    const std::uint64_t charged = it != s.blocks.end() ? it->second.charged : 0;
+    if (!detail::RechargeBlock(meter, charged, bytes)) return 0;
     ::HGLOBAL moved = ::GlobalReAlloc(h, static_cast<SIZE_T>(bytes), flags & kKernelFlags);
-    if (moved == nullptr) return 0;
+    if (moved == nullptr) {
+        detail::RechargeBlock(meter, bytes, charged);
+        return 0;
+    }
     detail::AddLiveBytes(::GlobalSize(moved), before);
+    if (it != s.blocks.end()) it->second.charged = bytes;
     if (moved == h) return block;
     // Only a fixed block changes its handle when it moves.
     s.blocks.erase(block);
-    return Remember(s, moved, false);
+    return Remember(s, moved, false, meter, bytes);
 }
 
 std::uint64_t GlobalSize(HGLOBAL block) {

@@ -39,6 +39,9 @@ std::uint64_t OpenFiles();
 std::uint64_t LiveBytes();
 std::uint64_t PeakBytes();
 void ResetPeak();
+// The most that any one read held, all its memory counted by its meter (meter.h), among the reads
+// that ended since the last ResetPeak.
+std::uint64_t ReadPeak();
 // Locks still held on a block (0 for an unknown one).
 int LockCount(std::uint32_t block);
 

@@ -36,6 +36,7 @@ enum class PageFault : std::uint8_t {
     // A coding that does not hold the page's samples: fax pages of more than one bit a pixel,
     // JPEG pages of other than one or three 8-bit samples a pixel.
     kCodingSamples,
+    kTileTooLarge,  // extended reads: a tile past its page rounded up to 16 or 1024
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

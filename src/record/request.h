@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/meter.h"
 #include "platform/platform.h"
 #include "qorimg/qorimg.h"
 

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/locked_block.h"
+#include "platform/meter.h"
 #include "tiff/tiff.h"
 
 namespace qor::tiff {
@@ -64,15 +65,23 @@ class StripCodec {
     // before it (damaged LZW data can name codes that an earlier strip's table left), and not on
     // the strip's own data alone.
     virtual bool UsedEarlierStrips() const { return false; }
+    // Where the page's progress stands (`done` of 100) before the strip begun next: a codec that
+    // works long within one strip (JPEG) makes calls of its own there, and ends its strip with
+    // 100 (cancelled) when one is answered.
+    virtual void Watch(ProgressBlock* progress, std::uint32_t done) { (void)progress, (void)done; }
 };
 
 // A strip's bytes read whole into one block, for codings whose library takes a whole stream
 // (Deflate, JPEG). The block grows to the largest strip of the page.
 class WholeStrip {
   public:
-    void Start(HFILE file);
-    // Reads the strip whose first byte is at the file's position: its stated byte count, or the
-    // rest of the file when it states none. 0, 202 when no byte arrives, 102 when memory fails.
+    // `most` bounds what a strip without a byte count is read to: the most that the strip's rows
+    // can take in the coding.
+    void Start(HFILE file, const TiffPage& page, std::uint64_t most);
+    // Reads the strip whose first byte is at the file's position: its stated byte count, or,
+    // when it states none, up to the next strip's offset (the least offset of the page's strips
+    // past its own), at most `most` bytes and the rest of the file. 0, 202 when no byte arrives,
+    // 102 when memory fails.
     std::int16_t Read(const StripSpan& strip);
     const std::uint8_t* data() const { return block_.data(); }
     std::uint32_t size() const { return size_; }
@@ -81,12 +90,21 @@ class WholeStrip {
 
   private:
     HFILE file_ = plat::HFILE_ERROR;
+    const TiffPage* page_ = nullptr;
     std::uint64_t fileSize_ = 0;
+    std::uint64_t most_ = 0;
     plat::LockedBlock block_;
+    StripEnds ends_;
     std::uint64_t capacity_ = 0;
     std::uint32_t size_ = 0;
     bool cut_ = false;
 };
+
+// The codecs whose set-up is costly (libjpeg with the page's tables, blocks that grow to the
+// largest strip), made for a page of parts that keeps one from part to part; null for a coding
+// whose strip decoder is called for each part, or a build without its library.
+std::unique_ptr<StripCodec> MakeJpegCodec();
+std::unique_ptr<StripCodec> MakeDeflateCodec();
 
 // The one strip loop: decodes every strip of the page that its rows need through `codec` into
 // the locked DIB `dib`, on the caller's thread alone or, for a page of page.threads > 1 whose

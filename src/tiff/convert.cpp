@@ -109,7 +109,9 @@ std::uint8_t Unpremultiply(std::uint32_t value, std::uint32_t alpha) {
     return static_cast<std::uint8_t>(v > 255 ? 255 : v);
 }
 
-HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
+// `rowsHeld`: the image rows from the top that got data; the rows after them are blank (0), and
+// a kind that makes 0 of 0 leaves them as they are.
+HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind, std::uint32_t rowsHeld = 0xFFFFFFFFu) {
     if (dib == 0) return 0;
     auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
     if (p == nullptr) return 0;
@@ -129,7 +131,11 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind) {
     const std::uint64_t inStride = l.stride;
     const std::uint64_t outStride = DibStride(l.width, expected);
     std::uint8_t* base = l.pixels;
-    for (std::uint64_t r = 0; r < l.height; ++r) {
+    // Rows are stored bottom-up: the blank rows come first. Each row moves down to a place that
+    // rows before it have left, and a blank row's new place lies within the blank rows' old one.
+    const bool zeroKeepsZero = kind == InPlace::GreyAlpha || kind == InPlace::Rgba;
+    const std::uint64_t blank = zeroKeepsZero && rowsHeld < l.height ? l.height - rowsHeld : 0;
+    for (std::uint64_t r = blank; r < l.height; ++r) {
         const std::uint8_t* src = base + r * inStride;
         std::uint8_t* dst = base + r * outStride;
         switch (kind) {
@@ -236,11 +242,11 @@ std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage) {
     return 0;
 }
 
-HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib) {
-    return ConvertInPlace(dib, InPlace::GreyAlpha);
+HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib, std::uint32_t rowsHeld) {
+    return ConvertInPlace(dib, InPlace::GreyAlpha, rowsHeld);
 }
-HGLOBAL ConvertRgbaToBgr(HGLOBAL dib) {
-    return ConvertInPlace(dib, InPlace::Rgba);
+HGLOBAL ConvertRgbaToBgr(HGLOBAL dib, std::uint32_t rowsHeld) {
+    return ConvertInPlace(dib, InPlace::Rgba, rowsHeld);
 }
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib) {
     return ConvertInPlace(dib, InPlace::Cmyk);
@@ -388,8 +394,32 @@ void SetPixel(const DibView& v, std::uint32_t x, std::uint32_t y, std::uint32_t 
 
 }  // namespace
 
-HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation) {
+namespace {
+
+// Sets pixels [x0, x1) of row `y` of `v` (cleared) to `value`: bytes at a time where they are
+// whole.
+void FillPixels(const DibView& v, std::uint32_t y, std::uint32_t x0, std::uint32_t x1,
+                std::uint32_t value) {
+    if (value == 0) return;
+    if (v.bits == 1 || v.bits == 4 || v.bits == 8) {
+        const unsigned per = 8 / v.bits;
+        for (; x0 < x1 && x0 % per != 0; ++x0) SetPixel(v, x0, y, value);
+        for (; x1 > x0 && x1 % per != 0; --x1) SetPixel(v, x1 - 1, y, value);
+        const auto byte =
+            static_cast<std::uint8_t>(v.bits == 1 ? 0xFF : v.bits == 4 ? value * 0x11 : value);
+        std::memset(v.Row(y) + x0 / per, byte, (x1 - x0) / per);
+        return;
+    }
+    for (std::uint32_t x = x0; x < x1; ++x) SetPixel(v, x, y, value);
+}
+
+}  // namespace
+
+HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation, std::uint32_t rowsHeld,
+                  ProgressBlock* progress, std::int16_t* status) {
+    *status = 0;
     if (orientation < 2 || orientation > 8) return dib;
+    *status = QOR_NO_MEMORY;
     auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
     if (p == nullptr) return 0;
     DibView in;
@@ -419,16 +449,41 @@ HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation) {
     StoreLE32(q + 28, LoadLE32(p + (turned ? 24 : 28)));
     DibView o;
     ViewDib(q, bytes, &o);
+    // Only the stored rows that hold data are moved pixel by pixel; the rows after them are
+    // blank, each pixel the same value (0, or what finishing made of 0), which is filled in.
+    // The stored rows with data are display rows [top, bottom), or, turned, display columns
+    // [left, right) of every display row.
+    const std::uint32_t held = std::min(rowsHeld, in.height);
+    const std::uint32_t fill = held < in.height ? PixelAt(in, 0, held) : 0;
+    const bool fromTop = orientation == 2 || orientation == 5 || orientation == 8;
+    const std::uint32_t first = fromTop ? 0 : in.height - held, last = first + held;
     for (std::uint32_t y = 0; y < h; ++y) {
-        for (std::uint32_t x = 0; x < w; ++x) {
+        const bool data = turned || (y >= first && y < last);
+        const std::uint32_t x0 = turned ? first : 0, x1 = turned ? last : (data ? w : 0);
+        for (std::uint32_t x = x0; x < x1; ++x) {
             std::uint32_t sx = 0, sy = 0;
             StoredPlace(orientation, x, y, in.width, in.height, &sx, &sy);
             SetPixel(o, x, y, PixelAt(in, sx, sy));
+        }
+        if (turned) {
+            FillPixels(o, y, 0, first, fill);
+            FillPixels(o, y, last, w, fill);
+        } else if (!data) {
+            FillPixels(o, y, 0, w, fill);
+        }
+        // A call every 256 rows: the turn of a large page can be cancelled.
+        if (y % 256 == 255 && ReportProgress(progress, 100) != 0) {
+            plat::GlobalUnlock(out);
+            plat::GlobalFree(out);
+            plat::GlobalUnlock(dib);
+            *status = QOR_CANCELLED;
+            return 0;
         }
     }
     plat::GlobalUnlock(out);
     plat::GlobalUnlock(dib);
     plat::GlobalFree(dib);
+    *status = 0;
     return out;
 }
 

@@ -22,15 +22,20 @@ struct DecompressorDeleter {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
+// What libdeflate's decompressor takes: its tables, about 10 KiB in every version, rounded up.
+constexpr std::uint64_t kDecompressorBytes = 16 * 1024;
+
 class DeflateCodec final : public StripCodec {
   public:
-    std::int16_t Start(HFILE file, const TiffPage&, const PageForm& form, const DibView&,
+    std::int16_t Start(HFILE file, const TiffPage& page, const PageForm& form, const DibView&,
                        std::uint32_t rowsPerStrip) override {
         form_ = form;
-        input_.Start(file);
         // A strip inflates to its rows; the last strip of some writers holds a whole strip's
         // rows, so every strip gets room for rowsPerStrip of them.
         stripBytes_ = form.rowBytes * rowsPerStrip;
+        // A stream that states no size is read up to twice its rows (a literal takes at most
+        // 15 bits) and the blocks' headers.
+        input_.Start(file, page, 2 * stripBytes_ + 65536);
         return 0;
     }
 
@@ -54,7 +59,14 @@ class DeflateCodec final : public StripCodec {
             }
             roomHeld_ = room;
         }
-        if (!decompressor_) decompressor_.reset(libdeflate_alloc_decompressor());
+        if (!decompressor_) {
+            // The decompressor is the library's own memory: it counts as what it takes.
+            if (!decompressorCharge_.Take(kDecompressorBytes)) {
+                failure_ = QOR_NO_MEMORY;
+                return;
+            }
+            decompressor_.reset(libdeflate_alloc_decompressor());
+        }
         if (!decompressor_) {
             failure_ = QOR_NO_MEMORY;
             return;
@@ -102,6 +114,7 @@ class DeflateCodec final : public StripCodec {
     plat::LockedBlock rows_;  // the strip's inflated rows
     std::uint64_t roomHeld_ = 0;
     WholeStrip input_;  // its compressed bytes
+    plat::MeterCharge decompressorCharge_;
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor_;
     std::uint64_t next_ = 0;      // the strip's next row
     std::uint64_t inflated_ = 0;  // bytes of rows the strip gave
@@ -114,6 +127,14 @@ std::int16_t DecodeDeflateStrips(ProgressBlock* progress, std::uint8_t* dib, HFI
                                  TiffPage* page) {
     DeflateCodec codec;
     return DecodeStrips(progress, dib, file, *page, &codec);
+}
+
+std::unique_ptr<StripCodec> MakeDeflateCodec() {
+    return std::make_unique<DeflateCodec>();
+}
+#else
+std::unique_ptr<StripCodec> MakeDeflateCodec() {
+    return nullptr;
 }
 #endif
 

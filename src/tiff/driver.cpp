@@ -71,6 +71,12 @@ std::int16_t Invert(ProgressBlock* progress, HGLOBAL dib, HGLOBAL* inverted) {
     return status;
 }
 
+// The rows from the top that may hold data: those the decoder delivered, and the next one, which
+// a strip that ended inside it may have begun (or a codec's Finish written).
+std::uint32_t RowsHeld(const TiffPage& page) {
+    return page.rowsDecoded < page.imageLength ? page.rowsDecoded + 1 : page.imageLength;
+}
+
 // Finishes a decoded page as its form says: the colour table while the DIB is still locked
 // (`view`), then, unlocked, the inversion or the narrowing of its rows. On 0 page->bitmap holds
 // the result; on failure every block of the page is freed.
@@ -108,10 +114,10 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
             break;
         }
         case PageFinish::kGreyAlphaToGrey:
-            result = tiff::ConvertGreyAlphaToGrey(dib);
+            result = tiff::ConvertGreyAlphaToGrey(dib, RowsHeld(*page));
             break;
         case PageFinish::kRgbaToBgr:
-            result = tiff::ConvertRgbaToBgr(dib);
+            result = tiff::ConvertRgbaToBgr(dib, RowsHeld(*page));
             break;
         case PageFinish::kCmykToBgr:
             result = tiff::ConvertCmykToBgr(dib);
@@ -137,11 +143,14 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
         return QOR_NO_MEMORY;
     }
     // Last, an extended read shows the page upright.
-    if (HGLOBAL upright = tiff::OrientDib(result, form.orientation); upright != 0) {
+    std::int16_t status = 0;
+    if (HGLOBAL upright =
+            tiff::OrientDib(result, form.orientation, RowsHeld(*page), progress, &status);
+        upright != 0) {
         result = upright;
     } else {
         plat::GlobalFree(result);
-        return QOR_NO_MEMORY;
+        return status;
     }
     page->bitmap = result;
     return 0;
@@ -280,6 +289,8 @@ class PageCrew {
     std::vector<SetUp> setUps_;
     std::vector<std::thread> workers_;
     std::vector<HFILE> files_;
+    // The read's meter, which the workers charge too.
+    plat::ReadMeter* const meter_ = plat::CurrentMeter();
     std::mutex mutex_;
     std::condition_variable ready_, done_;
     std::atomic<bool> stop_{false};
@@ -389,6 +400,7 @@ void PageCrew::Prepare() {
 }
 
 void PageCrew::Work(HFILE file) {
+    const plat::MeterScope metered(meter_);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         // The next page set up.
@@ -581,6 +593,10 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     ProgressBlock* progress = ProgressBlockOf(request);
     request->layerCount = 0;
     request->layerBlock = 0;
+    // Every block the read takes, on this thread and on the workers it starts, counts against
+    // its budget; the DIBs it delivers stop counting when it ends.
+    plat::ReadMeter meter(scope != nullptr ? scope->Budget() : plat::ReadBudget());
+    const plat::MeterScope metered(&meter);
 
     HFILE file = plat::_lopen(request->fileName, 0);
     if (file == plat::HFILE_ERROR) return QOR_OPEN_FAILED;

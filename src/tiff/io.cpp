@@ -82,6 +82,31 @@ std::int16_t StripWalker::Next(StripSpan* strip) {
     return 0;
 }
 
+std::uint32_t StripEnds::After(HFILE file, const TiffPage& page, std::uint32_t offset) {
+    if (page_ != &page) {
+        page_ = &page;
+        count_ = 0;
+        const std::uint32_t n = page.stripCount;
+        if (n < 2 || n > 0x7FFFFFFF ||
+            !sorted_.Allocate(std::uint64_t{n} * 4, plat::GMEM_MOVEABLE)) {
+            sorted_.Free();
+            return 0;
+        }
+        auto* at = sorted_.As<std::uint32_t>();
+        while (count_ < n) {
+            const std::uint32_t got =
+                ReadValues(file, page.byteOrder, page.stripOffsets, page.stripOffsetSize, count_,
+                           n - count_, at + count_);
+            if (got == 0) break;
+            count_ += got;
+        }
+        std::sort(at, at + count_);
+    }
+    const auto* at = sorted_.As<std::uint32_t>();
+    const std::uint32_t* next = std::upper_bound(at, at + count_, offset);
+    return next != at + count_ ? *next : 0;
+}
+
 bool ReadStripEntry(HFILE file, const TiffPage& page, std::uint32_t index, std::uint32_t* offset,
                     std::uint32_t* byteCount) {
     *byteCount = 0;

@@ -1,4 +1,5 @@
 // Page validation, the page DIB's header and block, and its colour table.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/bytes.h"
@@ -66,6 +67,19 @@ PageFault CheckTiffPage(const TiffPage& page) {
     // An extended read walks a tiled page's tiles as strips; each needs a size.
     if (page.extended && page.tileTags && (page.tileWidth == 0 || page.tileLength == 0)) {
         return F::kNoStrips;
+    }
+    // A tile is decoded whole into a scratch image before it is cropped: tiles larger than the
+    // page are read (a 256 x 256 tile on a 16 x 16 page is common), up to the page's side rounded
+    // up to 16 or 1024, whichever is larger, and never past the largest DIB side. A tile past
+    // that is refused as too large, so that a small file never chooses the scratch image's size.
+    const auto tileRoom = [](std::uint32_t side) {
+        return std::min<std::uint64_t>(std::max<std::uint64_t>((side + 15ull) / 16 * 16, 1024),
+                                       kMaxDibSide);
+    };
+    if (page.extended && page.tileTags &&
+        (page.tileWidth > tileRoom(page.imageWidth) ||
+         page.tileLength > tileRoom(page.imageLength))) {
+        return F::kTileTooLarge;
     }
     std::uint16_t bps = page.bitsPerSample;
     // An extended read takes 16-bit samples, delivered as 8 bits, wherever it takes 8-bit ones;
@@ -189,6 +203,8 @@ std::int16_t StatusOfFault(PageFault fault) {
         case PageFault::kSampleFormat:
         case PageFault::kCodingSamples:
             return QOR_TIFF_UNSUPPORTED;
+        case PageFault::kTileTooLarge:
+            return QOR_TIFF_TOO_LARGE;
     }
     return QOR_NOT_TIFF;
 }
@@ -225,6 +241,8 @@ const char* FaultText(PageFault fault) {
             return "floating-point and signed samples are not supported";
         case PageFault::kCodingSamples:
             return "the compression does not hold samples of this size or number";
+        case PageFault::kTileTooLarge:
+            return "a tile is far larger than its page (past the page rounded up to 16, or 1024)";
     }
     return "";
 }

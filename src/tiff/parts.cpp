@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/bytes.h"
+#include "tiff/codec.h"
 #include "tiff/reader.h"
 #include "tiff/tags.h"
 
@@ -102,6 +103,19 @@ void SumWideChannels(std::uint8_t* row, std::uint64_t count, unsigned channels, 
     }
 }
 
+// JFIF's YCbCr to RGB, in 16-bit fixed point, each result rounded and cut to 0..255.
+void YCbCrToRgb(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, std::uint8_t* red,
+                std::uint8_t* green, std::uint8_t* blue) {
+    constexpr std::int32_t kHalf = 1 << 15;
+    const std::int32_t b = cb - 128, c = cr - 128;
+    const auto cut = [](std::int32_t v) {
+        return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    };
+    *red = cut(y + ((91881 * c + kHalf) >> 16));                 // 1.402
+    *green = cut(y + ((-22554 * b - 46802 * c + kHalf) >> 16));  // 0.34414, 0.71414
+    *blue = cut(y + ((116130 * b + kHalf) >> 16));               // 1.772
+}
+
 }  // namespace
 
 std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,
@@ -126,6 +140,16 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
     // Parts the file does not list leave their pixels blank; the work follows the parts listed.
     const std::uint64_t total = std::min<std::uint64_t>(across * down * planes, page->stripCount);
     Scratch scratch(*page);
+    // JPEG and Deflate parts share one codec: the page's tables are read once, and the blocks
+    // that hold a part's bytes are taken once and grow to the largest.
+    std::unique_ptr<StripCodec> codec;
+    if (page->compression == kCompressionJpeg) {
+        codec = MakeJpegCodec();
+    } else if (page->compression == kCompressionDeflate ||
+               page->compression == kCompressionOldDeflate) {
+        codec = MakeDeflateCodec();
+    }
+    StripEnds ends;
     const unsigned pixelBits = planar ? 0 : form.bitsPerPixel;
     const unsigned sampleBytes = page->bitsPerSample / 8u;
     for (std::uint64_t index = 0; index < total; ++index) {
@@ -141,9 +165,21 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
         if (std::int16_t status = scratch.Prepare(file, partWidth, rowsHere, offset, byteCount)) {
             return status;
         }
-        if (std::int16_t status = decoder(nullptr, scratch.bits(), file, scratch.part())) {
-            return status;
+        // A part that states no byte count ends where the next part begins.
+        if (byteCount == 0) {
+            if (const std::uint32_t next = ends.After(file, *page, offset); next > offset) {
+                scratch.part()->byteCountArray = next - offset;
+            }
         }
+        std::int16_t status;
+        if (codec != nullptr) {
+            // A long part makes the page's progress calls from within (the share of parts done).
+            codec->Watch(progress, static_cast<std::uint32_t>(index * 100 / total));
+            status = DecodeStrips(nullptr, scratch.bits(), file, *scratch.part(), codec.get());
+        } else {
+            status = decoder(nullptr, scratch.bits(), file, scratch.part());
+        }
+        if (status != 0) return status;
         const DibView& part = scratch.view();
         // Predictor 2 on 16-bit samples starts again at each row of each part.
         if (page->bitsPerSample == 16 && page->predictor == kPredictorHorizontal) {
@@ -174,6 +210,18 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
         }
         const auto done = static_cast<std::uint32_t>((index + 1) * 100 / total);
         if (index + 1 < total && ReportProgress(progress, done) != 0) return QOR_CANCELLED;
+    }
+    // JPEG planes of YCbCr come out as they are stored, a plane at a time: the colours are made
+    // here, with the conversion that libjpeg makes for a page of whole pixels (JFIF's).
+    if (planar && page->compression == kCompressionJpeg && page->photometric == kPhotometricYCbCr &&
+        page->samplesPerPixel == 3 && sampleBytes == 1) {
+        const unsigned first = form.exchangeRedBlue ? 2 : 0, last = 2 - first;
+        for (std::uint32_t r = 0; r < height; ++r) {
+            std::uint8_t* p = rows.Row(r);
+            for (std::uint32_t x = 0; x < width; ++x, p += 3) {
+                YCbCrToRgb(p[first], p[1], p[last], &p[first], &p[1], &p[last]);
+            }
+        }
     }
     page->rowsDecoded = height;
     ReportProgress(progress, 100);

@@ -72,8 +72,9 @@ void CopyExchangingRedBlue(const std::uint8_t* src, std::uint8_t* dst, std::uint
 // input unchanged when its bit count is not the expected one, or null when the input is null or
 // cannot be locked (the input then stays the caller's).
 std::int16_t ConvertRgbToBgr(HGLOBAL dib, HGLOBAL* outImage);
-HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib);
-HGLOBAL ConvertRgbaToBgr(HGLOBAL dib);
+// The image rows from `rowsHeld` on are blank (0) and stay so without being visited.
+HGLOBAL ConvertGreyAlphaToGrey(HGLOBAL dib, std::uint32_t rowsHeld = 0xFFFFFFFFu);
+HGLOBAL ConvertRgbaToBgr(HGLOBAL dib, std::uint32_t rowsHeld = 0xFFFFFFFFu);
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
 // The conversions of extended reads: CMYK as image viewers show it, (255 - C)(255 - K) / 255;
 // RGBA to BGRA with straight alpha (colours stored premultiplied are divided by it); grey with
@@ -86,8 +87,11 @@ HGLOBAL ConvertGreyAlphaToBgra(HGLOBAL dib, bool premultiplied);
 // own stride, for the finishing step. False when the block cannot be locked or is too small.
 bool NarrowWideSamples(HGLOBAL dib, const PageForm& form);
 // Shows the DIB upright: turns or mirrors its rows as TIFF orientation 2 to 8 says (1 and others
-// leave it). Orientations 5 to 8 exchange width and height, in a block of their own (the input
-// block is freed). 0 when memory runs out; the input block is then still the caller's.
-HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation);
+// leave it), in a block of its own (the input block is freed). The stored rows from `rowsHeld`
+// on are blank (each pixel as the first of them), and cost a fill, not a move. Makes a progress
+// call (100) every 256 rows. 0 with *status set when memory runs out (102) or a call is answered
+// (100); the input block is then still the caller's.
+HGLOBAL OrientDib(HGLOBAL dib, std::uint16_t orientation, std::uint32_t rowsHeld,
+                  ProgressBlock* progress, std::int16_t* status);
 
 }  // namespace qor::tiff

@@ -98,6 +98,7 @@ std::int16_t DecodeAlone(ProgressBlock* progress, const DibView& rows, StripSour
             codec->Finish(rows.Row(r));
             return status;
         }
+        if (progress != nullptr) codec->Watch(progress, Percent(r, height));
         codec->BeginStrip(strip);
         // A strip's rows go where the strip says, or after those already delivered.
         if (!followOn) r = strip.firstRow;
@@ -180,6 +181,8 @@ class Crew {
     std::vector<Decoder> decoders_;
     std::vector<std::thread> workers_;
     std::vector<Job> jobs_;
+    // The read's meter, which the workers charge too.
+    plat::ReadMeter* const meter_ = plat::CurrentMeter();
 
     std::mutex mutex_;
     std::condition_variable ready_;  // a job waits, or the workers are to stop
@@ -245,6 +248,7 @@ bool Crew::Form(HFILE file, const StripCodec& codec, const StripWalker& strips) 
 }
 
 void Crew::Work(std::uint32_t decoder) {
+    const plat::MeterScope metered(meter_);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         ready_.wait(lock, [this] { return stop_ || next_ < tail_ || walked_; });
@@ -484,8 +488,10 @@ std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file
     return 0;
 }
 
-void WholeStrip::Start(HFILE file) {
+void WholeStrip::Start(HFILE file, const TiffPage& page, std::uint64_t most) {
     file_ = file;
+    page_ = &page;
+    most_ = std::max<std::uint64_t>(most, 1);
     const std::uint32_t size = plat::GetFileSize(file, nullptr);
     fileSize_ = size == 0xFFFFFFFFu ? 0 : size;
 }
@@ -493,10 +499,20 @@ void WholeStrip::Start(HFILE file) {
 std::int16_t WholeStrip::Read(const StripSpan& strip) {
     size_ = 0;
     cut_ = false;
-    const std::uint64_t rest = fileSize_ > strip.offset ? fileSize_ - strip.offset : 0;
+    std::uint64_t count = fileSize_ > strip.offset ? fileSize_ - strip.offset : 0;
+    if (strip.byteCount != 0) {
+        count = strip.byteCount;
+    } else if (count != 0) {
+        // No count: the strip ends where the next one starts, or holds at most what its rows
+        // can take, which bounds a file of many such strips to about its own size in reads.
+        count = std::min(count, most_);
+        if (const std::uint32_t next = ends_.After(file_, *page_, strip.offset); next != 0) {
+            count = std::min<std::uint64_t>(count, next - strip.offset);
+        }
+        if (!plat::SeekTo(file_, strip.offset)) return QOR_READ_FAILED;
+    }
     // A read takes at most 2^31 - 1 bytes; no strip of a 32-bit file needs more.
-    const std::uint64_t count =
-        std::min<std::uint64_t>(strip.byteCount != 0 ? strip.byteCount : rest, 0x7FFFFFFF);
+    count = std::min<std::uint64_t>(count, 0x7FFFFFFF);
     if (count == 0) return QOR_READ_FAILED;
     if (count > capacity_) {
         capacity_ = 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/dib.h"
+#include "platform/locked_block.h"
 #include "record/request.h"
 
 namespace qor::tiff {
@@ -222,6 +223,21 @@ struct PageForm {
     bool widePredictor = false;
     bool wideExchangeRedBlue = false;
     bool wideLittleEndian = true;
+};
+
+// Where the strips (or tiles) of a page that state no byte count end: at most where the next
+// one begins, the least offset of the page's strips past their own, so that such a strip never
+// reads the rest of the file. The offsets are read and sorted once, the first time one is asked.
+class StripEnds {
+  public:
+    // The least StripOffsets value of `page` past `offset`, or 0 when there is none, or when the
+    // offsets cannot be had (memory, a read that fails).
+    std::uint32_t After(HFILE file, const TiffPage& page, std::uint32_t offset);
+
+  private:
+    plat::LockedBlock sorted_;
+    std::uint32_t count_ = 0;
+    const TiffPage* page_ = nullptr;
 };
 
 // The form of a page whose bitsPerPixel is set. False for a layout with no DIB form (several

@@ -340,6 +340,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kFaxTwoDimensional:
         case PageFault::kFaxUncompressed:
         case PageFault::kSampleFormat:
+        case PageFault::kTileTooLarge:
             return FaultText(p.fault);
         case PageFault::kCodingSamples:
             return compression + " does not hold " +
