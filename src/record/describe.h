@@ -37,6 +37,9 @@ enum class PageFault : std::uint8_t {
     // JPEG pages of other than one or three 8-bit samples a pixel.
     kCodingSamples,
     kTileTooLarge,  // extended reads: a tile past its page rounded up to 16 or 1024
+    // Classic reads: LZW data of the old kind (CheckTiffPageData), which only an extended read
+    // decodes; refused with 202, the status the classic decoder has always ended such data with.
+    kOldStyleLzw,
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

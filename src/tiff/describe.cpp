@@ -62,16 +62,6 @@ std::int16_t DescribeChain(HFILE file, TiffDescription* d, std::uint16_t* byteOr
     return 0;
 }
 
-// True when the page's first strip starts as LZW data of the old kind does (the LZW codec's own
-// test, tiff::StartsOldStyleLzw).
-bool StartsAsOldStyleLzw(HFILE file, const TiffPage& page) {
-    tiff::StripWalker walk;
-    tiff::StripSpan strip;
-    std::uint8_t head[2];
-    return walk.Start(file, page) == 0 && walk.Next(&strip) == 0 &&
-           plat::_lread(file, head, 2) == 2 && tiff::StartsOldStyleLzw(head[0], head[1]);
-}
-
 // Copies the ASCII value of `count` bytes at `at` into `text` (of `capacity` bytes), cut to fit
 // and ended by a zero byte. A value that the file does not hold reads as empty.
 void ReadText(HFILE file, std::uint32_t at, std::uint32_t count, char* text,
@@ -111,6 +101,7 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     ReadText(file, page.softwareAt, page.softwareCount, p->software, sizeof p->software);
     ReadText(file, page.dateTimeAt, page.dateTimeCount, p->dateTime, sizeof p->dateTime);
     p->fault = tiff::CheckTiffPage(page);
+    if (p->fault == tiff::PageFault::kNone) p->fault = tiff::CheckTiffPageData(file, page);
     p->status = tiff::StatusOfFault(p->fault);
     // Validation passes compressions without a decoder: the read stops at such a page.
     if (p->status == 0 && tiff::SelectStripDecoder(page.compression, page.extended) == nullptr) {
@@ -131,7 +122,8 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
             return;
         }
     }
-    p->oldStyleLzw = page.compression == tiff::kCompressionLzw && StartsAsOldStyleLzw(file, page);
+    p->oldStyleLzw =
+        page.compression == tiff::kCompressionLzw && tiff::FirstStripIsOldStyleLzw(file, page);
 }
 
 std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* context,

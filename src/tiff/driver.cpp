@@ -658,10 +658,12 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
     // thousands of pages that each take a large block ends as an out-of-memory read would.
     const std::uint64_t budget = range.Budget();
     std::uint64_t held = 0;
-    // Validation looks at nothing but the page's own record: every page is validated first, and
+    // Every page is validated first (its record, then what its record passes of its data), and
     // pages may then be decoded side by side, each on one thread, ahead of this loop.
     for (std::uint32_t i = 0; i < count; ++i) {
-        pages[i].status = static_cast<std::uint16_t>(tiff::ValidateTiffPage(pages[i]));
+        tiff::PageFault fault = tiff::CheckTiffPage(pages[i]);
+        if (fault == tiff::PageFault::kNone) fault = tiff::CheckTiffPageData(file, pages[i]);
+        pages[i].status = static_cast<std::uint16_t>(tiff::StatusOfFault(fault));
     }
     PageCrew crew(file, pages, count, budget);
     crew.Form(tiff::ThreadsOfRead(range.threads));

@@ -205,6 +205,8 @@ std::int16_t StatusOfFault(PageFault fault) {
             return QOR_TIFF_UNSUPPORTED;
         case PageFault::kTileTooLarge:
             return QOR_TIFF_TOO_LARGE;
+        case PageFault::kOldStyleLzw:
+            return QOR_READ_FAILED;
     }
     return QOR_NOT_TIFF;
 }
@@ -243,12 +245,33 @@ const char* FaultText(PageFault fault) {
             return "the compression does not hold samples of this size or number";
         case PageFault::kTileTooLarge:
             return "a tile is far larger than its page (past the page rounded up to 16, or 1024)";
+        case PageFault::kOldStyleLzw:
+            return "the LZW data is of the old kind, which only an extended read decodes";
     }
     return "";
 }
 
 std::int16_t ValidateTiffPage(const TiffPage& page) {
     return StatusOfFault(CheckTiffPage(page));
+}
+
+bool FirstStripIsOldStyleLzw(HFILE file, const TiffPage& page) {
+    StripWalker walk;
+    StripSpan strip;
+    std::uint8_t head[2];
+    return walk.Start(file, page) == 0 && walk.Next(&strip) == 0 &&
+           plat::_lread(file, head, 2) == 2 && StartsOldStyleLzw(head[0], head[1]);
+}
+
+PageFault CheckTiffPageData(HFILE file, const TiffPage& page) {
+    // The classic decoder takes old-style codes for codes of the TIFF kind and ends in garbage:
+    // the page is refused before it is decoded, so that a description says what the read gives
+    // and the pages after it are still read.
+    if (!page.extended && page.compression == kCompressionLzw &&
+        FirstStripIsOldStyleLzw(file, page)) {
+        return PageFault::kOldStyleLzw;
+    }
+    return PageFault::kNone;
 }
 
 std::int16_t SetUpPageDib(HFILE file, TiffPage* page, HGLOBAL* dib, std::uint8_t** bits,

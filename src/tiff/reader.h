@@ -19,6 +19,11 @@ std::int16_t ReadTiffHeader(HFILE file, std::uint16_t* byteOrder, std::uint32_t*
 PageFault CheckTiffPage(const TiffPage& page);
 // 0 when the page can be decoded, else the refusal code: StatusOfFault(CheckTiffPage(page)).
 std::int16_t ValidateTiffPage(const TiffPage& page);
+// The rules that look at the file's data, for a page that CheckTiffPage passes: in a classic
+// read, an LZW page whose first strip starts as data of the old kind (kOldStyleLzw).
+PageFault CheckTiffPageData(HFILE file, const TiffPage& page);
+// True when the page's first strip starts as LZW data of the old kind (StartsOldStyleLzw).
+bool FirstStripIsOldStyleLzw(HFILE file, const TiffPage& page);
 
 // Sets the page's bitsPerPixel, allocates the zero-filled DIB block sized for it, writes the
 // header and colour table. On 0, *dib is the block, locked, and *bits its address. On failure

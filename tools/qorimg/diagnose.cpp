@@ -341,6 +341,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kFaxUncompressed:
         case PageFault::kSampleFormat:
         case PageFault::kTileTooLarge:
+        case PageFault::kOldStyleLzw:
             return FaultText(p.fault);
         case PageFault::kCodingSamples:
             return compression + " does not hold " +
