@@ -638,12 +638,17 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
     // alpha kept (straight in the DIB; libtiff's interface multiplies RGB by it, not grey: equal
     // within 1 once multiplied alike), CMYK and 4-bit grey as viewers convert them, and the
     // orientations that libtiff's interface applies (the turned ones, 5 to 8, are checked against
-    // ImageMagick in the tool's test).
+    // ImageMagick in the tool's test); 2-bit grey and palette, and CMYK with an alpha, which
+    // libtiff shows opaque.
     TempDir tmp;
     struct Layout {
         const char* name;
         std::uint16_t samples, bits, photometric, extra, orientation;
-    } layouts[] = {{"rgba-straight", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA, 1},
+    } layouts[] = {{"grey2", 1, 2, PHOTOMETRIC_MINISBLACK, 0, 1},
+                   {"grey2-white-is-zero", 1, 2, PHOTOMETRIC_MINISWHITE, 0, 1},
+                   {"palette2", 1, 2, PHOTOMETRIC_PALETTE, 0, 1},
+                   {"cmyk-alpha", 5, 8, PHOTOMETRIC_SEPARATED, EXTRASAMPLE_UNASSALPHA, 1},
+                   {"rgba-straight", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA, 1},
                    {"rgba-premultiplied", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_ASSOCALPHA, 1},
                    {"grey-alpha", 2, 8, PHOTOMETRIC_MINISBLACK, EXTRASAMPLE_UNASSALPHA, 1},
                    {"cmyk", 4, 8, PHOTOMETRIC_SEPARATED, 0, 1},
@@ -672,6 +677,12 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
             const std::uint16_t extra[1] = {l.extra};
             TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, extra);
         }
+        if (l.photometric == PHOTOMETRIC_PALETTE) {
+            std::uint16_t map[3][4] = {{0x1000, 0x9000, 0xF000, 0x4400},
+                                       {0x2000, 0xA000, 0x0800, 0x5500},
+                                       {0x3000, 0xB000, 0x7700, 0x6600}};
+            TIFFSetField(t, TIFFTAG_COLORMAP, map[0], map[1], map[2]);
+        }
         std::vector<std::uint8_t> line((std::size_t{width} * l.samples * l.bits + 7) / 8);
         for (std::uint32_t y = 0; y < height; ++y) {
             for (std::size_t i = 0; i < line.size(); ++i) {
@@ -696,7 +707,7 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
         const Rgb& got = ours.layers[0];
         ASSERT_EQ(got.width, want->width);
         ASSERT_EQ(got.height, want->height);
-        if (l.extra == 0) {
+        if (l.extra == 0 || l.photometric == PHOTOMETRIC_SEPARATED) {
             ExpectSameRgb(got, Opaque(*want), l.name);
             continue;
         }
@@ -713,6 +724,41 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
             }
         }
         EXPECT_LE(worst, 1);
+    }
+}
+
+TEST_F(TiffDifferentialTest, APredictorThatTheCodingHasNoUseForIsIgnoredAsLibtiffIgnoresIt) {
+    // Predictor 2 on an uncompressed and on a PackBits page (rows of literal runs): libtiff knows
+    // the tag only for the codings that difference their data, and shows the stored samples.
+    TempDir tmp;
+    const std::uint32_t width = 9, height = 4;
+    Bytes raw, packed;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        packed.push_back(static_cast<std::uint8_t>(width - 1));
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const auto v = static_cast<std::uint8_t>(x * 37 + y * 11);
+            raw.push_back(v);
+            packed.push_back(v);
+        }
+    }
+    for (const auto& [compression, strip] : {std::pair{1u, raw}, std::pair{32773u, packed}}) {
+        SCOPED_TRACE(compression);
+        TiffPageSpec page;
+        page.width = width;
+        page.height = height;
+        page.compression = compression;
+        page.strips = {strip};
+        page.extra = {TiffBuilder::Short(317, {2})};
+        const std::string path = tmp.Path("pred-" + std::to_string(compression) + ".tif");
+        WriteFile(path, MakeTiff({page}));
+        const std::optional<Rgb> want = ViewerReference(path);
+        ASSERT_TRUE(want.has_value());
+        const OurRead ours = ReadWithQor(path, true);
+        ASSERT_EQ(ours.status, 0);
+        ASSERT_EQ(ours.layers.size(), 1u);
+        ExpectSameRgb(ours.layers[0], Opaque(*want), "predictor ignored");
+        // A classic read keeps refusing the combination.
+        EXPECT_EQ(ReadWithQor(path).status, QOR_TIFF_PREDICTOR_COMBINATION);
     }
 }
 

@@ -90,7 +90,15 @@ void SwapCopy(const std::uint8_t* src, std::uint8_t* dst, std::uint64_t pixels) 
     SwapCopyScalar(src, dst, pixels);
 }
 
-enum class InPlace { GreyAlpha, Rgba, Cmyk, RgbaKeepingAlpha, PremultipliedRgba, CmykAsViewers };
+enum class InPlace {
+    GreyAlpha,
+    Rgba,
+    Cmyk,
+    RgbaKeepingAlpha,
+    PremultipliedRgba,
+    CmykAsViewers,
+    CmykAlphaAsViewers,  // a fifth sample, alpha, that viewers do not show on inks
+};
 
 std::uint8_t InkToLight(std::uint32_t ink, std::uint32_t black) {
     std::uint32_t sum = ink + black;
@@ -118,7 +126,7 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind, std::uint32_t rowsHeld = 0xFFF
     const bool grey = kind == InPlace::GreyAlpha;
     const bool keepsAlpha = kind == InPlace::RgbaKeepingAlpha || kind == InPlace::PremultipliedRgba;
     const std::uint16_t expected = grey ? 8 : keepsAlpha ? 32 : 24;
-    const std::uint32_t inBits = grey ? 16 : 32;
+    const std::uint32_t inBits = grey ? 16 : kind == InPlace::CmykAlphaAsViewers ? 40 : 32;
     if (LoadLE16(p + 14) != expected) {
         plat::GlobalUnlock(dib);
         return dib;
@@ -159,7 +167,8 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind, std::uint32_t rowsHeld = 0xFFF
                 }
                 break;
             case InPlace::CmykAsViewers:
-                for (std::uint64_t x = 0; x < l.width; ++x, src += 4, dst += 3) {
+            case InPlace::CmykAlphaAsViewers:
+                for (std::uint64_t x = 0; x < l.width; ++x, src += inBits / 8, dst += 3) {
                     std::uint32_t c = src[0], m = src[1], y = src[2], k = src[3];
                     dst[0] = InkToLightAsViewers(y, k);
                     dst[1] = InkToLightAsViewers(m, k);
@@ -251,8 +260,37 @@ HGLOBAL ConvertRgbaToBgr(HGLOBAL dib, std::uint32_t rowsHeld) {
 HGLOBAL ConvertCmykToBgr(HGLOBAL dib) {
     return ConvertInPlace(dib, InPlace::Cmyk);
 }
-HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib) {
-    return ConvertInPlace(dib, InPlace::CmykAsViewers);
+HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib, bool withAlpha) {
+    return ConvertInPlace(dib, withAlpha ? InPlace::CmykAlphaAsViewers : InPlace::CmykAsViewers);
+}
+
+HGLOBAL ConvertTwoBitToFour(HGLOBAL dib) {
+    if (dib == 0) return 0;
+    auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+    if (p == nullptr) return 0;
+    DibView in;
+    if (LoadLE16(p + 14) != 4 || !ViewInput(p, plat::GlobalSize(dib), 2, &in)) {
+        plat::GlobalUnlock(dib);
+        return 0;
+    }
+    // Each 2-bit index becomes a 4-bit one of the same value. The block was made for the wider
+    // rows: they are widened from the last byte back, so that no byte is written before it has
+    // been read.
+    const std::uint64_t outStride = DibStride(in.width, 4);
+    const std::uint64_t outBytes = (std::uint64_t{in.width} + 1) / 2;
+    for (std::uint64_t r = in.height; r-- > 0;) {
+        const std::uint8_t* src = in.pixels + r * in.stride;
+        std::uint8_t* dst = in.pixels + r * outStride;
+        std::memset(dst + outBytes, 0, static_cast<std::size_t>(outStride - outBytes));
+        for (std::uint64_t b = outBytes; b-- > 0;) {
+            // Output byte b holds pixels 2b and 2b + 1: the high or the low half of input byte
+            // b / 2.
+            const std::uint8_t pair = b % 2 == 0 ? src[b / 2] >> 4 : src[b / 2] & 0x0F;
+            dst[b] = static_cast<std::uint8_t>((pair >> 2) << 4 | (pair & 3));
+        }
+    }
+    plat::GlobalUnlock(dib);
+    return dib;
 }
 HGLOBAL ConvertRgbaToBgra(HGLOBAL dib, bool premultiplied) {
     return ConvertInPlace(dib,
@@ -405,8 +443,9 @@ void FillPixels(const DibView& v, std::uint32_t y, std::uint32_t x0, std::uint32
         const unsigned per = 8 / v.bits;
         for (; x0 < x1 && x0 % per != 0; ++x0) SetPixel(v, x0, y, value);
         for (; x1 > x0 && x1 % per != 0; --x1) SetPixel(v, x1 - 1, y, value);
-        const auto byte =
-            static_cast<std::uint8_t>(v.bits == 1 ? 0xFF : v.bits == 4 ? value * 0x11 : value);
+        const auto byte = static_cast<std::uint8_t>(v.bits == 1   ? 0xFF
+                                                    : v.bits == 4 ? value * 0x11
+                                                                  : value);
         std::memset(v.Row(y) + x0 / per, byte, (x1 - x0) / per);
         return;
     }

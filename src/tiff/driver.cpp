@@ -123,7 +123,12 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
             result = tiff::ConvertCmykToBgr(dib);
             break;
         case PageFinish::kCmykToBgrAsViewers:
-            result = tiff::ConvertCmykToBgrAsViewers(dib);
+        case PageFinish::kCmykAlphaToBgrAsViewers:
+            result = tiff::ConvertCmykToBgrAsViewers(
+                dib, finish == PageFinish::kCmykAlphaToBgrAsViewers);
+            break;
+        case PageFinish::kTwoBitToFour:
+            result = tiff::ConvertTwoBitToFour(dib);
             break;
         case PageFinish::kRgbaToBgra:
         case PageFinish::kPremultipliedRgbaToBgra:

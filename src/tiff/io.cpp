@@ -133,6 +133,11 @@ void ReadRationalAt(HFILE file, std::uint32_t at, bool littleEndian, std::uint32
     value[1] = Load32(b + 4, littleEndian);
 }
 
+bool UsesHorizontalPredictor(const TiffPage& page) {
+    return page.predictor == kPredictorHorizontal &&
+           (!page.extended || CodingTakesPredictor(page.compression));
+}
+
 bool FormOfPage(const TiffPage& page, PageForm* form) {
     if (page.extended && page.bitsPerSample == 16) {
         // The form of the same page in 8-bit samples, with the file's wider rows.
@@ -149,7 +154,7 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
                      std::max(f.stride, DibStride(page.imageWidth, f.dibBitCount)) *
                          std::uint64_t{page.imageLength};
         f.wideSamples = page.samplesPerPixel;
-        f.widePredictor = page.predictor == kPredictorHorizontal && !TakenInParts(page);
+        f.widePredictor = UsesHorizontalPredictor(page) && !TakenInParts(page);
         f.wideExchangeRedBlue = f.exchangeRedBlue;
         f.wideLittleEndian = IsLittleEndian(page.byteOrder);
         f.exchangeRedBlue = false;
@@ -166,6 +171,12 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
         case 4:
         case 8:
             f.dibBitCount = page.bitsPerPixel;
+            break;
+        case 2:
+            // Extended reads: DIBs have no 2-bit form; the indices are widened to 4 bits.
+            if (!page.extended) return false;
+            f.dibBitCount = 4;
+            f.finish = PageFinish::kTwoBitToFour;
             break;
         case 16:
             // Grey with alpha: the rows are narrowed to their grey samples afterwards, or in an
@@ -199,6 +210,12 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
                 f.finish = PageFinish::kCmykToBgrAsViewers;
             }
             break;
+        case 40:
+            // Extended reads: four inks and an alpha, which libtiff does not show on inks.
+            if (!page.extended || page.photometric != kPhotometricSeparated) return false;
+            f.dibBitCount = 24;
+            f.finish = PageFinish::kCmykAlphaToBgrAsViewers;
+            break;
         default:
             return false;
     }
@@ -209,7 +226,7 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
                  std::max(f.stride, DibStride(page.imageWidth, f.dibBitCount)) *
                      std::uint64_t{page.imageLength};
     if (page.extended) f.orientation = page.orientation;
-    if (page.predictor == kPredictorHorizontal && page.bitsPerPixel >= 8) {
+    if (UsesHorizontalPredictor(page) && page.bitsPerPixel >= 8) {
         f.predictorChannels = page.bitsPerPixel / 8u;
     }
     if (page.bitsPerPixel == 1) {
@@ -243,14 +260,18 @@ std::uint64_t FileRowBytes(const TiffPage& page) {
     switch (page.bitsPerPixel) {
         case 1:
             return (width + 7) / 8;
+        case 2:
+            return (width + 3) / 4;
         case 4:
             return (width + 1) / 2;
         case 8:
         case 16:
         case 24:
         case 32:
+        case 40:
         case 48:
         case 64:
+        case 80:
             return width * (page.bitsPerPixel / 8u);
         default:
             return 0;

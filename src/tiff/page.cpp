@@ -87,7 +87,9 @@ PageFault CheckTiffPage(const TiffPage& page) {
     if (page.extended && page.sampleFormat != kSampleFormatUnsigned) return F::kSampleFormat;
     const bool sixteen = page.extended && bps == 16;
     if (sixteen) bps = 8;
-    if (bps != 1 && bps != 4 && bps != 8) return F::kBitsPerSample;
+    // Extended reads also take 2-bit grey and palette pages, delivered as 4-bit ones.
+    const bool twoBits = page.extended && bps == 2 && page.samplesPerPixel == 1;
+    if (bps != 1 && bps != 4 && bps != 8 && !twoBits) return F::kBitsPerSample;
     // Every sample layout is decided here, so that a page without a DIB form is skipped like any
     // refused page instead of ending the read after the pages before it were decoded.
     switch (page.samplesPerPixel) {
@@ -129,6 +131,12 @@ PageFault CheckTiffPage(const TiffPage& page) {
                 return F::kSampleLayout;
             }
             break;
+        case 5:
+            // Extended reads: four inks and an alpha.
+            if (!page.extended || bps != 8 || page.photometric != kPhotometricSeparated) {
+                return F::kSampleLayout;
+            }
+            break;
         default:
             return F::kSampleLayout;
     }
@@ -155,10 +163,10 @@ PageFault CheckTiffPage(const TiffPage& page) {
     if (page.extended && page.tileTags && (std::uint64_t{page.tileWidth} * bps) % 8 != 0) {
         return F::kSampleLayout;
     }
-    if (page.predictor == kPredictorHorizontal) {
-        const bool deflate =
-            page.compression == kCompressionDeflate || page.compression == kCompressionOldDeflate;
-        if ((page.compression != kCompressionLzw && !(page.extended && deflate)) || bps != 8) {
+    if (page.extended && !CodingTakesPredictor(page.compression)) {
+        // The tag means nothing to such a coding: the page reads as libtiff reads it.
+    } else if (page.predictor == kPredictorHorizontal) {
+        if ((page.compression != kCompressionLzw && !page.extended) || bps != 8) {
             return F::kPredictorNeedsLzw;
         }
     } else if (page.predictor != kPredictorNone) {
@@ -322,7 +330,8 @@ std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page) {
             page->colorMapCount = static_cast<std::uint16_t>(n);
             // 4-bit grey steps by 16 (white is 240), or in an extended read by 17, as image
             // viewers show it (white is 255).
-            const std::uint32_t step = page->extended ? 17 : 16;
+            // 2-bit grey (extended reads) steps by 85.
+            const std::uint32_t step = page->extended ? 255 / (n - 1) : 16;
             for (std::uint32_t i = 0; i < n && i < entries; ++i) {
                 std::uint32_t level = n == 256 ? i : (i * step) & 0xFF;
                 if (page->photometric == kPhotometricWhiteIsZero)

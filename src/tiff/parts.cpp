@@ -182,7 +182,7 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
         if (status != 0) return status;
         const DibView& part = scratch.view();
         // Predictor 2 on 16-bit samples starts again at each row of each part.
-        if (page->bitsPerSample == 16 && page->predictor == kPredictorHorizontal) {
+        if (page->bitsPerSample == 16 && UsesHorizontalPredictor(*page)) {
             const unsigned channels = planar ? 1 : page->samplesPerPixel;
             for (std::uint32_t r = 0; r < rowsHere; ++r) {
                 SumWideChannels(part.Row(r), std::uint64_t{partWidth} * channels, channels,

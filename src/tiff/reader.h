@@ -84,7 +84,10 @@ HGLOBAL ConvertCmykToBgr(HGLOBAL dib);
 // The conversions of extended reads: CMYK as image viewers show it, (255 - C)(255 - K) / 255;
 // RGBA to BGRA with straight alpha (colours stored premultiplied are divided by it); grey with
 // alpha to BGRA in a block of its own (the input block is freed, unless the result is 0).
-HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib);
+// (a fifth sample, an alpha, is not shown, as libtiff shows it); 2-bit indices widened to 4
+// bits in place.
+HGLOBAL ConvertCmykToBgrAsViewers(HGLOBAL dib, bool withAlpha = false);
+HGLOBAL ConvertTwoBitToFour(HGLOBAL dib);
 HGLOBAL ConvertRgbaToBgra(HGLOBAL dib, bool premultiplied);
 HGLOBAL ConvertGreyAlphaToBgra(HGLOBAL dib, bool premultiplied);
 // Narrows the 16-bit samples of a decoded page of that form to 8 bits in place, each value v as

@@ -68,6 +68,13 @@ inline bool IsFaxCompression(std::uint16_t compression) {
            compression == kCompressionGroup4;
 }
 
+// The codings whose data a Predictor differences (LZW and Deflate). Other codings have no use for
+// the tag: libtiff reads their pages as if it were absent, and so does an extended read.
+inline bool CodingTakesPredictor(std::uint16_t compression) {
+    return compression == kCompressionLzw || compression == kCompressionDeflate ||
+           compression == kCompressionOldDeflate;
+}
+
 enum Photometric : std::uint16_t {
     kPhotometricWhiteIsZero = 0,
     kPhotometricBlackIsZero = 1,

@@ -90,6 +90,10 @@ inline bool TakenInParts(const TiffPage& page) {
     return page.extended && (page.tileTags || (page.planarConfig == 2 && page.samplesPerPixel > 1));
 }
 
+// True when the page's rows are differenced by Predictor 2: in an extended read only where the
+// coding takes a predictor (CodingTakesPredictor); a classic read refuses the others.
+bool UsesHorizontalPredictor(const TiffPage& page);
+
 // True when values of this byte order are little-endian (first header byte 'I').
 inline bool IsLittleEndian(std::uint16_t byteOrder) {
     return (byteOrder & 0xFF) == 'I';
@@ -197,6 +201,8 @@ enum class PageFinish : std::uint8_t {
     kCmykToBgr,                // four inks turned into blue, green, red
     // Extended reads:
     kCmykToBgrAsViewers,            // four inks turned into light as image viewers do
+    kCmykAlphaToBgrAsViewers,       // the same, of five samples, the fifth (alpha) not shown
+    kTwoBitToFour,                  // 2-bit indices widened to 4 bits
     kRgbaToBgra,                    // four samples to blue, green, red, straight alpha
     kPremultipliedRgbaToBgra,       // the same, the colours divided by the alpha they carry
     kGreyAlphaToBgra,               // two samples widened to blue, green, red and alpha
