@@ -313,6 +313,15 @@ TEST_F(FaxDecoderTest, Group3FailuresAndProgress) {
     const std::string full = W(8) + B(1) + W(1) + B(2);
     // A page whose first bits are not an EOL.
     EXPECT_EQ(Decode(FaxSpec(3, 12, 1, {Pack(full + kEol + full)})).status, QOR_FAX_BAD_DATA);
+    // An extended read takes one-dimensional rows without their EOLs, as some writers store
+    // them: each row's codes follow the last row's at any bit, and an EOL that still comes
+    // introduces its row as usual.
+    Decoded noEol =
+        Decode(MakeTiff({FaxSpec(3, 12, 3, {Pack(full + W(3) + B(1) + W(8) + kEol + full)})}), 12,
+               nullptr, [](TiffPage& page) { page.extended = true; });
+    EXPECT_EQ(noEol.status, 0);
+    EXPECT_EQ(noEol.rows,
+              (std::vector<std::string>{"111111110100", "111011111111", "111111110100"}));
     // A run past the row's end, and bits that begin no black code word (an EOL prefix of 1 bit
     // then zeros does not count: 0000000 then 1 is no black code).
     EXPECT_EQ(Decode(FaxSpec(3, 12, 1, {Pack(kEol + W(10) + B(3))})).status, QOR_FAX_BAD_DATA);

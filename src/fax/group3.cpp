@@ -15,6 +15,10 @@ class Group3Codec final : public FaxCodec {
     std::int16_t Start(HFILE file, const tiff::TiffPage& page, const tiff::PageForm& form,
                        const DibView& rows, std::uint32_t rowsPerStrip) override {
         twoDimensional_ = (page.t4Options & tiff::kT4TwoDimensional) != 0;
+        // Some writers leave the EOLs out of one-dimensional pages: each row's codes follow the
+        // last row's at once, at any bit. libtiff reads such pages, and so does an extended read;
+        // a classic read keeps the rule that every row starts with its EOL.
+        eolOptional_ = page.extended && !twoDimensional_;
         return FaxCodec::Start(file, page, form, rows, rowsPerStrip);
     }
 
@@ -77,7 +81,10 @@ class Group3Codec final : public FaxCodec {
                 }
                 continue;
             }
-            if (awaitingEol) return in_.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
+            if (awaitingEol && !eolOptional_) {
+                return in_.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA;
+            }
+            awaitingEol = false;
             if (std::int16_t status = TakeRunCode<kTwoDimensional>(&in_, window, codes_, &coded))
                 return status;
         }
@@ -126,7 +133,8 @@ class Group3Codec final : public FaxCodec {
     }
 
     bool twoDimensional_ = false;
-    bool eolAhead_ = false;  // an EOL cut the previous row short and introduces the next one
+    bool eolOptional_ = false;  // a one-dimensional row may start without its EOL
+    bool eolAhead_ = false;     // an EOL cut the previous row short and introduces the next one
     std::uint32_t* ref_ = nullptr;
     std::uint32_t* coding_ = nullptr;
     std::uint32_t refCount_ = 0;
