@@ -644,7 +644,9 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
     struct Layout {
         const char* name;
         std::uint16_t samples, bits, photometric, extra, orientation;
-    } layouts[] = {{"grey2", 1, 2, PHOTOMETRIC_MINISBLACK, 0, 1},
+        std::uint16_t compression = COMPRESSION_NONE;
+    } layouts[] = {{"cmyk-jpeg", 4, 8, PHOTOMETRIC_SEPARATED, 0, 1, COMPRESSION_JPEG},
+                   {"grey2", 1, 2, PHOTOMETRIC_MINISBLACK, 0, 1},
                    {"grey2-white-is-zero", 1, 2, PHOTOMETRIC_MINISWHITE, 0, 1},
                    {"palette2", 1, 2, PHOTOMETRIC_PALETTE, 0, 1},
                    {"cmyk-alpha", 5, 8, PHOTOMETRIC_SEPARATED, EXTRASAMPLE_UNASSALPHA, 1},
@@ -673,6 +675,7 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(t, TIFFTAG_ORIENTATION, l.orientation);
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, l.compression);
         if (l.extra != 0) {
             const std::uint16_t extra[1] = {l.extra};
             TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, extra);

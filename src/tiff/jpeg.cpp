@@ -1,6 +1,7 @@
 // The JPEG codec (compression 7), decoded with libjpeg: each strip is one JPEG stream, which may
 // leave its tables out when the page's JPEGTables holds them. YCbCr pages are converted to RGB by
-// the library (upsampled as it does by default), grey pages stay grey, and the rows are handed
+// the library (upsampled as it does by default), grey pages stay grey, CMYK pages come out as
+// their inks for the page's finishing step, and the rows are handed
 // out one at a time as they are decoded.
 //
 // libjpeg reports a fatal error by calling error_exit, which here jumps back to the call into the
@@ -122,8 +123,9 @@ class JpegCodec final : public StripCodec {
         // most 27 bits) and a margin for its tables and scan headers.
         input_.Start(file, page,
                      4ull * page.imageWidth * rowsPerStrip * page.samplesPerPixel + (1u << 20));
-        // One sample of grey, or three of RGB or YCbCr, eight bits each.
-        if (page.bitsPerSample != 8 || (page.samplesPerPixel != 1 && page.samplesPerPixel != 3)) {
+        // One sample of grey, three of RGB or YCbCr, or four of CMYK, eight bits each.
+        if (page.bitsPerSample != 8 ||
+            (page.samplesPerPixel != 1 && page.samplesPerPixel != 3 && page.samplesPerPixel != 4)) {
             return QOR_TIFF_UNSUPPORTED;
         }
         // The parts of a page are started again and again: its tables are read once.
@@ -199,6 +201,11 @@ class JpegCodec final : public StripCodec {
             // The library writes the DIB's order itself, in the pass that converts the colours.
             if (form_.exchangeRedBlue) info_.out_color_space = JCS_EXT_BGR;
 #endif
+        } else if (samples == 4) {
+            // The inks as the stream stores them, for the page's finishing step; libtiff does
+            // not invert them for an Adobe marker either.
+            info_.jpeg_color_space = JCS_CMYK;
+            info_.out_color_space = JCS_CMYK;
         } else {
             info_.jpeg_color_space = JCS_GRAYSCALE;
             info_.out_color_space = JCS_GRAYSCALE;

@@ -146,10 +146,12 @@ PageFault CheckTiffPage(const TiffPage& page) {
         (page.bitsPerSample != 1 || page.samplesPerPixel != 1)) {
         return F::kCodingSamples;
     }
-    // JPEG: one sample of grey, or three of RGB or YCbCr, of 8 bits; a plane of separate planes
-    // is one sample.
-    const bool jpegSamples = page.samplesPerPixel == 1 || page.samplesPerPixel == 3 ||
-                             page.planarConfig == kPlanarSeparate;
+    // JPEG: one sample of grey, three of RGB or YCbCr, or four of CMYK, of 8 bits; a plane of
+    // separate planes is one sample.
+    const bool jpegSamples =
+        page.samplesPerPixel == 1 || page.samplesPerPixel == 3 ||
+        page.planarConfig == kPlanarSeparate ||
+        (page.samplesPerPixel == 4 && page.photometric == kPhotometricSeparated);
     if (page.extended && page.compression == kCompressionJpeg &&
         (page.bitsPerSample != 8 || !jpegSamples)) {
         return F::kCodingSamples;
