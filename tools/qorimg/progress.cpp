@@ -63,13 +63,18 @@ void Draw(int percent) {
     unsigned columns = TerminalColumns() - 1;
     constexpr unsigned kBarWidth = 30;
     std::string label = gBar.label;
-    std::string step;  // in a job: the step in hand and its share, after the bar
+    // In a job: the file, then the page in hand and the job's share on the bar, then the step
+    // ("reading", "writing") with its own share. The file's name is what gets cut.
+    std::string page, step;
     if (gJob.active) {
-        step = " " + gBar.label + " " + std::to_string(percent) + "%";
-        label = gJob.label + ": page " + std::to_string(std::min(gJob.page, gJob.pages)) + " of " +
-                std::to_string(gJob.pages);
+        step =
+            " " + gBar.label.substr(0, gBar.label.find(' ')) + " " + std::to_string(percent) + "%";
+        page = ": page " + std::to_string(std::min(gJob.page, gJob.pages)) + " of " +
+               std::to_string(gJob.pages);
+        label = gJob.label;
         percent = JobPercent(percent);
-        columns = columns > step.size() ? columns - static_cast<unsigned>(step.size()) : 0;
+        const std::size_t fixed = page.size() + step.size();
+        columns = columns > fixed ? columns - static_cast<unsigned>(fixed) : 0;
     }
     unsigned room = columns > kBarWidth + 8 ? columns - kBarWidth - 8 : 0;
     if (label.size() > room) {
@@ -84,7 +89,8 @@ void Draw(int percent) {
     auto filled = static_cast<unsigned>(percent) * kBarWidth / 100;
     for (unsigned i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '.';
     bar[kBarWidth] = '\0';
-    std::fprintf(stderr, "\r%s [%s] %3d%%%s\033[K", label.c_str(), bar, percent, step.c_str());
+    std::fprintf(stderr, "\r%s%s [%s] %3d%%%s\033[K", label.c_str(), page.c_str(), bar, percent,
+                 step.c_str());
     std::fflush(stderr);
     gBar.drawn = true;
 }
