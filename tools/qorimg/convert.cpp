@@ -685,7 +685,10 @@ int Convert(const Options& opt) {
         const bool encodes = job.probe.kind == Kind::Bmp || job.probe.kind == Kind::Png;
         int one = encodes ? Encode(opt, job) : Decode(opt, job, &outputs, &written[i]);
         if (Cancelled()) return CancelExitCode();
-        if (one == kExitUsage) return one;
+        if (one == kExitUsage) {
+            outputs.Commit();  // the files of the inputs before stay written, as they are
+            return one;
+        }
         if (one != kExitOk) rc = one;
     }
     if (!outputs.Commit()) rc = kExitRefused;
