@@ -533,7 +533,7 @@ TEST_F(GifReadTest, HeaderAndBlocksAsTheReaderAndTheDescriptionTakeThem) {
         {junkAfter, 0, GifFault::kNone, 1},
         {notGif, QOR_NOT_GIF, GifFault::kNoSignature, 0},
         {late, QOR_NOT_GIF, GifFault::kNoSignature, 0},
-        {Bytes(40, 'G'), QOR_READ_FAILED, GifFault::kNoSignature, 0},
+        {Bytes(40, 'G'), QOR_NOT_GIF, GifFault::kNoSignature, 0},
         {Bytes(plain.begin(), plain.begin() + 12), QOR_READ_FAILED, GifFault::kHeaderCut, 0},
         {shortTable, QOR_READ_FAILED, GifFault::kGlobalTableCut, 0},
         {cut, QOR_READ_FAILED, GifFault::kEndsBeforeImage, 0},

@@ -187,5 +187,62 @@ TEST_F(PlatformTest, AtomicFileCommitsWholeOrKeepsTheOldFile) {
     EXPECT_EQ(ReadFile(target), (Bytes{'o', 'l', 'd'}));
 }
 
+// A batch of files in two folders: the files' data are synced together (one sync counted per
+// file) and each folder once, whatever the number of files in it. A failed sync of the data keeps
+// every old file; a failed sync of a folder reports its files, which are in place; a batch that
+// is never committed leaves the old files and no temporary file.
+TEST_F(PlatformTest, AtomicBatchSyncsEachFolderOnce) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path("b"));
+    const std::vector<std::string> targets = {dir.Path("a1"), dir.Path("b/b1"), dir.Path("a2"),
+                                              dir.Path("b/b2")};
+    using R = AtomicResult;
+    struct Case {
+        std::uint64_t failSync;  // 0: no fault
+        bool commit;
+        std::vector<R> want;
+        std::vector<bool> replaced;
+    };
+    const R ok = R::Ok, failed = R::WriteFailed;
+    for (const Case& c :
+         {Case{0, true, {ok, ok, ok, ok}, {true, true, true, true}},
+          Case{3, true, {failed, failed, failed, failed}, {false, false, false, false}},
+          Case{5, true, {failed, ok, failed, ok}, {true, true, true, true}},
+          Case{6, true, {ok, failed, ok, failed}, {true, true, true, true}},
+          Case{0, false, {}, {false, false, false, false}}}) {
+        SCOPED_TRACE(std::to_string(c.failSync) + (c.commit ? " commit" : " abort"));
+        for (const auto& t : targets) WriteFile(t, Bytes{'o', 'l', 'd'});
+        pt::Reset();
+        pt::FailNth(pt::Op::Sync, c.failSync);
+        std::vector<AtomicOutcome> outcomes;
+        {
+            AtomicBatch batch;
+            for (const auto& t : targets) {
+                AtomicFile f;
+                ASSERT_EQ(BeginAtomicFile(t.c_str(), &f), R::Ok);
+                ASSERT_GE(std::fputs("new", AtomicFileStream(&f)), 0);
+                ASSERT_EQ(AddToAtomicBatch(&f, &batch), R::Ok);
+            }
+            EXPECT_EQ(batch.bytes, 3u * targets.size());
+            if (c.commit) outcomes = CommitAtomicBatch(&batch);
+        }
+        if (c.commit && c.failSync == 0) {
+            EXPECT_EQ(pt::CallCounts().syncs, targets.size() + 2);
+        }
+        ASSERT_EQ(outcomes.size(), c.want.size());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (i < outcomes.size()) {
+                EXPECT_EQ(outcomes[i].result, c.want[i]) << i;
+            }
+            EXPECT_EQ(ReadFile(targets[i]),
+                      c.replaced[i] ? (Bytes{'n', 'e', 'w'}) : (Bytes{'o', 'l', 'd'}))
+                << i;
+        }
+        // Two files and the folder b in the top folder, two files in b: no temporary file.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.dir()), {}), 3);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("b")), {}), 2);
+    }
+}
+
 }  // namespace
 }  // namespace qor::test

@@ -102,13 +102,39 @@ int Screen::Bits() const {
     return colourResolution > tableBits ? colourResolution : tableBits;
 }
 
-std::int16_t ReadScreen(BlockInput* in, Screen* screen) {
-    if (!in->Read(screen->header, kHeaderBytes)) return QOR_READ_FAILED;
-    if (HasGifSignature(screen->header)) return 0;
-    if (!in->Seek(kAlternateSignatureOffset) || !in->Read(screen->header, kHeaderBytes)) {
-        return QOR_READ_FAILED;
+namespace {
+
+// Reads at most `count` bytes into `out`; how many there were.
+std::uint32_t ReadUpTo(BlockInput* in, std::uint8_t* out, std::uint32_t count) {
+    std::uint32_t n = 0;
+    for (int byte; n < count && (byte = in->Byte()) >= 0; ++n)
+        out[n] = static_cast<std::uint8_t>(byte);
+    return n;
+}
+
+// Whether the `n` bytes of a header cut short are the start of a signature ("GIF87a" or
+// "GIF89a" as far as they go): a GIF cut short, rather than a file of another kind.
+bool StartsAsSignature(const std::uint8_t* header, std::uint32_t n) {
+    static constexpr char kSignature[] = "GIF8?a";
+    for (std::uint32_t i = 0; i < n && i < 6; ++i) {
+        if (kSignature[i] != '?' && header[i] != kSignature[i]) return false;
     }
-    return HasGifSignature(screen->header) ? 0 : QOR_NOT_GIF;
+    return true;
+}
+
+}  // namespace
+
+std::int16_t ReadScreen(BlockInput* in, Screen* screen) {
+    const std::uint32_t n = ReadUpTo(in, screen->header, kHeaderBytes);
+    if (n == kHeaderBytes && HasGifSignature(screen->header)) return 0;
+    // A file too short for either signature is a GIF cut short only if it starts as one.
+    if (n < kHeaderBytes)
+        return StartsAsSignature(screen->header, n) ? QOR_READ_FAILED : QOR_NOT_GIF;
+    if (!in->Seek(kAlternateSignatureOffset)) return QOR_READ_FAILED;
+    std::memset(screen->header, 0, kHeaderBytes);
+    const std::uint32_t m = ReadUpTo(in, screen->header, kHeaderBytes);
+    if (m == kHeaderBytes) return HasGifSignature(screen->header) ? 0 : QOR_NOT_GIF;
+    return m != 0 && StartsAsSignature(screen->header, m) ? QOR_READ_FAILED : QOR_NOT_GIF;
 }
 
 BlockKind NextBlock(BlockInput* in, Block* block, ExtensionWatch* watch) {

@@ -107,8 +107,7 @@ std::int16_t TakeFirstImage(BlockInput* in, const gif::Screen& screen, const gif
 std::int16_t Describe(BlockInput* in, GifDescription* d, GifFrameSink sink, void* context) {
     gif::Screen screen;
     if (std::int16_t status = gif::ReadScreen(in, &screen)) {
-        const bool cut = d->fileSize < gif::kHeaderBytes && gif::HasGifSignature(screen.header);
-        d->fault = cut ? GifFault::kHeaderCut : GifFault::kNoSignature;
+        d->fault = status == QOR_READ_FAILED ? GifFault::kHeaderCut : GifFault::kNoSignature;
         return status;
     }
     d->hasScreen = true;

@@ -15,8 +15,10 @@
 // not carried over.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -59,5 +61,56 @@ AtomicResult CommitAtomicFile(AtomicFile* file);
 
 // Closes and removes the temporary file (a device or pipe is only closed).
 void AbortAtomicFile(AtomicFile* file);
+
+// Files committed together, so that a run of many files pays one sync of their data (one pass
+// over the file system, see FlushFilesTogether) and one of each folder, not two syncs a file:
+//
+//   AtomicBatch batch;
+//   for each file: BeginAtomicFile, write, then AddToAtomicBatch (or AbortAtomicFile)
+//   when batch.Full() and at the end: CommitAtomicBatch(&batch), one result per file
+//   on cancel: AbortAtomicBatch(&batch), or let the batch go out of scope
+//
+// Until the commit, no target is touched: a failure or an interruption before it leaves every
+// old file as it was, and the destructor removes the temporary files.
+struct AtomicBatch {
+    // At most this many files wait at once (each holds a descriptor open until the commit) and
+    // at most this many bytes of theirs, so that a crash loses, and a commit writes, a bounded
+    // amount of work.
+    static constexpr std::size_t kMostFiles = 256;
+    static constexpr std::uint64_t kMostBytes = std::uint64_t{256} << 20;
+
+    AtomicBatch() = default;
+    ~AtomicBatch();
+    AtomicBatch(const AtomicBatch&) = delete;
+    AtomicBatch& operator=(const AtomicBatch&) = delete;
+
+    bool Full() const { return files.size() >= kMostFiles || bytes >= kMostBytes; }
+
+    std::vector<AtomicFile> files;  // written and flushed, their temporary files still open
+    std::uint64_t bytes = 0;        // the size of those files
+};
+
+// What the commit of one file of a batch came to: the file's target, the result, and errno at
+// the failure (0 with Ok).
+struct AtomicOutcome {
+    std::string target;
+    AtomicResult result = AtomicResult::Ok;
+    int error = 0;
+};
+
+// Flushes the file's stream and takes it into the batch: Ok, or WriteFailed when the flush
+// failed (the temporary file is then removed and the target kept). A device or a pipe, written
+// in place, is closed at once and not kept.
+AtomicResult AddToAtomicBatch(AtomicFile* file, AtomicBatch* batch);
+
+// Syncs the batch's files together, gives each the replaced file's permissions, renames each over
+// its target and syncs each folder once; returns the outcomes in the order the files were added,
+// and leaves the batch empty. A file whose rename failed, or all of them when the sync failed,
+// are removed and their targets kept. Without memory for the outcomes the batch is aborted and
+// none is returned.
+std::vector<AtomicOutcome> CommitAtomicBatch(AtomicBatch* batch);
+
+// Closes and removes every temporary file of the batch.
+void AbortAtomicBatch(AtomicBatch* batch);
 
 }  // namespace qor::plat

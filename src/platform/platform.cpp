@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/accounting.h"
 
@@ -286,6 +287,27 @@ bool SyncDescriptor(int fd) {
 int FlushFileBuffers(HFILE file) {
     return detail::CountCall(testing::Op::Sync) && detail::IsOpen(file) && SyncDescriptor(file) ? 1
                                                                                                 : 0;
+}
+
+int FlushFilesTogether(const HFILE* files, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!detail::CountCall(testing::Op::Sync) || !detail::IsOpen(files[i])) return 0;
+    }
+    std::vector<dev_t> synced;  // file systems done
+    for (std::size_t i = 0; i < count; ++i) {
+        struct stat st {};
+        if (::fstat(files[i], &st) != 0) return 0;
+        if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+#if defined(__linux__)
+        // Since Linux 5.8 syncfs also reports a failed write-back of any file on the file system.
+        if (::syncfs(files[i]) == 0) {
+            synced.push_back(st.st_dev);
+            continue;
+        }
+#endif
+        if (!SyncDescriptor(files[i])) return 0;
+    }
+    return 1;
 }
 
 int FlushDirectory(const char* path) {

@@ -3,6 +3,7 @@
 // kernel's own calls (platform_win32.cpp). Nothing here is exported.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qor::plat {
@@ -80,6 +81,11 @@ inline bool SeekTo(HFILE file, std::uint64_t offset) {
 HFILE _lclose(HFILE file);
 // Writes the file's data and metadata through to its device. Returns non-zero on success.
 int FlushFileBuffers(HFILE file);
+// The same for several files at once, each counted as one sync: on Linux one syncfs for each file
+// system that they are on (the files' data and their journal go out in one pass, where a sync of
+// each would wait for a journal commit of its own), elsewhere each file in turn. Returns non-zero
+// when every file's data is on its device.
+int FlushFilesTogether(const HFILE* files, std::size_t count);
 // The same for a directory's entries (after a rename into it). Returns non-zero on success, and
 // also where the file system cannot sync a directory.
 int FlushDirectory(const char* path);

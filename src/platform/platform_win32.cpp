@@ -288,6 +288,14 @@ int FlushFileBuffers(HFILE file) {
                : 0;
 }
 
+// Windows has no sync of a whole volume that an unprivileged process may call: each file in turn.
+int FlushFilesTogether(const HFILE* files, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (FlushFileBuffers(files[i]) == 0) return 0;
+    }
+    return 1;
+}
+
 // Renames are made with MOVEFILE_WRITE_THROUGH, which returns once the new entry is on the disk:
 // there is nothing left to sync in the folder.
 int FlushDirectory(const char* path) {

@@ -109,6 +109,8 @@ struct TiffDescription : QorTifInfo {
     TiffFault fault = TiffFault::kNone;
     std::uint16_t magic = 0;        // the header's second 16 bits, when the file holds them
     std::uint32_t firstOffset = 0;  // of the first directory
+    // The chain goes on past its kMaxTiffPages-th directory: the pages after are never read.
+    bool morePages = false;
 };
 
 // The public record of a page (cleared when made) and why validation refuses it.
@@ -117,6 +119,8 @@ struct TiffPageDescription : QorTifPage {
     tiff::PageFault fault = tiff::PageFault::kNone;  // the rule that validation refuses it by
     // A page that a read decodes: whether its LZW data starts as the old bit-reversed kind does.
     bool oldStyleLzw = false;
+    // TileWidth and TileLength, 0 when absent.
+    std::uint32_t tileWidth = 0, tileLength = 0;
 };
 
 // Receives the page records of a description one at a time, `index` 0 for the first page.

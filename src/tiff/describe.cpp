@@ -87,6 +87,8 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->predictor = page.predictor;
     p->strips = page.tileTags && page.stripCount == 0 ? page.tileCount : page.stripCount;
     p->tiled = page.tileTags ? 1 : 0;
+    p->tileWidth = page.tileWidth;
+    p->tileLength = page.tileLength;
     p->rowsPerStrip = page.rowsPerStrip;
     p->fillOrder = page.fillOrder;
     p->extraSamples = page.extraSamples;
@@ -160,6 +162,7 @@ std::int16_t Describe(HFILE file, TiffDescription* d, TiffPageSink sink, void* c
             stopStatus = p.status;
         }
     }
+    d->morePages = count == kMaxTiffPages && offset != 0;
     if (d->stopPage != 0) return stopStatus;
     // A read that decodes no page gives page 1's status.
     return anyDecodes ? 0 : firstStatus;

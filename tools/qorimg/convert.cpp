@@ -73,11 +73,72 @@ std::string GifWriteFailure(const std::string& target, int status, int writeErrn
     return text;
 }
 
+namespace plat = qor::plat;
+
+// Why the commit of a file failed, in words.
+std::string CommitFailure(plat::AtomicResult result, int error) {
+    return (result == plat::AtomicResult::RenameFailed ? "cannot replace the old file: "
+                                                       : "cannot be written: ") +
+           std::string(std::strerror(error != 0 ? error : EIO));
+}
+
+// The files that a conversion writes, made durable a batch at a time (the library's atomic-file
+// batch): each file's data and each folder are synced once per batch, not twice a file. A file
+// counts as written when its batch is committed; until then no old file is touched, and an
+// interrupted run removes the files of the batch in progress.
+class Outputs {
+  public:
+    // Takes a finished file, which `shown` names in messages, and adds `shown` to *written once
+    // it is committed. Commits the batch when it is full. Empty, or why the file failed.
+    std::string Add(plat::AtomicFile* file, const std::string& shown,
+                    std::vector<std::string>* written) {
+        errno = 0;
+        plat::AtomicResult added = plat::AddToAtomicBatch(file, &batch_);
+        if (added != plat::AtomicResult::Ok) return CommitFailure(added, errno);
+        if (batch_.files.size() > pending_.size()) {
+            pending_.push_back({shown, written});
+        } else {
+            written->push_back(shown);  // a device or a pipe, written in place
+        }
+        if (batch_.Full()) Commit();
+        return {};
+    }
+    // Commits the batch; each file that fails is reported. False when one did.
+    bool Commit() {
+        std::vector<plat::AtomicOutcome> outcomes = plat::CommitAtomicBatch(&batch_);
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            if (i < outcomes.size() && outcomes[i].result == plat::AtomicResult::Ok) {
+                pending_[i].written->push_back(pending_[i].shown);
+            } else {
+                Failed(pending_[i].shown, i < outcomes.size()
+                                              ? CommitFailure(outcomes[i].result, outcomes[i].error)
+                                              : std::strerror(ENOMEM));
+                failed_ = true;
+            }
+        }
+        pending_.clear();
+        return !failed_;
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    struct Pending {
+        std::string shown;
+        std::vector<std::string>* written;
+    };
+    plat::AtomicBatch batch_;  // its destructor removes what was not committed
+    std::vector<Pending> pending_;
+    bool failed_ = false;
+};
+
 // Writes `target` through `write`, which fills an open stream, with the library's atomic-file
 // writer: the old file stays as it was, and no temporary file is left, unless all went well.
+// With `outputs` the file joins its batch (and is named `shown` in messages), else it is
+// committed at once.
 std::string WriteOutputFile(const std::string& target,
-                            const std::function<std::string(std::FILE*)>& write) {
-    namespace plat = qor::plat;
+                            const std::function<std::string(std::FILE*)>& write,
+                            Outputs* outputs = nullptr, const std::string& shown = {},
+                            std::vector<std::string>* written = nullptr) {
     plat::AtomicFile file;
     errno = 0;
     if (plat::BeginAtomicFile(target.c_str(), &file) != plat::AtomicResult::Ok) {
@@ -89,13 +150,10 @@ std::string WriteOutputFile(const std::string& target,
         plat::AbortAtomicFile(&file);
         return why;
     }
+    if (outputs != nullptr) return outputs->Add(&file, shown, written);
     errno = 0;
     plat::AtomicResult result = plat::CommitAtomicFile(&file);
-    if (result == plat::AtomicResult::Ok) return {};
-    int saved = errno != 0 ? errno : EIO;
-    return (result == plat::AtomicResult::RenameFailed ? "cannot replace the old file: "
-                                                       : "cannot be written: ") +
-           std::string(std::strerror(saved));
+    return result == plat::AtomicResult::Ok ? std::string() : CommitFailure(result, errno);
 }
 
 // One output: a named file, or standard output through a spool file.
@@ -105,8 +163,10 @@ struct Destination {
     bool toStdout() const { return path == "-"; }
 };
 
-// Writes one decoded page as PNG or BMP.
-int WritePage(const Destination& out, const std::string& format, QorHandle dib, int transparent) {
+// Writes one decoded page as PNG or BMP; a named file joins the batch of `outputs`, and is added
+// to *written once committed.
+int WritePage(const Destination& out, const std::string& format, QorHandle dib, int transparent,
+              Outputs* outputs, std::vector<std::string>* written) {
     auto write = [&](std::FILE* f) {
         return format == "bmp" ? WriteBmp(f, dib) : WritePng(f, dib, transparent);
     };
@@ -119,7 +179,7 @@ int WritePage(const Destination& out, const std::string& format, QorHandle dib, 
         EndPhase();
         if (why.empty()) why = CopyToStandardOutput(spool.path());
     } else {
-        why = WriteOutputFile(out.path, write);
+        why = WriteOutputFile(out.path, write, outputs, out.path, written);
     }
     EndPhase();
     if (Cancelled()) return CancelExitCode();
@@ -156,11 +216,16 @@ struct Job {
     }
 };
 
-// The files written for one input, listed when they are not just the OUT that the user named.
+// The files written for one input, when they are not just the OUT that the user named: one name,
+// two, or the count with the first and the last.
 void ListWritten(const Job& job, const std::vector<std::string>& written) {
     if (written.empty() || (written.size() == 1 && written[0] == job.out.path)) return;
-    std::string list;
-    for (const auto& name : written) list += (list.empty() ? "" : ", ") + name;
+    std::string list = written.front();
+    if (written.size() == 2) list += " and " + written.back();
+    if (written.size() > 2) {
+        list = Counted(written.size(), "file", "files") + ", " + written.front() + " to " +
+               written.back();
+    }
     std::printf("%s\n", Printable(Shown(job.in) + ": wrote " + list).c_str());
     std::fflush(stdout);
 }
@@ -245,8 +310,10 @@ std::string PageFailure(const Job& job, std::uint32_t page, int status) {
 // Decodes a GIF or the planned pages of a TIFF and writes each. A TIFF's pages are read a run at a
 // time, each run within a bounded amount of memory; a read that fails at one page is done again
 // without it, so that a page that cannot be decoded is skipped with a warning, wherever it
-// stands. Nothing written at all is a refusal.
-int Decode(const Options& opt, const Job& job) {
+// stands. Nothing written at all is a refusal. Named files join the batch of `outputs`; the files
+// written are added to *written (those of the batch once it is committed).
+int Decode(const Options& opt, const Job& job, Outputs* outputs,
+           std::vector<std::string>* written) {
     const std::string& in = job.in;
     const bool tiff = job.probe.kind == Kind::Tiff;
     // A conversion of one page reports its failure as the refusal of the input, not a warning.
@@ -267,8 +334,13 @@ int Decode(const Options& opt, const Job& job) {
         const auto& p = job.tiff.Page(page);
         return qor::DibSize(p.width, p.height, DecodedBits(p));
     };
+    // One progress bar for the job's pages, cleared on every way out.
+    struct JobBar {
+        JobBar(const std::string& label, std::size_t pages) { BeginJob(label, pages); }
+        ~JobBar() { EndJob(); }
+    } bar(BaseName(Shown(in)), job.pages.size());
     int rc = kExitOk;
-    std::vector<std::string> written;
+    std::size_t handed = 0;  // pages written, or handed to the batch
     Skipped last;
     std::size_t failures = 0, unwritten = 0;
     std::size_t most = kRunPages;  // pages of the next run
@@ -283,6 +355,7 @@ int Decode(const Options& opt, const Job& job) {
         }
         most = kRunPages;
         const auto count = static_cast<std::uint32_t>(end - at);
+        JobPage(at + 1);
         Run run = ReadRun(job, job.pages[at], tiff ? count : 0);
         if (Cancelled()) return CancelExitCode();
         if (run.status != 0) {
@@ -309,6 +382,7 @@ int Decode(const Options& opt, const Job& job) {
                              " (status " + std::to_string(last.status) + ")");
             }
             ++failures;
+            JobPageWritten();
             at = tiff ? at + 1 : job.pages.size();
             continue;
         }
@@ -332,18 +406,26 @@ int Decode(const Options& opt, const Job& job) {
         }
         for (std::size_t i = 0; i < run.layers.size() && rc == kExitOk; ++i) {
             const std::uint32_t page = job.pages[at] + static_cast<std::uint32_t>(i);
-            if (job.out.toStdout() && !written.empty()) {
+            if (job.out.toStdout() && handed != 0) {
                 ++unwritten;
                 continue;
             }
             Destination pageOut{job.OutPath(job.out.path, page), job.OutPath(job.out.shown, page)};
-            rc = job.format == "gif" ? WriteGif(opt, pageOut, run.layers[i], transparent)
-                                     : WritePage(pageOut, job.format, run.layers[i], transparent);
-            if (rc == kExitOk) written.push_back(job.out.toStdout() ? pageOut.shown : pageOut.path);
+            JobPage(at + i + 1);
+            rc = job.format == "gif"
+                     ? WriteGif(opt, pageOut, run.layers[i], transparent)
+                     : WritePage(pageOut, job.format, run.layers[i], transparent, outputs, written);
+            if (rc != kExitOk) break;
+            JobPageWritten();
+            ++handed;
+            // The GIF writer and standard output are done at once; the batch adds its own.
+            if (job.format == "gif" || job.out.toStdout()) {
+                written->push_back(job.out.toStdout() ? pageOut.shown : pageOut.path);
+            }
         }
         if (QorReleaseDocument(run.first) != 0) QorGlobalFree(run.first);
         at = end;
-        if (job.out.toStdout() && !written.empty()) {
+        if (job.out.toStdout() && handed != 0) {
             unwritten += job.pages.size() - at;
             break;
         }
@@ -353,12 +435,11 @@ int Decode(const Options& opt, const Job& job) {
                      " more page(s) not written: standard output takes one image");
     }
     if (rc != kExitOk) return rc;
-    if (written.empty() && failures != 0) {
+    if (handed == 0 && failures != 0) {
         // One page asked for and failed: its cause; else each was named in a warning.
         if (quietSkips || !tiff) return Refused(in, last.why, last.status);
         return Refused(in, "no page could be decoded", last.status);
     }
-    if (!job.out.toStdout()) ListWritten(job, written);
     return kExitOk;
 }
 
@@ -596,12 +677,23 @@ int Convert(const Options& opt) {
         jobs.push_back(std::move(job));
     }
     if (!ClaimOutputs(jobs)) return kExitRefused;
-    for (const Job& job : jobs) {
+    // An interruption returns with the batch in progress uncommitted: its destructor removes it.
+    Outputs outputs;
+    std::vector<std::vector<std::string>> written(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const Job& job = jobs[i];
         const bool encodes = job.probe.kind == Kind::Bmp || job.probe.kind == Kind::Png;
-        int one = encodes ? Encode(opt, job) : Decode(opt, job);
+        int one = encodes ? Encode(opt, job) : Decode(opt, job, &outputs, &written[i]);
         if (Cancelled()) return CancelExitCode();
-        if (one == kExitUsage) return one;
+        if (one == kExitUsage) {
+            outputs.Commit();  // the files of the inputs before stay written, as they are
+            return one;
+        }
         if (one != kExitOk) rc = one;
+    }
+    if (!outputs.Commit()) rc = kExitRefused;
+    for (std::size_t i = 0; i < jobs.size() && !opt.quiet; ++i) {
+        if (!jobs[i].out.toStdout()) ListWritten(jobs[i], written[i]);
     }
     return rc;
 }

@@ -314,8 +314,16 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kTooLarge:
             return SideProblem(p.width, p.height);
         case PageFault::kNoStrips:
-            // The reader walks strips only, so a tiled page is one without strips.
-            if (p.tiled) return "tiled TIFF pages are not supported";
+            // A classic read walks strips only, so a tiled page is one without strips; an
+            // extended read walks its tiles, which need a size.
+            if (p.tiled && (ReadFlags() & QOR_READ_EXTENDED) == 0) {
+                return "tiled TIFF pages are not supported";
+            }
+            if (p.tiled && (p.tileWidth == 0 || p.tileLength == 0)) {
+                return "the tile size is missing or zero (TileWidth " +
+                       std::to_string(p.tileWidth) + ", TileLength " +
+                       std::to_string(p.tileLength) + ")";
+            }
             return FaultText(p.fault);
         case PageFault::kBitsPerSample:
             if (p.bitsPerSample == 0) return "the samples of a pixel differ in size";
@@ -356,9 +364,12 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case QOR_TIFF_COMPRESSION:
             return compression + " is not supported";
         default:
-            // A decoding that failed: the old kind of LZW data fails as damaged data would.
-            if (p.oldStyleLzw)
+            // A decoding that failed: a classic read fails the old kind of LZW data as damaged
+            // data; an extended read decodes it, so that there it is damaged.
+            if (p.oldStyleLzw && (ReadFlags() & QOR_READ_EXTENDED) == 0)
                 return "old-style LZW data (codes stored lowest bit first) is not supported";
+            if (p.oldStyleLzw)
+                return "the old-style LZW data (codes stored lowest bit first) is damaged";
             return QorStatusText(p.status);
     }
 }

@@ -10,6 +10,7 @@
 
 #include "platform/bytes.h"
 #include "platform/dib.h"
+#include "png_data.h"
 #include "progress.h"
 
 namespace qorimg_tool {
@@ -419,6 +420,9 @@ std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex) {
     Bytes row;
     std::vector<png_color> palette;
     std::vector<png_byte> alpha;
+    PngImageData data;
+    std::unique_ptr<std::uint8_t[]> deflated;
+    std::size_t deflatedSize = 0;
     if (setjmp(png_jmpbuf(s.png))) return std::strerror(errno != 0 ? errno : EIO);
     png_init_io(s.png, out);
     if (v.bits == 24 || v.bits == 32) {
@@ -455,6 +459,12 @@ std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex) {
     png_write_info(s.png, s.info);
     const unsigned channels = v.bits == 32 ? 4 : 3;
     row.resize(v.bits >= 24 ? std::uint64_t{channels} * v.width : v.stride);
+    // The fast path filters and deflates the rows itself; libpng's own, row by row at zlib's
+    // default level, is taken where the whole image's data cannot be held in memory at once.
+    const std::size_t rowBytes =
+        v.bits >= 24 ? row.size()
+                     : static_cast<std::size_t>((std::uint64_t{v.width} * v.bits + 7) / 8);
+    const bool whole = data.Start(v.height, rowBytes, v.bits >= 24 ? channels : 0);
     for (std::uint32_t y = 0; y < v.height; ++y) {
         if (!ReportProgress(y, v.height)) return "cancelled";
         const std::uint8_t* src = v.Row(y);
@@ -470,9 +480,24 @@ std::string WritePng(std::FILE* out, QorHandle dib, int transparentIndex) {
         } else {
             std::memcpy(row.data(), src, v.stride);
         }
-        png_write_row(s.png, row.data());
+        if (whole) {
+            data.AddRow(row.data());
+        } else {
+            png_write_row(s.png, row.data());
+        }
     }
-    png_write_end(s.png, nullptr);
+    if (whole) {
+        if (!data.Finish(&deflated, &deflatedSize)) return "out of memory";
+        // IDAT chunks of at most 1 MiB each, then the end.
+        constexpr std::size_t kChunk = std::size_t{1} << 20;
+        static const png_byte kIdat[5] = "IDAT", kIend[5] = "IEND";
+        for (std::size_t at = 0; at < deflatedSize; at += kChunk) {
+            png_write_chunk(s.png, kIdat, deflated.get() + at, std::min(kChunk, deflatedSize - at));
+        }
+        png_write_chunk(s.png, kIend, nullptr, 0);
+    } else {
+        png_write_end(s.png, nullptr);
+    }
     ReportProgress(v.height, v.height);
     if (std::fflush(out) != 0 || std::ferror(out)) return std::strerror(errno != 0 ? errno : EIO);
     return {};

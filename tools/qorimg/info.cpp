@@ -223,6 +223,24 @@ const char* DisposalName(unsigned disposal) {
     return disposal < 4 ? kNames[disposal] : "unknown";
 }
 
+// The ExtraSamples of a page: with one extra sample the record holds its value, which says what
+// the sample means; with more, their count.
+std::string ExtraSamplesText(const qor::TiffPageDescription& p) {
+    // The samples that the photometric interpretation itself takes.
+    const unsigned colour =
+        p.photometric == 2 || p.photometric == 6 || p.photometric == 8 || p.photometric == 9 ? 3
+        : p.photometric == 5                                                                 ? 4
+                                                                                             : 1;
+    if (p.samplesPerPixel != colour + 1)
+        return Counted(p.extraSamples, "extra sample", "extra samples");
+    static const char* const kMeaning[] = {"unspecified data", "associated alpha",
+                                           "unassociated alpha"};
+    return std::string("1 extra sample (") +
+           (p.extraSamples < 3 ? kMeaning[p.extraSamples]
+                               : "ExtraSamples value " + std::to_string(p.extraSamples)) +
+           ")";
+}
+
 // The tags of a page that tiffinfo users look for, on one line.
 std::string PageTags(const qor::TiffPageDescription& p) {
     const std::string x = Rational(p.xResolution), y = Rational(p.yResolution);
@@ -233,20 +251,28 @@ std::string PageTags(const qor::TiffPageDescription& p) {
             (p.resolutionUnit == 1 ? " (no unit)"
                                    : std::string(" per ") + ResolutionUnitName(p.resolutionUnit));
     }
-    text += p.rowsPerStrip == 0 || p.rowsPerStrip >= p.height
-                ? ", one strip"
-                : ", " + Counted(p.rowsPerStrip, "row", "rows") + " per strip";
+    if (p.tiled) {
+        text += p.tileWidth == 0 || p.tileLength == 0
+                    ? ", tiles of no size (TileWidth " + std::to_string(p.tileWidth) +
+                          ", TileLength " + std::to_string(p.tileLength) + ")"
+                    : ", tiles of " + std::to_string(p.tileWidth) + " x " +
+                          std::to_string(p.tileLength);
+    } else {
+        text += p.rowsPerStrip == 0 || p.rowsPerStrip >= p.height
+                    ? ", one strip"
+                    : ", " + Counted(p.rowsPerStrip, "row", "rows") + " per strip";
+    }
     text += ", fill order " + std::to_string(p.fillOrder) + " (" + FillOrderName(p.fillOrder) +
             "), predictor " + std::to_string(p.predictor) + " (" + PredictorName(p.predictor) +
             "), planar configuration " + std::to_string(p.planarConfig) + " (" +
             PlanarName(p.planarConfig) + ")";
-    if (p.extraSamples != 0)
-        text += ", " + Counted(p.extraSamples, "extra sample", "extra samples");
+    if (p.extraSamples != 0) text += ", " + ExtraSamplesText(p);
     text += ", orientation " + std::to_string(p.orientation) + " (" +
             OrientationName(p.orientation) + ")";
+    // PageNumber counts from 0, and a total of 0 is unknown.
     if (p.pageNumber != 0 || p.pageTotal != 0) {
-        text +=
-            ", page number " + std::to_string(p.pageNumber) + " of " + std::to_string(p.pageTotal);
+        text += ", numbered page " + std::to_string(p.pageNumber + 1);
+        if (p.pageTotal != 0) text += " of " + std::to_string(p.pageTotal);
     }
     if (p.software[0] != '\0') text += ", software \"" + std::string(p.software) + "\"";
     if (p.dateTime[0] != '\0') text += ", date " + std::string(p.dateTime);
@@ -281,9 +307,9 @@ void PrintText(const Report& r) {
         const qor::GifDescription& g = r.gif;
         std::printf("%s: GIF version %s, %u frame%s, logical screen %u x %u\n", name, g.version,
                     g.frames, g.frames == 1 ? "" : "s", g.screenWidth, g.screenHeight);
-        std::printf("  first image: %u x %u at (%u, %u), %u bits per pixel, %u colours, %s\n",
-                    g.width, g.height, g.left, g.top, g.bitsPerPixel, g.colorCount,
-                    g.interlaced ? "interlaced" : "not interlaced");
+        std::printf("  first image: %u x %u at (%u, %u), %s per pixel, %u colours, %s\n", g.width,
+                    g.height, g.left, g.top, Counted(g.bitsPerPixel, "bit", "bits").c_str(),
+                    g.colorCount, g.interlaced ? "interlaced" : "not interlaced");
         std::printf("  DIB pixel bytes %u, file size %u\n", g.pixelBytes, g.fileSize);
         if (g.transparentIndex >= 0) {
             std::printf("  transparent index %d\n", g.transparentIndex);
@@ -308,9 +334,11 @@ void PrintText(const Report& r) {
         }
     } else if (r.probe.kind == Kind::Tiff && !r.tiff.pages.empty()) {
         const auto& pages = r.tiff.pages;
-        std::printf("%s: TIFF (%s), %zu page%s", name, ByteOrderName(r.tiff.file.byteOrder),
-                    pages.size(), pages.size() == 1 ? "" : "s");
+        std::printf("%s: TIFF (%s), %s%s", name, ByteOrderName(r.tiff.file.byteOrder),
+                    r.tiff.file.morePages ? "at least " : "",
+                    Counted(pages.size(), "page", "pages").c_str());
         if (r.decoded) std::printf(", %u delivered", r.delivered);
+        if (r.tiff.file.morePages) std::printf("; the pages after these are not read");
         std::printf("\n");
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const auto& p = pages[i];

@@ -60,20 +60,20 @@ const char* const kHelp =
 }  // namespace
 
 int Refused(const std::string& file, const std::string& why, int status) {
-    EndPhase();
+    ClearProgressLine();
     std::fprintf(stderr, "qorimg: %s (status %d)\n", Printable(Shown(file) + ": " + why).c_str(),
                  status);
     return kExitRefused;
 }
 
 int Failed(const std::string& file, const std::string& why) {
-    EndPhase();
+    ClearProgressLine();
     std::fprintf(stderr, "qorimg: %s\n", Printable(Shown(file) + ": " + why).c_str());
     return kExitRefused;
 }
 
 void Warn(const std::string& file, const std::string& what) {
-    EndPhase();
+    ClearProgressLine();
     std::fprintf(stderr, "qorimg: %s\n", Printable(Shown(file) + ": warning: " + what).c_str());
 }
 
