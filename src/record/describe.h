@@ -37,6 +37,10 @@ enum class PageFault : std::uint8_t {
     // JPEG pages of other than one or three 8-bit samples a pixel.
     kCodingSamples,
     kTileTooLarge,  // extended reads: a tile past its page rounded up to 16 or 1024
+    // A palette page whose ColorMap does not hold 3 x 2^bits values (classic reads: other than
+    // the two values of a bilevel page; extended reads: a page of fewer than 8 bits, which
+    // without its map has no colours)
+    kColorMapCount,
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).
@@ -114,6 +118,12 @@ struct TiffPageDescription : QorTifPage {
     tiff::PageFault fault = tiff::PageFault::kNone;  // the rule that validation refuses it by
     // A page that a read decodes: whether its LZW data starts as the old bit-reversed kind does.
     bool oldStyleLzw = false;
+    // ExtraSamples values (the public field holds the one value of a single extra sample, or
+    // the count of several); 0 when the tag is absent.
+    std::uint32_t extraSampleCount = 0;
+    // An extended read ignores the ColorMap of the wrong count of an 8-bit palette page and reads
+    // the page as grey.
+    bool colorMapIgnored = false;
 };
 
 // Receives the page records of a description one at a time, `index` 0 for the first page.

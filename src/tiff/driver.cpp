@@ -161,6 +161,8 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
 // table's last change; on failure every block of the page is freed.
 std::int16_t DecodeIntoDib(ProgressBlock* progress, HFILE file, TiffPage* page, HGLOBAL dib,
                            std::uint8_t* bits) {
+    // A page decoded again (on the caller's thread after the page crew) notes its damage anew.
+    if (page->damaged != nullptr) page->damaged->clear();
     tiff::PageForm form;
     DibView view;
     const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression, page->extended);
@@ -588,7 +590,8 @@ StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended) {
 }  // namespace tiff
 
 std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
-                            std::uint32_t* stoppedAt, const ReadScope* scope) {
+                            std::uint32_t* stoppedAt, const ReadScope* scope,
+                            std::vector<DamagedRows>* damaged) {
     if (std::int16_t status = BeginWork(request)) return status;
     ProgressBlock* progress = ProgressBlockOf(request);
     request->layerCount = 0;
@@ -652,6 +655,9 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         return status;
     }
     FillInformation(request, pages[0], file);
+    // Each page's damaged strips, noted by whichever thread decodes it.
+    std::vector<std::vector<DamagedRows>> damage(range.extended ? count : 0);
+    for (std::uint32_t i = 0; i < damage.size(); ++i) pages[i].damaged = &damage[i];
 
     std::uint32_t decoded = 0;
     // Every page's image is kept until the end, so the read as a whole has a budget; a file of
@@ -678,6 +684,11 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         ++decoded;
         if (ended != nullptr && pages[i].rowsDecoded < pages[i].imageLength) {
             ended->push_back({first + i + 1, pages[i].rowsDecoded});
+        }
+        for (std::size_t d = 0; damaged != nullptr && i < damage.size() && d < damage[i].size();
+             ++d) {
+            damaged->push_back(damage[i][d]);
+            damaged->back().page = first + i + 1;
         }
         // The conversions only ever keep or shrink the block that was afforded.
         held += plat::GlobalSize(pages[i].bitmap);

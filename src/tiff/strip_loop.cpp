@@ -87,9 +87,11 @@ class StripSource {
 
 // Decodes strips from `source` until the page's rows or strips run out, from row *rowsDone on, as
 // one thread does: the codec is started, and has begun its rows there. Rows up to `reported` had
-// their progress calls made before.
-std::int16_t DecodeAlone(ProgressBlock* progress, const DibView& rows, StripSource& source,
-                         StripCodec* codec, std::uint32_t* rowsDone, std::uint32_t reported) {
+// their progress calls made before. A damaged strip of a page that goes on after one
+// (KeepsPageAfter) leaves the rest of its rows blank, noted in page.damaged.
+std::int16_t DecodeAlone(ProgressBlock* progress, const TiffPage& page, const DibView& rows,
+                         StripSource& source, StripCodec* codec, std::uint32_t* rowsDone,
+                         std::uint32_t reported) {
     const std::uint32_t height = rows.height;
     const bool followOn = codec->RowsFollowOn();
     std::uint32_t r = *rowsDone;  // the next row to decode, from the top
@@ -104,7 +106,24 @@ std::int16_t DecodeAlone(ProgressBlock* progress, const DibView& rows, StripSour
         if (!followOn) r = strip.firstRow;
         for (std::uint32_t k = 0; (followOn || k < strip.rows) && r < height; ++k) {
             const RowResult result = codec->NextRow(rows.Row(r));
-            if (result.status != 0) return result.status;
+            if (result.status != 0 && !KeepsPageAfter(page, result.status)) return result.status;
+            if (result.status != 0) {
+                // The damaged row and the strip's rows after it stay blank; rows that follow on
+                // begin again at the next strip's first row.
+                std::memset(rows.Row(r), 0, static_cast<std::size_t>(rows.stride));
+                const std::uint32_t end =
+                    std::min(height, std::max(r + 1, strip.firstRow + strip.rows));
+                if (page.damaged != nullptr) {
+                    page.damaged->push_back({0, r, end - r, result.status});
+                }
+                r = end;
+                if (followOn && r < height) codec->BeginRowsAt(r);
+                if (r > reported && r < height &&
+                    ReportProgress(progress, Percent(r, height)) != 0) {
+                    return QOR_CANCELLED;
+                }
+                break;
+            }
             if (result.stripEnded) break;
             // The last row's call is the closing one, below.
             if (++r == height) break;
@@ -371,7 +390,10 @@ std::int16_t Crew::Run(ProgressBlock* progress, StripSource& source, std::uint32
         if (head_ < tail_ && At(head_).state == Job::State::kDone) {
             const Job& job = At(head_);
             lock.unlock();
-            if (job.usedEarlier || (followOn_ && job.status == 0 && !job.exact)) {
+            // A damaged strip of a page that goes on after it: the rest is decoded on one
+            // thread, as one thread decodes it, from this job.
+            if (job.usedEarlier || (followOn_ && job.status == 0 && !job.exact) ||
+                KeepsPageAfter(page_, job.status)) {
                 // The next job began where this one did not end, or this one's rows depend on
                 // strips before it: the caller's thread decodes alone, over rows cleared back to
                 // what they were, from this job's first strip, or from the page's first when
@@ -479,7 +501,7 @@ std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file
         return status;
     }
     if (r != 0) codec->BeginRowsAt(r);
-    if (std::int16_t status = DecodeAlone(progress, rows, source, codec, &r, reported)) {
+    if (std::int16_t status = DecodeAlone(progress, page, rows, source, codec, &r, reported)) {
         return status;
     }
     page.rowsDecoded = r;

@@ -173,6 +173,9 @@ std::string PageState(const TiffFacts& tiff, std::size_t index) {
         return "not reached: a read stops at page " + std::to_string(stop);
     }
     const qor::TiffPageDescription& p = tiff.pages[index];
+    if (p.status == 0 && p.colorMapIgnored) {
+        return "ok, read as grey: the ColorMap does not hold 3 x 2^bits values and is ignored";
+    }
     if (p.status == 0) return "ok";
     std::string why = ExplainTiffPage(p);
     return page == stop ? why + "; a read stops at this page" : why;
@@ -240,8 +243,17 @@ std::string PageTags(const qor::TiffPageDescription& p) {
             "), predictor " + std::to_string(p.predictor) + " (" + PredictorName(p.predictor) +
             "), planar configuration " + std::to_string(p.planarConfig) + " (" +
             PlanarName(p.planarConfig) + ")";
-    if (p.extraSamples != 0)
-        text += ", " + Counted(p.extraSamples, "extra sample", "extra samples");
+    if (p.extraSampleCount == 1) {
+        // One extra sample: the field holds what it is, not a count.
+        static const char* const kKinds[] = {"unspecified data", "premultiplied alpha",
+                                             "unassociated alpha"};
+        text += ", one extra sample (" +
+                (p.extraSamples < 3 ? std::string(kKinds[p.extraSamples])
+                                    : "kind " + std::to_string(p.extraSamples)) +
+                ")";
+    } else if (p.extraSampleCount > 1) {
+        text += ", " + Counted(p.extraSampleCount, "extra sample", "extra samples");
+    }
     text += ", orientation " + std::to_string(p.orientation) + " (" +
             OrientationName(p.orientation) + ")";
     if (p.pageNumber != 0 || p.pageTotal != 0) {
