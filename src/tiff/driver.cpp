@@ -343,8 +343,11 @@ void PageCrew::Form(std::uint32_t threads) {
         rows += (pages_[i].imageWidth * bits + 7) / 8 * pages_[i].imageLength;
         ++valid;
     }
+    // The workers' working memory comes out of what the read's budget has left: fewer of them,
+    // or none, when it has no room.
+    const std::uint64_t room = meter_ != nullptr ? meter_->Left() : kWorkingMemory;
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        {threads, valid, kWorkingMemory / std::max<std::uint64_t>(most, 1)}));
+        {threads, valid, std::min(kWorkingMemory, room) / std::max<std::uint64_t>(most, 1)}));
     if (n < 2 || rows < plat::SmallestThreadedPage(128 * 1024)) return;
     most_ = 2 * n;
     state_.resize(count_);

@@ -26,14 +26,18 @@ namespace {
 
 constexpr std::uint32_t kMostThreads = 16;
 // The working memory of all decoders of a page together, shared out equally among them: with the
-// rest of a read, it stays within 1 MiB above the DIBs.
+// rest of a read, it stays within 1 MiB above the DIBs, unless the rows are wide.
 constexpr std::uint64_t kDecodersMemory = 896 * 1024;
+// A decoder of wide rows gets at least this for each byte of a row, and this much besides: an LZW
+// decoder's window holds four rows and 64 KiB of the latest output, beside its tables.
+constexpr std::uint64_t kDecoderRowShare = 4;
+constexpr std::uint64_t kDecoderFixedShare = 512 * 1024;
 // Pages of fewer bytes of rows are decoded on the caller's thread alone: the workers' start and
 // the hand-over of their jobs would cost more than they save (measured in bench/).
 constexpr std::uint64_t kSmallestThreadedPage = 128 * 1024;
 // A job holds strips of at least this many bytes of rows together, and at most kMostJobStrips
 // strips, so that small strips are handed over in runs.
-constexpr std::uint64_t kJobBytes = 64 * 1024;
+constexpr std::uint64_t kJobBytes = 128 * 1024;
 constexpr std::uint32_t kMostJobStrips = 32;
 // Jobs walked ahead of the one to commit, for each decoder.
 constexpr std::uint32_t kJobsPerDecoder = 4;
@@ -222,25 +226,32 @@ bool Crew::Form(HFILE file, const StripCodec& codec, const StripWalker& strips) 
     }
     const std::uint64_t stripBytes = std::max<std::uint64_t>(
         1, form_.rowBytes * std::min(strips.RowsPerStrip(), page_.imageLength));
-    // Enough jobs to share out, each at most a quarter of a decoder's share of the page.
-    const std::uint64_t share = std::max<std::uint64_t>(
-        1, strips.Count() / (std::uint64_t{page_.threads} * kJobsPerDecoder));
+    // Consecutive strips of at least kJobBytes of rows together (at most kMostJobStrips), so that
+    // a hand-over costs little beside the job's work.
     stripsPerJob_ = static_cast<std::uint32_t>(
-        std::min({(kJobBytes - 1) / stripBytes + 1, share, std::uint64_t{kMostJobStrips}}));
+        std::min((kJobBytes - 1) / stripBytes + 1, std::uint64_t{kMostJobStrips}));
     const std::uint64_t jobCount = (std::uint64_t{strips.Count()} - 1) / stripsPerJob_ + 1;
-    // As many decoders as the threads asked for, the jobs keep busy and the memory holds.
+    // As many decoders as the threads asked for, the jobs keep busy and the memory holds: each
+    // gets a share of kDecodersMemory, or what a decoder of the page's rows needs when that is
+    // more, and all of them together fit in what the read's budget has left (the caller's own
+    // codec is not started while they decode), so that a budget that one thread keeps to is
+    // kept to on any number, with fewer decoders or none.
     std::uint32_t count = static_cast<std::uint32_t>(
         std::min<std::uint64_t>({page_.threads, kMostThreads, jobCount}));
+    const std::uint64_t rowsShare = kDecoderRowShare * form_.rowBytes + kDecoderFixedShare;
+    const std::uint64_t room = meter_ != nullptr ? meter_->Left() : ~std::uint64_t{0};
     std::unique_ptr<StripCodec> first;
+    std::uint64_t each = 0;
     for (; count >= 2; --count) {
-        first = codec.Another(page_, form_, kDecodersMemory / count);
+        each = std::max(kDecodersMemory / count, rowsShare);
+        if (each > room / count) continue;
+        first = codec.Another(page_, form_, each);
         if (first != nullptr) break;
     }
     if (first == nullptr) return false;
     for (std::uint32_t d = 0; d < count; ++d) {
         Decoder decoder;
-        decoder.codec =
-            d == 0 ? std::move(first) : codec.Another(page_, form_, kDecodersMemory / count);
+        decoder.codec = d == 0 ? std::move(first) : codec.Another(page_, form_, each);
         if (decoder.codec == nullptr) break;
         // A decoder that cannot be had is left out; the result is the same with fewer.
         decoder.file = plat::OpenAgain(file);
