@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "frame/read_info.h"
+#include "platform/testing.h"
 #include "support/peer_readers.h"
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
@@ -653,6 +654,12 @@ TEST_F(TiffDifferentialTest, ADamagedStripLosesItsOwnRowsOnlyAsLibtiffDelivers) 
         {"jpeg", COMPRESSION_JPEG, 8, Bytes{0xFF, 0xD9}, QOR_TIFF_BAD_DATA, QOR_TIFF_COMPRESSION},
     };
     constexpr std::uint32_t kWidth = 96, kHeight = 48, kPerStrip = 8, kDamaged = 3;
+    // Small pages take the threaded path here: a damaged job of the workers hands the rest of
+    // the page to the caller's thread.
+    struct ThreadedSmallPages {
+        ThreadedSmallPages() { plat::testing::SetSmallestThreadedPage(1); }
+        ~ThreadedSmallPages() { plat::testing::SetSmallestThreadedPage(0); }
+    } threadedSmallPages;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = tmp.Path(std::string(c.name) + ".tif");

@@ -227,9 +227,12 @@ bool Crew::Form(HFILE file, const StripCodec& codec, const StripWalker& strips) 
     const std::uint64_t stripBytes = std::max<std::uint64_t>(
         1, form_.rowBytes * std::min(strips.RowsPerStrip(), page_.imageLength));
     // Consecutive strips of at least kJobBytes of rows together (at most kMostJobStrips), so that
-    // a hand-over costs little beside the job's work.
+    // a hand-over costs little beside the job's work; fewer on a page of too few strips to share
+    // out so, each job then at most a quarter of a decoder's share of the page.
+    const std::uint64_t share = std::max<std::uint64_t>(
+        1, strips.Count() / (std::uint64_t{page_.threads} * kJobsPerDecoder));
     stripsPerJob_ = static_cast<std::uint32_t>(
-        std::min((kJobBytes - 1) / stripBytes + 1, std::uint64_t{kMostJobStrips}));
+        std::min({(kJobBytes - 1) / stripBytes + 1, share, std::uint64_t{kMostJobStrips}}));
     const std::uint64_t jobCount = (std::uint64_t{strips.Count()} - 1) / stripsPerJob_ + 1;
     // As many decoders as the threads asked for, the jobs keep busy and the memory holds: each
     // gets a share of kDecodersMemory, or what a decoder of the page's rows needs when that is
