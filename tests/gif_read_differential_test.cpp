@@ -257,7 +257,8 @@ TEST_F(GifDifferentialTest, DataThatNamesNoStringIsRefusedAndEmptyFramesAreKept)
         }
         return cs.bytes();
     };
-    const Codes kGood = {-1, 1, 2, -2}, kEmpty = {-1, -2};
+    const Codes kGood = {-1, 1, 2, -2}, kEmpty = {-1, -2}, kPastRoots = {-1, 6, 1, -2};
+    constexpr std::int16_t kBad = QOR_GIF_CODE_OVERFLOW;
     struct Case {
         const char* name;
         Codes data;
@@ -265,31 +266,15 @@ TEST_F(GifDifferentialTest, DataThatNamesNoStringIsRefusedAndEmptyFramesAreKept)
         std::int16_t classic, extended;
         std::uint32_t layers, stoppedAt;
     } cases[] = {
-        {"a first code past the roots",
-         {-1, 6, 1, -2},
-         0,
-         QOR_GIF_CODE_OVERFLOW,
-         QOR_GIF_CODE_OVERFLOW,
-         0,
-         0},
-        {"no clear, a first code past the roots",
-         {7, 1, -2},
-         0,
-         QOR_GIF_CODE_OVERFLOW,
-         QOR_GIF_CODE_OVERFLOW,
-         0,
-         0},
-        {"such a code after a later clear",
-         {-1, 1, -1, 6, -2},
-         0,
-         QOR_GIF_CODE_OVERFLOW,
-         QOR_GIF_CODE_OVERFLOW,
-         0,
-         0},
-        {"the same in the second frame", {-1, 6, 1, -2}, 1, 0, 0, 1, 2},
+        // clang-format off
+        {"a first code past the roots", kPastRoots, 0, kBad, kBad, 0, 0},
+        {"no clear, a first code past the roots", {7, 1, -2}, 0, kBad, kBad, 0, 0},
+        {"such a code after a later clear", {-1, 1, -1, 6, -2}, 0, kBad, kBad, 0, 0},
+        {"the same in the second frame", kPastRoots, 1, 0, 0, 1, 2},
         {"an empty first frame", kEmpty, 0, QOR_READ_FAILED, 0, 3, 0},
         {"an empty second frame", kEmpty, 1, 0, 0, 3, 0},
         {"the control case", kGood, 1, 0, 0, 3, 0},
+        // clang-format on
     };
     const QorReadOptions extended{sizeof(QorReadOptions), QOR_READ_EXTENDED, 0, 0, 0, 0, 0};
     for (const Case& c : cases) {
