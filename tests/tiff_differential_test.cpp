@@ -10,6 +10,8 @@
 #include <iostream>
 #include <optional>
 
+#include "frame/read_info.h"
+#include "platform/testing.h"
 #include "support/peer_readers.h"
 #include "support/test_util.h"
 #include "support/tiff_builder.h"
@@ -633,6 +635,142 @@ TEST_F(TiffDifferentialTest, PlanarYCbCrJpegPagesShowAsLibtiffShowsThem) {
     }
 }
 
+TEST_F(TiffDifferentialTest, ADamagedStripLosesItsOwnRowsOnlyAsLibtiffDelivers) {
+    // One strip of a page written by libtiff is damaged (zero bytes, or a JPEG end marker in its
+    // data): libtiff finds the strip damaged and delivers the page (its RGBA interface goes on
+    // past a failed strip); so does an extended read, on one thread or two, noting the damaged
+    // rows: they lie in that strip, start at or after its first row, run to its end and are
+    // blank; every other row is libtiff's. A classic read keeps its status.
+    TempDir tmp;
+    struct Case {
+        const char* name;
+        std::uint16_t compression, bits;
+        Bytes damage;
+        std::int16_t status, classic;
+    } cases[] = {
+        {"deflate", COMPRESSION_ADOBE_DEFLATE, 8, Bytes(20, 0), QOR_TIFF_BAD_DATA,
+         QOR_TIFF_COMPRESSION},
+        {"group 4", COMPRESSION_CCITTFAX4, 1, Bytes(20, 0), QOR_FAX_BAD_DATA, QOR_FAX_BAD_DATA},
+        {"jpeg", COMPRESSION_JPEG, 8, Bytes{0xFF, 0xD9}, QOR_TIFF_BAD_DATA, QOR_TIFF_COMPRESSION},
+    };
+    constexpr std::uint32_t kWidth = 96, kHeight = 48, kPerStrip = 8, kDamaged = 3;
+    // Small pages take the threaded path here: a damaged job of the workers hands the rest of
+    // the page to the caller's thread.
+    struct ThreadedSmallPages {
+        ThreadedSmallPages() { plat::testing::SetSmallestThreadedPage(1); }
+        ~ThreadedSmallPages() { plat::testing::SetSmallestThreadedPage(0); }
+    } threadedSmallPages;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = tmp.Path(std::string(c.name) + ".tif");
+        TIFF* t = TIFFOpen(path.c_str(), "w");
+        ASSERT_NE(t, nullptr);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, kHeight);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, c.bits);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, c.compression);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kPerStrip);
+        std::vector<std::uint8_t> line(kWidth * c.bits / 8);
+        for (std::uint32_t y = 0; y < kHeight; ++y) {
+            for (std::size_t i = 0; i < line.size(); ++i) {
+                line[i] = static_cast<std::uint8_t>(c.bits == 1 ? (i * 7 + y) % 5 * 51 : i + y * 3);
+            }
+            ASSERT_EQ(TIFFWriteScanline(t, line.data(), y, 0), 1);
+        }
+        TIFFClose(t);
+        // The damage goes into the middle of strip kDamaged.
+        t = TIFFOpen(path.c_str(), "r");
+        ASSERT_NE(t, nullptr);
+        const std::uint64_t at =
+            TIFFGetStrileOffset(t, kDamaged) + TIFFGetStrileByteCount(t, kDamaged) / 2;
+        TIFFClose(t);
+        Bytes file = ReadFile(path);
+        ASSERT_LE(at + c.damage.size(), file.size());
+        std::copy(c.damage.begin(), c.damage.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+        WriteFile(path, file);
+
+        const std::optional<Rgb> want = ViewerReference(path);
+        ASSERT_TRUE(want.has_value());
+        EXPECT_EQ(ReadWithQor(path).status, c.classic);
+        Bytes oneThread;
+        for (std::uint32_t threads : {1u, 2u}) {
+            const QorReadOptions options{
+                sizeof(QorReadOptions), QOR_READ_EXTENDED, 0, 0, 0, threads, 0};
+            ReadInfo info;
+            std::uint32_t first = 0;
+            ASSERT_EQ(
+                ReadWithInfo(ReadFormat::Tiff, nullptr, 0, path.c_str(), &info, &first, &options),
+                0);
+            const Rgb ours = ColoursOf(ReadDib(first));
+            const auto* p = static_cast<const std::uint8_t*>(plat::GlobalLock(first));
+            const Bytes dib(p, p + plat::GlobalSize(first));
+            plat::GlobalUnlock(first);
+            EXPECT_EQ(QorReleaseDocument(first), 0);
+            if (threads == 1) oneThread = dib;
+            EXPECT_EQ(dib, oneThread) << threads << " threads";
+            ASSERT_EQ(info.damaged.size(), 1u);
+            const DamagedRows& d = info.damaged[0];
+            EXPECT_EQ(d.page, 1u);
+            EXPECT_EQ(d.status, c.status);
+            EXPECT_GE(d.firstRow, kDamaged * kPerStrip);
+            EXPECT_EQ(d.firstRow + d.rows, (kDamaged + 1) * kPerStrip);
+            ASSERT_EQ(ours.pixels.size(), want->pixels.size());
+            // Blank: what a page of no data shows (black for grey, the cleared bits' colour for
+            // a bilevel page).
+            const std::uint32_t none = ours.pixels[std::size_t{d.firstRow} * kWidth];
+            EXPECT_TRUE(c.bits != 8 || (none & 0xFFFFFF) == 0);
+            for (std::uint32_t y = 0; y < kHeight; ++y) {
+                const bool blank = y >= d.firstRow && y < d.firstRow + d.rows;
+                for (std::uint32_t x = 0; x < kWidth; ++x) {
+                    const std::size_t i = std::size_t{y} * kWidth + x;
+                    ASSERT_EQ(ours.pixels[i] & 0xFFFFFF,
+                              (blank ? none : want->pixels[i]) & 0xFFFFFF)
+                        << "row " << y << ", column " << x;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(TiffDifferentialTest, ColorMapsOfTheWrongCountAreTakenAsLibtiffTakesThem) {
+    // A palette page whose ColorMap does not hold 3 x 2^bits values: libtiff ignores the map,
+    // then reads an 8-bit page as grey and refuses a smaller one; an extended read does the same
+    // (318 where libtiff refuses). A classic read refuses every such page (318), but for the two
+    // values of a bilevel page, its black and white table.
+    TempDir tmp;
+    for (std::uint32_t bits : {1u, 4u, 8u}) {
+        const std::uint32_t right = 3u << bits;
+        for (std::uint32_t count : {right, right - 3, 2u, 195u}) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << count << " values");
+            const std::uint32_t width = 16, height = 3;
+            TiffBuilder b(false);
+            Bytes rows(width * bits / 8 * height);
+            for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = std::uint8_t(i * 37 + 11);
+            const std::uint32_t at = b.Append(rows);
+            std::vector<std::uint32_t> map(count);
+            for (std::uint32_t i = 0; i < count; ++i) map[i] = (i * 40503u) & 0xFFFF;
+            b.AddIfd({TiffBuilder::Short(256, {width}), TiffBuilder::Short(257, {height}),
+                      TiffBuilder::Short(258, {bits}), TiffBuilder::Short(259, {1}),
+                      TiffBuilder::Short(262, {3}), TiffBuilder::Long(273, {at}),
+                      TiffBuilder::Short(277, {1}), TiffBuilder::Short(278, {height}),
+                      TiffBuilder::Long(279, {std::uint32_t(rows.size())}),
+                      TiffBuilder::Short(320, map)});
+            // Whatever follows a short map is no part of it.
+            b.Append(Bytes(1600, 0x5A));
+            const std::string path = tmp.Path("map.tif");
+            WriteFile(path, b.bytes());
+            const bool legacy = bits == 1 && count == 2;
+            EXPECT_EQ(ReadWithQor(path).status, count == right || legacy ? 0 : QOR_NOT_TIFF);
+            const std::optional<Rgb> want = ViewerReference(path);
+            const OurRead ours = ReadWithQor(path, true);
+            ASSERT_EQ(ours.status, want.has_value() ? 0 : QOR_NOT_TIFF);
+            if (want.has_value()) ExpectSameRgb(ours.layers[0], Opaque(*want), "extended");
+        }
+    }
+}
+
 TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
     // Layouts whose extended read differs from the classic one, written uncompressed by libtiff:
     // alpha kept (straight in the DIB; libtiff's interface multiplies RGB by it, not grey: equal
@@ -641,25 +779,32 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
     // ImageMagick in the tool's test); 2-bit grey and palette, and CMYK with an alpha, which
     // libtiff shows opaque.
     TempDir tmp;
+    // `extra`: the one ExtraSamples value, or -1 for none. Data of no meaning for display (0)
+    // shows opaque, as libtiff and Pillow show it.
+    constexpr int kNone = -1;
     struct Layout {
         const char* name;
-        std::uint16_t samples, bits, photometric, extra, orientation;
+        std::uint16_t samples, bits, photometric;
+        int extra;
+        std::uint16_t orientation;
         std::uint16_t compression = COMPRESSION_NONE;
-    } layouts[] = {{"cmyk-jpeg", 4, 8, PHOTOMETRIC_SEPARATED, 0, 1, COMPRESSION_JPEG},
-                   {"grey2", 1, 2, PHOTOMETRIC_MINISBLACK, 0, 1},
-                   {"grey2-white-is-zero", 1, 2, PHOTOMETRIC_MINISWHITE, 0, 1},
-                   {"palette2", 1, 2, PHOTOMETRIC_PALETTE, 0, 1},
+    } layouts[] = {{"cmyk-jpeg", 4, 8, PHOTOMETRIC_SEPARATED, kNone, 1, COMPRESSION_JPEG},
+                   {"grey2", 1, 2, PHOTOMETRIC_MINISBLACK, kNone, 1},
+                   {"grey2-white-is-zero", 1, 2, PHOTOMETRIC_MINISWHITE, kNone, 1},
+                   {"palette2", 1, 2, PHOTOMETRIC_PALETTE, kNone, 1},
                    {"cmyk-alpha", 5, 8, PHOTOMETRIC_SEPARATED, EXTRASAMPLE_UNASSALPHA, 1},
                    {"rgba-straight", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA, 1},
                    {"rgba-premultiplied", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_ASSOCALPHA, 1},
                    {"grey-alpha", 2, 8, PHOTOMETRIC_MINISBLACK, EXTRASAMPLE_UNASSALPHA, 1},
-                   {"cmyk", 4, 8, PHOTOMETRIC_SEPARATED, 0, 1},
-                   {"grey4", 1, 4, PHOTOMETRIC_MINISBLACK, 0, 1},
-                   {"grey4-white-is-zero", 1, 4, PHOTOMETRIC_MINISWHITE, 0, 1},
-                   {"rgb-o2", 3, 8, PHOTOMETRIC_RGB, 0, 2},
-                   {"rgb-o3", 3, 8, PHOTOMETRIC_RGB, 0, 3},
-                   {"rgb-o4", 3, 8, PHOTOMETRIC_RGB, 0, 4},
-                   {"bilevel-o3", 1, 1, PHOTOMETRIC_MINISBLACK, 0, 3},
+                   {"rgba-unspecified", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_UNSPECIFIED, 1},
+                   {"grey-unspecified", 2, 8, PHOTOMETRIC_MINISBLACK, EXTRASAMPLE_UNSPECIFIED, 1},
+                   {"cmyk", 4, 8, PHOTOMETRIC_SEPARATED, kNone, 1},
+                   {"grey4", 1, 4, PHOTOMETRIC_MINISBLACK, kNone, 1},
+                   {"grey4-white-is-zero", 1, 4, PHOTOMETRIC_MINISWHITE, kNone, 1},
+                   {"rgb-o2", 3, 8, PHOTOMETRIC_RGB, kNone, 2},
+                   {"rgb-o3", 3, 8, PHOTOMETRIC_RGB, kNone, 3},
+                   {"rgb-o4", 3, 8, PHOTOMETRIC_RGB, kNone, 4},
+                   {"bilevel-o3", 1, 1, PHOTOMETRIC_MINISBLACK, kNone, 3},
                    {"rgba-o4", 4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA, 4}};
     for (const Layout& l : layouts) {
         SCOPED_TRACE(l.name);
@@ -676,8 +821,8 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
         TIFFSetField(t, TIFFTAG_ORIENTATION, l.orientation);
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
         TIFFSetField(t, TIFFTAG_COMPRESSION, l.compression);
-        if (l.extra != 0) {
-            const std::uint16_t extra[1] = {l.extra};
+        if (l.extra != kNone) {
+            const std::uint16_t extra[1] = {static_cast<std::uint16_t>(l.extra)};
             TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, extra);
         }
         if (l.photometric == PHOTOMETRIC_PALETTE) {
@@ -710,7 +855,8 @@ TEST_F(TiffDifferentialTest, ExtendedLayoutsShowAsLibtiffShowsThem) {
         const Rgb& got = ours.layers[0];
         ASSERT_EQ(got.width, want->width);
         ASSERT_EQ(got.height, want->height);
-        if (l.extra == 0 || l.photometric == PHOTOMETRIC_SEPARATED) {
+        if (l.extra == kNone || l.extra == EXTRASAMPLE_UNSPECIFIED ||
+            l.photometric == PHOTOMETRIC_SEPARATED) {
             ExpectSameRgb(got, Opaque(*want), l.name);
             continue;
         }

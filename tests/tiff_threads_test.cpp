@@ -280,6 +280,41 @@ TEST_F(ThreadedReadTest, ManyThreadsDeliverWhatOneDoes) {
     EXPECT_GE(threaded, built.size());
 }
 
+TEST_F(ThreadedReadTest, ABudgetThatOneThreadKeepsToIsKeptToOnAnyNumber) {
+    // Under a budget just above the most that the read on one thread holds, workers whose
+    // working memory it has no room for are not started: the same pages, status and progress
+    // calls on any number of threads, never 102. An LZW page of wide rows in small strips (whose
+    // decoders each need more than an equal share of the usual working memory), one of narrow
+    // rows, and bilevel pages side by side.
+    TiffPageSpec wide;
+    wide.width = 4000;
+    wide.height = 24;
+    wide.bits = {8, 8, 8};
+    wide.photometric = 2;
+    wide.compression = 5;
+    wide.rowsPerStrip = 2;
+    for (std::uint32_t first = 0; first < wide.height; first += 2) {
+        wide.strips.push_back(EncodeLzw(RgbRows(wide.width, first, 2)));
+    }
+    const std::vector<TiffPageSpec> files[] = {
+        {wide}, {LzwPage(99, Damage::kNone)}, {BilevelPages(false)[0], BilevelPages(false)[1]}};
+    for (const std::vector<TiffPageSpec>& pages : files) {
+        const std::string path = dir_.Path("budget.tif");
+        WriteFile(path, MakeTiff(pages));
+        plat::testing::ResetPeak();
+        ASSERT_EQ(Read(path, 1, true).status, 0);
+        const std::uint64_t peak = plat::testing::ReadPeak();
+        for (std::uint64_t limit : {peak, peak + 4096, peak + (1u << 20)}) {
+            const Outcome one = Read(path, 1, true, 0, limit);
+            EXPECT_EQ(one.status, 0) << limit;
+            for (std::uint32_t threads : {2u, 5u}) {
+                EXPECT_EQ(Difference(Read(path, threads, true, 0, limit), one), "")
+                    << pages[0].width << " wide, " << threads << " threads, limit " << limit;
+            }
+        }
+    }
+}
+
 TEST_F(ThreadedReadTest, CancelAtEachProgressCallEndsAsOneThreadAndLeavesNothing) {
     // LZW pages of strips on threads, and bilevel pages side by side.
     const std::vector<TiffPageSpec> files[] = {

@@ -42,6 +42,14 @@ head -c 400 /dev/zero | tr '\0' 'x' >"$work/text.gif"  # long enough for both si
 expect_exit 1 "not a GIF" -- "$QORIMG" convert -q "$work/text.gif" "$work/x.png"
 grep -q "status 304" "$work/err" || fail "not a GIF: $(cat "$work/err")"
 [ ! -e "$work/x.png" ] || fail "a refused read must not leave an output file"
+# A QORIMG_THREADS that is no count is taken as unset, with a warning; a count is taken silently.
+for threads in abc -1 " 2" 99999999999; do
+  QORIMG_THREADS="$threads" "$QORIMG" info "$examples/plasma256.gif" >/dev/null 2>"$work/err" ||
+    fail "QORIMG_THREADS='$threads': the read must go on"
+  grep -q "warning: QORIMG_THREADS=" "$work/err" || fail "QORIMG_THREADS='$threads' needs a warning"
+done
+QORIMG_THREADS=2 "$QORIMG" info "$examples/plasma256.gif" >/dev/null 2>"$work/err"
+[ ! -s "$work/err" ] || fail "QORIMG_THREADS=2 is a count: $(cat "$work/err")"
 
 # GIF to PNG and BMP: the pixels that Pillow decodes from the GIF.
 for gif in "$examples"/*.gif; do
@@ -226,7 +234,7 @@ while IFS='|' read -r file says; do
   "$QORIMG" info "$work/$file" >"$work/out" 2>&1
   grep -q -- "$says" "$work/out" || fail "info $file: wanted '$says': $(head -c 600 "$work/out")"
 done <<'ROWS'
-photo-rgba.tif|1 extra sample (unassociated alpha)
+photo-rgba.tif|one extra sample (unassociated alpha)
 tiled.tif|tiles of 16 x 16
 tile0.tif|the tile size is missing or zero (TileWidth 0, TileLength 0)
 numbered.tif|numbered page 3\($\|,\)

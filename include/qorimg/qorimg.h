@@ -99,7 +99,8 @@ static inline const char* QorStatusText(int status) {
         case QOR_WRITE_FAILED: return "the output file cannot be written";
         case QOR_NOT_GIF: return "not a GIF file, or a damaged GIF block structure";
         case QOR_NOT_TIFF: return "not a TIFF file, or a page without width, height or strips";
-        case QOR_GIF_CODE_OVERFLOW: return "damaged GIF image data (a code string is too long)";
+        case QOR_GIF_CODE_OVERFLOW:
+            return "damaged GIF image data (a code string is too long, or a code names no string)";
         case QOR_TIFF_COMPRESSION: return "unsupported TIFF compression";
         case QOR_FAX_BAD_DATA: return "damaged fax-coded data";
         case QOR_TIFF_PLANAR: return "unsupported TIFF planar configuration";

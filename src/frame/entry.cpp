@@ -119,12 +119,33 @@ HGLOBAL TakeFirstLayer(ImageIoRequest* request) {
 
 }  // namespace
 
+namespace {
+
+// QORIMG_THREADS as a count (empty: 0, the default): false when it holds anything but decimal
+// digits (a sign, a space, letters) or a count past 2^32 - 1.
+bool CountOfThreads(const char* text, std::uint32_t* threads) {
+    std::uint64_t n = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        n = n * 10 + static_cast<std::uint64_t>(*c - '0');
+        if (n > 0xFFFFFFFFull) return false;
+    }
+    *threads = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+}  // namespace
+
 std::uint32_t ThreadsOfEnvironment() {
     const char* text = std::getenv("QORIMG_THREADS");
-    if (text == nullptr) return 0;
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(text, &end, 10);
-    return end != text && *end == '\0' && n <= 0xFFFFFFFFul ? static_cast<std::uint32_t>(n) : 0;
+    std::uint32_t threads = 0;
+    return text != nullptr && CountOfThreads(text, &threads) ? threads : 0;
+}
+
+const char* UnusableThreadsOfEnvironment() {
+    const char* text = std::getenv("QORIMG_THREADS");
+    std::uint32_t threads = 0;
+    return text != nullptr && !CountOfThreads(text, &threads) ? text : nullptr;
 }
 
 std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_t userValue,
@@ -147,10 +168,11 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
     PrepareRequest(&request, progress, userValue, fileName);
     request.loadPixels = 1;
     std::vector<PageEnd> ended;
+    std::vector<DamagedRows> damaged;
     std::uint32_t stoppedAt = 0;
     std::int16_t status = format == ReadFormat::Gif
                               ? ReadGifWorker(&request, &ended, &stoppedAt, given)
-                              : ReadTiffWorker(&request, &ended, &stoppedAt, given);
+                              : ReadTiffWorker(&request, &ended, &stoppedAt, given, &damaged);
     if (info != nullptr) {
         info->version = request.infoVersion;
         info->encoding = request.infoEncoding;
@@ -166,6 +188,7 @@ std::int16_t ReadWithInfo(ReadFormat format, ProgressProc progress, std::uint32_
         info->layerCount = request.layerCount;
         info->endedEarly = status == 0 ? std::move(ended) : std::vector<PageEnd>();
         info->stoppedAtPage = stoppedAt;
+        info->damaged = status == 0 ? std::move(damaged) : std::vector<DamagedRows>();
     }
     if (status != 0) return status;
     *result = TakeFirstLayer(&request);

@@ -23,6 +23,8 @@ struct ReadInfo {
     std::uint32_t multiPage = 0;
     std::uint16_t layerCount = 0;
     std::vector<PageEnd> endedEarly;  // filled on success
+    // TIFF, extended reads, on success: the rows that damaged strips or tiles left blank.
+    std::vector<DamagedRows> damaged;
     // TIFF, after a failed read: the page (1 = first in the file) whose decoding failed and ended
     // the read; 0 when the read failed before decoding (header, directories, every page refused).
     // GIF, after an extended read that succeeded: the frame that could not be decoded and ended
@@ -36,6 +38,9 @@ enum class ReadFormat { Gif, Tiff };
 // QorReadOptions.threads takes them: its decimal count, or 0 (the machine's processors) when it
 // is absent or no count. The classic entry points read it; so does the tool.
 std::uint32_t ThreadsOfEnvironment();
+// The value of QORIMG_THREADS when it is set but no decimal count ("abc", "-1", a count past
+// 2^32 - 1), which reads take as absent; null otherwise. The tool warns of it.
+const char* UnusableThreadsOfEnvironment();
 
 // Runs the reader for `format` exactly as QorReadGIFEx / QorReadTIFEx do with `options` (null for
 // QorReadGIF / QorReadTIF). The information fields are copied to *info whatever the status (they

@@ -129,6 +129,9 @@ enum class GifDecodeOutcome {
                   // sub-block: the image is what it holds
     Cancelled,    // the progress callback asked to stop
     Overflow,     // a string did not fit on the output stack
+    BadCode,      // the first code after a clear code (or of the data) is neither a root nor the
+                  // clear or end code: it names no string, and giflib, Pillow and ImageMagick
+                  // refuse such data
     ReadError,    // a read of the file failed (as opposed to reaching its end)
     BadCodeSize,  // the minimum code size is outside 2 to 11
 };

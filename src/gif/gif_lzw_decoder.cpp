@@ -236,6 +236,13 @@ struct CodeTable {
     }
 };
 
+// A code that names no string where a literal must come: damaged data, unless every pixel of
+// the image is placed already.
+GifDecodeOutcome BadCodeUnlessFull(GifRowWriter* sink) {
+    const bool full = sink->column >= sink->width && !sink->NextRow();
+    return full ? GifDecodeOutcome::Finished : GifDecodeOutcome::BadCode;
+}
+
 GifDecodeOutcome DecodePlain(ProgressBlock* progress, BufferedInput& in, std::uint8_t minCodeSize,
                              const GifDecoderBuffers& buffers, GifRowWriter* sink) {
     std::uint8_t* const stack = buffers.stack;
@@ -255,7 +262,9 @@ GifDecodeOutcome DecodePlain(ProgressBlock* progress, BufferedInput& in, std::ui
                 continue;
             }
             if (t.afterClear) {
-                // A literal; one that is not a root code is passed on as it is.
+                // A literal: the table holds nothing but the roots. Data past the image's last
+                // pixel is never looked at, as giflib does not.
+                if (code > t.endCode) return BadCodeUnlessFull(sink);
                 if (!sink->Put(code)) return GifDecodeOutcome::Finished;
                 t.Literal(code);
                 continue;
@@ -386,7 +395,11 @@ bool SlowCode(CodeTable& t, unsigned code, std::uint8_t* stack, GifRowWriter* si
     }
     std::uint8_t* const pixels = sink->pixels;
     if (t.afterClear) {
-        // A literal; one that is not a root is passed on as it is.
+        // A literal: the table holds nothing but the roots.
+        if (code > t.endCode) {
+            *outcome = BadCodeUnlessFull(sink);
+            return false;
+        }
         if (!sink->Put(code)) return false;
         t.Literal(code, code < t.clearCode ? 1 : 0,
                   static_cast<std::uint32_t>(sink->rowPointer - 1 - pixels));

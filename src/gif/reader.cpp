@@ -73,9 +73,12 @@ struct GifReadJob {
 
 // Decodes the image data that follows the descriptor (and any local table) into `writer`, which
 // the caller has started on its rows. Returns 0 or a failure status: 202 also when the data ends
-// before the first pixel, since an image without a single pixel is data that ended early. The
+// before the first pixel, since an image without a single pixel is data that ended early. Given
+// `empty`, data that ends with its end code before the first pixel (a clear code and the end, as
+// encoders write a frame that changes nothing) is an empty image instead: 0 with *empty set. The
 // decoder's working blocks are taken by the first image and kept for the next.
-std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, gif::GifRowWriter* writer) {
+std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, gif::GifRowWriter* writer,
+                             bool* empty = nullptr) {
     const bool decoderReady =
         job->prefix.handle != 0 ||
         (job->prefix.AllocateAndLock(gif::kLzwTableEntries * 2) &&
@@ -104,6 +107,11 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, gif::GifR
     switch (
         gif::DecodeGifImage(ProgressBlockOf(request), job->file, minCodeSize, buffers, writer)) {
         case GifDecodeOutcome::Finished:
+            if (empty != nullptr && writer->Untouched()) {
+                *empty = true;
+                return 0;
+            }
+            [[fallthrough]];
         case GifDecodeOutcome::DataEnded:
             // An image cut off after some pixels is delivered with what it has; one without a
             // single pixel is not an image.
@@ -115,6 +123,7 @@ std::int16_t DecodeImageData(GifReadJob* job, ImageIoRequest* request, gif::GifR
         case GifDecodeOutcome::Cancelled:
             return QOR_CANCELLED;
         case GifDecodeOutcome::Overflow:
+        case GifDecodeOutcome::BadCode:
             return QOR_GIF_CODE_OVERFLOW;
         case GifDecodeOutcome::ReadError:
             return QOR_READ_FAILED;
@@ -262,7 +271,10 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
         gif::GifRowWriter writer;
         writer.Start(rows.data(), stride, static_cast<std::int16_t>(l.width),
                      static_cast<std::int16_t>(l.height), 8, l.interlaced);
-        const std::int16_t decoded = DecodeImageData(job, request, &writer);
+        // A frame of no pixels whose data ends properly draws nothing, and the frames after it
+        // go on (Pillow, told to take damaged frames, shows them too).
+        bool empty = false;
+        const std::int16_t decoded = DecodeImageData(job, request, &writer, &empty);
         if (decoded != 0) {
             if (index == 0 || decoded == QOR_CANCELLED || decoded == QOR_NO_MEMORY) return decoded;
             if (stoppedAt != nullptr) *stoppedAt = index + 1;
@@ -342,7 +354,7 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
         gif::DrawFrame(layer, l.left, l.top, writer, frame->transparent, table);
         plat::GlobalUnlock(dib);
         const std::int32_t blank = writer.FirstUnfilledRow();
-        if (ended != nullptr && blank < writer.Height() &&
+        if (ended != nullptr && !empty && blank < writer.Height() &&
             l.top + static_cast<std::uint32_t>(blank) < height) {
             ended->push_back({index + 1, l.top + static_cast<std::uint32_t>(blank)});
         }
@@ -355,6 +367,63 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
             if (stoppedAt != nullptr) *stoppedAt = index + 2;
             return 0;
         }
+    }
+}
+
+// Layers of the global table's indices are delivered at the least depth that holds its entries
+// (2: 1 bit; up to 16: 4 bits), not at the colour resolution that the screen states, which
+// writers set to 8 bits for two-colour images too. When a pixel of any layer names an entry
+// past that depth (an index the table does not hold), every layer stays at 8 bits, so that the
+// layers of a read share one depth. Each layer is packed in place: its rows and table only move
+// towards the front of the block, which then shrinks.
+void NarrowLayers(Layers* layers, std::uint32_t tableEntries) {
+    const std::uint32_t bits = tableEntries <= 2 ? 1 : tableEntries <= 16 ? 4 : 8;
+    if (bits == 8 || layers->dibs.empty()) return;
+    const std::uint32_t limit = 1u << bits;
+    for (HGLOBAL dib : layers->dibs) {
+        auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+        if (p == nullptr) return;
+        DibView v;
+        bool fits = ViewDib(p, plat::GlobalSize(dib), &v) && v.bits == 8;
+        for (std::uint32_t y = 0; fits && y < v.height; ++y) {
+            const std::uint8_t* row = v.Row(y);
+            fits = std::all_of(row, row + v.width, [&](std::uint8_t i) { return i < limit; });
+        }
+        plat::GlobalUnlock(dib);
+        if (!fits) return;
+    }
+    const std::uint32_t perByte = 8 / bits;
+    for (HGLOBAL& dib : layers->dibs) {
+        auto* p = static_cast<std::uint8_t*>(plat::GlobalLock(dib));
+        if (p == nullptr) continue;  // stays 8-bit, as it was
+        DibView wide;
+        ViewDib(p, plat::GlobalSize(dib), &wide);
+        std::uint8_t table[4 * 16];
+        std::memcpy(table, wide.palette, 4 * limit);
+        const std::uint64_t stride = DibStride(wide.width, bits);
+        const std::uint8_t* const from = p + wide.pixelOffset;
+        std::uint8_t* const to = p + kDibHeaderSize + 4ull * limit;
+        // Rows in the order they are stored: each packed row lies at or before its wide one.
+        for (std::uint32_t y = 0; y < wide.height; ++y) {
+            const std::uint8_t* in = from + std::uint64_t{y} * wide.stride;
+            std::uint8_t* out = to + std::uint64_t{y} * stride;
+            for (std::uint64_t b = 0; b < stride; ++b) {
+                std::uint8_t packed = 0;
+                for (std::uint32_t k = 0; k < perByte; ++k) {
+                    const std::uint64_t x = b * perByte + k;
+                    const std::uint8_t index = x < wide.width ? in[x] : 0;
+                    packed = static_cast<std::uint8_t>(packed | index << (8 - bits * (k + 1)));
+                }
+                out[b] = packed;
+            }
+        }
+        const DibView narrow = WriteDibHeader(p, wide.width, wide.height, bits);
+        std::memcpy(narrow.palette, table, 4 * limit);
+        plat::GlobalUnlock(dib);
+        // A failed shrink keeps the larger block, which holds the same rows.
+        const HGLOBAL shrunk =
+            plat::GlobalReAlloc(dib, DibSize(wide.width, wide.height, bits), plat::GMEM_MOVEABLE);
+        if (shrunk != 0) dib = shrunk;
     }
 }
 
@@ -475,6 +544,7 @@ std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
         std::int16_t status =
             ComposeFrames(&job, request, screen, global, &first, *scope, &layers, ended, stoppedAt);
         job.FreeAll();
+        if (status == 0) NarrowLayers(&layers, screen.GlobalTableEntries());
         if (status == 0) status = DeliverLayers(request, &layers);
         return status;
     }

@@ -40,6 +40,10 @@ enum class PageFault : std::uint8_t {
     // Classic reads: LZW data of the old kind (CheckTiffPageData), which only an extended read
     // decodes; refused with 202, the status the classic decoder has always ended such data with.
     kOldStyleLzw,
+    // A palette page whose ColorMap does not hold 3 x 2^bits values (classic reads: other than
+    // the two values of a bilevel page; extended reads: a page of fewer than 8 bits, which
+    // without its map has no colours)
+    kColorMapCount,
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).
@@ -121,6 +125,12 @@ struct TiffPageDescription : QorTifPage {
     bool oldStyleLzw = false;
     // TileWidth and TileLength, 0 when absent.
     std::uint32_t tileWidth = 0, tileLength = 0;
+    // ExtraSamples values (the public field holds the one value of a single extra sample, or
+    // the count of several); 0 when the tag is absent.
+    std::uint32_t extraSampleCount = 0;
+    // An extended read ignores the ColorMap of the wrong count of an 8-bit palette page and reads
+    // the page as grey.
+    bool colorMapIgnored = false;
 };
 
 // Receives the page records of a description one at a time, `index` 0 for the first page.

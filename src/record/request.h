@@ -165,6 +165,16 @@ struct PageEnd {
     std::uint32_t firstBlankRow = 0;
 };
 
+// A delivered page of an extended read on which a damaged strip or tile left rows blank: the
+// rows of the strip from the damage on (a tile's columns of them), counted from the top, and the
+// status that the damage gives a classic read. The page's other strips are decoded.
+struct DamagedRows {
+    std::uint32_t page = 0;  // 1 for the first page of the file, counting skipped pages too
+    std::uint32_t firstRow = 0;
+    std::uint32_t rows = 0;
+    std::int16_t status = 0;
+};
+
 // What a read may take beyond the record: the pages that it decodes (a TIFF's; a GIF has one, or
 // in an extended read a layer for each frame) and the bytes that its DIBs may hold together. A
 // read without one takes every page.
@@ -188,7 +198,10 @@ struct ReadScope {
 std::int16_t ReadGifWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
                            std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr);
 std::int16_t WriteGifWorker(ImageIoRequest* request);
+// The TIFF reader given `damaged` appends there, on success, the rows that damaged strips left
+// blank in an extended read.
 std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended = nullptr,
-                            std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr);
+                            std::uint32_t* stoppedAt = nullptr, const ReadScope* scope = nullptr,
+                            std::vector<DamagedRows>* damaged = nullptr);
 
 }  // namespace qor

@@ -92,6 +92,8 @@ void DescribePage(HFILE file, const TiffPage& page, std::uint32_t at, TiffPageDe
     p->rowsPerStrip = page.rowsPerStrip;
     p->fillOrder = page.fillOrder;
     p->extraSamples = page.extraSamples;
+    p->extraSampleCount = page.extraSampleCount;
+    p->colorMapIgnored = tiff::ColorMapIgnored(page);
     p->orientation = page.orientation;
     p->resolutionUnit = page.resolutionUnit;
     const bool little = tiff::IsLittleEndian(page.byteOrder);

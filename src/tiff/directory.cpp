@@ -100,6 +100,8 @@ void WriteDefaults(TiffPage* page) {
     page->colorMapCount = 2;
     page->stripCount = 0;
     page->extraSamples = 0;
+    page->extraSampleCount = 0;
+    page->damaged = nullptr;
     page->byteCountArray = 0;
     page->byteCountCount = 0;
     page->byteCountSize = 4;
@@ -398,6 +400,7 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian,
         case kTagExtraSamples:
             page->extraSamples =
                 Low16(e.count > 1 ? std::min<std::uint32_t>(e.count, 0xFFFF) : first);
+            page->extraSampleCount = e.count;
             break;
         case kTagOrientation:
             if (fits16) page->orientation = Low16(first);

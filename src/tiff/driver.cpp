@@ -166,6 +166,8 @@ std::int16_t FinishPage(ProgressBlock* progress, TiffPage* page, const tiff::Pag
 // table's last change; on failure every block of the page is freed.
 std::int16_t DecodeIntoDib(ProgressBlock* progress, HFILE file, TiffPage* page, HGLOBAL dib,
                            std::uint8_t* bits) {
+    // A page decoded again (on the caller's thread after the page crew) notes its damage anew.
+    if (page->damaged != nullptr) page->damaged->clear();
     tiff::PageForm form;
     DibView view;
     const tiff::StripDecoder decoder = tiff::SelectStripDecoder(page->compression, page->extended);
@@ -346,8 +348,11 @@ void PageCrew::Form(std::uint32_t threads) {
         rows += (pages_[i].imageWidth * bits + 7) / 8 * pages_[i].imageLength;
         ++valid;
     }
+    // The workers' working memory comes out of what the read's budget has left: fewer of them,
+    // or none, when it has no room.
+    const std::uint64_t room = meter_ != nullptr ? meter_->Left() : kWorkingMemory;
     const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        {threads, valid, kWorkingMemory / std::max<std::uint64_t>(most, 1)}));
+        {threads, valid, std::min(kWorkingMemory, room) / std::max<std::uint64_t>(most, 1)}));
     if (n < 2 || rows < plat::SmallestThreadedPage(128 * 1024)) return;
     most_ = 2 * n;
     state_.resize(count_);
@@ -593,7 +598,8 @@ StripDecoder SelectStripDecoder(std::uint16_t compression, bool extended) {
 }  // namespace tiff
 
 std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended,
-                            std::uint32_t* stoppedAt, const ReadScope* scope) {
+                            std::uint32_t* stoppedAt, const ReadScope* scope,
+                            std::vector<DamagedRows>* damaged) {
     if (std::int16_t status = BeginWork(request)) return status;
     ProgressBlock* progress = ProgressBlockOf(request);
     request->layerCount = 0;
@@ -657,6 +663,9 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         return status;
     }
     FillInformation(request, pages[0], file);
+    // Each page's damaged strips, noted by whichever thread decodes it.
+    std::vector<std::vector<DamagedRows>> damage(range.extended ? count : 0);
+    for (std::uint32_t i = 0; i < damage.size(); ++i) pages[i].damaged = &damage[i];
 
     std::uint32_t decoded = 0;
     // Every page's image is kept until the end, so the read as a whole has a budget; a file of
@@ -685,6 +694,11 @@ std::int16_t ReadTiffWorker(ImageIoRequest* request, std::vector<PageEnd>* ended
         ++decoded;
         if (ended != nullptr && pages[i].rowsDecoded < pages[i].imageLength) {
             ended->push_back({first + i + 1, pages[i].rowsDecoded});
+        }
+        for (std::size_t d = 0; damaged != nullptr && i < damage.size() && d < damage[i].size();
+             ++d) {
+            damaged->push_back(damage[i][d]);
+            damaged->back().page = first + i + 1;
         }
         // The conversions only ever keep or shrink the block that was afforded.
         held += plat::GlobalSize(pages[i].bitmap);

@@ -182,8 +182,9 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
             // Grey with alpha: the rows are narrowed to their grey samples afterwards, or in an
             // extended read widened to grey and alpha in 32 bits (alpha stored premultiplied
             // unless ExtraSamples says it is not).
-            f.dibBitCount = page.extended ? 32 : 8;
-            f.finish = !page.extended ? PageFinish::kGreyAlphaToGrey
+            // Data of no meaning for display is left out, as in a classic read.
+            f.dibBitCount = page.extended && !ExtraSampleUnspecified(page) ? 32 : 8;
+            f.finish = f.dibBitCount == 8 ? PageFinish::kGreyAlphaToGrey
                        : page.extraSamples == kExtraSampleStraightAlpha
                            ? PageFinish::kGreyAlphaToBgra
                            : PageFinish::kPremultipliedGreyAlphaToBgra;
@@ -198,7 +199,8 @@ bool FormOfPage(const TiffPage& page, PageForm* form) {
             f.dibBitCount = 24;
             if (page.photometric == kPhotometricRgb) f.finish = PageFinish::kRgbaToBgr;
             if (page.photometric == kPhotometricSeparated) f.finish = PageFinish::kCmykToBgr;
-            if (page.extended && page.photometric == kPhotometricRgb) {
+            if (page.extended && page.photometric == kPhotometricRgb &&
+                !ExtraSampleUnspecified(page)) {
                 // The alpha is kept. A fourth sample that ExtraSamples does not call straight
                 // alpha is taken as premultiplied, as libtiff's viewer interface takes it.
                 f.dibBitCount = 32;

@@ -20,6 +20,9 @@
 
 #if QORIMG_HAVE_LIBJPEG
 #include <jpeglib.h>
+
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 #endif
 
 namespace qor::tiff {
@@ -45,6 +48,7 @@ std::uint64_t WalkableBlocks(std::uint64_t blocks, std::uint64_t bytes) {
 struct ErrorManager {
     jpeg_error_mgr base;
     std::jmp_buf jump;
+    bool lostData = false;  // a warning of the stream begun said that data was lost
 };
 
 // Watches the library's work within a strip: ends a stream of too many scans, and makes a
@@ -96,8 +100,25 @@ std::uint64_t LibraryMemory(const jpeg_decompress_struct& info) {
     std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
-// Warnings (a stream that ends early is one) are not printed; the rows say what arrived.
+// Warnings are not printed: those that say data was lost (a stream that ends early, a marker or
+// a code where data should be) mark the stream, whose rows from there on the library makes up;
+// the others (trace messages, stray bytes between markers) change no row.
 void Quiet(j_common_ptr) {}
+
+void NoteWarning(j_common_ptr info, int level) {
+    if (level >= 0) return;
+    ++info->err->num_warnings;
+    switch (info->err->msg_code) {
+        case JWRN_HIT_MARKER:
+        case JWRN_JPEG_EOF:
+        case JWRN_MUST_RESYNC:
+        case JWRN_HUFF_BAD_CODE:
+            reinterpret_cast<ErrorManager*>(info->err)->lostData = true;
+            break;
+        default:
+            break;
+    }
+}
 
 class JpegCodec final : public StripCodec {
   public:
@@ -105,6 +126,7 @@ class JpegCodec final : public StripCodec {
         info_.err = jpeg_std_error(&errors_.base);
         errors_.base.error_exit = JumpBack;
         errors_.base.output_message = Quiet;
+        errors_.base.emit_message = NoteWarning;
         monitor_.base.progress_monitor = WatchWork;
     }
     ~JpegCodec() override {
@@ -173,6 +195,7 @@ class JpegCodec final : public StripCodec {
         failure_ = input_.Read(strip);
         if (failure_ != 0) return;
         monitor_.stopped = 0;
+        errors_.lostData = false;
         if (setjmp(errors_.jump) != 0) {
             failure_ = StreamFailure();
             jpeg_abort_decompress(&info_);
@@ -245,6 +268,12 @@ class JpegCodec final : public StripCodec {
         if (info_.output_scanline >= info_.output_height) return QOR_READ_FAILED;
         JSAMPROW rows[1] = {row};
         if (jpeg_read_scanlines(&info_, rows, 1) != 1) return QOR_READ_FAILED;
+        // Rows decoded after data was lost are made up (grey, or the last good colours): damaged
+        // data from the row that found it on, however the library goes on.
+        if (errors_.lostData) {
+            failure_ = QOR_TIFF_BAD_DATA;
+            return failure_;
+        }
 #ifndef JCS_EXTENSIONS
         if (form_.exchangeRedBlue) ExchangeRedBlue(row, page_->imageWidth);
 #endif

@@ -104,9 +104,22 @@ PageFault CheckTiffPage(const TiffPage& page) {
             // A ColorMap of two values would read as a black and white table: a palette page of
             // more than two colours with such a map is damaged.
             if (sixteen && page.photometric == kPhotometricPalette) return F::kSampleLayout;
+            if (page.extended && ColorMapMiscounted(page)) {
+                // As libtiff: the map is ignored; an 8-bit page then reads as grey, and a smaller
+                // one has no colours.
+                if (bps == 8) break;
+                return page.colorMapCount == 2 && bps != 1 ? F::kTwoValueColorMap
+                                                           : F::kColorMapCount;
+            }
             if (page.photometric == kPhotometricPalette && bps != 1 && page.grayResponseUnit == 0 &&
                 page.colorMapOffset != 0 && page.colorMapCount == 2) {
                 return F::kTwoValueColorMap;
+            }
+            // Two values on a bilevel page are its black and white table, on purpose: files that
+            // write it so have always read so. Any other count would read colours from whatever
+            // follows a short map.
+            if (ColorMapMiscounted(page) && !(bps == 1 && page.colorMapCount == 2)) {
+                return F::kColorMapCount;
             }
             break;
         case 2:
@@ -193,6 +206,7 @@ std::int16_t StatusOfFault(PageFault fault) {
         case PageFault::kNoWidthOrHeight:
         case PageFault::kNoStrips:
         case PageFault::kTwoValueColorMap:
+        case PageFault::kColorMapCount:
             return QOR_NOT_TIFF;
         case PageFault::kTooLarge:
             return QOR_TIFF_TOO_LARGE;
@@ -253,6 +267,8 @@ const char* FaultText(PageFault fault) {
             return "floating-point and signed samples are not supported";
         case PageFault::kCodingSamples:
             return "the compression does not hold samples of this size or number";
+        case PageFault::kColorMapCount:
+            return "the palette page's ColorMap does not hold 3 x 2^bits values";
         case PageFault::kTileTooLarge:
             return "a tile is far larger than its page (past the page rounded up to 16, or 1024)";
         case PageFault::kOldStyleLzw:
@@ -328,7 +344,8 @@ std::int16_t BuildColorTable(HFILE file, const DibView& dib, TiffPage* page) {
 
     if (bps != 1) {
         if (page->photometric == kPhotometricWhiteIsZero ||
-            page->photometric == kPhotometricBlackIsZero || page->colorMapOffset == 0) {
+            page->photometric == kPhotometricBlackIsZero || page->colorMapOffset == 0 ||
+            ColorMapIgnored(*page)) {
             page->colorMapCount = static_cast<std::uint16_t>(n);
             // 4-bit grey steps by 16 (white is 240), or in an extended read by 17, as image
             // viewers show it (white is 255).

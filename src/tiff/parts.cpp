@@ -140,6 +140,9 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
     // Parts the file does not list leave their pixels blank; the work follows the parts listed.
     const std::uint64_t total = std::min<std::uint64_t>(across * down * planes, page->stripCount);
     Scratch scratch(*page);
+    // A part's damaged rows, noted on the page as its own rows.
+    std::vector<DamagedRows> partDamage;
+    scratch.part()->damaged = page->damaged != nullptr ? &partDamage : nullptr;
     // JPEG and Deflate parts share one codec: the page's tables are read once, and the blocks
     // that hold a part's bytes are taken once and grow to the largest.
     std::unique_ptr<StripCodec> codec;
@@ -171,6 +174,7 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                 scratch.part()->byteCountArray = next - offset;
             }
         }
+        partDamage.clear();
         std::int16_t status;
         if (codec != nullptr) {
             // A long part makes the page's progress calls from within (the share of parts done).
@@ -191,6 +195,13 @@ std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
         }
         const std::uint64_t columns = std::min<std::uint64_t>(partWidth, width - x0);
         const std::uint64_t lines = std::min<std::uint64_t>(rowsHere, height - y0);
+        for (const DamagedRows& d : partDamage) {
+            if (d.firstRow >= lines) continue;
+            page->damaged->push_back(
+                {0, static_cast<std::uint32_t>(y0 + d.firstRow),
+                 static_cast<std::uint32_t>(std::min<std::uint64_t>(d.rows, lines - d.firstRow)),
+                 d.status});
+        }
         // Red and blue of 8-bit RGB are exchanged as the rows are decoded: a plane of red goes
         // where blue's samples go.
         const std::uint64_t target =

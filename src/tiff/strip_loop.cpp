@@ -26,14 +26,18 @@ namespace {
 
 constexpr std::uint32_t kMostThreads = 16;
 // The working memory of all decoders of a page together, shared out equally among them: with the
-// rest of a read, it stays within 1 MiB above the DIBs.
+// rest of a read, it stays within 1 MiB above the DIBs, unless the rows are wide.
 constexpr std::uint64_t kDecodersMemory = 896 * 1024;
+// A decoder of wide rows gets at least this for each byte of a row, and this much besides: an LZW
+// decoder's window holds four rows and 64 KiB of the latest output, beside its tables.
+constexpr std::uint64_t kDecoderRowShare = 4;
+constexpr std::uint64_t kDecoderFixedShare = 512 * 1024;
 // Pages of fewer bytes of rows are decoded on the caller's thread alone: the workers' start and
 // the hand-over of their jobs would cost more than they save (measured in bench/).
 constexpr std::uint64_t kSmallestThreadedPage = 128 * 1024;
 // A job holds strips of at least this many bytes of rows together, and at most kMostJobStrips
 // strips, so that small strips are handed over in runs.
-constexpr std::uint64_t kJobBytes = 64 * 1024;
+constexpr std::uint64_t kJobBytes = 128 * 1024;
 constexpr std::uint32_t kMostJobStrips = 32;
 // Jobs walked ahead of the one to commit, for each decoder.
 constexpr std::uint32_t kJobsPerDecoder = 4;
@@ -87,9 +91,11 @@ class StripSource {
 
 // Decodes strips from `source` until the page's rows or strips run out, from row *rowsDone on, as
 // one thread does: the codec is started, and has begun its rows there. Rows up to `reported` had
-// their progress calls made before.
-std::int16_t DecodeAlone(ProgressBlock* progress, const DibView& rows, StripSource& source,
-                         StripCodec* codec, std::uint32_t* rowsDone, std::uint32_t reported) {
+// their progress calls made before. A damaged strip of a page that goes on after one
+// (KeepsPageAfter) leaves the rest of its rows blank, noted in page.damaged.
+std::int16_t DecodeAlone(ProgressBlock* progress, const TiffPage& page, const DibView& rows,
+                         StripSource& source, StripCodec* codec, std::uint32_t* rowsDone,
+                         std::uint32_t reported) {
     const std::uint32_t height = rows.height;
     const bool followOn = codec->RowsFollowOn();
     std::uint32_t r = *rowsDone;  // the next row to decode, from the top
@@ -104,7 +110,24 @@ std::int16_t DecodeAlone(ProgressBlock* progress, const DibView& rows, StripSour
         if (!followOn) r = strip.firstRow;
         for (std::uint32_t k = 0; (followOn || k < strip.rows) && r < height; ++k) {
             const RowResult result = codec->NextRow(rows.Row(r));
-            if (result.status != 0) return result.status;
+            if (result.status != 0 && !KeepsPageAfter(page, result.status)) return result.status;
+            if (result.status != 0) {
+                // The damaged row and the strip's rows after it stay blank; rows that follow on
+                // begin again at the next strip's first row.
+                std::memset(rows.Row(r), 0, static_cast<std::size_t>(rows.stride));
+                const std::uint32_t end =
+                    std::min(height, std::max(r + 1, strip.firstRow + strip.rows));
+                if (page.damaged != nullptr) {
+                    page.damaged->push_back({0, r, end - r, result.status});
+                }
+                r = end;
+                if (followOn && r < height) codec->BeginRowsAt(r);
+                if (r > reported && r < height &&
+                    ReportProgress(progress, Percent(r, height)) != 0) {
+                    return QOR_CANCELLED;
+                }
+                break;
+            }
             if (result.stripEnded) break;
             // The last row's call is the closing one, below.
             if (++r == height) break;
@@ -203,25 +226,35 @@ bool Crew::Form(HFILE file, const StripCodec& codec, const StripWalker& strips) 
     }
     const std::uint64_t stripBytes = std::max<std::uint64_t>(
         1, form_.rowBytes * std::min(strips.RowsPerStrip(), page_.imageLength));
-    // Enough jobs to share out, each at most a quarter of a decoder's share of the page.
+    // Consecutive strips of at least kJobBytes of rows together (at most kMostJobStrips), so that
+    // a hand-over costs little beside the job's work; fewer on a page of too few strips to share
+    // out so, each job then at most a quarter of a decoder's share of the page.
     const std::uint64_t share = std::max<std::uint64_t>(
         1, strips.Count() / (std::uint64_t{page_.threads} * kJobsPerDecoder));
     stripsPerJob_ = static_cast<std::uint32_t>(
         std::min({(kJobBytes - 1) / stripBytes + 1, share, std::uint64_t{kMostJobStrips}}));
     const std::uint64_t jobCount = (std::uint64_t{strips.Count()} - 1) / stripsPerJob_ + 1;
-    // As many decoders as the threads asked for, the jobs keep busy and the memory holds.
+    // As many decoders as the threads asked for, the jobs keep busy and the memory holds: each
+    // gets a share of kDecodersMemory, or what a decoder of the page's rows needs when that is
+    // more, and all of them together fit in what the read's budget has left (the caller's own
+    // codec is not started while they decode), so that a budget that one thread keeps to is
+    // kept to on any number, with fewer decoders or none.
     std::uint32_t count = static_cast<std::uint32_t>(
         std::min<std::uint64_t>({page_.threads, kMostThreads, jobCount}));
+    const std::uint64_t rowsShare = kDecoderRowShare * form_.rowBytes + kDecoderFixedShare;
+    const std::uint64_t room = meter_ != nullptr ? meter_->Left() : ~std::uint64_t{0};
     std::unique_ptr<StripCodec> first;
+    std::uint64_t each = 0;
     for (; count >= 2; --count) {
-        first = codec.Another(page_, form_, kDecodersMemory / count);
+        each = std::max(kDecodersMemory / count, rowsShare);
+        if (each > room / count) continue;
+        first = codec.Another(page_, form_, each);
         if (first != nullptr) break;
     }
     if (first == nullptr) return false;
     for (std::uint32_t d = 0; d < count; ++d) {
         Decoder decoder;
-        decoder.codec =
-            d == 0 ? std::move(first) : codec.Another(page_, form_, kDecodersMemory / count);
+        decoder.codec = d == 0 ? std::move(first) : codec.Another(page_, form_, each);
         if (decoder.codec == nullptr) break;
         // A decoder that cannot be had is left out; the result is the same with fewer.
         decoder.file = plat::OpenAgain(file);
@@ -371,7 +404,10 @@ std::int16_t Crew::Run(ProgressBlock* progress, StripSource& source, std::uint32
         if (head_ < tail_ && At(head_).state == Job::State::kDone) {
             const Job& job = At(head_);
             lock.unlock();
-            if (job.usedEarlier || (followOn_ && job.status == 0 && !job.exact)) {
+            // A damaged strip of a page that goes on after it: the rest is decoded on one
+            // thread, as one thread decodes it, from this job.
+            if (job.usedEarlier || (followOn_ && job.status == 0 && !job.exact) ||
+                KeepsPageAfter(page_, job.status)) {
                 // The next job began where this one did not end, or this one's rows depend on
                 // strips before it: the caller's thread decodes alone, over rows cleared back to
                 // what they were, from this job's first strip, or from the page's first when
@@ -479,7 +515,7 @@ std::int16_t DecodeStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file
         return status;
     }
     if (r != 0) codec->BeginRowsAt(r);
-    if (std::int16_t status = DecodeAlone(progress, rows, source, codec, &r, reported)) {
+    if (std::int16_t status = DecodeAlone(progress, page, rows, source, codec, &r, reported)) {
         return status;
     }
     page.rowsDecoded = r;

@@ -91,7 +91,9 @@ enum Photometric : std::uint16_t {
 inline constexpr std::uint32_t kT4TwoDimensional = 1;
 inline constexpr std::uint32_t kFaxUncompressedMode = 2;
 
-// ExtraSamples: 1 colours premultiplied by the alpha, 2 straight alpha.
+// ExtraSamples: 0 data of no meaning for display, 1 colours premultiplied by the alpha, 2 straight
+// alpha.
+inline constexpr std::uint16_t kExtraSampleUnspecified = 0;
 inline constexpr std::uint16_t kExtraSamplePremultipliedAlpha = 1;
 inline constexpr std::uint16_t kExtraSampleStraightAlpha = 2;
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/dib.h"
 #include "platform/locked_block.h"
@@ -42,7 +43,8 @@ struct TiffPage {
     std::uint32_t colorMapOffset;
     std::uint16_t colorMapCount;
     std::uint32_t stripCount;
-    std::uint16_t extraSamples;
+    std::uint16_t extraSamples;      // the ExtraSamples count when above 1, else its one value
+    std::uint32_t extraSampleCount;  // ExtraSamples values; 0 when the tag is absent
     std::uint16_t bitsPerPixel;
     std::uint16_t status;
     HGLOBAL bitmap;
@@ -79,7 +81,19 @@ struct TiffPage {
     // Threads that the strip loop may decode the page's strips on (ThreadsOfRead); 0 or 1: the
     // caller's alone.
     std::uint32_t threads;
+    // Extended reads: where the strip loop notes the rows that a damaged strip left blank (page
+    // 0 in each note), or null. The driver sets it after the parse, which clears it.
+    std::vector<DamagedRows>* damaged;
 };
+
+// In an extended read, a strip whose data a codec finds damaged (538, 532: libjpeg's warnings of
+// lost data and a stream that takes more work than its bytes allow among them) keeps the rows
+// decoded before the damage, and the page goes on with its next strip, as libtiff and Pillow
+// deliver such pages; a classic read ends the page there. A strip whose data ends early (202)
+// still ends the page: a few bytes must not make a huge page of nothing.
+inline bool KeepsPageAfter(const TiffPage& page, std::int16_t status) {
+    return page.extended && (status == QOR_TIFF_BAD_DATA || status == QOR_FAX_BAD_DATA);
+}
 
 // The threads that a read asked for `asked` uses: 0 is the machine's processors, and no read
 // takes more than 16.
@@ -93,6 +107,29 @@ inline bool TakenInParts(const TiffPage& page) {
 // True when the page's rows are differenced by Predictor 2: in an extended read only where the
 // coding takes a predictor (CodingTakesPredictor); a classic read refuses the others.
 bool UsesHorizontalPredictor(const TiffPage& page);
+
+// True when the page states one extra sample of no meaning for display (ExtraSamples 0): an
+// extended read leaves it out and delivers the page opaque. A page without the tag keeps its
+// fourth sample as premultiplied alpha, as libtiff's RGBA interface takes it.
+inline bool ExtraSampleUnspecified(const TiffPage& page) {
+    return page.extraSampleCount == 1 && page.extraSamples == 0;
+}
+
+// True when the page's colours would come from a ColorMap that does not hold the 3 x 2^bits values
+// of its palette (a palette page whose map is present and not a grey response curve).
+inline bool ColorMapMiscounted(const TiffPage& page) {
+    constexpr std::uint16_t kPalette = 3;  // PhotometricInterpretation
+    return page.photometric == kPalette && page.colorMapOffset != 0 && page.grayResponseUnit == 0 &&
+           page.bitsPerSample <= 8 && page.colorMapCount != 3u << page.bitsPerSample;
+}
+
+// True when the page's ColorMap is left out and the page read as grey: an extended read does so
+// for an 8-bit palette page whose map has the wrong count, as libtiff does (it ignores the tag
+// with a warning, then reads an 8-bit palette page without a map as grey and refuses a smaller
+// one), rather than read colours from whatever follows a short map.
+inline bool ColorMapIgnored(const TiffPage& page) {
+    return page.extended && page.bitsPerSample == 8 && ColorMapMiscounted(page);
+}
 
 // True when values of this byte order are little-endian (first header byte 'I').
 inline bool IsLittleEndian(std::uint16_t byteOrder) {

@@ -325,6 +325,13 @@ int Decode(const Options& opt, const Job& job, Outputs* outputs,
         Warn(in, "page " + std::to_string(s.page) + " skipped: " + s.why + " (status " +
                      std::to_string(s.status) + ")");
     }
+    for (std::uint32_t page : job.pages) {
+        if (tiff && job.tiff.Page(page).colorMapIgnored) {
+            Warn(in, "page " + std::to_string(page) +
+                         ": the ColorMap does not hold 3 x 2^bits values; it is ignored and the "
+                         "page read as grey");
+        }
+    }
     // Runs take at most 64 MiB of images, or the limit when it is less, and 4096 pages.
     const std::uint64_t runBytes = std::min<std::uint64_t>(
         job.limit != 0 ? job.limit : QOR_DEFAULT_MEMORY_LIMIT, std::uint64_t{64} << 20);
@@ -399,6 +406,7 @@ int Decode(const Options& opt, const Job& job, Outputs* outputs,
                              DataEndedText(job.probe.kind, e, job.gif.screenHeight));
             }
         }
+        for (const auto& d : run.info.damaged) Warn(in, DamagedRowsText(d));
         if (!tiff && run.info.stoppedAtPage != 0) {
             Warn(in, "frame " + std::to_string(run.info.stoppedAtPage) +
                          " and those after it cannot be decoded; " +

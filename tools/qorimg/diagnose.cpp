@@ -345,6 +345,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kPredictor:
             return "predictor " + std::to_string(p.predictor) + " is not supported";
         case PageFault::kTwoValueColorMap:
+        case PageFault::kColorMapCount:
         case PageFault::kFaxTwoDimensional:
         case PageFault::kFaxUncompressed:
         case PageFault::kSampleFormat:
@@ -383,6 +384,16 @@ std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifH
     }
     return "page " + std::to_string(end.page) + ": the strips end before row " + rows +
            "; the rows from there on are blank";
+}
+
+std::string DamagedRowsText(const qor::DamagedRows& damage) {
+    const std::uint32_t last = damage.firstRow + damage.rows - 1;
+    return "page " + std::to_string(damage.page) + ": " + QorStatusText(damage.status) +
+           " (status " + std::to_string(damage.status) + ") in a strip or tile; " +
+           (damage.rows == 1 ? "row " + std::to_string(damage.firstRow) + " (from 0 at the top) is"
+                             : "rows " + std::to_string(damage.firstRow) + " to " +
+                                   std::to_string(last) + " (from 0 at the top) are") +
+           " left blank there";
 }
 
 std::string ExplainReadFailure(const std::string& path, const Probe& probe, int status,

@@ -72,6 +72,8 @@ const char* PhotometricName(unsigned photometric);
 // The warning for a page whose data ended early ("the image data ends early; ...").
 // `gifHeight` is the GIF image's height; a TIFF page's comes from its directory.
 std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifHeight);
+// The rows that a damaged strip or tile of a TIFF page left blank, in words.
+std::string DamagedRowsText(const qor::DamagedRows& damage);
 
 // Why the library refused `path` with `status`, in words, without the status number.
 // `stoppedAtPage` is what the read reported in ReadInfo::stoppedAtPage.

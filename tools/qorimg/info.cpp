@@ -173,6 +173,9 @@ std::string PageState(const TiffFacts& tiff, std::size_t index) {
         return "not reached: a read stops at page " + std::to_string(stop);
     }
     const qor::TiffPageDescription& p = tiff.pages[index];
+    if (p.status == 0 && p.colorMapIgnored) {
+        return "ok, read as grey: the ColorMap does not hold 3 x 2^bits values and is ignored";
+    }
     if (p.status == 0) return "ok";
     std::string why = ExplainTiffPage(p);
     return page == stop ? why + "; a read stops at this page" : why;
@@ -223,24 +226,6 @@ const char* DisposalName(unsigned disposal) {
     return disposal < 4 ? kNames[disposal] : "unknown";
 }
 
-// The ExtraSamples of a page: with one extra sample the record holds its value, which says what
-// the sample means; with more, their count.
-std::string ExtraSamplesText(const qor::TiffPageDescription& p) {
-    // The samples that the photometric interpretation itself takes.
-    const unsigned colour =
-        p.photometric == 2 || p.photometric == 6 || p.photometric == 8 || p.photometric == 9 ? 3
-        : p.photometric == 5                                                                 ? 4
-                                                                                             : 1;
-    if (p.samplesPerPixel != colour + 1)
-        return Counted(p.extraSamples, "extra sample", "extra samples");
-    static const char* const kMeaning[] = {"unspecified data", "associated alpha",
-                                           "unassociated alpha"};
-    return std::string("1 extra sample (") +
-           (p.extraSamples < 3 ? kMeaning[p.extraSamples]
-                               : "ExtraSamples value " + std::to_string(p.extraSamples)) +
-           ")";
-}
-
 // The tags of a page that tiffinfo users look for, on one line.
 std::string PageTags(const qor::TiffPageDescription& p) {
     const std::string x = Rational(p.xResolution), y = Rational(p.yResolution);
@@ -266,7 +251,17 @@ std::string PageTags(const qor::TiffPageDescription& p) {
             "), predictor " + std::to_string(p.predictor) + " (" + PredictorName(p.predictor) +
             "), planar configuration " + std::to_string(p.planarConfig) + " (" +
             PlanarName(p.planarConfig) + ")";
-    if (p.extraSamples != 0) text += ", " + ExtraSamplesText(p);
+    if (p.extraSampleCount == 1) {
+        // One extra sample: the field holds what it is, not a count.
+        static const char* const kKinds[] = {"unspecified data", "premultiplied alpha",
+                                             "unassociated alpha"};
+        text += ", one extra sample (" +
+                (p.extraSamples < 3 ? std::string(kKinds[p.extraSamples])
+                                    : "kind " + std::to_string(p.extraSamples)) +
+                ")";
+    } else if (p.extraSampleCount > 1) {
+        text += ", " + Counted(p.extraSampleCount, "extra sample", "extra samples");
+    }
     text += ", orientation " + std::to_string(p.orientation) + " (" +
             OrientationName(p.orientation) + ")";
     // PageNumber counts from 0, and a total of 0 is unknown.

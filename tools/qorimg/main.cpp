@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "frame/read_info.h"
 #include "progress.h"
 #include "tool.h"
 
@@ -249,6 +250,13 @@ int main(int argc, char** argv) {
         }
     }
     if (opt.args.empty()) return Usage("expected a command: info or convert");
+    if (const char* threads = qor::UnusableThreadsOfEnvironment()) {
+        std::fprintf(stderr, "qorimg: %s\n",
+                     Printable("warning: QORIMG_THREADS=" + std::string(threads) +
+                               " is not a count of threads; reads use the default, a thread "
+                               "for each processor")
+                         .c_str());
+    }
     const std::string& command = opt.args[0];
     if (command == "info") {
         if (opt.args.size() < 2) return Usage("info needs at least one FILE");
