@@ -243,7 +243,8 @@ TEST_F(GifDifferentialTest, OwnWriterRoundTripsThroughTheReader) {
 
 // Image data that giflib refuses is refused; data of a clear and an end code is an empty frame
 // of an animation, which draws nothing while the frames after it go on (Pillow, when told to
-// take damaged frames, goes on too; ImageMagick 6 refuses the file). Three 2 x 1 frames of a
+// take damaged frames, goes on too; ImageMagick 6 refuses the file). An empty first frame is no
+// image: giflib and Pillow refuse it. Three 2 x 1 frames of a
 // 4-colour table, the middle or first one's data replaced.
 TEST_F(GifDifferentialTest, DataThatNamesNoStringIsRefusedAndEmptyFramesAreKept) {
     TempDir dir;
@@ -271,7 +272,7 @@ TEST_F(GifDifferentialTest, DataThatNamesNoStringIsRefusedAndEmptyFramesAreKept)
         {"no clear, a first code past the roots", {7, 1, -2}, 0, kBad, kBad, 0, 0},
         {"such a code after a later clear", {-1, 1, -1, 6, -2}, 0, kBad, kBad, 0, 0},
         {"the same in the second frame", kPastRoots, 1, 0, 0, 1, 2},
-        {"an empty first frame", kEmpty, 0, QOR_READ_FAILED, 0, 3, 0},
+        {"an empty first frame", kEmpty, 0, QOR_READ_FAILED, QOR_READ_FAILED, 0, 0},
         {"an empty second frame", kEmpty, 1, 0, 0, 3, 0},
         {"the control case", kGood, 1, 0, 0, 3, 0},
         // clang-format on

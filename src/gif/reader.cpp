@@ -271,10 +271,13 @@ std::int16_t ComposeFrames(GifReadJob* job, ImageIoRequest* request, const gif::
         gif::GifRowWriter writer;
         writer.Start(rows.data(), stride, static_cast<std::int16_t>(l.width),
                      static_cast<std::int16_t>(l.height), 8, l.interlaced);
-        // A frame of no pixels whose data ends properly draws nothing, and the frames after it
-        // go on (Pillow, told to take damaged frames, shows them too).
+        // A later frame of no pixels whose data ends properly draws nothing, and the frames after
+        // it go on (Pillow, told to take damaged frames, shows them too). A first frame without a
+        // pixel is no image, as in the classic read: a tiny file does not get a blank screen of
+        // the size it claims.
         bool empty = false;
-        const std::int16_t decoded = DecodeImageData(job, request, &writer, &empty);
+        const std::int16_t decoded =
+            DecodeImageData(job, request, &writer, index == 0 ? nullptr : &empty);
         if (decoded != 0) {
             if (index == 0 || decoded == QOR_CANCELLED || decoded == QOR_NO_MEMORY) return decoded;
             if (stoppedAt != nullptr) *stoppedAt = index + 1;
