@@ -186,11 +186,25 @@ Bytes JpegTiles(const Bytes& jpeg) {
     return b.bytes();
 }
 
-Bytes JpegStripPage(const Bytes& jpeg) {
+// The stream's frame header made to claim a `side` x `side` image.
+Bytes Claiming(Bytes jpeg, std::uint16_t side) {
+    for (std::size_t i = 0; i + 9 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC2) {
+            for (std::size_t k : {i + 5, i + 7}) {
+                jpeg[k] = static_cast<std::uint8_t>(side >> 8);
+                jpeg[k + 1] = static_cast<std::uint8_t>(side);
+            }
+            break;
+        }
+    }
+    return jpeg;
+}
+
+Bytes JpegStripPage(const Bytes& jpeg, std::uint32_t side = 16) {
     TiffBuilder b(false);
     const std::uint32_t at = b.Append(jpeg);
-    b.AddIfd({E::Long(256, {16}), E::Long(257, {16}), E::Short(258, {8}), E::Short(259, {7}),
-              E::Short(262, {1}), E::Long(273, {at}), E::Short(277, {1}), E::Long(278, {16}),
+    b.AddIfd({E::Long(256, {side}), E::Long(257, {side}), E::Short(258, {8}), E::Short(259, {7}),
+              E::Short(262, {1}), E::Long(273, {at}), E::Short(277, {1}), E::Long(278, {side}),
               E::Long(279, {static_cast<std::uint32_t>(jpeg.size())})});
     return b.bytes();
 }
@@ -270,6 +284,11 @@ TEST_F(ReadBudgetTest, HostileFilesStayWithinTheLimitOrAreRefused) {
         // Stopped as damaged data: the page is delivered without the strip's rows.
         {"a progressive JPEG of 150 more scans", [] { return JpegStripPage(ProgressiveJpeg(150)); },
          false, 0, 1u << 20, 0, (1u << 20) + kSlack},
+        // Its first scan would need a bit a block: damaged data, the page delivered blank, and
+        // no coefficients taken for the whole image.
+        {"a 4096 x 4096 progressive JPEG of a few hundred bytes",
+         [] { return JpegStripPage(Claiming(ProgressiveJpeg(2), 4096), 4096); }, false, 0,
+         20u << 20, 0, (16u << 20) + kSlack},
         {"a progressive JPEG's coefficients count against 8 KB",
          [] { return JpegStripPage(ProgressiveJpeg(0)); }, false, 0, 8192, QOR_NO_MEMORY,
          8192 + kSlack},

@@ -233,6 +233,19 @@ class JpegCodec final : public StripCodec {
             info_.jpeg_color_space = JCS_GRAYSCALE;
             info_.out_color_space = JCS_GRAYSCALE;
         }
+        // A progressive stream's first scan codes each block's DC value, in Huffman codes of a
+        // bit at least: a stream of fewer bits than the image has blocks in its smallest scan
+        // cannot cover it, and would cost the coefficients of the whole image for nothing.
+        // (Arithmetic coding may spend less than a bit a block.)
+        const auto mcuWidth = 8 * static_cast<std::uint64_t>(std::max(info_.max_h_samp_factor, 1));
+        const std::uint64_t mcuColumns =
+            (std::uint64_t{info_.image_width} + mcuWidth - 1) / mcuWidth;
+        if (info_.progressive_mode && !info_.arith_code &&
+            8 * std::uint64_t{input_.size()} < mcuColumns * info_.total_iMCU_rows) {
+            failure_ =
+                input_.cut() ? std::int16_t{QOR_READ_FAILED} : std::int16_t{QOR_TIFF_BAD_DATA};
+            return;
+        }
         // The library's memory counts against the read's budget before it is taken; its own
         // limit stops it should the estimate fall short.
         if (!libraryCharge_.Take(LibraryMemory(info_))) {
