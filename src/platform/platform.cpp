@@ -293,15 +293,23 @@ int FlushFilesTogether(const HFILE* files, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         if (!detail::CountCall(testing::Op::Sync) || !detail::IsOpen(files[i])) return 0;
     }
-    std::vector<dev_t> synced;  // file systems done
+    std::vector<dev_t> devices(count);
     for (std::size_t i = 0; i < count; ++i) {
         struct stat st {};
         if (::fstat(files[i], &st) != 0) return 0;
-        if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+        devices[i] = st.st_dev;
+    }
+    std::vector<dev_t> synced;  // file systems done
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::find(synced.begin(), synced.end(), devices[i]) != synced.end()) continue;
 #if defined(__linux__)
+        // Many files on one file system are synced in one pass over it; a few are synced each,
+        // so that writing one file never waits for what other programs have left unwritten.
         // Since Linux 5.8 syncfs also reports a failed write-back of any file on the file system.
-        if (::syncfs(files[i]) == 0) {
-            synced.push_back(st.st_dev);
+        constexpr std::ptrdiff_t kFilesForOnePass = 8;
+        if (std::count(devices.begin(), devices.end(), devices[i]) >= kFilesForOnePass &&
+            ::syncfs(files[i]) == 0) {
+            synced.push_back(devices[i]);
             continue;
         }
 #endif
