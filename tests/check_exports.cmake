@@ -20,7 +20,7 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 foreach(required QorReadGIF QorWriteGIF QorReadTIF QorReadGIFEx QorReadTIFEx QorDescribeGIF
-                 QorDescribeTIF QorDocumentLayers QorReleaseDocument QorGlobalAlloc QorGlobalLock QorGlobalUnlock QorGlobalFree QorGlobalSize)
+                 QorDescribeTIF QorOpenMemory QorCloseMemory QorDocumentLayers QorReleaseDocument QorGlobalAlloc QorGlobalLock QorGlobalUnlock QorGlobalFree QorGlobalSize)
   if(NOT out MATCHES " ${required}\n")
     message(SEND_ERROR "missing export: ${required}")
   endif()

@@ -322,6 +322,20 @@ QOR_API int16_t QOR_CALL QorDescribeTIF(const char* fileName, QorTifInfo* info, 
 QOR_API int16_t QOR_CALL QorDescribeGIF(const char* fileName, QorGifInfo* info, QorGifFrame* frames,
                                         uint32_t capacity);
 
+/* Files held in memory. QorOpenMemory registers `size` bytes at `data` and writes into `name`
+ * (QOR_MEMORY_NAME_SIZE bytes at most, `nameSize` given) a name that every read and describe call
+ * takes in place of a file name: the bytes are described and read exactly as a file of them
+ * would be, with the same statuses, pixels, limits and threads, and without a file system. The
+ * bytes stay the caller's; they must stay in place and unchanged until QorCloseMemory, which the
+ * caller calls once no call that reads them is running. QorWriteGIF refuses such a name
+ * (QOR_CREATE_FAILED): the bytes are read only. QorOpenMemory returns 0; QOR_BAD_REQUEST for a
+ * null `name`, null `data` with a non-zero `size`, or a `nameSize` too small; QOR_NO_MEMORY.
+ * QorCloseMemory returns 0, or QOR_BAD_REQUEST for a name that is not open. */
+#define QOR_MEMORY_NAME_SIZE 40
+QOR_API int16_t QOR_CALL QorOpenMemory(const void* data, uint64_t size, char* name,
+                                       uint32_t nameSize);
+QOR_API int16_t QOR_CALL QorCloseMemory(const char* name);
+
 /* Documents: every successful read makes one, keyed by its first DIB handle. A host frees a
  * document of several layers in one of two ways:
  *  - QorReleaseDocument(first), which frees every layer still in the document. QorGlobalFree of a

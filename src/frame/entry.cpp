@@ -8,6 +8,7 @@
 #include "frame/read_info.h"
 #include "host/host.h"
 #include "platform/bytes.h"
+#include "platform/memory_file.h"
 #include "record/describe.h"
 #include "record/request.h"
 
@@ -310,3 +311,21 @@ QOR_API uint64_t QOR_CALL QorGlobalSize(QorHandle block) {
 }
 
 }  // extern "C"
+
+static_assert(QOR_MEMORY_NAME_SIZE == qor::plat::memory::kNameSize);
+
+QOR_API int16_t QOR_CALL QorOpenMemory(const void* data, uint64_t size, char* name,
+                                       uint32_t nameSize) {
+    if (name == nullptr || (data == nullptr && size != 0) || nameSize < QOR_MEMORY_NAME_SIZE) {
+        return QOR_BAD_REQUEST;
+    }
+    // An empty file still needs an address to stand for it.
+    static const std::uint8_t kNothing = 0;
+    return qor::plat::memory::Register(data != nullptr ? data : &kNothing, size, name, nameSize)
+               ? std::int16_t{0}
+               : std::int16_t{QOR_NO_MEMORY};
+}
+
+QOR_API int16_t QOR_CALL QorCloseMemory(const char* name) {
+    return qor::plat::memory::Unregister(name) ? std::int16_t{0} : std::int16_t{QOR_BAD_REQUEST};
+}

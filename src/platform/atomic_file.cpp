@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/atomic_file_system.h"
+#include "platform/memory_file.h"
 
 namespace qor::plat {
 namespace {
@@ -53,7 +54,10 @@ AtomicResult detail::CreateTemporary(const std::string& prefix, std::uint64_t pr
 }
 
 AtomicResult BeginAtomicFile(const char* name, AtomicFile* out) {
-    if (name == nullptr || name[0] == '\0') return AtomicResult::CreateFailed;
+    // Bytes registered in memory are read only: nothing is written for their name.
+    if (name == nullptr || name[0] == '\0' || memory::IsName(name)) {
+        return AtomicResult::CreateFailed;
+    }
     AtomicResult result;
     try {
         result = detail::BeginOnSystem(name, out);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/accounting.h"
+#include "platform/memory_file.h"
 
 namespace qor::plat {
 namespace {
@@ -155,6 +156,15 @@ HFILE OpenWith(testing::Op op, const char* path, int flags) {
         return HFILE_ERROR;
     }
     if (path == nullptr) return HFILE_ERROR;
+    if (memory::IsName(path)) {
+        // Bytes in memory are read only.
+        const HFILE memoryFile = op == testing::Op::Open && (flags & O_ACCMODE) == O_RDONLY
+                                     ? memory::Open(path)
+                                     : HFILE_ERROR;
+        if (memoryFile == HFILE_ERROR) errno = ENOENT;
+        if (memoryFile != HFILE_ERROR) detail::TrackFile(memoryFile);
+        return memoryFile;
+    }
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC, 0666);
@@ -180,6 +190,12 @@ HFILE _lopen(const char* path, int mode) {
 
 HFILE OpenAgain(HFILE file) {
     if (!detail::IsOpen(file)) return HFILE_ERROR;
+    if (memory::Owns(file)) {
+        if (!detail::CountCall(testing::Op::Open)) return HFILE_ERROR;
+        const HFILE again = memory::Again(file);
+        if (again != HFILE_ERROR) detail::TrackFile(again);
+        return again;
+    }
     // The descriptor's own entry opens the file it names, even one renamed or removed since.
     char path[32];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", file);
@@ -196,6 +212,7 @@ HFILE CreateNewFile(const char* path) {
 
 std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
     if (!detail::BeginTransfer(testing::Op::Read, file, buffer, &count)) return -1;
+    if (memory::Owns(file)) return memory::Read(file, buffer, count);
     std::uint32_t done = 0;
     auto* out = static_cast<unsigned char*>(buffer);
     while (done < count) {
@@ -212,6 +229,17 @@ std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t co
     if (count == 0) return 0;
     std::uint32_t want = count;
     if (!detail::BeginScatteredRead(file, pieces, &want)) return -1;
+    if (memory::Owns(file)) {
+        std::uint32_t done = 0;
+        for (std::uint32_t i = 0; i < count && done < want; ++i) {
+            const std::uint32_t size = std::min(pieces[i].size, want - done);
+            const std::int32_t got = memory::Read(file, pieces[i].data, size);
+            if (got < 0) return -1;
+            done += static_cast<std::uint32_t>(got);
+            if (static_cast<std::uint32_t>(got) < size) break;
+        }
+        return static_cast<std::int32_t>(done);
+    }
     // What a short read (or a cut from the test accounts) leaves of the pieces.
     iovec io[kMostReadPieces];
     std::uint32_t n = 0;
@@ -244,6 +272,7 @@ std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t co
 
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {
     if (!detail::BeginTransfer(testing::Op::Write, file, buffer, &count)) return -1;
+    if (memory::Owns(file)) return -1;
     std::uint32_t done = 0;
     const auto* in = static_cast<const unsigned char*>(buffer);
     while (done < count) {
@@ -257,6 +286,7 @@ std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {
 
 std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
     if (!detail::IsOpen(file)) return -1;
+    if (memory::Owns(file)) return memory::Seek(file, offset, origin);
     int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
     off_t pos = ::lseek(file, static_cast<off_t>(offset), whence);
     if (pos < 0 || pos > 0x7FFFFFFF) return -1;
@@ -266,6 +296,10 @@ std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
 HFILE _lclose(HFILE file) {
     if (!detail::ForgetFile(file)) return HFILE_ERROR;
     bool fail = !detail::CountCall(testing::Op::Close);
+    if (memory::Owns(file)) {
+        memory::Close(file);
+        return fail ? HFILE_ERROR : 0;
+    }
     // Linux releases the descriptor even when close reports EINTR, so it is never retried. A
     // delayed write error (a full disk on a network file system) shows up here.
     if (::close(file) != 0 && errno != EINTR) fail = true;
@@ -330,9 +364,14 @@ int FlushDirectory(const char* path) {
 
 std::uint32_t GetFileSize(HFILE file, std::uint32_t* high) {
     if (!detail::IsOpen(file)) return 0xFFFFFFFFu;
-    struct stat st {};
-    if (::fstat(file, &st) != 0) return 0xFFFFFFFFu;
-    auto size = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t size = 0;
+    if (memory::Owns(file)) {
+        size = memory::Size(file);
+    } else {
+        struct stat st {};
+        if (::fstat(file, &st) != 0) return 0xFFFFFFFFu;
+        size = static_cast<std::uint64_t>(st.st_size);
+    }
     if (high != nullptr) *high = static_cast<std::uint32_t>(size >> 32);
     return static_cast<std::uint32_t>(size);
 }

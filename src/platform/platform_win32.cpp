@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "platform/accounting.h"
+#include "platform/memory_file.h"
 #include "platform/platform.h"
 
 // Last: it defines macros that clash with the library's names.
@@ -203,11 +204,14 @@ HFILE Track(HFILE file) {
 
 HFILE _lopen(const char* path, int mode) {
     if (!detail::CountCall(testing::Op::Open) || path == nullptr) return HFILE_ERROR;
+    // Bytes in memory are read only.
+    if (memory::IsName(path)) return Track((mode & 3) == 0 ? memory::Open(path) : HFILE_ERROR);
     return Track(::_lopen(path, mode & 3));
 }
 
 HFILE OpenAgain(HFILE file) {
     if (!detail::IsOpen(file) || !detail::CountCall(testing::Op::Open)) return HFILE_ERROR;
+    if (memory::Owns(file)) return Track(memory::Again(file));
     // The same file object, opened anew: a handle with a file pointer of its own. The classic
     // open shares reading and writing with others.
     HANDLE h = ::ReOpenFile(KernelFile(file), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
@@ -216,12 +220,14 @@ HFILE OpenAgain(HFILE file) {
 }
 
 HFILE _lcreat(const char* path, int /*attribute*/) {
-    if (!detail::CountCall(testing::Op::Create) || path == nullptr) return HFILE_ERROR;
+    if (!detail::CountCall(testing::Op::Create) || path == nullptr || memory::IsName(path)) {
+        return HFILE_ERROR;
+    }
     return Track(::_lcreat(path, 0));
 }
 
 HFILE CreateNewFile(const char* path) {
-    if (!detail::CountCall(testing::Op::Create) || path == nullptr) {
+    if (!detail::CountCall(testing::Op::Create) || path == nullptr || memory::IsName(path)) {
         errno = EIO;
         return HFILE_ERROR;
     }
@@ -239,6 +245,7 @@ HFILE CreateNewFile(const char* path) {
 
 std::int32_t _lread(HFILE file, void* buffer, std::uint32_t count) {
     if (!detail::BeginTransfer(testing::Op::Read, file, buffer, &count)) return -1;
+    if (memory::Owns(file)) return memory::Read(file, buffer, count);
     if (count == 0) return 0;
     UINT done = ::_lread(file, buffer, count);
     return done == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<std::int32_t>(done);
@@ -252,7 +259,9 @@ std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t co
     std::uint32_t done = 0;
     for (std::uint32_t i = 0; i < count && done < want; ++i) {
         const UINT size = std::min(pieces[i].size, want - done);
-        const UINT got = ::_lread(file, pieces[i].data, size);
+        const UINT got = memory::Owns(file)
+                             ? static_cast<UINT>(memory::Read(file, pieces[i].data, size))
+                             : ::_lread(file, pieces[i].data, size);
         if (got == static_cast<UINT>(HFILE_ERROR)) return -1;
         done += got;
         if (got < size) break;
@@ -262,6 +271,7 @@ std::int32_t ReadScattered(HFILE file, const ReadPiece* pieces, std::uint32_t co
 
 std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {
     if (!detail::BeginTransfer(testing::Op::Write, file, buffer, &count)) return -1;
+    if (memory::Owns(file)) return -1;
     // The kernel truncates the file on a write of 0 bytes.
     if (count == 0) return 0;
     UINT done = ::_lwrite(file, static_cast<LPCCH>(buffer), count);
@@ -270,6 +280,7 @@ std::int32_t _lwrite(HFILE file, const void* buffer, std::uint32_t count) {
 
 std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
     if (!detail::IsOpen(file)) return -1;
+    if (memory::Owns(file)) return memory::Seek(file, offset, origin);
     LONG pos = ::_llseek(file, offset, origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : 0);
     return pos < 0 ? -1 : pos;
 }
@@ -277,7 +288,11 @@ std::int32_t _llseek(HFILE file, std::int32_t offset, int origin) {
 HFILE _lclose(HFILE file) {
     if (!detail::ForgetFile(file)) return HFILE_ERROR;
     bool fail = !detail::CountCall(testing::Op::Close);
-    if (::_lclose(file) == HFILE_ERROR) fail = true;
+    if (memory::Owns(file)) {
+        memory::Close(file);
+    } else if (::_lclose(file) == HFILE_ERROR) {
+        fail = true;
+    }
     return fail ? HFILE_ERROR : 0;
 }
 
@@ -304,6 +319,11 @@ int FlushDirectory(const char* path) {
 
 std::uint32_t GetFileSize(HFILE file, std::uint32_t* high) {
     if (!detail::IsOpen(file)) return 0xFFFFFFFFu;
+    if (memory::Owns(file)) {
+        const std::uint64_t size = memory::Size(file);
+        if (high != nullptr) *high = static_cast<std::uint32_t>(size >> 32);
+        return static_cast<std::uint32_t>(size);
+    }
     DWORD upper = 0;
     ::SetLastError(NO_ERROR);
     DWORD size = ::GetFileSize(KernelFile(file), &upper);
