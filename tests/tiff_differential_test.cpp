@@ -635,6 +635,111 @@ TEST_F(TiffDifferentialTest, PlanarYCbCrJpegPagesShowAsLibtiffShowsThem) {
     }
 }
 
+// Uncompressed YCbCr pages of interleaved samples, written by libtiff as raw strips of
+// subsampled blocks: an extended read shows them as libtiff's RGBA interface does, within 2 of
+// each channel (libtiff converts in floating point, the reader through JFIF's fixed point after
+// scaling by the references, two roundings). Subsampling libtiff cannot show, and a strip cut
+// short, are refused; a classic read refuses every such page, and describe agrees with read.
+TEST_F(TiffDifferentialTest, UncompressedYCbCrShowsAsLibtiffShowsIt) {
+    TempDir tmp;
+    struct Case {
+        std::uint32_t width, height, h, v, rowsPerStrip;
+        bool references;  // BT.601's studio range in ReferenceBlackWhite, else the tag is absent
+        bool cut;         // the last strip loses its last byte
+        std::int16_t status;
+    } cases[] = {
+        {16, 8, 1, 1, 4, false, false, 0},
+        {17, 9, 2, 1, 3, true, false, 0},
+        {19, 10, 2, 2, 4, false, false, 0},
+        {21, 12, 4, 2, 6, true, false, 0},
+        {13, 8, 4, 4, 4, false, false, 0},
+        {12, 6, 3, 1, 2, false, false, QOR_TIFF_UNSUPPORTED},
+        {12, 6, 1, 2, 2, false, false, QOR_TIFF_UNSUPPORTED},
+        {19, 10, 2, 2, 4, false, true, QOR_READ_FAILED},
+    };
+    for (const Case& c : cases) {
+        const std::string name = std::to_string(c.width) + "x" + std::to_string(c.height) + "-" +
+                                 std::to_string(c.h) + std::to_string(c.v) +
+                                 (c.references ? "-ref" : "") + (c.cut ? "-cut" : "");
+        SCOPED_TRACE(name);
+        const std::string path = tmp.Path(name + ".tif");
+        TIFF* t = TIFFOpen(path.c_str(), "w");
+        ASSERT_NE(t, nullptr);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, c.width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, c.height);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        // libtiff writes no subsampling that it cannot read: such files get 1 x 1, patched after.
+        const bool patch = c.status == QOR_TIFF_UNSUPPORTED;
+        TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, patch ? 1 : c.h, patch ? 1 : c.v);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, c.rowsPerStrip);
+        float studio[6] = {16, 235, 128, 240, 128, 240};
+        if (c.references) TIFFSetField(t, TIFFTAG_REFERENCEBLACKWHITE, studio);
+        const std::uint32_t h = patch ? 1 : c.h, v = patch ? 1 : c.v;
+        const std::uint32_t across = (c.width + h - 1) / h;
+        for (std::uint32_t row = 0, strip = 0; row < c.height; row += c.rowsPerStrip, ++strip) {
+            std::vector<std::uint8_t> data;
+            const std::uint32_t rows = std::min(c.rowsPerStrip, c.height - row);
+            for (std::uint32_t by = row; by < row + rows; by += v) {
+                for (std::uint32_t bx = 0; bx < across; ++bx) {
+                    for (std::uint32_t k = 0; k < h * v; ++k) {
+                        const std::uint32_t x = bx * h + k % h, y = by + k / h;
+                        data.push_back(static_cast<std::uint8_t>(30 + 5 * x + 7 * y));
+                    }
+                    data.push_back(static_cast<std::uint8_t>(70 + 9 * bx));   // Cb
+                    data.push_back(static_cast<std::uint8_t>(190 - 6 * by));  // Cr
+                }
+            }
+            if (c.cut && row + c.rowsPerStrip >= c.height) data.pop_back();
+            ASSERT_GE(TIFFWriteRawStrip(t, strip, data.data(), static_cast<tmsize_t>(data.size())),
+                      0);
+        }
+        TIFFClose(t);
+        if (patch) {
+            Bytes file = ReadFile(path);
+            const std::uint8_t entry[] = {0x12, 2, 3, 0, 2, 0, 0, 0, 1, 0, 1, 0};
+            auto at = std::search(file.begin(), file.end(), std::begin(entry), std::end(entry));
+            ASSERT_NE(at, file.end());
+            at[8] = static_cast<std::uint8_t>(c.h);
+            at[10] = static_cast<std::uint8_t>(c.v);
+            WriteFile(path, file);
+        }
+        for (const bool extended : {false, true}) {
+            const OurRead ours = ReadWithQor(path, extended);
+            const std::int16_t want = extended ? c.status : std::int16_t{QOR_TIFF_UNSUPPORTED};
+            EXPECT_EQ(ours.status, want) << extended;
+            std::int16_t described = -1;
+            TiffDescription d;
+            ASSERT_EQ(DescribeTiffWith(
+                          path.c_str(), &d,
+                          [](void* at, std::uint32_t, const TiffPageDescription& page) {
+                              *static_cast<std::int16_t*>(at) = page.status;
+                          },
+                          &described, extended),
+                      0);
+            // Describe does not read strips: a cut strip is found by the read alone.
+            EXPECT_EQ(described, c.cut && extended ? 0 : want) << extended;
+        }
+        if (c.status != 0) continue;
+        const OurRead ours = ReadWithQor(path, true);
+        ASSERT_EQ(ours.layers.size(), 1u);
+        const std::optional<Rgb> libtiff = ViewerReference(path);
+        ASSERT_TRUE(libtiff.has_value());
+        ASSERT_EQ(ours.layers[0].pixels.size(), libtiff->pixels.size());
+        int worst = 0;
+        for (std::size_t i = 0; i < libtiff->pixels.size(); ++i) {
+            for (int shift : {0, 8, 16}) {
+                worst = std::max(worst, std::abs(int((ours.layers[0].pixels[i] >> shift) & 0xFF) -
+                                                 int((libtiff->pixels[i] >> shift) & 0xFF)));
+            }
+        }
+        EXPECT_LE(worst, 2);
+    }
+}
+
 TEST_F(TiffDifferentialTest, ADamagedStripLosesItsOwnRowsOnlyAsLibtiffDelivers) {
     // One strip of a page written by libtiff is damaged (zero bytes, or a JPEG end marker in its
     // data): libtiff finds the strip damaged and delivers the page (its RGBA interface goes on

@@ -621,6 +621,68 @@ for line in open(sys.argv[1], "rb").read().decode().split("\n"):
 sys.exit("%" in "".join(screen))
 PY
 
+# A job of several pages on a terminal has one bar: every bar drawn names the page in hand of the
+# job's pages, and the line is cleared once, when the job ends (a bar per page clears per page).
+script -qec "'$QORIMG' convert '$work/three.tif' '$work/bar.png'" /dev/null >"$work/tty" ||
+  fail "a job of pages on a terminal"
+"$py" - "$work/tty" <<'PY' || fail "one bar for a job of pages"
+import re, sys
+out = open(sys.argv[1], "rb").read().decode()
+bars = [b for b in re.split(r"\r", out) if "%" in b]
+if not bars:
+    sys.exit("no bar drawn")
+if any(not re.search(r": page [1-3] of 3 \[", b) for b in bars):
+    sys.exit("a bar without its page of 3: %r" % bars)
+if out.count("\r\x1b[K") != 1:
+    sys.exit("the line was cleared %d times" % out.count("\r\x1b[K"))
+PY
+
+# GIF to GIF keeps the least depth that holds the colour table: a two-colour file whose header
+# claims 8 bits of colour resolution stays a two-entry table of 2-bit LZW codes, as small as it was.
+"$py" - "$work/res7.gif" <<'PY'
+import struct, sys
+# 16 x 8 pixels of two colours; LZW of 2-bit minimum code size written as a clear code before
+# each literal, so that every code is 3 bits.
+pixels = [(x // 2 + y) % 2 for y in range(8) for x in range(16)]
+bits = n = 0
+data = bytearray()
+for code in [c for p in pixels for c in (4, p)] + [5]:
+    bits |= code << n
+    n += 3
+    while n >= 8:
+        data.append(bits & 0xFF)
+        bits >>= 8
+        n -= 8
+if n:
+    data.append(bits)
+blocks = b"".join(bytes([len(data[i:i + 255])]) + data[i:i + 255] for i in range(0, len(data), 255))
+gif = (b"GIF89a" + struct.pack("<HHBBB", 16, 8, 0xF0, 0, 0) + b"\0\0\0\xff\xff\xff" +
+       b"," + struct.pack("<HHHHB", 0, 0, 16, 8, 0) + b"\2" + blocks + b"\0;")
+open(sys.argv[1], "wb").write(gif)
+PY
+for flag in "" --classic; do
+  expect_exit 0 "gif to gif $flag" -- "$QORIMG" convert -q $flag "$work/res7.gif" "$work/res7-out.gif"
+  same_pixels "$work/res7.gif" "$work/res7-out.gif"
+done
+expect_exit 0 "gif to gif" -- "$QORIMG" convert -q "$work/res7.gif" "$work/res7-out.gif"
+"$py" - "$work/res7.gif" "$work/res7-out.gif" <<'PY' || fail "GIF to GIF grew"
+import sys
+src, out = (open(p, "rb").read() for p in sys.argv[1:])
+table = 2 << (out[10] & 7) if out[10] & 0x80 else 0
+at = 13 + 3 * table
+while out[at] == 0x21:  # extensions before the image
+    at += 2
+    while out[at]:
+        at += out[at] + 1
+    at += 1
+local = out[at + 9]
+code_size = out[at + 10 + (3 * (2 << (local & 7)) if local & 0x80 else 0)]
+if table != 2 or code_size != 2:
+    sys.exit(f"table {table}, LZW minimum code size {code_size}")
+if len(out) > len(src) + 32:
+    sys.exit(f"{len(src)} bytes became {len(out)}")
+PY
+
 # A name with control characters and bytes that are not UTF-8 reaches neither the terminal (the
 # messages, the progress label) nor JSON as it is: both stay printable, and the JSON is UTF-8.
 odd="$work/$(printf 'bell\a-esc\033[31m-\377-\302\233')"

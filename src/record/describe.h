@@ -44,6 +44,9 @@ enum class PageFault : std::uint8_t {
     // the two values of a bilevel page; extended reads: a page of fewer than 8 bits, which
     // without its map has no colours)
     kColorMapCount,
+    // Extended reads: uncompressed YCbCr whose chroma subsampling is other than 1, 2 or 4 each
+    // way, or finer vertically than horizontally
+    kYCbCrSubsampling,
 };
 
 // The status that a read gives a page refused for `fault` (0 for kNone).

@@ -203,6 +203,26 @@ HGLOBAL ConvertInPlace(HGLOBAL dib, InPlace kind, std::uint32_t rowsHeld = 0xFFF
 
 }  // namespace
 
+void YCbCrToRgb(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, std::uint8_t* red,
+                std::uint8_t* green, std::uint8_t* blue) {
+    YCbCrToRgbFine(std::int32_t{y} << 8, (cb - 128) << 8, (cr - 128) << 8, red, green, blue);
+}
+
+void YCbCrToRgbFine(std::int32_t y, std::int32_t cb, std::int32_t cr, std::uint8_t* red,
+                    std::uint8_t* green, std::uint8_t* blue) {
+    // The coefficients in 16-bit fixed point and the samples in 8-bit: results in 24-bit, which
+    // for whole samples round exactly as the 16-bit form (y + ((k x c + 2^15) >> 16)) did.
+    constexpr std::int64_t kHalf = std::int64_t{1} << 23;
+    const std::int64_t base = std::int64_t{y} << 16;
+    const auto cut = [](std::int64_t v) {
+        v >>= 24;
+        return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    };
+    *red = cut(base + 91881ll * cr + kHalf);                   // 1.402
+    *green = cut(base - 22554ll * cb - 46802ll * cr + kHalf);  // 0.34414, 0.71414
+    *blue = cut(base + 116130ll * cb + kHalf);                 // 1.772
+}
+
 void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels) {
     SwapCopy(row, row, pixels);
 }

@@ -117,6 +117,8 @@ void WriteDefaults(TiffPage* page) {
     page->xResolutionAt = page->yResolutionAt = 0;
     page->softwareAt = page->softwareCount = 0;
     page->dateTimeAt = page->dateTimeCount = 0;
+    page->ycbcrSubsampling[0] = page->ycbcrSubsampling[1] = 2;
+    page->referenceBlackWhiteAt = 0;
 }
 
 // The most values of one entry that the parser loads: enough for every tag whose values it
@@ -159,7 +161,7 @@ std::uint32_t ValuesAt(const Entry& e) {
 // Tags whose effect is taken from where the entry's values lie, not from the values.
 bool TakesLocation(std::uint16_t tag) {
     return tag == kTagStripOffsets || tag == kTagGrayResponseCurve || tag == kTagColorMap ||
-           tag == kTagJpegTables;
+           tag == kTagJpegTables || tag == kTagReferenceBlackWhite;
 }
 
 // The resolutions and the Software and DateTime strings, which only a description reports: the
@@ -206,6 +208,11 @@ void ApplyLocationTag(TiffPage* page, const Entry& e, bool littleEndian) {
                 page->jpegTablesCount = e.count;
             }
             break;
+        case kTagReferenceBlackWhite:
+            // Six RATIONALs (never in the entry's own field); an entry of another type or count
+            // is ignored, and the page keeps the default references.
+            if (e.type == kTypeRational && e.count == 6) page->referenceBlackWhiteAt = e.raw;
+            break;
         case kTagGrayResponseCurve:
         case kTagColorMap:
             // Both tables are read as 16-bit values: one of another type, an empty one, or one of
@@ -245,6 +252,7 @@ bool TakesValues(std::uint16_t tag) {
         case kTagSampleFormat:
         case kTagOrientation:
         case kTagResolutionUnit:
+        case kTagYCbCrSubSampling:
             return true;
         default:
             return false;
@@ -407,6 +415,13 @@ bool ApplyTag(FileWindow* in, TiffPage* page, const Entry& e, bool littleEndian,
             break;
         case kTagResolutionUnit:
             if (fits16) page->resolutionUnit = Low16(first);
+            break;
+        case kTagYCbCrSubSampling:
+            // Both values or neither: validation refuses those it cannot take.
+            if (loaded >= 2 && fits16 && values[1] <= 0xFFFF) {
+                page->ycbcrSubsampling[0] = Low16(first);
+                page->ycbcrSubsampling[1] = Low16(values[1]);
+            }
             break;
         default:
             break;

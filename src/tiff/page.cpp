@@ -131,11 +131,20 @@ PageFault CheckTiffPage(const TiffPage& page) {
             // come out as false colours. ITU Lab pages share the number that stands for an
             // absent tag and pass.
             if (bps != 8) return F::kSampleLayout;
-            // An extended read also takes YCbCr pages of JPEG data, which the codec converts.
+            // An extended read also takes YCbCr pages of JPEG data, which the codec converts, and
+            // uncompressed ones of interleaved samples in strips, which are converted as read.
             if (page.photometric != kPhotometricRgb && page.photometric != kPhotometricAbsent &&
                 !(page.extended && page.photometric == kPhotometricYCbCr &&
-                  page.compression == kCompressionJpeg)) {
+                  (page.compression == kCompressionJpeg ||
+                   (page.compression == kCompressionNone &&
+                    page.planarConfig == kPlanarContiguous && !page.tileTags)))) {
                 return F::kSampleLayout;
+            }
+            if (page.extended && page.photometric == kPhotometricYCbCr &&
+                page.compression == kCompressionNone) {
+                const auto takes = [](std::uint16_t n) { return n == 1 || n == 2 || n == 4; };
+                const std::uint16_t h = page.ycbcrSubsampling[0], v = page.ycbcrSubsampling[1];
+                if (!takes(h) || !takes(v) || v > h) return F::kYCbCrSubsampling;
             }
             break;
         case 4:
@@ -231,6 +240,8 @@ std::int16_t StatusOfFault(PageFault fault) {
             return QOR_TIFF_TOO_LARGE;
         case PageFault::kOldStyleLzw:
             return QOR_READ_FAILED;
+        case PageFault::kYCbCrSubsampling:
+            return QOR_TIFF_UNSUPPORTED;
     }
     return QOR_NOT_TIFF;
 }
@@ -273,6 +284,9 @@ const char* FaultText(PageFault fault) {
             return "a tile is far larger than its page (past the page rounded up to 16, or 1024)";
         case PageFault::kOldStyleLzw:
             return "the LZW data is of the old kind, which only an extended read decodes";
+        case PageFault::kYCbCrSubsampling:
+            return "YCbCr subsampling other than 1, 2 or 4 (and no finer down than across) is not "
+                   "supported";
     }
     return "";
 }

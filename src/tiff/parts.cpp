@@ -103,19 +103,6 @@ void SumWideChannels(std::uint8_t* row, std::uint64_t count, unsigned channels, 
     }
 }
 
-// JFIF's YCbCr to RGB, in 16-bit fixed point, each result rounded and cut to 0..255.
-void YCbCrToRgb(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, std::uint8_t* red,
-                std::uint8_t* green, std::uint8_t* blue) {
-    constexpr std::int32_t kHalf = 1 << 15;
-    const std::int32_t b = cb - 128, c = cr - 128;
-    const auto cut = [](std::int32_t v) {
-        return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-    };
-    *red = cut(y + ((91881 * c + kHalf) >> 16));                 // 1.402
-    *green = cut(y + ((-22554 * b - 46802 * c + kHalf) >> 16));  // 0.34414, 0.71414
-    *blue = cut(y + ((116130 * b + kHalf) >> 16));               // 1.772
-}
-
 }  // namespace
 
 std::int16_t DecodeParts(ProgressBlock* progress, std::uint8_t* dib, HFILE file, TiffPage* page,

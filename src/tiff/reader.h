@@ -67,6 +67,19 @@ std::int16_t DecodeLzwStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HF
 std::int16_t DecodeUncompressedRowByRow(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                         TiffPage* page);
 
+// JFIF's YCbCr to RGB (the coefficients of TIFF's default YCbCrCoefficients too), in 16-bit
+// fixed point, each result rounded and cut to 0..255.
+void YCbCrToRgb(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, std::uint8_t* red,
+                std::uint8_t* green, std::uint8_t* blue);
+// The same conversion of samples in 1/256ths, luma from 0 and chroma centred on 0 (scaled samples
+// keep their fraction into the one rounding).
+void YCbCrToRgbFine(std::int32_t y, std::int32_t cb, std::int32_t cr, std::uint8_t* red,
+                    std::uint8_t* green, std::uint8_t* blue);
+// The extended read's decoder of uncompressed YCbCr pages of interleaved samples, delivered as
+// 24-bit rows (DecodeUncompressedStripsToBgr hands such pages to it).
+std::int16_t DecodeYCbCrStrips(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
+                               TiffPage* page);
+
 // Exchanges the first and third byte of each of the `pixels` 3-byte pixels at `row`.
 void ExchangeRedBlue(std::uint8_t* row, std::uint64_t pixels);
 // The same exchange while copying `pixels` pixels from `src` to `dst`, which do not overlap.

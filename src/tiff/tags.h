@@ -41,6 +41,8 @@ enum Tag : std::uint16_t {
     kTagExtraSamples = 338,
     kTagSampleFormat = 339,
     kTagJpegTables = 347,
+    kTagYCbCrSubSampling = 530,
+    kTagReferenceBlackWhite = 532,
 };
 
 enum FieldType : std::uint16_t {

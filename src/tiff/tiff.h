@@ -78,6 +78,10 @@ struct TiffPage {
     std::uint32_t xResolutionAt, yResolutionAt;
     std::uint32_t softwareAt, softwareCount;
     std::uint32_t dateTimeAt, dateTimeCount;
+    // YCbCr pages: the chroma samples' horizontal and vertical subsampling (2 and 2 when absent),
+    // and where the six RATIONAL ReferenceBlackWhite values lie (0 when absent).
+    std::uint16_t ycbcrSubsampling[2];
+    std::uint32_t referenceBlackWhiteAt;
     // Threads that the strip loop may decode the page's strips on (ThreadsOfRead); 0 or 1: the
     // caller's alone.
     std::uint32_t threads;

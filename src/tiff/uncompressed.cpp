@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "tiff/codec.h"
 #include "tiff/reader.h"
+#include "tiff/tags.h"
 
 namespace qor::tiff {
 namespace {
@@ -100,6 +101,9 @@ std::int16_t DecodeUncompressedStrips(ProgressBlock* progress, std::uint8_t* dib
 
 std::int16_t DecodeUncompressedStripsToBgr(ProgressBlock* progress, std::uint8_t* dib, HFILE file,
                                            TiffPage* page) {
+    if (page->extended && page->photometric == kPhotometricYCbCr) {
+        return DecodeYCbCrStrips(progress, dib, file, page);
+    }
     return DecodeUncompressed(progress, dib, file, page, true, true);
 }
 

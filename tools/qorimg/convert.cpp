@@ -272,6 +272,15 @@ struct Run {
     QorHandle first = 0;
 };
 
+// The bit count of a delivered DIB, 0 when it cannot be seen.
+unsigned DibBitCount(QorHandle dib) {
+    const auto* p = static_cast<const std::uint8_t*>(QorGlobalLock(dib));
+    if (p == nullptr) return 0;
+    const unsigned bits = p[14] | p[15] << 8u;
+    QorGlobalUnlock(dib);
+    return bits;
+}
+
 Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
     Run run;
     QorReadOptions options{};
@@ -280,13 +289,27 @@ Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
     options.firstPage = first - 1;
     options.pageCount = count;
     options.memoryLimit = job.limit;
-    // A GIF's extended read composes every frame: asked for by --all-frames only.
+    // A GIF's extended read composes every frame: asked for by --all-frames, and for the first
+    // frame alone by a GIF output, which so keeps the least depth that holds the colour table
+    // (a classic read follows the header's colour resolution, 8 bits for most two-colour files).
     const bool gif = job.probe.kind == Kind::Gif;
-    options.flags = gif && !job.allFrames ? 0 : ReadFlags();
+    const bool gifToGif = gif && !job.allFrames && job.format == "gif" && ReadFlags() != 0;
+    options.flags = gif && !job.allFrames && !gifToGif ? 0 : ReadFlags();
+    if (gifToGif) options.pageCount = 1;
     BeginPhase("reading " + BaseName(Shown(job.in)));
     auto format = job.probe.kind == Kind::Gif ? qor::ReadFormat::Gif : qor::ReadFormat::Tiff;
     run.status = qor::ReadWithInfo(format, LibraryProgress, 0, job.path.c_str(), &run.info,
                                    &run.first, &options);
+    // A first frame with a colour table of its own composes to 24 bits, which a GIF cannot hold:
+    // it is read as the classic read delivers it.
+    if (gifToGif && run.status == 0 && DibBitCount(run.first) > 8) {
+        QorReleaseDocument(run.first);
+        run = Run{};
+        options.flags = 0;
+        options.pageCount = 0;
+        run.status = qor::ReadWithInfo(format, LibraryProgress, 0, job.path.c_str(), &run.info,
+                                       &run.first, &options);
+    }
     EndPhase();
     if (run.status != 0) return run;
     run.layers.resize(QorDocumentLayers(run.first, nullptr, 0));

@@ -351,6 +351,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kSampleFormat:
         case PageFault::kTileTooLarge:
         case PageFault::kOldStyleLzw:
+        case PageFault::kYCbCrSubsampling:
             return FaultText(p.fault);
         case PageFault::kCodingSamples:
             return compression + " does not hold " +
