@@ -137,7 +137,9 @@ const char* WhyOnlyGiflibReads(const std::uint8_t* data, std::size_t size, std::
                                const qor::GifDescription& gif) {
     if (peer.width > 32767 || peer.height > 32767) return "32767 limit";
     if (status == QOR_NO_MEMORY) return "larger than one memory block";
-    if (status == QOR_NOT_GIF && ExtensionsBeforeImage(path).otherTerminator) return "extension";
+    // After an extension taken differently either side may refuse what the other reads: here
+    // 304 for what follows it, or 202 where the file ends before an image.
+    if (ExtensionsBeforeImage(path).otherTerminator) return "extension";
     if (status == QOR_NOT_GIF && gif.fault == qor::GifFault::kCodeSize) return "minimum code size";
     // Without the signature at 0 the reader looks at 128, and a file too short for that is 202.
     if ((status == QOR_NOT_GIF || status == QOR_READ_FAILED) && !SignatureAt(data, size, 0)) {
