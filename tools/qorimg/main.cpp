@@ -90,6 +90,10 @@ std::uint32_t ReadFlags() {
     return classicReads ? 0u : std::uint32_t{QOR_READ_EXTENDED};
 }
 
+const char* StatusText(int status) {
+    return QorStatusTextFor(status, ReadFlags());
+}
+
 int Usage(const std::string& message) {
     std::fprintf(stderr, "qorimg: %s (see qorimg --help)\n", Printable(message).c_str());
     return kExitUsage;
