@@ -19,7 +19,7 @@ foreach(line IN LISTS lines)
     endif()
   endif()
 endforeach()
-foreach(required QorReadGIF QorWriteGIF QorReadTIF QorReadGIFEx QorReadTIFEx QorDescribeGIF
+foreach(required QorReadGIF QorWriteGIF QorReadTIF QorReadGIFEx QorReadTIFEx QorDescribeGIF QorStatusTextFor
                  QorDescribeTIF QorOpenMemory QorCloseMemory QorDocumentLayers QorReleaseDocument QorGlobalAlloc QorGlobalLock QorGlobalUnlock QorGlobalFree QorGlobalSize)
   if(NOT out MATCHES " ${required}\n")
     message(SEND_ERROR "missing export: ${required}")

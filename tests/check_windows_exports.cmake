@@ -37,7 +37,7 @@ function(check_dll dll expected allowed_imports)
 endfunction()
 
 set(system kernel32.dll msvcrt.dll user32.dll advapi32.dll)
-check_dll(${QORIMG} "QorReadGIF;QorWriteGIF;QorReadTIF;QorReadGIFEx;QorReadTIFEx;QorDescribeGIF;QorDescribeTIF;QorOpenMemory;QorCloseMemory;QorDocumentLayers;QorReleaseDocument;QorGlobalAlloc;QorGlobalLock;QorGlobalUnlock;QorGlobalFree;QorGlobalSize"
+check_dll(${QORIMG} "QorReadGIF;QorWriteGIF;QorReadTIF;QorReadGIFEx;QorReadTIFEx;QorDescribeGIF;QorDescribeTIF;QorOpenMemory;QorCloseMemory;QorStatusTextFor;QorDocumentLayers;QorReleaseDocument;QorGlobalAlloc;QorGlobalLock;QorGlobalUnlock;QorGlobalFree;QorGlobalSize"
           "${system};qorhost.dll")
 check_dll(${QORHOST} "CreateLayerFromBitmap;ReserveLayers;AssignLayerBitmap;InvertBitmap;AdoptDocument;QorDocumentLayers;QorReleaseDocument"
           "${system};qorimg.dll")

@@ -429,9 +429,9 @@ while IFS='|' read -r file status says; do
   expect_exit 1 "refuse $file" -- "$QORIMG" convert -q --classic "$work/$file" "$work/refused.png"
   grep -q "$says (status $status)$" "$work/err" || fail "$file: wanted '$says ($status)': $(cat "$work/err")"
 done <<'ROWS'
-tiled.tif|318|tiled TIFF pages are not supported
+tiled.tif|318|the page has no strip offsets (tiled pages are read by extended reads only)
 zip.tif|531|: compression 8 (Deflate) is not supported
-zip-predictor.tif|535|predictor 2 with compression 8 (Deflate) is not supported; only with LZW
+zip-predictor.tif|535|TIFF predictor 2 needs LZW compression and 8 bits per sample
 jpeg.tif|534|3 samples of 8 bits with photometric 6 (YCbCr) are not supported
 zip16.tif|534|16 bits per sample are not supported (1, 4 or 8)
 g32d.tif|537|two-dimensional Group 3 coding is not supported
@@ -682,6 +682,25 @@ if table != 2 or code_size != 2:
 if len(out) > len(src) + 32:
     sys.exit(f"{len(src)} bytes became {len(out)}")
 PY
+
+# The tool's words for a refusal are the library's, in either read: a page of 4-bit samples with
+# predictor 2 is refused by both, and the message is what QorStatusTextFor gives for its status.
+"$py" - "$work/pred4.tif" <<'PY'
+import struct, sys
+entries = [(256, 3, 8), (257, 3, 2), (258, 3, 4), (259, 3, 5), (262, 3, 1), (273, 4, 8 + 2 + 9 * 12 + 4),
+           (277, 3, 1), (278, 3, 2), (279, 4, 2), (317, 3, 2)]
+ifd = struct.pack("<H", len(entries)) + b"".join(struct.pack("<HHII", t, ty, 1, v) for t, ty, v in entries)
+open(sys.argv[1], "wb").write(b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0" + b"\x80\x00")
+PY
+for flag in --classic ""; do
+  extended=$([ -z "$flag" ] && echo 1 || echo 0)
+  says=$("$py" -c "
+import ctypes, sys
+lib = ctypes.CDLL(sys.argv[1]); lib.QorStatusTextFor.restype = ctypes.c_char_p
+print(lib.QorStatusTextFor(535, $extended).decode())" "$QORIMG_LIB")
+  expect_exit 1 "refuse pred4.tif $flag" -- "$QORIMG" convert -q $flag "$work/pred4.tif" "$work/refused.png"
+  grep -qF ": $says (status 535)" "$work/err" || fail "pred4.tif $flag: wanted the library's '$says': $(cat "$work/err")"
+done
 
 # A name with control characters and bytes that are not UTF-8 reaches neither the terminal (the
 # messages, the progress label) nor JSON as it is: both stay printable, and the JSON is UTF-8.

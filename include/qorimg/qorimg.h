@@ -116,6 +116,13 @@ static inline const char* QorStatusText(int status) {
 }
 /* clang-format on */
 
+/* The library's own text of a status as a read with `flags` (QOR_READ_EXTENDED or 0) gives it:
+ * QorStatusText's words, except where the rules of that read differ (an extended read takes
+ * predictor 2 with LZW, Deflate and the other codings of bytes, so 533 there names the samples
+ * alone). Never null; the text is the library's and stays valid. Hosts and the tool print it
+ * rather than keeping texts of their own. */
+QOR_API const char* QOR_CALL QorStatusTextFor(int status, uint32_t flags);
+
 /* Reads the first image of a GIF file. On success *result is the delivered DIB (the first and
  * only layer of a document, see QorDocumentLayers) and *transparentIndex the transparent colour
  * index or -1. On failure neither output is written. */

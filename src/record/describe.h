@@ -51,10 +51,14 @@ enum class PageFault : std::uint8_t {
 
 // The status that a read gives a page refused for `fault` (0 for kNone).
 std::int16_t StatusOfFault(PageFault fault);
-// What the rule refuses, in words.
-const char* FaultText(PageFault fault);
+// What the rule refuses, in words, for a read of the given kind.
+const char* FaultText(PageFault fault, bool extended);
 
 }  // namespace tiff
+
+// The one table of status texts (QorStatusTextFor): a status's words for a classic or an extended
+// read. Page faults whose words are a status's take them from here.
+const char* StatusText(int status, bool extended);
 
 // Why a GIF gets the status it does from its blocks.
 enum class GifFault : std::uint8_t {

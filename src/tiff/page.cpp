@@ -246,7 +246,7 @@ std::int16_t StatusOfFault(PageFault fault) {
     return QOR_NOT_TIFF;
 }
 
-const char* FaultText(PageFault fault) {
+const char* FaultText(PageFault fault, bool extended) {
     switch (fault) {
         case PageFault::kNone:
             return "";
@@ -255,7 +255,10 @@ const char* FaultText(PageFault fault) {
         case PageFault::kTooLarge:
             return "the page is wider or taller than 32767 pixels";
         case PageFault::kNoStrips:
-            return "the page has no strip offsets";
+            // An extended read walks a tiled page's tiles, which need a size.
+            return extended ? "the page has no strip or tile offsets, or its tiles no size"
+                            : "the page has no strip offsets (tiled pages are read by extended "
+                              "reads only)";
         case PageFault::kBitsPerSample:
             return "samples of other than 1, 4 or 8 bits, or of unequal sizes, are not supported";
         case PageFault::kSampleLayout:
@@ -265,7 +268,7 @@ const char* FaultText(PageFault fault) {
         case PageFault::kPlanar:
             return "samples in separate planes are not supported";
         case PageFault::kPredictorNeedsLzw:
-            return "predictor 2 is supported only with LZW and 8 bits per sample";
+            return StatusText(QOR_TIFF_PREDICTOR_COMBINATION, extended);
         case PageFault::kPredictor:
             return "this predictor is not supported";
         case PageFault::kFaxTwoDimensional:

@@ -64,7 +64,7 @@ std::string CreateFailureReason(const std::string& target, int fallback) {
 
 // Why the GIF writer refused `target` with `status`; `writeErrno` is errno after its failed write.
 std::string GifWriteFailure(const std::string& target, int status, int writeErrno) {
-    std::string text = QorStatusText(status);
+    std::string text = StatusText(status);
     if (status == QOR_CREATE_FAILED) return text + ": " + CreateFailureReason(target, writeErrno);
     if (status == QOR_WRITE_FAILED &&
         (writeErrno == EFBIG || writeErrno == ENOSPC || writeErrno == EDQUOT)) {
@@ -322,8 +322,8 @@ Run ReadRun(const Job& job, std::uint32_t first, std::uint32_t count) {
 // when its read passed the limit.
 std::string PageFailure(const Job& job, std::uint32_t page, int status) {
     if (status == QOR_NO_MEMORY && job.limit != 0) {
-        return std::string(QorStatusText(status)) + " (--limit allows " +
-               std::to_string(job.limit) + " bytes)";
+        return std::string(StatusText(status)) + " (--limit allows " + std::to_string(job.limit) +
+               " bytes)";
     }
     qor::TiffPageDescription p = job.tiff.Page(page);
     p.status = static_cast<std::int16_t>(status);

@@ -21,7 +21,6 @@ constexpr std::uint32_t kMaxSide = 32767;
 constexpr std::uint64_t kShortestImageFile = 14;
 constexpr std::uint32_t kTiffHeaderBytes = 8;
 // The TIFF numbers that the explanations name.
-constexpr unsigned kCompressionLzw = 5;
 constexpr unsigned kPhotometricAbsent = 10;  // what a description holds when the tag is absent
 
 struct FileCloser {
@@ -314,17 +313,13 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kTooLarge:
             return SideProblem(p.width, p.height);
         case PageFault::kNoStrips:
-            // A classic read walks strips only, so a tiled page is one without strips; an
-            // extended read walks its tiles, which need a size.
-            if (p.tiled && (ReadFlags() & QOR_READ_EXTENDED) == 0) {
-                return "tiled TIFF pages are not supported";
-            }
-            if (p.tiled && (p.tileWidth == 0 || p.tileLength == 0)) {
+            if (p.tiled && (ReadFlags() & QOR_READ_EXTENDED) != 0 &&
+                (p.tileWidth == 0 || p.tileLength == 0)) {
                 return "the tile size is missing or zero (TileWidth " +
                        std::to_string(p.tileWidth) + ", TileLength " +
                        std::to_string(p.tileLength) + ")";
             }
-            return FaultText(p.fault);
+            return FaultText(p.fault, (ReadFlags() & QOR_READ_EXTENDED) != 0);
         case PageFault::kBitsPerSample:
             if (p.bitsPerSample == 0) return "the samples of a pixel differ in size";
             return bits + " bits per sample are not supported (1, 4 or 8)";
@@ -337,13 +332,9 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kPlanar:
             return "planar configuration " + std::to_string(p.planarConfig) +
                    (p.planarConfig == 2 ? " (separate planes)" : "") + " is not supported";
-        case PageFault::kPredictorNeedsLzw:
-            if (p.compression != kCompressionLzw) {
-                return "predictor 2 with " + compression + " is not supported; only with LZW";
-            }
-            return "predictor 2 needs 8 bits per sample";
         case PageFault::kPredictor:
             return "predictor " + std::to_string(p.predictor) + " is not supported";
+        case PageFault::kPredictorNeedsLzw:
         case PageFault::kTwoValueColorMap:
         case PageFault::kColorMapCount:
         case PageFault::kFaxTwoDimensional:
@@ -352,7 +343,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
         case PageFault::kTileTooLarge:
         case PageFault::kOldStyleLzw:
         case PageFault::kYCbCrSubsampling:
-            return FaultText(p.fault);
+            return FaultText(p.fault, (ReadFlags() & QOR_READ_EXTENDED) != 0);
         case PageFault::kCodingSamples:
             return compression + " does not hold " +
                    Counted(p.samplesPerPixel, "sample", "samples") + " of " + bits +
@@ -372,7 +363,7 @@ std::string ExplainTiffPage(const qor::TiffPageDescription& p) {
                 return "old-style LZW data (codes stored lowest bit first) is not supported";
             if (p.oldStyleLzw)
                 return "the old-style LZW data (codes stored lowest bit first) is damaged";
-            return QorStatusText(p.status);
+            return StatusText(p.status);
     }
 }
 
@@ -389,8 +380,8 @@ std::string DataEndedText(Kind kind, const qor::PageEnd& end, std::uint32_t gifH
 
 std::string DamagedRowsText(const qor::DamagedRows& damage) {
     const std::uint32_t last = damage.firstRow + damage.rows - 1;
-    return "page " + std::to_string(damage.page) + ": " + QorStatusText(damage.status) +
-           " (status " + std::to_string(damage.status) + ") in a strip or tile; " +
+    return "page " + std::to_string(damage.page) + ": " + StatusText(damage.status) + " (status " +
+           std::to_string(damage.status) + ") in a strip or tile; " +
            (damage.rows == 1 ? "row " + std::to_string(damage.firstRow) + " (from 0 at the top) is"
                              : "rows " + std::to_string(damage.firstRow) + " to " +
                                    std::to_string(last) + " (from 0 at the top) are") +
@@ -405,20 +396,20 @@ std::string ExplainReadFailure(const std::string& path, const Probe& probe, int 
         if (fd < 0) return std::strerror(errno);
         ::close(fd);
     }
-    if (status == QOR_CANCELLED) return QorStatusText(status);
+    if (status == QOR_CANCELLED) return StatusText(status);
     if (probe.kind == Kind::Gif) return ExplainGif(DescribeGifFile(path), status);
     if (probe.kind == Kind::Tiff) {
         TiffFacts tiff = DescribeTiffFile(path);
         NoteReadOutcome(&tiff, status, stoppedAtPage);
         return ExplainTiff(tiff, status);
     }
-    return QorStatusText(status);
+    return StatusText(status);
 }
 
 std::string ExplainGif(const qor::GifDescription& gif, int status) {
     // The blocks explain a status only when they decided it: a read can also fail in the data.
     if (gif.status == status && gif.fault != qor::GifFault::kNone) return ExplainGifBlocks(gif);
-    return QorStatusText(status);
+    return StatusText(status);
 }
 
 std::string ExplainTiff(const TiffFacts& tiff, int status) {
@@ -438,7 +429,7 @@ std::string ExplainTiff(const TiffFacts& tiff, int status) {
         std::string why = ExplainTiffPage(pages[0]);
         return pages.size() == 1 ? why : "no page can be decoded; page 1: " + why;
     }
-    return QorStatusText(status);
+    return StatusText(status);
 }
 
 }  // namespace qorimg_tool

@@ -12,6 +12,7 @@
 #include "platform/dib.h"
 #include "png_data.h"
 #include "progress.h"
+#include "tool.h"
 
 namespace qorimg_tool {
 namespace {
@@ -207,7 +208,7 @@ Refusal ReadBmp(const Bytes& file, PaletteImage* out) {
     }
     qor::DibView v;
     QorHandle dib = NewDib(width, height, h.bits, &v);
-    if (dib == 0) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
+    if (dib == 0) return {StatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     std::memcpy(v.palette, file.data() + paletteAt, 4ull * colours);
     if (rle) {
         const std::uint8_t* data = file.data() + h.pixelsAt;
@@ -321,7 +322,7 @@ void DescribePngInfo(png_structp png, png_infop info, ImageDescription* d) {
 
 Refusal ReadPng(const std::string& path, PaletteImage* out) {
     PngRead s;
-    if (s.info == nullptr) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
+    if (s.info == nullptr) return {StatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     s.file.reset(std::fopen(path.c_str(), "rb"));
     if (!s.file) return {"cannot open", QOR_OPEN_FAILED};
     QorHandle dib = 0;
@@ -365,7 +366,7 @@ Refusal ReadPng(const std::string& path, PaletteImage* out) {
     unsigned bits = depth == 1 ? 1 : depth <= 4 ? 4 : 8;
     qor::DibView v;
     dib = NewDib(width, height, bits, &v);
-    if (dib == 0) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
+    if (dib == 0) return {StatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     if (type == PNG_COLOR_TYPE_PALETTE) {
         png_colorp entries = nullptr;
         int count = 0;
@@ -541,7 +542,7 @@ Refusal ReadPaletteImage(const std::string& path, PaletteImage* image) {
 
 Refusal DescribePng(const std::string& path, ImageDescription* d) {
     PngRead s;
-    if (s.info == nullptr) return {QorStatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
+    if (s.info == nullptr) return {StatusText(QOR_NO_MEMORY), QOR_NO_MEMORY};
     s.file.reset(std::fopen(path.c_str(), "rb"));
     if (!s.file) return {"cannot open", QOR_OPEN_FAILED};
     if (setjmp(png_jmpbuf(s.png))) return Damaged(s.errors.message);

@@ -36,6 +36,9 @@ void Warn(const std::string& file, const std::string& what);
 // The flags of every read and description the tool makes: QOR_READ_EXTENDED, unless --classic
 // asked for the classic reads.
 std::uint32_t ReadFlags();
+// The library's words for a status in the read that the tool makes; the tool keeps no texts of
+// its own for statuses.
+const char* StatusText(int status);
 void SetClassicReads(bool classic);
 // One line and the hint to see --help; returns kExitUsage.
 int Usage(const std::string& message);
