@@ -495,6 +495,13 @@ grep -q "page 1: .*Deflate) is not supported; a read stops at this page$" "$work
   grep -q "page 2: .*: not reached: a read stops at page 1$" "$work/out" &&
   grep -q "page 2: .*: damaged fax-coded data; a read stops at this page$" "$work/out" ||
   fail "info where a read stops: $(cat "$work/out")"
+# Read extended, the damaged page is kept with its rows blank, and info --decode names them.
+"$QORIMG" info --decode "$work/bad-fax.tif" >"$work/out"
+grep -q "page 2: damaged fax-coded data (status 532) in a strip or tile; rows\? 0 .*left blank there$" \
+  "$work/out" || fail "info of damaged rows: $(cat "$work/out")"
+"$QORIMG" info --decode --json "$work/bad-fax.tif" >"$work/out"
+"$py" -c 'import json,sys; d=json.load(open(sys.argv[1]))["damaged"]; sys.exit(not (d and d[0]["page"] == 2 and d[0]["status"] == 532 and d[0]["firstRow"] == 0))' \
+  "$work/out" || fail "info --json of damaged rows: $(cat "$work/out")"
 corpora="$here/../../shared/corpora"
 if [ -e "$corpora/libtiff/quad-lzw-compat.tiff" ]; then
   expect_exit 1 "info old-style LZW" -- "$QORIMG" info --classic --decode "$corpora/libtiff/quad-lzw-compat.tiff"

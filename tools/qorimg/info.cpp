@@ -350,6 +350,9 @@ void PrintText(const Report& r) {
         for (const auto& end : ended) {
             std::printf("  %s\n", DataEndedText(Kind::Tiff, end, 0).c_str());
         }
+        for (const auto& damage : r.read.damaged) {
+            std::printf("  %s\n", DamagedRowsText(damage).c_str());
+        }
     } else if ((r.probe.kind == Kind::Png || r.probe.kind == Kind::Bmp) && r.status == 0) {
         const ImageDescription& d = r.image;
         std::printf("%s: %s, %u x %u, %u-bit %s", name, KindName(r.probe.kind), d.width, d.height,
@@ -476,7 +479,17 @@ void PrintJson(const Report& r) {
         ended.push_back(
             JsonObject().Add("page", end.page).Add("firstBlankRow", end.firstBlankRow).Text());
     }
-    std::printf(",\"endedEarly\":%s,\"pages\":", JsonArray(ended).c_str());
+    std::vector<std::string> damaged;
+    for (const auto& d : r.read.damaged) {
+        damaged.push_back(JsonObject()
+                              .Add("page", d.page)
+                              .Add("firstRow", d.firstRow)
+                              .Add("rows", d.rows)
+                              .Add("status", d.status)
+                              .Text());
+    }
+    std::printf(",\"endedEarly\":%s,\"damaged\":%s,\"pages\":", JsonArray(ended).c_str(),
+                JsonArray(damaged).c_str());
     PrintPagesJson(r);
     std::printf("}\n");
 }
