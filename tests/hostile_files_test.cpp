@@ -382,7 +382,7 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         Outcome o = ReadThrough(name, row.tiff, row.sameImage, row.extended);
         // Like the normal read, the best of three when the first was slow: a busy machine can
         // stall any single read of a millisecond.
-        for (int i = 0; i < 2 && o.seconds >= 10 * normal.seconds; ++i) {
+        for (int i = 0; i < 2 && o.seconds >= 10 * normal.seconds + 1.0; ++i) {
             o.seconds =
                 std::min(o.seconds, ReadThrough(name, row.tiff, false, row.extended).seconds);
         }
@@ -392,16 +392,18 @@ TEST_F(HostileFilesTest, EndQuicklyWithTheirStatusAndNothingLeft) {
         if (row.sameImage) {
             EXPECT_EQ(o.first.pixels, normal.first.pixels);
         }
-        // Generous, so that a loaded machine or a sanitizer does not make it flaky; the faults it
-        // guards against cost hundreds of times a normal read. A sanitizer's allocator writes its
-        // own records for every byte of a block, so there a fresh block is not free.
+        // A guard against hangs, not a measure of speed: the faults it catches cost seconds where
+        // a normal read takes milliseconds, so a second of slack keeps a loaded machine's stalls
+        // out of it. A sanitizer's allocator writes its own records for every byte of a block, so
+        // there a fresh block is not free.
 #if defined(__SANITIZE_ADDRESS__)
         const bool timed = row.untouched == 0;
 #else
         const bool timed = true;
 #endif
         if (timed) {
-            EXPECT_LT(o.seconds, 10 * normal.seconds) << "a normal read took " << normal.seconds;
+            EXPECT_LT(o.seconds, 10 * normal.seconds + 1.0)
+                << "a normal read took " << normal.seconds;
         }
         // Nor does it hold much more than the normal file, or the budget it was given.
         EXPECT_LT(o.peakBytes, std::max<std::uint64_t>(
