@@ -34,8 +34,9 @@ TEST_F(FaxDifferentialTest, LibtiffEncodedPagesDecodeToTheirPixels) {
     struct Size {
         std::uint32_t width, height;
     };
-    // Narrow pages, a fax line, and a page wide enough for the extended make-up codes.
-    const Size sizes[] = {{1, 5}, {9, 4}, {64, 9}, {1728, 40}, {5300, 14}};
+    // Narrow pages, a fax line, a page wide enough for the extended make-up codes, and one whose
+    // strips run over several of the decoders' input blocks.
+    const Size sizes[] = {{1, 5}, {9, 4}, {64, 9}, {1728, 40}, {5300, 14}, {2480, 400}};
     int written = 0;
     unsigned seed = 1;
     for (const Coding& c : codings) {

@@ -184,6 +184,35 @@ void PaintWhiteRun(std::uint8_t* row, std::uint32_t p, std::uint32_t n) {
     row[lastByte] = static_cast<std::uint8_t>(row[lastByte] | tail);
 }
 
+template <bool kListChanges>
+[[gnu::noinline]] void TakeHeldRunCodes(plat::BitReader& reader, const RunCodes& codes,
+                                        CodedRow* row) {
+    plat::BitReader in = reader;
+    CodedRow r = *row;
+    while (r.position < r.width) {
+        if (in.count < 13 && !in.FillWord()) break;
+        const std::uint16_t entry = codes.table[r.colour][in.bits >> 51];
+        const std::uint32_t index = IndexOfEntry(entry);
+        if (index == NO_CODE) break;
+        const std::uint64_t pending = r.pending + RunOfCode(index);
+        // A run past the row's end is left to TakeRunCode, which refuses it.
+        if (index < 64 && pending > r.width - r.position) break;
+        in.Skip(LengthOfEntry(entry));
+        r.pending = pending;
+        if (index >= 64) continue;
+        const auto run = static_cast<std::uint32_t>(pending);
+        if (r.colour != 0) PaintWhite(r.out, r.rowBytes, r.position, run);
+        r.position += run;
+        r.colour ^= 1;
+        r.pending = 0;
+        if (kListChanges && r.position < r.width) r.ListChange();
+    }
+    reader.AdvanceTo(in);
+    *row = r;
+}
+template void TakeHeldRunCodes<false>(plat::BitReader&, const RunCodes&, CodedRow*);
+template void TakeHeldRunCodes<true>(plat::BitReader&, const RunCodes&, CodedRow*);
+
 std::int16_t FaxCodec::Start(HFILE file, const tiff::TiffPage& page, const tiff::PageForm& form,
                              const DibView& rows, std::uint32_t) {
     // The codings are bilevel: a page that claims more bits per pixel has no sound DIB form.

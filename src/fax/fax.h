@@ -139,6 +139,16 @@ std::int16_t TakeRunCode(FaxBitReader* in, std::uint32_t window, const RunCodes&
     return 0;
 }
 
+// The common path of one-dimensional rows: takes the run-length codes at the front of `reader`
+// for as long as it holds each whole (filling from its input block) and each is a code of the
+// row's colour whose run stays within the row, painting and listing as TakeRunCode does. It is
+// one leaf loop over copies of the reader and the row, which stay in registers while it paints;
+// any other code (an EOL, fill, damage, a code past what the block can fill) is left untaken to
+// TakeRunCode and the codecs' own steps. Called only without padding, so that every bit it
+// takes is the stream's.
+template <bool kListChanges>
+void TakeHeldRunCodes(plat::BitReader& reader, const RunCodes& codes, CodedRow* row);
+
 // Two-dimensional rows (Group 4, and the two-dimensional rows of Group 3): each row's colour
 // changes are a list, entry 0 being 0 and entries 1 to n the changes in order, closed by
 // CloseList; a row is decoded against the list of the row above it.

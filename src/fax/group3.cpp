@@ -2,6 +2,7 @@
 // before each EOL. Rows are one-dimensional run-length codes; with T4Options bit 0 (extended
 // reads only) a tag bit after each EOL says whether the row is (1) or is coded with the Group 4
 // modes against the row above it (0), the first row of a strip against a white line.
+#include <bit>
 #include <utility>
 
 #include "fax/fax.h"
@@ -57,10 +58,18 @@ class Group3Codec final : public FaxCodec {
         // A one-dimensional row of a two-dimensional page is the reference of the next row.
         if constexpr (kTwoDimensional) coded.changes = ref_;
         while (!coded.Done()) {
+            if (!awaitingEol && in_.padding == 0) {
+                TakeHeldRunCodes<kTwoDimensional>(in_, codes_, &coded);
+                if (coded.Done()) break;
+            }
             const std::uint32_t window = in_.Peek13();
             if (window < 2) {
-                // Twelve or more zero bits: fill before an EOL, passed one bit at a time.
-                if (!in_.Consume(1)) return QOR_READ_FAILED;
+                // Twelve or more zero bits: fill before an EOL, passed up to the EOL's eleven
+                // zeros when the reader holds the 1 bit after them, else one bit at a time.
+                const auto zeros = static_cast<std::uint32_t>(std::countl_zero(in_.bits));
+                if (!in_.Consume(zeros < in_.count - in_.padding ? zeros - 11 : 1)) {
+                    return QOR_READ_FAILED;
+                }
                 continue;
             }
             if (window < 4) {

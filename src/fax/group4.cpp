@@ -29,35 +29,45 @@ std::int16_t ReadRun(FaxBitReader& in, const std::uint16_t* table, std::uint64_t
 
 // The two-dimensional mode codes, looked up by the first 7 bits of the window: vertical modes
 // with a1 at b1 + offset, horizontal, pass, and the rest (end of block, EOL, extensions, zeros).
-enum ModeKind : std::uint8_t { kVertical, kHorizontal, kPass, kOther };
-struct ModeCode {
-    ModeKind kind;
-    std::int8_t offset;
-    std::uint8_t length;
-};
+// An entry is one word, its length in bits 0-7, its kind in bits 8-15 and its offset + 8 in bits
+// 16-23, so that a lookup is one load into one register.
+enum ModeKind : std::uint32_t { kVertical, kHorizontal, kPass, kOther };
+using ModeCode = std::uint32_t;
+constexpr ModeCode Mode(ModeKind kind, std::int32_t offset, std::uint32_t length) {
+    return length | std::uint32_t{kind} << 8 | static_cast<std::uint32_t>(offset + 8) << 16;
+}
+constexpr ModeKind KindOf(ModeCode mode) {
+    return static_cast<ModeKind>(mode >> 8 & 0xFF);
+}
+constexpr std::int32_t OffsetOf(ModeCode mode) {
+    return static_cast<std::int32_t>(mode >> 16) - 8;
+}
+constexpr std::uint32_t LengthOf(ModeCode mode) {
+    return mode & 0xFF;
+}
 constexpr std::array<ModeCode, 128> MakeModeTable() {
     std::array<ModeCode, 128> t{};
     for (std::uint32_t w = 0; w < 128; ++w) {
         if (w >= 64) {
-            t[w] = {kVertical, 0, 1};
+            t[w] = Mode(kVertical, 0, 1);
         } else if (w >= 48) {
-            t[w] = {kVertical, 1, 3};
+            t[w] = Mode(kVertical, 1, 3);
         } else if (w >= 32) {
-            t[w] = {kVertical, -1, 3};
+            t[w] = Mode(kVertical, -1, 3);
         } else if (w >= 16) {
-            t[w] = {kHorizontal, 0, 3};
+            t[w] = Mode(kHorizontal, 0, 3);
         } else if (w >= 8) {
-            t[w] = {kPass, 0, 4};
+            t[w] = Mode(kPass, 0, 4);
         } else if (w >= 6) {
-            t[w] = {kVertical, 2, 6};
+            t[w] = Mode(kVertical, 2, 6);
         } else if (w >= 4) {
-            t[w] = {kVertical, -2, 6};
+            t[w] = Mode(kVertical, -2, 6);
         } else if (w == 3) {
-            t[w] = {kVertical, 3, 7};
+            t[w] = Mode(kVertical, 3, 7);
         } else if (w == 2) {
-            t[w] = {kVertical, -3, 7};
+            t[w] = Mode(kVertical, -3, 7);
         } else {
-            t[w] = {kOther, 0, 0};
+            t[w] = Mode(kOther, 0, 0);
         }
     }
     return t;
@@ -73,6 +83,128 @@ std::uint32_t HeldV0Codes(const FaxBitReader& in) {
                      in.count - 12});
 }
 
+// Where the decoding of a row stands: a0, the colour of the run that starts there (1 white),
+// the reference row's entry that the search for b1 starts from, and the changes written.
+struct RowState {
+    std::uint32_t a0 = 0;
+    std::uint32_t colour = 1;
+    std::uint32_t cursor = 1;
+    std::uint32_t n = 0;
+};
+
+// b1: the first change right of a0 whose colour is opposite to a0's. Only before the row's
+// first change is the entry taken as it stands, so that b1 may be 0; once a change at 0 is
+// written, a0 = 0 is a real position and b1 lies past it.
+inline std::uint32_t FindB1(const std::uint32_t* ref, std::uint32_t refCount, std::uint32_t a0,
+                            std::uint32_t n, std::uint32_t& cursor) {
+    // Past the list's end every entry stands for the row's end: the cursor steps back by twos
+    // to refCount + 1 or + 2.
+    if (cursor > refCount + 2) [[unlikely]]
+        cursor = refCount + 2 - ((cursor - refCount) & 1);
+    if ((a0 | n) != 0) {
+        while (ref[cursor] <= a0) cursor += 2;
+    }
+    return ref[cursor];
+}
+
+// Bits that hold any one mode whole: its code and, for a horizontal mode, two runs of at most
+// one make-up and one terminating code each (3 + 4 x 13 bits).
+constexpr std::uint32_t kWholeModeBits = 57;
+
+// The common path of DecodeRow: takes the modes at the front of `reader` for as long as each is
+// held whole, is well formed and has room in the list. It is one leaf loop over copies of the
+// reader and the row's state, which stores only into `coding`, so that they stay in registers.
+// A mode that it does not take (one that reaches past the bits it can fill from the input block,
+// an EOL or other code, damage, a run of more make-up codes) is left untaken to DecodeRow's own
+// steps, which decide it as they decide every mode. Called only without padding: every bit held
+// is the stream's, and a fill from the block adds none.
+[[gnu::noinline]] void TakeHeldModes(plat::BitReader& reader, const RunCodes& codes,
+                                     const std::uint32_t* ref, std::uint32_t refCount,
+                                     std::uint32_t* coding, std::uint32_t width,
+                                     std::uint32_t maxChanges, RowState& state) {
+    plat::BitReader in = reader;
+    std::uint32_t a0 = state.a0, cursor = state.cursor, n = state.n;
+    // A mode writes two changes at most: a list that may not have room for them is left to
+    // DecodeRow's steps.
+    while (a0 < width && n + 2 <= maxChanges) {
+        if (in.count < kWholeModeBits && !in.FillWord()) break;
+        const std::uint32_t b1 = FindB1(ref, refCount, a0, n, cursor);
+        if (in.bits >> 63 != 0) {
+            // V0, the commonest code: b1 > a0 (or b1 >= a0 = 0 at the row's start), and the
+            // cursor moves to the change after b1.
+            in.Skip(1);
+            a0 = std::min(b1, width);
+            coding[++n] = a0;
+            ++cursor;
+            continue;
+        }
+        const ModeCode mode = kModes[in.bits >> 57];
+        const ModeKind kind = KindOf(mode);
+        if (kind == kVertical) {
+            std::int64_t a1 = std::int64_t{b1} + OffsetOf(mode);
+            if (a1 < std::int64_t{a0}) break;
+            if (a1 > std::int64_t{width}) a1 = width;
+            in.Skip(LengthOf(mode));
+            a0 = static_cast<std::uint32_t>(a1);
+            coding[++n] = a0;
+            if (a0 < ref[cursor - 1]) {
+                --cursor;
+            } else {
+                ++cursor;
+            }
+            continue;
+        }
+        if (kind == kPass) {
+            const std::uint32_t b2 = ref[cursor + 1];
+            if (b2 < a0) break;
+            in.Skip(4);
+            a0 = b2;
+            cursor += 2;
+            continue;
+        }
+        if (kind != kHorizontal) break;
+        // The two runs, of a0's colour and then of the other, are read from a copy of the bits
+        // and taken only when both are whole.
+        std::uint64_t bits = in.bits << 3;
+        std::uint32_t used = 3;
+        auto readRun = [&](const std::uint16_t* table, std::uint32_t* run) {
+            std::uint16_t entry = table[bits >> 51];
+            std::uint32_t index = IndexOfEntry(entry);
+            *run = 0;
+            if (index >= 64) {
+                if (index == NO_CODE) return false;
+                *run = RunOfCode(index);
+                bits <<= LengthOfEntry(entry);
+                used += LengthOfEntry(entry);
+                entry = table[bits >> 51];
+                index = IndexOfEntry(entry);
+                // Another make-up code, or none.
+                if (index >= 64) return false;
+            }
+            bits <<= LengthOfEntry(entry);
+            used += LengthOfEntry(entry);
+            *run += index;
+            return true;
+        };
+        // Every change written switches the colour, which starts white: a0's is white after an
+        // even number of them.
+        const std::uint32_t colour = ~n & 1;
+        std::uint32_t first, second;
+        if (!readRun(codes.table[colour], &first) || !readRun(codes.table[colour ^ 1], &second)) {
+            break;
+        }
+        in.Skip(used);
+        // A run longer than the rest of the row is cut at the row's end.
+        a0 += std::min(first, width - a0);
+        coding[++n] = a0;
+        a0 += std::min(second, width - a0);
+        coding[++n] = a0;
+        while (ref[cursor] < a0 && cursor <= refCount) cursor += 2;
+    }
+    reader.AdvanceTo(in);
+    state = RowState{a0, ~n & 1, cursor, n};
+}
+
 }  // namespace
 
 std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint32_t* ref,
@@ -81,24 +213,22 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
     // A row holds at most width + 2 changes in valid data (the last two may repeat the row's
     // end); the lists have room for more than that, for entry 0 and for the closing entries.
     const std::uint32_t maxChanges = width + 4;
-    std::uint32_t a0 = 0, colour = 1, cursor = 1, n = 0;
+    RowState state;
+    std::uint32_t& a0 = state.a0;
+    std::uint32_t& colour = state.colour;
+    std::uint32_t& cursor = state.cursor;
+    std::uint32_t& n = state.n;
     auto stop = [&](std::int16_t status) {
         end->changes = n;
         end->a0 = a0;
         return status;
     };
-    // b1: the first change right of a0 whose colour is opposite to a0's. Only before the row's
-    // first change is the entry taken as it stands, so that b1 may be 0; once a change at 0 is
-    // written, a0 = 0 is a real position and b1 lies past it.
-    auto findB1 = [&] {
-        // Past the list's end every entry stands for the row's end.
-        while (cursor > refCount + 2) cursor -= 2;
-        if (a0 != 0 || n != 0) {
-            while (ref[cursor] <= a0) cursor += 2;
-        }
-        return ref[cursor];
-    };
+    auto findB1 = [&] { return FindB1(ref, refCount, a0, n, cursor); };
     while (a0 < width) {
+        if (in.padding == 0) {
+            TakeHeldModes(in, codes, ref, refCount, coding, width, maxChanges, state);
+            if (a0 >= width) break;
+        }
         std::uint32_t window = in.Peek13();
         std::uint32_t b1 = findB1();
         if (window >= 4096) {
@@ -134,7 +264,7 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
             b1 = findB1();
         }
         const ModeCode mode = kModes[window >> 6];
-        if (mode.kind == kHorizontal) {
+        if (KindOf(mode) == kHorizontal) {
             // Horizontal mode: a run of the current colour, then one of the other.
             if (!in.Consume(3)) return stop(QOR_READ_FAILED);
             if (n + 2 > maxChanges) return stop(QOR_FAX_BAD_DATA);
@@ -151,7 +281,7 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
             while (ref[cursor] < a0 && cursor <= refCount) cursor += 2;
             continue;
         }
-        if (mode.kind == kPass) {
+        if (KindOf(mode) == kPass) {
             // Pass mode: a0 moves under the end of the reference run after b1.
             if (!in.Consume(4)) return stop(QOR_READ_FAILED);
             const std::uint32_t b2 = ref[cursor + 1];
@@ -160,13 +290,13 @@ std::int16_t DecodeRow(FaxBitReader& in, const RunCodes& codes, const std::uint3
             cursor += 2;
             continue;
         }
-        if (mode.kind == kOther) {
+        if (KindOf(mode) == kOther) {
             if (window == 2) return stop(kEndOfBlock);
             // An EOL, an extension code (uncompressed mode among them), zero bits.
             return stop(in.WindowPastEnd() ? QOR_READ_FAILED : QOR_FAX_BAD_DATA);
         }
-        const std::int32_t offset = mode.offset;
-        const std::uint32_t length = mode.length;
+        const std::int32_t offset = OffsetOf(mode);
+        const std::uint32_t length = LengthOf(mode);
         // Vertical mode: a1 lies `offset` pixels from b1.
         if (!in.Consume(length)) return stop(QOR_READ_FAILED);
         std::int64_t a1 = std::int64_t{b1} + offset;

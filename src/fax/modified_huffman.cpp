@@ -15,6 +15,10 @@ class ModifiedHuffmanCodec final : public FaxCodec {
         coded.width = width_;
         coded.rowBytes = stride_;
         while (!coded.Done()) {
+            if (in_.padding == 0) {
+                TakeHeldRunCodes<false>(in_, codes_, &coded);
+                if (coded.Done()) break;
+            }
             if (std::int16_t status = TakeRunCode(&in_, in_.Peek13(), codes_, &coded)) {
                 return status;
             }
