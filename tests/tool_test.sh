@@ -701,10 +701,7 @@ open(sys.argv[1], "wb").write(b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0
 PY
 for flag in --classic ""; do
   extended=$([ -z "$flag" ] && echo 1 || echo 0)
-  says=$("$py" -c "
-import ctypes, sys
-lib = ctypes.CDLL(sys.argv[1]); lib.QorStatusTextFor.restype = ctypes.c_char_p
-print(lib.QorStatusTextFor(535, $extended).decode())" "$QORIMG_LIB")
+  says=$("$QORIMG_STATUS_TEXT" 535 "$extended")
   expect_exit 1 "refuse pred4.tif $flag" -- "$QORIMG" convert -q $flag "$work/pred4.tif" "$work/refused.png"
   grep -qF ": $says (status 535)" "$work/err" || fail "pred4.tif $flag: wanted the library's '$says': $(cat "$work/err")"
 done
