@@ -138,7 +138,7 @@ constexpr std::uint32_t kWholeModeBits = 57;
             ++cursor;
             continue;
         }
-        const ModeCode mode = kModes[in.bits >> 57];
+        const ModeCode mode = kModes[static_cast<std::size_t>(in.bits >> 57)];
         const ModeKind kind = KindOf(mode);
         if (kind == kVertical) {
             std::int64_t a1 = std::int64_t{b1} + OffsetOf(mode);
